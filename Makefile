@@ -1,0 +1,45 @@
+# The two commands of the README: `make demo` and `make test`.
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+BUILD ?= build
+ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
+CMAKE_FLAGS ?=
+
+.PHONY: all deps build demo test test-plain test-asan test-tsan clean
+
+all: build
+
+deps:
+	scripts/install-deps
+
+build: deps
+	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS) >/dev/null
+	cmake --build $(BUILD) -j $(JOBS)
+
+demo: build
+	scripts/demo
+
+test: deps
+	$(MAKE) --no-print-directory test-plain test-asan test-tsan
+
+test-plain:
+	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS) >/dev/null
+	cmake --build $(BUILD) -j $(JOBS)
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 300
+
+# The whole suite once more under AddressSanitizer and UndefinedBehaviorSanitizer.
+test-asan:
+	cmake -S . -B $(ASAN_BUILD) -G Ninja -DSANITIZE=address,undefined $(CMAKE_FLAGS) >/dev/null
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --output-on-failure -j $(JOBS) --timeout 600
+
+# The link core's tests under ThreadSanitizer.
+test-tsan:
+	cmake -S . -B $(TSAN_BUILD) -G Ninja -DSANITIZE=thread $(CMAKE_FLAGS) >/dev/null
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target test_linklib_core
+	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  ctest --output-on-failure -j $(JOBS) --timeout 600 -L test_linklib_core
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)

@@ -1,0 +1,71 @@
+// The orchestration object of a run: its member functions implement the commands.
+#pragma once
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "aError.h"
+#include "aLinkSpec.h"
+#include "UpdaterDisplayInterface.h"
+
+class BirdFile;
+namespace Tessoral {
+namespace Kovalink {
+class Module;
+}
+}  // namespace Tessoral
+
+// One discovered module.
+struct DeviceInfo {
+  linkSpec spec{};
+  uint32_t build = 0;
+  uint8_t major = 0;
+  uint8_t minor = 0;
+  uint32_t patch = 0;
+  std::string modelName;
+  int32_t error = 0;
+};
+
+// Four words identifying a chip in recovery mode, word 0 first.
+struct Fingerprint {
+  uint32_t word[4] = {0, 0, 0, 0};
+};
+
+// Build text (decimal) -> version text, ordered by key.
+typedef std::map<std::string, std::string> BuildList;
+
+class Updater {
+public:
+  Updater(const char* serverUrl, const char* updaterDirectory, UpdaterDisplayInterface& display);
+  virtual ~Updater() = default;
+
+  // Discovery (-D).
+  virtual std::vector<DeviceInfo> Discover_Devices(linkType type);
+  virtual std::vector<DeviceInfo> Discover_KLNetwork_Devices(uint32_t routerSerialNumber, linkType type);
+
+  // Build list and download (-B, -G).
+  virtual BuildList Get_BuildList(uint32_t serialNumber);
+  virtual uint32_t Download_Firmware(uint32_t serialNumber, std::string build, bool override, bool no_cal);
+
+  // Update (-U).
+  virtual bool Update_Firmware(uint32_t serialNumber, uint32_t build, std::string birdFile, uint8_t moduleAddress,
+                               uint32_t routerSerialNumber, bool override);
+  BirdFile load_bird(const char* action, std::string birdFile, uint32_t serialNumber, uint32_t build,
+                     bool downloadIfMissing);
+
+  // Recovery and fingerprint (-U -t RECOVER, -N).
+  virtual bool Get_Fingerprint(Fingerprint& fp, std::string port, unsigned serial, std::string birdFile, unsigned baud,
+                               bool reset);
+  virtual bool Recover_Firmware(std::string port, unsigned build, unsigned baud, unsigned serial, std::string birdFile,
+                                bool override);
+
+  const std::string& ServerUrl() const { return serverUrl; }
+  const std::string& UpdaterDirectory() const { return updaterDirectory; }
+
+protected:
+  std::string serverUrl;
+  std::string updaterDirectory;
+  UpdaterDisplayInterface& display;
+  uint8_t chipKind = 0;
+};

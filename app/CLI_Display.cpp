@@ -1,0 +1,70 @@
+#include "CLI_Display.h"
+
+#include <cstring>
+#include <unistd.h>
+
+uint8_t CLI_Display::spinner_frame = 0;
+
+namespace {
+const char* const kBar = "=====================================================================";  // 69
+const int kBarWidth = 69;
+const char* const kSpinnerFrames[8] = {".", "..", "...", "....", ".....", "....", "...", ".."};
+}  // namespace
+
+CLI_Display::CLI_Display() : out_(stdout), err_(stderr) {
+  setvbuf(stdout, nullptr, _IONBF, 0);
+  setvbuf(stderr, nullptr, _IONBF, 0);
+}
+
+CLI_Display::CLI_Display(FILE* out, FILE* err) : out_(out), err_(err) {}
+
+bool CLI_Display::out_is_terminal() const { return isatty(fileno(out_)) == 1; }
+
+void CLI_Display::info_message(const char* text) { fprintf(out_, "%s\n", text); }
+
+void CLI_Display::error_message(const char* text) { fprintf(err_, "%s\n", text); }
+
+void CLI_Display::clear_line() { fprintf(out_, "\r%*s\r", 88, " "); }
+
+void CLI_Display::display_progress(bool visible) {
+  if (!out_is_terminal() || visible)
+    return;
+  clear_line();
+}
+
+void CLI_Display::update_progress(double fraction, const char* label) {
+  if (!out_is_terminal())
+    return;
+  if (fraction < 0)
+    fraction = 0;
+  if (fraction > 1)
+    fraction = 1;
+  int width = kBarWidth;
+  if (label)
+    width = kBarWidth - static_cast<int>(strlen(label)) - 4;
+  if (width < 1)
+    width = 1;
+  int filled = static_cast<int>(width * fraction);
+  int percent = static_cast<int>(100 * fraction);
+  // At 100 % this is -1, which printf takes as a one-space left-justified field.
+  int rest = width - filled - 1;
+  if (label)
+    fprintf(out_, "\r (%s) [%.*s>%*s] (%3d%% ) ", label, filled, kBar, rest, "", percent);
+  else
+    fprintf(out_, "\r[%.*s>%*s] (%3d%% ) ", filled, kBar, rest, "", percent);
+}
+
+void CLI_Display::update_spinner(bool active, const char* label) {
+  if (!out_is_terminal())
+    return;
+  if (!active) {
+    clear_line();
+    return;
+  }
+  const char* frame = kSpinnerFrames[spinner_frame % 8];
+  spinner_frame = static_cast<uint8_t>((spinner_frame + 1) % 8);
+  if (label)
+    fprintf(out_, "\r (%s) %s      \r", label, frame);
+  else
+    fprintf(out_, "\r %s      \r", frame);
+}

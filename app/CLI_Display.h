@@ -1,0 +1,29 @@
+// The console display: messages to stdout/stderr, progress and spinner on a terminal only.
+#pragma once
+#include <cstdint>
+#include <cstdio>
+
+#include "UpdaterDisplayInterface.h"
+
+class CLI_Display : public UpdaterDisplayInterface {
+public:
+  // Switches stdout and stderr to unbuffered so "\r" lines appear at once.
+  CLI_Display();
+  // For tests: write to the given streams instead of stdout/stderr.
+  CLI_Display(FILE* out, FILE* err);
+  virtual ~CLI_Display() = default;
+
+  void display_progress(bool visible) override;
+  void update_progress(double fraction, const char* label) override;
+  void update_spinner(bool active, const char* label) override;
+  void info_message(const char* text) override;
+  void error_message(const char* text) override;
+
+private:
+  bool out_is_terminal() const;
+  void clear_line();
+
+  FILE* out_;
+  FILE* err_;
+  static uint8_t spinner_frame;
+};
