@@ -1,0 +1,5 @@
+// Subcommands of the updater-lab program; each returns the process exit code.
+#pragma once
+
+int LabModulesMain(int argc, char** argv);     // "modules": simulated modules and routers
+int LabServerMain(int argc, char** argv);      // "server": the lab update server
