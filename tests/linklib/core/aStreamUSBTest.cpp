@@ -306,7 +306,11 @@ TEST_F(UsbTest, TransportStatesAndTransferErrors) {
   EXPECT_EQ(klusb_write_to_device(usb, bytes, 30), aErrWrite);
   EXPECT_EQ(fake.outLengths.size(), 200u);
   klusb_destroy(&usb);
-  EXPECT_EQ(klusb_open_kovalink_device(klusb_create_usb(klusbModeKernel), "0000BEEF"), aErrIO);
+  // The kernel node path needs its node; without one the open fails.
+  usb = klusb_create_usb(klusbModeKernel);
+  EXPECT_EQ(klusb_open_kovalink_device(usb, "0000BEEF"), aErrIO);
+  EXPECT_EQ(klusb_open_kovalink_device(usb, nullptr), aErrParam);
+  klusb_destroy(&usb);
 }
 
 TEST_F(UsbTest, TwoLinksToOneModuleShareTheReference) {
