@@ -345,7 +345,16 @@ aErr aLink_Start(aLink* link) {
   if (!link->inStarted)
     return aErrResource;
   link->outStarted = pthread_create(&link->outThread, nullptr, sOutPipeProcess, link) == 0;
-  return link->outStarted ? aErrNone : aErrResource;
+  if (!link->outStarted)
+    return aErrResource;
+  // Wait (briefly) for the in-pipe worker to take over, so that a caller who
+  // asks for the status or awaits a reply right after creating the link does
+  // not see the passing "starting" state.
+  for (int i = 0; i < 1000 && link->status == aLinkStatusStarting; i++) {
+    struct timespec pause = {0, 100000L};
+    nanosleep(&pause, nullptr);
+  }
+  return aErrNone;
 }
 
 static bool sIsOwnWorker(const aLink* link) {
@@ -571,50 +580,70 @@ aErr aLink_Reset(linkRef ref) {
 
 // --- Packets. ---
 
-aLinkStatus aLink_GetStatus(linkRef ref) {
-  aLink* link = sGetLink(ref);
-  return link ? static_cast<aLinkStatus>(link->status.load()) : aLinkStatusNoStream;
+// What callers need of a link, read under the table mutex so that a link
+// destroyed by another thread meanwhile is never touched; the FIFO registry
+// then answers for a FIFO that went away.
+struct LinkView {
+  bool found;
+  bool running;
+  int status;
+  aPacketFifoId inFifo;
+  aPacketFifoId outFifo;
+};
+
+static LinkView sView(linkRef ref) {
+  LinkView view = {false, false, aLinkStatusNoStream, 0, 0};
+  pthread_mutex_lock(&sTableMutex);
+  _linkEntry* e = sLookupEntryByID(ref);
+  if (e && e->link && e->link->check == aLINK_VALID) {
+    view.found = true;
+    view.running = e->link->run;
+    view.status = e->link->status;
+    view.inFifo = e->link->inFifo;
+    view.outFifo = e->link->outFifo;
+  }
+  pthread_mutex_unlock(&sTableMutex);
+  return view;
 }
+
+aLinkStatus aLink_GetStatus(linkRef ref) { return static_cast<aLinkStatus>(sView(ref).status); }
 
 aErr aLink_PutPacket(linkRef ref, const aPacket* packet) {
-  aLink* link = sGetLink(ref);
-  if (!link)
+  LinkView view = sView(ref);
+  if (!view.found)
     return aErrParam;
-  return aPacketFifo_Put(link->outFifo, packet);
+  return aPacketFifo_Put(view.outFifo, packet);
 }
 
-aPacket* aLink_GetPacket(linkRef ref) {
-  aLink* link = sGetLink(ref);
-  return link ? aPacketFifo_Get(link->inFifo) : nullptr;
-}
+aPacket* aLink_GetPacket(linkRef ref) { return aPacketFifo_Get(sView(ref).inFifo); }
 
 aPacket* aLink_AwaitPacket(linkRef ref, unsigned long timeoutMS) {
-  aLink* link = sGetLink(ref);
-  return link ? aPacketFifo_Await(link->inFifo, timeoutMS) : nullptr;
+  LinkView view = sView(ref);
+  return view.found ? aPacketFifo_Await(view.inFifo, timeoutMS) : nullptr;
 }
 
 aPacket* aLink_GetFirst(linkRef ref, aPacketFilter filter, void* reference) {
-  aLink* link = sGetLink(ref);
-  return link ? aPacketFifo_GetFirst(link->inFifo, filter, reference) : nullptr;
+  return aPacketFifo_GetFirst(sView(ref).inFifo, filter, reference);
 }
 
 aPacket* aLink_AwaitFirst(linkRef ref, aPacketFilter filter, void* reference, unsigned long timeoutMS) {
-  aLink* link = sGetLink(ref);
-  if (!link)
-    return nullptr;
   uint64_t deadline = aTime_GetMSTicks() + timeoutMS;
   aPacket* found = nullptr;
   // The FIFO wait blocks on arrivals until the deadline; the loop only
   // re-enters it after a wake that brought nothing while time remains.
-  for (uint64_t now = aTime_GetMSTicks();
-       !found && link->run && link->status == aLinkStatusRunning && now < deadline; now = aTime_GetMSTicks())
-    found = aPacketFifo_AwaitFirst(link->inFifo, filter, reference, static_cast<unsigned long>(deadline - now));
+  for (uint64_t now = aTime_GetMSTicks(); !found && now < deadline; now = aTime_GetMSTicks()) {
+    LinkView view = sView(ref);
+    // A link about to run is waited for; one that is syncing, stopped or
+    // failed gives up at once.
+    if (!view.running || (view.status != aLinkStatusRunning && view.status != aLinkStatusStarting))
+      break;
+    found = aPacketFifo_AwaitFirst(view.inFifo, filter, reference, static_cast<unsigned long>(deadline - now));
+  }
   return found;
 }
 
 uint32_t aLink_DrainPackets(linkRef ref, aPacketFilter filter, void* reference) {
-  aLink* link = sGetLink(ref);
-  return link ? aPacketFifo_DrainPackets(link->inFifo, filter, reference) : 0;
+  return aPacketFifo_DrainPackets(sView(ref).inFifo, filter, reference);
 }
 
 aErr aLink_InstallUserPacketFilter(linkRef ref, aPacketFilter filter, void* reference) {

