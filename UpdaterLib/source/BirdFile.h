@@ -18,11 +18,11 @@ public:
     BLOCK_INFO = 4,
     BLOCK_START_ADDRESS = 5,
   };
-  static const uint32_t BIRD_FILE_SIGNATURE = 0x62697264;  // "bird"
-  static const uint16_t BIRD_FILE_VERSION = 0x0101;
-  static const uint8_t BIRD_FILE_TYPE_MASK = 0x1F;
-  static const uint8_t BIRD_FILE_FLAG_MASK = 0xE0;
-  static const uint32_t INFO_BLOCK_SIZE = 64;
+  static constexpr uint32_t BIRD_FILE_SIGNATURE = 0x62697264;  // "bird"
+  static constexpr uint16_t BIRD_FILE_VERSION = 0x0101;
+  static constexpr uint8_t BIRD_FILE_TYPE_MASK = 0x1F;
+  static constexpr uint8_t BIRD_FILE_FLAG_MASK = 0xE0;
+  static constexpr uint32_t INFO_BLOCK_SIZE = 64;
 
   BirdFile();
   // Loads the file; throws std::runtime_error("Failed to load bird data").
