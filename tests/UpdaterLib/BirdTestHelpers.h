@@ -2,8 +2,10 @@
 #pragma once
 #include <zlib.h>
 
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <sys/resource.h>
 #include <string>
 #include <vector>
 
@@ -47,6 +49,28 @@ private:
   FILE* file_;
   FILE* previous_;
   uint32_t previousMask_;
+};
+
+// Makes writes beyond `bytes` fail (EFBIG) for the lifetime of the object: a
+// real failing write, like a full disk, without touching the code under test.
+class FileSizeLimit {
+public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &previous_);
+    previousHandler_ = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = {bytes, previous_.rlim_max};
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &previous_);
+    signal(SIGXFSZ, previousHandler_);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+  struct rlimit previous_;
+  void (*previousHandler_)(int);
 };
 
 inline void AppendBE32(Bytes& out, uint32_t value) { birdwriter::PutBE32(out, value); }
