@@ -121,7 +121,22 @@ inline std::vector<uint8_t> EncodeFile(const std::vector<uint8_t>& content, int 
   return file;
 }
 
-inline std::vector<uint8_t> EncodeFile(const std::vector<Block>& blocks) { return EncodeFile(EncodeContent(blocks)); }
+// The updater inflates into a buffer eight times the compressed size, so a
+// very compressible image (long runs of padding) must be compressed less.
+// Stored blocks (level 0) never shrink, so one level always fits.
+inline std::vector<uint8_t> EncodeLoadableFile(const std::vector<uint8_t>& content) {
+  std::vector<uint8_t> file;
+  for (int level : {Z_BEST_COMPRESSION, 6, 1, 0}) {
+    file = EncodeFile(content, level);
+    if (content.size() <= 8 * (file.size() - kHeaderSize))
+      break;
+  }
+  return file;
+}
+
+inline std::vector<uint8_t> EncodeFile(const std::vector<Block>& blocks) {
+  return EncodeLoadableFile(EncodeContent(blocks));
+}
 
 // Inflates the body of a BIRD file; throws on a bad header or stream.
 inline std::vector<uint8_t> DecodeContent(const std::vector<uint8_t>& file) {
