@@ -94,6 +94,15 @@ void KeyValueStore::Load(const char* path) {
   fclose(file);
 }
 
+// A line break inside a key or value (a file name given on the command line,
+// say) would split the entry and could forge another key; it is written as a blank.
+static std::string sOneLine(std::string text) {
+  for (char& c : text)
+    if (c == '\n' || c == '\r')
+      c = ' ';
+  return text;
+}
+
 void KeyValueStore::Save(const char* path) {
   if (path && *path) {
     filename = path;
@@ -105,7 +114,7 @@ void KeyValueStore::Save(const char* path) {
     values[KEY_UPDATED_TIME] = Timestamp();
   std::string text;
   for (const auto& entry : values)
-    text += entry.first + "=" + entry.second + "\n";
+    text += sOneLine(entry.first) + "=" + sOneLine(entry.second) + "\n";
   // Written beside the old file and renamed over it, so a failed write never
   // costs the module's recorded history.
   int error = 0;

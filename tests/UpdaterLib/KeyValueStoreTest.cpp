@@ -3,7 +3,7 @@
 #include <dirent.h>
 #include <unistd.h>
 
-#include <regex>
+#include <cctype>
 
 #include "BirdTestHelpers.h"
 #include "KeyValueStore.h"
@@ -17,9 +17,20 @@ namespace {
 
 const char* kOldStamp = "Mon Jan  1 00:00:00 2024";
 
+// ctime layout: "Www Mmm dd hh:mm:ss yyyy", 24 characters.
 bool IsTimestamp(const char* text) {
-  static const std::regex stamp("[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}");
-  return text && std::regex_match(text, stamp);
+  const char* shape = "Aaa Aaa _9 99:99:99 9999";
+  if (!text || strlen(text) != strlen(shape))
+    return false;
+  for (size_t i = 0; shape[i]; i++) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    bool ok = (shape[i] == 'A' && isupper(c)) || (shape[i] == 'a' && islower(c)) ||
+              (shape[i] == '9' && isdigit(c)) || (shape[i] == '_' && (c == ' ' || isdigit(c))) ||
+              (!isalnum(static_cast<unsigned char>(shape[i])) && shape[i] != '_' && c == shape[i]);
+    if (!ok)
+      return false;
+  }
+  return true;
 }
 
 size_t EntryCount(const std::string& directory) {
@@ -43,7 +54,9 @@ TEST(KeyValueStore, MissingFileIsCreatedWithBothTimestamps) {
   ASSERT_EQ(store.values.size(), 2u);
   EXPECT_TRUE(IsTimestamp(store[KeyValueStore::KEY_CREATED_TIME]));
   EXPECT_TRUE(IsTimestamp(store[KeyValueStore::KEY_UPDATED_TIME]));
-  EXPECT_EQ(strlen(store["CREATED_TIME"]), 24u);
+  EXPECT_TRUE(IsTimestamp(kOldStamp));
+  EXPECT_FALSE(IsTimestamp("Mon Jan  1 00:00:00 24"));
+  EXPECT_FALSE(IsTimestamp("mon Jan  1 00:00:00 2024"));
   std::string expected = std::string("CREATED_TIME=") + store["CREATED_TIME"] + "\nUPDATED_TIME=" +
                          store["UPDATED_TIME"] + "\n";
   EXPECT_EQ(ReadFile(path), expected);
@@ -129,6 +142,13 @@ TEST(KeyValueStore, SaveWritesKeysInByteOrderAndStampsOnlyChanges) {
   EXPECT_TRUE(IsTimestamp(store["UPDATED_TIME"]));
   KeyValueStore reread(path.c_str());
   EXPECT_EQ(reread.values, store.values);
+
+  // A line break in a value cannot forge another entry.
+  store.Add("LATEST_TRANSFER", "a.bird\nLATEST_DOWNLOAD=666.bird");
+  store.Save();
+  KeyValueStore forged(path.c_str());
+  EXPECT_STREQ(forged["LATEST_DOWNLOAD"], "1234.bird");
+  EXPECT_STREQ(forged["LATEST_TRANSFER"], "a.bird LATEST_DOWNLOAD=666.bird");
 }
 
 TEST(KeyValueStore, TypedValuesAndModifiedFlag) {
