@@ -341,7 +341,9 @@ bool BirdFile::ReplaceSerialNumber(uint32_t serialNumber) {
   snprintf(digits, sizeof(digits), "%08X", serialNumber);
   bool result = false;
   for (BirdBlock& block : blocks) {
-    if (block.type != BLOCK_FIRMWARE || block.ImageLength() == 0)
+    // A block too short for its address is no image at all; one with an
+    // address but no bytes still counts as seen.
+    if (block.type != BLOCK_FIRMWARE || block.length < 4)
       continue;
     uint8_t* image = block.ImageData();
     if (serialNumberOffset != 0) {

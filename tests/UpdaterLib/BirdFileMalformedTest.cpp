@@ -132,6 +132,22 @@ TEST(BirdFileMalformed, ShortBlocksAreClippedToWhatTheyHold) {
   EXPECT_EQ(file.blocks[3].data[7], 0xA1);
   EXPECT_EQ(file.blocks[2].data[0], 0x00);
 
+  // With only a firmware block too short for its address, no image was seen;
+  // an address without bytes is an (empty) image.
+  Bytes stub;
+  AppendBE32(stub, 2);
+  AppendBlock(stub, 0x02, Bytes{0x00, 0x00, 0x10, 0x00, 0x00, 0x00, 0x00, 0x00});
+  AppendBlock(stub, 0x01, Bytes{0x00, 0x00, 0x10});
+  AppendBE32(stub, 0);
+  BirdFile noImage(WriteBytes(dir, "stub.bird", WrapContent(stub)).c_str());
+  EXPECT_FALSE(noImage.ReplaceSerialNumber(1));
+  stub[4 + 13 + 4] = 4;  // the firmware block's length byte
+  stub.insert(stub.begin() + 4 + 13 + 5 + 3, 0x00);
+  BirdFile emptyImage(WriteBytes(dir, "stub4.bird", WrapContent(stub)).c_str());
+  ASSERT_EQ(emptyImage.blocks[1].length, 4u);
+  EXPECT_EQ(emptyImage.blocks[1].address, 0x1000u);
+  EXPECT_TRUE(emptyImage.ReplaceSerialNumber(1));
+
   // Content shorter than a count and a checksum is refused.
   Bytes tiny = {0, 0, 0, 0, 0, 0, 0};
   EXPECT_THROW(BirdFile(WriteBytes(dir, "tiny.bird", WrapContent(tiny)).c_str()), std::runtime_error);

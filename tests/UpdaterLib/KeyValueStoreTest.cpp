@@ -48,7 +48,9 @@ size_t EntryCount(const std::string& directory) {
 TEST(KeyValueStore, MissingFileIsCreatedWithBothTimestamps) {
   TempDir dir;
   std::string path = dir.file(".settings");
+  LogCapture log(DEBUG_Attributes);
   KeyValueStore store(path.c_str());
+  EXPECT_TRUE(log.Contains("Attibutes: Error - cannot open attributes file: '" + path + "' (2)\n"));
   EXPECT_EQ(store.filename, path);
   EXPECT_FALSE(store.modified);
   ASSERT_EQ(store.values.size(), 2u);
@@ -196,10 +198,12 @@ TEST(KeyValueStore, SaveWithoutNameUsesDefaultInWorkingDirectory) {
   char previous[4096];
   ASSERT_NE(getcwd(previous, sizeof(previous)), nullptr);
   ASSERT_EQ(chdir(dir.path().c_str()), 0);
+  LogCapture log(DEBUG_Attributes);
   KeyValueStore store;
   store.Add("K", "v");
   store.Save();
   EXPECT_EQ(chdir(previous), 0);
+  EXPECT_TRUE(log.Contains("Attibutes: no filename given for attributes, using default:[.settings]\n"));
   EXPECT_EQ(store.filename, ".settings");
   std::string text = ReadFile(dir.file(".settings"));
   EXPECT_EQ(text.substr(0, 4), "K=v\n");
@@ -228,8 +232,11 @@ TEST(KeyValueStore, FailedSaveKeepsThePreviousFile) {
   // A directory that does not exist: nothing written, still modified.
   KeyValueStore lost;
   lost.Add("K", "v");
+  LogCapture log(DEBUG_Attributes);
   lost.Save(dir.file("missing/.settings").c_str());
   EXPECT_TRUE(lost.modified);
+  EXPECT_TRUE(log.Contains("Attibutes: Error - cannot open attributes file for writting: '" +
+                           dir.file("missing/.settings") + "' (2)\n"));
 
   store.Save();
   EXPECT_FALSE(store.modified);

@@ -40,7 +40,11 @@ Bytes ValidBird(uint32_t build) {
 TEST(UpdaterStore, AddDeviceCreatesPaddedDirectoryWithSettings) {
   TempDir home;
   std::string base = home.file(".tessoral/updater");
+  LogCapture log(DEBUG_Updater);
   UpdaterStore store(base);
+  EXPECT_TRUE(log.Contains("UpdaterStore: Created directory [" + base + "].\n"));
+  UpdaterStore existing(base);
+  EXPECT_TRUE(log.Contains("UpdaterStore: [" + base + "] already exists.\n"));
   EXPECT_TRUE(aDirectory_Exists(base.c_str()));
   EXPECT_STREQ(store.BasePath(), base.c_str());
 
