@@ -34,6 +34,8 @@ int main(int argc, char** argv) {
   }
 
   std::string directory = _build_updater_directory();
+  if (directory.empty())
+    display.message(UpdaterDisplayInterface::Error, "Could not determine the home directory of this user");
   if (!EnsureUpdaterDirectory(directory)) {
     display.message(UpdaterDisplayInterface::Error, "Could not find updater directory at %s", directory.c_str());
     return 1;
