@@ -144,6 +144,18 @@ TEST_F(IsolatedRun, ParseErrorsThatAreSkippedLeaveTheRunAlone) {
   EXPECT_EQ(r.err, "-G must specify a specific device via -d\n--help for usage information\n");
 }
 
+TEST_F(IsolatedRun, DownloadWithNonNumericBuildAsksForTheLatest) {
+  // The private network namespace has no usable interface: the request fails at once.
+  RunResult r = Updater({"-b", "abc", "-G", "-d", "1", "-u", "http://127.0.0.1:9/cgi/u"}, options);
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.out.rfind("Updater (Version: 1.1 Jan 21 2023)\n"
+                        "Retrieving firmware for device with serial number 00000001\n"
+                        "Retrieving firmware build 0\n",
+                        0),
+            0u)
+      << r.out;
+}
+
 TEST_F(IsolatedRun, DiscoveryIgnoresUnknownOptionsAndListsUsbByDefault) {
   RunResult r = Updater({"-D", "-Q"}, options);
   EXPECT_EQ(r.exitCode, 0);
