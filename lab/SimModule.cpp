@@ -97,6 +97,18 @@ void SimModule::receive(const SimFrame& frame, uint64_t nowMs, SimOutput& out) {
   }
 }
 
+bool SimModule::disrupted(const std::string& step, SimOutput& out) {
+  faults_.onRequest(step);
+  if (faults_.fired(FaultKind::Drop)) {
+    out.dropLink = true;
+    out.notes.push_back(tag() + ": dropping the link at " + step);
+    return true;
+  }
+  if (faults_.fired(FaultKind::Garbage))
+    out.bytes.insert(out.bytes.end(), std::begin(kGarbage), std::end(kGarbage));
+  return false;
+}
+
 void SimModule::control(const SimFrame& frame, SimOutput& out) {
   if (frame.data.size() != 1)
     return;
@@ -104,26 +116,16 @@ void SimModule::control(const SimFrame& frame, SimOutput& out) {
     linkOpen_ = false;
     return;
   }
-  faults_.onRequest("start");
-  if (faults_.fired(FaultKind::Drop)) {
-    out.dropLink = true;
+  if (disrupted("start", out))
     return;
-  }
-  if (faults_.fired(FaultKind::Garbage))
-    out.bytes.insert(out.bytes.end(), std::begin(kGarbage), std::end(kGarbage));
   std::vector<uint8_t> late;
   if (upgrade_.takeLateLoadReply(late))
     AppendFrame(out.bytes, state_.address, late);
 }
 
 void SimModule::addressQuery(SimOutput& out) {
-  faults_.onRequest("address");
-  if (faults_.fired(FaultKind::Drop)) {
-    out.dropLink = true;
+  if (disrupted("address", out))
     return;
-  }
-  if (faults_.fired(FaultKind::Garbage))
-    out.bytes.insert(out.bytes.end(), std::begin(kGarbage), std::end(kGarbage));
   AppendFrame(out.bytes, state_.address, {});
 }
 
@@ -156,15 +158,8 @@ void SimModule::serve(const SimFrame& frame, uint64_t nowMs, SimOutput& out) {
     return;
   }
   ++stats_.requests;
-  std::string step = RequestStep(request);
-  faults_.onRequest(step);
-  if (faults_.fired(FaultKind::Drop)) {
-    out.dropLink = true;
-    out.notes.push_back(tag() + ": dropping the link at " + step);
+  if (disrupted(RequestStep(request), out))
     return;
-  }
-  if (faults_.fired(FaultKind::Garbage))
-    out.bytes.insert(out.bytes.end(), std::begin(kGarbage), std::end(kGarbage));
   std::vector<std::vector<uint8_t>> replies;
   answer(request, nowMs, replies);
   send(replies, out);

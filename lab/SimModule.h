@@ -62,6 +62,9 @@ public:
   std::string describe() const;
 
 private:
+  // Counts a request of `step` for the fault knobs and runs the drop and garbage
+  // knobs; true when the link is dropped and the request goes unanswered.
+  bool disrupted(const std::string& step, SimOutput& out);
   void control(const SimFrame& frame, SimOutput& out);
   void addressQuery(SimOutput& out);
   void serve(const SimFrame& frame, uint64_t nowMs, SimOutput& out);
