@@ -323,13 +323,14 @@ void LabModuleHost::apply(Endpoint& endpoint, SimOutput& out) {
     if (!SendAll(endpoint.link, out.bytes))
       closeLink(endpoint);
   }
-  if (out.dropLink || out.reboot)
-    closeLink(endpoint);
   if (out.reboot && endpoint.listener >= 0) {
-    // While it reboots the module takes no links: connections are refused.
+    // While it reboots the module takes no links: connections are refused. The
+    // listener goes first, so a host that reconnects on the reset finds it gone.
     close(endpoint.listener);
     endpoint.listener = -1;
   }
+  if (out.dropLink || out.reboot)
+    closeLink(endpoint);
 }
 
 void LabModuleHost::tick(uint64_t now) {
