@@ -24,13 +24,13 @@ int NowMs() {
 
 RawClient::~RawClient() { close(); }
 
-bool RawClient::connect(uint16_t port) {
+bool RawClient::connect(uint16_t port, const std::string& host) {
   close();
   fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   struct sockaddr_in to = {};
   to.sin_family = AF_INET;
   to.sin_port = htons(port);
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  inet_pton(AF_INET, host.c_str(), &to.sin_addr);
   if (fd_ < 0 || ::connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof(to)) != 0) {
     int saved = errno;
     close();

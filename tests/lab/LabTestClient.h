@@ -23,8 +23,8 @@ class RawClient {
 public:
   RawClient() = default;
   ~RawClient();
-  // Connects to 127.0.0.1:port; false (with errno kept) when refused.
-  bool connect(uint16_t port);
+  // Connects to host:port; false (with errno kept) when refused.
+  bool connect(uint16_t port, const std::string& host = "127.0.0.1");
   void close();
   void send(uint8_t address, const std::vector<uint8_t>& data);
   void sendBytes(const std::vector<uint8_t>& bytes);

@@ -238,12 +238,12 @@ std::string LabNetwork::labErrors(int index) const {
   return index >= 0 && index < static_cast<int>(labs_.size()) ? ReadFile(labs_[index].errPath) : "";
 }
 
-int LabNetwork::stopLab(int index, int timeoutMs) {
+int LabNetwork::stopLab(int index, int timeoutMs, int signal) {
   if (index < 0 || index >= static_cast<int>(labs_.size()) || labs_[index].pid < 0)
     return -1;
   int pid = labs_[index].pid;
   labs_[index].pid = -1;
-  kill(pid, SIGTERM);
+  kill(pid, signal);
   return WaitFor(pid, timeoutMs, nullptr);
 }
 

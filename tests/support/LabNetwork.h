@@ -46,8 +46,9 @@ public:
                  int timeoutMs = 5000);
   std::string labOutput(int index) const;
   std::string labErrors(int index) const;
-  // SIGTERM, then waits; the exit code, or -1 when it had to be killed.
-  int stopLab(int index, int timeoutMs = 3000);
+  // Sends `signal` (SIGTERM by default), then waits; the exit code, or -1 when
+  // it had to be killed.
+  int stopLab(int index, int timeoutMs = 3000, int signal = 15);
 
   // Runs PROGRAM ARGS in the program namespace with the private store.
   RunResult run(const std::string& program, const std::vector<std::string>& args, int timeoutMs = 30000);
