@@ -299,6 +299,33 @@ bool ParseConfigFile(const std::string& path, LabConfig& config, std::string& er
   return true;
 }
 
+bool ParseLabArguments(const std::vector<std::string>& args, LabConfig& config, std::string& error) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    bool hasValue = i + 1 < args.size();
+    if (arg == "--verbose") {
+      config.verbose = true;
+    } else if ((arg == "--module" || arg == "--config" || arg == "--dump-dir") && !hasValue) {
+      error = arg + " needs a value";
+      return false;
+    } else if (arg == "--module") {
+      ModuleConfig module;
+      if (!ParseModuleSpec(args[++i], module, error))
+        return false;
+      config.modules.push_back(module);
+    } else if (arg == "--config") {
+      if (!ParseConfigFile(args[++i], config, error))
+        return false;
+    } else if (arg == "--dump-dir") {
+      config.dumpDir = args[++i];
+    } else {
+      error = "unknown option " + arg;
+      return false;
+    }
+  }
+  return ValidateConfig(config, error);
+}
+
 bool ValidateConfig(const LabConfig& config, std::string& error) {
   std::map<uint32_t, const ModuleConfig*> bySerial;
   std::set<uint16_t> ports;
