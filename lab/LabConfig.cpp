@@ -26,6 +26,7 @@ const FaultWord kFaultWords[] = {
     {"bad-sum", FaultKind::BadSum, "sum", false, 0, 1},
     {"no-load-reply", FaultKind::NoLoadReply, "load", false, 0, 1},
     {"late-load-reply", FaultKind::LateLoadReply, "load", false, 0, 1},
+    {"rejoin-after-load", FaultKind::RejoinAfterLoad, "load", false, 0, 1},
     {"prepare-status", FaultKind::PrepareStatus, "prepare", false, 1, 1},
     {"drop", FaultKind::Drop, "", true, 0, 1},
     {"interleave-address", FaultKind::InterleaveAddress, "any", true, 0, 0},
@@ -395,6 +396,8 @@ const char* ModuleSpecHelp() {
          "    bad-sum                 SUM reply with a wrong sum\n"
          "    no-load-reply           LOAD starts the loader without a reply\n"
          "    late-load-reply         the LOAD reply comes on the next link\n"
+         "    rejoin-after-load       after LOAD the loader drops the link and is away for\n"
+         "                            the reboot delay, then takes links again\n"
          "    prepare-status[:S]      PREPARE answered with status S (default 1)\n"
          "    drop:STEP               drop the link when a STEP request arrives\n"
          "    interleave-address[:STEP]  decoy reply from another address first (every time)\n"

@@ -12,6 +12,7 @@ enum class FaultKind {
   BadSum,             // a SUM reply carries a wrong sum
   NoLoadReply,        // LOAD starts the loader but sends no reply
   LateLoadReply,      // the LOAD reply comes only on the next link
+  RejoinAfterLoad,    // the started loader leaves the link and rejoins after the reboot delay
   PrepareStatus,      // PREPARE is answered with a non-zero status
   Drop,               // the link is dropped when a request of a given step arrives
   InterleaveAddress,  // each reply is preceded by a copy from another module address

@@ -75,9 +75,10 @@ private:
   bool route(const SimFrame& frame, uint64_t nowMs, SimOutput& out);
   void heartbeatAnswer(uint8_t value, SimOutput& out);
   void heartbeat(uint64_t nowMs, SimOutput& out);
-  void startReboot(uint64_t nowMs);
+  // Goes offline for the reboot delay: a reboot, or a loader that rejoins.
+  void leave(uint64_t nowMs, SimOutput& out);
   void finishReboot(uint64_t nowMs, SimOutput& out);
-  void dump(const char* suffix, const std::vector<uint8_t>& bytes, SimOutput& out);
+  void dump(const char* suffix, const std::vector<uint8_t>& bytes);
   std::string tag() const;
 
   ModuleConfig config_;
@@ -93,8 +94,10 @@ private:
   uint8_t heartbeatValue_ = 0;  // value of the next heartbeat
   uint8_t expectedAnswer_ = 0;
   bool awaitingAnswer_ = false;
-  bool rebooting_ = false;
-  bool rebootPending_ = false;
+  enum class Leave { No, Reboot, Rejoin };
+  Leave leaving_ = Leave::No;  // set while a request is handled, acted on after the replies
+  bool rebooting_ = false;     // offline until onlineAt_
+  bool rebootBoots_ = false;   // coming back boots the firmware (else the loader rejoins)
   uint64_t onlineAt_ = 0;
 };
 
