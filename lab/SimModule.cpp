@@ -7,6 +7,7 @@ namespace lab {
 namespace {
 
 constexpr uint64_t kHeartbeatUnitMs = 100;
+constexpr size_t kReceivedKept = 4096;
 
 // Starts with an odd byte, so a host counting frames loses step at once.
 const uint8_t kGarbage[] = {0x03, 0xFF, 0x1D, 0x00, 0x7F, 0x31, 0x00, 0xAB,
@@ -76,6 +77,9 @@ void SimModule::linkClosed() {
 }
 
 void SimModule::receive(const SimFrame& frame, uint64_t nowMs, SimOutput& out) {
+  received_.push_back(frame);
+  if (received_.size() > kReceivedKept)
+    received_.pop_front();
   if (rebooting_ || faults_.has(FaultKind::Silent)) {
     ++stats_.ignored;
     return;

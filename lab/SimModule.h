@@ -3,6 +3,7 @@
 // Transport-free: frames come in, bytes to send and link actions come out.
 #pragma once
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,8 @@ public:
   bool online() const { return !rebooting_; }
 
   SimModuleStats stats() const { return stats_; }
+  // The latest frames that came in on this module's link (at most 4096), oldest first.
+  const std::deque<SimFrame>& received() const { return received_; }
   const SimUpgrade& upgrade() const { return upgrade_; }
   // One line for the lab's listing.
   std::string describe() const;
@@ -88,6 +91,7 @@ private:
   SimUpgrade upgrade_;
   std::vector<SimModule*> network_;
   SimModuleStats stats_;
+  std::deque<SimFrame> received_;
 
   bool linkOpen_ = false;
   uint64_t nextHeartbeat_ = 0;
