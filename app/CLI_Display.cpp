@@ -35,7 +35,8 @@ void CLI_Display::display_progress(bool visible) {
 void CLI_Display::update_progress(double fraction, const char* label) {
   if (!out_is_terminal())
     return;
-  if (fraction < 0)
+  // !(>= 0) also catches NaN (e.g. 0 of 0 bytes), whose conversion to int is undefined.
+  if (!(fraction >= 0))
     fraction = 0;
   if (fraction > 1)
     fraction = 1;

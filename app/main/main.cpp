@@ -1,9 +1,48 @@
-#include "CLI_Display.h"
-#include "Log.h"
+// Entry point: parse, print the banner or usage, ensure the store, run the commands.
+#include <memory>
 
-int main(int, char**) {
+#include "CLI_Display.h"
+#include "Commands.h"
+#include "Log.h"
+#include "LogFile.h"
+#include "Parameters.h"
+#include "Updater.h"
+#include "UpdaterDirectory.h"
+#include "Usage.h"
+
+int main(int argc, char** argv) {
+  Parameters parameters;
   CLI_Display display;
   Log::SetOutput(stderr);
-  display.message(UpdaterDisplayInterface::Info, "%s (%s)", "Updater", "Version: 1.1 Jan 21 2023");
-  return 0;
+
+  if (_get_params(display, argc, argv, parameters) != 0) {
+    _display_app_version(display);
+    _display_copyright(display);
+    _display_usage(false, false);
+    return 1;
+  }
+  std::unique_ptr<LogFile> logFile;
+  if (parameters.logFileGiven)
+    logFile.reset(new LogFile(parameters.logFile, parameters.logMode, display));
+
+  _display_app_version(display);
+  if (parameters.commands.IsSet(CMD_HELP) || !parameters.commands.IsSet(CMD_ANY_COMMAND)) {
+    _display_copyright(display);
+    _display_kl_version(display);
+    _display_usage(parameters.showExtendedUsage, parameters.helpRequested);
+    return 0;
+  }
+
+  std::string directory = _build_updater_directory();
+  if (directory.empty())
+    display.message(UpdaterDisplayInterface::Error, "Could not determine the home directory of this user");
+  if (!EnsureUpdaterDirectory(directory)) {
+    display.message(UpdaterDisplayInterface::Error, "Could not find updater directory at %s", directory.c_str());
+    return 1;
+  }
+
+  Updater updater(parameters.serverUrl.c_str(), directory.c_str(), display);
+  int result = RunCommands(parameters, updater, display);
+  _release_params(parameters);
+  return result;
 }

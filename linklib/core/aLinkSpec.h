@@ -20,3 +20,10 @@ typedef struct linkSpec {
   uint32_t address;  // USB: the serial number; TCP/IP: IPv4 address, network byte order
   uint32_t port;     // TCP/IP port; 0 for USB
 } linkSpec;
+
+// Heap copies of a specifier. Each returns nothing when memory is exhausted.
+linkSpec* aLinkSpec_Create(linkType type);
+linkSpec* aLinkSpec_Copy(linkSpec spec);
+// Frees the record and clears the caller's pointer; aErrParam when there was none
+// or the record did not come from aLinkSpec_Create/aLinkSpec_Copy.
+aErr aLinkSpec_Destroy(linkSpec** spec);

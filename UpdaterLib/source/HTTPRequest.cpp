@@ -1,0 +1,100 @@
+#include "HTTPRequest.h"
+
+#include <curl/curl.h>
+
+#include <cstdlib>
+#include <mutex>
+#include <stdexcept>
+
+#include "Log.h"
+
+namespace {
+
+// A server that stops sending would otherwise hold the program for ever.
+const long kDefaultStallSeconds = 60;
+// Test hook only: lets the stall test finish in seconds instead of a minute.
+const char* const kStallEnvironment = "UPDATER_HTTP_STALL_SECONDS";
+
+// curl_easy_init would do this lazily, but not thread-safely; the download
+// runs its request on a worker thread.
+void sGlobalInit() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+[[noreturn]] void sFail(CURL* curl, CURLcode code) {
+  curl_easy_cleanup(curl);
+  throw std::runtime_error(curl_easy_strerror(code));
+}
+
+}  // namespace
+
+HTTPResponse::HTTPResponse(const std::string& request_) : request(request_) {}
+
+std::string HTTPRequest::BuildURL(const std::string& url, const Parameters& params) {
+  std::string full = url;
+  if (!params.empty())
+    full += "?";
+  for (const auto& kv : params)
+    full += kv.first + "=" + kv.second + "&";
+  return full;
+}
+
+long HTTPRequest::StallSeconds() {
+  const char* text = std::getenv(kStallEnvironment);
+  if (!text || !*text)
+    return kDefaultStallSeconds;
+  char* end = nullptr;
+  long seconds = std::strtol(text, &end, 10);
+  if (*end != '\0' || seconds <= 0)
+    return kDefaultStallSeconds;
+  return seconds;
+}
+
+size_t HTTPRequest::_rcv_data(char* data, size_t size, size_t nmemb, void* userdata) {
+  HTTPResponse* response = static_cast<HTTPResponse*>(userdata);
+  size_t count = size * nmemb;
+  // The chunk is not NUL-terminated: bound the preview by its real length.
+  int preview = count < 100 ? static_cast<int>(count) : 100;
+  Log::log(DEBUG_ServerComm, "rcv_data called (..., %d, %d, %08X) [%100.*s]\n", static_cast<int>(size),
+           static_cast<int>(nmemb), static_cast<unsigned>(reinterpret_cast<uintptr_t>(userdata) & 0xFFFFFFFFu), preview,
+           data);
+  response->process(data, count);
+  Log::log(DEBUG_ServerComm, "rcv_data returns %d\n", static_cast<int>(count));
+  return count;
+}
+
+HTTPResponse HTTPRequest::GET(const std::string& url, const Parameters& params) {
+  sGlobalInit();
+  CURL* curl = curl_easy_init();
+  if (!curl)
+    throw std::runtime_error("Could not create curl instance");
+
+  HTTPResponse response(BuildURL(url, params));
+  CURLcode rc = curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, _rcv_data);
+  if (rc == CURLE_OK)
+    rc = curl_easy_setopt(curl, CURLOPT_WRITEDATA, &response);
+  if (rc == CURLE_OK)
+    rc = curl_easy_setopt(curl, CURLOPT_URL, response.get_request().c_str());
+  // Abort a transfer that moves no data at all for the stall period; every
+  // other setting stays at libcurl's default.
+  if (rc == CURLE_OK)
+    rc = curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  if (rc == CURLE_OK)
+    rc = curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, StallSeconds());
+  if (rc != CURLE_OK)
+    sFail(curl, rc);
+
+  Log::log(DEBUG_ServerComm, "GET(%s)\n", response.get_request().c_str());
+  rc = curl_easy_perform(curl);
+  if (rc != CURLE_OK)
+    sFail(curl, rc);
+
+  long code = 0;
+  rc = curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
+  if (rc != CURLE_OK)
+    sFail(curl, rc);
+  response.set_status(code);
+  curl_easy_cleanup(curl);
+  return response;
+}

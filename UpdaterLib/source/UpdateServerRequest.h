@@ -1,0 +1,25 @@
+// The five requests of the update server protocol. None of them throws or
+// shows anything to the user: failures go to the debug log and come back as false.
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "Updater.h"
+
+class UpdateServerRequest {
+public:
+  // Used when a request is given no server URL (null).
+  static const char* const default_url;
+  // Every reply is split into lines at this separator.
+  static const char* const delimiters;
+
+  static bool ping(const char* url);
+  // build: line 2 (latest build, decimal); fw: line 3 (firmware identifier).
+  static bool QueryBuild(uint32_t serial, std::string& build, std::string& fw, const char* url);
+  // bird: line 2, the module's BIRD file in base64 (empty when the reply has none).
+  static bool GetBuild(uint32_t serial, const std::string& fw, const std::string& bld, std::string& bird,
+                       const char* url, bool no_cal);
+  // builds: build text -> version text; cleared first, so empty after a failure.
+  static bool GetBuildList(uint32_t serial, BuildList& builds, const char* url);
+  static bool GetRecoveryInfo(const Fingerprint& fingerprint, uint32_t& serial, uint32_t& build, const char* url);
+};

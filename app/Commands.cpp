@@ -1,0 +1,124 @@
+#include "Commands.h"
+
+#include <string>
+
+#include "Listings.h"
+#include "Usage.h"
+
+namespace {
+
+const UpdaterDisplayInterface::Level kInfo = UpdaterDisplayInterface::Info;
+const UpdaterDisplayInterface::Level kError = UpdaterDisplayInterface::Error;
+
+// The serial number under which a chip in recovery mode is known.
+const uint32_t kUnknownSerialNumber = 0xDEADDEAD;
+
+// Exit code of a command that could not even start; the run ends there.
+const int kAbort = -1;
+
+int RunFingerprint(Parameters& p, Updater& updater, UpdaterDisplayInterface& display) {
+  if (p.serialPort.empty()) {
+    display.message(kError, "Must specify the serial port used for connecting");
+    return kAbort;
+  }
+  Fingerprint fingerprint;
+  if (!updater.Get_Fingerprint(fingerprint, p.serialPort, kUnknownSerialNumber, p.birdFile,
+                               static_cast<unsigned>(p.baudRate), true)) {
+    display.message(kError, "Got no response from chip");
+    return 1;
+  }
+  _display_fingerprint(display, fingerprint);
+  return 0;
+}
+
+int RunGet(Parameters& p, Updater& updater, UpdaterDisplayInterface& display) {
+  if (p.serialNumber == 0) {
+    display.message(kError, "-G must specify a specific device via -d");
+    display.message(kError, "--help for usage information");
+    return kAbort;
+  }
+  display.message(kInfo, "Retrieving firmware for device with serial number %08X", p.serialNumber);
+  if (p.build.empty()) {
+    display.message(kInfo, "No build specified");
+    display.message(kInfo, "Using Latest build");
+  } else {
+    display.message(kInfo, "Retrieving firmware build %s", p.build.c_str());
+  }
+  uint32_t build = updater.Download_Firmware(p.serialNumber, p.build, p.override, false);
+  if (build == 0)
+    return 1;
+  // The update that may follow uses exactly the build just downloaded.
+  p.build = std::to_string(build);
+  return 0;
+}
+
+int RunDiscover(Parameters& p, Updater& updater, UpdaterDisplayInterface& display) {
+  linkType type = linkTypeInvalid;
+  if (p.transportGiven && p.transport != TRANSPORT_RECOVER)
+    type = static_cast<linkType>(p.transport);
+  if (p.routerSerialNumber != 0) {
+    display.message(kInfo, "Searching for Kovalink Network devices connected to %08X", p.routerSerialNumber);
+    _display_device_list(display, updater.Discover_KLNetwork_Devices(p.routerSerialNumber, type), type);
+    return 0;
+  }
+  display.message(kInfo, "Searching for Kovalink devices");
+  // A plain -D searches USB only.
+  if (type == linkTypeInvalid)
+    type = linkTypeUSB;
+  _display_device_list(display, updater.Discover_Devices(type), type);
+  return 0;
+}
+
+int RunUpdate(Parameters& p, Updater& updater, UpdaterDisplayInterface& display) {
+  const char* end = nullptr;
+  uint32_t build = _get_int_arg(p.build.c_str(), &end);  // 0 means the latest build
+  bool ok;
+  if (p.transport == TRANSPORT_RECOVER) {
+    ok = updater.Recover_Firmware(p.serialPort, build, static_cast<unsigned>(p.baudRate), p.serialNumber, p.birdFile,
+                                  p.override);
+  } else {
+    if (p.serialNumber == 0) {
+      display.message(kError, "Must specify the specific device to be updated");
+      return 1;
+    }
+    ok = updater.Update_Firmware(p.serialNumber, build, p.birdFile, p.moduleAddress, p.routerSerialNumber, p.override);
+  }
+  return ok ? 0 : 1;
+}
+
+int RunBuilds(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, FILE* usageStream) {
+  if (p.serialNumber == 0) {
+    display.message(kError, "Error must supply a serial number for the List Builds command");
+    _display_usage(false, false, usageStream);
+    return 1;
+  }
+  _display_builds(display, updater.Get_BuildList(p.serialNumber), p.serialNumber);
+  return 0;
+}
+
+}  // namespace
+
+int RunCommands(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, FILE* usageStream) {
+  int result = 0;
+  if (p.commands.IsSet(CMD_FINGERPRINT)) {
+    int step = RunFingerprint(p, updater, display);
+    if (step == kAbort)
+      return 1;
+    result = step;
+  }
+  if (p.commands.IsSet(CMD_GET)) {
+    int step = RunGet(p, updater, display);
+    if (step == kAbort)
+      return 1;
+    // A successful download does not clear a failed fingerprint before it.
+    if (step != 0)
+      result = step;
+  }
+  if (p.commands.IsSet(CMD_DISCOVER))
+    return RunDiscover(p, updater, display);
+  if (p.commands.IsSet(CMD_UPDATE))
+    return RunUpdate(p, updater, display);
+  if (p.commands.IsSet(CMD_BUILDS))
+    return RunBuilds(p, updater, display, usageStream);
+  return result;
+}

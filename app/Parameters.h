@@ -1,0 +1,74 @@
+// The parsed command line of one run.
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "UpdaterDisplayInterface.h"
+#include "aLinkSpec.h"
+
+enum COMMANDS : uint32_t {
+  CMD_DISCOVER = 0x00000001,
+  CMD_UPDATE = 0x00000002,
+  CMD_BUILDS = 0x00000004,
+  CMD_GET = 0x00000008,
+  CMD_INFO = 0x00000010,
+  CMD_CHECK = 0x00000020,
+  CMD_FINGERPRINT = 0x00000040,
+  CMD_Z = 0x00000080,
+  CMD_HELP = 0x80000000,
+};
+
+// Any of these bits makes the command line one with a command.
+const uint32_t CMD_ANY_COMMAND = 0x000305FF;
+
+// The transport value that selects boot-ROM recovery instead of a module link.
+const uint32_t TRANSPORT_RECOVER = 255;
+
+class CommandsClass {
+public:
+  void Set(COMMANDS command) { bits |= command; }
+  // True when any bit of `mask` is set, so it tests masks as well as single commands.
+  bool IsSet(uint32_t mask) const { return (bits & mask) != 0; }
+  uint32_t Bits() const { return bits; }
+
+private:
+  uint32_t bits = 0;
+};
+
+struct Parameters {
+  CommandsClass commands;
+  uint32_t serialNumber = 0;
+  uint32_t routerSerialNumber = 0;
+  uint32_t transport = linkTypeUSB;
+  bool transportGiven = false;
+  std::string serialPort;
+  int32_t baudRate = 115200;
+  uint8_t moduleAddress = 0;
+  std::string birdFile;
+  std::string logMessage;
+  std::string build;
+  bool echo = false;
+  std::string serverUrl;
+  bool nFlag = false;
+  std::string applicationName;
+  std::string homeDirectory;
+  std::string logMode = "a+";
+  std::string logFile = "Updater.log";
+  uint32_t logMask = 0;
+  bool override = false;
+  bool showExtendedUsage = true;
+  bool helpRequested = false;
+  // Set by -k: only an explicit file takes the debug log away from stderr.
+  bool logFileGiven = false;
+};
+
+// Fills `parameters` from the command line; 0 on success, 1 on a reported error.
+int _get_params(UpdaterDisplayInterface& display, int argc, const char* const* argv, Parameters& parameters);
+int _validate_params(Parameters& parameters);
+int _release_params(Parameters& parameters);
+
+// Value of a text made only of hexadecimal (resp. decimal) digits, the empty
+// text included; `end` is set behind the last digit. Any other text, a value
+// above 32 bits or a null `end` gives 0 and leaves `end` untouched.
+uint32_t _get_hex_arg(const char* text, const char** end);
+uint32_t _get_int_arg(const char* text, const char** end);

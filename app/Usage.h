@@ -1,0 +1,14 @@
+// The banner lines and the usage texts.
+#pragma once
+#include <cstdio>
+
+#include "UpdaterDisplayInterface.h"
+
+void _display_app_version(UpdaterDisplayInterface& display);
+void _display_copyright(UpdaterDisplayInterface& display);
+void _display_kl_version(UpdaterDisplayInterface& display);
+
+// Always the short usage; the parameters text and the samples when help was
+// asked for, the extended text only when both flags are set. Usage goes
+// straight to the error stream, not through the display, so muting keeps it.
+void _display_usage(bool showExtended, bool helpRequested, FILE* out = stderr);

@@ -1,0 +1,383 @@
+#include "LabConfig.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+
+namespace lab {
+
+namespace {
+
+struct FaultWord {
+  const char* name;
+  FaultKind kind;
+  const char* defaultStep;
+  bool stepArgument;  // the argument names a step (else it is a number)
+  uint32_t defaultValue;
+  unsigned defaultNth;
+};
+
+const FaultWord kFaultWords[] = {
+    {"short-data", FaultKind::ShortData, "data", false, 6, 1},
+    {"bad-sum", FaultKind::BadSum, "sum", false, 0, 1},
+    {"no-load-reply", FaultKind::NoLoadReply, "load", false, 0, 1},
+    {"late-load-reply", FaultKind::LateLoadReply, "load", false, 0, 1},
+    {"prepare-status", FaultKind::PrepareStatus, "prepare", false, 1, 1},
+    {"drop", FaultKind::Drop, "", true, 0, 1},
+    {"interleave-address", FaultKind::InterleaveAddress, "any", true, 0, 0},
+    {"interleave-command", FaultKind::InterleaveCommand, "any", true, 0, 0},
+    {"garbage", FaultKind::Garbage, "start", true, 0, 1},
+    {"silent", FaultKind::Silent, "any", false, 0, 0},
+    {"refuse-link", FaultKind::RefuseLink, "any", false, 0, 0},
+    {"no-discovery", FaultKind::NoDiscovery, "any", false, 0, 0},
+};
+
+const std::set<std::string> kSteps = {"start", "address", "system", "query", "debug", "init", "prepare",
+                                      "data",  "sum",     "write",  "load",  "reboot", "any"};
+
+bool ParseNumber(const std::string& text, int base, uint64_t limit, uint64_t& value) {
+  if (text.empty())
+    return false;
+  std::string digits = text;
+  if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
+    digits = digits.substr(2);
+    base = 16;
+  }
+  if (digits.empty() || digits[0] == '-' || digits[0] == '+')
+    return false;
+  errno = 0;
+  char* end = nullptr;
+  unsigned long long parsed = std::strtoull(digits.c_str(), &end, base);
+  if (errno != 0 || *end != '\0' || parsed > limit)
+    return false;
+  value = parsed;
+  return true;
+}
+
+// "a.b.c" packed as major:4, minor:4, patch:24; a plain number is taken as packed.
+bool ParseVersion(const std::string& text, uint32_t& version) {
+  uint64_t major = 0, minor = 0, patch = 0;
+  size_t first = text.find('.');
+  if (first == std::string::npos) {
+    if (!ParseNumber(text, 0, 0xFFFFFFFFull, major))
+      return false;
+    version = static_cast<uint32_t>(major);
+    return true;
+  }
+  size_t second = text.find('.', first + 1);
+  if (second == std::string::npos)
+    return false;
+  if (!ParseNumber(text.substr(0, first), 10, 15, major) ||
+      !ParseNumber(text.substr(first + 1, second - first - 1), 10, 15, minor) ||
+      !ParseNumber(text.substr(second + 1), 10, 0xFFFFFF, patch))
+    return false;
+  version = static_cast<uint32_t>((major << 28) | (minor << 24) | patch);
+  return true;
+}
+
+bool ParseBool(const std::string& text, bool& value) {
+  if (text.empty() || text == "1" || text == "yes" || text == "true" || text == "on")
+    value = true;
+  else if (text == "0" || text == "no" || text == "false" || text == "off")
+    value = false;
+  else
+    return false;
+  return true;
+}
+
+bool ParseIdentifier(const std::string& text, ModuleConfig& module) {
+  std::stringstream words(text);
+  std::string word;
+  int i = 0;
+  while (std::getline(words, word, ':')) {
+    uint64_t value = 0;
+    if (i >= 4 || !ParseNumber(word, 16, 0xFFFFFFFFull, value))
+      return false;
+    module.identifier[i++] = static_cast<uint32_t>(value);
+  }
+  module.identifierSet = i == 4;
+  return module.identifierSet;
+}
+
+template <typename T>
+bool SetNumber(const std::string& text, int base, uint64_t limit, T& field) {
+  uint64_t value = 0;
+  if (!ParseNumber(text, base, limit, value))
+    return false;
+  field = static_cast<T>(value);
+  return true;
+}
+
+bool ApplyKey(const std::string& key, const std::string& value, ModuleConfig& m, std::string& error) {
+  bool ok = false;
+  if (key == "serial")
+    ok = SetNumber(value, 16, 0xFFFFFFFFull, m.serial) && m.serial != 0;
+  else if (key == "model")
+    ok = SetNumber(value, 10, 255, m.model);
+  else if (key == "address")
+    ok = SetNumber(value, 10, 254, m.address) && m.address != 0 && m.address % 2 == 0;
+  else if (key == "router-address")
+    ok = SetNumber(value, 10, 254, m.routerAddress) && m.routerAddress % 2 == 0;
+  else if (key == "version")
+    ok = ParseVersion(value, m.version);
+  else if (key == "build")
+    ok = SetNumber(value, 10, 0xFFFFFFFFull, m.build);
+  else if (key == "port")
+    ok = SetNumber(value, 10, 65535, m.port) && m.port != 0;
+  else if (key == "hb")
+    ok = SetNumber(value, 10, 255, m.heartbeat);
+  else if (key == "router")
+    ok = ParseBool(value, m.router);
+  else if (key == "behind")
+    ok = SetNumber(value, 16, 0xFFFFFFFFull, m.behind) && m.behind != 0;
+  else if (key == "reboot-delay")
+    ok = SetNumber(value, 10, 600000, m.rebootDelayMs);
+  else if (key == "block-size")
+    ok = SetNumber(value, 10, 65535, m.blockSize) && m.blockSize != 0;
+  else if (key == "load-base")
+    ok = SetNumber(value, 16, 0xFFFFFFFFull, m.loadBase);
+  else if (key == "id")
+    ok = ParseIdentifier(value, m);
+  else if (key == "next-build")
+    ok = SetNumber(value, 10, 0xFFFFFFFFull, m.nextBuild);
+  else if (key == "name")
+    ok = !value.empty() && value.size() <= 64 && ((m.name = value), true);
+  else if (key == "fault") {
+    FaultSpec fault;
+    if (!ParseFaultSpec(value, fault, error))
+      return false;
+    m.faults.push_back(fault);
+    return true;
+  } else {
+    error = "unknown module key '" + key + "'";
+    return false;
+  }
+  if (!ok)
+    error = "bad value '" + value + "' for '" + key + "'";
+  return ok;
+}
+
+std::vector<std::string> SplitWords(const std::string& text) {
+  std::vector<std::string> words;
+  std::string word;
+  for (char c : text) {
+    if (c == ',' || c == ' ' || c == '\t' || c == '\r' || c == '\n') {
+      if (!word.empty())
+        words.push_back(word);
+      word.clear();
+    } else {
+      word += c;
+    }
+  }
+  if (!word.empty())
+    words.push_back(word);
+  return words;
+}
+
+}  // namespace
+
+bool ModuleConfig::has(FaultKind kind) const {
+  for (const FaultSpec& fault : faults)
+    if (fault.kind == kind)
+      return true;
+  return false;
+}
+
+const char* FaultKindName(FaultKind kind) {
+  for (const FaultWord& word : kFaultWords)
+    if (word.kind == kind)
+      return word.name;
+  return "?";
+}
+
+bool ParseFaultSpec(const std::string& text, FaultSpec& fault, std::string& error) {
+  std::string rest = text;
+  std::string nth, argument;
+  size_t at = rest.find('@');
+  if (at != std::string::npos) {
+    nth = rest.substr(at + 1);
+    rest = rest.substr(0, at);
+  }
+  size_t colon = rest.find(':');
+  bool hasArgument = colon != std::string::npos;
+  if (hasArgument) {
+    argument = rest.substr(colon + 1);
+    rest = rest.substr(0, colon);
+  }
+  const FaultWord* word = nullptr;
+  for (const FaultWord& candidate : kFaultWords)
+    if (rest == candidate.name)
+      word = &candidate;
+  if (!word) {
+    error = "unknown fault '" + rest + "'";
+    return false;
+  }
+  fault = FaultSpec();
+  fault.kind = word->kind;
+  fault.step = word->defaultStep;
+  fault.value = word->defaultValue;
+  fault.nth = word->defaultNth;
+  if (hasArgument && word->stepArgument) {
+    if (!kSteps.count(argument)) {
+      error = "unknown step '" + argument + "' in fault '" + text + "'";
+      return false;
+    }
+    fault.step = argument;
+  } else if (hasArgument) {
+    uint64_t value = 0;
+    if (!ParseNumber(argument, 10, 255, value) || (fault.kind == FaultKind::PrepareStatus && value == 0)) {
+      error = "bad argument in fault '" + text + "'";
+      return false;
+    }
+    fault.value = static_cast<uint32_t>(value);
+  }
+  if (fault.step.empty()) {
+    error = "fault '" + text + "' needs a step, e.g. " + rest + ":write";
+    return false;
+  }
+  if (!nth.empty()) {
+    uint64_t value = 0;
+    if (!ParseNumber(nth, 10, 1000000, value)) {
+      error = "bad occurrence in fault '" + text + "'";
+      return false;
+    }
+    fault.nth = static_cast<unsigned>(value);
+  }
+  return true;
+}
+
+bool ParseModuleSpec(const std::string& text, ModuleConfig& module, std::string& error) {
+  module = ModuleConfig();
+  for (const std::string& word : SplitWords(text)) {
+    size_t eq = word.find('=');
+    std::string key = word.substr(0, eq);
+    std::string value = eq == std::string::npos ? "" : word.substr(eq + 1);
+    if (!ApplyKey(key, value, module, error))
+      return false;
+  }
+  if (module.serial == 0) {
+    error = "module needs serial=XXXXXXXX";
+    return false;
+  }
+  if (!module.identifierSet) {
+    // A distinct default chip identifier per module, derived from its serial number.
+    for (uint32_t i = 0; i < 4; ++i)
+      module.identifier[i] = module.serial ^ (0x11111111u * (i + 1));
+  }
+  return true;
+}
+
+bool ParseConfigFile(const std::string& path, LabConfig& config, std::string& error) {
+  std::ifstream in(path);
+  if (!in) {
+    error = "cannot read config file " + path;
+    return false;
+  }
+  std::string line;
+  int number = 0;
+  while (std::getline(in, line)) {
+    ++number;
+    size_t hash = line.find('#');
+    if (hash != std::string::npos)
+      line = line.substr(0, hash);
+    std::vector<std::string> words = SplitWords(line);
+    if (words.empty())
+      continue;
+    if (words[0] == "module")
+      line = line.substr(line.find("module") + 6);
+    ModuleConfig module;
+    if (!ParseModuleSpec(line, module, error)) {
+      error = path + ":" + std::to_string(number) + ": " + error;
+      return false;
+    }
+    config.modules.push_back(module);
+  }
+  return true;
+}
+
+bool ValidateConfig(const LabConfig& config, std::string& error) {
+  std::map<uint32_t, const ModuleConfig*> bySerial;
+  std::set<uint16_t> ports;
+  std::set<std::pair<uint32_t, uint8_t>> networkAddresses;
+  for (const ModuleConfig& m : config.modules) {
+    char serial[16];
+    std::snprintf(serial, sizeof(serial), "%08X", m.serial);
+    if (!bySerial.emplace(m.serial, &m).second) {
+      error = std::string("serial number ") + serial + " is used twice";
+      return false;
+    }
+    if (m.behind == 0 && m.port == 0) {
+      error = std::string("module ") + serial + " needs port=N (or behind=ROUTER)";
+      return false;
+    }
+    if (m.behind != 0 && (m.port != 0 || m.router)) {
+      error = std::string("module ") + serial + " sits behind a router: no port, not a router itself";
+      return false;
+    }
+    if (m.port != 0 && !ports.insert(m.port).second) {
+      error = "port " + std::to_string(m.port) + " is used twice";
+      return false;
+    }
+  }
+  for (const ModuleConfig& m : config.modules) {
+    if (m.behind == 0)
+      continue;
+    auto router = bySerial.find(m.behind);
+    if (router == bySerial.end() || !router->second->router) {
+      error = "behind= must name a module with router=yes";
+      return false;
+    }
+    if (m.address == router->second->address || !networkAddresses.emplace(m.behind, m.address).second) {
+      error = "module address " + std::to_string(m.address) + " is used twice on one module network";
+      return false;
+    }
+  }
+  if (config.modules.empty()) {
+    error = "no modules given";
+    return false;
+  }
+  return true;
+}
+
+const char* ModuleSpecHelp() {
+  return "Module keys (key=value, separated by commas or blanks):\n"
+         "  serial=XXXXXXXX    serial number, hexadecimal (required)\n"
+         "  model=N            model code (default 17)\n"
+         "  address=N          module address, even 2..254 (default 2)\n"
+         "  router-address=N   answer to the router-address option (default: own address,\n"
+         "                     or the router's for a module behind one)\n"
+         "  version=A.B.C      firmware version (default 1.0.0)\n"
+         "  build=N            firmware build number (default 1)\n"
+         "  port=N             TCP port of its link (required unless behind=)\n"
+         "  hb=N               heartbeat interval in 100 ms units, 0 = none (default 10)\n"
+         "  router=yes         a router with a module network\n"
+         "  behind=XXXXXXXX    sits on the network of that router (no port)\n"
+         "  reboot-delay=MS    time offline after REBOOT or reset (default 1000)\n"
+         "  block-size=N       block size given in PREPARE replies (default 256)\n"
+         "  load-base=XXXXXXXX load base given in the INIT reply (default 20000000)\n"
+         "  id=W0:W1:W2:W3     chip identifier words of option 39, hexadecimal\n"
+         "  next-build=N       build after a reboot when the image holds no information block\n"
+         "  name=TEXT          module name (byte-array option 32)\n"
+         "  fault=KIND[:ARG][@N]  fault knob; @N = on the Nth request of its step\n"
+         "                     (default 1), @0 = every time. Kinds:\n"
+         "    short-data[:BYTES]      DATA accepted only in part (default 6 bytes short)\n"
+         "    bad-sum                 SUM reply with a wrong sum\n"
+         "    no-load-reply           LOAD starts the loader without a reply\n"
+         "    late-load-reply         the LOAD reply comes on the next link\n"
+         "    prepare-status[:S]      PREPARE answered with status S (default 1)\n"
+         "    drop:STEP               drop the link when a STEP request arrives\n"
+         "    interleave-address[:STEP]  decoy reply from another address first (every time)\n"
+         "    interleave-command[:STEP]  decoy reply with another command byte first\n"
+         "    garbage[:STEP]          burst of invalid bytes (default at link start)\n"
+         "    silent                  accept links, never answer\n"
+         "    refuse-link             refuse TCP connections\n"
+         "    no-discovery            do not answer discovery\n"
+         "  Steps: start address system query debug init prepare data sum write load\n"
+         "         reboot any\n";
+}
+
+}  // namespace lab

@@ -1,0 +1,74 @@
+// What a lab process serves: its simulated modules and their fault knobs,
+// read from the command line or a small config file.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace lab {
+
+enum class FaultKind {
+  ShortData,          // a DATA chunk is accepted only in part (and not kept)
+  BadSum,             // a SUM reply carries a wrong sum
+  NoLoadReply,        // LOAD starts the loader but sends no reply
+  LateLoadReply,      // the LOAD reply comes only on the next link
+  PrepareStatus,      // PREPARE is answered with a non-zero status
+  Drop,               // the link is dropped when a request of a given step arrives
+  InterleaveAddress,  // each reply is preceded by a copy from another module address
+  InterleaveCommand,  // each reply is preceded by one with another command byte
+  Garbage,            // a burst of bytes that are no valid frame
+  Silent,             // links are accepted but nothing is ever answered
+  RefuseLink,         // no TCP listener: connections are refused
+  NoDiscovery,        // discovery requests are not answered
+};
+
+struct FaultSpec {
+  FaultKind kind = FaultKind::Silent;
+  std::string step;   // request step it applies to; "any" for every request
+  uint32_t value = 0; // PREPARE status or bytes refused of a DATA chunk
+  unsigned nth = 1;   // fires on the nth request of its step; 0 = every time
+};
+
+struct ModuleConfig {
+  uint32_t serial = 0;
+  uint8_t model = 17;
+  uint8_t address = 2;
+  uint8_t routerAddress = 0;  // 0: the module's own address, or its router's
+  uint32_t version = 0x10000000;
+  uint32_t build = 1;
+  uint16_t port = 0;
+  uint8_t heartbeat = 10;     // heartbeat interval in units of 100 ms; 0 = none
+  bool router = false;
+  uint32_t behind = 0;        // serial number of the router whose network holds it
+  uint32_t rebootDelayMs = 1000;
+  uint16_t blockSize = 256;
+  uint32_t loadBase = 0x20000000;
+  uint32_t identifier[4] = {0, 0, 0, 0};
+  bool identifierSet = false;
+  uint32_t nextBuild = 0;     // build after a reboot when the image names none
+  std::string name;
+  std::vector<FaultSpec> faults;
+
+  bool has(FaultKind kind) const;
+};
+
+struct LabConfig {
+  std::vector<ModuleConfig> modules;
+  std::string dumpDir;
+  bool verbose = false;
+};
+
+// One module from "key=value" words separated by commas or blanks.
+bool ParseModuleSpec(const std::string& text, ModuleConfig& module, std::string& error);
+// A fault word "KIND[:ARG][@N]".
+bool ParseFaultSpec(const std::string& text, FaultSpec& fault, std::string& error);
+// A config file: one module per line ("module" may precede the words), '#' comments.
+bool ParseConfigFile(const std::string& path, LabConfig& config, std::string& error);
+// Cross-module checks: unique serials and ports, valid router networks.
+bool ValidateConfig(const LabConfig& config, std::string& error);
+
+const char* FaultKindName(FaultKind kind);
+// Module-config keys and fault words, for the usage text.
+const char* ModuleSpecHelp();
+
+}  // namespace lab

@@ -1,0 +1,281 @@
+#include "aDiscovery.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <ifaddrs.h>
+#include <libusb.h>
+#include <netinet/in.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#define aUSB_SERIAL_TEXT_SIZE 32
+#define aUSB_SERIAL_DIGITS 8
+// The callback reports at most this many counted modules.
+#define aDISCOVERY_MAX_COUNT 255
+
+namespace {
+
+struct sCounter {
+  aDiscoveryCallback callback;
+  void* reference;
+  uint8_t count;
+  bool goOn;
+};
+
+void sReport(sCounter& counter, const linkSpec& spec) {
+  bool success = false;
+  counter.goOn = counter.callback(&spec, &success, counter.reference);
+  if (success && counter.count < aDISCOVERY_MAX_COUNT)
+    counter.count++;
+}
+
+}  // namespace
+
+bool aDiscovery_IsModuleDevice(uint16_t vendorId, uint16_t productId) {
+  return vendorId == aUSB_VENDOR_ID && (productId & 0x8000) == 0;
+}
+
+static bool sParseSerialText(const char* text, int length, uint32_t* serial) {
+  if (!text || length != aUSB_SERIAL_DIGITS)
+    return false;
+  uint32_t value = 0;
+  for (int i = 0; i < length; ++i) {
+    char c = text[i];
+    uint32_t digit;
+    if (c >= '0' && c <= '9')
+      digit = static_cast<uint32_t>(c - '0');
+    else if (c >= 'a' && c <= 'f')
+      digit = static_cast<uint32_t>(c - 'a' + 10);
+    else if (c >= 'A' && c <= 'F')
+      digit = static_cast<uint32_t>(c - 'A' + 10);
+    else
+      return false;  // a string that is not a hex number names no module
+    value = (value << 4) | digit;
+  }
+  *serial = value;
+  return true;
+}
+
+static bool sCopyToUSBLinkspec(uint16_t productId, uint32_t serialNumber, linkSpec* spec) {
+  memset(spec, 0, sizeof(*spec));
+  spec->type = linkTypeUSB;
+  spec->serialNumber = serialNumber;
+  spec->model = productId & 0xFF;
+  spec->address = serialNumber;
+  return true;
+}
+
+bool aDiscovery_DescribeUSBModule(uint16_t productId, const char* serialText, int length, linkSpec* spec) {
+  uint32_t serial = 0;
+  if (!spec || !sParseSerialText(serialText, length, &serial))
+    return false;
+  return sCopyToUSBLinkspec(productId, serial, spec);
+}
+
+static bool sCopyToTCPIPLinkspec(const uint8_t* reply, int length, uint32_t sourceAddress, linkSpec* spec) {
+  // Module address, port and serial number take the first 8 bytes; anything
+  // shorter is not a module's reply.
+  if (!reply || !spec || length < 8)
+    return false;
+  memset(spec, 0, sizeof(*spec));
+  uint32_t serial = static_cast<uint32_t>(reply[4]) | (static_cast<uint32_t>(reply[5]) << 8) |
+                    (static_cast<uint32_t>(reply[6]) << 16) | (static_cast<uint32_t>(reply[7]) << 24);
+  spec->type = linkTypeTCPIP;
+  spec->serialNumber = serial;
+  spec->module = reply[1];
+  spec->router = reply[1];
+  spec->routerSerialNumber = serial;
+  spec->model = length > 12 ? reply[12] : 0xFF;
+  spec->address = sourceAddress;
+  spec->port = static_cast<uint32_t>(reply[2]) | (static_cast<uint32_t>(reply[3]) << 8);
+  return true;
+}
+
+bool aDiscovery_DescribeTCPIPModule(const uint8_t* reply, int length, uint32_t sourceAddress, linkSpec* spec) {
+  return sCopyToTCPIPLinkspec(reply, length, sourceAddress, spec);
+}
+
+static uint8_t sEnumerateUSB(aDiscoveryCallback callback, void* reference) {
+  libusb_context* context = nullptr;
+  if (libusb_init(&context) != 0)
+    return 0;
+  sCounter counter = {callback, reference, 0, true};
+  libusb_device** list = nullptr;
+  ssize_t devices = libusb_get_device_list(context, &list);
+  for (ssize_t i = 0; i < devices && counter.goOn; ++i) {
+    libusb_device_descriptor descriptor;
+    if (libusb_get_device_descriptor(list[i], &descriptor) != 0 ||
+        !aDiscovery_IsModuleDevice(descriptor.idVendor, descriptor.idProduct))
+      continue;
+    libusb_device_handle* handle = nullptr;
+    if (libusb_open(list[i], &handle) != 0)
+      continue;
+    unsigned char text[aUSB_SERIAL_TEXT_SIZE];
+    int length = -1;
+    if (libusb_get_device_descriptor(list[i], &descriptor) == 0)
+      length = libusb_get_string_descriptor_ascii(handle, descriptor.iSerialNumber, text, sizeof(text));
+    linkSpec spec;
+    if (aDiscovery_DescribeUSBModule(descriptor.idProduct, reinterpret_cast<const char*>(text), length, &spec))
+      sReport(counter, spec);
+    libusb_close(handle);
+  }
+  if (devices >= 0)
+    libusb_free_device_list(list, 1);
+  libusb_exit(context);
+  return counter.count;
+}
+
+// IPv4 address of a socket address in host order, 0 for other families.
+static uint32_t SockAddrToUint32(const struct sockaddr* address) {
+  if (!address || address->sa_family != AF_INET)
+    return 0;
+  return ntohl(reinterpret_cast<const struct sockaddr_in*>(address)->sin_addr.s_addr);
+}
+
+static int sTCPIPSetupListener(void) {
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0)
+    return -1;
+  struct timeval timeout;
+  timeout.tv_sec = aDISCOVERY_RECEIVE_TIMEOUT_MS / 1000;
+  timeout.tv_usec = (aDISCOVERY_RECEIVE_TIMEOUT_MS % 1000) * 1000;
+  struct sockaddr_in local;
+  memset(&local, 0, sizeof(local));
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(INADDR_ANY);
+  local.sin_port = htons(aDISCOVERY_REPLY_PORT);
+  // No address reuse: a second discovery on the host cannot bind and finds nothing.
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) != 0 ||
+      bind(fd, reinterpret_cast<struct sockaddr*>(&local), sizeof(local)) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// One request out of the interface with the given address (host order; 0 lets
+// the system choose). True when the whole datagram was sent.
+static bool sTCPIPMultiCast(uint32_t interfaceAddress) {
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0)
+    return false;
+  bool sent = false;
+  int on = 1;
+  struct in_addr outgoing;
+  outgoing.s_addr = htonl(interfaceAddress);
+  if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) == 0 &&
+      (interfaceAddress == 0 || setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &outgoing, sizeof(outgoing)) == 0)) {
+    uint8_t request[aDISCOVERY_DATAGRAM_SIZE];
+    memset(request, 0, sizeof(request));
+    request[0] = 0x01;
+    struct sockaddr_in group;
+    memset(&group, 0, sizeof(group));
+    group.sin_family = AF_INET;
+    group.sin_port = htons(aDISCOVERY_REQUEST_PORT);
+    inet_pton(AF_INET, aDISCOVERY_GROUP, &group.sin_addr);
+    ssize_t n = sendto(fd, request, sizeof(request), 0, reinterpret_cast<struct sockaddr*>(&group), sizeof(group));
+    sent = n == static_cast<ssize_t>(sizeof(request));
+  }
+  close(fd);
+  return sent;
+}
+
+static bool sIsRequestInterface(uint32_t address) {
+  return address != 0 && (address >> 24) != 127;
+}
+
+static int sSendRequests(void) {
+  struct ifaddrs* interfaces = nullptr;
+  if (getifaddrs(&interfaces) != 0)
+    return sTCPIPMultiCast(0) ? 1 : 0;
+  int sent = 0;
+  for (struct ifaddrs* entry = interfaces; entry; entry = entry->ifa_next) {
+    uint32_t address = SockAddrToUint32(entry->ifa_addr);
+    if (sIsRequestInterface(address) && sTCPIPMultiCast(address))
+      sent++;
+  }
+  freeifaddrs(interfaces);
+  return sent;
+}
+
+static void sTCPIPCleanup(int* listener) {
+  if (*listener >= 0)
+    close(*listener);
+  *listener = -1;
+}
+
+static uint8_t sEnumerateTCPIP(aDiscoveryCallback callback, void* reference) {
+  sCounter counter = {callback, reference, 0, true};
+  int listener = sTCPIPSetupListener();
+  if (listener < 0)
+    return 0;
+  if (sSendRequests() > 0) {
+    while (counter.goOn) {
+      uint8_t reply[aDISCOVERY_DATAGRAM_SIZE];
+      memset(reply, 0, sizeof(reply));
+      struct sockaddr_in from;
+      socklen_t fromLength = sizeof(from);
+      ssize_t n = recvfrom(listener, reply, sizeof(reply), 0, reinterpret_cast<struct sockaddr*>(&from), &fromLength);
+      if (n < 0) {
+        if (errno == EINTR)
+          continue;
+        break;  // the receive time-out ends the search
+      }
+      linkSpec spec;
+      uint32_t source = htonl(SockAddrToUint32(reinterpret_cast<struct sockaddr*>(&from)));
+      if (sCopyToTCPIPLinkspec(reply, static_cast<int>(n), source, &spec))
+        sReport(counter, spec);
+    }
+  }
+  sTCPIPCleanup(&listener);
+  return counter.count;
+}
+
+uint8_t aDiscovery_EnumerateModules(linkType type, aDiscoveryCallback callback, void* reference) {
+  if (!callback)
+    return 0;
+  if (type == linkTypeUSB)
+    return sEnumerateUSB(callback, reference);
+  if (type == linkTypeTCPIP)
+    return sEnumerateTCPIP(callback, reference);
+  return 0;
+}
+
+static bool cbSNCallback(const linkSpec* spec, bool* success, void* reference) {
+  linkSpec* wanted = static_cast<linkSpec*>(reference);
+  if (spec->serialNumber != wanted->serialNumber)
+    return true;
+  *wanted = *spec;
+  *success = true;
+  return false;
+}
+
+static bool cbFirstCallback(const linkSpec* spec, bool* success, void* reference) {
+  if (spec->serialNumber == 0)
+    return true;
+  *static_cast<linkSpec*>(reference) = *spec;
+  *success = true;
+  return false;
+}
+
+static linkSpec* sFind(linkType type, linkSpec* record, aDiscoveryCallback callback) {
+  if (!record)
+    return nullptr;
+  if (aDiscovery_EnumerateModules(type, callback, record) == 0)
+    aLinkSpec_Destroy(&record);
+  return record;
+}
+
+linkSpec* aDiscovery_FindModule(linkType type, uint32_t serialNumber) {
+  linkSpec* record = aLinkSpec_Create(type);
+  if (record)
+    record->serialNumber = serialNumber;
+  return sFind(type, record, cbSNCallback);
+}
+
+linkSpec* aDiscovery_FindFirstModule(linkType type) {
+  return sFind(type, aLinkSpec_Create(type), cbFirstCallback);
+}

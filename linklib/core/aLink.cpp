@@ -1,0 +1,746 @@
+// The link engine. Lock order: the link table mutex, then the FIFO registry
+// mutex, then one FIFO's mutex. The log mutex, the filter mutex and the write
+// mutex of a link are each taken alone.
+#include "aLink.h"
+
+#include <atomic>
+#include <new>
+#include <pthread.h>
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+
+#include "aLinkSpec.h"
+#include "aMutex.h"
+#include "aPacketLog.h"
+#include "aTime.h"
+
+#define aLINK_IDENTIFIER_STREAM 0xFFFFFFFFu
+#define aLINK_RESET_ATTEMPTS 20
+#define aLINK_RESET_PAUSE_MS 100
+#define aLINK_ERROR_PAUSE_MS 100
+#define aLINK_IDLE_SLEEP_US 5
+#define aLINK_OUT_WAIT_MS 5
+#define aLINK_FRAME_PAUSE_US 1000
+#define aLINK_SYNC_PAUSE_MS 2
+
+struct aLink {
+  uint16_t check;
+  linkRef ref;
+  std::atomic<bool> run;     // in-pipe worker keeps running
+  std::atomic<bool> outRun;  // out-pipe worker keeps running (cleared after the in-pipe is joined)
+  std::atomic<int> status;
+  std::atomic<aPacketFifoId> inFifo;
+  std::atomic<aPacketFifoId> outFifo;
+  aPacket* assembly;
+  pthread_t inThread;
+  pthread_t outThread;
+  bool inStarted;
+  bool outStarted;
+  aStream* stream;
+  std::atomic<int> syncState;
+  std::atomic<uint8_t> syncAddress;
+  std::atomic<aPacketLog*> log;
+  std::atomic<aMutex*> logMutex;
+  int64_t logSize;
+  // Held while the user filter runs, so that once an install returns the old
+  // filter is no longer in use.
+  pthread_mutex_t filterMutex;
+  aPacketFilter userFilter;
+  void* filterReference;
+  // The in-pipe writes synchronisation bursts while the out-pipe writes
+  // frames; a frame must never be interleaved with another write.
+  pthread_mutex_t writeMutex;
+};
+
+typedef struct _linkEntry {
+  linkRef ref;
+  uint32_t identifier;
+  uint32_t port;
+  linkType type;
+  int16_t useCount;
+  aLink* link;
+  struct _linkEntry* next;
+} _linkEntry;
+
+static pthread_mutex_t sTableMutex = PTHREAD_MUTEX_INITIALIZER;
+static _linkEntry* sTable = nullptr;
+static linkRef sNextRef = 1;
+// Serialises creation of a link's packet log between callers.
+static pthread_mutex_t sLogCreateMutex = PTHREAD_MUTEX_INITIALIZER;
+
+aErr aLink_Init(aLink* link, linkRef ref, aStream* stream);
+aErr aLink_Start(aLink* link);
+aErr aLink_Stop(aLink* link);
+aErr aLink_ResetLink(_linkEntry* entry);
+
+// --- Table (caller holds the table mutex). ---
+
+static _linkEntry* sLookupEntryByID(linkRef ref) {
+  for (_linkEntry* e = sTable; e; e = e->next)
+    if (e->ref == ref)
+      return e;
+  return nullptr;
+}
+
+// Links are shared only between holders of the same transport and address:
+// a USB serial number must never pick up a TCP/IP link whose address happens
+// to have the same value, nor two TCP ports on one host share a link.
+static _linkEntry* sLookupEntryByIdentifier(linkType type, uint32_t identifier, uint32_t port) {
+  for (_linkEntry* e = sTable; e; e = e->next)
+    if (e->type == type && e->identifier == identifier && e->port == port)
+      return e;
+  return nullptr;
+}
+
+static void sChangeUseCount(_linkEntry* entry, int delta) { entry->useCount = static_cast<int16_t>(entry->useCount + delta); }
+
+static _linkEntry* sCreate(uint32_t identifier, uint32_t port, linkType type) {
+  _linkEntry* e = new (std::nothrow) _linkEntry;
+  aLink* link = new (std::nothrow) aLink;
+  if (!e || !link) {
+    delete e;
+    delete link;
+    return nullptr;
+  }
+  memset(static_cast<void*>(e), 0, sizeof(*e));
+  memset(static_cast<void*>(link), 0, sizeof(*link));
+  pthread_mutex_init(&link->filterMutex, nullptr);
+  pthread_mutex_init(&link->writeMutex, nullptr);
+  e->ref = sNextRef++;
+  e->identifier = identifier;
+  e->port = port;
+  e->type = type;
+  e->link = link;
+  link->ref = e->ref;
+  e->next = sTable;
+  sTable = e;
+  return e;
+}
+
+static void sExtractEntry(_linkEntry* entry) {
+  for (_linkEntry** p = &sTable; *p; p = &(*p)->next) {
+    if (*p == entry) {
+      *p = entry->next;
+      return;
+    }
+  }
+}
+
+static aLink* sGetLink(linkRef ref) {
+  pthread_mutex_lock(&sTableMutex);
+  _linkEntry* e = sLookupEntryByID(ref);
+  aLink* link = (e && e->link && e->link->check == aLINK_VALID) ? e->link : nullptr;
+  pthread_mutex_unlock(&sTableMutex);
+  return link;
+}
+
+// --- Frames to the stream. ---
+
+static uint8_t sFrameBytes(const aPacket* packet, uint8_t* frame) {
+  uint8_t length = packet->dataSize > aPACKET_MAX_DATA ? aPACKET_MAX_DATA : packet->dataSize;
+  frame[0] = packet->address;
+  frame[1] = length;
+  memcpy(frame + 2, packet->data, length);
+  return static_cast<uint8_t>(length + 2);
+}
+
+static void sLogPacket(aLink* link, uint8_t kind, const aPacket* packet) {
+  aPacketLog* log = link->log.load(std::memory_order_acquire);
+  if (!log)
+    return;
+  uint8_t frame[aPACKET_MAX_FRAME];
+  uint8_t length = sFrameBytes(packet, frame);
+  aMutex* mutex = link->logMutex.load(std::memory_order_acquire);
+  aMutex_Lock(mutex);
+  aPacketLog_Record(log, kind, length, frame);
+  aMutex_Unlock(mutex);
+}
+
+static void sWriteFrame(aLink* link, const aPacket* packet) {
+  uint8_t frame[aPACKET_MAX_FRAME];
+  uint8_t length = sFrameBytes(packet, frame);
+  pthread_mutex_lock(&link->writeMutex);
+  aStream_Write(link->stream, frame, length);
+  pthread_mutex_unlock(&link->writeMutex);
+}
+
+static aPacket* sControlFrame(uint8_t value) { return aPacket_CreateWithData(aLINK_CONTROL_ADDRESS, 1, &value); }
+
+// --- Synchronisation. ---
+
+static void sStartSync(aLink* link) {
+  static const uint8_t kQueries[12] = {0xAD, 0, 0xAD, 0, 0xAD, 0, 0xAD, 0, 0xAD, 0, 0xAD, 0};
+  aTime_MSSleep(aLINK_SYNC_PAUSE_MS);
+  link->status = aLinkStatusSyncing;
+  link->syncState = 1;
+  aPacket_Reset(link->assembly);
+  pthread_mutex_lock(&link->writeMutex);
+  aErr err = aStream_Write(link->stream, kQueries, sizeof(kQueries));
+  pthread_mutex_unlock(&link->writeMutex);
+  if (!err)
+    link->syncState = 2;
+}
+
+// Waits for two empty frames from one address: A 0 A 0.
+static void sSyncByte(aLink* link, uint8_t byte) {
+  switch (link->syncState.load()) {
+    case 0: return;
+    case 1: sStartSync(link); return;
+    case 2:
+      if (byte != 0 && (byte & 1) == 0) {
+        link->syncAddress = byte;
+        link->syncState = 3;
+      } else {
+        link->syncState = 1;
+      }
+      return;
+    case 3: link->syncState = byte == 0 ? 4 : 1; return;
+    case 4: link->syncState = byte == link->syncAddress.load() ? 5 : 1; return;
+    case 5:
+      if (byte == 0) {
+        link->syncState = 0;
+        link->status = aLinkStatusRunning;
+      } else {
+        link->syncState = 1;
+      }
+      return;
+    default: link->syncState = 1; return;
+  }
+}
+
+// --- Receiving. ---
+
+static bool sHandleHBBackChannel(aLink* link, const aPacket* packet) {
+  if (packet->dataSize != 2 || packet->data[0] != 0)
+    return false;
+  uint8_t answer[2] = {0, static_cast<uint8_t>(packet->data[1] + 2)};
+  aPacket* reply = aPacket_CreateWithData(packet->address, 2, answer);
+  if (reply) {
+    aPacketFifo_Put(link->outFifo, reply);
+    aPacket_Destroy(&reply);
+  }
+  return true;
+}
+
+static aErr sHandlePacket(aLink* link) {
+  aPacket* packet = link->assembly;
+  if (!aPacket_IsComplete(packet))
+    return aErrNone;
+  sLogPacket(link, aPACKETLOG_RECEIVED, packet);
+  aErr err = aErrNone;
+  pthread_mutex_lock(&link->filterMutex);
+  bool consumed = link->userFilter && link->userFilter(packet, link->filterReference);
+  pthread_mutex_unlock(&link->filterMutex);
+  if (!consumed && !sHandleHBBackChannel(link, packet))
+    err = aPacketFifo_Put(link->inFifo, packet);
+  aPacket_Reset(packet);
+  return err;
+}
+
+static void sPause(aLink* link, unsigned long ms) {
+  // Sliced so that a stop is not held up by the full pause.
+  for (unsigned long waited = 0; waited < ms && link->run; waited += 10)
+    aTime_MSSleep(10);
+}
+
+static void* sInPipeProcess(void* argument) {
+  aLink* link = static_cast<aLink*>(argument);
+  link->status = aLinkStatusRunning;
+  link->syncState = 0;
+  struct timespec idle = {0, aLINK_IDLE_SLEEP_US * 1000L};
+  while (link->run) {
+    uint8_t byte;
+    aErr err = aStream_Read(link->stream, &byte, 1);
+    if (err == aErrNotReady) {
+      nanosleep(&idle, nullptr);
+      continue;
+    }
+    if (err) {
+      link->status = aLinkStatusIOError;
+      sPause(link, aLINK_ERROR_PAUSE_MS);
+      continue;
+    }
+    if (link->status == aLinkStatusSyncing) {
+      sSyncByte(link, byte);
+      continue;
+    }
+    if (aPacket_AddByte(link->assembly, byte) != aErrNone) {
+      sStartSync(link);
+      continue;
+    }
+    if (sHandlePacket(link) != aErrNone)
+      link->status = aLinkStatusFailed;
+  }
+  return nullptr;
+}
+
+static void* sOutPipeProcess(void* argument) {
+  aLink* link = static_cast<aLink*>(argument);
+  while (link->outRun) {
+    aPacket* packet = aPacketFifo_Await(link->outFifo, aLINK_OUT_WAIT_MS);
+    if (!packet)
+      continue;
+    sWriteFrame(link, packet);
+    struct timespec pause = {0, aLINK_FRAME_PAUSE_US * 1000L};
+    nanosleep(&pause, nullptr);
+    sLogPacket(link, aPACKETLOG_SENT, packet);
+    aPacket_Destroy(&packet);
+  }
+  // Whatever is still queued (the stop frame last) goes out without pauses.
+  aPacket* packet;
+  while ((packet = aPacketFifo_Get(link->outFifo)) != nullptr) {
+    sWriteFrame(link, packet);
+    aPacket_Destroy(&packet);
+  }
+  return nullptr;
+}
+
+// --- Lifecycle. ---
+
+aErr aLink_Init(aLink* link, linkRef ref, aStream* stream) {
+  if (!link)
+    return aErrParam;
+  link->check = aLINK_VALID;
+  link->ref = ref;
+  link->run = false;
+  link->outRun = false;
+  link->stream = stream;
+  link->status = stream ? aLinkStatusStopped : aLinkStatusNoStream;
+  link->inStarted = false;
+  link->outStarted = false;
+  link->syncState = 0;
+  link->syncAddress = 0;
+  link->inFifo = aPacketFifo_Create();
+  link->outFifo = aPacketFifo_Create();
+  link->assembly = aPacket_Create();
+  link->log = nullptr;
+  link->logSize = 0;
+  link->logMutex = nullptr;
+  pthread_mutex_lock(&link->filterMutex);
+  link->userFilter = nullptr;
+  link->filterReference = nullptr;
+  pthread_mutex_unlock(&link->filterMutex);
+  if (!link->inFifo || !link->outFifo || !link->assembly)
+    return aErrMemory;
+  return aErrNone;
+}
+
+aErr aLink_Start(aLink* link) {
+  if (!link || link->check != aLINK_VALID || !link->stream)
+    return aErrParam;
+  if (link->run)
+    return aErrNone;
+  // The start frame goes out before the workers exist, so that no heartbeat
+  // answer or synchronisation burst can precede it.
+  aPacket* start = sControlFrame(0x01);
+  if (!start)
+    return aErrMemory;
+  link->run = true;
+  link->outRun = true;
+  link->status = aLinkStatusStarting;
+  sWriteFrame(link, start);
+  aPacket_Destroy(&start);
+  link->inStarted = pthread_create(&link->inThread, nullptr, sInPipeProcess, link) == 0;
+  if (!link->inStarted)
+    return aErrResource;
+  link->outStarted = pthread_create(&link->outThread, nullptr, sOutPipeProcess, link) == 0;
+  if (!link->outStarted)
+    return aErrResource;
+  // Wait (briefly) for the in-pipe worker to take over, so that a caller who
+  // asks for the status or awaits a reply right after creating the link does
+  // not see the passing "starting" state.
+  for (int i = 0; i < 1000 && link->status == aLinkStatusStarting; i++) {
+    struct timespec pause = {0, 100000L};
+    nanosleep(&pause, nullptr);
+  }
+  return aErrNone;
+}
+
+static bool sIsOwnWorker(const aLink* link) {
+  pthread_t self = pthread_self();
+  return (link->inStarted && pthread_equal(self, link->inThread)) ||
+         (link->outStarted && pthread_equal(self, link->outThread));
+}
+
+aErr aLink_Stop(aLink* link) {
+  if (!link || link->check != aLINK_VALID)
+    return aErrParam;
+  // A link runs exactly while a worker has been started; the status alone is
+  // not enough to tell (the in-pipe worker writes it concurrently).
+  if (!link->inStarted && !link->outStarted) {
+    link->run = false;
+    link->outRun = false;
+    return aErrNone;
+  }
+  int previous = link->status.exchange(aLinkStatusStopping);
+  if (sIsOwnWorker(link)) {
+    // A worker cannot join itself; the status goes back so that a later stop
+    // from outside still runs in full.
+    link->status = previous;
+    return aErrNone;
+  }
+  aErr err = aErrNone;
+  // The in-pipe worker is joined before the stop frame is queued, so that no
+  // heartbeat answer can follow the stop frame.
+  link->run = false;
+  if (link->inStarted && pthread_join(link->inThread, nullptr) != 0)
+    err = aErrUnknown;
+  aPacket* stop = sControlFrame(0x00);
+  if (stop) {
+    aErr put = aPacketFifo_Put(link->outFifo, stop);
+    aPacket_Destroy(&stop);
+    if (!err)
+      err = put;
+  } else if (!err) {
+    err = aErrMemory;
+  }
+  link->outRun = false;
+  if (link->outStarted && pthread_join(link->outThread, nullptr) != 0)
+    err = aErrUnknown;
+  link->inStarted = false;
+  link->outStarted = false;
+  aPacket_Reset(link->assembly);
+  link->status = aLinkStatusStopped;
+  return err;
+}
+
+// Frees what aLink_Init made and the stream; the record stays.
+static void sReleaseParts(aLink* link) {
+  aPacketFifoId in = link->inFifo.exchange(0);
+  aPacketFifoId out = link->outFifo.exchange(0);
+  if (in)
+    aPacketFifo_Destroy(&in);
+  if (out)
+    aPacketFifo_Destroy(&out);
+  aPacketLog* log = link->log.exchange(nullptr);
+  aPacketLog_Destroy(&log);
+  aMutex* mutex = link->logMutex.exchange(nullptr);
+  if (mutex)
+    aMutex_Destroy(&mutex);
+  if (link->stream)
+    aStream_Destroy(&link->stream);
+  link->stream = nullptr;
+  if (link->assembly)
+    aPacket_Destroy(&link->assembly);
+}
+
+static void sDestroyEntry(_linkEntry* entry) {
+  aLink* link = entry->link;
+  if (link) {
+    aLink_Stop(link);
+    sReleaseParts(link);
+    link->check = 0;
+    pthread_mutex_destroy(&link->filterMutex);
+    pthread_mutex_destroy(&link->writeMutex);
+    delete link;
+  }
+  delete entry;
+}
+
+aErr aLink_Destroy(linkRef* ref) {
+  if (!ref)
+    return aErrParam;
+  pthread_mutex_lock(&sTableMutex);
+  _linkEntry* entry = sLookupEntryByID(*ref);
+  *ref = 0;
+  if (!entry) {
+    pthread_mutex_unlock(&sTableMutex);
+    return aErrParam;
+  }
+  sChangeUseCount(entry, -1);
+  if (entry->useCount > 0) {
+    pthread_mutex_unlock(&sTableMutex);
+    return aErrNone;
+  }
+  sExtractEntry(entry);
+  pthread_mutex_unlock(&sTableMutex);
+  sDestroyEntry(entry);
+  return aErrNone;
+}
+
+// Makes an entry for a new link over `stream` (which may be missing) and
+// starts it. Called and returns with the table mutex held; on failure the
+// entry stays in the table with use count 0 for the caller to destroy.
+static linkRef sCreateAndStart(uint32_t identifier, uint32_t port, linkType type, aStream* stream, bool* ok) {
+  *ok = false;
+  _linkEntry* entry = sCreate(identifier, port, type);
+  if (!entry) {
+    if (stream)
+      aStream_Destroy(&stream);
+    return 0;
+  }
+  aErr err = aLink_Init(entry->link, entry->ref, stream);
+  if (!err && stream) {
+    sChangeUseCount(entry, 1);
+    err = aLink_Start(entry->link);
+    *ok = err == aErrNone;
+  }
+  return entry->ref;
+}
+
+static linkRef sFinishCreate(linkRef ref, bool ok) {
+  pthread_mutex_unlock(&sTableMutex);
+  if (ok)
+    return ref;
+  if (ref)
+    aLink_Destroy(&ref);
+  return 0;
+}
+
+linkRef aLink_CreateUSB(uint32_t serialNumber) {
+  pthread_mutex_lock(&sTableMutex);
+  _linkEntry* existing = sLookupEntryByIdentifier(linkTypeUSB, serialNumber, 0);
+  if (existing) {
+    sChangeUseCount(existing, 1);
+    linkRef ref = existing->ref;
+    pthread_mutex_unlock(&sTableMutex);
+    return ref;
+  }
+  aStream* stream = nullptr;
+  if (aStream_CreateUSB(serialNumber, &stream) != aErrNone)
+    stream = nullptr;
+  bool ok = false;
+  linkRef ref = sCreateAndStart(serialNumber, 0, linkTypeUSB, stream, &ok);
+  return sFinishCreate(ref, ok);
+}
+
+linkRef aLink_CreateTCPIP(uint32_t address, uint16_t port) {
+  pthread_mutex_lock(&sTableMutex);
+  _linkEntry* existing = sLookupEntryByIdentifier(linkTypeTCPIP, address, port);
+  if (existing) {
+    sChangeUseCount(existing, 1);
+    linkRef ref = existing->ref;
+    pthread_mutex_unlock(&sTableMutex);
+    return ref;
+  }
+  aStream* stream = nullptr;
+  if (aStream_CreateSocket(address, port, &stream) != aErrNone) {
+    // No connection, no link.
+    pthread_mutex_unlock(&sTableMutex);
+    return 0;
+  }
+  bool ok = false;
+  linkRef ref = sCreateAndStart(address, port, linkTypeTCPIP, stream, &ok);
+  return sFinishCreate(ref, ok);
+}
+
+linkRef aLink_Create(aStream* stream) {
+  if (!aStream_IsValid(stream))
+    return 0;
+  pthread_mutex_lock(&sTableMutex);
+  bool ok = false;
+  linkRef ref = sCreateAndStart(aLINK_IDENTIFIER_STREAM, 0, linkTypeInvalid, stream, &ok);
+  return sFinishCreate(ref, ok);
+}
+
+static aErr sOpenStream(const _linkEntry* entry, aStream** stream) {
+  if (entry->type == linkTypeUSB)
+    return aStream_CreateUSB(entry->identifier, stream);
+  return aStream_CreateSocket(entry->identifier, static_cast<uint16_t>(entry->port), stream);
+}
+
+// After 20 failed attempts the link is left stopped, without stream and
+// FIFOs, reporting aLinkStatusNoStream; its workers are not restarted and it
+// can still be destroyed.
+aErr aLink_ResetLink(_linkEntry* entry) {
+  aLink* link = entry->link;
+  if (!link || link->check != aLINK_VALID)
+    return aErrParam;
+  // A caller's stream cannot be opened again: leave such a link untouched
+  // rather than tear it down for nothing.
+  if (entry->type != linkTypeUSB && entry->type != linkTypeTCPIP)
+    return aErrParam;
+  aLink_Stop(link);
+  sReleaseParts(link);
+  link->status = aLinkStatusNoStream;
+  aStream* stream = nullptr;
+  aErr err = aErrNone;
+  for (int attempt = 0; attempt < aLINK_RESET_ATTEMPTS; attempt++) {
+    err = sOpenStream(entry, &stream);
+    if (!err)
+      break;
+    stream = nullptr;
+    aTime_MSSleep(aLINK_RESET_PAUSE_MS);
+  }
+  if (!stream)
+    return err ? err : aErrNotFound;
+  err = aLink_Init(link, entry->ref, stream);
+  return err ? err : aLink_Start(link);
+}
+
+aErr aLink_Reset(linkRef ref) {
+  if (pthread_mutex_trylock(&sTableMutex) != 0)
+    return aErrBusy;
+  _linkEntry* entry = sLookupEntryByID(ref);
+  aErr err = entry ? aLink_ResetLink(entry) : aErrParam;
+  pthread_mutex_unlock(&sTableMutex);
+  return err;
+}
+
+// --- Packets. ---
+
+// What callers need of a link, read under the table mutex so that a link
+// destroyed by another thread meanwhile is never touched; the FIFO registry
+// then answers for a FIFO that went away.
+struct LinkView {
+  bool found;
+  bool running;
+  int status;
+  aPacketFifoId inFifo;
+  aPacketFifoId outFifo;
+};
+
+static LinkView sView(linkRef ref) {
+  LinkView view = {false, false, aLinkStatusNoStream, 0, 0};
+  pthread_mutex_lock(&sTableMutex);
+  _linkEntry* e = sLookupEntryByID(ref);
+  if (e && e->link && e->link->check == aLINK_VALID) {
+    view.found = true;
+    view.running = e->link->run;
+    view.status = e->link->status;
+    view.inFifo = e->link->inFifo;
+    view.outFifo = e->link->outFifo;
+  }
+  pthread_mutex_unlock(&sTableMutex);
+  return view;
+}
+
+aLinkStatus aLink_GetStatus(linkRef ref) { return static_cast<aLinkStatus>(sView(ref).status); }
+
+aErr aLink_PutPacket(linkRef ref, const aPacket* packet) {
+  LinkView view = sView(ref);
+  if (!view.found)
+    return aErrParam;
+  return aPacketFifo_Put(view.outFifo, packet);
+}
+
+aPacket* aLink_GetPacket(linkRef ref) { return aPacketFifo_Get(sView(ref).inFifo); }
+
+aPacket* aLink_AwaitPacket(linkRef ref, unsigned long timeoutMS) {
+  LinkView view = sView(ref);
+  return view.found ? aPacketFifo_Await(view.inFifo, timeoutMS) : nullptr;
+}
+
+aPacket* aLink_GetFirst(linkRef ref, aPacketFilter filter, void* reference) {
+  return aPacketFifo_GetFirst(sView(ref).inFifo, filter, reference);
+}
+
+aPacket* aLink_AwaitFirst(linkRef ref, aPacketFilter filter, void* reference, unsigned long timeoutMS) {
+  uint64_t deadline = aTime_GetMSTicks() + timeoutMS;
+  aPacket* found = nullptr;
+  // The FIFO wait blocks on arrivals until the deadline; the loop only
+  // re-enters it after a wake that brought nothing while time remains.
+  for (uint64_t now = aTime_GetMSTicks(); !found && now < deadline; now = aTime_GetMSTicks()) {
+    LinkView view = sView(ref);
+    // A link about to run is waited for; one that is syncing, stopped or
+    // failed gives up at once.
+    if (!view.running || (view.status != aLinkStatusRunning && view.status != aLinkStatusStarting))
+      break;
+    found = aPacketFifo_AwaitFirst(view.inFifo, filter, reference, static_cast<unsigned long>(deadline - now));
+  }
+  return found;
+}
+
+uint32_t aLink_DrainPackets(linkRef ref, aPacketFilter filter, void* reference) {
+  return aPacketFifo_DrainPackets(sView(ref).inFifo, filter, reference);
+}
+
+aErr aLink_InstallUserPacketFilter(linkRef ref, aPacketFilter filter, void* reference) {
+  aLink* link = sGetLink(ref);
+  if (!link)
+    return aErrParam;
+  pthread_mutex_lock(&link->filterMutex);
+  link->userFilter = filter;
+  link->filterReference = reference;
+  pthread_mutex_unlock(&link->filterMutex);
+  return aErrNone;
+}
+
+// --- Packet log. ---
+
+aErr aLink_PacketDebug_SetLogSize(linkRef ref, int64_t size) {
+  aLink* link = sGetLink(ref);
+  if (!link || size > aPACKETLOG_MAX_SIZE)
+    return aErrParam;
+  pthread_mutex_lock(&sLogCreateMutex);
+  aErr err = link->log.load() ? aErrBusy : aErrNone;
+  if (!err)
+    link->logSize = size < 0 ? 0 : size;
+  pthread_mutex_unlock(&sLogCreateMutex);
+  return err;
+}
+
+aErr aLink_PacketDebug_Enable(linkRef ref) {
+  aLink* link = sGetLink(ref);
+  if (!link)
+    return aErrParam;
+  pthread_mutex_lock(&sLogCreateMutex);
+  aErr err = aErrNone;
+  if (link->logSize == 0)
+    link->logSize = aPACKETLOG_DEFAULT_SIZE;
+  if (!link->logMutex.load()) {
+    char name[64];
+    snprintf(name, sizeof(name), "LOG_SEMA_%p", static_cast<void*>(link));
+    link->logMutex.store(aMutex_Create(name), std::memory_order_release);
+  }
+  if (!link->log.load() && link->logMutex.load())
+    link->log.store(aPacketLog_Create(static_cast<uint32_t>(link->logSize)), std::memory_order_release);
+  aMutex* mutex = link->logMutex.load();
+  aPacketLog* log = link->log.load();
+  if (!mutex || !log) {
+    err = aErrResource;
+  } else {
+    aMutex_Lock(mutex);
+    aPacketLog_SetEnabled(log, true);
+    aMutex_Unlock(mutex);
+  }
+  pthread_mutex_unlock(&sLogCreateMutex);
+  return err;
+}
+
+// Runs `operation` on the link's log under the log mutex; aErrNotReady without a log.
+template <typename Operation>
+static aErr sWithLog(linkRef ref, Operation operation) {
+  aLink* link = sGetLink(ref);
+  if (!link)
+    return aErrParam;
+  aPacketLog* log = link->log.load(std::memory_order_acquire);
+  if (!log)
+    return aErrNotReady;
+  aMutex* mutex = link->logMutex.load(std::memory_order_acquire);
+  aMutex_Lock(mutex);
+  aErr err = operation(log);
+  aMutex_Unlock(mutex);
+  return err;
+}
+
+aErr aLink_PacketDebug_Disable(linkRef ref) {
+  return sWithLog(ref, [](aPacketLog* log) {
+    aPacketLog_SetEnabled(log, false);
+    return aErrNone;
+  });
+}
+
+bool aLink_PacketDebug_IsEnabled(linkRef ref) {
+  bool enabled = false;
+  sWithLog(ref, [&enabled](aPacketLog* log) {
+    enabled = aPacketLog_IsEnabled(log);
+    return aErrNone;
+  });
+  return enabled;
+}
+
+aErr aLink_PacketDebug_Read(linkRef ref, uint8_t* kind, uint32_t* length, uint8_t* buffer) {
+  if (!kind || !length)
+    return aErrParam;
+  return sWithLog(ref, [&](aPacketLog* log) { return aPacketLog_Take(log, kind, length, buffer); });
+}
+
+aErr aLink_PacketDebug_Write(linkRef ref, uint8_t kind, uint32_t length, const uint8_t* bytes) {
+  if (length > 255 || (!bytes && length))
+    return aErrParam;
+  return sWithLog(ref, [&](aPacketLog* log) {
+    return aPacketLog_Record(log, kind, static_cast<uint8_t>(length), bytes);
+  });
+}

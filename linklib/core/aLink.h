@@ -1,0 +1,69 @@
+// The link engine: a packet link over a byte stream to one module, with two
+// worker threads, bounded packet FIFOs, heartbeat answers and resynchronisation.
+#pragma once
+#include <stdint.h>
+
+#include "aError.h"
+#include "aPacket.h"
+#include "aPacketFifo.h"
+#include "aStream.h"
+
+typedef uint32_t linkRef;
+
+#define aLINK_VALID 0xCEED
+
+typedef enum {
+  aLinkStatusStopped = 0,
+  aLinkStatusStarting = 1,
+  aLinkStatusRunning = 2,
+  aLinkStatusStopping = 3,
+  aLinkStatusSyncing = 4,
+  aLinkStatusNoStream = 5,
+  aLinkStatusIOError = 6,
+  aLinkStatusFailed = 8,
+} aLinkStatus;
+
+// Control frames (address 0xAF) and the address query (AD 00).
+#define aLINK_CONTROL_ADDRESS 0xAF
+#define aLINK_QUERY_ADDRESS 0xAD
+
+// Creators return the reference of a running link, or 0.
+// A second USB link to the same serial number shares the first one's reference.
+linkRef aLink_CreateUSB(uint32_t serialNumber);
+// address: IPv4 in network byte order.
+linkRef aLink_CreateTCPIP(uint32_t address, uint16_t port);
+// The link takes ownership of the stream, also when creation fails.
+linkRef aLink_Create(aStream* stream);
+// Drops one use; the last use stops and frees the link. Clears *ref always.
+aErr aLink_Destroy(linkRef* ref);
+// Stops the link, re-opens its stream and starts it again. aErrBusy at once
+// when another thread holds the link table.
+aErr aLink_Reset(linkRef ref);
+// aLinkStatusNoStream for an unknown reference.
+aLinkStatus aLink_GetStatus(linkRef ref);
+
+// Queues a copy of the packet for writing.
+aErr aLink_PutPacket(linkRef ref, const aPacket* packet);
+// Packets handed out are new copies; release them with aPacket_Destroy.
+aPacket* aLink_GetPacket(linkRef ref);
+aPacket* aLink_AwaitPacket(linkRef ref, unsigned long timeoutMS);
+aPacket* aLink_GetFirst(linkRef ref, aPacketFilter filter, void* reference);
+// Returns nothing at once when the link is not running (e.g. syncing).
+aPacket* aLink_AwaitFirst(linkRef ref, aPacketFilter filter, void* reference, unsigned long timeoutMS);
+// Returns the number of packets removed (0 for an unknown reference).
+uint32_t aLink_DrainPackets(linkRef ref, aPacketFilter filter, void* reference);
+// Runs on the receiving thread for every complete packet; returning true
+// consumes the packet (no heartbeat answer, not queued). Null removes it.
+aErr aLink_InstallUserPacketFilter(linkRef ref, aPacketFilter filter, void* reference);
+
+// Packet log (debug ring of frames sent (kind 1), received (kind 2) and notes (kind 3)).
+// Size in bytes, before Enable; 0 or negative means the default of 65,536.
+aErr aLink_PacketDebug_SetLogSize(linkRef ref, int64_t size);
+aErr aLink_PacketDebug_Enable(linkRef ref);
+aErr aLink_PacketDebug_Disable(linkRef ref);
+// True while the log exists and is enabled (the reader stops when it is not).
+bool aLink_PacketDebug_IsEnabled(linkRef ref);
+// On entry *length is the buffer's capacity; on return the record's length.
+aErr aLink_PacketDebug_Read(linkRef ref, uint8_t* kind, uint32_t* length, uint8_t* buffer);
+// length at most 255.
+aErr aLink_PacketDebug_Write(linkRef ref, uint8_t kind, uint32_t length, const uint8_t* bytes);

@@ -1,0 +1,210 @@
+// TCP transport. The link's reader (get) and writer (write) both may find the
+// connection gone and reconnect; one mutex per record serialises every socket
+// call and the reconnect itself, so only one of them reconnects and the other
+// then works on the new connection.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <new>
+#include <pthread.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "aStream.h"
+#include "aTime.h"
+
+#define aSOCKET_VALID 0xDEAD
+#define aSOCKET_CONNECTED 0x01
+#define aSOCKET_WRITE_ATTEMPTS 9
+#define aSOCKET_RETRY_MS 60
+
+typedef struct aSocketStream {
+  uint16_t check;
+  uint16_t port;
+  struct sockaddr_in address;
+  int fd;
+  uint32_t flags;
+  pthread_mutex_t lock;
+} aSocketStream;
+
+static aSocketStream* sRecord(void* reference) {
+  aSocketStream* s = static_cast<aSocketStream*>(reference);
+  return (s && s->check == aSOCKET_VALID) ? s : nullptr;
+}
+
+static void sCloseSocket(aSocketStream* s) {
+  if (s->fd < 0)
+    return;
+  s->flags &= ~aSOCKET_CONNECTED;
+  close(s->fd);
+  s->fd = -1;
+  aTime_MSSleep(10);
+}
+
+// Connects (or reconnects) the record; the caller holds its lock.
+static aErr sConnect(aSocketStream* s) {
+  if (!s || s->check != aSOCKET_VALID)
+    return aErrInitialization;
+  sCloseSocket(s);
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0)
+    return aErrIO;
+  if (connect(fd, reinterpret_cast<struct sockaddr*>(&s->address), sizeof(s->address)) != 0) {
+    int e = errno;
+    close(fd);
+    return (e == EAGAIN || e == ECONNRESET || e == ETIMEDOUT || e == ECONNREFUSED) ? aErrConnection : aErrIO;
+  }
+  s->fd = fd;
+  s->flags |= aSOCKET_CONNECTED;
+  int on = 1;
+  struct timeval none = {0, 0};
+  // Linger 0: closing resets the connection instead of lingering in TIME_WAIT.
+  struct linger lingerOff = {1, 0};
+  int fl = fcntl(fd, F_GETFL, 0);
+  if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on)) != 0 ||
+      setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &none, sizeof(none)) != 0 ||
+      setsockopt(fd, SOL_SOCKET, SO_LINGER, &lingerOff, sizeof(lingerOff)) != 0 || fl < 0 ||
+      fcntl(fd, F_SETFL, fl | O_NONBLOCK) != 0)
+    return aErrIO;
+  return aErrNone;
+}
+
+static bool sConnectionLost(int e) { return e == ECONNRESET || e == ENOTCONN || e == ETIMEDOUT; }
+
+// Peeks one byte. A peer that closed the connection in an orderly way (0
+// bytes) is treated like a reset: otherwise it would never be noticed.
+static aErr sPeek(aSocketStream* s, bool mayReconnect) {
+  uint8_t byte;
+  ssize_t n = recv(s->fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  if (n == 1)
+    return aErrNone;
+  int e = errno;
+  if (n < 0 && (e == EAGAIN || e == EWOULDBLOCK || e == EINTR))
+    return aErrNotReady;
+  if (n == 0 || sConnectionLost(e)) {
+    s->flags &= ~aSOCKET_CONNECTED;
+    if (!mayReconnect) {
+      sCloseSocket(s);
+      return aErrConnection;
+    }
+    aErr err = sConnect(s);
+    return err ? err : sPeek(s, false);
+  }
+  return aErrConnection;
+}
+
+static aErr sGetLocked(aSocketStream* s, uint8_t* byte) {
+  if (!(s->flags & aSOCKET_CONNECTED))
+    return aErrConnection;
+  aErr err = sPeek(s, true);
+  if (err)
+    return err;
+  ssize_t n = recv(s->fd, byte, 1, MSG_DONTWAIT);
+  if (n == 1)
+    return aErrNone;
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+    return aErrEOF;
+  if (n < 0 && sConnectionLost(errno))
+    return aErrNotReady;
+  return aErrIO;
+}
+
+static aErr cbSocketGet(uint8_t* byte, void* reference) {
+  aSocketStream* s = sRecord(reference);
+  if (!s)
+    return aErrParam;
+  pthread_mutex_lock(&s->lock);
+  aErr err = sGetLocked(s, byte);
+  pthread_mutex_unlock(&s->lock);
+  return err;
+}
+
+// One send attempt of the remaining bytes; *attempts is updated as the write rules count.
+static aErr sSendOnce(aSocketStream* s, const uint8_t* bytes, size_t length, size_t* sent, int* attempts) {
+  if (!(s->flags & aSOCKET_CONNECTED))
+    return aErrConnection;
+  ssize_t n = send(s->fd, bytes + *sent, length - *sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+  if (n >= 0) {
+    *sent += static_cast<size_t>(n);
+    *attempts = 1;
+    return aErrNone;
+  }
+  int e = errno;
+  if (e == EAGAIN || e == EWOULDBLOCK || e == EINTR) {
+    (*attempts)++;
+    return aErrNone;
+  }
+  if (e == EPIPE || e == ECONNRESET || e == ENOTCONN) {
+    s->flags &= ~aSOCKET_CONNECTED;
+    aErr err = sConnect(s);
+    if (err)
+      return err;
+    (*attempts)++;
+    return aErrNone;
+  }
+  return aErrIO;
+}
+
+static aErr cbSocketWrite(const uint8_t* bytes, size_t length, void* reference) {
+  aSocketStream* s = sRecord(reference);
+  if (!s)
+    return aErrParam;
+  size_t sent = 0;
+  int attempts = 0;
+  for (;;) {
+    pthread_mutex_lock(&s->lock);
+    aErr err = sSendOnce(s, bytes, length, &sent, &attempts);
+    pthread_mutex_unlock(&s->lock);
+    if (err)
+      return err;
+    if (sent >= length)
+      return aErrNone;
+    if (attempts > aSOCKET_WRITE_ATTEMPTS)
+      return aErrBusy;
+    aTime_MSSleep(aSOCKET_RETRY_MS);
+  }
+}
+
+static aErr cbSocketPut(uint8_t byte, void* reference) { return cbSocketWrite(&byte, 1, reference); }
+
+static aErr cbSocketDelete(void* reference) {
+  aSocketStream* s = sRecord(reference);
+  if (!s)
+    return aErrParam;
+  pthread_mutex_lock(&s->lock);
+  sCloseSocket(s);
+  pthread_mutex_unlock(&s->lock);
+  pthread_mutex_destroy(&s->lock);
+  s->check = 0;
+  delete s;
+  return aErrNone;
+}
+
+aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream** stream) {
+  if (!stream)
+    return aErrParam;
+  aSocketStream* s = new (std::nothrow) aSocketStream;
+  if (!s)
+    return aErrResource;
+  memset(s, 0, sizeof(*s));
+  s->check = aSOCKET_VALID;
+  s->port = port;
+  s->address.sin_family = AF_INET;
+  s->address.sin_port = htons(port);
+  s->address.sin_addr.s_addr = address;
+  s->fd = -1;
+  pthread_mutex_init(&s->lock, nullptr);
+  pthread_mutex_lock(&s->lock);
+  aErr err = sConnect(s);
+  pthread_mutex_unlock(&s->lock);
+  aStream* made = err ? nullptr : aStream_Create(cbSocketGet, cbSocketPut, cbSocketWrite, cbSocketDelete, s);
+  if (!made) {
+    cbSocketDelete(s);
+    return aErrResource;
+  }
+  *stream = made;
+  return aErrNone;
+}

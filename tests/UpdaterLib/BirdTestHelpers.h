@@ -1,0 +1,121 @@
+// Helpers for the BIRD and store tests: building files and capturing the log.
+#pragma once
+#include <zlib.h>
+
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <sys/resource.h>
+#include <string>
+#include <vector>
+
+#include "../../tools/BirdWriter.h"
+#include "Log.h"
+#include "TestSupport.h"
+
+namespace birdtest {
+
+using Bytes = std::vector<uint8_t>;
+
+// Redirects the debug log into a temporary file for the lifetime of the object.
+class LogCapture {
+public:
+  explicit LogCapture(uint32_t mask) : file_(tmpfile()), previous_(Log::fh), previousMask_(Log::package_bitmask) {
+    Log::SetOutput(file_);
+    Log::ActivatePackage(mask);
+  }
+  ~LogCapture() {
+    Log::SetOutput(previous_);
+    Log::package_bitmask = previousMask_;
+    fclose(file_);
+  }
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
+
+  std::string Text() {
+    fflush(file_);
+    std::string text;
+    rewind(file_);
+    char chunk[4096];
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof(chunk), file_)) > 0)
+      text.append(chunk, n);
+    fseek(file_, 0, SEEK_END);
+    return text;
+  }
+  bool Contains(const std::string& needle) { return Text().find(needle) != std::string::npos; }
+
+private:
+  FILE* file_;
+  FILE* previous_;
+  uint32_t previousMask_;
+};
+
+// Makes writes beyond `bytes` fail (EFBIG) for the lifetime of the object: a
+// real failing write, like a full disk, without touching the code under test.
+class FileSizeLimit {
+public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &previous_);
+    previousHandler_ = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = {bytes, previous_.rlim_max};
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &previous_);
+    signal(SIGXFSZ, previousHandler_);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+  struct rlimit previous_;
+  void (*previousHandler_)(int);
+};
+
+inline void AppendBE32(Bytes& out, uint32_t value) { birdwriter::PutBE32(out, value); }
+
+// Raw block framing, so tests can also write lengths that lie.
+inline void AppendBlock(Bytes& content, uint8_t typeByte, const Bytes& body) {
+  content.push_back(typeByte);
+  AppendBE32(content, static_cast<uint32_t>(body.size()));
+  content.insert(content.end(), body.begin(), body.end());
+}
+
+// A header with the given signature and version bytes plus the zlib body.
+inline Bytes WrapContent(const Bytes& content, const char* signature = "bird", uint8_t v0 = 1, uint8_t v1 = 1) {
+  Bytes file(signature, signature + 4);
+  file.push_back(v0);
+  file.push_back(v1);
+  uLongf size = compressBound(static_cast<uLong>(content.size()));
+  Bytes body(size);
+  compress2(body.data(), &size, content.data(), static_cast<uLong>(content.size()), Z_BEST_COMPRESSION);
+  file.insert(file.end(), body.begin(), body.begin() + static_cast<long>(size));
+  return file;
+}
+
+inline std::string WriteBytes(const testsupport::TempDir& dir, const std::string& name, const Bytes& bytes) {
+  std::string path = dir.file(name);
+  testsupport::WriteFile(path, std::string(bytes.begin(), bytes.end()));
+  return path;
+}
+
+// The 64-byte information block as the format lays it out.
+inline Bytes InfoBody(const std::string& build, const std::string& version, const std::string& serial,
+                      const std::string& model) {
+  Bytes info(64, ' ');
+  std::copy(build.begin(), build.end(), info.begin());
+  std::copy(version.begin(), version.end(), info.begin() + 16);
+  std::copy(serial.begin(), serial.end(), info.begin() + 32);
+  std::copy(model.begin(), model.end(), info.begin() + 48);
+  return info;
+}
+
+inline Bytes Addressed(uint32_t address, const Bytes& image) {
+  Bytes body;
+  AppendBE32(body, address);
+  body.insert(body.end(), image.begin(), image.end());
+  return body;
+}
+
+}  // namespace birdtest

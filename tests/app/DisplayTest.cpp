@@ -1,0 +1,174 @@
+// The console display on a pseudo-terminal and on a plain file, and the debug log.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <string>
+
+#include "AppTestSupport.h"
+#include "CLI_Display.h"
+#include "Log.h"
+
+using apptest::CaptureFile;
+using apptest::LogStateGuard;
+using apptest::RecordingDisplay;
+
+namespace {
+
+// A raw pseudo-terminal: what the display writes to the slave is read back
+// byte for byte from the master.
+class Terminal : public ::testing::Test {
+protected:
+  void SetUp() override {
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    struct termios raw;
+    tcgetattr(slave, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(slave, TCSANOW, &raw);
+    out = fdopen(slave, "w");
+    ASSERT_NE(out, nullptr);
+    setvbuf(out, nullptr, _IONBF, 0);
+  }
+  void TearDown() override {
+    if (out)
+      fclose(out);
+    close(master);
+  }
+
+  std::string Read() {
+    std::string bytes;
+    struct pollfd pfd = {master, POLLIN, 0};
+    while (poll(&pfd, 1, 50) > 0) {
+      char buffer[512];
+      ssize_t n = read(master, buffer, sizeof(buffer));
+      if (n <= 0)
+        break;
+      bytes.append(buffer, static_cast<size_t>(n));
+    }
+    return bytes;
+  }
+
+  int master = -1, slave = -1;
+  FILE* out = nullptr;
+  CaptureFile err;
+};
+
+std::string Repeat(char c, int n) { return std::string(static_cast<size_t>(n), c); }
+
+const std::string kClear = "\r" + Repeat(' ', 88) + "\r";
+
+}  // namespace
+
+TEST_F(Terminal, ProgressBarBytes) {
+  CLI_Display display(out, err.get());
+  display.update_progress(0.5, nullptr);
+  EXPECT_EQ(Read(), "\r[" + Repeat('=', 34) + ">" + Repeat(' ', 34) + "] ( 50% ) ");
+  display.update_progress(1.0, nullptr);
+  EXPECT_EQ(Read(), "\r[" + Repeat('=', 69) + "> ] (100% ) ");
+  display.update_progress(0.0, nullptr);
+  EXPECT_EQ(Read(), "\r[>" + Repeat(' ', 68) + "] (  0% ) ");
+  display.update_progress(0.999, nullptr);
+  EXPECT_EQ(Read(), "\r[" + Repeat('=', 68) + ">] ( 99% ) ");
+
+  // A 10-character label leaves 55 places for the bar.
+  display.update_progress(0.5, "0123456789");
+  EXPECT_EQ(Read(), "\r (0123456789) [" + Repeat('=', 27) + ">" + Repeat(' ', 27) + "] ( 50% ) ");
+
+  // Out-of-range fractions stay inside the bar; a label wider than the bar leaves one place.
+  display.update_progress(std::nan(""), nullptr);
+  EXPECT_EQ(Read(), "\r[>" + Repeat(' ', 68) + "] (  0% ) ");
+  display.update_progress(7.0, nullptr);
+  EXPECT_EQ(Read(), "\r[" + Repeat('=', 69) + "> ] (100% ) ");
+  std::string wide(100, 'L');
+  display.update_progress(0.5, wide.c_str());
+  EXPECT_EQ(Read(), "\r (" + wide + ") [>] ( 50% ) ");
+
+  display.display_progress(true);
+  EXPECT_EQ(Read(), "");
+  display.display_progress(false);
+  EXPECT_EQ(Read(), kClear);
+  EXPECT_EQ(err.Contents(), "");
+}
+
+TEST_F(Terminal, SpinnerCyclesThroughEightFramesEvenWhenMuted) {
+  CLI_Display display(out, err.get());
+  display.mute_messages(true);
+  display.message(UpdaterDisplayInterface::Error, "hidden");
+  // The frame counter is shared by all displays; turn until the widest frame.
+  std::string last;
+  for (int i = 0; i < 8 && last.find(".....") == std::string::npos; i++) {
+    display.update_spinner(true, nullptr);
+    last = Read();
+  }
+  ASSERT_EQ(last, "\r .....      \r");
+  const char* after[] = {"....", "...", "..", ".", "..", "...", "....", "....."};
+  for (const char* frame : after) {
+    display.update_spinner(true, nullptr);
+    EXPECT_EQ(Read(), std::string("\r ") + frame + "      \r");
+  }
+  display.update_spinner(true, "Downloading");
+  EXPECT_EQ(Read(), "\r (Downloading) ....      \r");
+  display.update_spinner(false, "Downloading");
+  EXPECT_EQ(Read(), kClear);
+  EXPECT_EQ(err.Contents(), "");
+}
+
+TEST(Display, FileOutputGetsMessagesButNoProgress) {
+  CaptureFile out, err;
+  CLI_Display display(out.get(), err.get());
+  display.update_progress(0.5, nullptr);
+  display.display_progress(false);
+  display.update_spinner(true, "x");
+  display.update_spinner(false, "x");
+  display.message(UpdaterDisplayInterface::Info, "info %d", 1);
+  display.message(UpdaterDisplayInterface::Error, "error %s", "two");
+  display.message(7, "any other level is info");
+  EXPECT_EQ(out.Contents(), "info 1\nany other level is info\n");
+  EXPECT_EQ(err.Contents(), "error two\n");
+}
+
+TEST(Display, MessagesAreCutTo2047CharactersAndMutingSilencesThem) {
+  RecordingDisplay display;
+  std::string huge(5000, 'm');
+  display.message(UpdaterDisplayInterface::Info, "%s", huge.c_str());
+  ASSERT_EQ(display.messages.size(), 1u);
+  EXPECT_EQ(display.messages[0].second, huge.substr(0, 2047));
+  display.mute_messages(true);
+  display.message(UpdaterDisplayInterface::Error, "muted");
+  display.update_spinner(true, nullptr);
+  EXPECT_EQ(display.messages.size(), 1u);
+  EXPECT_EQ(display.spinnerCalls, 1);
+  display.mute_messages(false);
+  display.message(UpdaterDisplayInterface::Error, "back");
+  EXPECT_EQ(display.messages.size(), 2u);
+}
+
+TEST(Log, PackagesFilterWhatIsWritten) {
+  LogStateGuard guard;
+  CaptureFile file;
+  Log::SetOutput(file.get());
+  Log::package_bitmask = 0;
+  Log::log(0, "always %d;", 0);
+  Log::log(0x400, "firm;");
+  Log::ActivatePackage(0x00000410);
+  Log::log(0x400, "firm %s;", "on");
+  Log::log(0x401, "shares a bit;");
+  Log::log(0x001, "updater;");
+  Log::DeactivatePackage(0x400);
+  Log::log(0x400, "firm off;");
+  Log::log(0x010, "legacy network;");
+  EXPECT_EQ(Log::package_bitmask, 0x10u);
+  EXPECT_EQ(file.Contents(), "always 0;firm on;shares a bit;legacy network;");
+
+  std::string huge(3000, 'q');
+  Log::log(0, "%s", huge.c_str());
+  EXPECT_EQ(file.Contents().size(), std::string("always 0;firm on;shares a bit;legacy network;").size() + 2047);
+
+  Log::SetOutput(nullptr);
+  Log::log(0, "nowhere");  // no stream: nothing happens
+}

@@ -1,0 +1,117 @@
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+
+#include "AppTestSupport.h"
+#include "Listings.h"
+#include "Usage.h"
+
+using apptest::CaptureFile;
+using apptest::Golden;
+using apptest::RecordingDisplay;
+
+namespace {
+
+DeviceInfo Device(linkType type, uint32_t serial, uint32_t model, int32_t error = 0) {
+  DeviceInfo d;
+  d.spec.type = type;
+  d.spec.serialNumber = serial;
+  d.spec.module = 2;
+  d.spec.router = 0x0A;
+  d.spec.model = model;
+  d.major = 1;
+  d.minor = 4;
+  d.patch = 12;
+  d.build = 3000000001u;  // above INT32_MAX: must print unsigned
+  d.error = error;
+  return d;
+}
+
+std::string DeviceList(const std::vector<DeviceInfo>& devices, uint32_t type) {
+  RecordingDisplay display;
+  _display_device_list(display, devices, type);
+  return display.All();
+}
+
+std::string Builds(const BuildList& builds, uint32_t serial) {
+  RecordingDisplay display;
+  _display_builds(display, builds, serial);
+  return display.All();
+}
+
+}  // namespace
+
+TEST(Listings, DeviceListPerLinkType) {
+  RecordingDisplay usb;
+  _display_device_list(usb, {Device(linkTypeUSB, 0x40F5849A, 13), Device(linkTypeUSB, 0xABC, 6, aErrBusy)}, 1);
+  EXPECT_EQ(usb.All(),
+            "Discovered Devices: (USB)\n"
+            "    Device    Module   Router  Model          Firmware Version (Build)\n"
+            "    40F5849A  02       0A      Quessa         1.4.12 (3000000001)\n"
+            "    00000ABC  [Error (5): Is someone else connected to this device?]\n");
+  EXPECT_TRUE(usb.Texts(UpdaterDisplayInterface::Error).empty());
+
+  // A TCP/IP record shows its address even when reading it failed.
+  DeviceInfo remote = Device(linkTypeTCPIP, 0xD272031D, 24, aErrTimeout);
+  remote.spec.address = inet_addr("10.77.1.2");
+  remote.major = 12;
+  EXPECT_EQ(DeviceList({remote}, 2),
+            "Discovered Devices: (TCPIP)\n"
+            "    Device    Module   Router  Model          Firmware Version (Build)   [IP address]\n"
+            "    D272031D  02       0A      Rindle        12.4.12 (3000000001) [10.77.1.2]\n");
+
+  EXPECT_EQ(DeviceList({}, 0), "Discovered Devices: (Unknown)\n    No devices found.\n");
+}
+
+TEST(Listings, BuildsSortByVersionTextAndAreCutToFifteen) {
+  BuildList builds = {{"300", "1.9"}, {"200", "1.10"}, {"1234567890123456789", "2.0.0-long-version-text"}};
+  EXPECT_EQ(Builds(builds, 0x1A),
+            "Build List for device [0000001A]:\n\n"
+            "Build          \tVersion        \n"
+            "200            \t1.10           \n"
+            "300            \t1.9            \n"
+            "123456789012345\t2.0.0-long-vers\n");
+
+  EXPECT_EQ(Builds({}, 0x40F5849A), "No builds found for device [40F5849A]\n");
+}
+
+TEST(Listings, FingerprintWordsInOrder) {
+  RecordingDisplay display;
+  Fingerprint fp;
+  fp.word[0] = 0x1;
+  fp.word[1] = 0xDEADBEEF;
+  fp.word[2] = 0;
+  fp.word[3] = 0x00ABCDEF;
+  _display_fingerprint(display, fp);
+  EXPECT_EQ(display.All(), "[ 00000001 DEADBEEF 00000000 00ABCDEF ]\n");
+}
+
+TEST(Usage, TextsMatchTheHandWrittenCopies) {
+  struct Case {
+    bool extended, help;
+    std::string expected;
+  } cases[] = {
+      {false, false, Golden("usage_short.txt")},
+      {true, false, Golden("usage_short.txt")},
+      {false, true, Golden("usage_short.txt") + Golden("usage_parameters.txt") + Golden("usage_samples.txt")},
+      {true, true,
+       Golden("usage_short.txt") + Golden("usage_parameters.txt") + Golden("usage_extended.txt") +
+           Golden("usage_samples.txt")},
+  };
+  for (const Case& c : cases) {
+    CaptureFile out;
+    _display_usage(c.extended, c.help, out.get());
+    EXPECT_EQ(out.Contents(), c.expected) << c.extended << c.help;
+  }
+}
+
+TEST(Usage, BannerLinesGoThroughTheDisplayAndRespectMuting) {
+  RecordingDisplay display;
+  _display_app_version(display);
+  _display_copyright(display);
+  _display_kl_version(display);
+  EXPECT_EQ(display.All(), Golden("banner_full.txt"));
+  display.mute_messages(true);
+  _display_app_version(display);
+  EXPECT_EQ(display.messages.size(), 3u);
+}

@@ -1,0 +1,307 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "LinkTestPeer.h"
+#include "aLink.h"
+
+using linktest::Bytes;
+using linktest::ScriptedModule;
+using linktest::WaitUntil;
+
+namespace {
+
+// A running link over a socketpair, the module scripted on the other end.
+struct PairLink {
+  linkRef ref = 0;
+  ScriptedModule* module = nullptr;
+  PairLink() {
+    int fds[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0)
+      return;
+    module = new ScriptedModule(fds[1]);
+    ref = aLink_Create(linktest::SocketPairStream(fds[0]));
+  }
+  ~PairLink() {
+    if (ref)
+      aLink_Destroy(&ref);
+    delete module;
+  }
+};
+
+bool cbCommandIs(const aPacket* packet, void* reference) {
+  return packet->dataSize > 0 && packet->data[0] == *static_cast<uint8_t*>(reference);
+}
+
+bool cbCountAndKeep(const aPacket*, void* reference) {
+  (*static_cast<int*>(reference))++;
+  return false;
+}
+
+int Queued(linkRef ref) {
+  int count = 0;
+  aLink_DrainPackets(ref, cbCountAndKeep, &count);
+  return count;
+}
+
+struct FilterLog {
+  int calls = 0;
+  uint8_t swallow = 0x10;  // heartbeat value the filter consumes
+};
+
+bool cbSwallowHeartbeat(const aPacket* packet, void* reference) {
+  FilterLog* log = static_cast<FilterLog*>(reference);
+  log->calls++;
+  return packet->dataSize == 2 && packet->data[0] == 0 && packet->data[1] == log->swallow;
+}
+
+long ElapsedMs(std::chrono::steady_clock::time_point since) {
+  return static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since).count());
+}
+
+double ThreadCpuMs() {
+  struct timespec t;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return t.tv_sec * 1000.0 + t.tv_nsec / 1e6;
+}
+
+}  // namespace
+
+TEST(aLink, StartFrameFirstAndStopFrameLastOverSerial) {
+  linktest::Pty pty;
+  ASSERT_TRUE(pty.open());
+  aStream* stream = nullptr;
+  ASSERT_EQ(aStream_CreateSerial(pty.slavePath.c_str(), 6, 0, 0, 0, &stream), aErrNone);
+  ScriptedModule module(dup(pty.master));
+  linkRef ref = aLink_Create(stream);
+  ASSERT_NE(ref, 0u);
+  ASSERT_TRUE(WaitUntil([&] { return aLink_GetStatus(ref) == aLinkStatusRunning; }, 2000));
+
+  // Heartbeats from the module arrive before the host sends anything else.
+  module.send({0x04, 0x02, 0x00, 0x05});
+  ASSERT_TRUE(module.waitFor({0x04, 0x02, 0x00, 0x07}, 2000));
+  const uint8_t data[3] = {0x09, 0x01, 0x02};
+  aPacket* packet = aPacket_CreateWithData(0x04, 3, data);
+  ASSERT_EQ(aLink_PutPacket(ref, packet), aErrNone);
+  aPacket_Destroy(&packet);
+  ASSERT_TRUE(module.waitFor({0x04, 0x03, 0x09, 0x01, 0x02}, 2000));
+
+  linkRef copy = ref;
+  EXPECT_EQ(aLink_Destroy(&ref), aErrNone);
+  EXPECT_EQ(ref, 0u);
+  ASSERT_TRUE(module.waitFor({0xAF, 0x01, 0x00}, 2000));
+  Bytes wire = module.received();
+  ASSERT_GE(wire.size(), 6u);
+  EXPECT_EQ(Bytes(wire.begin(), wire.begin() + 3), (Bytes{0xAF, 0x01, 0x01}));
+  EXPECT_EQ(Bytes(wire.end() - 3, wire.end()), (Bytes{0xAF, 0x01, 0x00}));
+  EXPECT_EQ(linktest::Count(wire, {0xAF, 0x01}), 2u);
+  // The reference is gone for good.
+  EXPECT_EQ(aLink_GetStatus(copy), aLinkStatusNoStream);
+  EXPECT_EQ(aLink_Destroy(&copy), aErrParam);
+  EXPECT_EQ(aLink_PutPacket(copy, nullptr), aErrParam);
+  EXPECT_EQ(aLink_GetPacket(copy), nullptr);
+  EXPECT_EQ(aLink_DrainPackets(copy, cbCountAndKeep, nullptr), 0u);
+}
+
+TEST(aLink, AnswersHeartbeatsUnlessTheUserFilterTakesThem) {
+  PairLink link;
+  ASSERT_NE(link.ref, 0u);
+  ScriptedModule& module = *link.module;
+  ASSERT_TRUE(module.waitFor({0xAF, 0x01, 0x01}, 2000));
+
+  module.send({0x02, 0x02, 0x00, 0x01, 0x02, 0x02, 0x00, 0xFF});
+  ASSERT_TRUE(module.waitFor({0x02, 0x02, 0x00, 0x03}, 2000));
+  ASSERT_TRUE(module.waitFor({0x02, 0x02, 0x00, 0x01}, 2000));  // 0xFF + 2 wraps
+  EXPECT_EQ(aLink_GetPacket(link.ref), nullptr);
+
+  FilterLog filter;
+  ASSERT_EQ(aLink_InstallUserPacketFilter(link.ref, cbSwallowHeartbeat, &filter), aErrNone);
+  module.send({0x02, 0x02, 0x00, 0x10, 0x02, 0x02, 0x00, 0x11, 0x02, 0x03, 0x07, 0x08, 0x09});
+  ASSERT_TRUE(module.waitFor({0x02, 0x02, 0x00, 0x13}, 2000));
+  ASSERT_TRUE(WaitUntil([&] { return Queued(link.ref) == 1; }, 2000));
+  // Frames are handled in order, so the consumed heartbeat would have been
+  // answered before the one after it.
+  EXPECT_EQ(linktest::Count(module.received(), {0x02, 0x02, 0x00, 0x12}), 0u);
+  EXPECT_EQ(filter.calls, 3);
+  aPacket* packet = aLink_GetPacket(link.ref);
+  ASSERT_NE(packet, nullptr);
+  EXPECT_EQ(packet->address, 0x02);
+  EXPECT_EQ(packet->dataSize, 3);
+  EXPECT_EQ(packet->data[2], 0x09);
+  aPacket_Destroy(&packet);
+
+  ASSERT_EQ(aLink_InstallUserPacketFilter(link.ref, nullptr, nullptr), aErrNone);
+  module.send({0x02, 0x02, 0x00, 0x10});
+  ASSERT_TRUE(module.waitFor({0x02, 0x02, 0x00, 0x12}, 2000));
+  EXPECT_EQ(filter.calls, 3);
+  EXPECT_EQ(aLink_InstallUserPacketFilter(0xFFFFFF, nullptr, nullptr), aErrParam);
+}
+
+TEST(aLink, ResynchronisesAfterABadByte) {
+  PairLink link;
+  ASSERT_NE(link.ref, 0u);
+  ScriptedModule& module = *link.module;
+  const Bytes burst = {0xAD, 0, 0xAD, 0, 0xAD, 0, 0xAD, 0, 0xAD, 0, 0xAD, 0};
+  ASSERT_TRUE(module.waitFor({0xAF, 0x01, 0x01}, 2000));
+  ASSERT_TRUE(WaitUntil([&] { return aLink_GetStatus(link.ref) == aLinkStatusRunning; }, 2000));
+
+  // An odd byte where an address is expected.
+  module.send({0x03});
+  ASSERT_TRUE(module.waitFor(burst, 2000));
+  ASSERT_TRUE(WaitUntil([&] { return aLink_GetStatus(link.ref) == aLinkStatusSyncing; }, 2000));
+  // Waiting for a reply on a link out of step gives up at once.
+  uint8_t any = 1;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(aLink_AwaitFirst(link.ref, cbCommandIs, &any, 1000), nullptr);
+  EXPECT_LT(ElapsedMs(start), 200);
+
+  module.send({0x04, 0x00, 0x04, 0x00});
+  ASSERT_TRUE(WaitUntil([&] { return aLink_GetStatus(link.ref) == aLinkStatusRunning; }, 2000));
+  EXPECT_EQ(Queued(link.ref), 0);
+
+  // Half a frame with a length above 28 is dropped. Then a second address
+  // breaks the pair: state 1, and the next byte sends a new burst.
+  module.send({0x02, 0x1D});
+  ASSERT_TRUE(module.waitFor(burst, 2000, 2));
+  module.send({0x04, 0x00, 0x06});
+  WaitUntil([] { return false; }, 30);
+  EXPECT_EQ(linktest::Count(module.received(), burst), 2u);
+  module.send({0x00});
+  ASSERT_TRUE(module.waitFor(burst, 2000, 3));
+  EXPECT_EQ(aLink_GetStatus(link.ref), aLinkStatusSyncing);
+
+  // A module that answers its address queries brings the link back by itself.
+  module.answerQueries(0x04);
+  module.send({0x01, 0x01});
+  ASSERT_TRUE(WaitUntil([&] { return aLink_GetStatus(link.ref) == aLinkStatusRunning; }, 2000));
+  module.send({0x04, 0x02, 0x05, 0x06});
+  uint8_t five = 5;
+  aPacket* packet = aLink_AwaitFirst(link.ref, cbCommandIs, &five, 2000);
+  ASSERT_NE(packet, nullptr);
+  EXPECT_EQ(packet->data[1], 0x06);
+  aPacket_Destroy(&packet);
+}
+
+TEST(aLink, AwaitFirstWaitsWithoutSpinningAndKeepsOrder) {
+  PairLink link;
+  ASSERT_NE(link.ref, 0u);
+  ScriptedModule& module = *link.module;
+  module.send({0x02, 0x01, 0x01, 0x02, 0x01, 0x02, 0x02, 0x01, 0x03});
+  ASSERT_TRUE(WaitUntil([&] { return Queued(link.ref) == 3; }, 2000));
+
+  uint8_t missing = 0x7E;
+  double cpu = ThreadCpuMs();
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(aLink_AwaitFirst(link.ref, cbCommandIs, &missing, 300), nullptr);
+  long waited = ElapsedMs(start);
+  EXPECT_GE(waited, 290);
+  EXPECT_LT(waited, 1000);
+  // Non-matching packets are not rescanned over and over while waiting.
+  EXPECT_LT(ThreadCpuMs() - cpu, 50.0);
+
+  // A match that arrives later ends the wait at once.
+  std::thread late([&] {
+    WaitUntil([] { return false; }, 50);
+    module.send({0x02, 0x01, 0x7E});
+  });
+  start = std::chrono::steady_clock::now();
+  aPacket* packet = aLink_AwaitFirst(link.ref, cbCommandIs, &missing, 3000);
+  late.join();
+  ASSERT_NE(packet, nullptr);
+  EXPECT_LT(ElapsedMs(start), 1500);
+  aPacket_Destroy(&packet);
+
+  for (uint8_t expected = 1; expected <= 3; expected++) {
+    packet = aLink_AwaitPacket(link.ref, 100);
+    ASSERT_NE(packet, nullptr);
+    EXPECT_EQ(packet->data[0], expected);
+    aPacket_Destroy(&packet);
+  }
+  EXPECT_EQ(aLink_AwaitPacket(link.ref, 20), nullptr);
+}
+
+TEST(aLink, PacketLogRecordsTrafficAndHonoursItsSize) {
+  PairLink link;
+  ASSERT_NE(link.ref, 0u);
+  uint8_t kind = 0;
+  uint32_t length = 64;
+  uint8_t buffer[64];
+  EXPECT_EQ(aLink_PacketDebug_Read(link.ref, &kind, &length, buffer), aErrNotReady);
+  EXPECT_EQ(aLink_PacketDebug_Write(link.ref, 3, 1, buffer), aErrNotReady);
+  EXPECT_EQ(aLink_PacketDebug_Disable(link.ref), aErrNotReady);
+  EXPECT_EQ(aLink_PacketDebug_SetLogSize(link.ref, 0x4000001), aErrParam);
+  EXPECT_EQ(aLink_PacketDebug_SetLogSize(0xFFFFFF, 100), aErrParam);
+  ASSERT_EQ(aLink_PacketDebug_SetLogSize(link.ref, 4096), aErrNone);
+  ASSERT_EQ(aLink_PacketDebug_Enable(link.ref), aErrNone);
+  EXPECT_TRUE(aLink_PacketDebug_IsEnabled(link.ref));
+  EXPECT_EQ(aLink_PacketDebug_SetLogSize(link.ref, 100), aErrBusy);
+
+  link.module->send({0x02, 0x01, 0x42});
+  const uint8_t data[2] = {0x11, 0x22};
+  aPacket* packet = aPacket_CreateWithData(0x02, 2, data);
+  aLink_PutPacket(link.ref, packet);
+  aPacket_Destroy(&packet);
+  ASSERT_TRUE(link.module->waitFor({0x02, 0x02, 0x11, 0x22}, 2000));
+  ASSERT_TRUE(WaitUntil([&] { return Queued(link.ref) == 1; }, 2000));
+
+  std::vector<std::pair<uint8_t, Bytes>> records;
+  WaitUntil([&] {
+    length = sizeof(buffer);
+    if (aLink_PacketDebug_Read(link.ref, &kind, &length, buffer) == aErrNone)
+      records.push_back({kind, Bytes(buffer, buffer + length)});
+    return records.size() >= 2;
+  }, 2000);
+  ASSERT_EQ(records.size(), 2u);
+  for (auto& record : records) {
+    if (record.first == 2)
+      EXPECT_EQ(record.second, (Bytes{0x02, 0x01, 0x42}));
+    else
+      EXPECT_EQ(record, (std::pair<uint8_t, Bytes>{1, {0x02, 0x02, 0x11, 0x22}}));
+  }
+
+  // A record larger than the caller's buffer stays for a later read.
+  const uint8_t note[5] = {'h', 'e', 'l', 'l', 'o'};
+  ASSERT_EQ(aLink_PacketDebug_Write(link.ref, 3, 5, note), aErrNone);
+  length = 4;
+  EXPECT_EQ(aLink_PacketDebug_Read(link.ref, &kind, &length, buffer), aErrOverrun);
+  EXPECT_EQ(length, 5u);
+  length = sizeof(buffer);
+  ASSERT_EQ(aLink_PacketDebug_Read(link.ref, &kind, &length, buffer), aErrNone);
+  EXPECT_EQ(kind, 3);
+  EXPECT_EQ(Bytes(buffer, buffer + length), Bytes(note, note + 5));
+  EXPECT_EQ(aLink_PacketDebug_Read(link.ref, &kind, &length, buffer), aErrNotFound);
+  EXPECT_EQ(aLink_PacketDebug_Write(link.ref, 3, 256, buffer), aErrParam);
+  ASSERT_EQ(aLink_PacketDebug_Disable(link.ref), aErrNone);
+  EXPECT_FALSE(aLink_PacketDebug_IsEnabled(link.ref));
+}
+
+TEST(aLink, CallerStreamLinksAreNotResetAndStreamlessLinksFail) {
+  PairLink link;
+  ASSERT_NE(link.ref, 0u);
+  EXPECT_EQ(aLink_Reset(link.ref), aErrParam);
+  EXPECT_EQ(aLink_GetStatus(link.ref), aLinkStatusRunning);
+  EXPECT_EQ(aLink_Reset(0xFFFFFF), aErrParam);
+  EXPECT_EQ(aLink_Create(nullptr), 0u);
+  // References are never reused.
+  PairLink other;
+  EXPECT_GT(other.ref, link.ref);
+}
+
+TEST(aLink, PeerThatGoesAwayIsReportedAndTheLinkStillCloses) {
+  linktest::Pty pty;
+  ASSERT_TRUE(pty.open());
+  aStream* stream = nullptr;
+  ASSERT_EQ(aStream_CreateSerial(pty.slavePath.c_str(), 6, 0, 0, 0, &stream), aErrNone);
+  linkRef ref = aLink_Create(stream);
+  ASSERT_NE(ref, 0u);
+  ASSERT_TRUE(WaitUntil([&] { return aLink_GetStatus(ref) == aLinkStatusRunning; }, 2000));
+  pty.closeMaster();
+  EXPECT_TRUE(WaitUntil([&] { return aLink_GetStatus(ref) == aLinkStatusIOError; }, 2000));
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(aLink_Destroy(&ref), aErrNone);
+  EXPECT_LT(ElapsedMs(start), 500);
+}

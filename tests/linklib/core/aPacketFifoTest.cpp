@@ -1,0 +1,135 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "aPacketFifo.h"
+#include "aPacketLog.h"
+
+namespace {
+
+aPacket* Numbered(uint8_t n) {
+  const uint8_t data[1] = {n};
+  return aPacket_CreateWithData(0x02, 1, data);
+}
+
+void PutNumbered(aPacketFifoId fifo, uint8_t n) {
+  aPacket* p = Numbered(n);
+  EXPECT_EQ(aPacketFifo_Put(fifo, p), aErrNone);
+  aPacket_Destroy(&p);
+}
+
+bool cbEven(const aPacket* packet, void*) { return packet->data[0] % 2 == 0; }
+
+}  // namespace
+
+TEST(aPacketFifo, OverfullFifoIsEmptiedAndOrderIsKept) {
+  aPacketFifoId fifo = aPacketFifo_Create();
+  ASSERT_NE(fifo, 0u);
+  for (uint8_t i = 1; i <= 20; i++)
+    PutNumbered(fifo, i);
+  EXPECT_EQ(aPacketFifo_GetLength(fifo), 20);
+  PutNumbered(fifo, 21);
+  EXPECT_EQ(aPacketFifo_GetLength(fifo), 0);
+  PutNumbered(fifo, 22);
+  EXPECT_EQ(aPacketFifo_GetLength(fifo), 1);
+  aPacket* p = aPacketFifo_Get(fifo);
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(p->data[0], 22);
+  aPacket_Destroy(&p);
+
+  for (uint8_t i = 1; i <= 6; i++)
+    PutNumbered(fifo, i);
+  p = aPacketFifo_GetFirst(fifo, cbEven, nullptr);
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(p->data[0], 2);
+  aPacket_Destroy(&p);
+  EXPECT_EQ(aPacketFifo_DrainPackets(fifo, cbEven, nullptr), 2u);
+  for (uint8_t expected : {1, 3, 5}) {
+    p = aPacketFifo_Get(fifo);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->data[0], expected);
+    aPacket_Destroy(&p);
+  }
+  EXPECT_EQ(aPacketFifo_Get(fifo), nullptr);
+  // The tail is fixed up after removals: appending still works.
+  PutNumbered(fifo, 9);
+  EXPECT_EQ(aPacketFifo_GetLength(fifo), 1);
+
+  aPacket invalid = {};
+  EXPECT_EQ(aPacketFifo_Put(fifo, &invalid), aErrParam);
+  aPacketFifoId copy = fifo;
+  EXPECT_EQ(aPacketFifo_Destroy(&fifo), aErrNone);
+  EXPECT_EQ(fifo, 0u);
+  EXPECT_EQ(aPacketFifo_Destroy(&copy), aErrNotFound);
+  p = Numbered(1);
+  EXPECT_EQ(aPacketFifo_Put(copy, p), aErrParam);
+  aPacket_Destroy(&p);
+  EXPECT_EQ(aPacketFifo_GetLength(copy), -1);
+  EXPECT_EQ(aPacketFifo_Await(copy, 10), nullptr);
+  EXPECT_EQ(aPacketFifo_Destroy(nullptr), aErrParam);
+}
+
+TEST(aPacketFifo, WaitersWakeOnArrivalTimeoutAndDestroy) {
+  aPacketFifoId fifo = aPacketFifo_Create();
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(aPacketFifo_Await(fifo, 50), nullptr);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(45));
+
+  // Two waiters after different packets both get theirs.
+  aPacket* odd = nullptr;
+  aPacket* even = nullptr;
+  std::thread a([&] { odd = aPacketFifo_AwaitFirst(fifo, [](const aPacket* p, void*) { return p->data[0] % 2 == 1; }, nullptr, 3000); });
+  std::thread b([&] { even = aPacketFifo_AwaitFirst(fifo, cbEven, nullptr, 3000); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  PutNumbered(fifo, 2);
+  PutNumbered(fifo, 3);
+  a.join();
+  b.join();
+  ASSERT_NE(odd, nullptr);
+  ASSERT_NE(even, nullptr);
+  EXPECT_EQ(odd->data[0], 3);
+  EXPECT_EQ(even->data[0], 2);
+  aPacket_Destroy(&odd);
+  aPacket_Destroy(&even);
+
+  // Destroying the FIFO releases a waiter at once.
+  aPacket* got = Numbered(0);
+  std::thread waiter([&] { got = aPacketFifo_Await(fifo, 5000); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  start = std::chrono::steady_clock::now();
+  EXPECT_EQ(aPacketFifo_Destroy(&fifo), aErrNone);
+  waiter.join();
+  EXPECT_EQ(got, nullptr);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+}
+
+TEST(aPacketLog, RingDropsOldestAndRefusesOversizedRecords) {
+  uint8_t bytes[20] = {0};
+  aPacketLog* small = aPacketLog_Create(16);
+  ASSERT_NE(small, nullptr);
+  EXPECT_EQ(aPacketLog_Record(small, 3, 15, bytes), aErrOverrun);
+  EXPECT_EQ(aPacketLog_Record(small, 3, 14, bytes), aErrOverrun);
+  EXPECT_EQ(aPacketLog_Record(small, 3, 13, bytes), aErrNone);
+  aPacketLog_Destroy(&small);
+  EXPECT_EQ(small, nullptr);
+
+  aPacketLog* log = aPacketLog_Create(32);
+  for (uint8_t n = 1; n <= 5; n++) {
+    memset(bytes, n, 10);
+    ASSERT_EQ(aPacketLog_Record(log, 1, 10, bytes), aErrNone);
+  }
+  uint8_t kind = 0;
+  uint8_t out[16];
+  for (uint8_t expected : {4, 5}) {
+    uint32_t length = sizeof(out);
+    ASSERT_EQ(aPacketLog_Take(log, &kind, &length, out), aErrNone);
+    EXPECT_EQ(length, 10u);
+    EXPECT_EQ(out[0], expected);
+    EXPECT_EQ(out[9], expected);
+  }
+  uint32_t length = sizeof(out);
+  EXPECT_EQ(aPacketLog_Take(log, &kind, &length, out), aErrNotFound);
+  aPacketLog_Destroy(&log);
+  EXPECT_EQ(aPacketLog_Create(0x4000001), nullptr);
+}
