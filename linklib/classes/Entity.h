@@ -60,6 +60,12 @@ protected:
   Module* getModule() const;
 
 private:
+  int setUEIWith(uint8_t option, const uint8_t* subindex, uei* packet);
+  int setValue(uint8_t option, const uint8_t* subindex, ueiType type, uint32_t value);
+  int getValue(uint8_t option, const uint8_t* subindex, uint32_t* value);
+  template <typename T>
+  int getTyped(uint8_t option, const uint8_t* subindex, T* out);
+
   struct impl;
   std::unique_ptr<impl> pImpl;
 };

@@ -70,6 +70,10 @@ public:
   struct impl;
 
 private:
+  int sendUEIData(const uei& packet, const uint8_t* subindex);
+  int putPacket(uint8_t address, uint8_t length, const uint8_t* data);
+  void releaseLogger();
+
   std::unique_ptr<impl> pImpl;
 };
 

@@ -49,6 +49,7 @@ public:
 
 private:
   void _autoNetwork();
+  int _exchange(uint8_t command, const uint8_t* payload, uint8_t payloadLength, uint8_t* reply, uint8_t* length);
   int _query(const uint8_t* request, uint8_t requestLength, uint8_t replyLength, uint8_t* answer);
 
   std::unique_ptr<Link> link;

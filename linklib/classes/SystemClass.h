@@ -101,6 +101,9 @@ public:
   int setLinkInterface(uint8_t linkInterface);
   int getHardwareVersion(uint32_t* version);
   int getErrors(uint32_t* errors);
+
+private:
+  int getSigned(uint8_t option, int32_t* value);
 };
 
 }  // namespace Kovalink
