@@ -1,40 +1,39 @@
 #include "UpdaterDirectory.h"
 
-#include <cstdlib>
 #include <cstring>
-#include <pwd.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
+#include "BuildPath.h"
 #include "Log.h"
+#include "aDirectory.h"
 
-// Interim until the shared directory helpers land.
-bool ReadHomeDirectory(std::string& home) {
-  home.clear();
-  const struct passwd* pw = getpwuid(getuid());
-  const char* dir = (pw && pw->pw_dir) ? pw->pw_dir : getenv("HOME");
-  if (!dir || !*dir || strlen(dir) >= HOME_DIRECTORY_CAPACITY - 1)
-    return false;
-  home = dir;
-  return true;
+namespace {
+
+aErr ReadHome(std::string& home) {
+  char buffer[HOME_DIRECTORY_CAPACITY];
+  memset(buffer, 0, sizeof(buffer));
+  // One byte held back keeps the text terminated whatever the reader does at the limit.
+  aErr err = aDirectory_GetHomeDirectory(buffer, sizeof(buffer) - 1);
+  // An empty home would put the store at the root of the file system.
+  if (err == aErrNone && buffer[0] == '\0')
+    err = aErrNotFound;
+  home = err == aErrNone ? buffer : "";
+  return err;
 }
+
+}  // namespace
+
+bool ReadHomeDirectory(std::string& home) { return ReadHome(home) == aErrNone; }
 
 std::string _build_updater_directory() {
   std::string home;
-  if (!ReadHomeDirectory(home)) {
-    Log::log(DEBUG_APP, "Updater: FailedaDirectory_GetHomeDirectory()==> %d\n", 2);
+  aErr err = ReadHome(home);
+  if (err != aErrNone) {
+    Log::log(DEBUG_APP, "Updater: FailedaDirectory_GetHomeDirectory()==> %d\n", err);
     return "";
   }
-  return home + "/.tessoral/updater";
+  return BuildPath(home.c_str(), ".tessoral", "updater", nullptr);
 }
 
 bool EnsureUpdaterDirectory(const std::string& path) {
-  if (path.empty())
-    return false;
-  for (size_t p = 1; p <= path.size(); p++) {
-    if (p == path.size() || path[p] == '/')
-      mkdir(path.substr(0, p).c_str(), 0755);
-  }
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  return !path.empty() && aDirectory_Ensure(path.c_str(), 0755) == aErrNone;
 }

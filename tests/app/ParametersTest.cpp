@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -6,6 +8,7 @@
 #include "AppTestSupport.h"
 #include "Log.h"
 #include "Parameters.h"
+#include "UpdaterDirectory.h"
 
 using apptest::CaptureFile;
 using apptest::LogStateGuard;
@@ -250,4 +253,15 @@ TEST(Parameters, ArgumentReadersAcceptOnlyTheirDigits) {
   }
   EXPECT_EQ(_get_hex_arg("ffffffff", &end), 0xFFFFFFFFu);
   EXPECT_EQ(_get_int_arg("007", &end), 7u);
+}
+
+TEST(Parameters, UpdaterDirectoryLiesBelowTheUsersHome) {
+  // Reads the home only; nothing is created.
+  const struct passwd* pw = getpwuid(getuid());
+  ASSERT_NE(pw, nullptr);
+  std::string home;
+  ASSERT_TRUE(ReadHomeDirectory(home));
+  EXPECT_EQ(home, pw->pw_dir);
+  EXPECT_EQ(_build_updater_directory(), std::string(pw->pw_dir) + "/.tessoral/updater");
+  EXPECT_FALSE(EnsureUpdaterDirectory(""));
 }
