@@ -1,7 +1,6 @@
 // File transport: streams over the link core's file handles.
 #include "aStream.h"
 
-#if __has_include("aFile.h")
 #include "aFile.h"
 
 static aErr cbFileGet(uint8_t* byte, void* reference) {
@@ -42,11 +41,6 @@ static aErr sCreateFileStream(const char* path, bool output, aStream** stream) {
   *stream = made;
   return aErrNone;
 }
-
-#else
-// Built before the file services are part of the tree: no file streams.
-static aErr sCreateFileStream(const char*, bool, aStream**) { return aErrUnimplemented; }
-#endif
 
 aErr aStream_CreateFileInput(const char* path, aStream** stream) { return sCreateFileStream(path, false, stream); }
 

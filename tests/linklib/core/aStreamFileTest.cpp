@@ -3,7 +3,6 @@
 #include "TestSupport.h"
 #include "aStream.h"
 
-#if __has_include("aFile.h")
 TEST(aStreamFile, WritesAndReadsBackThroughFileStreams) {
   testsupport::TempDir dir;
   std::string path = dir.file("stream.bin");
@@ -35,4 +34,3 @@ TEST(aStreamFile, WritesAndReadsBackThroughFileStreams) {
   EXPECT_EQ(aStream_Read(in, rest, 2), aErrEOF);
   aStream_Destroy(&in);
 }
-#endif
