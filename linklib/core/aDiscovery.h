@@ -5,13 +5,7 @@
 
 #include "aLinkSpec.h"
 
-// The module maker's USB vendor id belongs to the USB transport; until that
-// header exists it is defined here.
-#if __has_include("aUSB.h")
-#include "aUSB.h"
-#elif !defined(aUSB_VENDOR_ID)
-#define aUSB_VENDOR_ID 0x24FF
-#endif
+#include "aUSB.h"  // aUSB_VENDOR_ID, by which USB modules are recognised
 
 // TCP/IP discovery datagrams.
 #define aDISCOVERY_GROUP "232.2.2.2"
