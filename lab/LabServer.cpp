@@ -86,7 +86,13 @@ bool LabServer::Bind(std::string& error) {
   return true;
 }
 
-bool LabServer::Run() { return server->listen_after_bind(); }
+bool LabServer::Run() {
+  // Either Stop sees `started` and waits for the end, or this sees `stopping`.
+  started = true;
+  bool ok = !stopping && server->listen_after_bind();
+  finished = true;
+  return ok;
+}
 
 bool LabServer::Start(std::string& error) {
   if (!Bind(error))
@@ -101,7 +107,14 @@ void LabServer::Stop() {
     stopping = true;
   }
   stopped.notify_all();
-  server->stop();
+  // httplib ignores a stop that comes before it is listening, so wait for that.
+  while (started && !finished) {
+    if (server->is_running()) {
+      server->stop();
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
 }
 
 std::string LabServer::Url() const { return "http://" + options.host + ":" + std::to_string(port) + options.path; }
@@ -136,7 +149,7 @@ void LabServer::LogLine(const std::string& text) {
 
 void LabServer::Stall(int seconds) {
   std::unique_lock<std::mutex> lock(mutex);
-  stopped.wait_for(lock, std::chrono::seconds(seconds), [this] { return stopping; });
+  stopped.wait_for(lock, std::chrono::seconds(seconds), [this] { return stopping.load(); });
 }
 
 void LabServer::Handle(const httplib::Request& req, httplib::Response& res) {

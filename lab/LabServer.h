@@ -1,6 +1,7 @@
 // The lab update server: answers the update server protocol over HTTP from a
 // LabServerCatalogue, logs one line per request, and can be told to misbehave.
 #pragma once
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <memory>
@@ -48,7 +49,8 @@ public:
   bool Run();
   // Bind and Run on a background thread (in-process use by tests).
   bool Start(std::string& error);
-  // Ends Run, also interrupting stalled replies; safe from any thread.
+  // Makes Run return, also interrupting stalled replies; safe from any
+  // thread, also before Run has started.
   void Stop();
 
   int Port() const { return port; }
@@ -76,8 +78,10 @@ private:
   std::thread runner;
   int port = 0;
 
-  mutable std::mutex mutex;  // guards the fields below
+  std::atomic<bool> started{false};
+  std::atomic<bool> finished{false};
+  std::atomic<bool> stopping{false};
+  mutable std::mutex mutex;  // guards the fields below and the stall waits
   std::condition_variable stopped;
-  bool stopping = false;
   std::vector<std::string> requests;
 };

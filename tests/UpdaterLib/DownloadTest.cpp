@@ -181,6 +181,10 @@ TEST_F(DownloadTest, BuildListComesFromTheServerOrIsEmptyWithAMessage) {
   EXPECT_TRUE(display.lines.empty());
   EXPECT_TRUE(updater->_valid_build(0x1234ABCD, 17, lab.server->Url().c_str()));
   EXPECT_FALSE(updater->_valid_build(0x1234ABCD, 19, lab.server->Url().c_str()));
+  // A listed key that is not a number is no build at all, not build 0.
+  ScriptedServer scripted;
+  scripted.Answer(200, "ok\nabc;1.0\n");
+  EXPECT_FALSE(updater->_valid_build(0x1234ABCD, 0, scripted.url().c_str()));
   EXPECT_TRUE(updater->Get_BuildList(0x00000042).empty());  // a model with no files
   EXPECT_TRUE(display.lines.empty());
   EXPECT_TRUE(updater->Get_BuildList(0x0BADBEEF).empty());

@@ -152,3 +152,21 @@ TEST(LabServer, ProgramServesLogsAndStopsOnSigterm) {
   EXPECT_NE(text.find(" fault close\n"), std::string::npos) << text;
   EXPECT_NE(text.find("GET /other -> 404"), std::string::npos) << text;
 }
+
+TEST(LabServer, AStopBeforeServingIsNotLost) {
+  if (!testsupport::EnterPrivateNetwork())
+    GTEST_SKIP() << "needs root to serve on loopback in a private network namespace";
+  LabServerCatalogue catalogue;
+  LabServerOptions options;
+  options.log = nullptr;
+  // A signal can arrive between binding and serving; Run must then end at once.
+  LabServer server(catalogue, options);
+  std::string error;
+  ASSERT_TRUE(server.Bind(error)) << error;
+  server.Stop();
+  EXPECT_FALSE(server.Run());
+  for (int i = 0; i < 20; i++) {
+    LabServer started(catalogue, options);
+    ASSERT_TRUE(started.Start(error)) << error;
+  }  // each destructor stops and joins a server that may not be listening yet
+}
