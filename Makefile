@@ -16,7 +16,10 @@ build: deps
 	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS) >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 
-demo: build
+# Root is checked first, so a user without it is told at once how to run it.
+demo:
+	@scripts/demo --check
+	$(MAKE) --no-print-directory build
 	scripts/demo
 
 test: deps

@@ -144,6 +144,9 @@ std::vector<DeviceInfo> Updater::Discover_KLNetwork_Devices(uint32_t routerSeria
   }
 
   for (unsigned address = kFirstNetworkAddress; address <= kLastNetworkAddress; address += 2) {
+    // The router answers at its own address too, but it is not a module of its network.
+    if (address == router.getModuleAddress())
+      continue;
     Module module(static_cast<uint8_t>(address), 0);
     module.connectThroughLinkModule(&router);
     SystemClass system;
