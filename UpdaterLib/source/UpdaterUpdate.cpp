@@ -22,6 +22,7 @@ namespace {
 
 constexpr int RECONNECT_TRIES = 15;
 constexpr unsigned RECONNECT_DELAY_MS = 1000;
+constexpr unsigned LOADER_SETTLE_MS = 500;
 
 std::string sBirdName(uint32_t build) { return std::to_string(build) + ".bird"; }
 
@@ -116,6 +117,9 @@ uint32_t sSelectBuild(UpdaterDisplayInterface& display, const std::string& serve
 // After the loader starts the module may re-enumerate; it is looked for on every transport,
 // since a module reached over TCP/IP never shows up on USB.
 void sAwaitModule(Module& target, uint32_t serialNumber) {
+  // A loader that takes the link over drops it just after confirming LOAD; the host needs a
+  // moment to notice, or the firmware would be sent into a link that is already gone.
+  for (unsigned waited = 0; waited < LOADER_SETTLE_MS && target.isConnected(); waited += 50) aTime_MSSleep(50);
   if (target.isConnected()) return;
   target.disconnect();
   for (int attempt = 0; attempt < RECONNECT_TRIES; attempt++) {

@@ -88,8 +88,7 @@ bool Has(const std::string& text, const std::string& part) { return text.find(pa
 
 }  // namespace
 
-// Needs the download of -G, which is still a placeholder on this branch.
-TEST(UpdateE2E, DISABLED_GetThenUpdateInstallsTheLatestBuild) {
+TEST(UpdateE2E, GetThenUpdateInstallsTheLatestBuild) {
   LabNetwork net;
   if (!net.ok()) GTEST_SKIP() << net.error();
   TempDir catalogue, dumps;
@@ -155,6 +154,7 @@ protected:
         "serial=00000A05,port=9005,fault=drop:write@2", "serial=00000A06,port=9006,fault=garbage",
         "serial=00000A07,port=9007,model=18",           "serial=00000A08,port=9008",
         "serial=00000A09,port=9009,fault=late-load-reply",
+        "serial=00000A10,port=9010,fault=rejoin-after-load,reboot-delay=1500",
     };
     for (const char* spec : specs) {
       args.push_back("--module");
@@ -216,6 +216,12 @@ TEST_F(UpdateFaultsE2E, WrongSumFailsAndSaysSoWithoutAnyLogPackage) {
 TEST_F(UpdateFaultsE2E, LoaderStartedWithoutReplyStillContinues) {
   ExpectInstalled(0x00000A03, Update(0x00000A03, generic));
   ExpectInstalled(0x00000A09, Update(0x00000A09, generic));
+}
+
+// The loader takes over with a new link after confirming LOAD; the module is away meanwhile
+// and is found again over TCP/IP, the only transport it has.
+TEST_F(UpdateFaultsE2E, ModuleThatRejoinsAfterLoadIsFoundAgain) {
+  ExpectInstalled(0x00000A10, Update(0x00000A10, generic));
 }
 
 TEST_F(UpdateFaultsE2E, RefusedPrepareFails) { ExpectNothingRecorded(0x00000A04, Update(0x00000A04, generic)); }
