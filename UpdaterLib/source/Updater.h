@@ -55,6 +55,11 @@ public:
                                uint32_t routerSerialNumber, bool override);
   BirdFile load_bird(const char* action, std::string birdFile, uint32_t serialNumber, uint32_t build,
                      bool downloadIfMissing);
+  // Steps of the update, shared with recovery.
+  bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& file, Tessoral::Kovalink::Module& module,
+                          uint32_t serialNumber);
+  aErr _transfer_loader(UpdaterDisplayInterface& display, Tessoral::Kovalink::Module& module, BirdFile& file);
+  aErr _transfer_firmware(UpdaterDisplayInterface& display, Tessoral::Kovalink::Module& module, BirdFile& file);
 
   // Recovery and fingerprint (-U -t RECOVER, -N).
   virtual bool Get_Fingerprint(Fingerprint& fp, std::string port, unsigned serial, std::string birdFile, unsigned baud,

