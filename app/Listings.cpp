@@ -22,7 +22,12 @@ const char* LinkTypeName(uint32_t type) {
 void DisplayDevice(UpdaterDisplayInterface& display, const DeviceInfo& device) {
   const linkSpec& spec = device.spec;
   const char* model = aDefs_GetModelName(spec.model);
-  if (spec.type == linkTypeTCPIP) {
+  // A module that could not be read has no version to show, whatever its
+  // transport; a version line of zeros would hide the failure.
+  if (device.error != 0) {
+    display.message(kInfo, "    %08X  [Error (%d): Is someone else connected to this device?]", spec.serialNumber,
+                    device.error);
+  } else if (spec.type == linkTypeTCPIP) {
     uint8_t ip[4];
     memcpy(ip, &spec.address, sizeof(ip));  // network byte order: first octet first in memory
     char address[24];
@@ -30,9 +35,6 @@ void DisplayDevice(UpdaterDisplayInterface& display, const DeviceInfo& device) {
     display.message(kInfo, "    %08X  %02X       %02X      %-12s %3d.%d.%d (%u) %s", spec.serialNumber, spec.module,
                     spec.router, model, device.major, device.minor, static_cast<int>(device.patch), device.build,
                     address);
-  } else if (device.error != 0) {
-    display.message(kInfo, "    %08X  [Error (%d): Is someone else connected to this device?]", spec.serialNumber,
-                    device.error);
   } else {
     display.message(kInfo, "    %08X  %02X       %02X      %-12s %3d.%d.%d (%u)", spec.serialNumber, spec.module,
                     spec.router, model, device.major, device.minor, static_cast<int>(device.patch), device.build);

@@ -26,6 +26,7 @@ const FaultWord kFaultWords[] = {
     {"bad-sum", FaultKind::BadSum, "sum", false, 0, 1},
     {"no-load-reply", FaultKind::NoLoadReply, "load", false, 0, 1},
     {"late-load-reply", FaultKind::LateLoadReply, "load", false, 0, 1},
+    {"rejoin-after-load", FaultKind::RejoinAfterLoad, "load", false, 0, 1},
     {"prepare-status", FaultKind::PrepareStatus, "prepare", false, 1, 1},
     {"drop", FaultKind::Drop, "", true, 0, 1},
     {"interleave-address", FaultKind::InterleaveAddress, "any", true, 0, 0},
@@ -301,6 +302,33 @@ bool ParseConfigFile(const std::string& path, LabConfig& config, std::string& er
   return true;
 }
 
+bool ParseLabArguments(const std::vector<std::string>& args, LabConfig& config, std::string& error) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    bool hasValue = i + 1 < args.size();
+    if (arg == "--verbose") {
+      config.verbose = true;
+    } else if ((arg == "--module" || arg == "--config" || arg == "--dump-dir") && !hasValue) {
+      error = arg + " needs a value";
+      return false;
+    } else if (arg == "--module") {
+      ModuleConfig module;
+      if (!ParseModuleSpec(args[++i], module, error))
+        return false;
+      config.modules.push_back(module);
+    } else if (arg == "--config") {
+      if (!ParseConfigFile(args[++i], config, error))
+        return false;
+    } else if (arg == "--dump-dir") {
+      config.dumpDir = args[++i];
+    } else {
+      error = "unknown option " + arg;
+      return false;
+    }
+  }
+  return ValidateConfig(config, error);
+}
+
 bool ValidateConfig(const LabConfig& config, std::string& error) {
   std::map<uint32_t, const ModuleConfig*> bySerial;
   std::set<uint16_t> ports;
@@ -373,6 +401,8 @@ const char* ModuleSpecHelp() {
          "    bad-sum                 SUM reply with a wrong sum\n"
          "    no-load-reply           LOAD starts the loader without a reply\n"
          "    late-load-reply         the LOAD reply comes on the next link\n"
+         "    rejoin-after-load       after LOAD the loader drops the link and is away for\n"
+         "                            the reboot delay, then takes links again\n"
          "    prepare-status[:S]      PREPARE answered with status S (default 1)\n"
          "    drop:STEP               drop the link when a STEP request arrives\n"
          "    interleave-address[:STEP]  decoy reply from another address first (every time)\n"

@@ -12,6 +12,7 @@ enum class FaultKind {
   BadSum,             // a SUM reply carries a wrong sum
   NoLoadReply,        // LOAD starts the loader but sends no reply
   LateLoadReply,      // the LOAD reply comes only on the next link
+  RejoinAfterLoad,    // the started loader leaves the link and rejoins after the reboot delay
   PrepareStatus,      // PREPARE is answered with a non-zero status
   Drop,               // the link is dropped when a request of a given step arrives
   InterleaveAddress,  // each reply is preceded by a copy from another module address
@@ -65,6 +66,10 @@ bool ParseModuleSpec(const std::string& text, ModuleConfig& module, std::string&
 bool ParseFaultSpec(const std::string& text, FaultSpec& fault, std::string& error);
 // A config file: one module per line ("module" may precede the words), '#' comments.
 bool ParseConfigFile(const std::string& path, LabConfig& config, std::string& error);
+// The options of `updater-lab modules` (without the subcommand): --module SPEC,
+// --config FILE, --dump-dir DIR, --verbose; validated as a whole. Tests use it
+// to set up an in-process lab the same way as the program.
+bool ParseLabArguments(const std::vector<std::string>& args, LabConfig& config, std::string& error);
 // Cross-module checks: unique serials and ports, valid router networks.
 bool ValidateConfig(const LabConfig& config, std::string& error);
 

@@ -396,6 +396,18 @@ std::vector<uint8_t> LabModuleHost::loader(uint32_t serial) const {
   return module ? module->upgrade().loader() : std::vector<uint8_t>();
 }
 
+std::vector<SimFrame> LabModuleHost::received(uint32_t serial) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const SimModule* module = find(serial);
+  if (!module)
+    return {};
+  const SimModule* link = module;
+  for (const auto& candidate : modules_)
+    if (candidate->serial() == module->config().behind)
+      link = candidate.get();
+  return std::vector<SimFrame>(link->received().begin(), link->received().end());
+}
+
 uint32_t LabModuleHost::build(uint32_t serial) const {
   std::lock_guard<std::mutex> lock(mutex_);
   const SimModule* module = find(serial);

@@ -41,6 +41,9 @@ public:
   std::vector<uint8_t> firmware(uint32_t serial, uint32_t* base = nullptr) const;
   std::vector<uint8_t> loader(uint32_t serial) const;
   uint32_t build(uint32_t serial) const;
+  // Frames that arrived on the module's link (for a module behind a router:
+  // on the router's link), oldest first.
+  std::vector<SimFrame> received(uint32_t serial) const;
   unsigned discoveryRequests() const { return discoveryRequests_.load(); }
 
 private:

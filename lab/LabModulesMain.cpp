@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "LabCommands.h"
 #include "LabConfig.h"
@@ -39,33 +40,6 @@ void Usage(FILE* out) {
                lab::ModuleSpecHelp());
 }
 
-bool ParseArguments(int argc, char** argv, lab::LabConfig& config, std::string& error) {
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    bool hasValue = i + 1 < argc;
-    if (arg == "--verbose") {
-      config.verbose = true;
-    } else if ((arg == "--module" || arg == "--config" || arg == "--dump-dir") && !hasValue) {
-      error = arg + " needs a value";
-      return false;
-    } else if (arg == "--module") {
-      lab::ModuleConfig module;
-      if (!lab::ParseModuleSpec(argv[++i], module, error))
-        return false;
-      config.modules.push_back(module);
-    } else if (arg == "--config") {
-      if (!lab::ParseConfigFile(argv[++i], config, error))
-        return false;
-    } else if (arg == "--dump-dir") {
-      config.dumpDir = argv[++i];
-    } else {
-      error = "unknown option " + arg;
-      return false;
-    }
-  }
-  return lab::ValidateConfig(config, error);
-}
-
 void PrintSummary(const lab::LabModuleHost& host, const lab::LabConfig& config) {
   for (const lab::ModuleConfig& module : config.modules) {
     lab::SimModuleStats s = host.stats(module.serial);
@@ -87,7 +61,7 @@ int LabModulesMain(int argc, char** argv) {
   }
   lab::LabConfig config;
   std::string error;
-  if (!ParseArguments(argc, argv, config, error)) {
+  if (!lab::ParseLabArguments(std::vector<std::string>(argv + 1, argv + argc), config, error)) {
     std::fprintf(stderr, "updater-lab modules: %s\n", error.c_str());
     Usage(stderr);
     return 2;

@@ -7,6 +7,7 @@ namespace lab {
 namespace {
 
 constexpr uint64_t kHeartbeatUnitMs = 100;
+constexpr size_t kReceivedKept = 4096;
 
 // Starts with an odd byte, so a host counting frames loses step at once.
 const uint8_t kGarbage[] = {0x03, 0xFF, 0x1D, 0x00, 0x7F, 0x31, 0x00, 0xAB,
@@ -84,6 +85,9 @@ void SimModule::linkClosed() {
 }
 
 void SimModule::receive(const SimFrame& frame, uint64_t nowMs, SimOutput& out) {
+  received_.push_back(frame);
+  if (received_.size() > kReceivedKept)
+    received_.pop_front();
   if (rebooting_ || faults_.has(FaultKind::Silent)) {
     ++stats_.ignored;
     return;
@@ -96,13 +100,27 @@ void SimModule::receive(const SimFrame& frame, uint64_t nowMs, SimOutput& out) {
     serve(frame, nowMs, out);
   else if (!route(frame, nowMs, out))
     ++stats_.ignored;
-  if (rebootPending_) {
-    rebootPending_ = false;
-    startReboot(nowMs);
+  if (leaving_ != Leave::No) {
+    leave(nowMs, out);
     out.reboot = true;
-    out.notes.push_back(tag() + ": rebooting for " + std::to_string(config_.rebootDelayMs) + " ms");
-    dump(".bin", upgrade_.firmware().bytes, out);
   }
+}
+
+void SimModule::leave(uint64_t nowMs, SimOutput& out) {
+  bool reboot = leaving_ == Leave::Reboot;
+  leaving_ = Leave::No;
+  if (reboot) {
+    ++stats_.reboots;
+    dump(".bin", upgrade_.firmware().bytes);
+  }
+  rebooting_ = true;
+  rebootBoots_ = reboot;
+  onlineAt_ = nowMs + config_.rebootDelayMs;
+  if (onlineAt_ == 0)
+    onlineAt_ = 1;
+  linkClosed();
+  out.notes.push_back(tag() + (reboot ? ": rebooting for " : ": loader leaves the link for ") +
+                      std::to_string(config_.rebootDelayMs) + " ms");
 }
 
 bool SimModule::disrupted(const std::string& step, SimOutput& out) {
@@ -146,12 +164,8 @@ bool SimModule::route(const SimFrame& frame, uint64_t nowMs, SimOutput& out) {
     if (child->address() != frame.address || !child->online() || child->has(FaultKind::Silent))
       continue;
     child->serve(frame, nowMs, out);
-    if (child->rebootPending_) {
-      child->rebootPending_ = false;
-      child->startReboot(nowMs);
-      out.notes.push_back(child->tag() + ": rebooting behind its router");
-      child->dump(".bin", child->upgrade_.firmware().bytes, out);
-    }
+    if (child->leaving_ != Leave::No)
+      child->leave(nowMs, out);  // the router's own link stays up
     return true;
   }
   // Nobody holds this address: said at once, a network scan need not wait
@@ -184,7 +198,7 @@ void SimModule::serve(const SimFrame& frame, uint64_t nowMs, SimOutput& out) {
   send(replies, out);
   if (state_.resetRequested) {
     state_.resetRequested = false;
-    rebootPending_ = true;
+    leaving_ = Leave::Reboot;
   }
 }
 
@@ -215,13 +229,15 @@ void SimModule::upgradeRequest(const std::vector<uint8_t>& request, uint64_t,
   upgrade_.handle(request, faults_, reply);
   if (!reply.empty())
     replies.push_back(reply);
-  SimOutput ignored;
   if (upgrade_.writes() != writesBefore)
-    dump(".bin", upgrade_.firmware().bytes, ignored);
-  if (upgrade_.loaderStarted() && !loaderBefore)
-    dump(".loader.bin", upgrade_.loader(), ignored);
+    dump(".bin", upgrade_.firmware().bytes);
+  if (upgrade_.loaderStarted() && !loaderBefore) {
+    dump(".loader.bin", upgrade_.loader());
+    if (faults_.fired(FaultKind::RejoinAfterLoad))
+      leaving_ = Leave::Rejoin;
+  }
   if (upgrade_.rebootRequested())
-    rebootPending_ = true;
+    leaving_ = Leave::Reboot;
 }
 
 void SimModule::send(const std::vector<std::vector<uint8_t>>& replies, SimOutput& out) {
@@ -292,17 +308,12 @@ uint64_t SimModule::nextEvent() const {
   return next;
 }
 
-void SimModule::startReboot(uint64_t nowMs) {
-  ++stats_.reboots;
-  rebooting_ = true;
-  onlineAt_ = nowMs + config_.rebootDelayMs;
-  if (onlineAt_ == 0)
-    onlineAt_ = 1;
-  linkClosed();
-}
-
 void SimModule::finishReboot(uint64_t nowMs, SimOutput& out) {
   rebooting_ = false;
+  if (!rebootBoots_) {
+    out.notes.push_back(tag() + ": loader back on the link");
+    return;
+  }
   if (upgrade_.firmwareWritten()) {
     SimImageInfo info = FindImageInfo(upgrade_.firmware().bytes);
     if (info.found) {
@@ -319,11 +330,9 @@ void SimModule::finishReboot(uint64_t nowMs, SimOutput& out) {
   out.notes.push_back(tag() + ": online again with build " + std::to_string(state_.build));
 }
 
-void SimModule::dump(const char* suffix, const std::vector<uint8_t>& bytes, SimOutput& out) {
-  if (dumpDir_.empty())
-    return;
-  if (!WriteDumpFile(dumpDir_, tag() + suffix, bytes))
-    out.notes.push_back(tag() + ": cannot write " + dumpDir_ + "/" + tag() + suffix);
+void SimModule::dump(const char* suffix, const std::vector<uint8_t>& bytes) {
+  if (!dumpDir_.empty() && !WriteDumpFile(dumpDir_, tag() + suffix, bytes))
+    std::fprintf(stderr, "%s: cannot write %s/%s%s\n", tag().c_str(), dumpDir_.c_str(), tag().c_str(), suffix);
 }
 
 }  // namespace lab

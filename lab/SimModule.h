@@ -3,6 +3,7 @@
 // Transport-free: frames come in, bytes to send and link actions come out.
 #pragma once
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,8 @@ public:
   bool online() const { return !rebooting_; }
 
   SimModuleStats stats() const { return stats_; }
+  // The latest frames that came in on this module's link (at most 4096), oldest first.
+  const std::deque<SimFrame>& received() const { return received_; }
   const SimUpgrade& upgrade() const { return upgrade_; }
   // One line for the lab's listing.
   std::string describe() const;
@@ -75,9 +78,10 @@ private:
   bool route(const SimFrame& frame, uint64_t nowMs, SimOutput& out);
   void heartbeatAnswer(uint8_t value, SimOutput& out);
   void heartbeat(uint64_t nowMs, SimOutput& out);
-  void startReboot(uint64_t nowMs);
+  // Goes offline for the reboot delay: a reboot, or a loader that rejoins.
+  void leave(uint64_t nowMs, SimOutput& out);
   void finishReboot(uint64_t nowMs, SimOutput& out);
-  void dump(const char* suffix, const std::vector<uint8_t>& bytes, SimOutput& out);
+  void dump(const char* suffix, const std::vector<uint8_t>& bytes);
   std::string tag() const;
 
   ModuleConfig config_;
@@ -87,14 +91,17 @@ private:
   SimUpgrade upgrade_;
   std::vector<SimModule*> network_;
   SimModuleStats stats_;
+  std::deque<SimFrame> received_;
 
   bool linkOpen_ = false;
   uint64_t nextHeartbeat_ = 0;
   uint8_t heartbeatValue_ = 0;  // value of the next heartbeat
   uint8_t expectedAnswer_ = 0;
   bool awaitingAnswer_ = false;
-  bool rebooting_ = false;
-  bool rebootPending_ = false;
+  enum class Leave { No, Reboot, Rejoin };
+  Leave leaving_ = Leave::No;  // set while a request is handled, acted on after the replies
+  bool rebooting_ = false;     // offline until onlineAt_
+  bool rebootBoots_ = false;   // coming back boots the firmware (else the loader rejoins)
   uint64_t onlineAt_ = 0;
 };
 

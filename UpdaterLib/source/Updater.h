@@ -47,6 +47,8 @@ public:
   // Build list and download (-B, -G).
   virtual BuildList Get_BuildList(uint32_t serialNumber);
   virtual uint32_t Download_Firmware(uint32_t serialNumber, std::string build, bool override, bool no_cal);
+  // True when the server's build list for the module holds `build`.
+  bool _valid_build(uint32_t serialNumber, uint32_t build, const char* url);
 
   // Update (-U).
   virtual bool Update_Firmware(uint32_t serialNumber, uint32_t build, std::string birdFile, uint8_t moduleAddress,

@@ -5,8 +5,11 @@
 
 #include "aLinkSpec.h"
 
-#ifndef aUSB_VENDOR_ID
-// The module maker's USB vendor id; the USB transport recognises modules by it too.
+// The module maker's USB vendor id belongs to the USB transport; until that
+// header exists it is defined here.
+#if __has_include("aUSB.h")
+#include "aUSB.h"
+#elif !defined(aUSB_VENDOR_ID)
 #define aUSB_VENDOR_ID 0x24FF
 #endif
 

@@ -27,7 +27,10 @@ typedef enum {
 #define aLINK_CONTROL_ADDRESS 0xAF
 #define aLINK_QUERY_ADDRESS 0xAD
 
-// Creators return the reference of a running link, or 0.
+// Creators return the reference of a running link, or 0. A caller that looks
+// a link up must not destroy it while another thread still uses the reference
+// for the filter and packet-log calls; packet, status and await calls are
+// safe against a concurrent destroy.
 // A second USB link to the same serial number shares the first one's reference.
 linkRef aLink_CreateUSB(uint32_t serialNumber);
 // address: IPv4 in network byte order.
@@ -36,8 +39,11 @@ linkRef aLink_CreateTCPIP(uint32_t address, uint16_t port);
 linkRef aLink_Create(aStream* stream);
 // Drops one use; the last use stops and frees the link. Clears *ref always.
 aErr aLink_Destroy(linkRef* ref);
-// Stops the link, re-opens its stream and starts it again. aErrBusy at once
-// when another thread holds the link table.
+// Stops the link, re-opens its stream and starts it again (up to 20 attempts,
+// 100 ms apart). aErrBusy at once when another thread holds the link table;
+// aErrParam for a link over a caller's stream, which cannot be re-opened and
+// is left as it was. After 20 failed attempts the link is stopped, has no
+// stream, reports aLinkStatusNoStream and can only be destroyed.
 aErr aLink_Reset(linkRef ref);
 // aLinkStatusNoStream for an unknown reference.
 aLinkStatus aLink_GetStatus(linkRef ref);
@@ -48,12 +54,15 @@ aErr aLink_PutPacket(linkRef ref, const aPacket* packet);
 aPacket* aLink_GetPacket(linkRef ref);
 aPacket* aLink_AwaitPacket(linkRef ref, unsigned long timeoutMS);
 aPacket* aLink_GetFirst(linkRef ref, aPacketFilter filter, void* reference);
-// Returns nothing at once when the link is not running (e.g. syncing).
+// Returns nothing at once when the link is neither running nor just starting
+// (e.g. syncing, stopped, failed).
 aPacket* aLink_AwaitFirst(linkRef ref, aPacketFilter filter, void* reference, unsigned long timeoutMS);
 // Returns the number of packets removed (0 for an unknown reference).
 uint32_t aLink_DrainPackets(linkRef ref, aPacketFilter filter, void* reference);
 // Runs on the receiving thread for every complete packet; returning true
 // consumes the packet (no heartbeat answer, not queued). Null removes it.
+// It must return quickly and must not call aLink_ functions: a reset holds
+// the link table while it waits for the receiving thread.
 aErr aLink_InstallUserPacketFilter(linkRef ref, aPacketFilter filter, void* reference);
 
 // Packet log (debug ring of frames sent (kind 1), received (kind 2) and notes (kind 3)).

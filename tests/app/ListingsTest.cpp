@@ -51,14 +51,17 @@ TEST(Listings, DeviceListPerLinkType) {
             "    00000ABC  [Error (5): Is someone else connected to this device?]\n");
   EXPECT_TRUE(usb.Texts(UpdaterDisplayInterface::Error).empty());
 
-  // A TCP/IP record shows its address even when reading it failed.
-  DeviceInfo remote = Device(linkTypeTCPIP, 0xD272031D, 24, aErrTimeout);
+  // A TCP/IP record shows its address; one that could not be read shows its error instead.
+  DeviceInfo remote = Device(linkTypeTCPIP, 0xD272031D, 24);
   remote.spec.address = inet_addr("10.77.1.2");
   remote.major = 12;
-  EXPECT_EQ(DeviceList({remote}, 2),
+  DeviceInfo refused = Device(linkTypeTCPIP, 0x0BADC0DE, 5, aErrConnection);
+  refused.spec.address = inet_addr("10.77.1.2");
+  EXPECT_EQ(DeviceList({remote, refused}, 2),
             "Discovered Devices: (TCPIP)\n"
             "    Device    Module   Router  Model          Firmware Version (Build)   [IP address]\n"
-            "    D272031D  02       0A      Rindle        12.4.12 (3000000001) [10.77.1.2]\n");
+            "    D272031D  02       0A      Rindle        12.4.12 (3000000001) [10.77.1.2]\n"
+            "    0BADC0DE  [Error (25): Is someone else connected to this device?]\n");
 
   EXPECT_EQ(DeviceList({}, 0), "Discovered Devices: (Unknown)\n    No devices found.\n");
 }

@@ -123,16 +123,15 @@ void LabTest::SetUp() {
 }
 
 lab::LabModuleHost& LabTest::serve(const std::vector<std::string>& modules, const std::string& dumpDir) {
+  std::vector<std::string> args;
+  for (const std::string& spec : modules)
+    args.insert(args.end(), {"--module", spec});
+  if (!dumpDir.empty())
+    args.insert(args.end(), {"--dump-dir", dumpDir});
   lab::LabConfig config;
-  config.dumpDir = dumpDir;
-  for (const std::string& spec : modules) {
-    lab::ModuleConfig module;
-    std::string error;
-    EXPECT_TRUE(lab::ParseModuleSpec(spec, module, error)) << spec << ": " << error;
-    config.modules.push_back(module);
-  }
-  host_ = std::make_unique<lab::LabModuleHost>(config);
   std::string error;
+  EXPECT_TRUE(lab::ParseLabArguments(args, config, error)) << error;
+  host_ = std::make_unique<lab::LabModuleHost>(config);
   EXPECT_TRUE(host_->start(error)) << error;
   return *host_;
 }

@@ -81,6 +81,14 @@ TEST_F(SimModuleTest, AnswersAddressQueryIdentityOptionsQueriesAndEcho) {
   c.send(6, {0x03, 0x49, 0x20});
   EXPECT_FALSE(c.next(f, 200));
   EXPECT_GE(host_->stats(0xBEEF).ignored, 1u);
+
+  // What came in is kept for the test to inspect, in order.
+  std::vector<lab::SimFrame> in = host_->received(0xBEEF);
+  ASSERT_GE(in.size(), 3u);
+  EXPECT_EQ(in[0].address, 0xAF);
+  EXPECT_EQ(in[1].address, 0xAD);
+  EXPECT_EQ(in[2].data, Bytes({0x03, 0x49, 0x20}));
+  EXPECT_EQ(in.back().address, 6);
 }
 
 TEST_F(SimModuleTest, SendsHeartbeatsAtItsIntervalAndChecksTheAnswers) {

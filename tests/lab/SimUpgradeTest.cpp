@@ -171,6 +171,27 @@ TEST_F(SimUpgradeTest, PrepareStatusAndLoadReplyKnobs) {
   EXPECT_EQ(f, (Frame{4, {kUp, 0x02}}));
 }
 
+TEST_F(SimUpgradeTest, StartedLoaderLeavesTheLinkAndRejoins) {
+  serve({"serial=0000BEEF,address=4,port=9120,hb=0,reboot-delay=300,fault=rejoin-after-load,"
+         "fault=late-load-reply"});
+  RawClient c;
+  ASSERT_TRUE(c.connect(9120));
+  EXPECT_EQ(c.request(4, {kUp, 0x00}).data.size(), 6u);
+  EXPECT_EQ(c.request(4, Prepare(0, 0x20000000)), Status(0, {0x01, 0x00}));
+  SendChunks(c, Pattern(8, 2));
+  c.send(4, {kUp, 0x02});
+  EXPECT_TRUE(c.dropped(500));
+  EXPECT_FALSE(c.connect(9120));  // away while the loader starts
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  ASSERT_TRUE(c.connect(9120));
+  c.send(0xAF, {0x01});
+  Frame f;
+  ASSERT_TRUE(c.next(f, 500));
+  EXPECT_EQ(f, (Frame{4, {kUp, 0x02}}));  // the held-back LOAD confirmation
+  EXPECT_EQ(host_->loader(0xBEEF), Pattern(8, 2));
+  EXPECT_EQ(host_->stats(0xBEEF).reboots, 0u);  // still the loader, not a reboot
+}
+
 TEST_F(SimUpgradeTest, DropKnobDropsTheLinkAtItsStepOnly) {
   serve({"serial=0000BEEF,address=4,port=9115,hb=0,fault=drop:write"});
   RawClient c;

@@ -92,10 +92,6 @@ bool Command(const std::vector<std::string>& argv, const std::string& scratch, s
 
 // Namespaces named ulab-?-PID-N whose process is gone are left-overs of a killed run.
 void RemoveStaleNamespaces(const std::string& scratch) {
-  static bool done = false;
-  if (done)
-    return;
-  done = true;
   DIR* dir = opendir(kNetnsDir);
   if (!dir)
     return;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -94,12 +95,17 @@ TEST(aPacketFifo, WaitersWakeOnArrivalTimeoutAndDestroy) {
   aPacket_Destroy(&even);
 
   // Destroying the FIFO releases a waiter at once.
-  aPacket* got = Numbered(0);
-  std::thread waiter([&] { got = aPacketFifo_Await(fifo, 5000); });
+  aPacket* got = nullptr;
+  std::atomic<bool> returned{false};
+  std::thread waiter([&] {
+    got = aPacketFifo_Await(fifo, 5000);
+    returned = true;
+  });
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   start = std::chrono::steady_clock::now();
   EXPECT_EQ(aPacketFifo_Destroy(&fifo), aErrNone);
   waiter.join();
+  EXPECT_TRUE(returned);
   EXPECT_EQ(got, nullptr);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
 }

@@ -3,12 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <errno.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "LinkTestPeer.h"
+#include "TestSupport.h"
 #include "aLink.h"
 #include "aStream.h"
 #include "aStreamUSB.h"
@@ -340,4 +345,38 @@ TEST_F(UsbTest, TwoLinksToOneModuleShareTheReference) {
   ASSERT_GE(wire.size(), 3u);
   EXPECT_EQ(linktest::Bytes(wire.end() - 3, wire.end()), (linktest::Bytes{0xAF, 0x01, 0x00}));
   EXPECT_EQ(fake.releases, 1);
+}
+
+// The kernel driver's node, stood in for by a plain file in a private /dev
+// (a mount namespace of this test's thread only): the stream must pick the
+// node over libusb and move bytes through it.
+TEST_F(UsbTest, KernelNodeIsPreferredWhenItExists) {
+  if (!testsupport::IsRoot())
+    GTEST_SKIP() << "needs root for a private mount namespace";
+  std::thread worker([&] {
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", "/dev", "tmpfs", 0, nullptr) != 0) {
+      ADD_FAILURE() << "no private /dev: " << strerror(errno);
+      return;
+    }
+    add(aUSB_VENDOR_ID, 0x0004, "00ABCDEF", good);  // also on "USB": must not be used
+    EXPECT_FALSE(klusb_is_kernel_driver_installed(0xABCDEF));
+    ASSERT_TRUE(testsupport::WriteFile("/dev/kovalink.00ABCDEF", std::string("\x02\x02\x00\x01", 4)));
+    EXPECT_TRUE(klusb_is_kernel_driver_installed(0xABCDEF));
+    ASSERT_EQ(mkdir("/dev/kovalink.00000042", 0700), 0);
+    EXPECT_FALSE(klusb_is_kernel_driver_installed(0x42));
+
+    aStream* stream = nullptr;
+    ASSERT_EQ(aStream_CreateUSB(0xABCDEF, &stream), aErrNone);
+    EXPECT_EQ(fake.devices.back().opens, 0);
+    uint8_t frame[4];
+    ASSERT_EQ(aStream_Read(stream, frame, 4), aErrNone);
+    EXPECT_EQ(frame[3], 0x01);
+    EXPECT_EQ(aStream_Read(stream, frame, 1), aErrNotReady);
+    const uint8_t answer[4] = {0x02, 0x02, 0x00, 0x03};
+    ASSERT_EQ(aStream_Write(stream, answer, 4), aErrNone);
+    EXPECT_EQ(aStream_Destroy(&stream), aErrNone);
+    EXPECT_EQ(testsupport::ReadFile("/dev/kovalink.00ABCDEF"), std::string("\x02\x02\x00\x01\x02\x02\x00\x03", 8));
+  });
+  worker.join();
 }

@@ -1,0 +1,173 @@
+// The updater program's -B and -G against the lab update server, each run in a
+// private network namespace with a private store bound over ~/.tessoral.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <iostream>
+#include <random>
+#include <regex>
+
+#include "LabServerBird.h"
+#include "LabServerSupport.h"
+#include "PrivateNetwork.h"
+#include "TestSupport.h"
+
+using testsupport::ProgramResult;
+
+namespace {
+
+class ServerE2E : public ::testing::Test {
+protected:
+  void SetUp() override {
+    if (!testsupport::IsRoot())
+      GTEST_SKIP() << "needs root for a private network namespace and a private store";
+    ASSERT_TRUE(testsupport::EnterPrivateNetwork());
+    privateStore.reset(new testsupport::PrivateStore(storeDir.path()));
+    ASSERT_TRUE(privateStore->ok()) << privateStore->error();
+    realBefore = privateStore->RealSnapshot();
+    AddBird(17, "1.2.3", std::string(2000, 'a'));
+    AddBird(18, "1.10.0", std::string(2000, 'b'));
+    AddBird(20, "1.9", std::string(2000, 'c'));
+  }
+  void TearDown() override {
+    if (privateStore) {
+      EXPECT_EQ(privateStore->RealSnapshot(), realBefore) << "the real ~/.tessoral was changed";
+    }
+  }
+  void AddBird(uint32_t build, const std::string& version, const std::string& image) {
+    mkdir(catalogue.file("KovaHub").c_str(), 0755);
+    testsupport::WriteFile(catalogue.file("KovaHub/" + std::to_string(build) + ".bird"),
+                           testsupport::MakeBirdBytes(build, version, "KovaHub", 0, image));
+  }
+  void StartLab(const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> args = {"--catalogue", catalogue.path(), "--device", "1234ABCD:KovaHub:18",
+                                     "--log", catalogue.file("requests.log")};
+    args.insert(args.end(), extra.begin(), extra.end());
+    lab.reset(new testsupport::LabServerProcess(args));
+    ASSERT_TRUE(lab->ok());
+  }
+  ProgramResult Updater(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+                        bool terminal = false) {
+    std::vector<std::string> argv = {testsupport::BinPath("updater")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return testsupport::RunProgram(argv, env, terminal);
+  }
+  std::string Stored(const std::string& name) const { return storeDir.file("updater/1234ABCD/" + name); }
+  std::string Expected(uint32_t build) const {
+    std::string file, out, error;
+    LabReadFile(catalogue.file("KovaHub/" + std::to_string(build) + ".bird"), file);
+    LabBirdForModule(file, 0x1234ABCD, out, error);
+    return out;
+  }
+  std::string Setting(const std::string& key) const {
+    std::string text = testsupport::ReadFile(Stored(".settings"));
+    std::smatch m;
+    return std::regex_search(text, m, std::regex("(^|\n)" + key + "=([^\n]*)\n")) ? m[2].str() : "<absent>";
+  }
+
+  testsupport::TempDir storeDir;
+  testsupport::TempDir catalogue;
+  std::unique_ptr<testsupport::PrivateStore> privateStore;
+  std::unique_ptr<testsupport::LabServerProcess> lab;
+  std::vector<std::string> realBefore;
+};
+
+}  // namespace
+
+TEST_F(ServerE2E, BuildListIsSortedByVersionText) {
+  StartLab();
+  ProgramResult r = Updater({"-B", "-d", "1234ABCD", "-u", lab->url()});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  std::string listing = "Build List for device [1234ABCD]:\n\n"
+                        "Build          \tVersion        \n"
+                        "18             \t1.10.0         \n"
+                        "17             \t1.2.3          \n"
+                        "20             \t1.9            \n";
+  EXPECT_NE(r.out.find(listing), std::string::npos) << r.out;
+
+  lab.reset();  // no server: the message, and still exit 0
+  r = Updater({"-B", "-d", "1234ABCD", "-u", "http://127.0.0.1:1/cgi/u"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_NE(r.err.find("Server request failed for http://127.0.0.1:1/cgi/u\n"), std::string::npos) << r.err;
+  EXPECT_NE(r.out.find("No builds found for device [1234ABCD]"), std::string::npos) << r.out;
+}
+
+TEST_F(ServerE2E, DownloadStoresTheExactBytesAndRecordsThem) {
+  StartLab();
+  ProgramResult r = Updater({"-G", "-d", "1234ABCD", "-u", lab->url()});
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_EQ(testsupport::ReadFile(Stored("18.bird")), Expected(18));
+  EXPECT_EQ(Setting("LATEST_DOWNLOAD"), "18.bird");
+  EXPECT_EQ(Setting("LAST_DOWNLOAD_DATE").size(), 24u);
+  // Piped output: messages, no spinner.
+  EXPECT_NE(r.out.find("Retrieving build 18\nValidating build 18 with server\nBuild 18 is valid\n"), std::string::npos)
+      << r.out;
+  EXPECT_EQ(r.out.find('\r'), std::string::npos);
+  EXPECT_EQ(r.out.find("Downloading"), std::string::npos);
+
+  // On a terminal the spinner turns and is cleared.
+  r = Updater({"-G", "-d", "1234ABCD", "-b", "17", "-u", lab->url()}, {}, true);
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("\r (Downloading) .      \r"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\r" + std::string(88, ' ') + "\r"), std::string::npos);
+  EXPECT_EQ(testsupport::ReadFile(Stored("17.bird")), Expected(17));
+  EXPECT_EQ(Setting("LATEST_DOWNLOAD"), "17.bird");
+}
+
+TEST_F(ServerE2E, DownloadFailuresExitWithOne) {
+  StartLab({"--fault", "qu:nook"});
+  std::string url = lab->url();
+  ProgramResult r = Updater({"-G", "-d", "1234ABCD", "-u", url});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("No build information for device\n"), std::string::npos) << r.err;
+
+  StartLab({"--fault", "bird:corrupt"});
+  r = Updater({"-G", "-d", "1234ABCD", "-b", "99", "-u", lab->url()});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("No valid build 99\n"), std::string::npos) << r.err;
+  r = Updater({"-G", "-d", "1234ABCD", "-u", lab->url()});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("The BIRD file for build 18 could not be decoded\n"), std::string::npos) << r.err;
+  EXPECT_EQ(Setting("LATEST_DOWNLOAD"), "<absent>");
+
+  StartLab({"--fault", "bird:okonly"});
+  r = Updater({"-G", "-d", "1234ABCD", "-u", lab->url()});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("Failed to retreive a valid BIRD file\n"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("Download failed"), std::string::npos);
+
+  lab.reset();
+  r = Updater({"-G", "-d", "1234ABCD", "-u", url});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("Server request failed for " + url + "\n"), std::string::npos) << r.err;
+  r = Updater({"-G", "-u", url});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("-G must specify a specific device via -d\n"), std::string::npos) << r.err;
+}
+
+TEST_F(ServerE2E, AStalledServerEndsTheDownloadWithinTheBound) {
+  StartLab({"--fault", "bird:stall:60"});
+  ProgramResult r = Updater({"-G", "-d", "1234ABCD", "-u", lab->url()}, {"UPDATER_HTTP_STALL_SECONDS=2"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_LT(r.seconds, 6.0);
+  EXPECT_GE(r.seconds, 1.9);
+  EXPECT_NE(r.err.find("Download failed\nFailed to retreive a valid BIRD file\n"), std::string::npos) << r.err;
+}
+
+TEST_F(ServerE2E, FourMegabyteDownload) {
+  std::string image(4 * 1024 * 1024, '\0');
+  std::mt19937 random(7);
+  for (char& c : image)
+    c = static_cast<char>(random());
+  AddBird(30, "3.0.0", image);
+  StartLab({"--device", "00C0FFEE:KovaHub"});
+  ProgramResult r = Updater({"-G", "-d", "00C0FFEE", "-u", lab->url(), "-X", "1"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  std::string stored = testsupport::ReadFile(storeDir.file("updater/00C0FFEE/30.bird"));
+  EXPECT_GT(stored.size(), 4u * 1024 * 1024);
+  EXPECT_EQ(testsupport::BirdContent(stored).substr(4 + 5 + 32, 8), "00C0FFEE");
+  std::smatch decoded, written;
+  ASSERT_TRUE(std::regex_search(r.err, decoded, std::regex("Decoded [0-9]+ base64 characters into [0-9]+ bytes in [0-9.]+ ms")));
+  ASSERT_TRUE(std::regex_search(r.err, written, std::regex("Wrote 30.bird \\([0-9]+ bytes\\) in [0-9.]+ ms")));
+  std::cout << "[ timing   ] whole run " << r.seconds << " s; " << decoded.str() << "; " << written.str() << "\n";
+}

@@ -1,0 +1,179 @@
+#include "LabServerSupport.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <chrono>
+#include <cstring>
+
+#include "TestSupport.h"
+
+namespace testsupport {
+
+namespace {
+
+void sPut32(std::string& s, uint32_t v) {
+  for (int shift = 24; shift >= 0; shift -= 8)
+    s += static_cast<char>((v >> shift) & 0xFF);
+}
+
+std::string sPadded(const std::string& text, size_t width) {
+  std::string field = text.substr(0, width);
+  field.resize(width, ' ');
+  return field;
+}
+
+std::vector<char*> sArgv(const std::vector<std::string>& args) {
+  std::vector<char*> v;
+  for (const std::string& a : args)
+    v.push_back(const_cast<char*>(a.c_str()));
+  v.push_back(nullptr);
+  return v;
+}
+
+// Reads everything from the descriptors until both reach end of file.
+void sDrain(int outFd, int errFd, std::string& out, std::string& err) {
+  struct pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
+  std::string* sinks[2] = {&out, &err};
+  int open = 2;
+  while (open > 0) {
+    if (poll(fds, 2, -1) < 0 && errno != EINTR)
+      break;
+    for (int i = 0; i < 2; i++) {
+      if (fds[i].fd < 0 || !fds[i].revents)
+        continue;
+      char buf[65536];
+      ssize_t n = read(fds[i].fd, buf, sizeof(buf));
+      if (n > 0) {
+        sinks[i]->append(buf, static_cast<size_t>(n));
+      } else if (n == 0 || errno != EINTR) {  // a pty reports EIO once the child is gone
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        open--;
+      }
+    }
+  }
+}
+
+}  // namespace
+
+std::string MakeBirdBytes(uint32_t build, const std::string& version, const std::string& model, uint32_t serial,
+                          const std::string& image) {
+  char serialText[16];
+  std::snprintf(serialText, sizeof(serialText), "%08X", serial);
+  std::string info = sPadded(std::to_string(build), 16) + sPadded(version, 16) + sPadded(serialText, 16) +
+                     sPadded(model, 16);
+  std::string content;
+  sPut32(content, 2);
+  content += '\x04';
+  sPut32(content, 64);
+  content += info;
+  content += '\x01';
+  sPut32(content, static_cast<uint32_t>(4 + image.size()));
+  sPut32(content, 0x1000);
+  content += image;
+  sPut32(content, 0);
+
+  uLongf size = compressBound(content.size());
+  std::string body(size, '\0');
+  compress(reinterpret_cast<Bytef*>(&body[0]), &size, reinterpret_cast<const Bytef*>(content.data()), content.size());
+  body.resize(size);
+  return std::string("bird\x01\x01", 6) + body;
+}
+
+std::string BirdContent(const std::string& bird) {
+  if (bird.size() <= 6)
+    return "";
+  std::string out(bird.size() * 20 + 1024, '\0');
+  uLongf size = out.size();
+  if (uncompress(reinterpret_cast<Bytef*>(&out[0]), &size, reinterpret_cast<const Bytef*>(bird.data() + 6),
+                 bird.size() - 6) != Z_OK)
+    return "";
+  out.resize(size);
+  return out;
+}
+
+LabServerProcess::LabServerProcess(const std::vector<std::string>& args) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0)
+    return;
+  std::vector<std::string> all = {BinPath("updater-lab"), "server", "--host", "127.0.0.1", "--port", "0"};
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char*> argv = sArgv(all);
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(fds[1], 1);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  close(fds[1]);
+  // The server prints its URL, then "ready"; anything after goes unread, so
+  // tests send the request log to a file.
+  std::string text;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (text.find("\nready\n") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+    struct pollfd p = {fds[0], POLLIN, 0};
+    if (poll(&p, 1, 200) <= 0)
+      continue;
+    char buf[512];
+    ssize_t n = read(fds[0], buf, sizeof(buf));
+    if (n <= 0)
+      break;
+    text.append(buf, static_cast<size_t>(n));
+  }
+  close(fds[0]);
+  size_t ready = text.find("\nready\n");
+  if (ready != std::string::npos)
+    url_ = text.substr(0, ready);
+}
+
+int LabServerProcess::Stop() {
+  if (pid_ <= 0)
+    return -1;
+  kill(pid_, SIGTERM);
+  int status = 0;
+  waitpid(pid_, &status, 0);
+  pid_ = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+LabServerProcess::~LabServerProcess() { Stop(); }
+
+ProgramResult RunProgram(const std::vector<std::string>& args, const std::vector<std::string>& env, bool terminal) {
+  ProgramResult result;
+  int out[2] = {-1, -1}, err[2] = {-1, -1};
+  bool made = pipe2(err, O_CLOEXEC) == 0 &&
+              (terminal ? openpty(&out[0], &out[1], nullptr, nullptr, nullptr) == 0 : pipe2(out, O_CLOEXEC) == 0);
+  if (!made)
+    return result;
+  if (terminal) {
+    fcntl(out[0], F_SETFD, FD_CLOEXEC);
+    fcntl(out[1], F_SETFD, FD_CLOEXEC);
+  }
+  auto start = std::chrono::steady_clock::now();
+  std::vector<char*> argv = sArgv(args);
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    for (const std::string& e : env)
+      putenv(const_cast<char*>(e.c_str()));
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  close(out[1]);
+  close(err[1]);
+  sDrain(out[0], err[0], result.out, result.err);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return result;
+}
+
+}  // namespace testsupport

@@ -1,0 +1,50 @@
+// Helpers for tests of the update server client: BIRD bytes, the lab server
+// as a child process, and running a program with its output captured.
+#pragma once
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// A BIRD file: "bird", version 0x0101, then zlib of [count][info block]
+// [firmware block at 0x1000 with `image`][checksum 0].
+std::string MakeBirdBytes(uint32_t build, const std::string& version, const std::string& model, uint32_t serial,
+                          const std::string& image);
+// The decompressed content of a BIRD file's bytes (empty when it does not inflate).
+std::string BirdContent(const std::string& bird);
+
+// `updater-lab server` started in the current network namespace on 127.0.0.1
+// and a free port; stopped with SIGTERM on destruction.
+class LabServerProcess {
+public:
+  explicit LabServerProcess(const std::vector<std::string>& args);
+  ~LabServerProcess();
+  LabServerProcess(const LabServerProcess&) = delete;
+  LabServerProcess& operator=(const LabServerProcess&) = delete;
+
+  bool ok() const { return !url_.empty(); }
+  const std::string& url() const { return url_; }
+  // SIGTERM and wait; returns the exit status (or -1).
+  int Stop();
+
+private:
+  pid_t pid_ = -1;
+  std::string url_;
+};
+
+struct ProgramResult {
+  int exitCode = -1;
+  std::string out;
+  std::string err;
+  double seconds = 0;
+};
+
+// Runs a program with extra environment entries ("NAME=value") and waits for
+// it. With `terminal`, its standard output is a pseudo-terminal.
+ProgramResult RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+                         bool terminal = false);
+
+}  // namespace testsupport
