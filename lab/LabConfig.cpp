@@ -145,6 +145,8 @@ bool ApplyKey(const std::string& key, const std::string& value, ModuleConfig& m,
     ok = ParseIdentifier(value, m);
   else if (key == "next-build")
     ok = SetNumber(value, 10, 0xFFFFFFFFull, m.nextBuild);
+  else if (key == "answer-absent")
+    ok = ParseBool(value, m.answerAbsent);
   else if (key == "name")
     ok = !value.empty() && value.size() <= 64 && ((m.name = value), true);
   else if (key == "fault") {
@@ -389,6 +391,9 @@ const char* ModuleSpecHelp() {
          "  load-base=XXXXXXXX load base given in the INIT reply (default 20000000)\n"
          "  id=W0:W1:W2:W3     chip identifier words of option 39, hexadecimal\n"
          "  next-build=N       build after a reboot when the image holds no information block\n"
+         "  answer-absent=yes  as a router: answer a request for an empty network address\n"
+         "                     at once with an error reply (default: no answer, so the\n"
+         "                     host waits out its time-out)\n"
          "  name=TEXT          module name (byte-array option 32)\n"
          "  fault=KIND[:ARG][@N]  fault knob; @N = on the Nth request of its step\n"
          "                     (default 1), @0 = every time. Kinds:\n"

@@ -47,6 +47,7 @@ struct ModuleConfig {
   uint32_t identifier[4] = {0, 0, 0, 0};
   bool identifierSet = false;
   uint32_t nextBuild = 0;     // build after a reboot when the image names none
+  bool answerAbsent = false;  // router: error reply for a network address nobody holds
   std::string name;
   std::vector<FaultSpec> faults;
 

@@ -28,7 +28,7 @@ const DemoModule kModules[] = {
     {0x0000BEEF, 17, "Holvex", 9000, 2, "1.2.0", 1200, "reboot-delay=300", "direct; the demo updates it"},
     {0x0000CAFE, 13, "Quessa", 9001, 2, "2.0.1", 2001, "fault=drop:data@800",
      "direct; its link drops half-way through an update"},
-    {0x0000D00D, 4, "Tavrel", 9002, 2, "3.1.0", 3100, "router=yes", "router with two modules on its network"},
+    {0x0000D00D, 4, "Tavrel", 9002, 2, "3.1.0", 3100, "router=yes answer-absent=yes", "router with two modules on its network"},
     {0x00000B04, 16, "Grivan", 0, 4, "1.0.4", 1004, "behind=0000D00D", "on the router's network, address 4"},
     {0x00000B0A, 19, "Kirrow", 0, 10, "1.1.0", 1100, "behind=0000D00D", "on the router's network, address 10"},
 };

@@ -23,6 +23,14 @@ std::string RequestStep(const std::vector<uint8_t>& request) {
   }
 }
 
+// The error reply to a UEI request (specifier bit 5 set); empty for anything else.
+std::vector<uint8_t> UEIErrorReply(const std::vector<uint8_t>& request, uint8_t code) {
+  if (request.size() < 3 || !(request[2] & 0x20))
+    return {};
+  uint8_t option = request[1] & 0x80 ? static_cast<uint8_t>(request[1] | 0xC0) : (request[1] & 0x3F);
+  return {request[0], option, static_cast<uint8_t>((request[2] & 0x1F) | 0x80), code};
+}
+
 std::string VersionText(uint32_t version) {
   char text[32];
   std::snprintf(text, sizeof(text), "%u.%u.%u", version >> 28, (version >> 24) & 0xF, version & 0xFFFFFF);
@@ -150,12 +158,23 @@ void SimModule::addressQuery(SimOutput& out) {
 bool SimModule::route(const SimFrame& frame, uint64_t nowMs, SimOutput& out) {
   if (!config_.router || !state_.routing)
     return false;
+  bool held = false;
   for (SimModule* child : network_) {
+    held = held || child->address() == frame.address;
     if (child->address() != frame.address || !child->online() || child->has(FaultKind::Silent))
       continue;
     child->serve(frame, nowMs, out);
     if (child->leaving_ != Leave::No)
       child->leave(nowMs, out);  // the router's own link stays up
+    return true;
+  }
+  // Nobody holds this address: said at once, a network scan need not wait
+  // out the host's time-out for every empty address.
+  std::vector<uint8_t> reply;
+  if (config_.answerAbsent && !held)
+    reply = UEIErrorReply(frame.data, kErrNotFound);
+  if (!reply.empty()) {
+    AppendFrame(out.bytes, frame.address, reply);
     return true;
   }
   return false;
@@ -193,10 +212,7 @@ void SimModule::answer(const std::vector<uint8_t>& request, uint64_t nowMs,
     case kCmdUpgrade: upgradeRequest(request, nowMs, replies); return;
     default:
       // Another entity's UEI request: this module has no such entity.
-      if (request.size() >= 3 && (request[2] & 0x20)) {
-        uint8_t option = request[1] & 0x80 ? static_cast<uint8_t>(request[1] | 0xC0) : (request[1] & 0x3F);
-        reply = {request[0], option, static_cast<uint8_t>((request[2] & 0x1F) | 0x80), kErrInvalidEntity};
-      }
+      reply = UEIErrorReply(request, kErrInvalidEntity);
       break;
   }
   if (reply.empty())

@@ -16,6 +16,7 @@ constexpr uint8_t kCmdQuery = 0x49;
 // Error codes a module puts into its error replies (the link library's numbering).
 enum SimError : uint8_t {
   kErrParam = 2,
+  kErrNotFound = 3,
   kErrPermission = 12,
   kErrSize = 14,
   kErrUnimplemented = 21,

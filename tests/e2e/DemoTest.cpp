@@ -1,0 +1,187 @@
+// scripts/demo end to end: it runs the whole main job against its lab, and
+// leaves no namespace, mount, process or file behind, also when interrupted.
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "TestSupport.h"
+
+namespace {
+
+using testsupport::ReadFile;
+
+struct DemoRun {
+  int exitCode = -1;  // -1 when it had to be killed
+  std::string output;
+};
+
+bool PathExists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+// Starts scripts/demo in its own process group with stdout and stderr in `log`.
+pid_t StartDemo(const std::string& log) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    setpgid(0, 0);
+    int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int null = open("/dev/null", O_RDONLY);
+    if (fd < 0 || null < 0)
+      _exit(127);
+    dup2(null, 0);
+    dup2(fd, 1);
+    dup2(fd, 2);
+    setenv("DEMO_BIN", UPDATER_BIN_DIR, 1);
+    std::string script = testsupport::SourcePath("scripts/demo");
+    execl("/bin/bash", "bash", script.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  if (pid > 0)
+    setpgid(pid, pid);
+  return pid;
+}
+
+// Waits for the demo to end; after `timeoutMs` its whole group is killed.
+int WaitDemo(pid_t pid, int timeoutMs) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  int status = 0;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(-pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool WaitForText(const std::string& log, const std::string& text, int timeoutMs) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (ReadFile(log).find(text) != std::string::npos)
+      return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
+// Processes whose command line mentions `text`.
+std::vector<std::string> ProcessesMentioning(const std::string& text) {
+  std::vector<std::string> found;
+  DIR* proc = opendir("/proc");
+  if (!proc)
+    return found;
+  while (dirent* entry = readdir(proc)) {
+    std::string name = entry->d_name;
+    if (name.find_first_not_of("0123456789") != std::string::npos)
+      continue;
+    std::string cmdline = ReadFile("/proc/" + name + "/cmdline");
+    for (char& c : cmdline)
+      if (c == '\0')
+        c = ' ';
+    if (cmdline.find(text) != std::string::npos)
+      found.push_back(name + ": " + cmdline);
+  }
+  closedir(proc);
+  return found;
+}
+
+// The text between `before` and the first character of `stop` after it.
+std::string Between(const std::string& text, const std::string& before, const std::string& stop) {
+  size_t at = text.find(before);
+  if (at == std::string::npos)
+    return std::string();
+  at += before.size();
+  return text.substr(at, text.find_first_of(stop, at) - at);
+}
+
+// The listing line of module `serial`, in the last listing that shows it.
+std::string LastListingLine(const std::string& text, const std::string& serial) {
+  size_t at = text.rfind("\n    " + serial + "  ");
+  return at == std::string::npos ? std::string() : text.substr(at + 1, text.find('\n', at + 1) - at - 1);
+}
+
+// Nothing of the run named in `output` is left: namespaces, files, mounts, processes.
+void ExpectNothingLeft(const std::string& output) {
+  std::string ns = Between(output, "private network namespaces (", ",");
+  std::string work = Between(output, "lab files in ", " \n");
+  ASSERT_EQ(ns.rfind("ulab-d-", 0), 0u) << output;
+  ns.resize(ns.size() - 2);  // the program side's "-p"
+  ASSERT_EQ(work.rfind("/tmp/updater-demo.", 0), 0u) << output;
+  EXPECT_FALSE(PathExists("/run/netns/" + ns + "-p"));
+  EXPECT_FALSE(PathExists("/run/netns/" + ns + "-l"));
+  EXPECT_FALSE(PathExists(work));
+  std::string mounts = ReadFile("/proc/mounts");
+  EXPECT_EQ(mounts.find(".tessoral"), std::string::npos) << mounts;
+  EXPECT_EQ(mounts.find(work), std::string::npos);
+  std::vector<std::string> left = ProcessesMentioning(work);
+  EXPECT_TRUE(left.empty()) << left.front();
+}
+
+class Demo : public ::testing::Test {
+protected:
+  void SetUp() override {
+    if (!testsupport::IsRoot())
+      GTEST_SKIP() << "the demo needs root for its network namespaces";
+  }
+  testsupport::TempDir dir;
+};
+
+TEST_F(Demo, RunsTheMainJobToTheEndAndCleansUp) {
+  std::string log = dir.file("demo.log");
+  pid_t pid = StartDemo(log);
+  ASSERT_GT(pid, 0);
+  int code = WaitDemo(pid, 90000);
+  std::string out = ReadFile(log);
+  EXPECT_EQ(code, 0) << out;
+
+  // The story: every command shown before it runs, in order.
+  size_t at = 0;
+  for (const char* line : {"$ updater -D -t TCPIP", "$ updater -D -r 0000D00D -t TCPIP", "$ updater -B -d 0000BEEF -u http://",
+                           "$ updater -G -d 0000BEEF -u http://", "$ updater -U -d 0000BEEF -u http://",
+                           "$ updater -D -t TCPIP", "$ updater -G -U -d 0000CAFE -u http://"}) {
+    size_t next = out.find(line, at);
+    ASSERT_NE(next, std::string::npos) << "missing or out of order: " << line << "\n" << out;
+    at = next + 1;
+  }
+  // What the commands printed: listings with the lab's modules, the build list,
+  // the stored download, the new build after the update, and the failure.
+  EXPECT_NE(out.find("Discovered Devices: (TCPIP)"), std::string::npos);
+  EXPECT_NE(out.find("    0000CAFE  "), std::string::npos) << "direct module not listed";
+  EXPECT_NE(out.find("    00000B0A  "), std::string::npos) << "module behind the router not listed";
+  EXPECT_NE(out.find("Build List for device [0000BEEF]:"), std::string::npos);
+  EXPECT_NE(out.find("updater/0000BEEF/1420.bird"), std::string::npos) << "download not in the private store";
+  std::string listed = LastListingLine(out, "0000BEEF");
+  EXPECT_NE(listed.find("Holvex"), std::string::npos) << listed;
+  EXPECT_NE(listed.find(" 1.4.2 (1420)"), std::string::npos) << "new build not listed: " << listed;
+  EXPECT_NE(out.find("(exit code 1, as expected"), std::string::npos);
+  EXPECT_NE(out.find("Demo finished: every step behaved as expected."), std::string::npos);
+  ExpectNothingLeft(out);
+}
+
+TEST_F(Demo, CtrlCStopsItAndCleansUp) {
+  std::string log = dir.file("demo.log");
+  pid_t pid = StartDemo(log);
+  ASSERT_GT(pid, 0);
+  bool started = WaitForText(log, "== Step 2", 60000);
+  kill(-pid, SIGINT);  // what the terminal sends to the whole foreground group
+  int code = WaitDemo(pid, 30000);
+  std::string out = ReadFile(log);
+  ASSERT_TRUE(started) << out;
+  EXPECT_EQ(code, 130) << out;
+  EXPECT_NE(out.find("interrupted"), std::string::npos) << out;
+  EXPECT_EQ(out.find("== Step 3"), std::string::npos) << "went on after Ctrl-C";
+  ExpectNothingLeft(out);
+}
+
+}  // namespace
