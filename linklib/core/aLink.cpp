@@ -186,7 +186,15 @@ static void sStartSync(aLink* link) {
 static void sSyncByte(aLink* link, uint8_t byte) {
   switch (link->syncState.load()) {
     case 0: return;
-    case 1: sStartSync(link); return;
+    case 1:
+      // The byte that triggers a new burst is judged as the first byte of an
+      // answer. Dropping it would leave the recogniser one byte out of step
+      // with a module's stream of "A 0" answers, and every answer would start
+      // yet another burst, for ever.
+      sStartSync(link);
+      if (link->syncState.load() == 2)
+        sSyncByte(link, byte);
+      return;
     case 2:
       if (byte != 0 && (byte & 1) == 0) {
         link->syncAddress = byte;
