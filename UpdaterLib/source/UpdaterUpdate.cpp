@@ -227,6 +227,10 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
       if (birdFile.empty()) birdFile = sBirdName(build);
       sRecordTransfer(display, updaterDirectory, item, serialNumber, birdFile);
       success = true;
+    } else {
+      // The protocol's own lines go to the debug log only; the user needs one clear line.
+      display.message(UpdaterDisplayInterface::Error, "Firmware update of module [%08X] failed [%d, %s]",
+                      serialNumber, err, aError_GetErrorText(err));
     }
   }
   Log::log(DEBUG_Updater, "Updating device firmware: \n");

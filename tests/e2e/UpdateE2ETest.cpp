@@ -210,6 +210,7 @@ TEST_F(UpdateFaultsE2E, WrongSumFailsAndSaysSoWithoutAnyLogPackage) {
   RunResult r = Update(0x00000A02, generic);
   ExpectNothingRecorded(0x00000A02, r);
   EXPECT_TRUE(Has(r.err, "NETWORK: Unable to validate transfer")) << r.err;
+  EXPECT_TRUE(Has(r.err, "Firmware update of module [00000A02] failed [29, aErrInvalidOption]")) << r.err;
   EXPECT_TRUE(Dump(*dumps, 0x00000A02).empty());  // never written, never rebooted
 }
 
@@ -231,6 +232,7 @@ TEST_F(UpdateFaultsE2E, LinkDroppedMidFirmwareFailsPromptly) {
   RunResult r = Update(0x00000A05, generic);
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   ExpectNothingRecorded(0x00000A05, r);
+  EXPECT_TRUE(Has(r.err, "Firmware update of module [00000A05] failed")) << r.err;
   EXPECT_LT(seconds, 10.0);
 }
 
