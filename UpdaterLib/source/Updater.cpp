@@ -39,22 +39,22 @@ Updater::Updater(const char* serverUrl_, const char* updaterDirectory_, UpdaterD
     : serverUrl(serverUrl_ ? serverUrl_ : ""), updaterDirectory(updaterDirectory_ ? updaterDirectory_ : ""),
       display(display_) {}
 
-bool _discovered_device(const linkSpec* spec, bool* success, void* devices) {
+bool _discovered_device(const linkSpec* found, bool* success, void* devices) {
   DeviceInfo info;
-  info.spec = *spec;
+  info.spec = *found;
   static_cast<std::vector<DeviceInfo>*>(devices)->push_back(info);
   *success = true;
   return true;
 }
 
-bool _discovered_link(const linkSpec* spec, bool* success, void* search) {
+bool _discovered_link(const linkSpec* found, bool* success, void* search) {
   LinkSearch* wanted = static_cast<LinkSearch*>(search);
   *success = true;
-  if (spec->serialNumber != wanted->serialNumber)
+  if (found->serialNumber != wanted->serialNumber)
     return true;
-  Log::log(DEBUG_Network, "NETWORK: Found device [%08X] via link type [%d]\n", spec->serialNumber,
-           static_cast<int>(spec->type));
-  wanted->found = spec->type;
+  Log::log(DEBUG_Network, "NETWORK: Found device [%08X] via link type [%d]\n", found->serialNumber,
+           static_cast<int>(found->type));
+  wanted->found = found->type;
   return false;
 }
 

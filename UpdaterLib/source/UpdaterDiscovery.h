@@ -14,5 +14,5 @@ int _get_version(Tessoral::Kovalink::Module& module, DeviceInfo& info);
 linkType _discover_link_type(uint32_t serialNumber);
 
 // Enumeration callbacks: collect every module / stop at one serial number.
-bool _discovered_device(const linkSpec* spec, bool* success, void* devices);
-bool _discovered_link(const linkSpec* spec, bool* success, void* search);
+bool _discovered_device(const linkSpec* found, bool* success, void* devices);
+bool _discovered_link(const linkSpec* found, bool* success, void* search);
