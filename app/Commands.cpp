@@ -110,15 +110,23 @@ int RunCommands(Parameters& p, Updater& updater, UpdaterDisplayInterface& displa
     int step = RunGet(p, updater, display);
     if (step == kAbort)
       return 1;
+    // The update asked for the build being downloaded: with the download failed,
+    // flashing some other stored build would report success for the wrong thing.
+    if (step != 0 && p.commands.IsSet(CMD_UPDATE)) {
+      display.message(kError, "Download failed; the update was not started");
+      return 1;
+    }
     // A successful download does not clear a failed fingerprint before it.
     if (step != 0)
       result = step;
   }
+  // A failure earlier in the run is not cleared by a command that succeeds after it.
+  int step = 0;
   if (p.commands.IsSet(CMD_DISCOVER))
-    return RunDiscover(p, updater, display);
-  if (p.commands.IsSet(CMD_UPDATE))
-    return RunUpdate(p, updater, display);
-  if (p.commands.IsSet(CMD_BUILDS))
-    return RunBuilds(p, updater, display, usageStream);
-  return result;
+    step = RunDiscover(p, updater, display);
+  else if (p.commands.IsSet(CMD_UPDATE))
+    step = RunUpdate(p, updater, display);
+  else if (p.commands.IsSet(CMD_BUILDS))
+    step = RunBuilds(p, updater, display, usageStream);
+  return step != 0 ? step : result;
 }

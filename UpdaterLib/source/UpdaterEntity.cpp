@@ -272,11 +272,14 @@ aErr UpdaterEntity::_reconnect(uint32_t delayMs) {
 
 aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display) {
   Log::log(DEBUG_Network_FIRM, "NETWORK: LoaderReboot {cmdUPGRADE, val_UPGRADE_REBOOT}\n");
+  // The drop is an event: a module that is back at once has rebooted although
+  // the link looks as connected as before, so the drop count is what tells.
+  const uint32_t dropsBefore = module != nullptr ? module->getDropCount() : 0;
   aErr result = sendUpgrade(val_UPGRADE_REBOOT, nullptr, 0);
   if (result != aErrNone) Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending Loader REBOOT\n");
   // A module that never lets go of its link has not rebooted; do not wait for ever.
   uint32_t waited = 0;
-  while (module != nullptr && module->isConnected()) {
+  while (module != nullptr && module->isConnected() && module->getDropCount() == dropsBefore) {
     if (waited >= rebootWaitMs) {
       Log::log(0, "NETWORK: Link did not drop within %u ms of REBOOT\n", rebootWaitMs);
       if (result == aErrNone) result = aErrTimeout;

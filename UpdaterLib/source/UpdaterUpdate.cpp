@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <stdexcept>
+#include <vector>
 
 #include "BirdFile.h"
 #include "Log.h"
@@ -129,6 +130,12 @@ void sAwaitModule(Module& target, uint32_t serialNumber) {
   }
 }
 
+uint64_t sFirmwareBytes(const BirdFile& file) {
+  uint64_t bytes = 0;
+  for (const BirdBlock& block : file.FindBlocks(BirdFile::BLOCK_FIRMWARE)) bytes += block.ImageLength();
+  return bytes;
+}
+
 void sRecordTransfer(UpdaterDisplayInterface& display, const std::string& updaterDirectory, UpdaterStoreItem& item,
                      uint32_t serialNumber, const std::string& birdFile) {
   try {
@@ -179,8 +186,8 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
     display.message(UpdaterDisplayInterface::Error, "Failed to load bird file");
     return false;
   }
-  // Without firmware blocks the update would reboot the module having written nothing.
-  if (file.FindBlocks(BirdFile::BLOCK_FIRMWARE).empty()) {
+  // Without firmware bytes the update would reboot the module having written nothing.
+  if (sFirmwareBytes(file) == 0) {
     display.message(UpdaterDisplayInterface::Error, "Bird file holds no firmware");
     return false;
   }
@@ -189,6 +196,7 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
     Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
     if (!file.ReplaceSerialNumber(serialNumber)) {
       Log::log(DEBUG_Updater, "Error: Unable to modify serial number in bird.\n");
+      display.message(UpdaterDisplayInterface::Error, "Unable to modify serial number in bird file");
       return false;
     }
     Log::log(DEBUG_Updater, " Serial Number inserted into firmware.\n");
@@ -283,6 +291,35 @@ bool Updater::_validate_birdfile(UpdaterDisplayInterface& display, BirdFile& fil
   return true;
 }
 
+namespace {
+
+// Sends the blocks in order. The first block that fails ends the transfer: the
+// module's update has failed, and later blocks would only be written into it.
+template <typename Send>
+aErr sTransferBlocks(UpdaterDisplayInterface& display, const char* kind, const std::vector<BirdBlock>& blocks,
+                     Send send) {
+  const unsigned count = static_cast<unsigned>(blocks.size());
+  unsigned done = 0;
+  uint32_t total = 0;
+  aErr err = aErrNone;
+  for (const BirdBlock& block : blocks) {
+    display.message(UpdaterDisplayInterface::Info, "Transferring %s block %u of %u, %u bytes", kind, done + 1, count,
+                    static_cast<unsigned>(block.length));
+    err = send(block);
+    if (err != aErrNone) break;
+    total += block.length;
+    done++;
+  }
+  display.message(UpdaterDisplayInterface::Info, "Transferred %u blocks, %u total bytes", done,
+                  static_cast<unsigned>(total));
+  if (err != aErrNone)
+    display.message(UpdaterDisplayInterface::Error, "Transfer of %s block %u of %u failed [%d, %s]", kind, done + 1,
+                    count, err, aError_GetErrorText(err));
+  return err;
+}
+
+}  // namespace
+
 aErr Updater::_transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile& file) {
   UpdaterEntity entity;
   entity.init(&module, 0, true);
@@ -292,35 +329,22 @@ aErr Updater::_transfer_loader(UpdaterDisplayInterface& display, Module& module,
     return err;
   }
   display.message(UpdaterDisplayInterface::Info, "Transferring loader to device");
-  auto blocks = file.FindBlocks(BirdFile::BLOCK_LOADER);
   display.display_progress(true);
-  // One failed block spoils the loader even when later blocks succeed.
-  aErr failure = aErrNone;
-  int number = 1;
-  uint32_t total = 0;
-  for (auto& block : blocks) {
-    display.message(UpdaterDisplayInterface::Info, "Transferring loader block %d of %d, %d bytes", number,
-                    static_cast<int>(blocks.size()), static_cast<int>(block.length));
+  err = sTransferBlocks(display, "loader", file.FindBlocks(BirdFile::BLOCK_LOADER), [&](const BirdBlock& block) {
     uint16_t blockSize = 0;
-    err = entity.TransferPrepare(block.data, block.length, block.flags, blockSize);
-    if (err != aErrNone && err != aErrTimeout) {
-      Log::log(DEBUG_Updater, "Error Preparing transfer [%d, %s].\n", err, aError_GetErrorText(err));
-      failure = err;
-      break;
+    aErr result = entity.TransferPrepare(block.data, block.length, block.flags, blockSize);
+    // A loader block whose PREPARE goes unanswered is still sent: the data's sum decides.
+    if (result != aErrNone && result != aErrTimeout) {
+      Log::log(DEBUG_Updater, "Error Preparing transfer [%d, %s].\n", result, aError_GetErrorText(result));
+      return result;
     }
-    err = entity.LoaderTransfer(block.data, block.length);
-    if (err != aErrNone) {
-      Log::log(DEBUG_Updater, "Error loader transfer [%d, %s].\n", err, aError_GetErrorText(err));
-      failure = err;
-      continue;
-    }
-    total += block.length;
-    number++;
-  }
-  display.message(UpdaterDisplayInterface::Info, "Transferred %d blocks, %d total bytes", number - 1,
-                  static_cast<int>(total));
+    result = entity.LoaderTransfer(block.data, block.length);
+    if (result != aErrNone)
+      Log::log(DEBUG_Updater, "Error loader transfer [%d, %s].\n", result, aError_GetErrorText(result));
+    return result;
+  });
   display.display_progress(false);
-  if (failure != aErrNone) return failure;
+  if (err != aErrNone) return err;
 
   display.message(UpdaterDisplayInterface::Info, "Starting Load on Device");
   err = entity.LoaderStart();
@@ -337,32 +361,20 @@ aErr Updater::_transfer_firmware(UpdaterDisplayInterface& display, Module& modul
   UpdaterEntity entity;
   entity.init(&module, 0, true);
   Log::log(DEBUG_Updater, "Transferring firmware to device %s\n", file.filename.c_str());
-  auto blocks = file.FindBlocks(BirdFile::BLOCK_FIRMWARE);
-  // One failed block leaves a partly written image: the module must not be rebooted into it.
-  aErr failure = aErrNone;
-  unsigned number = 1;
-  uint32_t total = 0;
-  for (auto& block : blocks) {
-    display.message(UpdaterDisplayInterface::Info, "Transferring firmware block %u of %u, %d bytes", number,
-                    static_cast<unsigned>(blocks.size()), static_cast<int>(block.length));
-    uint16_t blockSize = 0;
-    aErr err = entity.TransferPrepare(block.data, block.length, block.flags, blockSize);
-    if (err != aErrNone) {
-      Log::log(DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", err, aError_GetErrorText(err));
-      failure = err;
-      break;
-    }
-    err = entity.FirmwareTransfer(block.data, block.length, blockSize, display);
-    if (err != aErrNone) {
-      Log::log(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", err, aError_GetErrorText(err));
-      failure = err;
-      continue;
-    }
-    total += block.length;
-    number++;
-  }
-  display.message(UpdaterDisplayInterface::Info, "Transferred %d blocks, %d total bytes", static_cast<int>(number - 1),
-                  static_cast<int>(total));
-  if (failure != aErrNone) return failure;
+  // A failed block leaves a partly written image: the module must not be rebooted into it.
+  aErr err =
+      sTransferBlocks(display, "firmware", file.FindBlocks(BirdFile::BLOCK_FIRMWARE), [&](const BirdBlock& block) {
+        uint16_t blockSize = 0;
+        aErr result = entity.TransferPrepare(block.data, block.length, block.flags, blockSize);
+        if (result != aErrNone) {
+          Log::log(DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", result, aError_GetErrorText(result));
+          return result;
+        }
+        result = entity.FirmwareTransfer(block.data, block.length, blockSize, display);
+        if (result != aErrNone)
+          Log::log(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", result, aError_GetErrorText(result));
+        return result;
+      });
+  if (err != aErrNone) return err;
   return entity.LoaderReboot(display);
 }

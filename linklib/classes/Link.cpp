@@ -56,14 +56,17 @@ bool sUEIDrainFilter(const aPacket* packet, void* reference) {
 }
 
 struct CommandMatch {
+  uint8_t address;
   const uint8_t* bytes;
   uint8_t length;
 };
 
-// Accepts a packet whose data begins with the match bytes, whoever sent it.
+// Accepts a packet from the module asked whose data begins with the match
+// bytes. Another module's packet on a shared link is never its reply, however
+// alike the two look.
 bool sCommandFilter(const aPacket* packet, void* reference) {
   const CommandMatch* match = static_cast<const CommandMatch*>(reference);
-  if (!packet || packet->dataSize < match->length)
+  if (!packet || packet->address != match->address || packet->dataSize < match->length)
     return false;
   return memcmp(packet->data, match->bytes, match->length) == 0;
 }
@@ -197,6 +200,8 @@ int Link::getStatus() {
   return aLink_GetStatus(pImpl->ref);
 }
 
+uint32_t Link::getDropCount() { return pImpl->ref == 0 ? 0 : aLink_GetDropCount(pImpl->ref); }
+
 int Link::disconnect() {
   if (pImpl->ref != 0) {
     disablePacketLog();
@@ -327,7 +332,7 @@ int Link::receivePacket(uint8_t address, const uint8_t* match, uint8_t* length, 
     return aErrConnection;
   if (!sValidAddress(address))
     return aErrPacket;
-  CommandMatch wanted{match, *length};
+  CommandMatch wanted{address, match, *length};
   aPacket* reply = aLink_AwaitFirst(pImpl->ref, sCommandFilter, &wanted, kReplyTimeoutMS);
   if (!reply)
     return aErrTimeout;

@@ -33,6 +33,9 @@ public:
   bool isConnected();
   // The link engine status; 8 when there is no engine link.
   int getStatus();
+  // Times the module was lost so far, even when it was back at once (0 when
+  // there is no engine link).
+  uint32_t getDropCount();
   int disconnect();
   int reset();
 

@@ -77,6 +77,8 @@ bool Module::isConnected() { return link && link->isConnected(); }
 
 int Module::getStatus() { return link ? link->getStatus() : 8; }
 
+uint32_t Module::getDropCount() { return link ? link->getDropCount() : 0; }
+
 int Module::disconnect() {
   if (!link)
     return aErrInitialization;

@@ -26,6 +26,7 @@ public:
   int reconnect();
   bool isConnected();
   int getStatus();
+  uint32_t getDropCount();
   int disconnect();
 
   uint8_t getModuleAddress() const { return address; }

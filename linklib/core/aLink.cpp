@@ -30,6 +30,9 @@ struct aLink {
   std::atomic<bool> run;     // in-pipe worker keeps running
   std::atomic<bool> outRun;  // out-pipe worker keeps running (cleared after the in-pipe is joined)
   std::atomic<int> status;
+  // Times the link lost its module: stream errors and resets. Reconnections the
+  // stream made on its own are added when the stream goes.
+  std::atomic<uint32_t> drops;
   std::atomic<aPacketFifoId> inFifo;
   std::atomic<aPacketFifoId> outFifo;
   aPacket* assembly;
@@ -265,7 +268,8 @@ static void* sInPipeProcess(void* argument) {
       continue;
     }
     if (err) {
-      link->status = aLinkStatusIOError;
+      if (link->status.exchange(aLinkStatusIOError) != aLinkStatusIOError)
+        link->drops++;
       sPause(link, aLINK_ERROR_PAUSE_MS);
       continue;
     }
@@ -426,8 +430,10 @@ static void sReleaseParts(aLink* link) {
   aMutex* mutex = link->logMutex.exchange(nullptr);
   if (mutex)
     aMutex_Destroy(&mutex);
-  if (link->stream)
+  if (link->stream) {
+    link->drops += aStream_GetReconnectCount(link->stream);
     aStream_Destroy(&link->stream);
+  }
   link->stream = nullptr;
   if (link->assembly)
     aPacket_Destroy(&link->assembly);
@@ -560,6 +566,7 @@ aErr aLink_ResetLink(_linkEntry* entry) {
   if (entry->type != linkTypeUSB && entry->type != linkTypeTCPIP)
     return aErrParam;
   aLink_Stop(link);
+  link->drops++;
   sReleaseParts(link);
   link->status = aLinkStatusNoStream;
   aStream* stream = nullptr;
@@ -615,6 +622,16 @@ static LinkView sView(linkRef ref) {
 }
 
 aLinkStatus aLink_GetStatus(linkRef ref) { return static_cast<aLinkStatus>(sView(ref).status); }
+
+uint32_t aLink_GetDropCount(linkRef ref) {
+  uint32_t count = 0;
+  pthread_mutex_lock(&sTableMutex);
+  _linkEntry* e = sLookupEntryByID(ref);
+  if (e && e->link && e->link->check == aLINK_VALID)
+    count = e->link->drops + aStream_GetReconnectCount(e->link->stream);
+  pthread_mutex_unlock(&sTableMutex);
+  return count;
+}
 
 aErr aLink_PutPacket(linkRef ref, const aPacket* packet) {
   LinkView view = sView(ref);

@@ -47,6 +47,11 @@ aErr aLink_Destroy(linkRef* ref);
 aErr aLink_Reset(linkRef ref);
 // aLinkStatusNoStream for an unknown reference.
 aLinkStatus aLink_GetStatus(linkRef ref);
+// How often the link has lost its module so far: stream errors, resets and
+// reconnections the stream made on its own. A module that goes away and is
+// back at once leaves the status as it was but moves this count. 0 for an
+// unknown reference.
+uint32_t aLink_GetDropCount(linkRef ref);
 
 // Queues a copy of the packet for writing.
 aErr aLink_PutPacket(linkRef ref, const aPacket* packet);

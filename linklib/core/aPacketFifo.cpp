@@ -152,10 +152,13 @@ aErr aPacketFifo_Put(aPacketFifoId id, const aPacket* packet) {
   f->count++;
   // Every waiter rescans: each may be looking for a different packet.
   pthread_cond_broadcast(&f->arrived);
-  if (f->count > aPACKETFIFO_LIMIT) {
-    // Nobody reads this FIFO: drop everything rather than grow without bound.
-    sFreeEntries(f);
-    f->count = 0;
+  // Bounded: the oldest packets nobody claimed make room. The newest stays,
+  // since it may be the very reply a waiter is about to take.
+  while (f->count > aPACKETFIFO_LIMIT) {
+    fifoEntry* oldest = f->head;
+    f->head = oldest->next;
+    delete oldest;
+    f->count--;
   }
   pthread_mutex_unlock(&f->mutex);
   return aErrNone;

@@ -7,7 +7,7 @@
 
 typedef uint64_t aPacketFifoId;
 
-// More packets than this in one FIFO and the FIFO is emptied.
+// At most this many packets in one FIFO; the oldest make room for new ones.
 #define aPACKETFIFO_LIMIT 20
 #define aPACKETFIFO_VALID 0xFEED
 
@@ -22,7 +22,7 @@ aErr aPacketFifo_Destroy(aPacketFifoId* id);
 // Number of queued packets; -1 for an unknown or dying FIFO.
 int64_t aPacketFifo_GetLength(aPacketFifoId id);
 
-// Queues a copy. When the count then exceeds the limit every packet is dropped.
+// Queues a copy. When the count then exceeds the limit the oldest packets go.
 aErr aPacketFifo_Put(aPacketFifoId id, const aPacket* packet);
 // The packets returned below are new copies; release with aPacket_Destroy.
 aPacket* aPacketFifo_Get(aPacketFifoId id);

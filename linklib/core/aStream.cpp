@@ -17,6 +17,7 @@ struct aStream {
   size_t capacity;
   size_t readIndex;
   size_t writeIndex;
+  uint32_t reconnects;  // touched only through __atomic builtins: both workers may reconnect
 };
 
 bool aStream_IsValid(const aStream* stream) { return stream && stream->check == aSTREAM_VALID; }
@@ -34,6 +35,15 @@ aStream* aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc
   stream->reference = reference;
   stream->check = aSTREAM_VALID;
   return stream;
+}
+
+void aStream_NoteReconnect(aStream* stream) {
+  if (aStream_IsValid(stream))
+    __atomic_add_fetch(&stream->reconnects, 1, __ATOMIC_RELAXED);
+}
+
+uint32_t aStream_GetReconnectCount(const aStream* stream) {
+  return aStream_IsValid(stream) ? __atomic_load_n(&stream->reconnects, __ATOMIC_RELAXED) : 0;
 }
 
 aErr aStream_Destroy(aStream** stream) {

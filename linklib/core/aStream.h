@@ -41,6 +41,13 @@ aErr aStream_PushBack(aStream* stream, const uint8_t* bytes, size_t n);
 // Current size of the push-back ring (0 before its first use).
 size_t aStream_PushBackCapacity(const aStream* stream);
 
+// A transport that connects again on its own (a TCP peer that closed) notes
+// it here, so that the link above can tell a module that went away and came
+// back from one that never left.
+void aStream_NoteReconnect(aStream* stream);
+// Reconnections noted since the stream was created (0 for no stream).
+uint32_t aStream_GetReconnectCount(const aStream* stream);
+
 // Record forms. ReadRecord reads bytes until the separator (not stored) or
 // until size - 1 bytes are stored, then NUL-terminates; `length` (optional)
 // receives the number of bytes stored. A separator of length 0 means NUL.

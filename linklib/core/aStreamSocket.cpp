@@ -28,6 +28,7 @@ typedef struct aSocketStream {
   int fd;
   uint32_t flags;
   pthread_mutex_t lock;
+  aStream* owner;  // the stream this record serves, told of every reconnection
 } aSocketStream;
 
 static aSocketStream* sRecord(void* reference) {
@@ -42,6 +43,16 @@ static void sCloseSocket(aSocketStream* s) {
   close(s->fd);
   s->fd = -1;
   aTime_MSSleep(10);
+}
+
+static aErr sConnect(aSocketStream* s);
+
+// A connection that was lost is made again; the owner counts it.
+static aErr sReconnect(aSocketStream* s) {
+  aErr err = sConnect(s);
+  if (!err && s->owner)
+    aStream_NoteReconnect(s->owner);
+  return err;
 }
 
 // Connects (or reconnects) the record; the caller holds its lock.
@@ -90,7 +101,7 @@ static aErr sPeek(aSocketStream* s, bool mayReconnect) {
       sCloseSocket(s);
       return aErrConnection;
     }
-    aErr err = sConnect(s);
+    aErr err = sReconnect(s);
     return err ? err : sPeek(s, false);
   }
   return aErrConnection;
@@ -139,7 +150,7 @@ static aErr sSendOnce(aSocketStream* s, const uint8_t* bytes, size_t length, siz
   }
   if (e == EPIPE || e == ECONNRESET || e == ENOTCONN) {
     s->flags &= ~aSOCKET_CONNECTED;
-    aErr err = sConnect(s);
+    aErr err = sReconnect(s);
     if (err)
       return err;
     (*attempts)++;
@@ -205,6 +216,9 @@ aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream** stream) {
     cbSocketDelete(s);
     return aErrResource;
   }
+  pthread_mutex_lock(&s->lock);
+  s->owner = made;
+  pthread_mutex_unlock(&s->lock);
   *stream = made;
   return aErrNone;
 }

@@ -145,13 +145,23 @@ TEST_F(Dispatch, GetWithBuildTextAndFailedDownload) {
   EXPECT_EQ(updater.calls, V{"Download_Firmware(1,0,0,0)"});
   EXPECT_EQ(p.build, "0");
 
-  // A failed download leaves -U to update with the build as given.
+  // A failed download stops -U: no other build is flashed in its place, and the run fails.
   updater.calls.clear();
+  display.messages.clear();
   p.commands.Set(CMD_UPDATE);
   p.build = "12";
   updater.updateResult = true;
-  EXPECT_EQ(Run(), 0);
-  EXPECT_EQ(updater.calls, V({"Download_Firmware(1,12,0,0)", "Update_Firmware(1,12,,0,0,0)"}));
+  EXPECT_EQ(Run(), 1);
+  EXPECT_EQ(updater.calls, V({"Download_Firmware(1,12,0,0)"}));
+  EXPECT_EQ(Errors(), V{"Download failed; the update was not started"});
+
+  // Nor does a command after it turn the failed download into success.
+  updater.calls.clear();
+  p.commands = CommandsClass();
+  p.commands.Set(CMD_GET);
+  p.commands.Set(CMD_BUILDS);
+  EXPECT_EQ(Run(), 1);
+  EXPECT_EQ(updater.calls, V({"Download_Firmware(1,12,0,0)", "Get_BuildList(1)"}));
 }
 
 TEST_F(Dispatch, DiscoverTakesPrecedenceAndChoosesTheLinkType) {

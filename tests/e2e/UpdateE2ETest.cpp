@@ -155,6 +155,10 @@ protected:
         "serial=00000A07,port=9007,model=18",           "serial=00000A08,port=9008",
         "serial=00000A09,port=9009,fault=late-load-reply",
         "serial=00000A10,port=9010,fault=rejoin-after-load,reboot-delay=1500",
+        "serial=00000A11,port=9011,reboot-delay=0",
+        "serial=00000A12,port=9012,fault=interleave-address",
+        "serial=00000A13,port=9013,fault=interleave-command",
+        "serial=00000A14,port=9014,fault=bad-sum@2",
     };
     for (const char* spec : specs) {
       args.push_back("--module");
@@ -251,4 +255,57 @@ TEST_F(UpdateFaultsE2E, FileForAnotherModuleFailsValidationUnlessOverridden) {
   r = Update(0x00000A08, foreign, true);
   EXPECT_EQ(0, r.exitCode) << r.out << r.err;
   EXPECT_TRUE(SameImage(Image(500), Dump(*dumps, 0x00000A08)));  // nothing to patch: the image as it is
+}
+
+// A module back at once after REBOOT: the link never looks dropped, yet it was.
+TEST_F(UpdateFaultsE2E, ModuleBackAtOnceAfterRebootIsASuccess) {
+  auto start = std::chrono::steady_clock::now();
+  RunResult r = Update(0x00000A11, generic);
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  ExpectInstalled(0x00000A11, r);
+  EXPECT_LT(seconds, 15.0);
+}
+
+// A stray packet before every reply: the strays must not push the real replies out.
+TEST_F(UpdateFaultsE2E, StrayPacketsBeforeEveryReplyDoNotStarveTheReplies) {
+  ExpectInstalled(0x00000A12, Update(0x00000A12, generic));
+  ExpectInstalled(0x00000A13, Update(0x00000A13, generic));
+}
+
+// The first firmware block fails its sum: the second is never sent, and the message names the first.
+TEST_F(UpdateFaultsE2E, FailedBlockEndsTheTransfer) {
+  std::vector<birdwriter::Block> blocks;
+  blocks.push_back(birdwriter::InfoBlock(500, "1.2.3", 0, "Holvex"));
+  blocks.push_back(birdwriter::AddressedBlock(birdwriter::kLoader, kLoaderAddress, birdwriter::RandomBytes(300, 7)));
+  blocks.push_back(birdwriter::AddressedBlock(birdwriter::kFirmware, 0, Image(500), 2));
+  blocks.push_back(birdwriter::AddressedBlock(birdwriter::kFirmware, 0x1000, birdwriter::RandomBytes(64, 9), 2));
+  blocks.push_back(birdwriter::SerialOffsetsBlock(kSerialWordAddress, kDescriptorAddress));
+  std::string twoBlocks = WriteBird(*files, "two.bird", birdwriter::EncodeFile(blocks));
+  RunResult r = Update(0x00000A14, twoBlocks);
+  ExpectNothingRecorded(0x00000A14, r);
+  EXPECT_TRUE(Has(r.out, "Transferring firmware block 1 of 2")) << r.out;
+  EXPECT_FALSE(Has(r.out, "Transferring firmware block 2 of 2")) << r.out;
+  EXPECT_TRUE(Has(r.err, "Transfer of firmware block 1 of 2 failed")) << r.err;
+  EXPECT_TRUE(Dump(*dumps, 0x00000A14).empty());
+}
+
+// Files that cannot give the module a working image are refused before it is touched, with a reason.
+TEST_F(UpdateFaultsE2E, UnusableImagesAreRefusedWithAReason) {
+  std::vector<birdwriter::Block> empty;
+  empty.push_back(birdwriter::InfoBlock(500, "1.2.3", 0, "Holvex"));
+  empty.push_back(birdwriter::AddressedBlock(birdwriter::kLoader, kLoaderAddress, birdwriter::RandomBytes(300, 7)));
+  empty.push_back(birdwriter::AddressedBlock(birdwriter::kFirmware, 0x10000, {}));
+  // No module answers as 00000A15: these files must be refused before any connection.
+  RunResult r = Update(0x00000A15, WriteBird(*files, "empty.bird", birdwriter::EncodeFile(empty)));
+  ExpectNothingRecorded(0x00000A15, r);
+  EXPECT_TRUE(Has(r.err, "Bird file holds no firmware")) << r.err;
+  EXPECT_FALSE(Has(r.out, "Transferred")) << r.out;
+
+  std::vector<birdwriter::Block> outside;
+  outside.push_back(birdwriter::InfoBlock(500, "1.2.3", 0, "Holvex"));
+  outside.push_back(birdwriter::AddressedBlock(birdwriter::kFirmware, 0, Image(500)));
+  outside.push_back(birdwriter::SerialOffsetsBlock(0, 0x100000));
+  r = Update(0x00000A15, WriteBird(*files, "outside.bird", birdwriter::EncodeFile(outside)));
+  ExpectNothingRecorded(0x00000A15, r);
+  EXPECT_TRUE(Has(r.err, "Unable to modify serial number in bird file")) << r.err;
 }

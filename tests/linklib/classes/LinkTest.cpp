@@ -273,9 +273,11 @@ TEST_F(LinkPeerTest, ReplyLengthsDecideTheValueForm) {
 
 TEST_F(LinkPeerTest, RawRepliesMatchTheirLeadingBytesAndAddressQueriesNeedAnAnswer) {
   Link* link = module->getLink();
-  // A shorter packet must not match just because the missing bytes read as zero.
+  // A shorter packet must not match just because the missing bytes read as zero,
+  // and another module's packet is not the reply however alike it looks.
   peer->send(Bytes{2, 1, 0x49});
-  peer->send(Bytes{6, 3, 0x49, 0x00, 0x07});
+  peer->send(Bytes{6, 3, 0x49, 0x00, 0x09});
+  peer->send(Bytes{2, 3, 0x49, 0x00, 0x07});
   const uint8_t match[] = {0x49, 0x00};
   uint8_t length = 2;
   uint8_t out[28] = {0};
