@@ -18,7 +18,8 @@ std::string sHex8(uint32_t value) {
 }
 
 const char* sKindName(LabFault::Kind kind) {
-  static const char* const names[] = {"status", "nook", "okonly", "corrupt", "stall", "close"};
+  static const char* const names[] = {"status", "nook", "okonly", "corrupt", "stall",
+                                      "close",  "foreign", "drip", "huge"};
   return names[kind];
 }
 
@@ -42,18 +43,20 @@ bool LabParseFault(const std::string& spec, LabFault& fault, std::string& error)
   std::istringstream in(spec);
   for (std::string part; std::getline(in, part, ':');)
     parts.push_back(part);
-  error = "bad fault '" + spec + "': expected OP:status:CODE, OP:nook, OP:okonly, OP:corrupt, OP:stall:SECONDS or OP:close";
+  error = "bad fault '" + spec +
+          "': expected OP:status:CODE, OP:nook, OP:okonly, OP:corrupt, OP:stall:SECONDS, OP:close, OP:foreign, "
+          "OP:drip or OP:huge:MIB";
   if (parts.size() < 2)
     return false;
   static const char* const ops[] = {"*", "hi", "qu", "bird", "builds", "fix"};
   if (std::find(std::begin(ops), std::end(ops), parts[0]) == std::end(ops))
     return false;
   fault.op = parts[0];
-  for (int k = LabFault::Status; k <= LabFault::Close; k++) {
+  for (int k = LabFault::Status; k <= LabFault::Huge; k++) {
     if (parts[1] != sKindName(static_cast<LabFault::Kind>(k)))
       continue;
     fault.kind = static_cast<LabFault::Kind>(k);
-    bool needsArg = fault.kind == LabFault::Status || fault.kind == LabFault::Stall;
+    bool needsArg = fault.kind == LabFault::Status || fault.kind == LabFault::Stall || fault.kind == LabFault::Huge;
     uint32_t arg = 0;
     if (parts.size() != (needsArg ? 3u : 2u) || (needsArg && !LabParseNumber(parts[2], 10, arg)))
       return false;
@@ -147,9 +150,11 @@ void LabServer::LogLine(const std::string& text) {
   }
 }
 
-void LabServer::Stall(int seconds) {
+void LabServer::Stall(int seconds) { Pause(std::chrono::seconds(seconds)); }
+
+void LabServer::Pause(std::chrono::milliseconds time) {
   std::unique_lock<std::mutex> lock(mutex);
-  stopped.wait_for(lock, std::chrono::seconds(seconds), [this] { return stopping.load(); });
+  stopped.wait_for(lock, time, [this] { return stopping.load(); });
 }
 
 void LabServer::Handle(const httplib::Request& req, httplib::Response& res) {
@@ -171,6 +176,8 @@ void LabServer::Handle(const httplib::Request& req, httplib::Response& res) {
     reply = Reply{200, "ok\n"};
   else if (faulty && fault.kind == LabFault::Corrupt)
     reply = Reply{200, "ok\n#corrupt#reply#\n"};
+  else if (faulty && fault.kind == LabFault::Foreign)
+    reply = Reply{200, "ok\n" + LabBase64Encode(std::string("\x01\x02\x03\x04", 4)) + "\n"};
   else
     reply = Answer(req);
 
@@ -187,6 +194,33 @@ void LabServer::Handle(const httplib::Request& req, httplib::Response& res) {
     res.set_content_provider(body->size(), "text/plain", [body](size_t, size_t, httplib::DataSink& sink) {
       sink.write(body->data(), body->size() / 2);
       return false;
+    });
+    return;
+  }
+  if (faulty && fault.kind == LabFault::Drip) {
+    auto body = std::make_shared<std::string>(reply.body);
+    res.set_content_provider(body->size(), "text/plain", [this, body](size_t offset, size_t, httplib::DataSink& sink) {
+      Pause(std::chrono::milliseconds(500));
+      if (stopping)
+        return false;
+      sink.write(body->data() + offset, 1);
+      return true;
+    });
+    return;
+  }
+  if (faulty && fault.kind == LabFault::Huge) {
+    auto left = std::make_shared<uint64_t>(uint64_t(fault.arg) << 20);
+    res.set_chunked_content_provider("text/plain", [this, left](size_t offset, httplib::DataSink& sink) {
+      static const std::string chunk = std::string(65536, 'A');
+      if (offset == 0)
+        sink.write("ok\n", 3);
+      if (*left == 0 || stopping) {
+        sink.done();
+        return true;
+      }
+      size_t n = *left < chunk.size() ? size_t(*left) : chunk.size();
+      *left -= n;
+      return sink.write(chunk.data(), n);
     });
     return;
   }

@@ -2,6 +2,7 @@
 // LabServerCatalogue, logs one line per request, and can be told to misbehave.
 #pragma once
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <memory>
@@ -20,13 +21,16 @@ struct Response;
 
 // A fault switch for one operation ("hi", "qu", "bird", "builds", "fix") or all ("*").
 struct LabFault {
-  enum Kind { Status, NoOk, OkOnly, Corrupt, Stall, Close };
+  enum Kind { Status, NoOk, OkOnly, Corrupt, Stall, Close, Foreign, Drip, Huge };
   std::string op = "*";
   Kind kind = Status;
-  int arg = 0;  // the status code, or the stall in seconds
+  int arg = 0;  // the status code, the stall in seconds, or the size in MiB
 };
 
-// "OP:status:CODE", "OP:nook", "OP:okonly", "OP:corrupt", "OP:stall:SECONDS", "OP:close".
+// "OP:status:CODE", "OP:nook", "OP:okonly", "OP:corrupt", "OP:stall:SECONDS", "OP:close",
+// "OP:foreign" (ok and the base64 of four bytes that are no BIRD file),
+// "OP:drip" (the real reply, two bytes a second), "OP:huge:MIB" (ok and MIB MiB of
+// base64 text, its length not announced).
 bool LabParseFault(const std::string& spec, LabFault& fault, std::string& error);
 
 struct LabServerOptions {
@@ -70,6 +74,8 @@ private:
   Reply AnswerFix(const httplib::Request& req) const;
   bool FindFault(const std::string& op, LabFault& fault) const;
   void Stall(int seconds);
+  // Waits, or less when the server stops meanwhile.
+  void Pause(std::chrono::milliseconds time);
   void LogLine(const std::string& text);
 
   const LabServerCatalogue& catalogue;

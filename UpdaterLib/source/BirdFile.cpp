@@ -9,7 +9,9 @@
 #include <cstring>
 #include <new>
 #include <stdexcept>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "Log.h"
 
@@ -102,51 +104,72 @@ void BirdFile::Reset() {
   dataSize = 0;
 }
 
+// The largest compressed body that can be inflated: its output capacity is
+// eight times the input and must fit 32 bits.
+static const uint64_t kMaxCompressed = UINT32_MAX / 8;
+
+// Reads a regular file whole. Anything else (a FIFO, a device) is refused
+// before it can block, and a file too large to load is refused before a byte
+// of it is read.
+static bool sReadRegularFile(const std::string& path, std::vector<uint8_t>& raw) {
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0 && errno == ENOENT)
+    Log::log(DEBUG_BirdFile, "BIRDFILE: BIRD file not found [%s]\n", path.c_str());
+  else if (fd < 0)
+    Log::log(DEBUG_BirdFile, "BIRDFILE: Error - cannot open bird file: '%s'\n", path.c_str());
+  if (fd < 0)
+    return false;
+  struct stat info;
+  bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+  if (!ok)
+    Log::log(DEBUG_BirdFile, "BIRDFILE: Error - %s is not a regular file\n", path.c_str());
+  if (ok && static_cast<uint64_t>(info.st_size) > kHeaderSize + kMaxCompressed) {
+    Log::log(DEBUG_BirdFile, "BIRDFILE: Error - %s is too large (%lld bytes)\n", path.c_str(),
+             static_cast<long long>(info.st_size));
+    ok = false;
+  }
+  if (ok) {
+    raw.resize(static_cast<size_t>(info.st_size));
+    size_t count = 0;
+    while (count < raw.size()) {
+      ssize_t n = read(fd, raw.data() + count, raw.size() - count);
+      if (n < 0 && errno == EINTR)
+        continue;
+      if (n <= 0)
+        break;
+      count += static_cast<size_t>(n);
+    }
+    if (count < raw.size()) {
+      Log::log(DEBUG_BirdFile, "BIRDFILE: Error reading %s read %zu bytes of %zu byte file\n", path.c_str(), count,
+               raw.size());
+      ok = false;
+    }
+  }
+  close(fd);
+  return ok;
+}
+
 bool BirdFile::Load() {
   Log::log(DEBUG_BirdFile, "BIRDFILE: Loading File [%s]\n", filename.c_str());
   Reset();
-  struct stat info;
-  if (filename.empty() || stat(filename.c_str(), &info) != 0 || S_ISDIR(info.st_mode)) {
-    Log::log(DEBUG_BirdFile, "BIRDFILE: BIRD file not found [%s]\n", filename.c_str());
+  std::vector<uint8_t> raw;
+  if (filename.empty() || !sReadRegularFile(filename, raw))
     return false;
-  }
-  FILE* file = fopen(filename.c_str(), "rb");
-  if (!file) {
-    Log::log(DEBUG_BirdFile, "BIRDFILE: Error - cannot open bird file: '%s'\n", filename.c_str());
-    return false;
-  }
-  off_t size = -1;
-  if (fseeko(file, 0, SEEK_END) == 0)
-    size = ftello(file);
-  if (size < 0 || fseeko(file, 0, SEEK_SET) != 0) {
-    Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) getting bird file size from %s\n", errno, filename.c_str());
-    fclose(file);
-    return false;
-  }
+  return LoadBytes(raw.data(), raw.size());
+}
 
-  std::vector<uint8_t> raw(static_cast<size_t>(size) + 1);  // +1: never a zero-sized read target
-  size_t count = fread(raw.data(), 1, static_cast<size_t>(size), file);
+bool BirdFile::LoadBytes(const uint8_t* bytes, size_t count) {
+  Reset();
   bool result = true;
-  if (ferror(file)) {
-    Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) reading %s\n", errno, filename.c_str());
-    result = false;
-  } else if (count < static_cast<size_t>(size)) {
-    Log::log(DEBUG_BirdFile, "BIRDFILE: Error reading %s read %zu bytes of %zu byte file\n", filename.c_str(), count,
-             static_cast<size_t>(size));
-    result = false;
+  if (count > kHeaderSize) {
+    signature = GetInt(bytes);
+    version = GetShort(bytes + 4);
   }
-
-  if (result) {
-    if (count > kHeaderSize) {
-      signature = GetInt(raw.data());
-      version = GetShort(raw.data() + 4);
-    }
-    if (count < kHeaderSize) {
-      Log::log(DEBUG_BirdFile, "BIRDFILE: Error - %s is too short for a header (%zu bytes)\n", filename.c_str(), count);
-      result = false;
-    } else {
-      result = DecompressData(raw.data() + kHeaderSize, count - kHeaderSize);
-    }
+  if (count < kHeaderSize) {
+    Log::log(DEBUG_BirdFile, "BIRDFILE: Error - %s is too short for a header (%zu bytes)\n", filename.c_str(), count);
+    result = false;
+  } else {
+    result = DecompressData(bytes + kHeaderSize, count - kHeaderSize);
   }
   // Count and size mismatches are only logged; a block that does not fit in
   // the content fails the load, as flashing a cut image would be worse.
@@ -156,7 +179,6 @@ bool BirdFile::Load() {
     hasSerialNumberOffsets = true;
     FindSerialNumberOffsets();
   }
-  fclose(file);
   return result;
 }
 
@@ -166,8 +188,7 @@ bool BirdFile::DecompressData(const uint8_t* compressed, uint64_t length) {
   blockCount = 0;
   data.reset();
   dataSize = 0;
-  // The output capacity is eight times the input and must fit 32 bits.
-  if (length > UINT32_MAX / 8 || (!compressed && length)) {
+  if (length > kMaxCompressed || (!compressed && length)) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error - cannot decompress %" PRIu64 " bytes.\n", length);
     return false;
   }
@@ -334,6 +355,14 @@ static bool sInsideImage(const BirdBlock& block, uint32_t at, uint32_t size) {
   uint64_t start = block.address;
   uint64_t end = start + block.ImageLength();
   return at >= start && uint64_t(at) + size <= end;
+}
+
+uint64_t BirdFile::FirmwareBytes() const {
+  uint64_t bytes = 0;
+  for (const BirdBlock& block : blocks)
+    if (block.type == BLOCK_FIRMWARE)
+      bytes += block.ImageLength();
+  return bytes;
 }
 
 bool BirdFile::ReplaceSerialNumber(uint32_t serialNumber) {

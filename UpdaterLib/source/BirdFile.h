@@ -33,9 +33,13 @@ public:
   BirdFile& operator=(const BirdFile&) = delete;
 
   bool Load();
+  // Loads a BIRD file's bytes held in memory (a download before it is stored).
+  bool LoadBytes(const uint8_t* bytes, size_t count);
   bool DecompressData(const uint8_t* compressed, uint64_t length);
   bool ScanBlocks(uint8_t* content, uint32_t size);
   std::vector<BirdBlock> FindBlocks(uint8_t type) const;
+  // Image bytes of all firmware blocks together (0: nothing to install).
+  uint64_t FirmwareBytes() const;
   bool FindSerialNumberOffsets();
 
   uint32_t GetBuild() const;

@@ -2,6 +2,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstddef>
 #include <map>
 #include <string>
 
@@ -16,12 +17,17 @@ public:
   int64_t get_status() const { return status; }
   const std::string& get_request() const { return request; }
   void set_status(long code) { status = code; }
-  void process(const char* data, size_t length) { response.append(data, length); }
+  // False, keeping nothing of the chunk, once the body would pass its limit.
+  bool process(const char* data, size_t length);
+  void set_limit(size_t bytes) { limit = bytes; }
+  bool overflowed() const { return tooLarge; }
 
 private:
   std::string request;
   int64_t status = 0;
   std::string response;
+  size_t limit = SIZE_MAX;
+  bool tooLarge = false;
 };
 
 class HTTPRequest {
@@ -33,12 +39,26 @@ public:
   // Nothing is percent-encoded: values that need it arrive encoded.
   static std::string BuildURL(const std::string& url, const Parameters& params);
 
-  // Throws std::runtime_error with libcurl's error text on a transport failure.
-  static HTTPResponse GET(const std::string& url, const Parameters& params);
+  // Bounds of one request, so that no server can hold the program or fill its
+  // memory: the whole request's duration and the size of the reply.
+  struct Limits {
+    long totalSeconds;
+    size_t maxBytes;
+  };
+  // Short questions with short answers (ping, queries, build lists).
+  static const Limits QueryLimits;
+  // A BIRD file in base64: well above the largest file the store accepts.
+  static const Limits DownloadLimits;
+
+  // Throws std::runtime_error with libcurl's error text on a transport failure,
+  // also when a limit ends the request.
+  static HTTPResponse GET(const std::string& url, const Parameters& params, const Limits& limits = QueryLimits);
 
   // libcurl write callback; userdata is the HTTPResponse being filled.
   static size_t _rcv_data(char* data, size_t size, size_t nmemb, void* userdata);
 
   // Seconds without any data after which a transfer is abandoned.
   static long StallSeconds();
+  // The request's overall time limit.
+  static long TotalSeconds(const Limits& limits);
 };

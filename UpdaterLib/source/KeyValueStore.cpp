@@ -15,7 +15,9 @@ const char* const KeyValueStore::DEFAULT_FILENAME = ".settings";
 const char* const KeyValueStore::KEY_CREATED_TIME = "CREATED_TIME";
 const char* const KeyValueStore::KEY_UPDATED_TIME = "UPDATED_TIME";
 
-static const size_t kLineSize = 2048;
+// Far longer than any line the store writes (a path is at most PATH_MAX); a
+// longer line is skipped on its own, never the lines after it.
+static const size_t kMaxLine = 64 * 1024;
 
 KeyValueStore::KeyValueStore(const char* path) {
   if (path)
@@ -61,17 +63,24 @@ static void sParseLine(const char* line, std::map<std::string, std::string>& val
   values[name] = sTrimmed(value, value + strlen(value));
 }
 
-// Reads one line into `line`; false at the end of the file, on a read error or
-// for a line too long for the buffer (which ends the reading).
-static bool sReadLine(FILE* file, char (&line)[kLineSize]) {
-  if (!fgets(line, sizeof(line), file))
+// Reads one line, with its line feed, into `line`; false at the end of the
+// file. A line longer than kMaxLine comes back empty, so that it is ignored.
+static bool sReadLine(FILE* file, std::string& line) {
+  line.clear();
+  bool tooLong = false;
+  int c = fgetc(file);
+  if (c == EOF)
     return false;
-  size_t length = strlen(line);
-  if (length == sizeof(line) - 1 && line[length - 1] != '\n') {
-    int next = fgetc(file);
-    if (next != EOF)
-      return false;
+  for (; c != EOF && c != '\n'; c = fgetc(file)) {
+    if (line.size() < kMaxLine)
+      line.push_back(static_cast<char>(c));
+    else
+      tooLong = true;
   }
+  if (c == '\n' && !tooLong)
+    line.push_back('\n');
+  if (tooLong)
+    line.clear();
   return true;
 }
 
@@ -88,9 +97,9 @@ void KeyValueStore::Load(const char* path) {
   }
   filename = path;
   modified = false;
-  char line[kLineSize];
+  std::string line;
   while (sReadLine(file, line))
-    sParseLine(line, values);
+    sParseLine(line.c_str(), values);
   fclose(file);
 }
 

@@ -26,9 +26,9 @@ std::string sHex8(uint32_t value) {
 // 200, a first line starting "ok"). On success `lines` points into
 // `response`, one entry per non-empty line, the "ok" line first.
 bool sRequest(const char* logName, const char* url, const HTTPRequest::Parameters& params, HTTPResponse& response,
-              Lines& lines) {
+              Lines& lines, const HTTPRequest::Limits& limits = HTTPRequest::QueryLimits) {
   try {
-    response = HTTPRequest::GET(url ? url : UpdateServerRequest::default_url, params);
+    response = HTTPRequest::GET(url ? url : UpdateServerRequest::default_url, params, limits);
   } catch (const std::exception& e) {
     Log::log(DEBUG_ServerComm, "%s ==> [%s]\n", logName, e.what());
     return false;
@@ -84,7 +84,7 @@ bool UpdateServerRequest::GetBuild(uint32_t serial, const std::string& fw, const
                                     {"no_cal", no_cal ? "true" : "false"},
                                     {"op", "bird"},
                                     {"sn", sHex8(serial)}};
-  if (!sRequest("GetBuild", url, params, response, lines))
+  if (!sRequest("GetBuild", url, params, response, lines, HTTPRequest::DownloadLimits))
     return false;
   bird.clear();
   if (const char* line = sLine(lines, 1))

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "BirdFile.h"
 #include "KeyValueStore.h"
 #include "Log.h"
 #include "Updater.h"
@@ -77,6 +78,14 @@ uint32_t sStoreBird(UpdaterDisplayInterface& display, UpdaterStoreItem& item, ui
   // A reply that is not base64 leaves nothing to store: that is a failed download.
   if (!bytes) {
     display.message(UpdaterDisplayInterface::Error, "The BIRD file for build %u could not be decoded", build);
+    return 0;
+  }
+  // What the server sent must be an image the update could install; anything
+  // else would overwrite a good stored file and be recorded as the latest.
+  BirdFile check;
+  check.filename = fileName;
+  if (!check.LoadBytes(bytes.get(), length) || check.FirmwareBytes() == 0) {
+    display.message(UpdaterDisplayInterface::Error, "The server sent no valid BIRD file for build %u", build);
     return 0;
   }
   std::string now = KeyValueStore::Timestamp();
@@ -157,8 +166,13 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, std::string build, bo
     display.message(UpdaterDisplayInterface::Error, "No build information for device");
     return 0;
   }
-  if (build.empty() && !sToBuild(latest, buildNumber))
+  // Build 0 names no build: like no -b at all, it asks for the latest.
+  if (buildNumber == 0 && !sToBuild(latest, buildNumber))
     Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", latest.c_str());
+  if (buildNumber == 0) {
+    display.message(UpdaterDisplayInterface::Error, "The server names no build for device %08X", serialNumber);
+    return 0;
+  }
 
   display.message(UpdaterDisplayInterface::Info, "Retrieving build %u", buildNumber);
   if (override) {

@@ -130,12 +130,6 @@ void sAwaitModule(Module& target, uint32_t serialNumber) {
   }
 }
 
-uint64_t sFirmwareBytes(const BirdFile& file) {
-  uint64_t bytes = 0;
-  for (const BirdBlock& block : file.FindBlocks(BirdFile::BLOCK_FIRMWARE)) bytes += block.ImageLength();
-  return bytes;
-}
-
 void sRecordTransfer(UpdaterDisplayInterface& display, const std::string& updaterDirectory, UpdaterStoreItem& item,
                      uint32_t serialNumber, const std::string& birdFile) {
   try {
@@ -187,7 +181,7 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
     return false;
   }
   // Without firmware bytes the update would reboot the module having written nothing.
-  if (sFirmwareBytes(file) == 0) {
+  if (file.FirmwareBytes() == 0) {
     display.message(UpdaterDisplayInterface::Error, "Bird file holds no firmware");
     return false;
   }

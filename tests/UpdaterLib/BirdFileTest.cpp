@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <stdexcept>
 
@@ -194,6 +196,18 @@ TEST(BirdFile, MissingShortAndDirectoryNamesFailToLoad) {
     EXPECT_EQ(file.blockCount, 0u);
   }
   EXPECT_THROW(BirdFile(dir.file("absent.bird").c_str()), std::runtime_error);
+
+  // A FIFO would block the open for ever; a huge sparse file would be read
+  // whole before its size is judged. Both are refused at once.
+  file.filename = dir.file("fifo.bird");
+  ASSERT_EQ(mkfifo(file.filename.c_str(), 0600), 0);
+  EXPECT_FALSE(file.Load());
+  EXPECT_TRUE(log.Contains("BIRDFILE: Error - " + file.filename + " is not a regular file\n"));
+  file.filename = dir.file("huge.bird");
+  testsupport::WriteFile(file.filename, "bird\x01\x01");
+  ASSERT_EQ(truncate(file.filename.c_str(), 4LL << 30), 0);
+  EXPECT_FALSE(file.Load());
+  EXPECT_TRUE(log.Contains("BIRDFILE: Error - " + file.filename + " is too large (4294967296 bytes)\n"));
 }
 
 TEST(BirdFile, ReplaceSerialNumberPatchesWordAndDescriptor) {

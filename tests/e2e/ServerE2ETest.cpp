@@ -24,14 +24,22 @@ protected:
     privateStore.reset(new testsupport::PrivateStore(storeDir.path()));
     ASSERT_TRUE(privateStore->ok()) << privateStore->error();
     realBefore = privateStore->RealSnapshot();
-    AddBird(17, "1.2.3", std::string(2000, 'a'));
-    AddBird(18, "1.10.0", std::string(2000, 'b'));
-    AddBird(20, "1.9", std::string(2000, 'c'));
+    AddBird(17, "1.2.3", Noise(2000, 17));
+    AddBird(18, "1.10.0", Noise(2000, 18));
+    AddBird(20, "1.9", Noise(2000, 20));
   }
   void TearDown() override {
     if (privateStore) {
       EXPECT_EQ(privateStore->RealSnapshot(), realBefore) << "the real ~/.tessoral was changed";
     }
+  }
+  // Firmware does not compress away; an image that did could not be loaded.
+  static std::string Noise(size_t size, unsigned seed) {
+    std::string image(size, '\0');
+    std::mt19937 random(seed);
+    for (char& c : image)
+      c = static_cast<char>(random());
+    return image;
   }
   void AddBird(uint32_t build, const std::string& version, const std::string& image) {
     mkdir(catalogue.file("KovaHub").c_str(), 0755);
@@ -174,4 +182,43 @@ TEST_F(ServerE2E, FourMegabyteDownload) {
   ASSERT_NE(written, std::string::npos);
   std::cout << "[ timing   ] whole run " << r.seconds << " s; " << r.err.substr(decoded, r.err.find('\n', decoded) - decoded)
             << "; " << r.err.substr(written, r.err.find('\n', written) - written) << "\n";
+}
+
+TEST_F(ServerE2E, ABadDownloadLeavesTheStoredFileAndSettingsAlone) {
+  StartLab();
+  ASSERT_EQ(Updater({"-G", "-d", "1234ABCD", "-u", lab->url()}).exitCode, 0);
+  const std::string good = testsupport::ReadFile(Stored("18.bird"));
+  const std::string settings = testsupport::ReadFile(Stored(".settings"));
+
+  // Valid base64 of four bytes is no BIRD file.
+  StartLab({"--fault", "bird:foreign"});
+  ProgramResult r = Updater({"-G", "-d", "1234ABCD", "-u", lab->url()});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("The server sent no valid BIRD file for build 18\n"), std::string::npos) << r.err;
+  EXPECT_EQ(testsupport::ReadFile(Stored("18.bird")), good);
+  EXPECT_EQ(testsupport::ReadFile(Stored(".settings")), settings);
+
+  // Build 0 names no build: the latest is fetched, and never a "0.bird".
+  StartLab();
+  r = Updater({"-G", "-d", "1234ABCD", "-b", "0", "-u", lab->url()});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.out.find("Retrieving build 18\n"), std::string::npos) << r.out;
+  struct stat st;
+  EXPECT_NE(stat(Stored("0.bird").c_str(), &st), 0);
+}
+
+TEST_F(ServerE2E, ServersThatDripOrFloodAreCutOff) {
+  // Two bytes a second pass the stall check for ever; the request's own limit ends it.
+  StartLab({"--fault", "bird:drip"});
+  ProgramResult r = Updater({"-G", "-d", "1234ABCD", "-u", lab->url()}, {"UPDATER_HTTP_TOTAL_SECONDS=2"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_LT(r.seconds, 6.0);
+  EXPECT_NE(r.err.find("Download failed\n"), std::string::npos) << r.err;
+
+  // A build list of 64 MiB is no build list: the reply is cut off, not kept.
+  StartLab({"--fault", "builds:huge:64"});
+  r = Updater({"-B", "-d", "1234ABCD", "-u", lab->url(), "-X", "0x20"});
+  EXPECT_NE(r.err.find("Failed to retrieve builds for 1234ABCD\n"), std::string::npos) << r.err.substr(0, 2000);
+  EXPECT_NE(r.err.find("reply too large"), std::string::npos);
+  EXPECT_LT(r.seconds, 10.0);
 }
