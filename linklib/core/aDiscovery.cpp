@@ -7,9 +7,14 @@
 #include <netinet/in.h>
 #include <stdlib.h>
 #include <string.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
+
+#include <vector>
+
+#include "aTime.h"
 
 #define aUSB_SERIAL_TEXT_SIZE 32
 #define aUSB_SERIAL_DIGITS 8
@@ -207,27 +212,58 @@ static void sTCPIPCleanup(int* listener) {
   *listener = -1;
 }
 
+// Waits for the listener to be readable until the deadline; false when it passed.
+static bool sAwaitReply(int listener, uint64_t deadline) {
+  for (;;) {
+    uint64_t now = aTime_GetMSTicks();
+    if (now >= deadline)
+      return false;
+    struct pollfd entry = {listener, POLLIN, 0};
+    int ready = poll(&entry, 1, static_cast<int>(deadline - now));
+    if (ready > 0)
+      return true;
+    if (ready < 0 && errno != EINTR)
+      return false;
+  }
+}
+
+// A reply already reported: the same module at the same address and port.
+static bool sSeen(const std::vector<linkSpec>& seen, const linkSpec& spec) {
+  for (const linkSpec& s : seen)
+    if (s.serialNumber == spec.serialNumber && s.address == spec.address && s.port == spec.port &&
+        s.module == spec.module)
+      return true;
+  return false;
+}
+
 static uint8_t sEnumerateTCPIP(aDiscoveryCallback callback, void* reference) {
   sCounter counter = {callback, reference, 0, true};
   int listener = sTCPIPSetupListener();
   if (listener < 0)
     return 0;
   if (sSendRequests() > 0) {
-    while (counter.goOn) {
+    // The window is bounded as a whole: responders that keep answering cannot
+    // hold the search open, and a module that answers again is reported once.
+    uint64_t deadline = aTime_GetMSTicks() + aDISCOVERY_RECEIVE_TIMEOUT_MS;
+    std::vector<linkSpec> seen;
+    while (counter.goOn && sAwaitReply(listener, deadline)) {
       uint8_t reply[aDISCOVERY_DATAGRAM_SIZE];
       memset(reply, 0, sizeof(reply));
       struct sockaddr_in from;
       socklen_t fromLength = sizeof(from);
-      ssize_t n = recvfrom(listener, reply, sizeof(reply), 0, reinterpret_cast<struct sockaddr*>(&from), &fromLength);
+      ssize_t n = recvfrom(listener, reply, sizeof(reply), MSG_DONTWAIT, reinterpret_cast<struct sockaddr*>(&from),
+                           &fromLength);
       if (n < 0) {
-        if (errno == EINTR)
+        if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
           continue;
-        break;  // the receive time-out ends the search
+        break;
       }
       linkSpec spec;
       uint32_t source = htonl(SockAddrToUint32(reinterpret_cast<struct sockaddr*>(&from)));
-      if (sCopyToTCPIPLinkspec(reply, static_cast<int>(n), source, &spec))
-        sReport(counter, spec);
+      if (!sCopyToTCPIPLinkspec(reply, static_cast<int>(n), source, &spec) || sSeen(seen, spec))
+        continue;
+      seen.push_back(spec);
+      sReport(counter, spec);
     }
   }
   sTCPIPCleanup(&listener);

@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <thread>
 #include <vector>
 
 #include "LabNetwork.h"
@@ -178,6 +180,66 @@ TEST(aDiscovery, TcpipFindsLabModulesInPrivateNamespaces) {
   start = Clock::now();
   EXPECT_EQ(aDiscovery_FindModule(linkTypeTCPIP, 0x12345678), nullptr);
   EXPECT_GE(SecondsSince(start), 1.9);
+}
+
+// A responder that answers every request again and again, as a flood would:
+// 0000F00D every 100 ms, for as long as it runs.
+TEST(aDiscovery, TcpipWindowIsBoundedAndEachModuleReportedOnce) {
+  testsupport::LabNetwork net;
+  if (!net.ok())
+    GTEST_SKIP() << net.error();
+  std::atomic<bool> stop{false};
+  std::atomic<bool> listening{false};
+  std::thread responder([&] {
+    testsupport::NetnsScope lab(net.labNamespace());
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in local = {};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(aDISCOVERY_REQUEST_PORT);
+    ip_mreq group = {};
+    group.imr_multiaddr.s_addr = inet_addr(aDISCOVERY_GROUP);
+    group.imr_interface.s_addr = inet_addr(net.labAddress().c_str());
+    timeval tick = {0, 100 * 1000};
+    if (!lab.ok() || bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &group, sizeof group) != 0 ||
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick) != 0) {
+      close(fd);
+      return;
+    }
+    listening = true;
+    sockaddr_in asker = {};
+    bool asked = false;
+    const uint8_t reply[16] = {0x02, 2, 0x28, 0x23, 0x0D, 0xF0, 0, 0, 0, 0, 0, 0, 17};
+    while (!stop) {
+      uint8_t request[16];
+      socklen_t length = sizeof asker;
+      if (recvfrom(fd, request, sizeof request, 0, reinterpret_cast<sockaddr*>(&asker), &length) > 0)
+        asked = true;
+      if (!asked)
+        continue;
+      sockaddr_in to = asker;
+      to.sin_port = htons(aDISCOVERY_REPLY_PORT);
+      sendto(fd, reply, sizeof reply, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    }
+    close(fd);
+  });
+  for (int i = 0; i < 100 && !listening; i++)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_TRUE(listening);
+  {
+    testsupport::NetnsScope inside(net.programNamespace());
+    ASSERT_TRUE(inside.ok());
+    Seen seen;
+    auto start = Clock::now();
+    EXPECT_EQ(aDiscovery_EnumerateModules(linkTypeTCPIP, cbRecord, &seen), 1);
+    double seconds = SecondsSince(start);
+    EXPECT_GE(seconds, 1.9);
+    EXPECT_LT(seconds, 3.0);
+    ASSERT_EQ(seen.specs.size(), 1u);
+    EXPECT_EQ(seen.specs[0].serialNumber, 0xF00Du);
+  }
+  stop = true;
+  responder.join();
 }
 
 }  // namespace
