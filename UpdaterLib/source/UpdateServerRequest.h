@@ -22,4 +22,11 @@ public:
   // builds: build text -> version text; cleared first, so empty after a failure.
   static bool GetBuildList(uint32_t serial, BuildList& builds, const char* url);
   static bool GetRecoveryInfo(const Fingerprint& fingerprint, uint32_t& serial, uint32_t& build, const char* url);
+
+  // The reply checks and readings of the requests above, for a reply body
+  // already in hand; false when it is not an "ok" reply.
+  static bool ParseQuery(std::string body, std::string& build, std::string& fw);
+  static bool ParseBird(std::string body, std::string& bird);
+  static bool ParseBuildList(std::string body, BuildList& builds);
+  static bool ParseRecoveryInfo(std::string body, uint32_t& serial, uint32_t& build);
 };
