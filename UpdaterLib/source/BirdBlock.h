@@ -3,6 +3,11 @@
 #include <cstdint>
 
 struct BirdBlock {
+  // Block types and the split of the type-and-flags byte.
+  enum Type : uint8_t { LOADER = 0, FIRMWARE = 1, SERIAL_OFFSETS = 2, INFO = 4, START_ADDRESS = 5 };
+  static constexpr uint8_t TYPE_MASK = 0x1F;
+  static constexpr uint8_t FLAG_MASK = 0xE0;
+
   BirdBlock() = default;
   // Splits the type-and-flags byte; loader and firmware blocks also read their
   // big-endian address from the first four content bytes.

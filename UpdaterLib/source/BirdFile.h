@@ -12,16 +12,16 @@
 class BirdFile {
 public:
   enum BLOCK_TYPE : uint8_t {
-    BLOCK_LOADER = 0,
-    BLOCK_FIRMWARE = 1,
-    BLOCK_SERIAL_OFFSETS = 2,
-    BLOCK_INFO = 4,
-    BLOCK_START_ADDRESS = 5,
+    BLOCK_LOADER = BirdBlock::LOADER,
+    BLOCK_FIRMWARE = BirdBlock::FIRMWARE,
+    BLOCK_SERIAL_OFFSETS = BirdBlock::SERIAL_OFFSETS,
+    BLOCK_INFO = BirdBlock::INFO,
+    BLOCK_START_ADDRESS = BirdBlock::START_ADDRESS,
   };
   static constexpr uint32_t BIRD_FILE_SIGNATURE = 0x62697264;  // "bird"
   static constexpr uint16_t BIRD_FILE_VERSION = 0x0101;
-  static constexpr uint8_t BIRD_FILE_TYPE_MASK = 0x1F;
-  static constexpr uint8_t BIRD_FILE_FLAG_MASK = 0xE0;
+  static constexpr uint8_t BIRD_FILE_TYPE_MASK = BirdBlock::TYPE_MASK;
+  static constexpr uint8_t BIRD_FILE_FLAG_MASK = BirdBlock::FLAG_MASK;
   static constexpr uint32_t INFO_BLOCK_SIZE = 64;
 
   BirdFile();

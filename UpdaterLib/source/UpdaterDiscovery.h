@@ -6,6 +6,14 @@
 #include "aError.h"
 #include "aLinkSpec.h"
 
+namespace UpdaterDiscovery {
+
+// What _discovered_link looks for, and on which transport it found it.
+struct LinkSearch {
+  uint32_t serialNumber;
+  linkType found;
+};
+
 // The module's firmware build number; 0 on any failure.
 uint32_t _get_build_number(Tessoral::Kovalink::Module& module);
 // Fills the version numbers and the module and router addresses of `info`.
@@ -16,3 +24,5 @@ linkType _discover_link_type(uint32_t serialNumber);
 // Enumeration callbacks: collect every module / stop at one serial number.
 bool _discovered_device(const linkSpec* found, bool* success, void* devices);
 bool _discovered_link(const linkSpec* found, bool* success, void* search);
+
+}  // namespace UpdaterDiscovery

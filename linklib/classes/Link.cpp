@@ -91,45 +91,6 @@ bool cbModelCallback(const linkSpec* found, bool* success, void* reference) {
 
 }  // namespace
 
-bool ueiReplyMatches(const aPacket* packet, const uei& pattern) {
-  return packet && packet->address == pattern.address && packet->dataSize >= 3 &&
-         packet->data[0] == pattern.command && packet->data[1] == pattern.option &&
-         (packet->data[2] & ueiSPECIFIER_INDEX_MASK) == pattern.specifier;
-}
-
-bool ueiTakeErrorReply(const aPacket* packet, uei* record) {
-  if (!(packet->data[2] & ueiSPECIFIER_ERROR))
-    return false;
-  record->specifier = packet->data[2];
-  record->value.byteValue = packet->data[3];
-  return true;
-}
-
-int awaitLinkRunning(const std::function<int()>& status, unsigned pollMS, unsigned polls) {
-  for (unsigned attempt = 0;; ++attempt) {
-    int current = status();
-    switch (current) {
-      case aLinkStatusRunning:
-        return aErrNone;
-      case aLinkStatusStopped:
-      case aLinkStatusStarting:
-      case aLinkStatusSyncing:
-        if (attempt >= polls)
-          return aErrConnection;
-        aTime_MSSleep(pollMS);
-        break;
-      case aLinkStatusStopping:
-        return aErrBusy;
-      case aLinkStatusNoStream:
-      case aLinkStatusIOError:
-      case aLinkStatusFailed:
-        return aErrConnection;
-      default:
-        return aErrDuplicate;
-    }
-  }
-}
-
 Link::Link(const char* name) : pImpl(new impl(*this)) {
   if (name)
     pImpl->name.assign(name, strnlen(name, kMaxNameLength));

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "../../tools/BirdWriter.h"
+#include "BirdWriter.h"
 #include "LabServer.h"
 #include "LabServerCatalogue.h"
 #include "RecordingDisplay.h"

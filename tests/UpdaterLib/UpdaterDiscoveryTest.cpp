@@ -17,6 +17,7 @@ using Tessoral::Kovalink::Module;
 using testsupport::Bytes;
 using testsupport::Frame;
 using testsupport::ScriptedPeer;
+using namespace UpdaterDiscovery;
 
 namespace {
 
@@ -118,10 +119,7 @@ TEST(DiscoveryCallbacks, CollectEveryModuleOrStopAtTheWantedOne) {
   Captured log;
   Log::SetOutput(log.stream);
   Log::ActivatePackage(DEBUG_Network);
-  struct {
-    uint32_t serialNumber;
-    linkType found;
-  } search = {0x5678, linkTypeInvalid};
+  LinkSearch search = {0x5678, linkTypeInvalid};
   counted = false;
   EXPECT_TRUE(_discovered_link(&spec, &counted, &search));
   EXPECT_EQ(search.found, linkTypeInvalid);

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "../../tools/BirdWriter.h"
+#include "BirdWriter.h"
 #include "LabNetwork.h"
 #include "TestSupport.h"
 
