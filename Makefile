@@ -1,5 +1,6 @@
 # The two commands of the README: `make demo` and `make test`.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+comma := ,
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
@@ -13,11 +14,19 @@ CMAKE_FLAGS ?=
 
 all: build
 
-deps:
+# The package check runs once per build tree (again when the list changes), not on every build.
+DEPS_STAMP = $(BUILD)/.deps-installed
+deps: $(DEPS_STAMP)
+$(DEPS_STAMP): scripts/install-deps
 	scripts/install-deps
+	mkdir -p $(BUILD) && touch $@
+
+# configure DIR FLAGS: quiet when it works, the whole output when it does not.
+configure = mkdir -p $(1) && cmake -S . -B $(1) -G Ninja $(2) $(CMAKE_FLAGS) >$(1)/configure.log 2>&1 \
+  || { cat $(1)/configure.log; exit 1; }
 
 build: deps
-	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS) >/dev/null
+	@$(call configure,$(BUILD))
 	cmake --build $(BUILD) -j $(JOBS)
 
 # Root is checked first, so a user without it is told at once how to run it.
@@ -29,29 +38,30 @@ demo:
 test: deps
 	$(MAKE) --no-print-directory test-plain test-asan test-tsan test-fuzz
 
+# CI builds with warnings as errors.
 test-plain:
-	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS) >/dev/null
+	@$(call configure,$(BUILD),-DUPDATER_WERROR=ON)
 	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 300
 
 # The whole suite once more under AddressSanitizer and UndefinedBehaviorSanitizer.
 test-asan:
-	cmake -S . -B $(ASAN_BUILD) -G Ninja -DSANITIZE=address,undefined $(CMAKE_FLAGS) >/dev/null
+	@$(call configure,$(ASAN_BUILD),-DSANITIZE=address$(comma)undefined -DUPDATER_WERROR=ON)
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS) --timeout 600
 
 # The link core's tests under ThreadSanitizer.
 test-tsan:
-	cmake -S . -B $(TSAN_BUILD) -G Ninja -DSANITIZE=thread $(CMAKE_FLAGS) >/dev/null
+	@$(call configure,$(TSAN_BUILD),-DSANITIZE=thread -DUPDATER_WERROR=ON)
 	cmake --build $(TSAN_BUILD) -j $(JOBS) --target test_linklib_core
 	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ctest --output-on-failure -j $(JOBS) --timeout 600 -L test_linklib_core
 
 # The parsers of outside input under libFuzzer (clang, ASan and UBSan).
 fuzz-build:
-	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DUPDATER_FUZZ=ON -DUPDATER_TESTS=OFF \
-	  -DSANITIZE=address,undefined $(CMAKE_FLAGS) >/dev/null
+	@$(call configure,$(FUZZ_BUILD),-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DUPDATER_FUZZ=ON \
+	  -DUPDATER_TESTS=OFF -DSANITIZE=address$(comma)undefined)
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzzers
 
 test-fuzz: fuzz-build

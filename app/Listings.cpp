@@ -43,13 +43,13 @@ void DisplayDevice(UpdaterDisplayInterface& display, const DeviceInfo& device) {
 
 }  // namespace
 
-void _display_device_list(UpdaterDisplayInterface& display, const std::vector<DeviceInfo>& devices, uint32_t linkType) {
-  display.message(kInfo, "Discovered Devices: (%s)", LinkTypeName(linkType));
+void _display_device_list(UpdaterDisplayInterface& display, const std::vector<DeviceInfo>& devices, uint32_t transport) {
+  display.message(kInfo, "Discovered Devices: (%s)", LinkTypeName(transport));
   if (devices.empty()) {
     display.message(kInfo, "    No devices found.");
     return;
   }
-  if (linkType == linkTypeUSB)
+  if (transport == linkTypeUSB)
     display.message(kInfo, "    Device    Module   Router  Model          Firmware Version (Build)");
   else
     display.message(kInfo, "    Device    Module   Router  Model          Firmware Version (Build)   [IP address]");

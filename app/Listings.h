@@ -6,6 +6,6 @@
 #include "Updater.h"
 #include "UpdaterDisplayInterface.h"
 
-void _display_device_list(UpdaterDisplayInterface& display, const std::vector<DeviceInfo>& devices, uint32_t linkType);
+void _display_device_list(UpdaterDisplayInterface& display, const std::vector<DeviceInfo>& devices, uint32_t transport);
 void _display_builds(UpdaterDisplayInterface& display, const BuildList& builds, uint32_t serialNumber);
 void _display_fingerprint(UpdaterDisplayInterface& display, const Fingerprint& fingerprint);

@@ -56,10 +56,10 @@ public:
   BirdFile load_bird(const char* action, std::string birdFile, uint32_t serialNumber, uint32_t build,
                      bool downloadIfMissing);
   // Steps of the update, shared with recovery.
-  bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& file, Tessoral::Kovalink::Module& module,
+  bool _validate_birdfile(UpdaterDisplayInterface& out, BirdFile& file, Tessoral::Kovalink::Module& module,
                           uint32_t serialNumber);
-  aErr _transfer_loader(UpdaterDisplayInterface& display, Tessoral::Kovalink::Module& module, BirdFile& file);
-  aErr _transfer_firmware(UpdaterDisplayInterface& display, Tessoral::Kovalink::Module& module, BirdFile& file);
+  aErr _transfer_loader(UpdaterDisplayInterface& out, Tessoral::Kovalink::Module& module, BirdFile& file);
+  aErr _transfer_firmware(UpdaterDisplayInterface& out, Tessoral::Kovalink::Module& module, BirdFile& file);
 
   // Recovery and fingerprint (-U -t RECOVER, -N).
   virtual bool Get_Fingerprint(Fingerprint& fp, std::string port, unsigned serial, std::string birdFile, unsigned baud,

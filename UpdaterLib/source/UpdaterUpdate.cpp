@@ -261,7 +261,7 @@ BirdFile Updater::load_bird(const char* action, std::string birdFile, uint32_t s
   return item.ReadBirdFile(name.c_str());
 }
 
-bool Updater::_validate_birdfile(UpdaterDisplayInterface& display, BirdFile& file, Module& module,
+bool Updater::_validate_birdfile(UpdaterDisplayInterface& out, BirdFile& file, Module& module,
                                  uint32_t serialNumber) {
   if (file.blockCount == 0) return false;
   if (!file.hasSerialNumberOffsets && !file.ValidateSerialNumber(serialNumber)) return false;
@@ -278,7 +278,7 @@ bool Updater::_validate_birdfile(UpdaterDisplayInterface& display, BirdFile& fil
   sReadIdentity(module, model, [&](uint8_t* v) { return system.getModel(v); });
   const char* modelName = aDefs_GetModelName(model);
   if (!file.ValidateModel(modelName)) {
-    display.message(UpdaterDisplayInterface::Error, "Connected device model and Bird file model do not match [%s]",
+    out.message(UpdaterDisplayInterface::Error, "Connected device model and Bird file model do not match [%s]",
                     modelName);
     return false;
   }
@@ -314,7 +314,7 @@ aErr sTransferBlocks(UpdaterDisplayInterface& display, const char* kind, const s
 
 }  // namespace
 
-aErr Updater::_transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile& file) {
+aErr Updater::_transfer_loader(UpdaterDisplayInterface& out, Module& module, BirdFile& file) {
   UpdaterEntity entity;
   entity.init(&module, 0, true);
   aErr err = entity.LoaderInit();
@@ -322,9 +322,9 @@ aErr Updater::_transfer_loader(UpdaterDisplayInterface& display, Module& module,
     Log::log(DEBUG_Updater, "Error starting loader [%d, %s].\n", err, aError_GetErrorText(err));
     return err;
   }
-  display.message(UpdaterDisplayInterface::Info, "Transferring loader to device");
-  display.display_progress(true);
-  err = sTransferBlocks(display, "loader", file.FindBlocks(BirdFile::BLOCK_LOADER), [&](const BirdBlock& block) {
+  out.message(UpdaterDisplayInterface::Info, "Transferring loader to device");
+  out.display_progress(true);
+  err = sTransferBlocks(out, "loader", file.FindBlocks(BirdFile::BLOCK_LOADER), [&](const BirdBlock& block) {
     uint16_t blockSize = 0;
     aErr result = entity.TransferPrepare(block.data, block.length, block.flags, blockSize);
     // A loader block whose PREPARE goes unanswered is still sent: the data's sum decides.
@@ -337,38 +337,38 @@ aErr Updater::_transfer_loader(UpdaterDisplayInterface& display, Module& module,
       Log::log(DEBUG_Updater, "Error loader transfer [%d, %s].\n", result, aError_GetErrorText(result));
     return result;
   });
-  display.display_progress(false);
+  out.display_progress(false);
   if (err != aErrNone) return err;
 
-  display.message(UpdaterDisplayInterface::Info, "Starting Load on Device");
+  out.message(UpdaterDisplayInterface::Info, "Starting Load on Device");
   err = entity.LoaderStart();
   if (err == aErrTimeout) {
     Log::log(DEBUG_Updater, "Timeout on LoaderStart. Usually indicates this is an iMX Load ignore err.\n");
     return aErrNone;
   }
   if (err != aErrNone)
-    display.message(UpdaterDisplayInterface::Error, "Error starting loader [%d, %s]", err, aError_GetErrorText(err));
+    out.message(UpdaterDisplayInterface::Error, "Error starting loader [%d, %s]", err, aError_GetErrorText(err));
   return err;
 }
 
-aErr Updater::_transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFile& file) {
+aErr Updater::_transfer_firmware(UpdaterDisplayInterface& out, Module& module, BirdFile& file) {
   UpdaterEntity entity;
   entity.init(&module, 0, true);
   Log::log(DEBUG_Updater, "Transferring firmware to device %s\n", file.filename.c_str());
   // A failed block leaves a partly written image: the module must not be rebooted into it.
   aErr err =
-      sTransferBlocks(display, "firmware", file.FindBlocks(BirdFile::BLOCK_FIRMWARE), [&](const BirdBlock& block) {
+      sTransferBlocks(out, "firmware", file.FindBlocks(BirdFile::BLOCK_FIRMWARE), [&](const BirdBlock& block) {
         uint16_t blockSize = 0;
         aErr result = entity.TransferPrepare(block.data, block.length, block.flags, blockSize);
         if (result != aErrNone) {
           Log::log(DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", result, aError_GetErrorText(result));
           return result;
         }
-        result = entity.FirmwareTransfer(block.data, block.length, blockSize, display);
+        result = entity.FirmwareTransfer(block.data, block.length, blockSize, out);
         if (result != aErrNone)
           Log::log(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", result, aError_GetErrorText(result));
         return result;
       });
   if (err != aErrNone) return err;
-  return entity.LoaderReboot(display);
+  return entity.LoaderReboot(out);
 }

@@ -60,9 +60,9 @@ protected:
   }
   void answer(const Bytes& request, const Bytes& reply) { peer->setResponder(ScriptedPeer::Table({{request, reply}})); }
   // Replies to the version, module address and router address gets.
-  void answerVersion(const Bytes& version, const Bytes& module, const Bytes& router) {
+  void answerVersion(const Bytes& version, const Bytes& moduleAddress, const Bytes& router) {
     peer->setResponder(ScriptedPeer::Table({{{4, 3, 0x47, 0x20}, version},
-                                            {{4, 3, 0x41, 0x20}, module},
+                                            {{4, 3, 0x41, 0x20}, moduleAddress},
                                             {{4, 3, 0x42, 0x20}, router}}));
   }
   std::unique_ptr<ScriptedPeer> peer;

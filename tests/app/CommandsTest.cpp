@@ -17,7 +17,7 @@ namespace {
 
 class UpdaterDouble : public Updater {
 public:
-  explicit UpdaterDouble(UpdaterDisplayInterface& display) : Updater("http://127.0.0.1:9/cgi/u", "/nowhere", display) {}
+  explicit UpdaterDouble(UpdaterDisplayInterface& shown) : Updater("http://127.0.0.1:9/cgi/u", "/nowhere", shown) {}
 
   std::vector<DeviceInfo> Discover_Devices(linkType type) override {
     calls.push_back("Discover_Devices(" + std::to_string(type) + ")");
