@@ -9,6 +9,7 @@
 #include "AppInfo.h"
 #include "Log.h"
 #include "OptionParser.h"
+#include "UpdateServerRequest.h"
 #include "UpdaterDirectory.h"
 
 namespace {
@@ -167,7 +168,7 @@ uint32_t _get_int_arg(const char* text, const char** end) { return ConvertDigits
 
 int _get_params(UpdaterDisplayInterface& display, int argc, const char* const* argv, Parameters& parameters) {
   parameters = Parameters();
-  parameters.serverUrl = APP_SERVER_URL;
+  parameters.serverUrl = UpdateServerRequest::default_url;
   parameters.applicationName = ApplicationName(argc > 0 ? argv[0] : nullptr);
   ReadHomeDirectory(parameters.homeDirectory);
   Log::log(DEBUG_APP, "Home directory:[%s]\n", parameters.homeDirectory.c_str());

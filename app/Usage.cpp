@@ -6,6 +6,7 @@
 
 #include "AppInfo.h"
 #include "Log.h"
+#include "UpdateServerRequest.h"
 #include "aVersion.h"
 
 namespace {
@@ -116,7 +117,8 @@ std::string ExtendedText() {
   u.Entry("-e", {"echoing of bytes enabled during recovery."}).Blank();
   u.Entry("-l 'log message'", {"message to place in device history log"});
   u.Entry("-k <filename>", {"log messages written into given filename", "Default:[APP.log]"});
-  std::string server = UsageText::Format("Default: %s:%d", APP_SERVER_HOST, APP_SERVER_PORT);
+  std::string server = UsageText::Format("Default: %s:%d", UpdateServerRequest::default_host,
+                                         UpdateServerRequest::default_port);
   u.Entry("-u <host:port>", {"The hostname and port of the update server", server.c_str()});
   u.Title("Extended Commands:");
   u.Entry("-I", {"View stored device information.", "Must either use DISCOVER command [\"-D\"] or",

@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <mutex>
 #include <stdexcept>
@@ -35,10 +36,10 @@ void sGlobalInit() {
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-[[noreturn]] void sFail(CURL* curl, CURLcode code) {
-  curl_easy_cleanup(curl);
-  throw std::runtime_error(curl_easy_strerror(code));
-}
+[[noreturn]] void sFail(CURLcode code) { throw std::runtime_error(curl_easy_strerror(code)); }
+
+// The easy handle is cleaned up on every way out, exceptions included.
+using CurlHandle = std::unique_ptr<CURL, void (*)(CURL*)>;
 
 }  // namespace
 
@@ -91,7 +92,8 @@ size_t HTTPRequest::_rcv_data(char* data, size_t size, size_t nmemb, void* userd
 
 HTTPResponse HTTPRequest::GET(const std::string& url, const Parameters& params, const Limits& limits) {
   sGlobalInit();
-  CURL* curl = curl_easy_init();
+  CurlHandle handle(curl_easy_init(), curl_easy_cleanup);
+  CURL* curl = handle.get();
   if (!curl)
     throw std::runtime_error("Could not create curl instance");
 
@@ -115,22 +117,19 @@ HTTPResponse HTTPRequest::GET(const std::string& url, const Parameters& params, 
   if (rc == CURLE_OK)
     rc = curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits.maxBytes));
   if (rc != CURLE_OK)
-    sFail(curl, rc);
+    sFail(rc);
 
   Log::log(DEBUG_ServerComm, "GET(%s)\n", response.get_request().c_str());
   rc = curl_easy_perform(curl);
-  if (rc != CURLE_OK && response.overflowed()) {
-    curl_easy_cleanup(curl);
+  if (rc != CURLE_OK && response.overflowed())
     throw std::runtime_error("reply larger than " + std::to_string(limits.maxBytes) + " bytes");
-  }
   if (rc != CURLE_OK)
-    sFail(curl, rc);
+    sFail(rc);
 
   long code = 0;
   rc = curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
   if (rc != CURLE_OK)
-    sFail(curl, rc);
+    sFail(rc);
   response.set_status(code);
-  curl_easy_cleanup(curl);
   return response;
 }

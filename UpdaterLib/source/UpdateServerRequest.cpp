@@ -9,7 +9,11 @@
 #include "HTTPRequest.h"
 #include "Log.h"
 
-const char* const UpdateServerRequest::default_url = "http://updates.tessoral.com/cgi/u";
+// The one place that names the maker's server.
+#define UPDATE_SERVER_HOST "updates.tessoral.com"
+const char* const UpdateServerRequest::default_host = UPDATE_SERVER_HOST;
+const int UpdateServerRequest::default_port = 80;
+const char* const UpdateServerRequest::default_url = "http://" UPDATE_SERVER_HOST "/cgi/u";
 const char* const UpdateServerRequest::delimiters = "\n";
 
 namespace {

@@ -10,6 +10,9 @@ class UpdateServerRequest {
 public:
   // Used when a request is given no server URL (null).
   static const char* const default_url;
+  // Its host and port, as the usage text names them.
+  static const char* const default_host;
+  static const int default_port;
   // Every reply is split into lines at this separator.
   static const char* const delimiters;
 

@@ -1,5 +1,7 @@
 #include "Updater.h"
 
+#include <memory>
+
 #include "Log.h"
 #include "Module.h"
 #include "ModuleCommands.h"
@@ -62,7 +64,8 @@ std::vector<DeviceInfo> Updater::Discover_KLNetwork_Devices(uint32_t routerSeria
   std::vector<DeviceInfo> devices;
   if (type == linkTypeInvalid)
     type = _discover_link_type(routerSerialNumber);
-  linkSpec* routerSpec = aDiscovery_FindModule(type, routerSerialNumber);
+  std::unique_ptr<linkSpec, void (*)(linkSpec*)> routerSpec(aDiscovery_FindModule(type, routerSerialNumber),
+                                                           [](linkSpec* spec) { aLinkSpec_Destroy(&spec); });
   if (!routerSpec)
     return devices;
 
@@ -73,7 +76,6 @@ std::vector<DeviceInfo> Updater::Discover_KLNetwork_Devices(uint32_t routerSeria
   if (routerSystem.routeToMe(1) != aErrNone) {
     Log::log(DEBUG_Network, "NETWORK: Router [%08X] refused routing\n", routerSerialNumber);
     router.disconnect();
-    aLinkSpec_Destroy(&routerSpec);
     return devices;
   }
 
@@ -114,6 +116,5 @@ std::vector<DeviceInfo> Updater::Discover_KLNetwork_Devices(uint32_t routerSeria
 
   routerSystem.routeToMe(0);
   router.disconnect();
-  aLinkSpec_Destroy(&routerSpec);
   return devices;
 }

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "BirdFile.h"
+#include "BuildNumber.h"
 #include "KeyValueStore.h"
 #include "Log.h"
 #include "Updater.h"
@@ -19,20 +20,6 @@
 namespace {
 
 const char* const kSpinnerLabel = "Downloading";
-const char* const kLatestDownload = "LATEST_DOWNLOAD";
-const char* const kLastDownloadDate = "LAST_DOWNLOAD_DATE";
-
-// Whole-text decimal conversion: "12x", "" and values beyond 32 bits fail.
-bool sToBuild(const std::string& text, uint32_t& value) {
-  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
-    return false;
-  errno = 0;
-  unsigned long long v = std::strtoull(text.c_str(), nullptr, 10);
-  if (errno != 0 || v > 0xFFFFFFFFull)
-    return false;
-  value = static_cast<uint32_t>(v);
-  return true;
-}
 
 double sMilliseconds(std::chrono::steady_clock::time_point since) {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - since).count();
@@ -97,8 +84,8 @@ uint32_t sStoreBird(UpdaterDisplayInterface& display, UpdaterStoreItem& item, ui
     display.message(UpdaterDisplayInterface::Error, "Failed to write file with %d", static_cast<int>(written));
     return 0;
   }
-  item.settings.Add(kLatestDownload, fileName);
-  item.settings.Add(kLastDownloadDate, now);
+  item.settings.Add(UpdaterStoreItem::KEY_LATEST_DOWNLOAD, fileName);
+  item.settings.Add(UpdaterStoreItem::KEY_LAST_DOWNLOAD_DATE, now);
   item.settings.Save();
   return build;
 }
@@ -123,7 +110,7 @@ bool Updater::_valid_build(uint32_t serialNumber, uint32_t build, const char* ur
   for (const auto& entry : builds) {
     uint32_t listed = 0;
     // A key that is not a number names no build; it must not match build 0.
-    if (!sToBuild(entry.first, listed)) {
+    if (!BuildNumber::FromText(entry.first, listed)) {
       Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", entry.first.c_str());
       continue;
     }
@@ -135,7 +122,7 @@ bool Updater::_valid_build(uint32_t serialNumber, uint32_t build, const char* ur
 
 uint32_t Updater::Download_Firmware(uint32_t serialNumber, std::string build, bool override, bool no_cal) {
   uint32_t buildNumber = 0;
-  if (!build.empty() && !sToBuild(build, buildNumber)) {
+  if (!build.empty() && !BuildNumber::FromText(build, buildNumber)) {
     display.message(UpdaterDisplayInterface::Error, "Build number '%s' must be an number", build.c_str());
     return 0;
   }
@@ -167,7 +154,7 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, std::string build, bo
     return 0;
   }
   // Build 0 names no build: like no -b at all, it asks for the latest.
-  if (buildNumber == 0 && !sToBuild(latest, buildNumber))
+  if (buildNumber == 0 && !BuildNumber::FromText(latest, buildNumber))
     Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", latest.c_str());
   if (buildNumber == 0) {
     display.message(UpdaterDisplayInterface::Error, "The server names no build for device %08X", serialNumber);

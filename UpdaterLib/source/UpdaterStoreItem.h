@@ -17,6 +17,12 @@ typedef enum {
 
 class UpdaterStoreItem {
 public:
+  // The history a module's settings record.
+  static constexpr const char* KEY_LATEST_DOWNLOAD = "LATEST_DOWNLOAD";
+  static constexpr const char* KEY_LAST_DOWNLOAD_DATE = "LAST_DOWNLOAD_DATE";
+  static constexpr const char* KEY_LATEST_TRANSFER = "LATEST_TRANSFER";
+  static constexpr const char* KEY_LAST_TRANSFER_DATE = "LAST_TRANSFER_DATE";
+
   UpdaterStoreItem();
   // Loads basePath/name/.settings, creating it when missing.
   UpdaterStoreItem(const std::string& basePath, const std::string& name, store_item_t type);

@@ -1,11 +1,9 @@
 // The -U command: choose a build, load and patch its BIRD file, connect, transfer, record.
-#include <cerrno>
-#include <cstdlib>
-#include <ctime>
 #include <stdexcept>
 #include <vector>
 
 #include "BirdFile.h"
+#include "BuildNumber.h"
 #include "Log.h"
 #include "Module.h"
 #include "SystemClass.h"
@@ -27,25 +25,14 @@ constexpr unsigned LOADER_SETTLE_MS = 500;
 
 std::string sBirdName(uint32_t build) { return std::to_string(build) + ".bird"; }
 
-std::string sNowText() {
-  time_t now = time(nullptr);
-  std::string text = ctime(&now);
-  if (!text.empty() && text.back() == '\n') text.pop_back();
-  return text;
-}
-
-// Decimal text to a build number; 0 for text that is not a number or is out of range.
+// The server's latest build; 0 for a line that is not a build number.
 uint32_t sBuildFromText(const std::string& text) {
-  const char* begin = text.c_str();
-  char* end = nullptr;
-  errno = 0;
-  unsigned long long value = strtoull(begin, &end, 10);
-  while (end != nullptr && (*end == '\r' || *end == ' ' || *end == '\t')) end++;
-  if (end == begin || *begin == '-' || *end != '\0' || errno == ERANGE || value > UINT32_MAX) {
+  uint32_t build = 0;
+  if (!BuildNumber::FromServerLine(text, build)) {
     Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", text.c_str());
     return 0;
   }
-  return static_cast<uint32_t>(value);
+  return build;
 }
 
 bool sReadable(UpdaterStoreItem& item, uint32_t build) {
@@ -105,11 +92,11 @@ uint32_t sSelectBuild(UpdaterDisplayInterface& display, const std::string& serve
     }
   }
   if (build == 0) {
-    build = sStoredBuild(item, "LATEST_DOWNLOAD");
+    build = sStoredBuild(item, UpdaterStoreItem::KEY_LATEST_DOWNLOAD);
     if (build != 0) display.message(UpdaterDisplayInterface::Info, "Updating with the Latest Download");
   }
   if (build == 0) {
-    build = sStoredBuild(item, "LATEST_TRANSFER");
+    build = sStoredBuild(item, UpdaterStoreItem::KEY_LATEST_TRANSFER);
     if (build != 0) display.message(UpdaterDisplayInterface::Info, "Updating with the Latest Transfer");
   }
   return build;
@@ -139,8 +126,8 @@ void sRecordTransfer(UpdaterDisplayInterface& display, const std::string& update
       UpdaterStore store(updaterDirectory.c_str());
       item = store.AddDevice(serialNumber);
     }
-    item.settings.Add("LATEST_TRANSFER", birdFile);
-    item.settings.Add("LAST_TRANSFER_DATE", sNowText());
+    item.settings.Add(UpdaterStoreItem::KEY_LATEST_TRANSFER, birdFile);
+    item.settings.Add(UpdaterStoreItem::KEY_LAST_TRANSFER_DATE, KeyValueStore::Timestamp());
     item.settings.Save(nullptr);
   } catch (const std::exception& e) {
     display.message(UpdaterDisplayInterface::Error, "Could not record the transfer: %s", e.what());

@@ -1,5 +1,6 @@
 #include "base64.h"
 
+#include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -20,15 +21,24 @@ size_t sPadding(const char* data, size_t length) {
   return padding;
 }
 
+// Built once, on first use, and shared by every decode.
+const unsigned char* sDecodingTable() {
+  static const std::array<unsigned char, 256> table = [] {
+    std::array<unsigned char, 256> t;
+    t.fill(kInvalid);
+    for (int i = 0; i < 64; i++)
+      t[static_cast<unsigned char>(kEncodingTable[i])] = static_cast<unsigned char>(i);
+    return t;
+  }();
+  return table.data();
+}
+
 }  // namespace
 
 unsigned char* _build_decoding_table() {
   unsigned char* table = static_cast<unsigned char*>(std::malloc(256));
-  if (!table)
-    return nullptr;
-  std::memset(table, kInvalid, 256);
-  for (int i = 0; i < 64; i++)
-    table[static_cast<unsigned char>(kEncodingTable[i])] = static_cast<unsigned char>(i);
+  if (table)
+    std::memcpy(table, sDecodingTable(), 256);
   return table;
 }
 
@@ -61,13 +71,10 @@ unsigned char* base64_decode(const char* data, size_t input_length, size_t* out_
     return nullptr;
   size_t padding = sPadding(data, input_length);
   size_t length = input_length / 4 * 3 - padding;
-  unsigned char* table = _build_decoding_table();
+  const unsigned char* table = sDecodingTable();
   unsigned char* out = static_cast<unsigned char*>(std::malloc(length + 1));
-  if (!table || !out) {
-    std::free(table);
-    std::free(out);
+  if (!out)
     return nullptr;
-  }
   size_t body = input_length - padding;
   size_t j = 0;
   for (size_t i = 0; i < input_length; i += 4) {
@@ -77,7 +84,6 @@ unsigned char* base64_decode(const char* data, size_t input_length, size_t* out_
       if (i + k < body) {
         sextet = table[static_cast<unsigned char>(data[i + k])];
         if (sextet == kInvalid) {
-          std::free(table);
           std::free(out);
           return nullptr;
         }
@@ -87,7 +93,6 @@ unsigned char* base64_decode(const char* data, size_t input_length, size_t* out_
     for (int shift = 16; shift >= 0 && j < length; shift -= 8)
       out[j++] = static_cast<unsigned char>((triple >> shift) & 0xFF);
   }
-  std::free(table);
   out[length] = '\0';
   if (out_length)
     *out_length = length;
