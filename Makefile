@@ -42,14 +42,15 @@ test: deps
 test-plain:
 	@$(call configure,$(BUILD),-DUPDATER_WERROR=ON)
 	cmake --build $(BUILD) -j $(JOBS)
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 300
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 300; status=$$?; \
+	  ../scripts/test-summary .; exit $$status
 
 # The whole suite once more under AddressSanitizer and UndefinedBehaviorSanitizer.
 test-asan:
 	@$(call configure,$(ASAN_BUILD),-DSANITIZE=address$(comma)undefined -DUPDATER_WERROR=ON)
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  ctest --output-on-failure -j $(JOBS) --timeout 600
+	  ctest --output-on-failure -j $(JOBS) --timeout 600; status=$$?; ../scripts/test-summary .; exit $$status
 
 # The link core's tests under ThreadSanitizer.
 test-tsan:
