@@ -35,11 +35,15 @@ bool sReadAll(int fd, uint8_t* bytes, size_t count) {
 ScriptedModule::ScriptedModule(uint8_t address_) : address(address_) {}
 
 ScriptedModule::~ScriptedModule() {
+  Stop();
+  if (listenFd >= 0) close(listenFd);
+}
+
+void ScriptedModule::Stop() {
   running = false;
   if (listenFd >= 0) shutdown(listenFd, SHUT_RDWR);
   Drop();
   if (acceptThread.joinable()) acceptThread.join();
-  if (listenFd >= 0) close(listenFd);
 }
 
 bool ScriptedModule::Listen() {

@@ -24,6 +24,8 @@ public:
   ~ScriptedModule();
 
   bool Start();  // listen on 127.0.0.1, an ephemeral port
+  // Ends the connection and the module's thread: no handler runs after it returns.
+  void Stop();
   linkSpec Spec() const;
   void SetHandler(Handler handler);
   // Called on every accepted connection, before its first frame is read.

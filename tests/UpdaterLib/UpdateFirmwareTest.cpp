@@ -77,13 +77,13 @@ TEST(UpdateFirmware, ServerBuildNotStoredFallsBackToTheLatestDownload) {
     RecordingDisplay display;
     Updater updater(url.c_str(), dir.path().c_str(), display);
     EXPECT_FALSE(updater.Update_Firmware(kSerial, 0, "", 0, 0, false));  // no module to reach
-    EXPECT_TRUE(Shown(display.infos,
+    EXPECT_TRUE(Shown(display.Infos(),
                       "New firmware is available.  Updater will proceed if valid firmware is found locally."));
-    EXPECT_TRUE(Shown(display.infos, "Updating with the Latest Download"));
-    EXPECT_TRUE(Shown(display.infos, "Updating firmware with build: 4990"));
-    EXPECT_TRUE(Shown(display.errors, "Failed to connect to module [00C0FFEE]"));
-    ASSERT_FALSE(display.infos.empty());
-    EXPECT_EQ(0u, display.infos.back().find("Update time: "));
+    EXPECT_TRUE(Shown(display.Infos(), "Updating with the Latest Download"));
+    EXPECT_TRUE(Shown(display.Infos(), "Updating firmware with build: 4990"));
+    EXPECT_TRUE(Shown(display.Errors(), "Failed to connect to module [00C0FFEE]"));
+    ASSERT_FALSE(display.Infos().empty());
+    EXPECT_EQ(0u, display.Infos().back().find("Update time: "));
     EXPECT_EQ(std::string::npos, SettingsText(dir.path()).find("LATEST_TRANSFER"));  // nothing transferred
 
     // The server's build is used when it is stored, and no fallback is announced.
@@ -91,8 +91,8 @@ TEST(UpdateFirmware, ServerBuildNotStoredFallsBackToTheLatestDownload) {
     RecordingDisplay second;
     Updater again(url.c_str(), dir.path().c_str(), second);
     EXPECT_FALSE(again.Update_Firmware(kSerial, 0, "", 0, 0, false));
-    EXPECT_TRUE(Shown(second.infos, "Updating firmware with build: 5000"));
-    EXPECT_FALSE(Shown(second.infos, "Updating with the Latest Download"));
+    EXPECT_TRUE(Shown(second.Infos(), "Updating firmware with build: 5000"));
+    EXPECT_FALSE(Shown(second.Infos(), "Updating with the Latest Download"));
   });
 }
 
@@ -105,23 +105,23 @@ TEST(UpdateFirmware, BuildChoiceWithoutServer) {
 
   // Empty store, no server: nothing to install, and no module is looked for.
   EXPECT_FALSE(updater.Update_Firmware(kSerial, 0, "", 0, 0, false));
-  EXPECT_EQ((std::vector<std::string>{"Could not find valid build for this device."}), display.errors);
+  EXPECT_EQ((std::vector<std::string>{"Could not find valid build for this device."}), display.Errors());
 
   // The last transfer is the last resort.
   Store(dir.path(), {300}, {{"LATEST_TRANSFER", "300.bird"}});
-  display.errors.clear();
+  display.Clear();
   EXPECT_FALSE(updater.Update_Firmware(kSerial, 0, "", 0, 0, false));
-  EXPECT_TRUE(Shown(display.infos, "Updating with the Latest Transfer"));
-  EXPECT_TRUE(Shown(display.infos, "Updating firmware with build: 300"));
+  EXPECT_TRUE(Shown(display.Infos(), "Updating with the Latest Transfer"));
+  EXPECT_TRUE(Shown(display.Infos(), "Updating firmware with build: 300"));
 
   // A named build that the store lacks cannot be loaded.
-  display.errors.clear();
+  display.Clear();
   EXPECT_FALSE(updater.Update_Firmware(kSerial, 301, "", 0, 0, false));
-  EXPECT_EQ((std::vector<std::string>{"Failed to load bird file"}), display.errors);
+  EXPECT_EQ((std::vector<std::string>{"Failed to load bird file"}), display.Errors());
 
-  display.errors.clear();
+  display.Clear();
   EXPECT_FALSE(updater.Update_Firmware(0, 300, "", 0, 0, false));
-  EXPECT_EQ((std::vector<std::string>{"Update command must specify the specific device"}), display.errors);
+  EXPECT_EQ((std::vector<std::string>{"Update command must specify the specific device"}), display.Errors());
 }
 
 TEST(UpdateFirmware, FileAndRouterChecksComeBeforeAnyConnection) {
@@ -133,18 +133,18 @@ TEST(UpdateFirmware, FileAndRouterChecksComeBeforeAnyConnection) {
   Updater updater("http://127.0.0.1:1/cgi/u", dir.path().c_str(), display);
 
   EXPECT_FALSE(updater.Update_Firmware(kSerial, 0, path, 0, 0x0000F00D, false));
-  EXPECT_TRUE(Shown(display.infos, "Updating from Birdfile: " + path));
-  EXPECT_EQ((std::vector<std::string>{"Module address required for indirect firmware update"}), display.errors);
+  EXPECT_TRUE(Shown(display.Infos(), "Updating from Birdfile: " + path));
+  EXPECT_EQ((std::vector<std::string>{"Module address required for indirect firmware update"}), display.Errors());
 
   // A file without firmware would reboot the module into nothing.
   std::vector<uint8_t> loaderOnly = birdwriter::EncodeFile(std::vector<birdwriter::Block>{
       birdwriter::AddressedBlock(birdwriter::kLoader, 0x20000000, birdwriter::RandomBytes(40, 1))});
   testsupport::WriteFile(path, std::string(loaderOnly.begin(), loaderOnly.end()));
-  display.errors.clear();
+  display.Clear();
   EXPECT_FALSE(updater.Update_Firmware(kSerial, 0, path, 0, 0, true));
-  EXPECT_EQ((std::vector<std::string>{"Bird file holds no firmware"}), display.errors);
+  EXPECT_EQ((std::vector<std::string>{"Bird file holds no firmware"}), display.Errors());
 
-  display.errors.clear();
+  display.Clear();
   EXPECT_FALSE(updater.Update_Firmware(kSerial, 0, files.file("missing.bird"), 0, 0, false));
-  EXPECT_EQ((std::vector<std::string>{"Failed to load bird file"}), display.errors);
+  EXPECT_EQ((std::vector<std::string>{"Failed to load bird file"}), display.Errors());
 }

@@ -1,6 +1,8 @@
 // The upgrade command against a scripted module on a loopback link in a private network.
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -24,16 +26,17 @@ class UpgradePeer {
 public:
   enum LoadMode { LoadAnswer, LoadSilent, LoadAfterReconnect };
 
-  uint16_t blockSize = 256;
-  size_t initReplyLength = 6;
-  uint8_t prepareStatus = 0;
-  int shortAccepts = 0;  // this many DATA requests are answered "20 accepted" and discarded
-  bool sumOffByOne = false;
-  uint8_t sumStatus = 0;
-  bool silentData = false;
-  bool silentSum = false;
-  LoadMode loadMode = LoadAnswer;
-  bool dropOnReboot = true;
+  // Set by the test while the module's thread reads them.
+  std::atomic<uint16_t> blockSize{256};
+  std::atomic<size_t> initReplyLength{6};
+  std::atomic<uint8_t> prepareStatus{0};
+  std::atomic<int> shortAccepts{0};  // this many DATA requests are answered "20 accepted" and discarded
+  std::atomic<bool> sumOffByOne{false};
+  std::atomic<uint8_t> sumStatus{0};
+  std::atomic<bool> silentData{false};
+  std::atomic<bool> silentSum{false};
+  std::atomic<LoadMode> loadMode{LoadAnswer};
+  std::atomic<bool> dropOnReboot{true};
 
   explicit UpgradePeer(ScriptedModule& module) {
     module.SetHandler([this](ScriptedModule& m, const Bytes& data) { Handle(m, data); });
@@ -132,7 +135,7 @@ private:
   std::vector<std::string> ops;
   Bytes pending;
   Bytes written;
-  bool loadSeen = false;
+  std::atomic<bool> loadSeen{false};
 };
 
 // Collects the debug log with a chosen package mask; restores the log afterwards.
@@ -185,6 +188,9 @@ void WithPeer(const std::function<void(ScriptedModule&, UpgradePeer&, Module&, U
   UpdaterEntity entity;
   entity.init(&module, 0, true);
   body(scriptedModule, peer, module, entity);
+  // The module's thread uses the peer: it ends before the peer goes.
+  module.disconnect();
+  scriptedModule.Stop();
 }
 
 // The peer listens on loopback, inside a network namespace of the test's own.

@@ -18,21 +18,6 @@
 
 namespace apptest {
 
-std::vector<std::string> RecordingDisplay::Texts(Level level) const {
-  std::vector<std::string> texts;
-  for (const auto& m : messages)
-    if (m.first == level)
-      texts.push_back(m.second);
-  return texts;
-}
-
-std::string RecordingDisplay::All() const {
-  std::string all;
-  for (const auto& m : messages)
-    all += m.second + "\n";
-  return all;
-}
-
 CaptureFile::CaptureFile() : file_(tmpfile()) {}
 CaptureFile::~CaptureFile() {
   if (file_)

@@ -8,27 +8,11 @@
 #include <utility>
 #include <vector>
 
-#include "UpdaterDisplayInterface.h"
+#include "RecordingDisplay.h"
 
 namespace apptest {
 
-// Records every message with its level; counts progress and spinner calls.
-class RecordingDisplay : public UpdaterDisplayInterface {
-public:
-  void display_progress(bool) override { progressCalls++; }
-  void update_progress(double, const char*) override { progressCalls++; }
-  void update_spinner(bool, const char*) override { spinnerCalls++; }
-  void info_message(const char* text) override { messages.emplace_back(Info, text); }
-  void error_message(const char* text) override { messages.emplace_back(Error, text); }
-
-  std::vector<std::string> Texts(Level level) const;
-  // All messages of both levels, one per line, in order.
-  std::string All() const;
-
-  std::vector<std::pair<Level, std::string>> messages;
-  int progressCalls = 0;
-  int spinnerCalls = 0;
-};
+using ::RecordingDisplay;
 
 // A temporary stream whose contents can be read back.
 class CaptureFile {
