@@ -55,7 +55,7 @@ bool ScriptedModule::Listen() {
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   addr.sin_port = htons(port);
-  if (bind(listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(listenFd, 4) != 0) return false;
+  if (::bind(listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(listenFd, 4) != 0) return false;
   socklen_t length = sizeof addr;
   getsockname(listenFd, reinterpret_cast<sockaddr*>(&addr), &length);
   port = ntohs(addr.sin_port);

@@ -50,7 +50,7 @@ private:
 
   uint8_t address;
   uint16_t port = 0;
-  int listenFd = -1;
+  std::atomic<int> listenFd{-1};  // the accept thread may close it (RefuseFor)
   std::atomic<int> clientFd{-1};
   std::atomic<bool> running{false};
   std::atomic<int> connections{0};
