@@ -1,0 +1,230 @@
+#include "LabUsbHost.h"
+
+#include <chrono>
+#include <cstdio>
+
+#include "LabModuleHost.h"
+
+namespace lab {
+
+namespace {
+
+constexpr int kTickMs = 10;
+
+std::string SerialText(uint32_t serial) {
+  char text[16];
+  std::snprintf(text, sizeof(text), "%08X", serial);
+  return text;
+}
+
+}  // namespace
+
+LabUsbHost::LabUsbHost(const UsbLabConfig& config) : config_(config), bus_(std::make_unique<UsbBus>()) {}
+
+LabUsbHost::~LabUsbHost() {
+  stop();
+  // The testbed goes first, so no handler runs while the gadgets are freed.
+  bus_.reset();
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (Slot& slot : slots_)
+    for (auto& gadget : slot.gadgets)
+      gadget->disconnect();
+}
+
+bool LabUsbHost::start(std::string& error) {
+  if (!bus_->ok()) {
+    error = "cannot create the umockdev testbed";
+    return false;
+  }
+  uint64_t now = LabNowMs();
+  for (const UsbLabModule& m : config_.modules) {
+    uint8_t routerAddress = m.module.address;
+    for (const UsbLabModule& other : config_.modules)
+      if (m.module.behind && other.module.serial == m.module.behind)
+        routerAddress = other.module.address;
+    modules_.push_back(std::make_unique<SimModule>(m.module, routerAddress, config_.dumpDir, now));
+  }
+  for (size_t i = 0; i < modules_.size(); ++i) {
+    SimModule* module = modules_[i].get();
+    if (module->config().behind) {
+      for (auto& router : modules_)
+        if (router->serial() == module->config().behind)
+          router->attach(module);
+      continue;
+    }
+    slots_.emplace_back();
+    Slot& slot = slots_.back();
+    slot.usb = config_.modules[i].usb;
+    slot.module = module;
+    slot.link = std::make_unique<UsbModuleLink>(*module, config_.verbose);
+    slot.faults = std::make_unique<UsbFaults>(slot.usb.faults);
+    slot.port = static_cast<unsigned>(slots_.size());
+  }
+  for (Slot& slot : slots_)
+    if (!plug(slot, error))
+      return false;
+  thread_ = std::thread([this] { run(); });
+  return true;
+}
+
+void LabUsbHost::stop() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  if (thread_.joinable())
+    thread_.join();
+}
+
+// Called without the lock: the bus may wait for umockdev's thread, which may
+// be waiting for the lock in a gadget.
+bool LabUsbHost::plug(Slot& slot, std::string& error) {
+  std::unique_ptr<UsbGadget> gadget;
+  UsbIdentity identity;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    uint32_t serial = slot.loaderComesBack && slot.usb.loaderSerial ? slot.usb.loaderSerial : slot.module->serial();
+    slot.rebootsAtPlug = slot.module->stats().reboots;
+    std::string text = serial == slot.module->serial() && !slot.usb.serialText.empty() ? slot.usb.serialText
+                                                                                         : SerialText(serial);
+    identity = ModuleIdentity(slot.module->config().model, text);
+    if (slot.usb.productId)
+      identity.productId = slot.usb.productId;
+    gadget = std::make_unique<UsbGadget>(mutex_, identity, *slot.link, *slot.faults, slot.traffic);
+  }
+  UsbPlugged plugged;
+  if (!bus_->plug(slot.port, identity, gadget->handler(), plugged, error))
+    return false;
+  std::lock_guard<std::mutex> lock(mutex_);
+  slot.plugged = plugged;
+  slot.gadgets.push_back(std::move(gadget));
+  slot.onBus = true;
+  slot.serialText = identity.serialText;
+  ++slot.arrivals;
+  if (config_.verbose)
+    std::fprintf(stderr, "%08X: on the bus as %s at %s\n", slot.module->serial(), identity.serialText.c_str(),
+                 plugged.devnode.c_str());
+  return true;
+}
+
+void LabUsbHost::run() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (!stopping_) {
+    wake_.wait_for(lock, std::chrono::milliseconds(kTickMs));
+    if (stopping_)
+      break;
+    lock.unlock();
+    step();
+    lock.lock();
+  }
+}
+
+void LabUsbHost::step() {
+  std::vector<Slot*> leaving, arriving;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    uint64_t now = LabNowMs();
+    for (Slot& slot : slots_) {
+      slot.link->tick(now);
+      bool leave = slot.link->takeLeave();
+      bool reset = slot.link->takeReset();
+      UsbGadget* gadget = slot.gadgets.empty() ? nullptr : slot.gadgets.back().get();
+      if (slot.onBus && gadget && gadget->unplugWanted()) {
+        slot.unplugged = true;
+        leave = true;
+      }
+      if (slot.onBus && (leave || reset)) {
+        gadget->disconnect();
+        slot.onBus = false;
+        if (leave)
+          slot.loaderComesBack = slot.module->stats().reboots == slot.rebootsAtPlug;
+        leaving.push_back(&slot);
+        if (reset)
+          arriving.push_back(&slot);
+      } else if (!slot.onBus && !slot.unplugged && slot.module->online()) {
+        arriving.push_back(&slot);
+      }
+    }
+  }
+  for (Slot* slot : leaving) {
+    bus_->unplug(slot->plugged);
+    if (config_.verbose)
+      std::fprintf(stderr, "%08X: left the bus\n", slot->module->serial());
+  }
+  for (Slot* slot : arriving) {
+    std::string error;
+    if (!plug(*slot, error))
+      std::fprintf(stderr, "%08X: %s\n", slot->module->serial(), error.c_str());
+  }
+}
+
+std::vector<std::string> LabUsbHost::describe() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<std::string> lines;
+  for (const auto& module : modules_) {
+    std::string line = module->describe();
+    for (const Slot& slot : slots_)
+      if (slot.module == module.get())
+        line += " usb " + slot.plugged.devnode + " serial-text " + slot.serialText;
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+const LabUsbHost::Slot* LabUsbHost::find(uint32_t serial) const {
+  for (const Slot& slot : slots_)
+    if (slot.module->serial() == serial)
+      return &slot;
+  return nullptr;
+}
+
+UsbTraffic LabUsbHost::traffic(uint32_t serial) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const Slot* slot = find(serial);
+  return slot ? slot->traffic : UsbTraffic();
+}
+
+SimModuleStats LabUsbHost::stats(uint32_t serial) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& module : modules_)
+    if (module->serial() == serial)
+      return module->stats();
+  return SimModuleStats();
+}
+
+uint32_t LabUsbHost::build(uint32_t serial) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& module : modules_)
+    if (module->serial() == serial)
+      return module->build();
+  return 0;
+}
+
+std::vector<uint8_t> LabUsbHost::firmware(uint32_t serial) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& module : modules_)
+    if (module->serial() == serial)
+      return module->upgrade().firmware().bytes;
+  return {};
+}
+
+unsigned LabUsbHost::arrivals(uint32_t serial) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const Slot* slot = find(serial);
+  return slot ? slot->arrivals : 0;
+}
+
+std::string LabUsbHost::serialText(uint32_t serial) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const Slot* slot = find(serial);
+  return slot ? slot->serialText : "";
+}
+
+bool LabUsbHost::onBus(uint32_t serial) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const Slot* slot = find(serial);
+  return slot && slot->onBus;
+}
+
+}  // namespace lab

@@ -1,0 +1,94 @@
+#include "UsbBus.h"
+
+#include <umockdev.h>
+
+#include <cstdio>
+
+namespace lab {
+
+namespace {
+
+constexpr unsigned kBus = 1;
+
+std::string Hex(const std::vector<uint8_t>& bytes) {
+  std::string text;
+  char digits[3];
+  for (uint8_t b : bytes) {
+    std::snprintf(digits, sizeof(digits), "%02x", b);
+    text += digits;
+  }
+  return text;
+}
+
+std::string TakeError(GError* error) {
+  std::string text = error ? error->message : "unknown error";
+  if (error)
+    g_error_free(error);
+  return text;
+}
+
+}  // namespace
+
+UsbBus::UsbBus() {
+  testbed_ = umockdev_testbed_new();
+  if (!testbed_)
+    return;
+  gchar* root = umockdev_testbed_get_root_dir(testbed_);
+  root_ = root ? root : "";
+  g_free(root);
+}
+
+UsbBus::~UsbBus() {
+  // The testbed removes its directory when the last reference goes.
+  if (testbed_)
+    g_object_unref(testbed_);
+}
+
+uint8_t UsbBus::nextDevnum() {
+  // Like a host controller: every arrival gets a fresh address, 1 is the root hub.
+  devnum_ = devnum_ >= 127 ? 2 : static_cast<uint8_t>(devnum_ + 1);
+  return devnum_;
+}
+
+bool UsbBus::plug(unsigned port, const UsbIdentity& identity, UMockdevIoctlBase* handler, UsbPlugged& plugged,
+                  std::string& error) {
+  if (!testbed_) {
+    error = "no umockdev testbed";
+    return false;
+  }
+  uint8_t devnum = nextDevnum();
+  char node[32], sys[96];
+  std::snprintf(node, sizeof(node), "bus/usb/%03u/%03u", kBus, devnum);
+  std::snprintf(sys, sizeof(sys), "/devices/platform/lab-hcd/usb%u/%u-%u", kBus, kBus, port);
+  plugged = UsbPlugged();
+  plugged.devnode = std::string("/dev/") + node;
+  plugged.syspath = std::string("/sys") + sys;
+
+  GError* failure = nullptr;
+  if (!umockdev_testbed_attach_ioctl(testbed_, plugged.devnode.c_str(), handler, &failure)) {
+    error = "attaching " + plugged.devnode + ": " + TakeError(failure);
+    return false;
+  }
+  char ids[64];
+  std::snprintf(ids, sizeof(ids), "A: idVendor=%04x\\n\nA: idProduct=%04x\\n\n", identity.vendorId, identity.productId);
+  // Attribute values end in a line feed, as the kernel's do ("\\n" in the record).
+  std::string record = std::string("P: ") + sys + "\nN: " + node + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n" +
+                       "E: DEVNAME=" + plugged.devnode + "\n" + "A: busnum=" + std::to_string(kBus) + "\\n\n" +
+                       "A: devnum=" + std::to_string(devnum) + "\\n\nA: speed=480\\n\nA: bConfigurationValue=1\\n\n" +
+                       ids + "A: serial=" + identity.serialText + "\\n\nH: descriptors=" + Hex(UsbDescriptors(identity)) +
+                       "\n";
+  if (!umockdev_testbed_add_from_string(testbed_, record.c_str(), &failure)) {
+    error = "adding " + plugged.syspath + ": " + TakeError(failure);
+    umockdev_testbed_detach_ioctl(testbed_, plugged.devnode.c_str(), nullptr);
+    return false;
+  }
+  return true;
+}
+
+void UsbBus::unplug(const UsbPlugged& plugged) {
+  if (!testbed_ || plugged.syspath.empty())
+    return;
+  umockdev_testbed_remove_device(testbed_, plugged.syspath.c_str());
+}
+
+}  // namespace lab

@@ -1,0 +1,51 @@
+// An emulated USB bus: a umockdev testbed whose sysfs tree and device nodes an
+// unmodified program sees when it runs with the umockdev preload library and
+// UMOCKDEV_DIR set to root(). Devices are plugged with an ioctl handler that
+// answers for their node. No uevents are sent: umockdev sends them only from a
+// process that itself runs under its preload, and libusb finds arrivals and
+// removals on every new context's scan anyway.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "UsbIdentity.h"
+
+typedef struct _UMockdevTestbed UMockdevTestbed;
+typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
+
+namespace lab {
+
+struct UsbPlugged {
+  std::string syspath;  // sysfs path of the device, to unplug it
+  std::string devnode;  // /dev/bus/usb/BBB/DDD
+  std::string hidraw;   // /dev/hidrawN of a HID device, else empty
+};
+
+class UsbBus {
+public:
+  UsbBus();
+  ~UsbBus();
+  UsbBus(const UsbBus&) = delete;
+  UsbBus& operator=(const UsbBus&) = delete;
+
+  bool ok() const { return testbed_ != nullptr; }
+  // The testbed directory: the value of UMOCKDEV_DIR for programs on this bus.
+  const std::string& root() const { return root_; }
+
+  // Adds the device at `port` (1-based) with the next device number;
+  // `handler` answers the usbfs ioctls of its node.
+  bool plug(unsigned port, const UsbIdentity& identity, UMockdevIoctlBase* handler, UsbPlugged& plugged,
+            std::string& error);
+  void unplug(const UsbPlugged& plugged);
+
+private:
+  uint8_t nextDevnum();
+
+  UMockdevTestbed* testbed_ = nullptr;
+  std::string root_;
+  uint8_t devnum_ = 1;
+  unsigned hidraws_ = 0;
+};
+
+}  // namespace lab

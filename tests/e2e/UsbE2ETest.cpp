@@ -1,0 +1,136 @@
+// The real updater against lab modules on an emulated USB bus: discovery,
+// updates through the loader start, re-enumeration and reboot, and USB's own
+// faults. Every libusb call the updater makes reaches the emulated devices.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "../../tools/BirdWriter.h"
+#include "UsbLab.h"
+
+using testsupport::ProgramResult;
+using usbtest::UsbLab;
+
+namespace {
+
+typedef std::vector<uint8_t> Bytes;
+
+const char kUsbHeader[] = "    Device    Module   Router  Model          Firmware Version (Build)\n";
+
+std::string UsbLine(const char* serial, int module, const char* model, const char* version, unsigned build) {
+  char line[160];
+  std::snprintf(line, sizeof(line), "    %s  %02X       %02X      %-12s %s (%u)\n", serial, module, module, model,
+                version, build);
+  return line;
+}
+
+bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// 4 KB of firmware carrying its own information block, so the module comes
+// back from its reboot with the new build.
+Bytes Image(uint32_t build) {
+  Bytes image = birdwriter::RandomBytes(4096, build);
+  birdwriter::Block info = birdwriter::InfoBlock(build, "1.2.3", 0, "Holvex");
+  std::copy(info.content.begin(), info.content.end(), image.begin() + 0x400);
+  return image;
+}
+
+// A BIRD file made for one Holvex module: a loader and the image at address 0.
+std::string WriteBird(const testsupport::TempDir& dir, uint32_t serial, uint32_t build) {
+  std::vector<birdwriter::Block> blocks;
+  blocks.push_back(birdwriter::InfoBlock(build, "1.2.3", serial, "Holvex"));
+  blocks.push_back(birdwriter::AddressedBlock(birdwriter::kLoader, 0x20000000, birdwriter::RandomBytes(300, 7)));
+  blocks.push_back(birdwriter::AddressedBlock(birdwriter::kFirmware, 0, Image(build), 2));
+  Bytes file = birdwriter::EncodeFile(blocks);
+  std::string path = dir.file(std::to_string(build) + ".bird");
+  testsupport::WriteFile(path, std::string(file.begin(), file.end()));
+  return path;
+}
+
+#define SKIP_UNLESS_READY(lab)                          \
+  do {                                                  \
+    if (!(lab).skipReason().empty())                    \
+      GTEST_SKIP() << (lab).skipReason();               \
+    ASSERT_EQ((lab).error(), "");                       \
+  } while (0)
+
+}  // namespace
+
+TEST(UsbE2E, PlainDiscoverListsExactlyTheModulesOnTheBus) {
+  UsbLab lab({"serial=0000BEEF,model=17,address=4,version=2.1.26,build=1234",
+              "serial=40F5849A,model=13,address=6,version=3.0.7,build=99528558",
+              "serial=0BADC0DE,model=5,usb-fault=busy",
+              // Not modules: a product id with bit 15 set, a serial string of 4 characters.
+              "serial=00008011,model=17,usb-pid=0x8011", "serial=0000F00D,model=17,usb-serial-text=F00D"});
+  SKIP_UNLESS_READY(lab);
+  ProgramResult r = lab.runUpdater({"-D"});
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  std::string expected = std::string("Searching for Kovalink devices\nDiscovered Devices: (USB)\n") + kUsbHeader;
+  EXPECT_TRUE(Has(r.out, expected)) << r.out;
+  EXPECT_TRUE(Has(r.out, UsbLine("0000BEEF", 4, "Holvex", "  2.1.26", 1234))) << r.out;
+  EXPECT_TRUE(Has(r.out, UsbLine("40F5849A", 6, "Quessa", "  3.0.7", 99528558))) << r.out;
+  // Claimed by someone else: listed with the error, not read.
+  EXPECT_TRUE(Has(r.out, "    0BADC0DE  [Error (25): Is someone else connected to this device?]\n")) << r.out;
+  EXPECT_FALSE(Has(r.out, "00008011")) << r.out;
+  EXPECT_FALSE(Has(r.out, "F00D")) << r.out;
+  // The busy module was tried, the others never opened.
+  EXPECT_EQ(lab.host().traffic(0x0BADC0DE).busyRefusals, 1u);
+  EXPECT_EQ(lab.host().traffic(0x00008011).claims, 0u);
+  EXPECT_EQ(lab.host().traffic(0x0000F00D).claims, 0u);
+  EXPECT_EQ(r.err, "");
+}
+
+TEST(UsbE2E, UpdateOverUsbRunsThroughTheRebootAndTheModuleComesBackWithTheNewBuild) {
+  UsbLab lab({"serial=0000BEEF,model=17,build=1100,reboot-delay=300"});
+  SKIP_UNLESS_READY(lab);
+  testsupport::TempDir files;
+  ProgramResult r = lab.runUpdater({"-U", "-d", "0000BEEF", "-f", WriteBird(files, 0xBEEF, 1234)});
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_TRUE(Has(r.out, "Transferred 1 blocks, 4100 total bytes")) << r.out;
+  EXPECT_EQ(r.err, "");
+  // The device was gone when the link closed: reported on stdout, closing went on.
+  EXPECT_TRUE(Has(r.out, "error release -4\n")) << r.out;
+  EXPECT_TRUE(lab.host().firmware(0xBEEF) == Image(1234));
+  // Left the bus on REBOOT and came back as a new device with the new build.
+  ASSERT_TRUE(lab.waitForArrivals(0xBEEF, 2));
+  EXPECT_EQ(lab.host().build(0xBEEF), 1234u);
+  EXPECT_EQ(lab.host().stats(0xBEEF).reboots, 1u);
+  lab::UsbTraffic traffic = lab.host().traffic(0xBEEF);
+  EXPECT_GT(traffic.outTransfers, 200u);
+  EXPECT_LE(traffic.largestOut, 50u);  // OUT chunks of at most 50 bytes
+  EXPECT_EQ(traffic.inRequestSizes, std::set<int>({800}));  // every IN transfer asks for 800
+  EXPECT_EQ(traffic.stalls, 0u);
+
+  // And a plain -D finds it there with that build.
+  r = lab.runUpdater({"-D"});
+  EXPECT_TRUE(Has(r.out, UsbLine("0000BEEF", 2, "Holvex", "  1.2.3", 1234))) << r.out;
+}
+
+// A loader that confirms LOAD and re-enumerates under its own serial number is
+// found again by the update; one that leaves without confirming and comes back
+// under 0xDEADDEAD is found by the LOAD reconnection, which confirms it then.
+TEST(UsbE2E, LoaderThatRejoinsUnderItsOwnOrTheDefaultSerialIsFoundAgain) {
+  UsbLab lab({"serial=0000BEEF,model=17,build=1100,reboot-delay=300,fault=rejoin-after-load",
+              "serial=0000CAFE,model=17,build=1100,reboot-delay=300,fault=rejoin-after-load,fault=late-load-reply,"
+              "usb-loader-serial=DEADDEAD"});
+  SKIP_UNLESS_READY(lab);
+  testsupport::TempDir files;
+  for (uint32_t serial : {0x0000BEEFu, 0x0000CAFEu}) {
+    char text[9];
+    std::snprintf(text, sizeof(text), "%08X", serial);
+    ProgramResult r = lab.runUpdater({"-U", "-d", text, "-f", WriteBird(files, serial, 1234), "-X", "0x500"});
+    ASSERT_EQ(r.exitCode, 0) << text << "\n" << r.out << r.err;
+    EXPECT_TRUE(lab.host().firmware(serial) == Image(1234)) << text;
+    // Loader start, loader back, reboot, firmware back.
+    EXPECT_TRUE(lab.waitForArrivals(serial, 3)) << text;
+    EXPECT_EQ(lab.host().build(serial), 1234u) << text;
+    EXPECT_EQ(lab.host().serialText(serial), text);
+    if (serial == 0x0000CAFE) {
+      EXPECT_TRUE(Has(r.err, "NETWORK: Attempting to reconnect DEFAULT sn. Attempt: 1 of 5\n"));
+      EXPECT_TRUE(Has(r.err, "NETWORK: Loader validated start (Reconnect)\n"));
+    }
+  }
+}
