@@ -134,3 +134,42 @@ TEST(UsbE2E, LoaderThatRejoinsUnderItsOwnOrTheDefaultSerialIsFoundAgain) {
     }
   }
 }
+
+// A stalled endpoint is cleared and the transfer goes on: the update succeeds.
+TEST(UsbE2E, StallOnEitherEndpointIsClearedAndTheUpdateGoesOn) {
+  UsbLab lab({"serial=0000BEEF,model=17,reboot-delay=200,usb-fault=stall-out@40",
+              "serial=0000CAFE,model=17,reboot-delay=200,usb-fault=stall-in@30"});
+  SKIP_UNLESS_READY(lab);
+  testsupport::TempDir files;
+  for (uint32_t serial : {0x0000BEEFu, 0x0000CAFEu}) {
+    char text[9];
+    std::snprintf(text, sizeof(text), "%08X", serial);
+    ProgramResult r = lab.runUpdater({"-U", "-d", text, "-f", WriteBird(files, serial, 1234)});
+    EXPECT_EQ(r.exitCode, 0) << text << "\n" << r.out << r.err;
+    EXPECT_TRUE(lab.host().firmware(serial) == Image(1234)) << text;
+    lab::UsbTraffic traffic = lab.host().traffic(serial);
+    EXPECT_EQ(traffic.stalls, 1u) << text;
+    EXPECT_GE(traffic.clearHalts, 1u) << text;
+  }
+}
+
+// An endpoint that stops answering, a device pulled out mid-transfer and an
+// interface someone else holds each end the update with a failure, in bounded time.
+TEST(UsbE2E, MuteUnpluggedOrBusyDeviceFailsTheUpdateClearly) {
+  UsbLab lab({"serial=0000BEEF,model=17,usb-fault=mute@60", "serial=0000CAFE,model=17,usb-fault=unplug@60",
+              "serial=0BADC0DE,model=17,usb-fault=busy"});
+  SKIP_UNLESS_READY(lab);
+  testsupport::TempDir files;
+  for (uint32_t serial : {0x0000BEEFu, 0x0000CAFEu, 0x0BADC0DEu}) {
+    char text[9];
+    std::snprintf(text, sizeof(text), "%08X", serial);
+    ProgramResult r = lab.runUpdater({"-U", "-d", text, "-f", WriteBird(files, serial, 1234)});
+    EXPECT_EQ(r.exitCode, 1) << text << "\n" << r.out << r.err;
+    EXPECT_LT(r.seconds, 30.0) << text;
+    std::string failure = serial == 0x0BADC0DE ? std::string("Failed to connect to module [") + text + "]\n"
+                                               : std::string("Firmware update of module [") + text + "] failed [24, aErrPacket]\n";
+    EXPECT_TRUE(Has(r.err, failure)) << r.err;
+  }
+  EXPECT_GE(lab.host().traffic(0x0000BEEF).discarded, 1u);  // the host gave up on its transfers
+  EXPECT_FALSE(lab.host().onBus(0x0000CAFE));  // pulled out for good
+}
