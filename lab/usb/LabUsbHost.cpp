@@ -10,6 +10,18 @@ namespace lab {
 namespace {
 
 constexpr int kTickMs = 10;
+constexpr uint16_t kBootRomVendorId = 0x1FC9;
+constexpr uint16_t kBootRomProductId = 0x0130;
+
+// A function for a device whose bulk endpoints nobody uses.
+class IdleFunction : public UsbFunction {
+public:
+  void claimed() override {}
+  void released() override {}
+  void received(const uint8_t*, size_t) override {}
+  size_t waiting() const override { return 0; }
+  void take(size_t, std::vector<uint8_t>&) override {}
+};
 
 std::string SerialText(uint32_t serial) {
   char text[16];
@@ -29,6 +41,8 @@ LabUsbHost::~LabUsbHost() {
   for (Slot& slot : slots_)
     for (auto& gadget : slot.gadgets)
       gadget->disconnect();
+  for (auto& hid : hids_)
+    hid->usb->disconnect();
 }
 
 bool LabUsbHost::start(std::string& error) {
@@ -157,6 +171,34 @@ void LabUsbHost::step() {
     if (!plug(*slot, error))
       std::fprintf(stderr, "%08X: %s\n", slot->module->serial(), error.c_str());
   }
+}
+
+std::string LabUsbHost::plugBootRomHid(HidReportSink& sink, std::string& error) {
+  auto slot = std::make_unique<HidSlot>();
+  UsbIdentity identity;
+  identity.vendorId = kBootRomVendorId;
+  identity.productId = kBootRomProductId;
+  identity.manufacturer = "Lab";
+  identity.product = "Lab boot ROM";
+  identity.serialText = "";
+  identity.interfaceClass = 3;
+  identity.interfaceSubClass = 0;
+  identity.interfaceProtocol = 0;
+  identity.hid = true;
+  std::vector<uint8_t> descriptor = BootRomReportDescriptor();
+  identity.hidReportDescriptorLength = static_cast<uint16_t>(descriptor.size());
+  slot->idle = std::make_unique<IdleFunction>();
+  slot->faults = std::make_unique<UsbFaults>(std::vector<UsbFaultSpec>());
+  slot->usb = std::make_unique<UsbGadget>(mutex_, identity, *slot->idle, *slot->faults, slot->traffic);
+  slot->hid = std::make_unique<HidGadget>(mutex_, identity.vendorId, identity.productId, descriptor, sink);
+  unsigned port = static_cast<unsigned>(slots_.size() + hids_.size() + 1);
+  if (!bus_->plugHid(port, identity, slot->usb->handler(), slot->hid->handler(), descriptor, slot->plugged, error))
+    return "";
+  std::lock_guard<std::mutex> lock(mutex_);
+  slot->hid->setReadyFd(slot->plugged.hidrawMaster);
+  std::string node = slot->plugged.hidraw;
+  hids_.push_back(std::move(slot));
+  return node;
 }
 
 std::vector<std::string> LabUsbHost::describe() const {

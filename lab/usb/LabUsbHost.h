@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "HidGadget.h"
 #include "SimModule.h"
 #include "UsbBus.h"
 #include "UsbGadget.h"
@@ -44,6 +45,10 @@ public:
   std::string serialText(uint32_t serial) const;
   bool onBus(uint32_t serial) const;
 
+  // Adds an i.MX boot ROM's HID device (0x1FC9:0x0130) whose reports go to
+  // `sink`, which must outlive the host. Its hidraw node, or empty (see error).
+  std::string plugBootRomHid(HidReportSink& sink, std::string& error);
+
 private:
   struct Slot {
     UsbModuleOptions usb;
@@ -62,6 +67,16 @@ private:
     std::string serialText;
   };
 
+  // A HID device's parts; its USB device carries no bulk traffic.
+  struct HidSlot {
+    std::unique_ptr<UsbFunction> idle;
+    std::unique_ptr<UsbFaults> faults;
+    UsbTraffic traffic;
+    std::unique_ptr<UsbGadget> usb;
+    std::unique_ptr<HidGadget> hid;
+    UsbPlugged plugged;
+  };
+
   bool plug(Slot& slot, std::string& error);
   void run();
   void step();
@@ -71,6 +86,7 @@ private:
   std::unique_ptr<UsbBus> bus_;
   std::vector<std::unique_ptr<SimModule>> modules_;
   std::vector<Slot> slots_;
+  std::vector<std::unique_ptr<HidSlot>> hids_;
   mutable std::mutex mutex_;
   std::condition_variable wake_;
   bool stopping_ = false;

@@ -77,11 +77,54 @@ bool UsbBus::plug(unsigned port, const UsbIdentity& identity, UMockdevIoctlBase*
                        "A: devnum=" + std::to_string(devnum) + "\\n\nA: speed=480\\n\nA: bConfigurationValue=1\\n\n" +
                        ids + "A: serial=" + identity.serialText + "\\n\nH: descriptors=" + Hex(UsbDescriptors(identity)) +
                        "\n";
-  if (!umockdev_testbed_add_from_string(testbed_, record.c_str(), &failure)) {
-    error = "adding " + plugged.syspath + ": " + TakeError(failure);
+  if (!add(record, error)) {
+    error = "adding " + plugged.syspath + ": " + error;
     umockdev_testbed_detach_ioctl(testbed_, plugged.devnode.c_str(), nullptr);
     return false;
   }
+  return true;
+}
+
+bool UsbBus::add(const std::string& record, std::string& error) {
+  GError* failure = nullptr;
+  if (umockdev_testbed_add_from_string(testbed_, record.c_str(), &failure))
+    return true;
+  error = TakeError(failure);
+  return false;
+}
+
+bool UsbBus::plugHid(unsigned port, const UsbIdentity& identity, UMockdevIoctlBase* usbHandler,
+                     UMockdevIoctlBase* hidHandler, const std::vector<uint8_t>& reportDescriptor,
+                     UsbPlugged& plugged, std::string& error) {
+  if (!plug(port, identity, usbHandler, plugged, error))
+    return false;
+  unsigned index = hidraws_++;
+  char id[48], interface[160], hid[224], raw[256];
+  std::snprintf(id, sizeof(id), "0003:%04X:%04X.%04X", identity.vendorId, identity.productId, index + 1);
+  std::snprintf(interface, sizeof(interface), "%s/%u-%u:1.0", plugged.syspath.c_str() + 4, kBus, port);
+  std::snprintf(hid, sizeof(hid), "%s/%s", interface, id);
+  std::snprintf(raw, sizeof(raw), "%s/hidraw/hidraw%u", hid, index);
+  plugged.hidraw = "/dev/hidraw" + std::to_string(index);
+
+  GError* failure = nullptr;
+  if (!umockdev_testbed_attach_ioctl(testbed_, plugged.hidraw.c_str(), hidHandler, &failure)) {
+    error = "attaching " + plugged.hidraw + ": " + TakeError(failure);
+    return false;
+  }
+  char ids[96];
+  std::snprintf(ids, sizeof(ids), "E: HID_ID=0003:%08X:%08X\n", identity.vendorId, identity.productId);
+  std::string records[] = {
+      std::string("P: ") + interface + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\n" +
+          "A: bInterfaceNumber=00\\n\nA: bInterfaceClass=03\\n\n",
+      std::string("P: ") + hid + "\nE: SUBSYSTEM=hid\n" + ids + "E: HID_NAME=" + identity.product + "\n" +
+          "E: HID_UNIQ=" + identity.serialText + "\nE: HID_PHYS=usb-lab-hcd-1/input0\n" +
+          "H: report_descriptor=" + Hex(reportDescriptor) + "\n",
+      std::string("P: ") + raw + "\nN: hidraw" + std::to_string(index) + "\nE: SUBSYSTEM=hidraw\n" +
+          "E: DEVNAME=" + plugged.hidraw + "\nA: dev=247:" + std::to_string(index) + "\\n\nL: device=../../\n"};
+  for (const std::string& record : records)
+    if (!add(record, error))
+      return false;
+  plugged.hidrawMaster = umockdev_testbed_get_dev_fd(testbed_, plugged.hidraw.c_str());
   return true;
 }
 

@@ -20,6 +20,7 @@ struct UsbPlugged {
   std::string syspath;  // sysfs path of the device, to unplug it
   std::string devnode;  // /dev/bus/usb/BBB/DDD
   std::string hidraw;   // /dev/hidrawN of a HID device, else empty
+  int hidrawMaster = -1;  // master side of the hidraw node's pseudo-terminal
 };
 
 class UsbBus {
@@ -37,10 +38,16 @@ public:
   // `handler` answers the usbfs ioctls of its node.
   bool plug(unsigned port, const UsbIdentity& identity, UMockdevIoctlBase* handler, UsbPlugged& plugged,
             std::string& error);
+  // A HID device: the USB device as plug() adds it, then its interface, its
+  // HID device (with the report descriptor) and a hidraw node answered by `hidHandler`.
+  bool plugHid(unsigned port, const UsbIdentity& identity, UMockdevIoctlBase* usbHandler,
+               UMockdevIoctlBase* hidHandler, const std::vector<uint8_t>& reportDescriptor, UsbPlugged& plugged,
+               std::string& error);
   void unplug(const UsbPlugged& plugged);
 
 private:
   uint8_t nextDevnum();
+  bool add(const std::string& record, std::string& error);
 
   UMockdevTestbed* testbed_ = nullptr;
   std::string root_;

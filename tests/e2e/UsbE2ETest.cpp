@@ -173,3 +173,55 @@ TEST(UsbE2E, MuteUnpluggedOrBusyDeviceFailsTheUpdateClearly) {
   EXPECT_GE(lab.host().traffic(0x0000BEEF).discarded, 1u);  // the host gave up on its transfers
   EXPECT_FALSE(lab.host().onBus(0x0000CAFE));  // pulled out for good
 }
+
+namespace {
+
+// Stands in for the boot ROM: records the output reports and answers a
+// command report with report 3 (4 bytes) and report 4 (64 bytes).
+class RecordingBootRom : public lab::HidReportSink {
+public:
+  void report(const Bytes& bytes, std::vector<Bytes>& replies) override {
+    reports.push_back(bytes);
+    if (bytes.empty() || bytes[0] != 1)
+      return;
+    replies.push_back({3, 0x12, 0x34, 0x56, 0x78});
+    Bytes status(65, 0);
+    status[0] = 4;
+    status[1] = 0x88;
+    status[64] = 0x99;
+    replies.push_back(status);
+  }
+  std::vector<Bytes> reports;
+};
+
+}  // namespace
+
+// hidapi, through the hidraw backend, finds the device by vendor and product
+// id, and every report it writes reaches the lab object; the answers come back
+// one report per read.
+TEST(UsbE2E, BootRomHidDeviceCarriesReportsBothWays) {
+  UsbLab lab({"serial=0000BEEF,model=17"});
+  SKIP_UNLESS_READY(lab);
+  RecordingBootRom rom;
+  std::string error;
+  ASSERT_NE(lab.host().plugBootRomHid(rom, error), "") << error;
+
+  std::string command = "01" + std::string(32, '0');
+  command.replace(2, 4, "0505");
+  std::string data = "02" + std::string(2048, 'A');
+  ProgramResult r = lab.run("hid_probe", {"1fc9", "0130", command, data});
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_EQ(r.out, "wrote 17\nwrote 1025\n" "0312345678\n" "0488" + std::string(124, '0') + "99\n" "end 0\n");
+  // The last read waited out its 500 ms: poll() saw nothing queued any more.
+  EXPECT_GE(r.seconds, 0.45);
+  ASSERT_EQ(rom.reports.size(), 2u);
+  EXPECT_EQ(rom.reports[0].size(), 17u);
+  EXPECT_EQ(rom.reports[0][1], 0x05);
+  EXPECT_EQ(rom.reports[1].size(), 1025u);
+  EXPECT_EQ(rom.reports[1][1024], 0xAA);
+
+  // The module's vendor-id scan does not take the HID device for a module.
+  r = lab.runUpdater({"-D"});
+  EXPECT_TRUE(Has(r.out, "    0000BEEF  02")) << r.out;
+  EXPECT_EQ(r.out.find("1FC9"), std::string::npos);
+}

@@ -43,8 +43,10 @@ UsbLab::~UsbLab() {
     std::system(("rm -rf '" + root_ + "'").c_str());
 }
 
-testsupport::ProgramResult UsbLab::runUpdater(const std::vector<std::string>& args) {
-  std::vector<std::string> argv = {testsupport::BinPath("updater")};
+testsupport::ProgramResult UsbLab::runUpdater(const std::vector<std::string>& args) { return run("updater", args); }
+
+testsupport::ProgramResult UsbLab::run(const std::string& program, const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {testsupport::BinPath(program)};
   argv.insert(argv.end(), args.begin(), args.end());
   // An ASan-built updater refuses to run when the preload library comes before its runtime.
   const char* asan = std::getenv("ASAN_OPTIONS");

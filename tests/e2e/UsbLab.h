@@ -26,6 +26,8 @@ public:
   const std::string& storeDir() const { return store_.path(); }
 
   testsupport::ProgramResult runUpdater(const std::vector<std::string>& args);
+  // Any built program (build/bin/NAME) under the preload.
+  testsupport::ProgramResult run(const std::string& program, const std::vector<std::string>& args);
   // Waits until the module is on the bus again after leaving it (or the time runs out).
   bool waitForArrivals(uint32_t serial, unsigned arrivals, int timeoutMs = 5000);
 
