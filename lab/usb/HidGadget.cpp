@@ -6,6 +6,8 @@
 #include <stdlib.h>
 #include <termios.h>
 #include <umockdev.h>
+
+#include "IoctlData.h"
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,14 +20,6 @@ namespace lab {
 namespace {
 
 constexpr uint32_t kBusUsb = 3;
-
-UMockdevIoctlData* Resolve(UMockdevIoctlData* data, size_t offset, size_t length) {
-  GError* error = nullptr;
-  UMockdevIoctlData* resolved = umockdev_ioctl_data_resolve(data, offset, length, &error);
-  if (error)
-    g_error_free(error);
-  return resolved;
-}
 
 }  // namespace
 
@@ -74,14 +68,14 @@ int HidGadget::ioctl(UMockdevIoctlClient* client) {
   unsigned long request = umockdev_ioctl_client_get_request(client);
   UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
   UMockdevIoctlData* data = nullptr;
-  if (request == HIDIOCGRDESCSIZE && (data = Resolve(arg, 0, sizeof(int)))) {
+  if (request == HIDIOCGRDESCSIZE && (data = ResolveIoctlData(arg, 0, sizeof(int)))) {
     int size = static_cast<int>(descriptor_.size());
     std::memcpy(data->data, &size, sizeof(size));
-  } else if (request == HIDIOCGRDESC && (data = Resolve(arg, 0, sizeof(struct hidraw_report_descriptor)))) {
+  } else if (request == HIDIOCGRDESC && (data = ResolveIoctlData(arg, 0, sizeof(struct hidraw_report_descriptor)))) {
     auto* out = reinterpret_cast<struct hidraw_report_descriptor*>(data->data);
     size_t n = std::min<size_t>(descriptor_.size(), std::min<size_t>(out->size, sizeof(out->value)));
     std::memcpy(out->value, descriptor_.data(), n);
-  } else if (request == HIDIOCGRAWINFO && (data = Resolve(arg, 0, sizeof(struct hidraw_devinfo)))) {
+  } else if (request == HIDIOCGRAWINFO && (data = ResolveIoctlData(arg, 0, sizeof(struct hidraw_devinfo)))) {
     auto* info = reinterpret_cast<struct hidraw_devinfo*>(data->data);
     info->bustype = kBusUsb;
     info->vendor = static_cast<int16_t>(vendorId_);

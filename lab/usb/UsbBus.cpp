@@ -64,11 +64,8 @@ bool UsbBus::plug(unsigned port, const UsbIdentity& identity, UMockdevIoctlBase*
   plugged.devnode = std::string("/dev/") + node;
   plugged.syspath = std::string("/sys") + sys;
 
-  GError* failure = nullptr;
-  if (!umockdev_testbed_attach_ioctl(testbed_, plugged.devnode.c_str(), handler, &failure)) {
-    error = "attaching " + plugged.devnode + ": " + TakeError(failure);
+  if (!attach(plugged.devnode, handler, error))
     return false;
-  }
   char ids[64];
   std::snprintf(ids, sizeof(ids), "A: idVendor=%04x\\n\nA: idProduct=%04x\\n\n", identity.vendorId, identity.productId);
   // Attribute values end in a line feed, as the kernel's do ("\\n" in the record).
@@ -83,6 +80,14 @@ bool UsbBus::plug(unsigned port, const UsbIdentity& identity, UMockdevIoctlBase*
     return false;
   }
   return true;
+}
+
+bool UsbBus::attach(const std::string& devnode, UMockdevIoctlBase* handler, std::string& error) {
+  GError* failure = nullptr;
+  if (umockdev_testbed_attach_ioctl(testbed_, devnode.c_str(), handler, &failure))
+    return true;
+  error = "attaching " + devnode + ": " + TakeError(failure);
+  return false;
 }
 
 bool UsbBus::add(const std::string& record, std::string& error) {
@@ -106,11 +111,8 @@ bool UsbBus::plugHid(unsigned port, const UsbIdentity& identity, UMockdevIoctlBa
   std::snprintf(raw, sizeof(raw), "%s/hidraw/hidraw%u", hid, index);
   plugged.hidraw = "/dev/hidraw" + std::to_string(index);
 
-  GError* failure = nullptr;
-  if (!umockdev_testbed_attach_ioctl(testbed_, plugged.hidraw.c_str(), hidHandler, &failure)) {
-    error = "attaching " + plugged.hidraw + ": " + TakeError(failure);
+  if (!attach(plugged.hidraw, hidHandler, error))
     return false;
-  }
   char ids[96];
   std::snprintf(ids, sizeof(ids), "E: HID_ID=0003:%08X:%08X\n", identity.vendorId, identity.productId);
   std::string records[] = {

@@ -48,6 +48,7 @@ public:
 private:
   uint8_t nextDevnum();
   bool add(const std::string& record, std::string& error);
+  bool attach(const std::string& devnode, UMockdevIoctlBase* handler, std::string& error);
 
   UMockdevTestbed* testbed_ = nullptr;
   std::string root_;

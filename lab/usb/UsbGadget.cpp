@@ -4,6 +4,8 @@
 #include <linux/usbdevice_fs.h>
 #include <umockdev.h>
 
+#include "IoctlData.h"
+
 #include <cerrno>
 #include <cstddef>
 #include <algorithm>
@@ -19,17 +21,9 @@ constexpr uint8_t kStringDescriptor = 3;
 constexpr uint8_t kDeviceDescriptor = 1;
 constexpr uint8_t kConfigDescriptor = 2;
 
-UMockdevIoctlData* Resolve(UMockdevIoctlData* data, size_t offset, size_t length) {
-  GError* error = nullptr;
-  UMockdevIoctlData* resolved = umockdev_ioctl_data_resolve(data, offset, length, &error);
-  if (error)
-    g_error_free(error);
-  return resolved;
-}
-
 // Reads the unsigned int that an ioctl argument points to.
 bool ReadUnsigned(UMockdevIoctlClient* client, unsigned& value) {
-  UMockdevIoctlData* data = Resolve(umockdev_ioctl_client_get_arg(client), 0, sizeof(unsigned));
+  UMockdevIoctlData* data = ResolveIoctlData(umockdev_ioctl_client_get_arg(client), 0, sizeof(unsigned));
   if (!data)
     return false;
   std::memcpy(&value, data->data, sizeof(unsigned));
@@ -85,7 +79,7 @@ int UsbGadget::ioctl(UMockdevIoctlClient* client) {
   }
   switch (request) {
     case USBDEVFS_GET_CAPABILITIES: {
-      UMockdevIoctlData* data = Resolve(umockdev_ioctl_client_get_arg(client), 0, sizeof(uint32_t));
+      UMockdevIoctlData* data = ResolveIoctlData(umockdev_ioctl_client_get_arg(client), 0, sizeof(uint32_t));
       if (data) {
         uint32_t caps = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
                         USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
@@ -140,7 +134,7 @@ void UsbGadget::clearHalt(UMockdevIoctlClient* client) {
 
 void UsbGadget::submit(UMockdevIoctlClient* client) {
   Urb urb;
-  urb.urb = Resolve(umockdev_ioctl_client_get_arg(client), 0, sizeof(struct usbdevfs_urb));
+  urb.urb = ResolveIoctlData(umockdev_ioctl_client_get_arg(client), 0, sizeof(struct usbdevfs_urb));
   if (!urb.urb) {
     umockdev_ioctl_client_complete(client, -1, EFAULT);
     return;
@@ -150,7 +144,7 @@ void UsbGadget::submit(UMockdevIoctlClient* client) {
   urb.endpoint = raw->endpoint;
   urb.length = raw->buffer_length;
   if (urb.length > 0)
-    urb.buffer = Resolve(urb.urb, offsetof(struct usbdevfs_urb, buffer), static_cast<size_t>(urb.length));
+    urb.buffer = ResolveIoctlData(urb.urb, offsetof(struct usbdevfs_urb, buffer), static_cast<size_t>(urb.length));
   bool known = urb.type == USBDEVFS_URB_TYPE_CONTROL ? urb.endpoint == 0
                : urb.type == USBDEVFS_URB_TYPE_BULK
                    ? (urb.endpoint == kBulkOutEndpoint || urb.endpoint == kBulkInEndpoint) && !identity_.hid
@@ -261,7 +255,7 @@ void UsbGadget::reap(UMockdevIoctlClient* client) {
   }
   Urb urb = done_.front();
   done_.pop_front();
-  UMockdevIoctlData* slot = Resolve(umockdev_ioctl_client_get_arg(client), 0, sizeof(void*));
+  UMockdevIoctlData* slot = ResolveIoctlData(umockdev_ioctl_client_get_arg(client), 0, sizeof(void*));
   bool ok = slot && umockdev_ioctl_data_set_ptr(slot, 0, urb.urb);
   umockdev_ioctl_client_complete(client, ok ? 0 : -1, ok ? 0 : EFAULT);
   if (slot)
