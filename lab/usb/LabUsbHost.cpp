@@ -43,6 +43,9 @@ LabUsbHost::~LabUsbHost() {
       gadget->disconnect();
   for (auto& hid : hids_)
     hid->usb->disconnect();
+  for (Slot& slot : slots_)
+    for (auto& node : slot.nodes)
+      node.second->disconnect();
 }
 
 bool LabUsbHost::start(std::string& error) {
@@ -106,9 +109,19 @@ bool LabUsbHost::plug(Slot& slot, std::string& error) {
     if (slot.usb.productId)
       identity.productId = slot.usb.productId;
     gadget = std::make_unique<UsbGadget>(mutex_, identity, *slot.link, *slot.faults, slot.traffic);
+    if (slot.usb.driverNode) {
+      gadget->bindDriver();
+      std::unique_ptr<DriverNode>& node = slot.nodes[identity.serialText];
+      if (!node)
+        node = std::make_unique<DriverNode>(mutex_, *slot.link);
+      node->reconnect();
+    }
   }
   UsbPlugged plugged;
   if (!bus_->plug(slot.port, identity, gadget->handler(), plugged, error))
+    return false;
+  if (slot.usb.driverNode &&
+      !bus_->plugDriverNode(identity.serialText, slot.nodes[identity.serialText]->handler(), plugged, error))
     return false;
   std::lock_guard<std::mutex> lock(mutex_);
   slot.plugged = plugged;
@@ -150,6 +163,9 @@ void LabUsbHost::step() {
       }
       if (slot.onBus && (leave || reset)) {
         gadget->disconnect();
+        auto node = slot.nodes.find(slot.serialText);
+        if (node != slot.nodes.end())
+          node->second->disconnect();
         slot.onBus = false;
         if (leave)
           slot.loaderComesBack = slot.module->stats().reboots == slot.rebootsAtPlug;
@@ -171,6 +187,16 @@ void LabUsbHost::step() {
     if (!plug(*slot, error))
       std::fprintf(stderr, "%08X: %s\n", slot->module->serial(), error.c_str());
   }
+}
+
+unsigned LabUsbHost::driverNodeBytes(uint32_t serial) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const Slot* slot = find(serial);
+  unsigned bytes = 0;
+  if (slot)
+    for (const auto& node : slot->nodes)
+      bytes += node.second->bytesWritten();
+  return bytes;
 }
 
 std::string LabUsbHost::plugBootRomHid(HidReportSink& sink, std::string& error) {

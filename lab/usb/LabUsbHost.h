@@ -5,12 +5,14 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "DriverNode.h"
 #include "HidGadget.h"
 #include "SimModule.h"
 #include "UsbBus.h"
@@ -44,6 +46,8 @@ public:
   unsigned arrivals(uint32_t serial) const;
   std::string serialText(uint32_t serial) const;
   bool onBus(uint32_t serial) const;
+  // Bytes the host wrote through the module's driver node, over all arrivals.
+  unsigned driverNodeBytes(uint32_t serial) const;
 
   // Adds an i.MX boot ROM's HID device (0x1FC9:0x0130) whose reports go to
   // `sink`, which must outlive the host. Its hidraw node, or empty (see error).
@@ -57,6 +61,7 @@ private:
     std::unique_ptr<UsbFaults> faults;
     UsbTraffic traffic;
     std::vector<std::unique_ptr<UsbGadget>> gadgets;  // every arrival; the last is on the bus
+    std::map<std::string, std::unique_ptr<DriverNode>> nodes;  // by serial text, with a driver node
     UsbPlugged plugged;
     unsigned port = 0;
     bool onBus = false;

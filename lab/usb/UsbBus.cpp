@@ -130,6 +130,21 @@ bool UsbBus::plugHid(unsigned port, const UsbIdentity& identity, UMockdevIoctlBa
   return true;
 }
 
+bool UsbBus::plugDriverNode(const std::string& serialText, UMockdevIoctlBase* handler, UsbPlugged& plugged,
+                            std::string& error) {
+  std::string name = "kovalink." + serialText;
+  std::string sys = "/devices/virtual/kovalink/" + name;
+  plugged.driverNode = "/dev/" + name;
+  // The testbed cannot give a node name out a second time, so a node stays
+  // once made; its handler fails the I/O of every handle opened while the
+  // device is away.
+  if (nodes_.count(name))
+    return true;
+  nodes_.insert(name);
+  std::string record = "P: " + sys + "\nN: " + name + "\nE: SUBSYSTEM=kovalink\nE: DEVNAME=/dev/" + name + "\n";
+  return attach("/dev/" + name, handler, error) && add(record, error);
+}
+
 void UsbBus::unplug(const UsbPlugged& plugged) {
   if (!testbed_ || plugged.syspath.empty())
     return;

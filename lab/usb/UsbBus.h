@@ -6,6 +6,7 @@
 // removals on every new context's scan anyway.
 #pragma once
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,7 @@ struct UsbPlugged {
   std::string devnode;  // /dev/bus/usb/BBB/DDD
   std::string hidraw;   // /dev/hidrawN of a HID device, else empty
   int hidrawMaster = -1;  // master side of the hidraw node's pseudo-terminal
+  std::string driverNode;  // /dev/kovalink.XXXXXXXX when the maker's driver serves the device
 };
 
 class UsbBus {
@@ -43,6 +45,11 @@ public:
   bool plugHid(unsigned port, const UsbIdentity& identity, UMockdevIoctlBase* usbHandler,
                UMockdevIoctlBase* hidHandler, const std::vector<uint8_t>& reportDescriptor, UsbPlugged& plugged,
                std::string& error);
+  // The maker's driver node "/dev/kovalink.<serialText>" for a plugged device,
+  // answered by `handler`; the node stays when the device leaves and keeps
+  // the handler it first had.
+  bool plugDriverNode(const std::string& serialText, UMockdevIoctlBase* handler, UsbPlugged& plugged,
+                      std::string& error);
   void unplug(const UsbPlugged& plugged);
 
 private:
@@ -54,6 +61,7 @@ private:
   std::string root_;
   uint8_t devnum_ = 1;
   unsigned hidraws_ = 0;
+  std::set<std::string> nodes_;
 };
 
 }  // namespace lab

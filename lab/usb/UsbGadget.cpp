@@ -106,7 +106,7 @@ void UsbGadget::claim(UMockdevIoctlClient* client, bool take) {
     umockdev_ioctl_client_complete(client, -1, EINVAL);
     return;
   }
-  if (take && faults_.has(UsbFaultKind::Busy)) {
+  if (take && (driverBound_ || faults_.has(UsbFaultKind::Busy))) {
     ++traffic_.busyRefusals;
     umockdev_ioctl_client_complete(client, -1, EBUSY);
     return;

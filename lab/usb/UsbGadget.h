@@ -46,6 +46,8 @@ public:
   // every later call fails with ENODEV. Call with the lock held.
   void disconnect();
   bool connected() const { return !gone_; }
+  // The maker's kernel driver holds the interface: claims fail as busy.
+  void bindDriver() { driverBound_ = true; }
   // The unplug knob fired: the owner is to take the device off the bus.
   bool unplugWanted() const { return unplugWanted_; }
 
@@ -84,6 +86,7 @@ private:
   bool haltedOut_ = false;
   bool haltedIn_ = false;
   bool unplugWanted_ = false;
+  bool driverBound_ = false;
 };
 
 }  // namespace lab

@@ -29,6 +29,9 @@ bool ApplyUsbWord(const std::string& key, const std::string& value, UsbModuleOpt
   } else if (key == "usb-loader-serial") {
     ok = ParseHex(value, 0xFFFFFFFF, number) && number != 0;
     usb.loaderSerial = static_cast<uint32_t>(number);
+  } else if (key == "usb-driver-node") {
+    ok = value == "yes" || value == "no";
+    usb.driverNode = value == "yes";
   } else if (key == "usb-fault") {
     UsbFaultSpec fault;
     if (!ParseUsbFault(value, fault, error))
@@ -134,6 +137,8 @@ const char* UsbModuleSpecHelp() {
          "  usb-pid=0xHHHH           product id (default: the model code)\n"
          "  usb-serial-text=TEXT     serial-number string (default: the serial in 8 hex digits)\n"
          "  usb-loader-serial=XXXXXXXX  a started loader comes back under this serial number\n"
+         "  usb-driver-node=yes      the maker's driver holds the interface; the link runs\n"
+         "                           through the node /dev/kovalink.<serial string>\n"
          "  usb-fault=KIND[@N]       stall-out@N, stall-in@N (the Nth bulk transfer stalls once),\n"
          "                           mute@N (from the Nth OUT transfer nothing completes),\n"
          "                           unplug@N (leaves the bus during the Nth OUT transfer), busy\n";

@@ -14,6 +14,7 @@ struct UsbModuleOptions {
   std::string serialText;     // empty: the serial number in 8 upper-case hex digits
   uint32_t loaderSerial = 0;  // serial number under which a started loader comes back; 0: its own
   std::vector<UsbFaultSpec> faults;
+  bool driverNode = false;    // the maker's driver serves it: its link runs through /dev/kovalink.XXXXXXXX
 };
 
 struct UsbLabModule {
@@ -28,8 +29,8 @@ struct UsbLabConfig {
 };
 
 // A module spec as for `updater-lab modules` (no port needed) plus the words
-// usb-pid=0xHHHH, usb-serial-text=TEXT, usb-loader-serial=XXXXXXXX and
-// usb-fault=KIND[@N].
+// usb-pid=0xHHHH, usb-serial-text=TEXT, usb-loader-serial=XXXXXXXX,
+// usb-driver-node=yes and usb-fault=KIND[@N].
 bool ParseUsbModuleSpec(const std::string& text, UsbLabModule& module, std::string& error);
 // --module SPEC, --config FILE, --dump-dir DIR, --verbose; checked as a whole.
 bool ParseUsbLabArguments(const std::vector<std::string>& args, UsbLabConfig& config, std::string& error);

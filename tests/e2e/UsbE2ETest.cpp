@@ -225,3 +225,24 @@ TEST(UsbE2E, BootRomHidDeviceCarriesReportsBothWays) {
   EXPECT_TRUE(Has(r.out, "    0000BEEF  02")) << r.out;
   EXPECT_EQ(r.out.find("1FC9"), std::string::npos);
 }
+
+// With the maker's driver holding the interface, the link runs through its
+// node /dev/kovalink.XXXXXXXX; discovery still finds the device through libusb.
+TEST(UsbE2E, DriverNodeCarriesTheLinkWhenTheDriverHoldsTheDevice) {
+  UsbLab lab({"serial=0000BEEF,model=17,build=1100,version=1.1.0,reboot-delay=300,usb-driver-node=yes"});
+  SKIP_UNLESS_READY(lab);
+  ProgramResult r = lab.runUpdater({"-D"});
+  EXPECT_TRUE(Has(r.out, UsbLine("0000BEEF", 2, "Holvex", "  1.1.0", 1100))) << r.out << r.err;
+
+  testsupport::TempDir files;
+  r = lab.runUpdater({"-U", "-d", "0000BEEF", "-f", WriteBird(files, 0xBEEF, 1234)});
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_TRUE(lab.host().firmware(0xBEEF) == Image(1234));
+  ASSERT_TRUE(lab.waitForArrivals(0xBEEF, 2));
+  EXPECT_EQ(lab.host().build(0xBEEF), 1234u);
+  EXPECT_GT(lab.host().driverNodeBytes(0xBEEF), 4100u);
+  // Nothing went through libusb's claim: the node was taken whenever it existed.
+  lab::UsbTraffic traffic = lab.host().traffic(0xBEEF);
+  EXPECT_EQ(traffic.busyRefusals, 0u);
+  EXPECT_EQ(traffic.outTransfers, 0u);
+}
