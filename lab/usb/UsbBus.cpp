@@ -2,13 +2,27 @@
 
 #include <umockdev.h>
 
+#include <ftw.h>
+#include <glob.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace lab {
 
 namespace {
 
 constexpr unsigned kBus = 1;
+#define kOwnerFile "lab-owner"
+
+int cbRemove(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
+
+// Removes a directory tree without following symbolic links (the testbed's
+// nodes link to pseudo-terminals).
+void RemoveTree(const std::string& dir) { nftw(dir.c_str(), cbRemove, 16, FTW_DEPTH | FTW_PHYS); }
 
 std::string Hex(const std::vector<uint8_t>& bytes) {
   std::string text;
@@ -29,13 +43,41 @@ std::string TakeError(GError* error) {
 
 }  // namespace
 
+// A killed lab cannot remove its testbed directory. Each lab marks its own
+// with its process id, and the next lab removes those whose owner is gone;
+// testbeds of other programs carry no mark and are left alone.
+void UsbBus::RemoveStale() {
+  glob_t found;
+  if (glob("/tmp/umockdev.*/" kOwnerFile, 0, nullptr, &found) != 0)
+    return;
+  for (size_t i = 0; i < found.gl_pathc; ++i) {
+    std::string mark = found.gl_pathv[i];
+    FILE* file = std::fopen(mark.c_str(), "r");
+    long pid = 0;
+    bool read = file && std::fscanf(file, "%ld", &pid) == 1;
+    if (file)
+      std::fclose(file);
+    if (!read || pid <= 0 || kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)
+      continue;
+    std::string dir = mark.substr(0, mark.size() - std::strlen(kOwnerFile) - 1);
+    RemoveTree(dir);
+  }
+  globfree(&found);
+}
+
 UsbBus::UsbBus() {
+  RemoveStale();
   testbed_ = umockdev_testbed_new();
   if (!testbed_)
     return;
   gchar* root = umockdev_testbed_get_root_dir(testbed_);
   root_ = root ? root : "";
   g_free(root);
+  FILE* mark = std::fopen((root_ + "/" + kOwnerFile).c_str(), "w");
+  if (mark) {
+    std::fprintf(mark, "%ld\n", static_cast<long>(getpid()));
+    std::fclose(mark);
+  }
 }
 
 UsbBus::~UsbBus() {

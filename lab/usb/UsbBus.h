@@ -53,6 +53,7 @@ public:
   void unplug(const UsbPlugged& plugged);
 
 private:
+  static void RemoveStale();
   uint8_t nextDevnum();
   bool add(const std::string& record, std::string& error);
   bool attach(const std::string& devnode, UMockdevIoctlBase* handler, std::string& error);
