@@ -38,6 +38,13 @@ UsbGadget::UsbGadget(std::mutex& lock, const UsbIdentity& identity, UsbFunction&
     : lock_(lock), identity_(identity), function_(function), faults_(faults), traffic_(traffic) {
   handler_ = umockdev_ioctl_base_new();
   g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(cbIoctl), this);
+  g_signal_connect(handler_, "client-connected", G_CALLBACK(cbOpened), this);
+}
+
+void UsbGadget::cbOpened(UMockdevIoctlBase*, UMockdevIoctlClient*, void* self) {
+  UsbGadget* gadget = static_cast<UsbGadget*>(self);
+  std::lock_guard<std::mutex> hold(gadget->lock_);
+  ++gadget->traffic_.opens;
 }
 
 UsbGadget::~UsbGadget() {
@@ -215,6 +222,8 @@ void UsbGadget::bulkOut(Urb& urb) {
   }
   function_.received(urb.buffer ? urb.buffer->data : nullptr, static_cast<size_t>(urb.length));
   ++traffic_.outTransfers;
+  if (traffic_.outSizes.size() < 4096)
+    traffic_.outSizes.push_back(static_cast<unsigned>(urb.length));
   if (static_cast<unsigned>(urb.length) > traffic_.largestOut)
     traffic_.largestOut = static_cast<unsigned>(urb.length);
   finish(urb, 0, urb.length);

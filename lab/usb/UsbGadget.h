@@ -9,6 +9,7 @@
 #include <deque>
 #include <mutex>
 #include <set>
+#include <vector>
 
 #include "UsbFaults.h"
 #include "UsbFunction.h"
@@ -22,8 +23,10 @@ namespace lab {
 
 // What went over a module's endpoints, for checks.
 struct UsbTraffic {
+  unsigned opens = 0;            // times a program opened the device node
   unsigned outTransfers = 0;     // completed bulk OUT transfers
   unsigned largestOut = 0;       // bytes of the largest one
+  std::vector<unsigned> outSizes;  // of the first 4096 of them, in order
   std::set<int> inRequestSizes;  // lengths the host asked for on bulk IN
   unsigned stalls = 0;
   unsigned clearHalts = 0;
@@ -60,6 +63,7 @@ private:
     int length = 0;
   };
 
+  static void cbOpened(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, void* self);
   static int cbIoctl(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, void* self);
   int ioctl(UMockdevIoctlClient* client);
   void submit(UMockdevIoctlClient* client);

@@ -78,7 +78,7 @@ TEST(UsbE2E, PlainDiscoverListsExactlyTheModulesOnTheBus) {
   EXPECT_FALSE(Has(r.out, "F00D")) << r.out;
   // The busy module was tried, the others never opened.
   EXPECT_EQ(lab.host().traffic(0x0BADC0DE).busyRefusals, 1u);
-  EXPECT_EQ(lab.host().traffic(0x00008011).claims, 0u);
+  EXPECT_EQ(lab.host().traffic(0x00008011).opens, 0u);
   EXPECT_EQ(lab.host().traffic(0x0000F00D).claims, 0u);
   EXPECT_EQ(r.err, "");
 }
@@ -245,4 +245,29 @@ TEST(UsbE2E, DriverNodeCarriesTheLinkWhenTheDriverHoldsTheDevice) {
   lab::UsbTraffic traffic = lab.host().traffic(0xBEEF);
   EXPECT_EQ(traffic.busyRefusals, 0u);
   EXPECT_EQ(traffic.outTransfers, 0u);
+}
+
+// The USB stream on its own through real libusb: which devices it opens, the
+// exact serial-text match, 50-byte OUT chunks and 800-byte IN transfers.
+TEST(UsbE2E, UsbStreamOpensTheExactSerialTextAndChunksItsWrites) {
+  UsbLab lab({"serial=00008001,model=4,usb-pid=0x8001,usb-serial-text=0001A2B3",
+              "serial=00001111,model=4,usb-serial-text=1a2b3", "serial=0001A2B3,model=4"});
+  SKIP_UNLESS_READY(lab);
+  // An address query, then zeros that start no frame: 120 bytes in one write.
+  std::string bytes = "AD00" + std::string(236, '0');
+  ProgramResult r = lab.run("usb_stream_probe", {"1A2B3", bytes, "2"});
+  EXPECT_EQ(r.out, "open 0\nwrite 0\nread 0 02 00\nclose 0\n") << r.err;
+  lab::UsbTraffic traffic = lab.host().traffic(0x1A2B3);
+  EXPECT_EQ(traffic.outSizes, std::vector<unsigned>({50, 50, 20}));
+  EXPECT_EQ(traffic.inRequestSizes, std::set<int>({800}));
+  EXPECT_EQ(traffic.claims, 1u);
+
+  // A search that finds nothing visits every device: product id 0x8001 is
+  // never opened, the others are opened, read and closed unclaimed.
+  r = lab.run("usb_stream_probe", {"1111"});
+  EXPECT_EQ(r.out, "open 3\n");  // aErrNotFound: "1a2b3" is no exact "00001111"
+  EXPECT_EQ(lab.host().traffic(0x8001).opens, 0u);
+  EXPECT_GE(lab.host().traffic(0x1111).opens, 1u);
+  EXPECT_EQ(lab.host().traffic(0x1111).claims, 0u);
+  EXPECT_EQ(lab.host().traffic(0x1A2B3).claims, 1u);
 }
