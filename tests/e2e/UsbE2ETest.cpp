@@ -2,13 +2,16 @@
 // updates through the loader start, re-enumeration and reboot, and USB's own
 // faults. Every libusb call the updater makes reaches the emulated devices.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "../../tools/BirdWriter.h"
+#include "LabNetwork.h"
 #include "UsbLab.h"
 
 using testsupport::ProgramResult;
@@ -270,4 +273,37 @@ TEST(UsbE2E, UsbStreamOpensTheExactSerialTextAndChunksItsWrites) {
   EXPECT_GE(lab.host().traffic(0x1111).opens, 1u);
   EXPECT_EQ(lab.host().traffic(0x1111).claims, 0u);
   EXPECT_EQ(lab.host().traffic(0x1A2B3).claims, 1u);
+}
+
+// The updater-lab usb program: the bus it names serves the updater, SIGTERM
+// ends it with its account and its testbed removed, and the testbed of one
+// that was killed is removed by the next.
+TEST(UsbE2E, LabProgramServesItsBusAndLeavesNothingBehind) {
+  testsupport::LabNetwork net;
+  if (!net.ok())
+    GTEST_SKIP() << net.error();
+  auto dirOf = [&net](int lab) {
+    std::string out = net.labOutput(lab);
+    size_t at = out.find("umockdev-dir ");
+    return at == std::string::npos ? std::string() : out.substr(at + 13, out.find('\n', at) - at - 13);
+  };
+  int killed = net.startLab({"usb", "--module", "serial=0000CAFE,model=13"});
+  ASSERT_GE(killed, 0) << net.error();
+  std::string killedDir = dirOf(killed);
+  net.stopLab(killed, 3000, SIGKILL);
+  ASSERT_TRUE(access(killedDir.c_str(), F_OK) == 0);
+
+  int lab = net.startLab({"usb", "--module", "serial=0000BEEF,model=17,build=1234,version=2.1.26"});
+  ASSERT_GE(lab, 0) << net.error();
+  EXPECT_NE(access(killedDir.c_str(), F_OK), 0) << killedDir << " left behind";
+  std::string dir = dirOf(lab);
+  testsupport::RunResult r = net.run("/usr/bin/env", {"LD_PRELOAD=libumockdev-preload.so.0", "UMOCKDEV_DIR=" + dir,
+                                                      "ASAN_OPTIONS=verify_asan_link_order=0",
+                                                      testsupport::BinPath("updater"), "-D"});
+  EXPECT_TRUE(Has(r.out, UsbLine("0000BEEF", 2, "Holvex", "  2.1.26", 1234))) << r.out << r.err;
+  EXPECT_EQ(net.stopLab(lab), 0);
+  EXPECT_TRUE(Has(net.labOutput(lab), "0000BEEF: links 1, requests ")) << net.labOutput(lab);
+  EXPECT_TRUE(Has(net.labOutput(lab), ", arrivals 1, ")) << net.labOutput(lab);
+  EXPECT_TRUE(Has(net.labOutput(lab), "\nstopped\n"));
+  EXPECT_NE(access(dir.c_str(), F_OK), 0) << dir << " left behind";
 }
