@@ -4,3 +4,4 @@
 int LabModulesMain(int argc, char** argv);     // "modules": simulated modules and routers
 int LabServerMain(int argc, char** argv);      // "server": the lab update server
 int LabDemoConfigMain(int argc, char** argv);  // "demo-config": the lab that `make demo` runs
+int LabUsbMain(int argc, char** argv);         // "usb": lab modules on an emulated USB bus

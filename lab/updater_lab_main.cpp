@@ -15,6 +15,7 @@ struct Subcommand {
 const Subcommand kSubcommands[] = {
     {"modules", LabModulesMain, "serve simulated modules and routers over TCP/IP"},
     {"server", LabServerMain, "serve the update server protocol from a catalogue of BIRD files"},
+    {"usb", LabUsbMain, "serve simulated modules on an emulated USB bus (umockdev)"},
     {"demo-config", LabDemoConfigMain, "print the module config (or catalogue) of the demo lab"},
 };
 

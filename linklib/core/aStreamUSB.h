@@ -47,8 +47,11 @@ int klusb_get_mode(const klusb* transport);
 aErr klusb_find_endpoints(const struct libusb_config_descriptor* config, int* interfaceNumber,
                           uint8_t* inEndpoint, uint8_t* outEndpoint);
 
-// The libusb calls the transport makes. Replaceable so the transport's logic
-// can be exercised against an emulated device; null restores libusb itself.
+// The libusb calls the transport makes; null restores libusb itself. The
+// transport is tested through real libusb against the lab's emulated USB bus;
+// this table stays for what that bus does not produce (refused access, an I/O
+// error on a chosen transfer, a device that never takes data) and for the
+// link core's tests under ThreadSanitizer, which run without the bus.
 typedef struct klusbBackend {
   int (*init)(libusb_context** context);
   void (*exit)(libusb_context* context);

@@ -149,7 +149,9 @@ TEST_F(Demo, RunsTheMainJobToTheEndAndCleansUp) {
   size_t at = 0;
   for (const char* line : {"$ updater -D -t TCPIP", "$ updater -D -r 0000D00D -t TCPIP", "$ updater -B -d 0000BEEF -u http://",
                            "$ updater -G -d 0000BEEF -u http://", "$ updater -U -d 0000BEEF -u http://",
-                           "$ updater -D -t TCPIP", "$ updater -G -U -d 0000CAFE -u http://"}) {
+                           "$ updater -D -t TCPIP", "$ updater -G -U -d 0000CAFE -u http://",
+                           // then the same modules on the emulated USB bus
+                           "$ updater -D\n", "$ updater -U -d 0000BEEF -u http://", "$ updater -D\n"}) {
     size_t next = out.find(line, at);
     ASSERT_NE(next, std::string::npos) << "missing or out of order: " << line << "\n" << out;
     at = next + 1;
@@ -157,6 +159,7 @@ TEST_F(Demo, RunsTheMainJobToTheEndAndCleansUp) {
   // What the commands printed: listings with the lab's modules, the build list,
   // the stored download, the new build after the update, and the failure.
   EXPECT_NE(out.find("Discovered Devices: (TCPIP)"), std::string::npos);
+  EXPECT_NE(out.find("Discovered Devices: (USB)"), std::string::npos);
   EXPECT_NE(out.find("    0000CAFE  "), std::string::npos) << "direct module not listed";
   EXPECT_NE(out.find("    00000B0A  "), std::string::npos) << "module behind the router not listed";
   EXPECT_NE(out.find("Build List for device [0000BEEF]:"), std::string::npos);

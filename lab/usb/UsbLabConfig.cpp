@@ -1,0 +1,147 @@
+#include "UsbLabConfig.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <set>
+
+namespace lab {
+
+namespace {
+
+bool ParseHex(const std::string& text, uint64_t limit, uint64_t& value) {
+  std::string digits = text.compare(0, 2, "0x") == 0 ? text.substr(2) : text;
+  if (digits.empty() || digits.size() > 8)
+    return false;
+  char* end = nullptr;
+  value = std::strtoull(digits.c_str(), &end, 16);
+  return *end == 0 && value <= limit;
+}
+
+bool ApplyUsbWord(const std::string& key, const std::string& value, UsbModuleOptions& usb, std::string& error) {
+  uint64_t number = 0;
+  bool ok = true;
+  if (key == "usb-pid") {
+    ok = ParseHex(value, 0xFFFF, number) && number != 0;
+    usb.productId = static_cast<uint16_t>(number);
+  } else if (key == "usb-serial-text") {
+    ok = !value.empty() && value.size() <= 40;
+    usb.serialText = value;
+  } else if (key == "usb-loader-serial") {
+    ok = ParseHex(value, 0xFFFFFFFF, number) && number != 0;
+    usb.loaderSerial = static_cast<uint32_t>(number);
+  } else if (key == "usb-driver-node") {
+    ok = value == "yes" || value == "no";
+    usb.driverNode = value == "yes";
+  } else if (key == "usb-fault") {
+    UsbFaultSpec fault;
+    if (!ParseUsbFault(value, fault, error))
+      return false;
+    usb.faults.push_back(fault);
+  } else {
+    error = "unknown key '" + key + "'";
+    return false;
+  }
+  if (!ok)
+    error = "bad value '" + value + "' for '" + key + "'";
+  return ok;
+}
+
+bool Validate(const UsbLabConfig& config, std::string& error) {
+  std::set<uint32_t> serials, routers;
+  for (const UsbLabModule& m : config.modules) {
+    if (!serials.insert(m.module.serial).second) {
+      error = "serial number used twice";
+      return false;
+    }
+    if (m.module.router)
+      routers.insert(m.module.serial);
+  }
+  for (const UsbLabModule& m : config.modules)
+    if (m.module.behind && !routers.count(m.module.behind)) {
+      error = "behind= names no router of this lab";
+      return false;
+    }
+  if (config.modules.empty())
+    error = "no modules";
+  return !config.modules.empty();
+}
+
+}  // namespace
+
+bool ParseUsbModuleSpec(const std::string& text, UsbLabModule& module, std::string& error) {
+  module = UsbLabModule();
+  std::string rest;
+  std::string word;
+  for (size_t i = 0; i <= text.size(); ++i) {
+    char c = i < text.size() ? text[i] : ',';
+    if (c != ',' && c != ' ' && c != '\t') {
+      word += c;
+      continue;
+    }
+    if (word.compare(0, 4, "usb-") == 0) {
+      size_t eq = word.find('=');
+      if (!ApplyUsbWord(word.substr(0, eq), eq == std::string::npos ? "" : word.substr(eq + 1), module.usb, error))
+        return false;
+    } else if (!word.empty()) {
+      rest += word + ",";
+    }
+    word.clear();
+  }
+  return ParseModuleSpec(rest, module.module, error);
+}
+
+bool ParseUsbLabArguments(const std::vector<std::string>& args, UsbLabConfig& config, std::string& error) {
+  config = UsbLabConfig();
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    bool hasValue = i + 1 < args.size();
+    if (arg == "--verbose") {
+      config.verbose = true;
+    } else if ((arg == "--module" || arg == "--config" || arg == "--dump-dir") && !hasValue) {
+      error = arg + " needs a value";
+      return false;
+    } else if (arg == "--module") {
+      UsbLabModule module;
+      if (!ParseUsbModuleSpec(args[++i], module, error))
+        return false;
+      config.modules.push_back(module);
+    } else if (arg == "--config") {
+      std::ifstream file(args[++i]);
+      if (!file) {
+        error = "cannot read " + args[i];
+        return false;
+      }
+      for (std::string line; std::getline(file, line);) {
+        line = line.substr(0, line.find('#'));
+        if (line.compare(0, 7, "module ") == 0)
+          line = line.substr(7);
+        if (line.find_first_not_of(" \t\r") == std::string::npos)
+          continue;
+        UsbLabModule module;
+        if (!ParseUsbModuleSpec(line, module, error))
+          return false;
+        config.modules.push_back(module);
+      }
+    } else if (arg == "--dump-dir") {
+      config.dumpDir = args[++i];
+    } else {
+      error = "unknown option '" + arg + "'";
+      return false;
+    }
+  }
+  return Validate(config, error);
+}
+
+const char* UsbModuleSpecHelp() {
+  return "USB words (besides the module keys; port= is not needed):\n"
+         "  usb-pid=0xHHHH           product id (default: the model code)\n"
+         "  usb-serial-text=TEXT     serial-number string (default: the serial in 8 hex digits)\n"
+         "  usb-loader-serial=XXXXXXXX  a started loader comes back under this serial number\n"
+         "  usb-driver-node=yes      the maker's driver holds the interface; the link runs\n"
+         "                           through the node /dev/kovalink.<serial string>\n"
+         "  usb-fault=KIND[@N]       stall-out@N, stall-in@N (the Nth bulk transfer stalls once),\n"
+         "                           mute@N (from the Nth OUT transfer nothing completes),\n"
+         "                           unplug@N (leaves the bus during the Nth OUT transfer), busy\n";
+}
+
+}  // namespace lab
