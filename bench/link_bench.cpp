@@ -88,10 +88,10 @@ std::vector<double> sRoundTrips(linkRef ref, int rounds, int gapMs) {
   return times;
 }
 
-// CPU of this process except the module thread's, over a stretch of wall time.
+// CPU of this process except the module's and the capture's threads, over a stretch of wall time.
 class CpuMeter {
 public:
-  explicit CpuMeter(clockid_t module) : module_(module) { start(); }
+  explicit CpuMeter(std::vector<clockid_t> others) : others_(others) { start(); }
   void start() {
     cpu_ = own();
     wall_ = sNowMs(CLOCK_MONOTONIC);
@@ -99,8 +99,12 @@ public:
   double fraction() const { return (own() - cpu_) / (sNowMs(CLOCK_MONOTONIC) - wall_); }
 
 private:
-  double own() const { return sNowMs(CLOCK_PROCESS_CPUTIME_ID) - sNowMs(module_); }
-  clockid_t module_;
+  double own() const {
+    double ms = sNowMs(CLOCK_PROCESS_CPUTIME_ID);
+    for (clockid_t other : others_) ms -= sNowMs(other);
+    return ms;
+  }
+  std::vector<clockid_t> others_;
   double cpu_ = 0;
   double wall_ = 0;
 };
@@ -110,6 +114,7 @@ struct Busy {
   double ratio = 0;
   double medianGapMs = 0;
   double minGapMs = 0;
+  size_t underPace = 0;  // gaps seen on the wire shorter than the pace
 };
 
 // The request frames as seen on the wire: n of them take n pace slots at best.
@@ -125,6 +130,7 @@ Busy sBusyPace(const std::vector<bench::CapturedFrame>& frames) {
   busy.ratio = starts.size() * kPaceMs / (starts.back() - starts.front() + kPaceMs);
   busy.medianGapMs = sMedian(gaps);
   busy.minGapMs = *std::min_element(gaps.begin(), gaps.end());
+  busy.underPace = static_cast<size_t>(std::count_if(gaps.begin(), gaps.end(), [](double g) { return g < kPaceMs; }));
   return busy;
 }
 
@@ -168,17 +174,16 @@ int main(int argc, char** argv) {
   }
   sRoundTrips(ref, 20, 0);  // warm-up
 
-  CpuMeter meter(moduleClock);
   bench::FrameCapture capture("", port);
-  meter.start();
+  CpuMeter busyMeter({moduleClock, capture.cpuClock()});
   std::vector<double> backToBack = sRoundTrips(ref, rounds, 0);
-  double busyCpu = meter.fraction();
+  double busyCpu = busyMeter.fraction();
   Busy busy = sBusyPace(capture.stop());
 
   std::vector<double> apart = sRoundTrips(ref, rounds / 4, 3);
 
   // Idle: nothing flows, the module thread sleeps in poll.
-  meter.start();
+  CpuMeter meter({moduleClock});
   struct timespec idle = {static_cast<time_t>(idleSeconds), static_cast<long>((idleSeconds - (long)idleSeconds) * 1e9)};
   nanosleep(&idle, nullptr);
   double idleCpu = meter.fraction();
@@ -192,8 +197,9 @@ int main(int argc, char** argv) {
     fprintf(stderr, "link_bench: frames not seen on the wire: %s\n", capture.error().c_str());
     return 1;
   }
-  printf("link_bench: back to back throughput %.3f of pace (%zu frames, gap median %.3f min %.3f ms), CPU %.3f of a "
-         "core; idle-link round trip median %.3f ms; idle link CPU %.4f of a core (%d lost)\n",
-         busy.ratio, busy.frames, busy.medianGapMs, busy.minGapMs, busyCpu, sMedian(apart), idleCpu, lost);
+  printf("link_bench: back to back throughput %.3f of pace (%zu frames, gap median %.3f min %.3f ms, %zu under 1 ms), "
+         "CPU %.3f of a core; idle-link round trip median %.3f ms; idle link CPU %.4f of a core (%d lost)\n",
+         busy.ratio, busy.frames, busy.medianGapMs, busy.minGapMs, busy.underPace, busyCpu, sMedian(apart), idleCpu,
+         lost);
   return lost ? 1 : 0;
 }

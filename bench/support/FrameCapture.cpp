@@ -4,6 +4,7 @@
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -37,6 +38,12 @@ std::vector<CapturedFrame> FrameCapture::stop() {
   running_ = false;
   if (thread_.joinable()) thread_.join();
   return frames_;
+}
+
+clockid_t FrameCapture::cpuClock() {
+  clockid_t clock = CLOCK_THREAD_CPUTIME_ID;
+  pthread_getcpuclockid(thread_.native_handle(), &clock);
+  return clock;
 }
 
 void FrameCapture::run(const std::string& netns) {

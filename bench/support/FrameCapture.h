@@ -7,6 +7,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <ctime>
 #include <map>
 #include <mutex>
 #include <string>
@@ -33,6 +34,8 @@ public:
   const std::string& error() const { return error_; }
   // Ends the capture; the frames of every connection in the order they were sent.
   std::vector<CapturedFrame> stop();
+  // The capture thread's CPU clock, so that a measurement can leave it out (valid until stop()).
+  clockid_t cpuClock();
   // Segments that arrived beyond a hole in a connection's byte stream (should be 0).
   unsigned gaps() const { return gaps_; }
 
