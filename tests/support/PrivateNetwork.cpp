@@ -41,6 +41,9 @@ void sWalk(int dirFd, const std::string& prefix, std::vector<std::string>& out) 
       close(fd);
     return;
   }
+  // The duplicate shares its position with the kept descriptor: without this
+  // a second walk would start at the end and see nothing.
+  rewinddir(d);
   while (dirent* e = readdir(d)) {
     if (!std::strcmp(e->d_name, ".") || !std::strcmp(e->d_name, ".."))
       continue;
