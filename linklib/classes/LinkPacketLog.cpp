@@ -1,35 +1,40 @@
 // The packet log of a link: the engine's debug ring drained into a text file.
+#include <stdio.h>
+
 #include "LinkImpl.h"
 #include "aFile.h"
 #include "aLogger.h"
 #include "aPacketLog.h"
-#include "aTime.h"
 
 namespace Tessoral {
 namespace Kovalink {
 
 namespace {
 
-const unsigned long kIdlePauseMS = 5;
+// Bounds the reader's sleep when no record comes; disabling the log wakes it sooner.
+const unsigned long kIdleWaitMS = 50;
 const char kStartNote[] = "START";
 
-// Runs on the logger's thread: one record per call, or a short pause when none waits.
+// Runs on the logger's thread: one record per call, written in one piece (the
+// file is unbuffered), or a wait for the next record when none is there.
 void cbPacketLogReader(aFileRef file, uint32_t reference) {
   uint8_t kind = 0;
   uint8_t bytes[256];
   uint32_t length = sizeof(bytes);
   if (aLink_PacketDebug_Read(reference, &kind, &length, bytes) != aErrNone) {
-    aTime_MSSleep(kIdlePauseMS);
+    aLink_PacketDebug_Await(reference, kIdleWaitMS);
     return;
   }
-  aFile_Printf(file, "%d %s ", static_cast<int>(length), kind == aPACKETLOG_SENT ? ">" : "<");
+  char line[16 + 5 * sizeof(bytes)];
+  int used = snprintf(line, sizeof(line), "%d %s ", static_cast<int>(length), kind == aPACKETLOG_SENT ? ">" : "<");
   for (uint32_t i = 0; i < length; ++i) {
     if (kind == aPACKETLOG_NOTE)
-      aFile_Printf(file, "%c", bytes[i]);
+      used += snprintf(line + used, sizeof(line) - used, "%c", bytes[i]);
     else
-      aFile_Printf(file, "0x%X ", bytes[i]);
+      used += snprintf(line + used, sizeof(line) - used, "0x%X ", bytes[i]);
   }
-  aFile_Printf(file, "\r\n");
+  used += snprintf(line + used, sizeof(line) - used, "\r\n");
+  aFile_Write(file, reinterpret_cast<const uint8_t*>(line), static_cast<size_t>(used), nullptr);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include "aLink.h"
 
 #include <atomic>
+#include <errno.h>
 #include <new>
 #include <pthread.h>
 #include <stdio.h>
@@ -19,9 +20,13 @@
 #define aLINK_RESET_ATTEMPTS 20
 #define aLINK_RESET_PAUSE_MS 100
 #define aLINK_ERROR_PAUSE_MS 100
-#define aLINK_IDLE_SLEEP_US 5
-#define aLINK_OUT_WAIT_MS 5
-#define aLINK_FRAME_PAUSE_US 1000
+// The workers block on input and on the outgoing FIFO. The input wait bounds
+// how long the in-pipe takes to see a stop; the out-pipe is woken at once by
+// the stop frame, so its bound matters only when that frame cannot be made.
+#define aLINK_READ_WAIT_MS 20
+#define aLINK_OUT_WAIT_MS 100
+// Modules rely on frames starting at least this far apart.
+#define aLINK_FRAME_PACE_US 1000
 #define aLINK_SYNC_PAUSE_MS 2
 
 struct aLink {
@@ -54,6 +59,15 @@ struct aLink {
   // The in-pipe writes synchronisation bursts while the out-pipe writes
   // frames; a frame must never be interleaved with another write.
   pthread_mutex_t writeMutex;
+  // Counts records made and disables, so that the log's reader can sleep
+  // until there is something to read.
+  pthread_mutex_t logEventMutex;
+  pthread_cond_t logEvent;
+  uint64_t logEvents;
+  uint64_t logEventsSeen;
+  // Monotonic time before which the next frame may not start; written by
+  // start before the workers exist, then by the out-pipe alone.
+  uint64_t nextFrameUS;
 };
 
 typedef struct _linkEntry {
@@ -110,6 +124,12 @@ static _linkEntry* sCreate(uint32_t identifier, uint32_t port, linkType type) {
   memset(static_cast<void*>(link), 0, sizeof(*link));
   pthread_mutex_init(&link->filterMutex, nullptr);
   pthread_mutex_init(&link->writeMutex, nullptr);
+  pthread_mutex_init(&link->logEventMutex, nullptr);
+  pthread_condattr_t attr;
+  pthread_condattr_init(&attr);
+  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+  pthread_cond_init(&link->logEvent, &attr);
+  pthread_condattr_destroy(&attr);
   e->ref = sNextRef++;
   e->identifier = identifier;
   e->port = port;
@@ -148,6 +168,13 @@ static uint8_t sFrameBytes(const aPacket* packet, uint8_t* frame) {
   return static_cast<uint8_t>(length + 2);
 }
 
+static void sSignalLogEvent(aLink* link) {
+  pthread_mutex_lock(&link->logEventMutex);
+  link->logEvents++;
+  pthread_cond_signal(&link->logEvent);
+  pthread_mutex_unlock(&link->logEventMutex);
+}
+
 static void sLogPacket(aLink* link, uint8_t kind, const aPacket* packet) {
   aPacketLog* log = link->log.load(std::memory_order_acquire);
   if (!log)
@@ -158,14 +185,25 @@ static void sLogPacket(aLink* link, uint8_t kind, const aPacket* packet) {
   aMutex_Lock(mutex);
   aPacketLog_Record(log, kind, length, frame);
   aMutex_Unlock(mutex);
+  sSignalLogEvent(link);
 }
 
-static void sWriteFrame(aLink* link, const aPacket* packet) {
+// Returns the monotonic time at which the write began.
+static uint64_t sWriteFrame(aLink* link, const aPacket* packet) {
   uint8_t frame[aPACKET_MAX_FRAME];
   uint8_t length = sFrameBytes(packet, frame);
   pthread_mutex_lock(&link->writeMutex);
+  uint64_t startUS = aTime_GetMonotonicUS();
   aStream_Write(link->stream, frame, length);
   pthread_mutex_unlock(&link->writeMutex);
+  return startUS;
+}
+
+// Paced by deadline: the frame starts one pace after the previous frame
+// started, so the time spent writing and waking is not added to the pace.
+static void sWritePacedFrame(aLink* link, const aPacket* packet) {
+  aTime_SleepUntilMonotonicUS(link->nextFrameUS);
+  link->nextFrameUS = sWriteFrame(link, packet) + aLINK_FRAME_PACE_US;
 }
 
 static aPacket* sControlFrame(uint8_t value) { return aPacket_CreateWithData(aLINK_CONTROL_ADDRESS, 1, &value); }
@@ -259,12 +297,11 @@ static void* sInPipeProcess(void* argument) {
   aLink* link = static_cast<aLink*>(argument);
   link->status = aLinkStatusRunning;
   link->syncState = 0;
-  struct timespec idle = {0, aLINK_IDLE_SLEEP_US * 1000L};
   while (link->run) {
     uint8_t byte;
     aErr err = aStream_Read(link->stream, &byte, 1);
     if (err == aErrNotReady) {
-      nanosleep(&idle, nullptr);
+      aStream_AwaitReadable(link->stream, aLINK_READ_WAIT_MS);
       continue;
     }
     if (err) {
@@ -289,20 +326,23 @@ static void* sInPipeProcess(void* argument) {
 
 static void* sOutPipeProcess(void* argument) {
   aLink* link = static_cast<aLink*>(argument);
+  aTime_SetPreciseSleeps();
   while (link->outRun) {
+    // The pace is waited out before the FIFO: a packet queued meanwhile is
+    // then taken without waking this thread a second time.
+    aTime_SleepUntilMonotonicUS(link->nextFrameUS);
     aPacket* packet = aPacketFifo_Await(link->outFifo, aLINK_OUT_WAIT_MS);
     if (!packet)
       continue;
-    sWriteFrame(link, packet);
-    struct timespec pause = {0, aLINK_FRAME_PAUSE_US * 1000L};
-    nanosleep(&pause, nullptr);
+    sWritePacedFrame(link, packet);
     sLogPacket(link, aPACKETLOG_SENT, packet);
     aPacket_Destroy(&packet);
   }
-  // Whatever is still queued (the stop frame last) goes out without pauses.
+  // Whatever is still queued (the stop frame last) goes out, still paced:
+  // at most a FIFO's worth of frames, so the stop stays short.
   aPacket* packet;
   while ((packet = aPacketFifo_Get(link->outFifo)) != nullptr) {
-    sWriteFrame(link, packet);
+    sWritePacedFrame(link, packet);
     aPacket_Destroy(&packet);
   }
   return nullptr;
@@ -351,7 +391,7 @@ aErr aLink_Start(aLink* link) {
   link->run = true;
   link->outRun = true;
   link->status = aLinkStatusStarting;
-  sWriteFrame(link, start);
+  sWritePacedFrame(link, start);
   aPacket_Destroy(&start);
   link->inStarted = pthread_create(&link->inThread, nullptr, sInPipeProcess, link) == 0;
   if (!link->inStarted)
@@ -447,6 +487,8 @@ static void sDestroyEntry(_linkEntry* entry) {
     link->check = 0;
     pthread_mutex_destroy(&link->filterMutex);
     pthread_mutex_destroy(&link->writeMutex);
+    pthread_mutex_destroy(&link->logEventMutex);
+    pthread_cond_destroy(&link->logEvent);
     delete link;
   }
   delete entry;
@@ -741,10 +783,14 @@ static aErr sWithLog(linkRef ref, Operation operation) {
 }
 
 aErr aLink_PacketDebug_Disable(linkRef ref) {
-  return sWithLog(ref, [](aPacketLog* log) {
+  aErr err = sWithLog(ref, [](aPacketLog* log) {
     aPacketLog_SetEnabled(log, false);
     return aErrNone;
   });
+  aLink* link = sGetLink(ref);
+  if (!err && link)
+    sSignalLogEvent(link);
+  return err;
 }
 
 bool aLink_PacketDebug_IsEnabled(linkRef ref) {
@@ -765,7 +811,28 @@ aErr aLink_PacketDebug_Read(linkRef ref, uint8_t* kind, uint32_t* length, uint8_
 aErr aLink_PacketDebug_Write(linkRef ref, uint8_t kind, uint32_t length, const uint8_t* bytes) {
   if (length > 255 || (!bytes && length))
     return aErrParam;
-  return sWithLog(ref, [&](aPacketLog* log) {
+  aErr err = sWithLog(ref, [&](aPacketLog* log) {
     return aPacketLog_Record(log, kind, static_cast<uint8_t>(length), bytes);
   });
+  aLink* link = sGetLink(ref);
+  if (!err && link)
+    sSignalLogEvent(link);
+  return err;
+}
+
+aErr aLink_PacketDebug_Await(linkRef ref, unsigned long timeoutMS) {
+  aLink* link = sGetLink(ref);
+  if (!link)
+    return aErrParam;
+  uint64_t deadlineUS = aTime_GetMonotonicUS() + static_cast<uint64_t>(timeoutMS) * 1000u;
+  struct timespec deadline = {static_cast<time_t>(deadlineUS / 1000000u),
+                              static_cast<long>(deadlineUS % 1000000u) * 1000L};
+  pthread_mutex_lock(&link->logEventMutex);
+  while (link->logEvents == link->logEventsSeen &&
+         pthread_cond_timedwait(&link->logEvent, &link->logEventMutex, &deadline) != ETIMEDOUT) {
+  }
+  bool happened = link->logEvents != link->logEventsSeen;
+  link->logEventsSeen = link->logEvents;
+  pthread_mutex_unlock(&link->logEventMutex);
+  return happened ? aErrNone : aErrTimeout;
 }

@@ -81,3 +81,7 @@ bool aLink_PacketDebug_IsEnabled(linkRef ref);
 aErr aLink_PacketDebug_Read(linkRef ref, uint8_t* kind, uint32_t* length, uint8_t* buffer);
 // length at most 255.
 aErr aLink_PacketDebug_Write(linkRef ref, uint8_t kind, uint32_t length, const uint8_t* bytes);
+// For the log's reader: waits, at most timeoutMS, until a record has been made
+// since the previous call returned, or the log was disabled; aErrTimeout when
+// neither happened.
+aErr aLink_PacketDebug_Await(linkRef ref, unsigned long timeoutMS);

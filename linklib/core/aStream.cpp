@@ -3,6 +3,10 @@
 #include <new>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
+
+// How long a stream without a wait operation sleeps between two looks.
+#define aSTREAM_POLL_PAUSE_US 500
 
 struct aStream {
   uint16_t check;
@@ -10,6 +14,7 @@ struct aStream {
   aStreamPutProc put;
   aStreamWriteProc write;
   aStreamDeleteProc del;
+  aStreamWaitProc wait;
   void* reference;
   // Push-back ring, owned by the reading side.
   uint8_t* ring;
@@ -44,6 +49,26 @@ void aStream_NoteReconnect(aStream* stream) {
 
 uint32_t aStream_GetReconnectCount(const aStream* stream) {
   return aStream_IsValid(stream) ? __atomic_load_n(&stream->reconnects, __ATOMIC_RELAXED) : 0;
+}
+
+aErr aStream_SetWait(aStream* stream, aStreamWaitProc wait) {
+  if (!aStream_IsValid(stream))
+    return aErrParam;
+  stream->wait = wait;
+  return aErrNone;
+}
+
+aErr aStream_AwaitReadable(aStream* stream, unsigned long timeoutMS) {
+  if (!aStream_IsValid(stream))
+    return aErrParam;
+  if (stream->count)
+    return aErrNone;
+  if (stream->wait)
+    return stream->wait(timeoutMS, stream->reference);
+  unsigned long pauseUS = timeoutMS * 1000ul < aSTREAM_POLL_PAUSE_US ? timeoutMS * 1000ul : aSTREAM_POLL_PAUSE_US;
+  struct timespec pause = {0, static_cast<long>(pauseUS) * 1000L};
+  nanosleep(&pause, nullptr);
+  return aErrNotReady;
 }
 
 aErr aStream_Destroy(aStream** stream) {

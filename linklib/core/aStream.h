@@ -16,6 +16,9 @@ typedef aErr (*aStreamGetProc)(uint8_t* byte, void* reference);
 typedef aErr (*aStreamPutProc)(uint8_t byte, void* reference);
 typedef aErr (*aStreamWriteProc)(const uint8_t* bytes, size_t length, void* reference);
 typedef aErr (*aStreamDeleteProc)(void* reference);
+// Blocks until get may find a byte or report a failure, or until timeoutMS
+// passes (aErrNotReady). Belongs to the reading side, like get.
+typedef aErr (*aStreamWaitProc)(unsigned long timeoutMS, void* reference);
 
 typedef struct aStream aStream;
 
@@ -26,11 +29,17 @@ aStream* aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc
 // clears the caller's pointer.
 aErr aStream_Destroy(aStream** stream);
 bool aStream_IsValid(const aStream* stream);
+// Gives the stream a transport wait; the socket, serial and USB transports have one.
+aErr aStream_SetWait(aStream* stream, aStreamWaitProc wait);
 
 // Reads exactly n bytes, push-back bytes first. All or nothing: when the
 // transport runs dry (aErrNotReady) the bytes taken are pushed back. With
 // aErrEOF the buffer holds the bytes read before the end.
 aErr aStream_Read(aStream* stream, uint8_t* buffer, size_t n);
+// Waits, at most timeoutMS, until a read may find a byte: at once when bytes
+// were pushed back, else through the transport's wait. A stream without one
+// is polled: the call sleeps a little and returns aErrNotReady.
+aErr aStream_AwaitReadable(aStream* stream, unsigned long timeoutMS);
 // n > 1 with a write operation: one write call; otherwise put byte by byte.
 aErr aStream_Write(aStream* stream, const uint8_t* bytes, size_t n);
 // Copies source to destination (get/put) until the source reports aErrEOF.

@@ -12,6 +12,7 @@
 
 #define aSERIAL_VALID 0xBEEF
 #define aSERIAL_PATH_MAX 4096
+#define aSERIAL_READ_BUFFER 256
 
 typedef struct aUnixSerialStream {
   uint16_t check;
@@ -21,6 +22,10 @@ typedef struct aUnixSerialStream {
   struct termios saved;
   struct termios current;
   bool savedValid;
+  // Reader side only: bytes read in one call and not yet handed out.
+  uint8_t readBuffer[aSERIAL_READ_BUFFER];
+  size_t readPosition;
+  size_t available;
 } aUnixSerialStream;
 
 static const speed_t kBaudTable[] = {B2400, B4800, B9600, B19200, B38400, B57600, B115200, B230400};
@@ -30,10 +35,8 @@ static aUnixSerialStream* sRecord(void* reference) {
   return (s && s->check == aSERIAL_VALID) ? s : nullptr;
 }
 
-static aErr cbSerialGet(uint8_t* byte, void* reference) {
-  aUnixSerialStream* s = sRecord(reference);
-  if (!s)
-    return aErrParam;
+// Reads what has arrived into the record's buffer.
+static aErr sFill(aUnixSerialStream* s) {
   // A read of 0 bytes cannot tell "nothing yet" from a port that went away
   // (a hung-up terminal reads 0 forever); the poll flags can.
   struct pollfd p = {s->fd, POLLIN, 0};
@@ -43,12 +46,40 @@ static aErr cbSerialGet(uint8_t* byte, void* reference) {
     return aErrIO;
   if (!(p.revents & POLLIN))
     return aErrNotReady;
-  ssize_t n = read(s->fd, byte, 1);
-  if (n == 1)
+  ssize_t n = read(s->fd, s->readBuffer, sizeof(s->readBuffer));
+  if (n > 0) {
+    s->readPosition = 0;
+    s->available = static_cast<size_t>(n);
     return aErrNone;
+  }
   if (n == 0 || (n < 0 && (errno == EAGAIN || errno == EINTR)))
     return aErrNotReady;
   return aErrIO;
+}
+
+static aErr cbSerialGet(uint8_t* byte, void* reference) {
+  aUnixSerialStream* s = sRecord(reference);
+  if (!s)
+    return aErrParam;
+  if (!s->available) {
+    aErr err = sFill(s);
+    if (err)
+      return err;
+  }
+  *byte = s->readBuffer[s->readPosition++];
+  s->available--;
+  return aErrNone;
+}
+
+// A hang-up or error counts as readable: the next get reports it.
+static aErr cbSerialWait(unsigned long timeoutMS, void* reference) {
+  aUnixSerialStream* s = sRecord(reference);
+  if (!s)
+    return aErrParam;
+  if (s->available)
+    return aErrNone;
+  struct pollfd p = {s->fd, POLLIN, 0};
+  return poll(&p, 1, static_cast<int>(timeoutMS)) != 0 ? aErrNone : aErrNotReady;
 }
 
 static aErr cbSerialWrite(const uint8_t* bytes, size_t length, void* reference) {
@@ -121,6 +152,7 @@ aErr aStream_CreateSerial(const char* devicePath, int baudIndex, int parity, int
     cbSerialDelete(s);
     return aErrMemory;
   }
+  aStream_SetWait(made, cbSerialWait);
   aErr err = sOpenPort(s, parity, bits, stopBits);
   if (err) {
     aStream_Destroy(&made);

@@ -1,13 +1,16 @@
 // TCP transport. The link's reader (get) and writer (write) both may find the
 // connection gone and reconnect; one mutex per record serialises every socket
 // call and the reconnect itself, so only one of them reconnects and the other
-// then works on the new connection.
+// then works on the new connection. The reader takes whatever has arrived in
+// one call and hands it out byte by byte, so a frame costs one system call
+// rather than two per byte.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <new>
+#include <poll.h>
 #include <pthread.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -20,6 +23,7 @@
 #define aSOCKET_CONNECTED 0x01
 #define aSOCKET_WRITE_ATTEMPTS 9
 #define aSOCKET_RETRY_MS 60
+#define aSOCKET_READ_BUFFER 512
 
 typedef struct aSocketStream {
   uint16_t check;
@@ -29,6 +33,10 @@ typedef struct aSocketStream {
   uint32_t flags;
   pthread_mutex_t lock;
   aStream* owner;  // the stream this record serves, told of every reconnection
+  // Reader side only: bytes received and not yet handed out.
+  uint8_t readBuffer[aSOCKET_READ_BUFFER];
+  size_t readPosition;
+  size_t available;
 } aSocketStream;
 
 static aSocketStream* sRecord(void* reference) {
@@ -85,13 +93,17 @@ static aErr sConnect(aSocketStream* s) {
 
 static bool sConnectionLost(int e) { return e == ECONNRESET || e == ENOTCONN || e == ETIMEDOUT; }
 
-// Peeks one byte. A peer that closed the connection in an orderly way (0
-// bytes) is treated like a reset: otherwise it would never be noticed.
-static aErr sPeek(aSocketStream* s, bool mayReconnect) {
-  uint8_t byte;
-  ssize_t n = recv(s->fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-  if (n == 1)
+// Takes what has arrived. A peer that closed the connection in an orderly way
+// (0 bytes) is treated like a reset: otherwise it would never be noticed.
+static aErr sFill(aSocketStream* s, bool mayReconnect) {
+  if (!(s->flags & aSOCKET_CONNECTED))
+    return aErrConnection;
+  ssize_t n = recv(s->fd, s->readBuffer, sizeof(s->readBuffer), MSG_DONTWAIT);
+  if (n > 0) {
+    s->readPosition = 0;
+    s->available = static_cast<size_t>(n);
     return aErrNone;
+  }
   int e = errno;
   if (n < 0 && (e == EAGAIN || e == EWOULDBLOCK || e == EINTR))
     return aErrNotReady;
@@ -102,35 +114,45 @@ static aErr sPeek(aSocketStream* s, bool mayReconnect) {
       return aErrConnection;
     }
     aErr err = sReconnect(s);
-    return err ? err : sPeek(s, false);
+    return err ? err : sFill(s, false);
   }
   return aErrConnection;
-}
-
-static aErr sGetLocked(aSocketStream* s, uint8_t* byte) {
-  if (!(s->flags & aSOCKET_CONNECTED))
-    return aErrConnection;
-  aErr err = sPeek(s, true);
-  if (err)
-    return err;
-  ssize_t n = recv(s->fd, byte, 1, MSG_DONTWAIT);
-  if (n == 1)
-    return aErrNone;
-  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-    return aErrEOF;
-  if (n < 0 && sConnectionLost(errno))
-    return aErrNotReady;
-  return aErrIO;
 }
 
 static aErr cbSocketGet(uint8_t* byte, void* reference) {
   aSocketStream* s = sRecord(reference);
   if (!s)
     return aErrParam;
+  if (!s->available) {
+    pthread_mutex_lock(&s->lock);
+    aErr err = sFill(s, true);
+    pthread_mutex_unlock(&s->lock);
+    if (err)
+      return err;
+  }
+  *byte = s->readBuffer[s->readPosition++];
+  s->available--;
+  return aErrNone;
+}
+
+// A lost or closed connection also counts as readable: the next get reports
+// or repairs it. The descriptor is polled outside the lock so that the
+// writer is never held up; should the writer replace it meanwhile, the wait
+// merely ends early or at its time-out.
+static aErr cbSocketWait(unsigned long timeoutMS, void* reference) {
+  aSocketStream* s = sRecord(reference);
+  if (!s)
+    return aErrParam;
+  if (s->available)
+    return aErrNone;
   pthread_mutex_lock(&s->lock);
-  aErr err = sGetLocked(s, byte);
+  int fd = (s->flags & aSOCKET_CONNECTED) ? s->fd : -1;
   pthread_mutex_unlock(&s->lock);
-  return err;
+  if (fd < 0)
+    return aErrNone;
+  struct pollfd p = {fd, POLLIN, 0};
+  int ready = poll(&p, 1, static_cast<int>(timeoutMS));
+  return ready != 0 ? aErrNone : aErrNotReady;
 }
 
 // One send attempt of the remaining bytes; *attempts is updated as the write rules count.
@@ -212,6 +234,8 @@ aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream** stream) {
   aErr err = sConnect(s);
   pthread_mutex_unlock(&s->lock);
   aStream* made = err ? nullptr : aStream_Create(cbSocketGet, cbSocketPut, cbSocketWrite, cbSocketDelete, s);
+  if (made)
+    aStream_SetWait(made, cbSocketWait);
   if (!made) {
     cbSocketDelete(s);
     return aErrResource;

@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <new>
+#include <poll.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -21,6 +22,7 @@
 #define klusbWRITE_TIMEOUT_MS 50
 #define klusbREAD_TIMEOUT_MS 100
 #define klusbNODE_WRITE_CALLS 1000
+#define klusbNODE_DRY_PAUSE_MS 1
 
 struct klusb {
   int mode;
@@ -37,6 +39,8 @@ struct klusb {
   uint8_t readBuffer[klusbREAD_BUFFER];
   int readPosition;
   int available;
+  // The last node read found nothing (reader side only).
+  bool nodeDry;
 };
 
 typedef struct aUnixUSBStream {
@@ -318,7 +322,7 @@ aErr klusb_write_to_device(klusb* transport, const uint8_t* bytes, size_t n) {
   return transport->mode == klusbModeLibusb ? sWriteLibusb(transport, bytes, n) : sWriteNode(transport, bytes, n);
 }
 
-static aErr sFillLibusb(klusb* t) {
+static aErr sFillLibusb(klusb* t, unsigned int timeoutMS) {
   switch (t->state.load()) {
     case klusbStateOpen: break;
     case klusbStateClosed: return aErrConnection;
@@ -327,8 +331,7 @@ static aErr sFillLibusb(klusb* t) {
     default: return aErrIO;
   }
   int got = 0;
-  int rc = sUsb()->bulk_transfer(t->handle, t->inEndpoint, t->readBuffer, klusbREAD_BUFFER, &got,
-                                 klusbREAD_TIMEOUT_MS);
+  int rc = sUsb()->bulk_transfer(t->handle, t->inEndpoint, t->readBuffer, klusbREAD_BUFFER, &got, timeoutMS);
   if (rc == LIBUSB_ERROR_PIPE) {
     sUsb()->clear_halt(t->handle, t->inEndpoint);
     return aErrNotReady;
@@ -346,11 +349,45 @@ static aErr sFillLibusb(klusb* t) {
 
 static aErr sGetNode(klusb* t, uint8_t* byte) {
   ssize_t n = read(t->nodeFd, byte, 1);
+  t->nodeDry = n != 1;
   if (n == 1)
     return aErrNone;
   if (n == 0 || (n < 0 && (errno == EFAULT || errno == EAGAIN)))
     return aErrNotReady;
   return aErrIO;
+}
+
+// The node is polled; a driver that cannot be polled always looks readable,
+// so when it just read dry the wait paces itself instead.
+static aErr sWaitNode(klusb* t, unsigned long timeoutMS) {
+  struct pollfd p = {t->nodeFd, POLLIN, 0};
+  int ready = poll(&p, 1, static_cast<int>(timeoutMS));
+  if (ready > 0 && t->nodeDry && !(p.revents & (POLLERR | POLLHUP | POLLNVAL))) {
+    aTime_MSSleep(timeoutMS < klusbNODE_DRY_PAUSE_MS ? timeoutMS : klusbNODE_DRY_PAUSE_MS);
+    return aErrNotReady;
+  }
+  return ready != 0 ? aErrNone : aErrNotReady;
+}
+
+aErr klusb_wait_for_input(klusb* transport, unsigned long timeoutMS) {
+  if (!transport)
+    return aErrParam;
+  klusb* t = transport;
+  if (t->mode == klusbModeKernel)
+    return sWaitNode(t, timeoutMS);
+  if (t->mode != klusbModeLibusb)
+    return aErrMode;
+  if (t->available > 0)
+    return aErrNone;
+  unsigned int limit = timeoutMS < klusbREAD_TIMEOUT_MS ? static_cast<unsigned int>(timeoutMS) : klusbREAD_TIMEOUT_MS;
+  int state = t->state.load();
+  if (state == klusbStateCreated || state == klusbStateOpening) {
+    aTime_MSSleep(limit);
+    return aErrNotReady;
+  }
+  // The bulk read itself is the wait; what it brings stays buffered for get.
+  aErr err = sFillLibusb(t, limit ? limit : 1);
+  return err == aErrNotReady ? aErrNotReady : aErrNone;
 }
 
 aErr klusb_get_from_device(klusb* transport, uint8_t* byte) {
@@ -362,7 +399,7 @@ aErr klusb_get_from_device(klusb* transport, uint8_t* byte) {
   if (t->mode != klusbModeLibusb)
     return aErrMode;
   if (t->available == 0) {
-    aErr err = sFillLibusb(t);
+    aErr err = sFillLibusb(t, klusbREAD_TIMEOUT_MS);
     if (err)
       return err;
   }
@@ -381,6 +418,11 @@ static aUnixUSBStream* sRecord(void* reference) {
 static aErr cbUSBGet(uint8_t* byte, void* reference) {
   aUnixUSBStream* s = sRecord(reference);
   return s ? klusb_get_from_device(s->transport, byte) : aErrParam;
+}
+
+static aErr cbUSBWait(unsigned long timeoutMS, void* reference) {
+  aUnixUSBStream* s = sRecord(reference);
+  return s ? klusb_wait_for_input(s->transport, timeoutMS) : aErrParam;
 }
 
 static aErr cbUSBWrite(const uint8_t* bytes, size_t length, void* reference) {
@@ -425,6 +467,7 @@ aErr aStream_CreateUSB(uint32_t serialNumber, aStream** stream) {
     klusb_destroy(&transport);
     return aErrMemory;
   }
+  aStream_SetWait(made, cbUSBWait);
   s->check = aUSB_STREAM_VALID;
   s->serialNumber = serialNumber;
   s->transport = transport;

@@ -38,6 +38,9 @@ aErr klusb_close_kovalink_device(klusb* transport);
 aErr klusb_write_to_device(klusb* transport, const uint8_t* bytes, size_t n);
 // Hands out one byte; aErrNotReady when none arrived.
 aErr klusb_get_from_device(klusb* transport, uint8_t* byte);
+// Waits, at most timeoutMS (100 ms for libusb), until get may find a byte or
+// report a failure; aErrNotReady when nothing came.
+aErr klusb_wait_for_input(klusb* transport, unsigned long timeoutMS);
 int klusb_get_state(const klusb* transport);
 int klusb_get_mode(const klusb* transport);
 

@@ -1,5 +1,7 @@
 #include "aTime.h"
 
+#include <errno.h>
+#include <sys/prctl.h>
 #include <sys/time.h>
 #include <time.h>
 
@@ -23,3 +25,21 @@ void aTime_MSSleep(unsigned long milliseconds) {
     remaining -= slice;
   }
 }
+
+uint64_t aTime_GetMonotonicUS(void) {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+}
+
+void aTime_SleepUntilMonotonicUS(uint64_t deadlineUS) {
+  if (aTime_GetMonotonicUS() >= deadlineUS)
+    return;
+  struct timespec ts;
+  ts.tv_sec = static_cast<time_t>(deadlineUS / 1000000u);
+  ts.tv_nsec = static_cast<long>(deadlineUS % 1000000u) * 1000L;
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+  }
+}
+
+void aTime_SetPreciseSleeps(void) { prctl(PR_SET_TIMERSLACK, 1000ul, 0, 0, 0); }

@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <mutex>
+#include <poll.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
+#include <vector>
 
 #include "LinkTestPeer.h"
 #include "aLink.h"
@@ -62,6 +66,41 @@ long ElapsedMs(std::chrono::steady_clock::time_point since) {
   return static_cast<long>(
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since).count());
 }
+
+// A transport where nothing ever arrives: it records when each write begins
+// and counts how often the reader looks for input and waits for it.
+struct Recorder {
+  std::mutex mutex;
+  std::vector<double> startsMs;
+  std::vector<Bytes> writes;
+  std::atomic<int> gets{0};
+  std::atomic<int> waits{0};
+};
+
+double MonotonicMs() {
+  struct timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return t.tv_sec * 1000.0 + t.tv_nsec / 1e6;
+}
+
+aErr cbRecordGet(uint8_t*, void* reference) {
+  static_cast<Recorder*>(reference)->gets++;
+  return aErrNotReady;
+}
+aErr cbRecordWait(unsigned long timeoutMS, void* reference) {
+  static_cast<Recorder*>(reference)->waits++;
+  poll(nullptr, 0, static_cast<int>(timeoutMS));
+  return aErrNotReady;
+}
+aErr cbRecordWrite(const uint8_t* bytes, size_t length, void* reference) {
+  Recorder* r = static_cast<Recorder*>(reference);
+  double now = MonotonicMs();
+  std::lock_guard<std::mutex> lock(r->mutex);
+  r->startsMs.push_back(now);
+  r->writes.push_back(Bytes(bytes, bytes + length));
+  return aErrNone;
+}
+aErr cbRecordPut(uint8_t byte, void* reference) { return cbRecordWrite(&byte, 1, reference); }
 
 double ThreadCpuMs() {
   struct timespec t;
@@ -237,6 +276,22 @@ TEST(aLink, PacketLogRecordsTrafficAndHonoursItsSize) {
   EXPECT_EQ(aLink_PacketDebug_SetLogSize(0xFFFFFF, 100), aErrParam);
   ASSERT_EQ(aLink_PacketDebug_SetLogSize(link.ref, 4096), aErrNone);
   ASSERT_EQ(aLink_PacketDebug_Enable(link.ref), aErrNone);
+  EXPECT_EQ(aLink_PacketDebug_Await(link.ref, 20), aErrTimeout);
+  EXPECT_EQ(aLink_PacketDebug_Await(0xFFFFFF, 20), aErrParam);
+  // The reader sleeps until a record comes, however long the bound.
+  std::thread writer([&] {
+    WaitUntil([] { return false; }, 30);
+    const uint8_t mark = '!';
+    aLink_PacketDebug_Write(link.ref, 3, 1, &mark);
+  });
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(aLink_PacketDebug_Await(link.ref, 5000), aErrNone);
+  EXPECT_LT(ElapsedMs(start), 2500);
+  writer.join();
+  EXPECT_EQ(aLink_PacketDebug_Await(link.ref, 10), aErrTimeout);
+  uint32_t markLength = sizeof(buffer);
+  ASSERT_EQ(aLink_PacketDebug_Read(link.ref, &kind, &markLength, buffer), aErrNone);
+  EXPECT_EQ(kind, 3);
   EXPECT_TRUE(aLink_PacketDebug_IsEnabled(link.ref));
   EXPECT_EQ(aLink_PacketDebug_SetLogSize(link.ref, 100), aErrBusy);
 
@@ -277,6 +332,8 @@ TEST(aLink, PacketLogRecordsTrafficAndHonoursItsSize) {
   EXPECT_EQ(aLink_PacketDebug_Write(link.ref, 3, 256, buffer), aErrParam);
   ASSERT_EQ(aLink_PacketDebug_Disable(link.ref), aErrNone);
   EXPECT_FALSE(aLink_PacketDebug_IsEnabled(link.ref));
+  // Disabling wakes the reader so that it can be stopped at once.
+  EXPECT_EQ(aLink_PacketDebug_Await(link.ref, 5000), aErrNone);
 }
 
 TEST(aLink, CallerStreamLinksAreNotResetAndStreamlessLinksFail) {
@@ -289,6 +346,42 @@ TEST(aLink, CallerStreamLinksAreNotResetAndStreamlessLinksFail) {
   // References are never reused.
   PairLink other;
   EXPECT_GT(other.ref, link.ref);
+}
+
+TEST(aLink, WorkersBlockWhenIdleAndFramesStartAPaceApart) {
+  Recorder recorder;
+  aStream* stream = aStream_Create(cbRecordGet, cbRecordPut, cbRecordWrite, nullptr, &recorder);
+  ASSERT_EQ(aStream_SetWait(stream, cbRecordWait), aErrNone);
+  linkRef ref = aLink_Create(stream);
+  ASSERT_NE(ref, 0u);
+  // Idle, the reader waits on the stream between two looks instead of polling it.
+  WaitUntil([] { return false; }, 200);
+  EXPECT_LT(recorder.gets.load(), 50);
+  EXPECT_LE(recorder.gets.load(), recorder.waits.load() + 1);
+
+  // Packets queued all at once still go out a pace apart, in order, the stop
+  // frame too, and the stop does not wait long for the reader.
+  for (uint8_t i = 0; i < 15; i++) {
+    aPacket* packet = aPacket_CreateWithData(0x02, 1, &i);
+    aLink_PutPacket(ref, packet);
+    aPacket_Destroy(&packet);
+  }
+  ASSERT_TRUE(WaitUntil([&] {
+    std::lock_guard<std::mutex> lock(recorder.mutex);
+    return recorder.writes.size() == 16;
+  }, 2000));
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(aLink_Destroy(&ref), aErrNone);
+  EXPECT_LT(ElapsedMs(start), 500);
+  ASSERT_EQ(recorder.writes.size(), 17u);
+  EXPECT_EQ(recorder.writes.front(), (Bytes{0xAF, 0x01, 0x01}));
+  EXPECT_EQ(recorder.writes.back(), (Bytes{0xAF, 0x01, 0x00}));
+  for (uint8_t i = 0; i < 15; i++)
+    EXPECT_EQ(recorder.writes[i + 1u], (Bytes{0x02, 0x01, i}));
+  // The engine reads its clock just before it writes; a thread preempted in
+  // between may shift one start a little, hence the small margin.
+  for (size_t i = 1; i < recorder.startsMs.size(); i++)
+    EXPECT_GE(recorder.startsMs[i] - recorder.startsMs[i - 1], 0.95) << "frame " << i;
 }
 
 TEST(aLink, PeerThatGoesAwayIsReportedAndTheLinkStillCloses) {

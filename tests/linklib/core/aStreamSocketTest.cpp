@@ -106,7 +106,16 @@ TEST(aStreamSocket, ReadsPeekedBytesAndBoundsBlockedWrites) {
     ASSERT_NE(peer, nullptr);
     uint8_t bytes[3];
     EXPECT_EQ(aStream_Read(stream, bytes, 3), aErrNotReady);
-    peer->send({1, 2, 3});
+    // The wait blocks while nothing comes and ends when bytes arrive.
+    auto waitStart = std::chrono::steady_clock::now();
+    EXPECT_EQ(aStream_AwaitReadable(stream, 100), aErrNotReady);
+    EXPECT_GE(ElapsedMs(waitStart), 90);
+    std::thread later([&] {
+      WaitUntil([] { return false; }, 50);
+      peer->send({1, 2, 3});
+    });
+    EXPECT_EQ(aStream_AwaitReadable(stream, 5000), aErrNone);
+    later.join();
     ASSERT_TRUE(WaitUntil([&] { return aStream_Read(stream, bytes, 3) == aErrNone; }, 2000));
     EXPECT_EQ(bytes[2], 3);
 

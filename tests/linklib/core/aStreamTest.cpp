@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <deque>
 #include <string>
 #include <termios.h>
 #include <fcntl.h>
 #include <unistd.h>
+#include <vector>
 
 #include "LinkTestPeer.h"
 #include "aStream.h"
@@ -18,6 +20,7 @@ struct Script {
   int writeCalls = 0;
   int putCalls = 0;
   bool deleted = false;
+  std::vector<unsigned long> waits;  // time-outs the wait operation was given
 };
 
 aErr cbGet(uint8_t* byte, void* reference) {
@@ -49,6 +52,10 @@ aErr cbDelete(void* reference) {
   static_cast<Script*>(reference)->deleted = true;
   return aErrNone;
 }
+aErr cbWait(unsigned long timeoutMS, void* reference) {
+  static_cast<Script*>(reference)->waits.push_back(timeoutMS);
+  return aErrNotReady;
+}
 
 void Feed(Script& s, const std::string& text) {
   for (unsigned char c : text)
@@ -63,9 +70,17 @@ TEST(aStream, ReadIsAllOrNothing) {
   aStream* stream = aStream_Create(cbGet, nullptr, nullptr, cbDelete, &script);
   ASSERT_NE(stream, nullptr);
   uint8_t buffer[8] = {0};
+  // Without a wait operation the stream can only be looked at again later.
+  EXPECT_EQ(aStream_AwaitReadable(stream, 50), aErrNotReady);
+  EXPECT_EQ(aStream_SetWait(stream, cbWait), aErrNone);
   EXPECT_EQ(aStream_Read(stream, buffer, 4), aErrNotReady);
+  // Bytes handed back are there at once; the transport is not asked.
+  EXPECT_EQ(aStream_AwaitReadable(stream, 1000), aErrNone);
+  EXPECT_TRUE(script.waits.empty());
   EXPECT_EQ(aStream_Read(stream, buffer, 2), aErrNone);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 2), "ab");
+  EXPECT_EQ(aStream_AwaitReadable(stream, 20), aErrNotReady);
+  EXPECT_EQ(script.waits, (std::vector<unsigned long>{20}));
   EXPECT_EQ(aStream_Read(stream, buffer, 2), aErrNone);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 2), "cd");
   // At the end the bytes read before it are still delivered.
@@ -77,6 +92,8 @@ TEST(aStream, ReadIsAllOrNothing) {
   EXPECT_EQ(stream, nullptr);
   EXPECT_TRUE(script.deleted);
   EXPECT_EQ(aStream_Destroy(&stream), aErrParam);
+  EXPECT_EQ(aStream_AwaitReadable(stream, 1), aErrParam);
+  EXPECT_EQ(aStream_SetWait(stream, cbWait), aErrParam);
 }
 
 TEST(aStream, PushBackRingGrowsAndKeepsOrder) {
@@ -235,7 +252,18 @@ TEST(aStreamSerial, HungUpTerminalIsAnError) {
   ASSERT_EQ(aStream_CreateSerial(pty.slavePath.c_str(), 6, 0, 0, 0, &stream), aErrNone);
   uint8_t byte;
   EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrNotReady);
+  // The wait blocks until input comes, and a hang-up ends it too, so that the
+  // read that follows can report it.
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(aStream_AwaitReadable(stream, 100), aErrNotReady);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(90));
+  ASSERT_EQ(write(pty.master, "ab", 2), 2);
+  EXPECT_EQ(aStream_AwaitReadable(stream, 2000), aErrNone);
+  uint8_t two[2];
+  ASSERT_TRUE(linktest::WaitUntil([&] { return aStream_Read(stream, two, 2) == aErrNone; }, 2000));
+  EXPECT_EQ(two[1], 'b');
   pty.closeMaster();
+  EXPECT_EQ(aStream_AwaitReadable(stream, 2000), aErrNone);
   EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrIO);
   EXPECT_EQ(aStream_Destroy(&stream), aErrNone);
 }

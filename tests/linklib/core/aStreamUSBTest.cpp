@@ -36,6 +36,7 @@ struct FakeUsb {
   std::deque<int> outResults;  // scripted results of OUT transfers; empty = success
   std::deque<int> inResults;   // scripted results of IN transfers
   std::vector<int> outLengths;
+  unsigned int lastInTimeout = 0;
   linktest::Bytes outData;
   linktest::Bytes inData;
   int clearHalts = 0;
@@ -95,10 +96,12 @@ int cbRelease(libusb_device_handle*, int) {
   gFake->releases++;
   return 0;
 }
-int cbTransfer(libusb_device_handle*, unsigned char endpoint, unsigned char* data, int length, int* done, unsigned int) {
+int cbTransfer(libusb_device_handle*, unsigned char endpoint, unsigned char* data, int length, int* done,
+               unsigned int timeout) {
   std::unique_lock<std::mutex> lock(gFake->mutex);
   *done = 0;
   if (endpoint & 0x80) {
+    gFake->lastInTimeout = timeout;
     if (!gFake->inResults.empty()) {
       int rc = gFake->inResults.front();
       gFake->inResults.pop_front();
@@ -318,6 +321,34 @@ TEST_F(UsbTest, TransportStatesAndTransferErrors) {
   klusb_destroy(&usb);
 }
 
+// The wait is the bulk read itself, bounded by the caller's time-out (never
+// by 0, which libusb takes as no limit); what it brings is handed out by get.
+TEST_F(UsbTest, WaitReadsAheadWithinItsTimeout) {
+  add(aUSB_VENDOR_ID, 0x0004, "0000BEEF", good);
+  aStream* stream = nullptr;
+  ASSERT_EQ(aStream_CreateUSB(0xBEEF, &stream), aErrNone);
+  EXPECT_EQ(aStream_AwaitReadable(stream, 20), aErrNotReady);
+  EXPECT_EQ(fake.lastInTimeout, 20u);
+  EXPECT_EQ(aStream_AwaitReadable(stream, 0), aErrNotReady);
+  EXPECT_EQ(fake.lastInTimeout, 1u);
+  EXPECT_EQ(aStream_AwaitReadable(stream, 5000), aErrNotReady);
+  EXPECT_EQ(fake.lastInTimeout, 100u);
+  {
+    std::lock_guard<std::mutex> lock(fake.mutex);
+    fake.inData = {7, 8, 9};
+  }
+  EXPECT_EQ(aStream_AwaitReadable(stream, 20), aErrNone);
+  EXPECT_TRUE(fake.inData.empty());
+  uint8_t bytes[3];
+  ASSERT_EQ(aStream_Read(stream, bytes, 3), aErrNone);
+  EXPECT_EQ(bytes[2], 9);
+  // A failed transport counts as readable: get reports the failure.
+  fake.inResults = {LIBUSB_ERROR_IO};
+  EXPECT_EQ(aStream_AwaitReadable(stream, 20), aErrNone);
+  EXPECT_EQ(aStream_Read(stream, bytes, 1), aErrIO);
+  aStream_Destroy(&stream);
+}
+
 TEST_F(UsbTest, TwoLinksToOneModuleShareTheReference) {
   add(aUSB_VENDOR_ID, 0x0004, "0001A2B3", good);
   linkRef first = aLink_CreateUSB(0x1A2B3);
@@ -373,6 +404,9 @@ TEST_F(UsbTest, KernelNodeIsPreferredWhenItExists) {
     ASSERT_EQ(aStream_Read(stream, frame, 4), aErrNone);
     EXPECT_EQ(frame[3], 0x01);
     EXPECT_EQ(aStream_Read(stream, frame, 1), aErrNotReady);
+    // A node that always polls readable but just read dry makes the wait pace
+    // itself rather than send the reader round at full speed.
+    EXPECT_EQ(aStream_AwaitReadable(stream, 50), aErrNotReady);
     const uint8_t answer[4] = {0x02, 0x02, 0x00, 0x03};
     ASSERT_EQ(aStream_Write(stream, answer, 4), aErrNone);
     EXPECT_EQ(aStream_Destroy(&stream), aErrNone);
