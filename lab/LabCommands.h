@@ -4,3 +4,4 @@
 int LabModulesMain(int argc, char** argv);     // "modules": simulated modules and routers
 int LabServerMain(int argc, char** argv);      // "server": the lab update server
 int LabDemoConfigMain(int argc, char** argv);  // "demo-config": the lab that `make demo` runs
+int LabLpcMain(int argc, char** argv);         // "lpc": an NXP LPC17xx boot ROM behind a pty

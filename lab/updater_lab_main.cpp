@@ -16,6 +16,7 @@ const Subcommand kSubcommands[] = {
     {"modules", LabModulesMain, "serve simulated modules and routers over TCP/IP"},
     {"server", LabServerMain, "serve the update server protocol from a catalogue of BIRD files"},
     {"demo-config", LabDemoConfigMain, "print the module config (or catalogue) of the demo lab"},
+    {"lpc", LabLpcMain, "an NXP LPC17xx boot ROM in ISP mode behind a pseudo-terminal"},
 };
 
 void usage(FILE* out) {
