@@ -1,0 +1,108 @@
+#include "LabLpcSupport.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+
+#include "../../tools/BirdWriter.h"
+#include "TestSupport.h"
+
+namespace testsupport {
+
+const uint32_t kLabLpcSerial[4] = {0x12345678, 0x9ABCDEF0, 0x0F1E2D3C, 0x4B5A6978};
+
+LabLpcProcess::LabLpcProcess(const std::string& dir, const std::vector<std::string>& args) : dir_(dir) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0)
+    return;
+  std::vector<std::string> all = {BinPath("updater-lab"), "lpc", "--flash-out", dir + "/flash.bin", "--account",
+                                  dir + "/account.json"};
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& a : all)
+    argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(fds[1], 1);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  close(fds[1]);
+  // The ROM prints its pty path, then "ready".
+  std::string text;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (text.find("\nready\n") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+    struct pollfd p = {fds[0], POLLIN, 0};
+    if (poll(&p, 1, 200) <= 0)
+      continue;
+    char buf[256];
+    ssize_t n = read(fds[0], buf, sizeof(buf));
+    if (n <= 0)
+      break;
+    text.append(buf, static_cast<size_t>(n));
+  }
+  close(fds[0]);
+  size_t ready = text.find("\nready\n");
+  if (ready != std::string::npos)
+    pty_ = text.substr(0, ready);
+}
+
+int LabLpcProcess::Stop() {
+  if (pid_ <= 0)
+    return -1;
+  kill(pid_, SIGTERM);
+  int status = 0;
+  waitpid(pid_, &status, 0);
+  pid_ = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+LabLpcProcess::~LabLpcProcess() { Stop(); }
+
+std::string LabLpcProcess::flash() const { return ReadFile(dir_ + "/flash.bin"); }
+std::string LabLpcProcess::account() const { return ReadFile(dir_ + "/account.json"); }
+
+std::vector<std::string> LabLpcProcess::received() const {
+  std::vector<std::string> out;
+  std::string text = account();
+  const std::string key = "\"received\": \"";
+  for (size_t at = text.find(key); at != std::string::npos; at = text.find(key, at)) {
+    at += key.size();
+    out.push_back(text.substr(at, text.find('"', at) - at));
+  }
+  return out;
+}
+
+std::string MakeRecoveryBird(const std::vector<FirmwarePiece>& pieces, const uint32_t key[4], uint32_t build,
+                             const std::string& model, bool serialOffsets) {
+  std::vector<birdwriter::Block> blocks = {birdwriter::InfoBlock(build, "1.0." + std::to_string(build), 0, model)};
+  for (const FirmwarePiece& piece : pieces) {
+    birdwriter::Block block = birdwriter::AddressedBlock(
+        birdwriter::kFirmware, piece.address, std::vector<uint8_t>(piece.bytes.begin(), piece.bytes.end()));
+    birdwriter::ScrambleFirmware(block.content, key);
+    blocks.push_back(block);
+  }
+  if (serialOffsets)
+    blocks.push_back(birdwriter::SerialOffsetsBlock(pieces.front().address + 16, 0));
+  std::vector<uint8_t> file = birdwriter::EncodeFile(blocks);
+  return std::string(file.begin(), file.end());
+}
+
+std::string ExpectedFlash(const std::vector<FirmwarePiece>& pieces) {
+  std::string flash(kLabLpcFlashSize, '\xFF');
+  for (const FirmwarePiece& piece : pieces)
+    flash.replace(piece.address, piece.bytes.size(), piece.bytes);
+  return flash;
+}
+
+std::string TestBytes(size_t size, uint32_t seed) {
+  std::vector<uint8_t> bytes = birdwriter::RandomBytes(size, seed);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+}  // namespace testsupport
