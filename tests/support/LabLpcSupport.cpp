@@ -1,14 +1,11 @@
 #include "LabLpcSupport.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-
 #include "../../tools/BirdWriter.h"
+#include "LabServerSupport.h"
 #include "TestSupport.h"
 
 namespace testsupport {
@@ -16,40 +13,11 @@ namespace testsupport {
 const uint32_t kLabLpcSerial[4] = {0x12345678, 0x9ABCDEF0, 0x0F1E2D3C, 0x4B5A6978};
 
 LabLpcProcess::LabLpcProcess(const std::string& dir, const std::vector<std::string>& args) : dir_(dir) {
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0)
-    return;
   std::vector<std::string> all = {BinPath("updater-lab"), "lpc", "--flash-out", dir + "/flash.bin", "--account",
                                   dir + "/account.json"};
   all.insert(all.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& a : all)
-    argv.push_back(&a[0]);
-  argv.push_back(nullptr);
-  pid_ = fork();
-  if (pid_ == 0) {
-    dup2(fds[1], 1);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  close(fds[1]);
   // The ROM prints its pty path, then "ready".
-  std::string text;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (text.find("\nready\n") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-    struct pollfd p = {fds[0], POLLIN, 0};
-    if (poll(&p, 1, 200) <= 0)
-      continue;
-    char buf[256];
-    ssize_t n = read(fds[0], buf, sizeof(buf));
-    if (n <= 0)
-      break;
-    text.append(buf, static_cast<size_t>(n));
-  }
-  close(fds[0]);
-  size_t ready = text.find("\nready\n");
-  if (ready != std::string::npos)
-    pty_ = text.substr(0, ready);
+  pty_ = StartUntilReady(all, &pid_);
 }
 
 int LabLpcProcess::Stop() {
