@@ -374,6 +374,8 @@ int LabLpcMain(int argc, char** argv) {
     driver.Rom().SetFlash(bytes);
   }
 
+  // Whoever started the ROM may stop reading its output after "ready".
+  signal(SIGPIPE, SIG_IGN);
   sigset_t block;
   sigemptyset(&block);
   sigaddset(&block, SIGINT);
