@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -265,7 +266,9 @@ private:
     while (!in.empty() && in.front().doneAt <= now && rom.BusyUntilMs() <= now) {
       InByte b = in.front();
       in.pop_front();
-      rom.Receive(b.byte, b.hostBaud, now);
+      // The chip's own time: when the byte arrived, not when this process woke
+      // up to look, so a late wake-up does not delay the chip's answers.
+      rom.Receive(b.byte, b.hostBaud, std::max(b.doneAt, rom.BusyUntilMs()));
       for (const LpcRom::Output& chunk : rom.TakeOutput())
         for (char c : chunk.bytes) {
           txEnd = std::max(chunk.notBeforeMs, txEnd) + ByteMs(chunk.baud);
@@ -374,6 +377,8 @@ int LabLpcMain(int argc, char** argv) {
     driver.Rom().SetFlash(bytes);
   }
 
+  // Byte times are under 100 us: wake up on time.
+  prctl(PR_SET_TIMERSLACK, 1UL);
   // Whoever started the ROM may stop reading its output after "ready".
   signal(SIGPIPE, SIG_IGN);
   sigset_t block;

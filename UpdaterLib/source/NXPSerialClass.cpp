@@ -9,6 +9,8 @@
 #include <cstring>
 #include <thread>
 
+#include <sys/prctl.h>
+
 #include "Log.h"
 #include "aStream.h"
 
@@ -122,6 +124,8 @@ aErr NXPSerialClass::Connect(const char* path, unsigned requested) {
   }
   port = path;
   pending.clear();
+  // Short sleeps must end on time for answers to be picked up as they come.
+  prctl(PR_SET_TIMERSLACK, 1000UL);
   lineFreeAt = Clock::now();
   return aErrNone;
 }
@@ -185,11 +189,12 @@ aErr NXPSerialClass::ReadLine(std::string& line, Clock::time_point deadline) {
       Log::log(DEBUG_NXPSerial_E, "No complete line before the deadline; have [%s]\n", sPrintable(pending).c_str());
       return aErrTimeout;
     }
-    // Nothing can answer before our own bytes have left the port.
-    if (lineFreeAt - now > std::chrono::milliseconds(2))
-      std::this_thread::sleep_until(std::min(deadline, lineFreeAt - std::chrono::milliseconds(1)));
+    // Nothing can answer before our own bytes have left the port; after that
+    // an answer is looked for often, as a byte takes under 100 us at 115200.
+    if (lineFreeAt - now > std::chrono::milliseconds(1))
+      std::this_thread::sleep_until(std::min(deadline, lineFreeAt - std::chrono::microseconds(500)));
     else
-      std::this_thread::sleep_for(std::chrono::microseconds(200));
+      std::this_thread::sleep_for(std::chrono::microseconds(50));
   }
 }
 

@@ -20,6 +20,9 @@ const uint8_t kChipIMX = 1;
 const uint8_t kChipLPC = 2;
 const unsigned kFingerprintBaud = 115200;
 const unsigned kLastSector = 29;
+// Copy windows staged at once: 16 KB from the staging address stays clear of
+// the RAM the boot ROM itself uses at the top.
+const size_t kStageWindows = 4;
 
 const UpdaterDisplayInterface::Level kInfo = UpdaterDisplayInterface::Info;
 const UpdaterDisplayInterface::Level kError = UpdaterDisplayInterface::Error;
@@ -175,58 +178,77 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& image, st
     Log::log(DEBUG_Updater, "Transferring firmware block: %u bytes to address 0x%08X\n", length, block.address);
     uint32_t done = 0;
     while (done < length) {
-      uint32_t address = block.address + done;
-      uint32_t base = 0, copy = 0, take = 0;
-      if (!NXPSerialClass::PlanPiece(address, length - done, &base, &copy, &take)) {
-        display.message(kError, "Recovery failed: no copy window for address 0x%08X", address);
+      // Up to four copy windows, contiguous in flash, are staged in RAM by one
+      // write and compared by one read-back: fewer round trips on the line.
+      struct Window {
+        uint32_t base, copy;
+      };
+      std::vector<Window> windows;
+      uint32_t groupBase = 0, groupLength = 0, groupDone = done;
+      while (groupDone < length && windows.size() < kStageWindows) {
+        uint32_t address = block.address + groupDone;
+        uint32_t base = 0, copy = 0, take = 0;
+        if (!NXPSerialClass::PlanPiece(address, length - groupDone, &base, &copy, &take) ||
+            (!windows.empty() && base != groupBase + groupLength))
+          break;
+        std::memcpy(&shadow[address], payload + groupDone, take);
+        if (windows.empty())
+          groupBase = base;
+        windows.push_back(Window{base, copy});
+        groupLength += copy;
+        groupDone += take;
+        Log::log(DEBUG_Updater, "Transferring firmware %u bytes to address 0x%08X\n", take, address);
+      }
+      if (windows.empty()) {
+        display.message(kError, "Recovery failed: no copy window for address 0x%08X", block.address + done);
         display.display_progress(false);
         return false;
       }
-      std::memcpy(&shadow[address], payload + done, take);
-      const uint8_t* staged = &shadow[base];
-      Log::log(DEBUG_Updater, "Transferring firmware %u bytes to address 0x%08X\n", take, address);
-      Log::log(DEBUG_Updater, "\t Write %u bytes to address 0x%08X\n", copy, NXPSerialClass::WRITE_ADDRESS);
-      if ((err = isp.Write(NXPSerialClass::WRITE_ADDRESS, copy, staged)) != aErrNone) {
+      Log::log(DEBUG_Updater, "\t Write %u bytes to address 0x%08X\n", groupLength, NXPSerialClass::WRITE_ADDRESS);
+      if ((err = isp.Write(NXPSerialClass::WRITE_ADDRESS, groupLength, &shadow[groupBase])) != aErrNone) {
         Log::log(DEBUG_Updater, "\t Write to RAM failed\n");
         display.display_progress(false);
         sFail(display, "writing to the chip's RAM failed", err, isp);
         return false;
       }
-      unsigned first = NXPSerialClass::SectorFromAddress(base);
-      unsigned last = NXPSerialClass::SectorFromAddress(base + copy - 1);
-      Log::log(DEBUG_Updater, "\t Prepare to copy to sector(s) %u to %u\n", first, last);
-      if ((err = isp.Prepare(first, last)) != aErrNone) {
-        Log::log(DEBUG_Updater, "\t Prepare failed\n");
-        display.display_progress(false);
-        sFail(display, "could not prepare the sectors", err, isp);
-        return false;
-      }
-      Log::log(DEBUG_Updater, "\t Copy %u bytes from %08X to %08X\n", copy, NXPSerialClass::WRITE_ADDRESS, base);
-      if ((err = isp.CopyToFlash(base, NXPSerialClass::WRITE_ADDRESS, copy)) != aErrNone) {
-        Log::log(DEBUG_Updater, "\t Transfer to flash failed\n");
-        display.display_progress(false);
-        sFail(display, "copying to flash failed", err, isp);
-        return false;
+      for (const Window& w : windows) {
+        unsigned first = NXPSerialClass::SectorFromAddress(w.base);
+        unsigned last = NXPSerialClass::SectorFromAddress(w.base + w.copy - 1);
+        uint32_t ram = NXPSerialClass::WRITE_ADDRESS + (w.base - groupBase);
+        Log::log(DEBUG_Updater, "\t Prepare to copy to sector(s) %u to %u\n", first, last);
+        if ((err = isp.Prepare(first, last)) != aErrNone) {
+          Log::log(DEBUG_Updater, "\t Prepare failed\n");
+          display.display_progress(false);
+          sFail(display, "could not prepare the sectors", err, isp);
+          return false;
+        }
+        Log::log(DEBUG_Updater, "\t Copy %u bytes from %08X to %08X\n", w.copy, ram, w.base);
+        if ((err = isp.CopyToFlash(w.base, ram, w.copy)) != aErrNone) {
+          Log::log(DEBUG_Updater, "\t Transfer to flash failed\n");
+          display.display_progress(false);
+          sFail(display, "copying to flash failed", err, isp);
+          return false;
+        }
       }
       // Read-back: the chip compares the flash with what was staged (flash
       // 0..63 is the boot ROM's in ISP mode and cannot be compared).
-      uint32_t skip = base < NXPSerialClass::REMAPPED_BYTES ? NXPSerialClass::REMAPPED_BYTES - base : 0;
-      if (skip < copy) {
+      uint32_t skip = groupBase < NXPSerialClass::REMAPPED_BYTES ? NXPSerialClass::REMAPPED_BYTES - groupBase : 0;
+      if (skip < groupLength) {
         uint32_t mismatch = 0;
-        err = isp.Compare(base + skip, NXPSerialClass::WRITE_ADDRESS + skip, copy - skip, &mismatch);
+        err = isp.Compare(groupBase + skip, NXPSerialClass::WRITE_ADDRESS + skip, groupLength - skip, &mismatch);
         if (err != aErrNone) {
           display.display_progress(false);
           if (isp.LastReturnCode() == 10)
             display.message(kError,
                             "Recovery failed: the flash at 0x%08X does not hold what was written (first difference "
                             "at 0x%08X)",
-                            base, base + skip + mismatch);
+                            groupBase, groupBase + skip + mismatch);
           else
             sFail(display, "the read-back compare failed", err, isp);
           return false;
         }
       }
-      done += take;
+      done = groupDone;
       display.update_progress(static_cast<double>(done) / length, nullptr);
     }
     display.display_progress(false);
