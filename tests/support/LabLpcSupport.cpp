@@ -1,9 +1,5 @@
 #include "LabLpcSupport.h"
 
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include "../../tools/BirdWriter.h"
 #include "LabServerSupport.h"
 #include "TestSupport.h"
@@ -20,15 +16,7 @@ LabLpcProcess::LabLpcProcess(const std::string& dir, const std::vector<std::stri
   pty_ = StartUntilReady(all, &pid_);
 }
 
-int LabLpcProcess::Stop() {
-  if (pid_ <= 0)
-    return -1;
-  kill(pid_, SIGTERM);
-  int status = 0;
-  waitpid(pid_, &status, 0);
-  pid_ = -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+int LabLpcProcess::Stop() { return StopChild(&pid_); }
 
 LabLpcProcess::~LabLpcProcess() { Stop(); }
 

@@ -135,15 +135,17 @@ LabServerProcess::LabServerProcess(const std::vector<std::string>& args) {
   url_ = StartUntilReady(all, &pid_);
 }
 
-int LabServerProcess::Stop() {
-  if (pid_ <= 0)
+int StopChild(pid_t* pid) {
+  if (*pid <= 0)
     return -1;
-  kill(pid_, SIGTERM);
+  kill(*pid, SIGTERM);
   int status = 0;
-  waitpid(pid_, &status, 0);
-  pid_ = -1;
+  waitpid(*pid, &status, 0);
+  *pid = -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
+
+int LabServerProcess::Stop() { return StopChild(&pid_); }
 
 LabServerProcess::~LabServerProcess() { Stop(); }
 

@@ -41,6 +41,9 @@ void sWalk(int dirFd, const std::string& prefix, std::vector<std::string>& out) 
       close(fd);
     return;
   }
+  // A duplicate shares the offset of the descriptor it came from: without a
+  // rewind, a second walk of a directory that has entries would find none.
+  rewinddir(d);
   while (dirent* e = readdir(d)) {
     if (!std::strcmp(e->d_name, ".") || !std::strcmp(e->d_name, ".."))
       continue;
