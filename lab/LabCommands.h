@@ -5,3 +5,4 @@ int LabModulesMain(int argc, char** argv);     // "modules": simulated modules a
 int LabServerMain(int argc, char** argv);      // "server": the lab update server
 int LabDemoConfigMain(int argc, char** argv);  // "demo-config": the lab that `make demo` runs
 int LabUsbMain(int argc, char** argv);         // "usb": lab modules on an emulated USB bus
+int LabLpcMain(int argc, char** argv);         // "lpc": an NXP LPC17xx boot ROM behind a pty

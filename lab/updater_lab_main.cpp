@@ -17,6 +17,7 @@ const Subcommand kSubcommands[] = {
     {"server", LabServerMain, "serve the update server protocol from a catalogue of BIRD files"},
     {"usb", LabUsbMain, "serve simulated modules on an emulated USB bus (umockdev)"},
     {"demo-config", LabDemoConfigMain, "print the module config (or catalogue) of the demo lab"},
+    {"lpc", LabLpcMain, "an NXP LPC17xx boot ROM in ISP mode behind a pseudo-terminal"},
 };
 
 void usage(FILE* out) {

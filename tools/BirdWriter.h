@@ -199,6 +199,24 @@ inline std::vector<uint8_t> WithInfoSerial(const std::vector<uint8_t>& file, uin
   return EncodeFile(blocks);
 }
 
+// Scrambles the image bytes of a firmware block's content (after its 4-byte
+// address) for one chip, the inverse of the updater's DecodeFirmwareBlocks:
+// the key is the chip's four-word identity (the LPC boot ROM's device serial
+// number, word 0 first), each word's bytes most significant first; every byte
+// is XORed with the key byte and with the plain byte before it.
+inline void ScrambleFirmware(std::vector<uint8_t>& content, const uint32_t key[4]) {
+  uint8_t bytes[16];
+  for (int w = 0; w < 4; w++)
+    for (int b = 0; b < 4; b++)
+      bytes[4 * w + b] = static_cast<uint8_t>(key[w] >> (24 - 8 * b));
+  uint8_t previous = 0;
+  for (size_t i = 4; i < content.size(); i++) {
+    uint8_t plain = content[i];
+    content[i] = static_cast<uint8_t>(plain ^ bytes[(i - 4) % 16] ^ previous);
+    previous = plain;
+  }
+}
+
 // Deterministic pseudo-random bytes (xorshift32), so tests need no fixtures.
 inline std::vector<uint8_t> RandomBytes(size_t size, uint32_t seed) {
   std::vector<uint8_t> bytes(size);

@@ -47,6 +47,10 @@ const char* kUsage =
     "  --start ADDR                          start address for a recovery loader\n"
     "  --block TYPE:FILE                     block of any TYPE (0-31) holding FILE\n"
     "                                        as is\n"
+    "  --scramble W0:W1:W2:W3                scramble every firmware block for the\n"
+    "                                        chip with that identity (four hex\n"
+    "                                        words, the fingerprint -N shows), as\n"
+    "                                        boot-ROM recovery expects\n"
     "  --seed N                              seed of the pseudo-random payloads\n"
     "                                        (default 1); the n-th random block\n"
     "                                        uses seed + n - 1\n"
@@ -155,7 +159,20 @@ struct Options {
   uint32_t seed = 1;
   uint32_t randomBlocks = 0;
   std::vector<birdwriter::Block> blocks;
+  bool scramble = false;
+  uint32_t key[4] = {0, 0, 0, 0};
 };
+
+void KeyFromArgument(const std::string& text, uint32_t key[4]) {
+  size_t start = 0;
+  for (int w = 0; w < 4; w++) {
+    size_t colon = text.find(':', start);
+    if ((w == 3) != (colon == std::string::npos))
+      throw UsageError("--scramble needs four hexadecimal words W0:W1:W2:W3");
+    key[w] = ParseNumber(text.substr(start, colon - start), "--scramble word", 16);
+    start = colon + 1;
+  }
+}
 
 birdwriter::Block AddressedFromSpec(Options& options, uint8_t type, const std::string& argument, bool random,
                                     const std::string& option) {
@@ -236,7 +253,10 @@ Options ParseArguments(int argc, char** argv) {
       options.blocks.push_back(SerialOffsetsFromArgument(value));
     else if (option == "--start")
       options.blocks.push_back(birdwriter::StartAddressBlock(ParseNumber(value, "start address")));
-    else if (option == "--block")
+    else if (option == "--scramble") {
+      KeyFromArgument(value, options.key);
+      options.scramble = true;
+    } else if (option == "--block")
       options.blocks.push_back(RawBlockFromArgument(value));
     else
       throw UsageError("unknown option \"" + option + "\"");
@@ -301,6 +321,10 @@ int Run(const Options& options) {
   if (options.info)
     blocks.push_back(birdwriter::InfoBlock(options.build, options.version, options.serial, options.model));
   blocks.insert(blocks.end(), options.blocks.begin(), options.blocks.end());
+  if (options.scramble)
+    for (birdwriter::Block& block : blocks)
+      if (block.type == birdwriter::kFirmware)
+        birdwriter::ScrambleFirmware(block.content, options.key);
   WriteOutput(options.output, birdwriter::EncodeFile(blocks));
   return kExitOk;
 }

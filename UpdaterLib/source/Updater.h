@@ -66,6 +66,8 @@ public:
                                bool reset);
   virtual bool Recover_Firmware(std::string port, unsigned build, unsigned baud, unsigned serial, std::string birdFile,
                                 bool override);
+  // Download by recovery fingerprint: the server names the module and build.
+  uint32_t Download_Firmware(Fingerprint fp, std::string build, bool override);
 
   const std::string& ServerUrl() const { return serverUrl; }
   const std::string& UpdaterDirectory() const { return updaterDirectory; }

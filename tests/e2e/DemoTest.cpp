@@ -149,9 +149,12 @@ TEST_F(Demo, RunsTheMainJobToTheEndAndCleansUp) {
   size_t at = 0;
   for (const char* line : {"$ updater -D -t TCPIP", "$ updater -D -r 0000D00D -t TCPIP", "$ updater -B -d 0000BEEF -u http://",
                            "$ updater -G -d 0000BEEF -u http://", "$ updater -U -d 0000BEEF -u http://",
-                           "$ updater -D -t TCPIP", "$ updater -G -U -d 0000CAFE -u http://",
+                           "$ updater -D -t TCPIP", "$ updater -G -U -d 0000CAFE -u http://", "$ updater -N -s ",
+                           "[ 12345678 9ABCDEF0 0F1E2D3C 4B5A6978 ]", "$ updater -U -t RECOVER -s ",
+                           "Recovering firmware with build: 2100", "Rebooting Device",
                            // then the same modules on the emulated USB bus
-                           "$ updater -D\n", "$ updater -U -d 0000BEEF -u http://", "$ updater -D\n"}) {
+                           "$ updater -D\n", "$ updater -U -d 0000BEEF -u http://", "$ updater -D\n",
+                           "holds the 0000FA11 firmware byte for byte"}) {
     size_t next = out.find(line, at);
     ASSERT_NE(next, std::string::npos) << "missing or out of order: " << line << "\n" << out;
     at = next + 1;

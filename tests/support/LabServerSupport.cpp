@@ -98,22 +98,20 @@ std::string BirdContent(const std::string& bird) {
   return out;
 }
 
-LabServerProcess::LabServerProcess(const std::vector<std::string>& args) {
+std::string StartUntilReady(const std::vector<std::string>& all, pid_t* pid) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0)
-    return;
-  std::vector<std::string> all = {BinPath("updater-lab"), "server", "--host", "127.0.0.1", "--port", "0"};
-  all.insert(all.end(), args.begin(), args.end());
+    return "";
   std::vector<char*> argv = sArgv(all);
-  pid_ = fork();
-  if (pid_ == 0) {
+  *pid = fork();
+  if (*pid == 0) {
     dup2(fds[1], 1);
     execv(argv[0], argv.data());
     _exit(127);
   }
   close(fds[1]);
-  // The server prints its URL, then "ready"; anything after goes unread, so
-  // tests send the request log to a file.
+  // The program prints what it serves, then "ready"; anything after goes
+  // unread, so tests send logs to files.
   std::string text;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (text.find("\nready\n") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
@@ -128,19 +126,26 @@ LabServerProcess::LabServerProcess(const std::vector<std::string>& args) {
   }
   close(fds[0]);
   size_t ready = text.find("\nready\n");
-  if (ready != std::string::npos)
-    url_ = text.substr(0, ready);
+  return ready == std::string::npos ? "" : text.substr(0, ready);
 }
 
-int LabServerProcess::Stop() {
-  if (pid_ <= 0)
+LabServerProcess::LabServerProcess(const std::vector<std::string>& args) {
+  std::vector<std::string> all = {BinPath("updater-lab"), "server", "--host", "127.0.0.1", "--port", "0"};
+  all.insert(all.end(), args.begin(), args.end());
+  url_ = StartUntilReady(all, &pid_);
+}
+
+int StopChild(pid_t* pid) {
+  if (*pid <= 0)
     return -1;
-  kill(pid_, SIGTERM);
+  kill(*pid, SIGTERM);
   int status = 0;
-  waitpid(pid_, &status, 0);
-  pid_ = -1;
+  waitpid(*pid, &status, 0);
+  *pid = -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
+
+int LabServerProcess::Stop() { return StopChild(&pid_); }
 
 LabServerProcess::~LabServerProcess() { Stop(); }
 

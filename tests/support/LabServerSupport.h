@@ -16,6 +16,12 @@ std::string MakeBirdBytes(uint32_t build, const std::string& version, const std:
 // The decompressed content of a BIRD file's bytes (empty when it does not inflate).
 std::string BirdContent(const std::string& bird);
 
+// Starts a lab program and returns what it printed before its "ready" line
+// (empty when it did not get ready within 10 s); *pid is its process.
+std::string StartUntilReady(const std::vector<std::string>& argv, pid_t* pid);
+// SIGTERM to a child started so, and wait; its exit status, or -1.
+int StopChild(pid_t* pid);
+
 // `updater-lab server` started in the current network namespace on 127.0.0.1
 // and a free port; stopped with SIGTERM on destruction.
 class LabServerProcess {

@@ -1,0 +1,256 @@
+// -N and -U -t RECOVER against the lab LPC boot ROM behind a pty, each run in
+// a private network namespace with a private store bound over ~/.tessoral.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include "LabLpcSupport.h"
+#include "LabServerSupport.h"
+#include "PrivateNetwork.h"
+#include "TestSupport.h"
+
+using testsupport::FirmwarePiece;
+using testsupport::LabLpcProcess;
+using testsupport::ProgramResult;
+
+namespace {
+
+const char* const kNoServer = "http://127.0.0.1:9/cgi/u";
+
+class RecoveryE2E : public ::testing::Test {
+protected:
+  void SetUp() override {
+    if (!testsupport::IsRoot())
+      GTEST_SKIP() << "needs root for a private network namespace and a private store";
+    ASSERT_TRUE(testsupport::EnterPrivateNetwork());
+    privateStore.reset(new testsupport::PrivateStore(storeDir.path()));
+    ASSERT_TRUE(privateStore->ok()) << privateStore->error();
+  }
+  LabLpcProcess& StartRom(const std::vector<std::string>& args = {}) {
+    rom.reset();
+    rom.reset(new LabLpcProcess(romDir.path(), args));
+    EXPECT_TRUE(rom->ok());
+    return *rom;
+  }
+  ProgramResult Updater(std::vector<std::string> args) {
+    if (std::find(args.begin(), args.end(), "-u") == args.end()) {
+      args.push_back("-u");
+      args.push_back(kNoServer);
+    }
+    args.insert(args.begin(), testsupport::BinPath("updater"));
+    return testsupport::RunProgram(args);
+  }
+  std::string WriteBird(const std::vector<FirmwarePiece>& pieces, bool serialOffsets = false) {
+    std::string path = work.file("image.bird");
+    testsupport::WriteFile(path, testsupport::MakeRecoveryBird(pieces, testsupport::kLabLpcSerial, 7, "Holvex",
+                                                              serialOffsets));
+    return path;
+  }
+  ProgramResult Recover(const std::string& bird, std::vector<std::string> extra = {}) {
+    std::vector<std::string> args = {"-U", "-t", "RECOVER", "-s", rom->pty(), "-f", bird};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return Updater(args);
+  }
+  // What the ROM received from the last entry that starts with `prefix` on.
+  std::vector<std::string> After(const std::string& prefix) {
+    std::vector<std::string> all = rom->received();
+    auto it = std::find_if(all.rbegin(), all.rend(), [&](const std::string& s) { return s.rfind(prefix, 0) == 0; });
+    if (it == all.rend())
+      return {"<" + prefix + " not received>"};
+    return std::vector<std::string>(std::next(it).base(), all.end());
+  }
+  bool Received(const std::string& prefix) {
+    for (const std::string& s : rom->received())
+      if (s.rfind(prefix, 0) == 0)
+        return true;
+    return false;
+  }
+  std::string Initial() {
+    std::string bytes = testsupport::TestBytes(testsupport::kLabLpcFlashSize, 99);
+    testsupport::WriteFile(work.file("initial.bin"), bytes);
+    return bytes;
+  }
+
+  testsupport::TempDir storeDir, romDir, work;
+  std::unique_ptr<testsupport::PrivateStore> privateStore;
+  std::unique_ptr<LabLpcProcess> rom;
+};
+
+const std::vector<FirmwarePiece> kSmall = {{0x2000, testsupport::TestBytes(1500, 5)}};
+
+}  // namespace
+
+TEST_F(RecoveryE2E, FingerprintIsReadAndAChipLeftInCommandModeIsRecognised) {
+  StartRom({"--serial", "DEADBEEF:00000001:80000000:0000CAFE"});
+  ProgramResult r = Updater({"-N", "-s", rom->pty()});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.out.find("[ DEADBEEF 00000001 80000000 0000CAFE ]\n"), std::string::npos) << r.out;
+  // The chip stays synchronised: the next run's "?" is only echoed.
+  r = Updater({"-N", "-s", rom->pty()});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.out.find("[ DEADBEEF 00000001 80000000 0000CAFE ]\n"), std::string::npos) << r.out;
+  rom->Stop();
+  std::vector<std::string> got = rom->received();
+  EXPECT_EQ(std::count_if(got.begin(), got.end(), [](const std::string& s) { return s.rfind("? (autobaud", 0) == 0; }),
+            1);
+  EXPECT_EQ(std::count(got.begin(), got.end(), "N"), 2);
+}
+
+TEST_F(RecoveryE2E, MultiBlockImageLandsByteForByteWithErasedFlashAround) {
+  std::vector<FirmwarePiece> pieces = {
+      {0x0000, testsupport::TestBytes(12 * 1024, 1)},  // three full pieces from address 0
+      {0xF800, testsupport::TestBytes(5000, 2)},       // a window across sectors 15 and 16, a short last piece
+      {0x20010, testsupport::TestBytes(1001, 3)},      // unaligned start, length not a multiple of 4
+      {0x30000, testsupport::TestBytes(100, 4)},       // two blocks sharing one copy window
+      {0x30064, testsupport::TestBytes(60, 6)},
+      {0x7FF00, testsupport::TestBytes(100, 7)},       // the last sector
+  };
+  StartRom();
+  ProgramResult r = Recover(WriteBird(pieces));
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("Transferring firmware block 2 of 6, 5000 bytes\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Transferred 6 blocks, 18549 total bytes\nRebooting Device\n"), std::string::npos) << r.out;
+  rom->Stop();
+  // The RAM held arbitrary bytes: none of them may reach the flash.
+  EXPECT_TRUE(rom->flash() == testsupport::ExpectedFlash(pieces)) << "the flash differs from the image";
+  EXPECT_TRUE(Received("P 15 16")) << rom->account();
+  EXPECT_TRUE(Received("C 524032 268439552 256")) << rom->account();
+  EXPECT_EQ(After("A 1"), (std::vector<std::string>{"A 1", "G 0 T"}));
+}
+
+TEST_F(RecoveryE2E, ChipWithoutEchoAndOtherLineRates) {
+  StartRom({"--no-echo"});
+  ProgramResult r = Recover(WriteBird(kSmall));
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  rom->Stop();
+  EXPECT_TRUE(rom->flash() == testsupport::ExpectedFlash(kSmall));
+
+  // -o: the chip is synchronised at 115200 and told the new rate before the
+  // port is reopened at it (the lab garbles bytes sent at the wrong rate).
+  for (const char* rate : {"57600", "230400"}) {
+    StartRom({"--pace"});
+    r = Recover(WriteBird(kSmall), {"-o", rate});
+    EXPECT_EQ(r.exitCode, 0) << rate << r.err;
+    rom->Stop();
+    EXPECT_TRUE(rom->flash() == testsupport::ExpectedFlash(kSmall)) << rate;
+    EXPECT_TRUE(Received(std::string("B ") + rate + " 1")) << rom->account();
+    EXPECT_NE(rom->account().find(std::string("\"baud\": ") + rate), std::string::npos);
+  }
+}
+
+TEST_F(RecoveryE2E, ImageWithSerialNumberOffsetsIsRefusedBeforeTheFlashIsTouched) {
+  std::string initial = Initial();
+  StartRom({"--flash-in", work.file("initial.bin")});
+  ProgramResult r = Recover(WriteBird(kSmall, true));
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("Updater does not support offline recovery\n"), std::string::npos) << r.err;
+  rom->Stop();
+  EXPECT_TRUE(rom->flash() == initial);
+  EXPECT_FALSE(Received("E ") || Received("W ") || Received("U "));
+}
+
+TEST_F(RecoveryE2E, TwoResendsAreToleratedAndTheThirdIsFatal) {
+  StartRom({"--resend", "2,3"});
+  ProgramResult r = Recover(WriteBird(kSmall));
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  rom->Stop();
+  EXPECT_TRUE(rom->flash() == testsupport::ExpectedFlash(kSmall));
+
+  std::string initial = Initial();
+  StartRom({"--resend", "2,3,4", "--flash-in", work.file("initial.bin")});
+  r = Recover(WriteBird(kSmall));
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("Recovery failed: writing to the chip's RAM failed [18, aErrTimeout]\n"), std::string::npos)
+      << r.err;
+  rom->Stop();
+  // Nothing follows the third refused block: no copy, no start.
+  std::vector<std::string> after = After("checksum");
+  ASSERT_EQ(after.size(), 1u) << rom->account();
+  EXPECT_NE(after[0].find("block 4, RESEND forced"), std::string::npos) << after[0];
+  EXPECT_FALSE(Received("C "));
+}
+
+TEST_F(RecoveryE2E, RefusedOrHungCommandsEndTheRunWithNothingAfterThem) {
+  // A two-digit code is a failure, not the success of its last digit.
+  StartRom({"--fail", "P:10@2"});
+  ProgramResult r = Recover(WriteBird(kSmall));
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("could not prepare the sectors [2, aErrParam] (the chip answered 10, COMPARE_ERROR)"),
+            std::string::npos)
+      << r.err;
+  rom->Stop();
+  EXPECT_EQ(After("P "), (std::vector<std::string>{"P 2 2 (forced)"}));
+
+  StartRom({"--fail", "C:19"});
+  r = Recover(WriteBird(kSmall));
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("copying to flash failed"), std::string::npos) << r.err;
+  rom->Stop();
+  EXPECT_EQ(After("C "), (std::vector<std::string>{"C 8192 268439552 4096 (forced)"}));
+
+  std::string initial = Initial();
+  StartRom({"--hang", "E", "--flash-in", work.file("initial.bin")});
+  r = Recover(WriteBird(kSmall));
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("could not erase the flash [18, aErrTimeout]"), std::string::npos) << r.err;
+  rom->Stop();
+  EXPECT_TRUE(rom->flash() == initial);
+
+  StartRom({"--silent"});
+  r = Updater({"-N", "-s", rom->pty()});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("Got no response from chip\n"), std::string::npos) << r.err;
+  r = Recover(WriteBird(kSmall));
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("Could not get Device Identifier\n"), std::string::npos) << r.err;
+}
+
+TEST_F(RecoveryE2E, SlowEraseIsAwaitedAndWrongBitsAreCaughtByReadBack) {
+  // Erasing the whole flash takes seconds on a chip.
+  StartRom({"--erase-ms", "3000", "--copy-ms", "100"});
+  ProgramResult r = Recover(WriteBird(kSmall));
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  rom->Stop();
+  EXPECT_TRUE(rom->flash() == testsupport::ExpectedFlash(kSmall));
+
+  StartRom({"--corrupt-copy", "1"});
+  r = Recover(WriteBird(kSmall));
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("Recovery failed: the flash at 0x00002000 does not hold what was written"), std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.out.find("Rebooting Device"), std::string::npos);
+  rom->Stop();
+  EXPECT_EQ(After("M ").size(), 1u) << rom->account();
+}
+
+TEST_F(RecoveryE2E, ServerNamesTheModuleAndBuildForTheFingerprint) {
+  testsupport::TempDir catalogue;
+  mkdir(catalogue.file("Holvex").c_str(), 0755);
+  std::vector<FirmwarePiece> pieces = {{0x0, testsupport::TestBytes(6000, 11)}, {0x40000, testsupport::TestBytes(300, 12)}};
+  testsupport::WriteFile(catalogue.file("Holvex/42.bird"),
+                         testsupport::MakeRecoveryBird(pieces, testsupport::kLabLpcSerial, 42));
+  testsupport::LabServerProcess server({"--catalogue", catalogue.path(), "--device", "0000BEEF:Holvex:42", "--fix",
+                                        "12345678:9ABCDEF0:0F1E2D3C:4B5A6978:0000BEEF:42", "--log",
+                                        catalogue.file("requests.log")});
+  ASSERT_TRUE(server.ok());
+  StartRom();
+  ProgramResult r = Updater({"-U", "-t", "RECOVER", "-s", rom->pty(), "-u", server.url()});
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("Recovering firmware with build: 42\n"), std::string::npos) << r.out;
+  rom->Stop();
+  EXPECT_TRUE(rom->flash() == testsupport::ExpectedFlash(pieces));
+  EXPECT_FALSE(testsupport::ReadFile(storeDir.file("updater/0000BEEF/42.bird")).empty());
+  std::string log = testsupport::ReadFile(catalogue.file("requests.log"));
+  EXPECT_NE(log.find("fp=12345678%209ABCDEF0%200F1E2D3C%204B5A6978&op=fix"), std::string::npos) << log;
+
+  // A fingerprint the server does not know: nothing is erased.
+  std::string initial = Initial();
+  StartRom({"--serial", "1:2:3:4", "--flash-in", work.file("initial.bin")});
+  r = Updater({"-U", "-t", "RECOVER", "-s", rom->pty(), "-u", server.url()});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("Failed to retreive recovery information from Tessoral update server\n"), std::string::npos)
+      << r.err;
+  rom->Stop();
+  EXPECT_TRUE(rom->flash() == initial);
+}
