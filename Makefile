@@ -5,12 +5,13 @@ BUILD ?= build
 ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
+PACKAGE_BUILD ?= build-package
 # make test: a short, fixed number of runs per target; make fuzz: minutes each.
 FUZZ_RUNS ?= 3000
 FUZZ_SECONDS ?= 180
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build demo test test-plain test-asan test-tsan fuzz fuzz-build test-fuzz clean
+.PHONY: all deps build demo test test-plain test-asan test-tsan fuzz fuzz-build test-fuzz package clean
 
 all: build
 
@@ -74,5 +75,14 @@ fuzz: deps
 	$(MAKE) --no-print-directory fuzz-build
 	scripts/fuzz $(FUZZ_BUILD) -max_total_time=$(FUZZ_SECONDS)
 
+# The Debian package, from a release build of its own installed under /usr (so
+# the messages name the udev rules where the package puts them); lintian checks it.
+package: deps
+	@$(call configure,$(PACKAGE_BUILD),-DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DUPDATER_TESTS=OFF)
+	cmake --build $(PACKAGE_BUILD) -j $(JOBS) --target updater birdpack updater_docs
+	cd $(PACKAGE_BUILD) && cpack -G DEB
+	lintian --fail-on error $(PACKAGE_BUILD)/updater_*.deb
+	@ls $(PACKAGE_BUILD)/updater_*.deb
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(PACKAGE_BUILD)

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "../tools/BirdWriter.h"
+#include "BirdWriter.h"
 #include "LabLpcSupport.h"
 #include "LabServerSupport.h"
 #include "PrivateNetwork.h"

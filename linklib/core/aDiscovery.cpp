@@ -14,6 +14,7 @@
 
 #include <vector>
 
+#include "aAccess.h"
 #include "aTime.h"
 
 #define aUSB_SERIAL_TEXT_SIZE 32
@@ -116,7 +117,10 @@ static uint8_t sEnumerateUSB(aDiscoveryCallback callback, void* reference) {
         !aDiscovery_IsModuleDevice(descriptor.idVendor, descriptor.idProduct))
       continue;
     libusb_device_handle* handle = nullptr;
-    if (libusb_open(list[i], &handle) != 0)
+    int rc = libusb_open(list[i], &handle);
+    if (rc == LIBUSB_ERROR_ACCESS)
+      aAccess_DeniedUSB(descriptor.idVendor, descriptor.idProduct);
+    if (rc != 0)
       continue;
     unsigned char text[aUSB_SERIAL_TEXT_SIZE];
     int length = -1;

@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "aAccess.h"
 #include "aStream.h"
 
 #define aSERIAL_VALID 0xBEEF
@@ -108,8 +109,12 @@ static aErr cbSerialDelete(void* reference) {
 
 static aErr sOpenPort(aUnixSerialStream* s, int parity, int bits, int stopBits) {
   s->fd = open(s->path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (s->fd < 0 && errno == EACCES) {
+    aAccess_DeniedSerial(s->path);
+    return aErrPermission;
+  }
   if (s->fd < 0)
-    return errno == ENOENT ? aErrNotFound : errno == EACCES ? aErrPermission : aErrIO;
+    return errno == ENOENT ? aErrNotFound : aErrIO;
   // The port is opened without blocking only so that the open cannot hang on
   // modem lines; the reads return at once through VMIN/VTIME 0 instead.
   if (fcntl(s->fd, F_SETFL, 0) != 0)

@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "aAccess.h"
 #include "aStream.h"
 #include "aTime.h"
 #include "aUSB.h"
@@ -160,7 +161,10 @@ static libusb_device_handle* sOpenIfMatching(libusb_device* device, const char* 
   if (desc.idVendor != aUSB_VENDOR_ID || desc.idProduct >= aUSB_PRODUCT_ID_LIMIT)
     return nullptr;
   libusb_device_handle* handle = nullptr;
-  if (sUsb()->open(device, &handle) != 0 || !handle)
+  int rc = sUsb()->open(device, &handle);
+  if (rc == LIBUSB_ERROR_ACCESS)
+    aAccess_DeniedUSB(desc.idVendor, desc.idProduct);
+  if (rc != 0 || !handle)
     return nullptr;
   unsigned char text[klusbSERIAL_STRING_MAX + 1] = {0};
   int n = desc.iSerialNumber
@@ -222,6 +226,10 @@ static aErr sOpenNode(klusb* t, const char* serialText) {
   char path[64];
   snprintf(path, sizeof(path), "/dev/kovalink.%s", serialText);
   t->nodeFd = open(path, O_RDWR);
+  if (t->nodeFd < 0 && errno == EACCES) {
+    aAccess_DeniedNode(path);
+    return aErrPermission;
+  }
   if (t->nodeFd < 0)
     return errno == EBUSY ? aErrBusy : aErrIO;
   snprintf(t->serialText, sizeof(t->serialText), "%s", serialText);

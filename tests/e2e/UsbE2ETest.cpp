@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "../../tools/BirdWriter.h"
+#include "BirdWriter.h"
 #include "LabNetwork.h"
 #include "UsbLab.h"
 

@@ -1,6 +1,6 @@
 #include "LabLpcSupport.h"
 
-#include "../../tools/BirdWriter.h"
+#include "BirdWriter.h"
 #include "LabServerSupport.h"
 #include "TestSupport.h"
 
