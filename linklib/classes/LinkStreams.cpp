@@ -320,7 +320,6 @@ int Link::registerStreamCallback(uint8_t address, uint8_t command, uint8_t optio
     return aErrBusy;
   std::lock_guard<std::mutex> control(streams.control);
   const uint64_t key = createStreamKey(address, command, option, index, kWildcard);
-  bool empty = false;
   {
     std::lock_guard<std::mutex> lock(streams.mapMutex);
     if (enable) {
@@ -331,9 +330,10 @@ int Link::registerStreamCallback(uint8_t address, uint8_t command, uint8_t optio
     } else {
       sEraseMatching(streams.map, address, command, option, index);
     }
-    empty = streams.map.empty();
   }
-  int result = installStreamFilter(!empty);
+  // A removal keeps the filter until the module has answered: samples it sent
+  // before it stopped are still on their way and must not reach reply waits.
+  int result = enable ? installStreamFilter(true) : static_cast<int>(aErrNone);
   if (result == aErrNone) {
     uei request{};
     request.address = address;
@@ -352,16 +352,17 @@ int Link::registerStreamCallback(uint8_t address, uint8_t command, uint8_t optio
     if (result == aErrNone && (reply.specifier & ueiSPECIFIER_ERROR))
       result = sModuleCode(reply.value.byteValue);
   }
-  if (result != aErrNone) {
+  bool empty = false;
+  {
+    std::lock_guard<std::mutex> lock(streams.mapMutex);
     // A module that refused (or never answered) streams nothing for it.
-    {
-      std::lock_guard<std::mutex> lock(streams.mapMutex);
+    if (result != aErrNone)
       sEraseMatching(streams.map, address, command, option, index);
-      empty = streams.map.empty();
-    }
-    if (empty)
-      installStreamFilter(false);
+    empty = streams.map.empty();
   }
+  // The last registration gone: no filter, no worker.
+  if (empty && streams.filterInstalled)
+    installStreamFilter(false);
   return result;
 }
 
