@@ -52,12 +52,12 @@ test-asan:
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS) --timeout 600; status=$$?; ../scripts/test-summary .; exit $$status
 
-# The link core's tests under ThreadSanitizer.
+# The link core's and the object layer's tests under ThreadSanitizer.
 test-tsan:
 	@$(call configure,$(TSAN_BUILD),-DSANITIZE=thread -DUPDATER_WERROR=ON)
-	cmake --build $(TSAN_BUILD) -j $(JOBS) --target test_linklib_core
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target test_linklib_core test_linklib_classes
 	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-	  ctest --output-on-failure -j $(JOBS) --timeout 600 -L test_linklib_core
+	  ctest --output-on-failure -j $(JOBS) --timeout 600 -L 'test_linklib_(core|classes)'
 
 # The parsers of outside input under libFuzzer (clang, ASan and UBSan).
 fuzz-build:
