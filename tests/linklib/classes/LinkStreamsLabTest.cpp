@@ -88,6 +88,19 @@ int ProcessThreads() {
 
 class StreamLabTest : public LabModuleTest {
 protected:
+  // Tells the module to stop streaming (option, index) of the sampler with a
+  // raw stream command, behind the link's back: registrations and cache stay.
+  int quieten(Link& link, uint8_t option, uint8_t index) {
+    const uint8_t disable[] = {0x82, 0x20, kAddress, kSampler, option, index};
+    int result = link.sendPacket(kAddress, 0x5D, sizeof(disable), disable);
+    uint8_t match[] = {0x5D, 0xC2};
+    uint8_t length = sizeof(match), reply[28];
+    if (result == aErrNone)
+      result = link.receivePacket(kAddress, match, &length, reply);
+    // Samples sent before the module stopped are let through.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return result;
+  }
   // Gets of the sampler entity that reached the module.
   size_t samplerGets() {
     size_t gets = 0;
@@ -169,12 +182,7 @@ TEST_F(StreamLabTest, StreamedOptionsAreCachedAndCallbacksRunOnTheWorker) {
 
   // The module falls quiet behind the link's back; the registration stays, and
   // the worker sleeps while nothing is queued.
-  const uint8_t disable[] = {0x82, 0x20, kAddress, kSampler, 0xFF, 0};
-  ASSERT_EQ(link.sendPacket(kAddress, 0x5D, sizeof(disable), disable), aErrNone);
-  uint8_t match[] = {0x5D, 0xC2};
-  uint8_t length = sizeof(match), reply[28];
-  ASSERT_EQ(link.receivePacket(kAddress, match, &length, reply), aErrNone);
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_EQ(quieten(link, 0xFF, 0), aErrNone);
   ASSERT_TRUE(samples.haveClock);
   struct timespec before {}, after {};
   ASSERT_EQ(clock_gettime(samples.workerClock, &before), 0);
@@ -300,12 +308,7 @@ TEST_F(StreamLabTest, ABurstOfSamplesDuringRequestsLosesCallbacksNotReplies) {
     return sentSoFar > 600;
   }));
   // Stop the module's samples behind the link's back, so the cache keeps its last values.
-  const uint8_t disable[] = {0x82, 0x20, kAddress, kSampler, 3, 0xFF};
-  ASSERT_EQ(link.sendPacket(kAddress, 0x5D, sizeof(disable), disable), aErrNone);
-  uint8_t match[] = {0x5D, 0xC2};
-  uint8_t length = sizeof(match), reply[28];
-  ASSERT_EQ(link.receivePacket(kAddress, match, &length, reply), aErrNone);
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_EQ(quieten(link, 3, 0xFF), aErrNone);
 
   uint64_t sent = 0;
   uint32_t rounds = 0;
