@@ -170,7 +170,6 @@ void LinkStreams::queue(const StreamEntry& entry, const aPacket* packet) {
     return;
   }
   // Full: the invocation is lost; the cache is still updated by the filter.
-  ++dropped;
   aPacket_Destroy(&invocation.packet);
 }
 

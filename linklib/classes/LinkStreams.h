@@ -49,7 +49,6 @@ struct LinkStreams {
   // Serialises registrations, so filter and worker come and go in step with the map.
   std::mutex control;
   bool filterInstalled = false;
-  std::atomic<uint32_t> dropped{0};
 
 private:
   void work();
