@@ -35,10 +35,18 @@ const FaultWord kFaultWords[] = {
     {"silent", FaultKind::Silent, "any", false, 0, 0},
     {"refuse-link", FaultKind::RefuseLink, "any", false, 0, 0},
     {"no-discovery", FaultKind::NoDiscovery, "any", false, 0, 0},
+    {"no-reply", FaultKind::NoReply, "", true, 0, 1},
+    {"refuse-open", FaultKind::RefuseOpen, "slot-open", false, 0, 1},
+    {"slot-bad-sum", FaultKind::SlotBadSum, "slot-write", false, 0, 1},
+    {"stream-error", FaultKind::StreamError, "stream", false, 29, 1},
+    {"sample-length", FaultKind::SampleLength, "any", false, 0, 0},
+    {"sample-burst", FaultKind::SampleBurst, "any", false, 50, 0},
 };
 
 const std::set<std::string> kSteps = {"start", "address", "system", "query", "debug", "init", "prepare",
-                                      "data",  "sum",     "write",  "load",  "reboot", "any"};
+                                      "data",  "sum",     "write",  "load",  "reboot", "any",
+                                      "slot-capacity", "slot-size", "slot-open", "slot-read", "slot-write",
+                                      "slot-close", "factory", "stream", "sampler"};
 
 bool ParseNumber(const std::string& text, int base, uint64_t limit, uint64_t& value) {
   if (text.empty())
@@ -149,6 +157,19 @@ bool ApplyKey(const std::string& key, const std::string& value, ModuleConfig& m,
     ok = ParseBool(value, m.answerAbsent);
   else if (key == "name")
     ok = !value.empty() && value.size() <= 64 && ((m.name = value), true);
+  else if (key == "slots") {
+    uint64_t stores = 0, slots = 0, capacity = 0;
+    size_t first = value.find(':'), second = value.find(':', first == std::string::npos ? first : first + 1);
+    ok = second != std::string::npos && ParseNumber(value.substr(0, first), 10, 255, stores) &&
+         ParseNumber(value.substr(first + 1, second - first - 1), 10, 255, slots) &&
+         ParseNumber(value.substr(second + 1), 10, 65535, capacity);
+    if (ok) {
+      m.stores = static_cast<uint8_t>(stores);
+      m.slots = static_cast<uint8_t>(slots);
+      m.slotCapacity = static_cast<uint16_t>(capacity);
+    }
+  } else if (key == "stream-ms")
+    ok = SetNumber(value, 10, 60000, m.streamIntervalMs) && m.streamIntervalMs != 0;
   else if (key == "fault") {
     FaultSpec fault;
     if (!ParseFaultSpec(value, fault, error))
@@ -395,6 +416,8 @@ const char* ModuleSpecHelp() {
          "                     at once with an error reply (default: no answer, so the\n"
          "                     host waits out its time-out)\n"
          "  name=TEXT          module name (byte-array option 32)\n"
+         "  slots=S:N:BYTES     S slot stores of N slots of BYTES each (default 2:8:1024)\n"
+         "  stream-ms=MS       interval between the samples of a stream (default 20)\n"
          "  fault=KIND[:ARG][@N]  fault knob; @N = on the Nth request of its step\n"
          "                     (default 1), @0 = every time. Kinds:\n"
          "    short-data[:BYTES]      DATA accepted only in part (default 6 bytes short)\n"
@@ -411,8 +434,15 @@ const char* ModuleSpecHelp() {
          "    silent                  accept links, never answer\n"
          "    refuse-link             refuse TCP connections\n"
          "    no-discovery            do not answer discovery\n"
+         "    no-reply:STEP           leave a STEP request unanswered\n"
+         "    refuse-open             refuse a slot open\n"
+         "    slot-bad-sum            answer a slot write with a wrong sum\n"
+         "    stream-error[:CODE]     answer a stream command with error CODE (default 29)\n"
+         "    sample-length           send every stream sample one byte too long\n"
+         "    sample-burst[:COPIES]   send every stream sample COPIES times (default 50)\n"
          "  Steps: start address system query debug init prepare data sum write load\n"
-         "         reboot any\n";
+         "         reboot slot-capacity slot-size slot-open slot-read slot-write\n"
+         "         slot-close factory stream sampler any\n";
 }
 
 }  // namespace lab

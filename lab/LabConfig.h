@@ -21,6 +21,12 @@ enum class FaultKind {
   Silent,             // links are accepted but nothing is ever answered
   RefuseLink,         // no TCP listener: connections are refused
   NoDiscovery,        // discovery requests are not answered
+  NoReply,            // a request of the given step goes unanswered
+  RefuseOpen,         // a slot open is refused
+  SlotBadSum,         // a slot write reply carries a wrong sum
+  StreamError,        // a stream command gets an error reply
+  SampleLength,       // every stream sample is one byte too long
+  SampleBurst,        // every sample is sent N times back to back
 };
 
 struct FaultSpec {
@@ -49,6 +55,10 @@ struct ModuleConfig {
   uint32_t nextBuild = 0;     // build after a reboot when the image names none
   bool answerAbsent = false;  // router: error reply for a network address nobody holds
   std::string name;
+  uint8_t stores = 2;            // slot stores 0.. and slots 0.. in each
+  uint8_t slots = 8;
+  uint16_t slotCapacity = 1024;
+  uint32_t streamIntervalMs = 20;
   std::vector<FaultSpec> faults;
 
   bool has(FaultKind kind) const;

@@ -414,4 +414,12 @@ uint32_t LabModuleHost::build(uint32_t serial) const {
   return module ? module->build() : 0;
 }
 
+bool LabModuleHost::inspect(uint32_t serial, const std::function<void(const SimModule&)>& view) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const SimModule* module = find(serial);
+  if (module)
+    view(*module);
+  return module != nullptr;
+}
+
 }  // namespace lab

@@ -4,6 +4,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -44,6 +45,8 @@ public:
   // Frames that arrived on the module's link (for a module behind a router:
   // on the router's link), oldest first.
   std::vector<SimFrame> received(uint32_t serial) const;
+  // Runs `view` on the module under the loop's lock; false for an unknown serial.
+  bool inspect(uint32_t serial, const std::function<void(const SimModule&)>& view) const;
   unsigned discoveryRequests() const { return discoveryRequests_.load(); }
 
 private:

@@ -1,5 +1,6 @@
 #include "SimModule.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace lab {
@@ -19,6 +20,10 @@ std::string RequestStep(const std::vector<uint8_t>& request) {
     case kCmdQuery: return "query";
     case kCmdDebug: return "debug";
     case kCmdUpgrade: return SimUpgrade::StepName(request);
+    case kCmdSlot: return SimStore::SlotStep(request);
+    case kCmdFactory: return "factory";
+    case kCmdStream: return "stream";
+    case kCmdSampler: return "sampler";
     default: return "other";
   }
 }
@@ -41,7 +46,8 @@ std::string VersionText(uint32_t version) {
 
 SimModule::SimModule(const ModuleConfig& config, uint8_t defaultRouterAddress, const std::string& dumpDir,
                      uint64_t nowMs)
-    : config_(config), dumpDir_(dumpDir), faults_(config_.faults), upgrade_(config_) {
+    : config_(config), dumpDir_(dumpDir), faults_(config_.faults), upgrade_(config_), store_(config_),
+      streams_(config_) {
   state_.reset(config_, defaultRouterAddress);
   state_.version = config_.version;
   state_.build = config_.build;
@@ -81,6 +87,9 @@ void SimModule::linkOpened(uint64_t nowMs) {
 
 void SimModule::linkClosed() {
   linkOpen_ = false;
+  // Nobody listens any more: streams stop and open slots are abandoned.
+  streams_.stopAll();
+  store_.abandon();
   awaitingAnswer_ = false;
 }
 
@@ -130,6 +139,8 @@ bool SimModule::disrupted(const std::string& step, SimOutput& out) {
     out.notes.push_back(tag() + ": dropping the link at " + step);
     return true;
   }
+  if (faults_.fired(FaultKind::NoReply))
+    return true;
   if (faults_.fired(FaultKind::Garbage))
     out.bytes.insert(out.bytes.end(), std::begin(kGarbage), std::end(kGarbage));
   return false;
@@ -210,6 +221,10 @@ void SimModule::answer(const std::vector<uint8_t>& request, uint64_t nowMs,
     case kCmdQuery: HandleQuery(state_, request, reply); break;
     case kCmdDebug: reply = request; break;  // echo
     case kCmdUpgrade: upgradeRequest(request, nowMs, replies); return;
+    case kCmdSlot: store_.slot(request, faults_, reply); break;
+    case kCmdFactory: store_.factory(request, reply); break;
+    case kCmdStream: streams_.command(state_.address, request, faults_, reply); break;
+    case kCmdSampler: streams_.sampler(request, reply); break;
     default:
       // Another entity's UEI request: this module has no such entity.
       reply = UEIErrorReply(request, kErrInvalidEntity);
@@ -289,6 +304,8 @@ void SimModule::tick(uint64_t nowMs, SimOutput& out) {
   bool beating = linkOpen_ && !rebooting_ && state_.heartbeat != 0 && !faults_.has(FaultKind::Silent);
   if (beating && nowMs >= nextHeartbeat_)
     heartbeat(nowMs, out);
+  if (!rebooting_ && !faults_.has(FaultKind::Silent))
+    streams_.tick(nowMs, state_.address, out.bytes);
   for (SimModule* child : network_)
     child->tick(nowMs, out);
 }
@@ -303,6 +320,8 @@ uint64_t SimModule::nextEvent() const {
     consider(onlineAt_);
   if (linkOpen_ && !rebooting_ && state_.heartbeat != 0)
     consider(nextHeartbeat_);
+  if (!rebooting_)
+    consider(streams_.nextEvent() == 0 ? 0 : std::max<uint64_t>(streams_.nextEvent(), 1));
   for (const SimModule* child : network_)
     consider(child->nextEvent());
   return next;

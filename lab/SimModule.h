@@ -10,6 +10,8 @@
 #include "LabConfig.h"
 #include "SimFaults.h"
 #include "SimFrame.h"
+#include "SimStore.h"
+#include "SimStreams.h"
 #include "SimSystem.h"
 #include "SimUpgrade.h"
 
@@ -61,6 +63,8 @@ public:
   // The latest frames that came in on this module's link (at most 4096), oldest first.
   const std::deque<SimFrame>& received() const { return received_; }
   const SimUpgrade& upgrade() const { return upgrade_; }
+  const SimStore& store() const { return store_; }
+  const SimStreams& streams() const { return streams_; }
   // One line for the lab's listing.
   std::string describe() const;
 
@@ -89,6 +93,8 @@ private:
   SimState state_;
   SimFaults faults_;
   SimUpgrade upgrade_;
+  SimStore store_;
+  SimStreams streams_;
   std::vector<SimModule*> network_;
   SimModuleStats stats_;
   std::deque<SimFrame> received_;

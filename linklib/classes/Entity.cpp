@@ -340,5 +340,30 @@ int EntityClass::receivePacket(const uint8_t* match, uint8_t* length, uint8_t* o
   return link->receivePacket(pImpl->address(), match, length, out);
 }
 
+const uint8_t kAnyStreamField = 0xFF;
+
+int EntityClass::setStreamEnabled(bool enable) {
+  Link* link = pImpl->link();
+  if (!link)
+    return aErrResource;
+  return link->enableStream(pImpl->address(), pImpl->command, kAnyStreamField, pImpl->index, enable);
+}
+
+int EntityClass::registerOptionCallback(uint8_t option, bool enable, streamCallback callback, void* reference) {
+  Link* link = pImpl->link();
+  if (!link)
+    return aErrResource;
+  return link->registerStreamCallback(pImpl->address(), pImpl->command, option, pImpl->index, enable, callback,
+                                      reference);
+}
+
+int EntityClass::getStreamStatus(std::map<uint64_t, uint32_t>* status) {
+  Link* link = pImpl->link();
+  if (!link)
+    return aErrResource;
+  return link->getStreamStatus(pImpl->address(), pImpl->command, kAnyStreamField, pImpl->index, kAnyStreamField,
+                               status);
+}
+
 }  // namespace Kovalink
 }  // namespace Tessoral

@@ -4,8 +4,10 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <map>
 #include <memory>
 
+#include "Link.h"
 #include "UEI.h"
 
 namespace Tessoral {
@@ -55,6 +57,11 @@ public:
 
   int sendPacket(uint8_t command, uint8_t length, const uint8_t* payload);
   int receivePacket(const uint8_t* match, uint8_t* length, uint8_t* out);
+
+  // Streams of this entity: every option, one option, and what streams now.
+  int setStreamEnabled(bool enable);
+  int registerOptionCallback(uint8_t option, bool enable, streamCallback callback, void* reference);
+  int getStreamStatus(std::map<uint64_t, uint32_t>* status);
 
 protected:
   Module* getModule() const;

@@ -99,6 +99,7 @@ Link::Link(const char* name) : pImpl(new impl(*this)) {
 Link::Link(const char* name, const linkSpec& spec) : Link(name) { pImpl->spec.reset(new linkSpec(spec)); }
 
 Link::~Link() {
+  stopStreams();
   disablePacketLog();
   releaseLogger();
   disconnect();
@@ -165,6 +166,8 @@ uint32_t Link::getDropCount() { return pImpl->ref == 0 ? 0 : aLink_GetDropCount(
 
 int Link::disconnect() {
   if (pImpl->ref != 0) {
+    // The filter refers to this link's streams; it goes before the engine link may.
+    stopStreams();
     disablePacketLog();
     releaseLogger();
     aLink_Destroy(&pImpl->ref);
@@ -320,13 +323,6 @@ int Link::setLinkSpecifier(const linkSpec& spec) {
     return aErrBusy;
   pImpl->spec.reset(new linkSpec(spec));
   return aErrNone;
-}
-
-int Link::getStreamValue(uint8_t, uint8_t, uint8_t, uint8_t, uint8_t, uint32_t* value) {
-  if (!value)
-    return aErrParam;
-  // No option is streamed yet, so the cache never holds a value.
-  return aErrNotFound;
 }
 
 uint32_t Link::getLinkRef() const { return pImpl->ref; }

@@ -3,8 +3,11 @@
 #pragma once
 #include <stdint.h>
 
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "UEI.h"
 #include "aLinkSpec.h"
@@ -12,6 +15,10 @@
 
 namespace Tessoral {
 namespace Kovalink {
+
+// Runs on the link's stream worker for every sample of a registered stream;
+// its result is not used.
+typedef std::function<aErr(const aPacket* packet, void* reference)> streamCallback;
 
 // Decides whether a queued packet is the one a caller waits for; may fill the
 // caller's record through `reference`.
@@ -60,9 +67,45 @@ public:
   int getLinkSpecifier(linkSpec* spec) const;
   int setLinkSpecifier(const linkSpec& spec);
 
-  // Cached value of a streamed option; aErrNotFound while nothing is streamed.
+  // Streams. 0xFF in command, option or index registers a wildcard; the
+  // subindex of a registration is always a wildcard.
+  enum STREAM_KEY { STREAM_KEY_ADDRESS = 0, STREAM_KEY_COMMAND, STREAM_KEY_OPTION, STREAM_KEY_INDEX,
+                    STREAM_KEY_SUBINDEX };
+  enum STREAM_PACKET { STREAM_PACKET_NONE = 0, STREAM_PACKET_U8, STREAM_PACKET_U16, STREAM_PACKET_U32,
+                       STREAM_PACKET_BYTES, STREAM_PACKET_U8_SUBINDEX, STREAM_PACKET_U16_SUBINDEX,
+                       STREAM_PACKET_U32_SUBINDEX };
+  int enableStream(uint8_t address, uint8_t command, uint8_t option, uint8_t index, bool enable);
+  int registerStreamCallback(uint8_t address, uint8_t command, uint8_t option, uint8_t index, bool enable,
+                             streamCallback callback, void* reference);
+  int isLinkStreaming(uint8_t address, uint8_t* state);
+  // Latest streamed value: 0 the first time it is read, aErrStreamStale after
+  // (same value), aErrNotFound while nothing streams it.
   int getStreamValue(uint8_t address, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
                      uint32_t* value);
+  // Concrete keys matching the filter (0xFF = any) with their cached values.
+  int getStreamStatus(uint8_t address, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
+                      std::map<uint64_t, uint32_t>* status);
+  std::vector<uint64_t> filterActiveStreamKeys(uint8_t address, uint8_t command, uint8_t option, uint8_t index,
+                                               uint8_t subindex, bool lock = true);
+  static uint64_t createStreamKey(uint8_t address, uint8_t command, uint8_t option, uint8_t index,
+                                  uint8_t subindex);
+  static uint8_t getStreamKeyElement(uint64_t key, int element);
+  static bool isStreamPacket(const aPacket* packet);
+  static bool isStreamSample(const aPacket* packet);
+  static bool getStreamPacketType(const aPacket* packet, STREAM_PACKET* type);
+  static bool isSubindexType(STREAM_PACKET type);
+  static int getStreamSample(const aPacket* packet, uint64_t* timestamp, uint32_t* value, uint8_t* subindex);
+  static void getTimestampParts(uint64_t timestamp, uint32_t* high, uint32_t* low);
+
+  // Store slots and factory data.
+  int storeSlotCapacity(uint8_t address, uint8_t store, uint8_t slot, size_t* capacity);
+  int storeSlotSize(uint8_t address, uint8_t store, uint8_t slot, size_t* size);
+  int loadStoreSlot(uint8_t address, uint8_t store, uint8_t slot, const uint8_t* bytes, size_t length);
+  int unloadStoreSlot(uint8_t address, uint8_t store, uint8_t slot, uint8_t* buffer, size_t capacity,
+                      size_t* count);
+  // The buffer needs room for one byte more than the item holds.
+  int getFactoryData(uint8_t address, uint8_t item, uint8_t* buffer, size_t capacity, size_t* count);
+  int setFactoryData(uint8_t address, uint8_t item, const uint8_t* bytes, size_t length);
 
   int enablePacketLog(const char* path);
   int disablePacketLog();
@@ -76,6 +119,8 @@ private:
   int sendUEIData(const uei& packet, const uint8_t* subindex);
   int putPacket(uint8_t address, uint8_t length, const uint8_t* data);
   void releaseLogger();
+  int installStreamFilter(bool on);
+  void stopStreams();
 
   std::unique_ptr<impl> pImpl;
 };

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "Link.h"
+#include "LinkStreams.h"
 #include "aLink.h"
 
 struct aLogger;
@@ -19,6 +20,7 @@ struct Link::impl {
   std::unique_ptr<linkSpec> spec;
   std::string name;
   aLogger* logger = nullptr;
+  LinkStreams streams;
 };
 
 }  // namespace Kovalink

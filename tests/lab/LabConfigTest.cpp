@@ -157,3 +157,30 @@ TEST(SimImage, InformationBlockCopyInTheImageNamesTheBuild) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(LabConfig, StoreAndStreamKeysAndTheirFaults) {
+  lab::ModuleConfig m;
+  std::string error;
+  ASSERT_TRUE(lab::ParseModuleSpec("serial=1,port=1,slots=3:5:200,stream-ms=7,fault=no-reply:slot-close@2,"
+                                   "fault=stream-error:21,fault=sample-burst:9",
+                                   m, error))
+      << error;
+  EXPECT_EQ(m.stores, 3);
+  EXPECT_EQ(m.slots, 5);
+  EXPECT_EQ(m.slotCapacity, 200);
+  EXPECT_EQ(m.streamIntervalMs, 7u);
+  ASSERT_EQ(m.faults.size(), 3u);
+  EXPECT_EQ(m.faults[0].kind, FaultKind::NoReply);
+  EXPECT_EQ(m.faults[0].step, "slot-close");
+  EXPECT_EQ(m.faults[0].nth, 2u);
+  EXPECT_EQ(m.faults[1].value, 21u);
+  EXPECT_EQ(m.faults[2].value, 9u);
+  for (const char* bad : {"serial=1,port=1,slots=2:4", "serial=1,port=1,slots=2:4:70000",
+                          "serial=1,port=1,stream-ms=0", "serial=1,port=1,fault=no-reply",
+                          "serial=1,port=1,fault=no-reply:nowhere"})
+    EXPECT_FALSE(lab::ParseModuleSpec(bad, m, error)) << bad;
+}
+
+}  // namespace
