@@ -12,15 +12,6 @@
 
 namespace {
 
-std::string Noise(size_t size, uint32_t seed) {
-  std::string bytes(size, '\0');
-  for (char& c : bytes) {
-    seed = seed * 1103515245u + 12345u;
-    c = static_cast<char>(seed >> 16);
-  }
-  return bytes;
-}
-
 // A lab with one hub (builds 17 and 18, latest 18) and an updater on a fresh store.
 class DownloadTest : public ::testing::Test {
 protected:
@@ -28,8 +19,8 @@ protected:
     if (!testsupport::EnterPrivateNetwork())
       GTEST_SKIP() << "needs root to run the update server on loopback in a private network namespace";
     // Images that do not compress away, as real firmware does not.
-    lab.AddBird("KovaHub", 17, "1.2.3", Noise(3000, 17));
-    lab.AddBird("KovaHub", 18, "1.10.0", Noise(3000, 18));
+    lab.AddBird("KovaHub", 17, "1.2.3", LabFixture::Noise(3000, 17));
+    lab.AddBird("KovaHub", 18, "1.10.0", LabFixture::Noise(3000, 18));
     std::string error;
     ASSERT_TRUE(lab.Start({"device 1234ABCD KovaHub", "device 00000042 Orphan"}, error)) << error;
     updater.reset(new Updater(lab.server->Url().c_str(), store.path().c_str(), display));
