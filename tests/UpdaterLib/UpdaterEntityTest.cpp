@@ -11,15 +11,29 @@
 #include "Log.h"
 #include "Module.h"
 #include "RecordingDisplay.h"
-#include "ScriptedModule.h"
+#include "ScriptedPeer.h"
 #include "TestSupport.h"
 #include "UpdaterEntity.h"
 
-using scripted::Bytes;
-using scripted::ScriptedModule;
+using testsupport::Bytes;
+using testsupport::Frame;
+using testsupport::ScriptedPeer;
 using Tessoral::Kovalink::Module;
 
 namespace {
+
+// Upgrade replies a well-behaved module gives.
+Bytes StatusReply(uint8_t status, const Bytes& rest = {}) {
+  Bytes reply{0x5F, 0x07, status};
+  reply.insert(reply.end(), rest.begin(), rest.end());
+  return reply;
+}
+
+uint32_t Sum(const uint8_t* data, size_t length) {
+  uint32_t sum = 0;
+  for (size_t i = 0; i < length; i++) sum += data[i];
+  return sum;
+}
 
 // The module side of the upgrade command, with switches for the faults a test wants.
 class UpgradePeer {
@@ -38,10 +52,13 @@ public:
   std::atomic<LoadMode> loadMode{LoadAnswer};
   std::atomic<bool> dropOnReboot{true};
 
-  explicit UpgradePeer(ScriptedModule& module) {
-    module.SetHandler([this](ScriptedModule& m, const Bytes& data) { Handle(m, data); });
-    module.SetOnConnect([this](ScriptedModule& m) {
-      if (loadMode == LoadAfterReconnect && loadSeen) m.Reply({0x5F, 0x02});
+  explicit UpgradePeer(ScriptedPeer& module) {
+    module.setResponder([this, &module](const Frame& frame) {
+      if (frame.address == 2) Handle(module, frame.data);
+      return Bytes();
+    });
+    module.setOnConnect([this, &module] {
+      if (loadMode == LoadAfterReconnect && loadSeen) module.reply({0x5F, 0x02});
     });
   }
 
@@ -54,6 +71,10 @@ public:
     std::lock_guard<std::mutex> lock(mutex);
     return written;
   }
+  Bytes LastRequest() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return last;
+  }
   size_t Count(const std::string& op) {
     size_t n = 0;
     for (auto& o : Ops()) n += (o == op);
@@ -61,21 +82,22 @@ public:
   }
 
 private:
-  void Handle(ScriptedModule& m, const Bytes& data) {
-    if (data.size() < 2 || data[0] != 0x5F) return;
+  void Handle(ScriptedPeer& m, const Bytes& data) {
     std::lock_guard<std::mutex> lock(mutex);
+    last = data;
+    if (data.size() < 2 || data[0] != 0x5F) return;
     switch (data[1]) {
     case 0: {
       ops.push_back("INIT");
       Bytes reply{0x5F, 0x00, 0x10, 0x00, 0x20, 0x00};
       reply.resize(initReplyLength);
-      m.Reply(reply);
+      m.reply(reply);
       break;
     }
     case 3:
       ops.push_back("PREPARE");
       pending.clear();
-      m.Reply(scripted::StatusReply(prepareStatus, {uint8_t(blockSize >> 8), uint8_t(blockSize)}));
+      m.reply(StatusReply(prepareStatus, {uint8_t(blockSize >> 8), uint8_t(blockSize)}));
       break;
     case 1: {
       uint8_t n = uint8_t(data.size() - 2);
@@ -84,18 +106,18 @@ private:
       if (silentData) break;
       if (shortAccepts > 0) {
         shortAccepts--;
-        m.Reply({0x5F, 0x01, 20});
+        m.reply({0x5F, 0x01, 20});
         break;
       }
       pending.insert(pending.end(), data.begin() + 2, data.end());
-      m.Reply({0x5F, 0x01, n});
+      m.reply({0x5F, 0x01, n});
       break;
     }
     case 4: {
       ops.push_back("SUM");
       if (silentSum) break;
-      uint32_t sum = scripted::Sum(pending.data(), pending.size()) + (sumOffByOne ? 1 : 0);
-      m.Reply(scripted::StatusReply(sumStatus, {uint8_t(sum >> 24), uint8_t(sum >> 16), uint8_t(sum >> 8),
+      uint32_t sum = Sum(pending.data(), pending.size()) + (sumOffByOne ? 1 : 0);
+      m.reply(StatusReply(sumStatus, {uint8_t(sum >> 24), uint8_t(sum >> 16), uint8_t(sum >> 8),
                                                 uint8_t(sum)}));
       break;
     }
@@ -104,24 +126,24 @@ private:
       ops.push_back("WRITE" + std::to_string(count));
       written.insert(written.end(), pending.begin(), pending.begin() + std::min(count, pending.size()));
       pending.clear();
-      m.Reply(scripted::StatusReply(0));
+      m.reply(StatusReply(0));
       break;
     }
     case 2:
       ops.push_back("LOAD");
       loadSeen = true;
-      if (loadMode == LoadAnswer) m.Reply({0x5F, 0x02});
+      if (loadMode == LoadAnswer) m.reply({0x5F, 0x02});
       if (loadMode == LoadAfterReconnect) {
         // The loader takes over: the link goes away and stays away past the first reconnect try.
-        m.RefuseFor(300);
-        m.Drop();
+        m.refuseFor(300);
+        m.drop();
       }
       break;
     case 6:
       ops.push_back("REBOOT");
       if (dropOnReboot) {
-        m.RefuseFor(1500);  // rebooting: the host's socket cannot simply reconnect
-        m.Drop();
+        m.refuseFor(1500);  // rebooting: the host's socket cannot simply reconnect
+        m.drop();
       }
       break;
     }
@@ -135,6 +157,7 @@ private:
   std::vector<std::string> ops;
   Bytes pending;
   Bytes written;
+  Bytes last;  // the latest request, whatever it was
   std::atomic<bool> loadSeen{false};
 };
 
@@ -179,18 +202,23 @@ void Append(std::vector<std::string>& to, const std::vector<std::string>& more) 
 }
 
 // Runs `body` with a connected module and a fresh peer.
-void WithPeer(const std::function<void(ScriptedModule&, UpgradePeer&, Module&, UpdaterEntity&)>& body) {
-  ScriptedModule scriptedModule(2);
-  ASSERT_TRUE(scriptedModule.Start());
+void WithPeer(const std::function<void(ScriptedPeer&, UpgradePeer&, Module&, UpdaterEntity&)>& body) {
+  ScriptedPeer scriptedModule(2);
+  ASSERT_NE(0, scriptedModule.port());
   UpgradePeer peer(scriptedModule);
   Module module(2, static_cast<uint8_t>(0));
-  ASSERT_EQ(0, module.connectFromSpec(scriptedModule.Spec()));
+  linkSpec spec{};
+  spec.type = linkTypeTCPIP;
+  spec.serialNumber = 0x1234ABCD;
+  spec.address = ScriptedPeer::LoopbackAddress();
+  spec.port = scriptedModule.port();
+  ASSERT_EQ(0, module.connectFromSpec(spec));
   UpdaterEntity entity;
   entity.init(&module, 0, true);
   body(scriptedModule, peer, module, entity);
   // The module's thread uses the peer: it ends before the peer goes.
   module.disconnect();
-  scriptedModule.Stop();
+  scriptedModule.stop();
 }
 
 // The peer listens on loopback, inside a network namespace of the test's own.
@@ -202,7 +230,7 @@ void WithPeer(const std::function<void(ScriptedModule&, UpgradePeer&, Module&, U
 
 TEST(UpdaterEntity, InitNeedsTheLoadBaseAndPrepareReportsBlockSize) {
   REQUIRE_PRIVATE_NETWORK();
-  WithPeer([](ScriptedModule& sm, UpgradePeer& peer, Module&, UpdaterEntity& entity) {
+  WithPeer([](ScriptedPeer&, UpgradePeer& peer, Module&, UpdaterEntity& entity) {
     EXPECT_EQ(aErrNone, entity.LoaderInit());
     peer.initReplyLength = 5;  // command, option and only three of the four load-base bytes
     EXPECT_EQ(aErrPacket, entity.LoaderInit());
@@ -212,7 +240,7 @@ TEST(UpdaterEntity, InitNeedsTheLoadBaseAndPrepareReportsBlockSize) {
     peer.blockSize = 512;
     EXPECT_EQ(aErrNone, entity.TransferPrepare(block.data(), uint32_t(block.size()), 5, blockSize));
     EXPECT_EQ(512, blockSize);
-    EXPECT_EQ((Bytes{0x5F, 0x03, 0x05, 0x00, 0x01, 0x23, 0x45}), sm.Received().back());
+    EXPECT_EQ((Bytes{0x5F, 0x03, 0x05, 0x00, 0x01, 0x23, 0x45}), peer.LastRequest());
 
     peer.prepareStatus = 3;
     EXPECT_EQ(aErrInvalidOption, entity.TransferPrepare(block.data(), uint32_t(block.size()), 0, blockSize));
@@ -221,7 +249,7 @@ TEST(UpdaterEntity, InitNeedsTheLoadBaseAndPrepareReportsBlockSize) {
 
 TEST(UpdaterEntity, LoaderBlockGoesInChunksOf26WithOneSum) {
   REQUIRE_PRIVATE_NETWORK();
-  WithPeer([](ScriptedModule&, UpgradePeer& peer, Module&, UpdaterEntity& entity) {
+  WithPeer([](ScriptedPeer&, UpgradePeer& peer, Module&, UpdaterEntity& entity) {
     Bytes block = Block(0x10000000, 60);
     uint16_t blockSize = 0;
     ASSERT_EQ(aErrNone, entity.TransferPrepare(block.data(), uint32_t(block.size()), 0, blockSize));
@@ -236,7 +264,7 @@ TEST(UpdaterEntity, LoaderBlockGoesInChunksOf26WithOneSum) {
 
 TEST(UpdaterEntity, FirmwareBlockGoesInSumCheckedWrittenPieces) {
   REQUIRE_PRIVATE_NETWORK();
-  WithPeer([](ScriptedModule&, UpgradePeer& peer, Module&, UpdaterEntity& entity) {
+  WithPeer([](ScriptedPeer&, UpgradePeer& peer, Module&, UpdaterEntity& entity) {
     Bytes block = Block(0x00004000, 1000);
     RecordingDisplay display;
     ASSERT_EQ(aErrNone, entity.FirmwareTransfer(block.data(), uint32_t(block.size()), 256, display));
@@ -260,7 +288,7 @@ TEST(UpdaterEntity, FirmwareBlockGoesInSumCheckedWrittenPieces) {
 
 TEST(UpdaterEntity, ShortAcceptanceResendsTheSameChunkAndCountsItOnce) {
   REQUIRE_PRIVATE_NETWORK();
-  WithPeer([](ScriptedModule&, UpgradePeer& peer, Module&, UpdaterEntity& entity) {
+  WithPeer([](ScriptedPeer&, UpgradePeer& peer, Module&, UpdaterEntity& entity) {
     Bytes block = Block(0, 60);
     peer.shortAccepts = 1;
     ASSERT_EQ(aErrNone, entity.LoaderTransfer(block.data(), uint32_t(block.size())));
@@ -278,7 +306,7 @@ TEST(UpdaterEntity, ShortAcceptanceResendsTheSameChunkAndCountsItOnce) {
 
 TEST(UpdaterEntity, SumMismatchFailsAndIsAlwaysLogged) {
   REQUIRE_PRIVATE_NETWORK();
-  WithPeer([](ScriptedModule&, UpgradePeer& peer, Module&, UpdaterEntity& entity) {
+  WithPeer([](ScriptedPeer&, UpgradePeer& peer, Module&, UpdaterEntity& entity) {
     Bytes block = Block(0, 40);
     RecordingDisplay display;
     {
@@ -301,7 +329,7 @@ TEST(UpdaterEntity, SumMismatchFailsAndIsAlwaysLogged) {
 
 TEST(UpdaterEntity, MissingRepliesAndZeroBlockSizeFail) {
   REQUIRE_PRIVATE_NETWORK();
-  WithPeer([](ScriptedModule&, UpgradePeer& peer, Module&, UpdaterEntity& entity) {
+  WithPeer([](ScriptedPeer&, UpgradePeer& peer, Module&, UpdaterEntity& entity) {
     Bytes block = Block(0, 30);
     RecordingDisplay display;
     // Block size 0 would never finish: nothing is sent.
@@ -319,7 +347,7 @@ TEST(UpdaterEntity, MissingRepliesAndZeroBlockSizeFail) {
 
 TEST(UpdaterEntity, LoaderStartWaitsForTheModuleToComeBack) {
   REQUIRE_PRIVATE_NETWORK();
-  WithPeer([](ScriptedModule& sm, UpgradePeer& peer, Module& module, UpdaterEntity& entity) {
+  WithPeer([](ScriptedPeer& sm, UpgradePeer& peer, Module& module, UpdaterEntity& entity) {
     EXPECT_EQ(aErrNone, entity.LoaderStart());
 
     // No reply, the link drops, the first reconnect is refused, the second succeeds and the
@@ -328,7 +356,7 @@ TEST(UpdaterEntity, LoaderStartWaitsForTheModuleToComeBack) {
     EXPECT_EQ(aErrNone, entity.LoaderStart());
     EXPECT_EQ(2u, peer.Count("LOAD"));
     EXPECT_TRUE(module.isConnected());
-    EXPECT_EQ(2, sm.Connections());  // the first link and the one accepted try
+    EXPECT_EQ(2, sm.connections());  // the first link and the one accepted try
 
     // Reconnected but never confirmed: reported as a time-out.
     peer.loadMode = UpgradePeer::LoadSilent;
@@ -338,7 +366,7 @@ TEST(UpdaterEntity, LoaderStartWaitsForTheModuleToComeBack) {
 
 TEST(UpdaterEntity, RebootWaitsForTheLinkToDrop) {
   REQUIRE_PRIVATE_NETWORK();
-  WithPeer([](ScriptedModule&, UpgradePeer& peer, Module& module, UpdaterEntity& entity) {
+  WithPeer([](ScriptedPeer&, UpgradePeer& peer, Module& module, UpdaterEntity& entity) {
     RecordingDisplay display;
     entity.rebootWaitMs = 1000;
     peer.dropOnReboot = false;

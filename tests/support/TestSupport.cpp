@@ -1,9 +1,11 @@
 #include "TestSupport.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 #include <unistd.h>
 
 namespace testsupport {
@@ -39,5 +41,15 @@ std::string BinPath(const std::string& program) { return std::string(UPDATER_BIN
 std::string SourcePath(const std::string& relative) { return std::string(UPDATER_SOURCE_DIR) + "/" + relative; }
 
 bool IsRoot() { return geteuid() == 0; }
+
+bool WaitUntil(const std::function<bool()>& condition, int timeoutMs) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > end)
+      return condition();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
 
 }  // namespace testsupport

@@ -1,5 +1,6 @@
 // Small helpers shared by every test program.
 #pragma once
+#include <functional>
 #include <string>
 
 namespace testsupport {
@@ -27,5 +28,8 @@ std::string BinPath(const std::string& program);
 std::string SourcePath(const std::string& relative);
 
 bool IsRoot();
+
+// Waits until `condition` holds or `timeoutMs` passes; returns the condition.
+bool WaitUntil(const std::function<bool()>& condition, int timeoutMs);
 
 }  // namespace testsupport

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "LinkTestPeer.h"
+#include "LinkTestChannels.h"
 #include "aLink.h"
 
 namespace {
@@ -23,8 +23,8 @@ int RoundTrip(int round, std::atomic<linkRef>& lastRef) {
   int fds[2];
   if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0)
     return 0;
-  linktest::ScriptedModule module(fds[1]);
-  module.echoTo(0x02);
+  linktest::ScriptedPeer module(linktest::ScriptedPeer::Channel{fds[1]});
+  module.setResponder(linktest::ScriptedPeer::Echo(0x02));
   linkRef ref = aLink_Create(linktest::SocketPairStream(fds[0]));
   if (!ref)
     return 0;

@@ -9,11 +9,11 @@
 #include <unistd.h>
 #include <vector>
 
-#include "LinkTestPeer.h"
+#include "LinkTestChannels.h"
 #include "aLink.h"
 
 using linktest::Bytes;
-using linktest::ScriptedModule;
+using linktest::ScriptedPeer;
 using linktest::WaitUntil;
 
 namespace {
@@ -21,12 +21,12 @@ namespace {
 // A running link over a socketpair, the module scripted on the other end.
 struct PairLink {
   linkRef ref = 0;
-  ScriptedModule* module = nullptr;
+  ScriptedPeer* module = nullptr;
   PairLink() {
     int fds[2];
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0)
       return;
-    module = new ScriptedModule(fds[1]);
+    module = new ScriptedPeer(ScriptedPeer::Channel{fds[1]});
     ref = aLink_Create(linktest::SocketPairStream(fds[0]));
   }
   ~PairLink() {
@@ -115,7 +115,7 @@ TEST(aLink, StartFrameFirstAndStopFrameLastOverSerial) {
   ASSERT_TRUE(pty.open());
   aStream* stream = nullptr;
   ASSERT_EQ(aStream_CreateSerial(pty.slavePath.c_str(), 6, 0, 0, 0, &stream), aErrNone);
-  ScriptedModule module(dup(pty.master));
+  ScriptedPeer module(ScriptedPeer::Channel{dup(pty.master)});
   linkRef ref = aLink_Create(stream);
   ASSERT_NE(ref, 0u);
   ASSERT_TRUE(WaitUntil([&] { return aLink_GetStatus(ref) == aLinkStatusRunning; }, 2000));
@@ -133,7 +133,7 @@ TEST(aLink, StartFrameFirstAndStopFrameLastOverSerial) {
   EXPECT_EQ(aLink_Destroy(&ref), aErrNone);
   EXPECT_EQ(ref, 0u);
   ASSERT_TRUE(module.waitFor({0xAF, 0x01, 0x00}, 2000));
-  Bytes wire = module.received();
+  Bytes wire = module.wire();
   ASSERT_GE(wire.size(), 6u);
   EXPECT_EQ(Bytes(wire.begin(), wire.begin() + 3), (Bytes{0xAF, 0x01, 0x01}));
   EXPECT_EQ(Bytes(wire.end() - 3, wire.end()), (Bytes{0xAF, 0x01, 0x00}));
@@ -149,7 +149,7 @@ TEST(aLink, StartFrameFirstAndStopFrameLastOverSerial) {
 TEST(aLink, AnswersHeartbeatsUnlessTheUserFilterTakesThem) {
   PairLink link;
   ASSERT_NE(link.ref, 0u);
-  ScriptedModule& module = *link.module;
+  ScriptedPeer& module = *link.module;
   ASSERT_TRUE(module.waitFor({0xAF, 0x01, 0x01}, 2000));
 
   module.send({0x02, 0x02, 0x00, 0x01, 0x02, 0x02, 0x00, 0xFF});
@@ -164,7 +164,7 @@ TEST(aLink, AnswersHeartbeatsUnlessTheUserFilterTakesThem) {
   ASSERT_TRUE(WaitUntil([&] { return Queued(link.ref) == 1; }, 2000));
   // Frames are handled in order, so the consumed heartbeat would have been
   // answered before the one after it.
-  EXPECT_EQ(linktest::Count(module.received(), {0x02, 0x02, 0x00, 0x12}), 0u);
+  EXPECT_EQ(linktest::Count(module.wire(), {0x02, 0x02, 0x00, 0x12}), 0u);
   EXPECT_EQ(filter.calls, 3);
   aPacket* packet = aLink_GetPacket(link.ref);
   ASSERT_NE(packet, nullptr);
@@ -183,7 +183,7 @@ TEST(aLink, AnswersHeartbeatsUnlessTheUserFilterTakesThem) {
 TEST(aLink, ResynchronisesAfterABadByte) {
   PairLink link;
   ASSERT_NE(link.ref, 0u);
-  ScriptedModule& module = *link.module;
+  ScriptedPeer& module = *link.module;
   const Bytes burst = {0xAD, 0, 0xAD, 0, 0xAD, 0, 0xAD, 0, 0xAD, 0, 0xAD, 0};
   ASSERT_TRUE(module.waitFor({0xAF, 0x01, 0x01}, 2000));
   ASSERT_TRUE(WaitUntil([&] { return aLink_GetStatus(link.ref) == aLinkStatusRunning; }, 2000));
@@ -208,13 +208,14 @@ TEST(aLink, ResynchronisesAfterABadByte) {
   ASSERT_TRUE(module.waitFor(burst, 2000, 2));
   module.send({0x04, 0x00, 0x06});
   WaitUntil([] { return false; }, 30);
-  EXPECT_EQ(linktest::Count(module.received(), burst), 2u);
+  EXPECT_EQ(linktest::Count(module.wire(), burst), 2u);
   module.send({0x00});
   ASSERT_TRUE(module.waitFor(burst, 2000, 3));
   EXPECT_EQ(aLink_GetStatus(link.ref), aLinkStatusSyncing);
 
   // A module that answers its address queries brings the link back by itself.
-  module.answerQueries(0x04);
+  module.setAddress(0x04);
+  module.setAnswerQueries(true);
   module.send({0x01, 0x01});
   ASSERT_TRUE(WaitUntil([&] { return aLink_GetStatus(link.ref) == aLinkStatusRunning; }, 2000));
   module.send({0x04, 0x02, 0x05, 0x06});
@@ -228,7 +229,7 @@ TEST(aLink, ResynchronisesAfterABadByte) {
 TEST(aLink, AwaitFirstWaitsWithoutSpinningAndKeepsOrder) {
   PairLink link;
   ASSERT_NE(link.ref, 0u);
-  ScriptedModule& module = *link.module;
+  ScriptedPeer& module = *link.module;
   module.send({0x02, 0x01, 0x01, 0x02, 0x01, 0x02, 0x02, 0x01, 0x03});
   ASSERT_TRUE(WaitUntil([&] { return Queued(link.ref) == 3; }, 2000));
 

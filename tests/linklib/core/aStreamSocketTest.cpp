@@ -10,13 +10,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "LinkTestPeer.h"
+#include "LinkTestChannels.h"
 #include "TestSupport.h"
 #include "aLink.h"
 #include "aStream.h"
 
 using linktest::Bytes;
-using linktest::ScriptedModule;
+using linktest::ScriptedPeer;
 using linktest::WaitUntil;
 
 namespace {
@@ -40,13 +40,13 @@ public:
   }
   ~Listener() {
     stopListening();
-    for (ScriptedModule* m : modules_)
+    for (ScriptedPeer* m : modules_)
       delete m;
   }
   uint16_t port() const { return port_; }
   int accepted() { return accepted_; }
   // The module on the n-th connection (0-based), once it is there.
-  ScriptedModule* module(int n) {
+  ScriptedPeer* module(int n) {
     if (!WaitUntil([&] { return accepted_ > n; }, 2000))
       return nullptr;
     std::lock_guard<std::mutex> lock(mutex_);
@@ -71,7 +71,7 @@ private:
       if (c < 0)
         continue;
       std::lock_guard<std::mutex> lock(mutex_);
-      modules_.push_back(new ScriptedModule(c));
+      modules_.push_back(new ScriptedPeer(ScriptedPeer::Channel{c}));
       accepted_++;
     }
   }
@@ -80,7 +80,7 @@ private:
   std::atomic<bool> running_{true};
   std::atomic<int> accepted_{0};
   std::mutex mutex_;
-  std::vector<ScriptedModule*> modules_;
+  std::vector<ScriptedPeer*> modules_;
   std::thread thread_;
 };
 
@@ -102,7 +102,7 @@ TEST(aStreamSocket, ReadsPeekedBytesAndBoundsBlockedWrites) {
     EXPECT_EQ(stream, nullptr);
     Listener listener;
     ASSERT_EQ(aStream_CreateSocket(kLoopback, listener.port(), &stream), aErrNone);
-    ScriptedModule* peer = listener.module(0);
+    ScriptedPeer* peer = listener.module(0);
     ASSERT_NE(peer, nullptr);
     uint8_t bytes[3];
     EXPECT_EQ(aStream_Read(stream, bytes, 3), aErrNotReady);
@@ -148,14 +148,14 @@ TEST(aLinkTCPIP, PeerThatClosesIsNoticedAndReconnectedOrReported) {
     Listener listener;
     linkRef ref = aLink_CreateTCPIP(kLoopback, listener.port());
     ASSERT_NE(ref, 0u);
-    ScriptedModule* first = listener.module(0);
+    ScriptedPeer* first = listener.module(0);
     ASSERT_NE(first, nullptr);
     ASSERT_TRUE(first->waitFor({0xAF, 0x01, 0x01}, 2000));
     ASSERT_TRUE(WaitUntil([&] { return aLink_GetStatus(ref) == aLinkStatusRunning; }, 2000));
 
     // An orderly close while the module can still be reached: a new connection.
-    first->hangUp();
-    ScriptedModule* second = listener.module(1);
+    first->drop();
+    ScriptedPeer* second = listener.module(1);
     ASSERT_NE(second, nullptr);
     second->send({0x02, 0x02, 0x00, 0x04});
     ASSERT_TRUE(second->waitFor({0x02, 0x02, 0x00, 0x06}, 2000));
@@ -163,7 +163,7 @@ TEST(aLinkTCPIP, PeerThatClosesIsNoticedAndReconnectedOrReported) {
 
     // The module is gone for good (as after a reboot): the link reports it.
     listener.stopListening();
-    second->hangUp();
+    second->drop();
     EXPECT_TRUE(WaitUntil([&] { return aLink_GetStatus(ref) == aLinkStatusIOError; }, 2000));
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(aLink_Destroy(&ref), aErrNone);
@@ -188,7 +188,7 @@ TEST(aLinkTCPIP, ResetConnectsAgainAndIsRefusedWhileTheTableIsHeld) {
     EXPECT_EQ(aLink_CreateTCPIP(kLoopback, 1), 0u);
 
     ASSERT_EQ(aLink_Reset(toA), aErrNone);
-    ScriptedModule* renewed = a.module(1);
+    ScriptedPeer* renewed = a.module(1);
     ASSERT_NE(renewed, nullptr);
     ASSERT_TRUE(renewed->waitFor({0xAF, 0x01, 0x01}, 2000));
     ASSERT_TRUE(a.module(0)->waitFor({0xAF, 0x01, 0x00}, 2000));
@@ -221,7 +221,7 @@ TEST(aLinkTCPIP, ReaderAndWriterReconnectOnlyOnce) {
     Listener listener;
     linkRef ref = aLink_CreateTCPIP(kLoopback, listener.port());
     ASSERT_NE(ref, 0u);
-    ScriptedModule* first = listener.module(0);
+    ScriptedPeer* first = listener.module(0);
     ASSERT_NE(first, nullptr);
     ASSERT_TRUE(first->waitFor({0xAF, 0x01, 0x01}, 2000));
     // Keep the writer busy while the connection is reset under both workers.
@@ -236,7 +236,7 @@ TEST(aLinkTCPIP, ReaderAndWriterReconnectOnlyOnce) {
       aPacket_Destroy(&p);
     });
     WaitUntil([] { return false; }, 30);
-    first->hangUp();
+    first->drop();
     ASSERT_NE(listener.module(1), nullptr);
     WaitUntil([] { return false; }, 200);
     sending = false;

@@ -8,7 +8,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "LinkTestPeer.h"
+#include "LinkTestChannels.h"
 #include "aStream.h"
 
 namespace {

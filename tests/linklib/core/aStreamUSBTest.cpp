@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "LinkTestPeer.h"
+#include "LinkTestChannels.h"
 #include "TestSupport.h"
 #include "aLink.h"
 #include "aStream.h"
