@@ -27,7 +27,7 @@ int RunFingerprint(Parameters& p, Updater& updater, UpdaterDisplayInterface& dis
     display.message(kError, "Got no response from chip");
     return 1;
   }
-  _display_fingerprint(display, fingerprint);
+  cli::_display_fingerprint(display, fingerprint);
   return 0;
 }
 
@@ -58,20 +58,20 @@ int RunDiscover(Parameters& p, Updater& updater, UpdaterDisplayInterface& displa
     type = static_cast<linkType>(p.transport);
   if (p.routerSerialNumber != 0) {
     display.message(kInfo, "Searching for Kovalink Network devices connected to %08X", p.routerSerialNumber);
-    _display_device_list(display, updater.Discover_KLNetwork_Devices(p.routerSerialNumber, type), type);
+    cli::_display_device_list(display, updater.Discover_KLNetwork_Devices(p.routerSerialNumber, type), type);
     return 0;
   }
   display.message(kInfo, "Searching for Kovalink devices");
   // A plain -D searches USB only.
   if (type == linkTypeInvalid)
     type = linkTypeUSB;
-  _display_device_list(display, updater.Discover_Devices(type), type);
+  cli::_display_device_list(display, updater.Discover_Devices(type), type);
   return 0;
 }
 
 int RunUpdate(Parameters& p, Updater& updater, UpdaterDisplayInterface& display) {
   const char* end = nullptr;
-  uint32_t build = _get_int_arg(p.build.c_str(), &end);  // 0 means the latest build
+  uint32_t build = cli::_get_int_arg(p.build.c_str(), &end);  // 0 means the latest build
   bool ok;
   if (p.transport == TRANSPORT_RECOVER) {
     ok = updater.Recover_Firmware(p.serialPort, build, static_cast<unsigned>(p.baudRate), p.serialNumber, p.birdFile,
@@ -89,10 +89,10 @@ int RunUpdate(Parameters& p, Updater& updater, UpdaterDisplayInterface& display)
 int RunBuilds(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, FILE* usageStream) {
   if (p.serialNumber == 0) {
     display.message(kError, "Error must supply a serial number for the List Builds command");
-    _display_usage(false, false, usageStream);
+    cli::_display_usage(false, false, usageStream);
     return 1;
   }
-  _display_builds(display, updater.Get_BuildList(p.serialNumber), p.serialNumber);
+  cli::_display_builds(display, updater.Get_BuildList(p.serialNumber), p.serialNumber);
   return 0;
 }
 

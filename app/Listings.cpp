@@ -43,7 +43,8 @@ void DisplayDevice(UpdaterDisplayInterface& display, const DeviceInfo& device) {
 
 }  // namespace
 
-void _display_device_list(UpdaterDisplayInterface& display, const std::vector<DeviceInfo>& devices, uint32_t transport) {
+void cli::_display_device_list(UpdaterDisplayInterface& display, const std::vector<DeviceInfo>& devices,
+                               uint32_t transport) {
   display.message(kInfo, "Discovered Devices: (%s)", LinkTypeName(transport));
   if (devices.empty()) {
     display.message(kInfo, "    No devices found.");
@@ -57,7 +58,7 @@ void _display_device_list(UpdaterDisplayInterface& display, const std::vector<De
     DisplayDevice(display, device);
 }
 
-void _display_builds(UpdaterDisplayInterface& display, const BuildList& builds, uint32_t serialNumber) {
+void cli::_display_builds(UpdaterDisplayInterface& display, const BuildList& builds, uint32_t serialNumber) {
   if (builds.empty()) {
     display.message(kInfo, "No builds found for device [%08X]", serialNumber);
     return;
@@ -72,7 +73,7 @@ void _display_builds(UpdaterDisplayInterface& display, const BuildList& builds, 
     display.message(kInfo, "%-15.15s\t%-15.15s", row.first.c_str(), row.second.c_str());
 }
 
-void _display_fingerprint(UpdaterDisplayInterface& display, const Fingerprint& fingerprint) {
+void cli::_display_fingerprint(UpdaterDisplayInterface& display, const Fingerprint& fingerprint) {
   display.message(kInfo, "[ %08X %08X %08X %08X ]", fingerprint.word[0], fingerprint.word[1], fingerprint.word[2],
                   fingerprint.word[3]);
 }

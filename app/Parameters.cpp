@@ -68,7 +68,7 @@ int ParseSerial(UpdaterDisplayInterface& display, std::string argument, uint32_t
     argument.erase(0, 2);
   }
   const char* end = nullptr;
-  serial = _get_hex_arg(argument.c_str(), &end);
+  serial = cli::_get_hex_arg(argument.c_str(), &end);
   if (serial != 0)
     return 0;
   display.message(UpdaterDisplayInterface::Error, invalidMessage, argument.c_str());
@@ -128,7 +128,7 @@ int HandleParameter(UpdaterDisplayInterface& display, const ParsedOption& option
   switch (option.entry->text[1]) {
     case 'X': ParseLogMask(display, option, parameters); return 0;
     case 'Z': parameters.commands.Set(CMD_Z); return 0;
-    case 'b': parameters.build = std::to_string(_get_int_arg(argument.c_str(), &end)); return 0;
+    case 'b': parameters.build = std::to_string(cli::_get_int_arg(argument.c_str(), &end)); return 0;
     case 'd':
       return ParseSerial(display, argument, parameters.serialNumber, "Discarding '0x' serial number prefix\n",
                          "Invalid serial number obtained from argument [%s]");
@@ -137,7 +137,7 @@ int HandleParameter(UpdaterDisplayInterface& display, const ParsedOption& option
                          "Discarding '0x' router serial number prefix\n",
                          "Invalid router serial number obtained from argument [%s]");
     case 't': return ParseTransport(display, argument, parameters);
-    case 'o': parameters.baudRate = static_cast<int32_t>(_get_int_arg(argument.c_str(), &end)); return 0;
+    case 'o': parameters.baudRate = static_cast<int32_t>(cli::_get_int_arg(argument.c_str(), &end)); return 0;
     case 'e': parameters.echo = true; return 0;
     case 'n': parameters.nFlag = true; return 0;
     case 'f': parameters.birdFile = argument; return 0;
@@ -160,13 +160,13 @@ void LogArguments(const Parameters& parameters, int argc, const char* const* arg
 
 }  // namespace
 
-uint32_t _get_hex_arg(const char* text, const char** end) {
+uint32_t cli::_get_hex_arg(const char* text, const char** end) {
   return ConvertDigits(text, end, "0123456789ABCDEFabcdef", 16);
 }
 
-uint32_t _get_int_arg(const char* text, const char** end) { return ConvertDigits(text, end, "0123456789", 10); }
+uint32_t cli::_get_int_arg(const char* text, const char** end) { return ConvertDigits(text, end, "0123456789", 10); }
 
-int _get_params(UpdaterDisplayInterface& display, int argc, const char* const* argv, Parameters& parameters) {
+int cli::_get_params(UpdaterDisplayInterface& display, int argc, const char* const* argv, Parameters& parameters) {
   parameters = Parameters();
   parameters.serverUrl = UpdateServerRequest::default_url;
   parameters.applicationName = ApplicationName(argc > 0 ? argv[0] : nullptr);
@@ -194,10 +194,10 @@ int _get_params(UpdaterDisplayInterface& display, int argc, const char* const* a
   }
   LogArguments(parameters, argc, argv);
   if (result == 0)
-    result = _validate_params(parameters);
+    result = cli::_validate_params(parameters);
   return result;
 }
 
-int _validate_params(Parameters&) { return 0; }
+int cli::_validate_params(Parameters&) { return 0; }
 
-int _release_params(Parameters&) { return 0; }
+int cli::_release_params(Parameters&) { return 0; }

@@ -62,6 +62,10 @@ struct Parameters {
   bool logFileGiven = false;
 };
 
+// The front end's own helpers: their names begin with an underscore, so they
+// live in a namespace (such names are reserved at global scope).
+namespace cli {
+
 // Fills `parameters` from the command line; 0 on success, 1 on a reported error.
 int _get_params(UpdaterDisplayInterface& display, int argc, const char* const* argv, Parameters& parameters);
 int _validate_params(Parameters& parameters);
@@ -72,3 +76,5 @@ int _release_params(Parameters& parameters);
 // above 32 bits or a null `end` gives 0 and leaves `end` untouched.
 uint32_t _get_hex_arg(const char* text, const char** end);
 uint32_t _get_int_arg(const char* text, const char** end);
+
+}  // namespace cli

@@ -24,7 +24,7 @@ aErr ReadHome(std::string& home) {
 
 bool ReadHomeDirectory(std::string& home) { return ReadHome(home) == aErrNone; }
 
-std::string _build_updater_directory() {
+std::string cli::_build_updater_directory() {
   std::string home;
   aErr err = ReadHome(home);
   if (err != aErrNone) {

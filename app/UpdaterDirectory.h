@@ -9,8 +9,11 @@ const size_t HOME_DIRECTORY_CAPACITY = 2048;
 // it does not fit into HOME_DIRECTORY_CAPACITY.
 bool ReadHomeDirectory(std::string& home);
 
+// The front end's own helper, in a namespace: the name is reserved at global scope.
+namespace cli {
 // The updater directory path, or an empty text when the home directory is unusable.
 std::string _build_updater_directory();
+}  // namespace cli
 
 // Creates the directory and its missing parents with mode 0755.
 bool EnsureUpdaterDirectory(const std::string& path);

@@ -173,20 +173,20 @@ std::string SampleText() {
 
 }  // namespace
 
-void _display_app_version(UpdaterDisplayInterface& display) {
+void cli::_display_app_version(UpdaterDisplayInterface& display) {
   display.message(UpdaterDisplayInterface::Info, "%s (%s)", APP_NAME, APP_VERSION);
 }
 
-void _display_copyright(UpdaterDisplayInterface& display) {
+void cli::_display_copyright(UpdaterDisplayInterface& display) {
   display.message(UpdaterDisplayInterface::Info, "(%s)", APP_COPYRIGHT);
 }
 
-void _display_kl_version(UpdaterDisplayInterface& display) {
+void cli::_display_kl_version(UpdaterDisplayInterface& display) {
   display.message(UpdaterDisplayInterface::Info, "[Kovalink Release: %d.%d.%d]", aVersion_GetMajor(),
                   aVersion_GetMinor(), static_cast<int>(aVersion_GetPatch()));
 }
 
-void _display_usage(bool showExtended, bool helpRequested, FILE* out) {
+void cli::_display_usage(bool showExtended, bool helpRequested, FILE* out) {
   fprintf(out, kShortUsage, APP_NAME);
   if (helpRequested)
     fputs(ParametersText().c_str(), out);

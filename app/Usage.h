@@ -4,6 +4,10 @@
 
 #include "UpdaterDisplayInterface.h"
 
+// The front end's own helpers: their names begin with an underscore, so they
+// live in a namespace (such names are reserved at global scope).
+namespace cli {
+
 void _display_app_version(UpdaterDisplayInterface& display);
 void _display_copyright(UpdaterDisplayInterface& display);
 void _display_kl_version(UpdaterDisplayInterface& display);
@@ -12,3 +16,5 @@ void _display_kl_version(UpdaterDisplayInterface& display);
 // asked for, the extended text only when both flags are set. Usage goes
 // straight to the error stream, not through the display, so muting keeps it.
 void _display_usage(bool showExtended, bool helpRequested, FILE* out = stderr);
+
+}  // namespace cli

@@ -8,7 +8,9 @@
 #include "Log.h"
 #include "aDirectory.h"
 
-static void _ensure_directory(const std::string& path) {
+namespace {
+
+void _ensure_directory(const std::string& path) {
   struct stat info;
   if (stat(path.c_str(), &info) != 0) {
     aErr err = aDirectory_Ensure(path.c_str(), 0755);
@@ -21,6 +23,8 @@ static void _ensure_directory(const std::string& path) {
     Log::log(DEBUG_Updater, "UpdaterStore: [%s] already exists.\n", path.c_str());
   }
 }
+
+}  // namespace
 
 UpdaterStore::UpdaterStore(const std::string& path) : basePath(path) { _ensure_directory(basePath); }
 

@@ -35,7 +35,7 @@ const unsigned char* sDecodingTable() {
 
 }  // namespace
 
-unsigned char* _build_decoding_table() {
+unsigned char* base64::_build_decoding_table() {
   unsigned char* table = static_cast<unsigned char*>(std::malloc(256));
   if (table)
     std::memcpy(table, sDecodingTable(), 256);

@@ -10,5 +10,7 @@ char* base64_encode(const unsigned char* data, size_t input_length, size_t* out_
 // or when memory cannot be had.
 unsigned char* base64_decode(const char* data, size_t input_length, size_t* out_length);
 
+namespace base64 {
 // A 256-entry reverse table from malloc; characters outside the alphabet map to 0xFF.
 unsigned char* _build_decoding_table();
+}  // namespace base64

@@ -15,25 +15,25 @@ int main(int argc, char** argv) {
   CLI_Display display;
   Log::SetOutput(stderr);
 
-  if (_get_params(display, argc, argv, parameters) != 0) {
-    _display_app_version(display);
-    _display_copyright(display);
-    _display_usage(false, false);
+  if (cli::_get_params(display, argc, argv, parameters) != 0) {
+    cli::_display_app_version(display);
+    cli::_display_copyright(display);
+    cli::_display_usage(false, false);
     return 1;
   }
   std::unique_ptr<LogFile> logFile;
   if (parameters.logFileGiven)
     logFile.reset(new LogFile(parameters.logFile, parameters.logMode, display));
 
-  _display_app_version(display);
+  cli::_display_app_version(display);
   if (parameters.commands.IsSet(CMD_HELP) || !parameters.commands.IsSet(CMD_ANY_COMMAND)) {
-    _display_copyright(display);
-    _display_kl_version(display);
-    _display_usage(parameters.showExtendedUsage, parameters.helpRequested);
+    cli::_display_copyright(display);
+    cli::_display_kl_version(display);
+    cli::_display_usage(parameters.showExtendedUsage, parameters.helpRequested);
     return 0;
   }
 
-  std::string directory = _build_updater_directory();
+  std::string directory = cli::_build_updater_directory();
   if (directory.empty())
     display.message(UpdaterDisplayInterface::Error, "Could not determine the home directory of this user");
   if (!EnsureUpdaterDirectory(directory)) {
@@ -43,6 +43,6 @@ int main(int argc, char** argv) {
 
   Updater updater(parameters.serverUrl.c_str(), directory.c_str(), display);
   int result = RunCommands(parameters, updater, display);
-  _release_params(parameters);
+  cli::_release_params(parameters);
   return result;
 }

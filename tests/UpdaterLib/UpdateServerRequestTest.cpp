@@ -251,7 +251,7 @@ TEST(Base64, RejectsMalformedText) {
                              std::string("QUJ\0", 4)};
   for (const std::string& text : bad)
     EXPECT_EQ(Decode(text), "<null>") << text;
-  unsigned char* table = _build_decoding_table();
+  unsigned char* table = base64::_build_decoding_table();
   ASSERT_NE(table, nullptr);
   EXPECT_EQ(table['A'], 0);
   EXPECT_EQ(table['/'], 63);

@@ -29,13 +29,13 @@ DeviceInfo Device(linkType type, uint32_t serial, uint32_t model, int32_t error 
 
 std::string DeviceList(const std::vector<DeviceInfo>& devices, uint32_t type) {
   RecordingDisplay display;
-  _display_device_list(display, devices, type);
+  cli::_display_device_list(display, devices, type);
   return display.All();
 }
 
 std::string Builds(const BuildList& builds, uint32_t serial) {
   RecordingDisplay display;
-  _display_builds(display, builds, serial);
+  cli::_display_builds(display, builds, serial);
   return display.All();
 }
 
@@ -43,7 +43,7 @@ std::string Builds(const BuildList& builds, uint32_t serial) {
 
 TEST(Listings, DeviceListPerLinkType) {
   RecordingDisplay usb;
-  _display_device_list(usb, {Device(linkTypeUSB, 0x40F5849A, 13), Device(linkTypeUSB, 0xABC, 6, aErrBusy)}, 1);
+  cli::_display_device_list(usb, {Device(linkTypeUSB, 0x40F5849A, 13), Device(linkTypeUSB, 0xABC, 6, aErrBusy)}, 1);
   EXPECT_EQ(usb.All(),
             "Discovered Devices: (USB)\n"
             "    Device    Module   Router  Model          Firmware Version (Build)\n"
@@ -85,7 +85,7 @@ TEST(Listings, FingerprintWordsInOrder) {
   fp.word[1] = 0xDEADBEEF;
   fp.word[2] = 0;
   fp.word[3] = 0x00ABCDEF;
-  _display_fingerprint(display, fp);
+  cli::_display_fingerprint(display, fp);
   EXPECT_EQ(display.All(), "[ 00000001 DEADBEEF 00000000 00ABCDEF ]\n");
 }
 
@@ -103,18 +103,18 @@ TEST(Usage, TextsMatchTheHandWrittenCopies) {
   };
   for (const Case& c : cases) {
     CaptureFile out;
-    _display_usage(c.extended, c.help, out.get());
+    cli::_display_usage(c.extended, c.help, out.get());
     EXPECT_EQ(out.Contents(), c.expected) << c.extended << c.help;
   }
 }
 
 TEST(Usage, BannerLinesGoThroughTheDisplayAndRespectMuting) {
   RecordingDisplay display;
-  _display_app_version(display);
-  _display_copyright(display);
-  _display_kl_version(display);
+  cli::_display_app_version(display);
+  cli::_display_copyright(display);
+  cli::_display_kl_version(display);
   EXPECT_EQ(display.All(), Golden("banner_full.txt"));
   display.mute_messages(true);
-  _display_app_version(display);
+  cli::_display_app_version(display);
   EXPECT_EQ(display.messages.size(), 3u);
 }

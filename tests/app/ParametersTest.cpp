@@ -25,7 +25,7 @@ struct Parsed {
 
 void Parse(Parsed& out, std::vector<const char*> words, const char* argv0 = "/usr/local/bin/updater") {
   words.insert(words.begin(), argv0);
-  out.result = _get_params(out.display, static_cast<int>(words.size()), words.data(), out.p);
+  out.result = cli::_get_params(out.display, static_cast<int>(words.size()), words.data(), out.p);
 }
 
 }  // namespace
@@ -232,27 +232,27 @@ TEST(Parameters, ArgumentsAreLoggedUnderTheApplicationPackage) {
 TEST(Parameters, ArgumentReadersAcceptOnlyTheirDigits) {
   const char* text = "1aF";
   const char* end = nullptr;
-  EXPECT_EQ(_get_hex_arg(text, &end), 0x1AFu);
+  EXPECT_EQ(cli::_get_hex_arg(text, &end), 0x1AFu);
   EXPECT_EQ(end, text + 3);
-  EXPECT_EQ(_get_hex_arg(text, nullptr), 0u);
+  EXPECT_EQ(cli::_get_hex_arg(text, nullptr), 0u);
 
   const char* empty = "";
   end = nullptr;
-  EXPECT_EQ(_get_int_arg(empty, &end), 0u);
+  EXPECT_EQ(cli::_get_int_arg(empty, &end), 0u);
   EXPECT_EQ(end, empty);
 
   for (const char* bad : {"1aF", "+5", "-5", " 5", "5 ", "0x5", "99999999999"}) {
     const char* untouched = nullptr;
-    EXPECT_EQ(_get_int_arg(bad, &untouched), 0u) << bad;
+    EXPECT_EQ(cli::_get_int_arg(bad, &untouched), 0u) << bad;
     EXPECT_EQ(untouched, nullptr) << bad;
   }
   for (const char* bad : {"0x5", "G", "FFFFFFFF0"}) {
     const char* untouched = nullptr;
-    EXPECT_EQ(_get_hex_arg(bad, &untouched), 0u) << bad;
+    EXPECT_EQ(cli::_get_hex_arg(bad, &untouched), 0u) << bad;
     EXPECT_EQ(untouched, nullptr) << bad;
   }
-  EXPECT_EQ(_get_hex_arg("ffffffff", &end), 0xFFFFFFFFu);
-  EXPECT_EQ(_get_int_arg("007", &end), 7u);
+  EXPECT_EQ(cli::_get_hex_arg("ffffffff", &end), 0xFFFFFFFFu);
+  EXPECT_EQ(cli::_get_int_arg("007", &end), 7u);
 }
 
 TEST(Parameters, UpdaterDirectoryLiesBelowTheUsersHome) {
@@ -262,6 +262,6 @@ TEST(Parameters, UpdaterDirectoryLiesBelowTheUsersHome) {
   std::string home;
   ASSERT_TRUE(ReadHomeDirectory(home));
   EXPECT_EQ(home, pw->pw_dir);
-  EXPECT_EQ(_build_updater_directory(), std::string(pw->pw_dir) + "/.tessoral/updater");
+  EXPECT_EQ(cli::_build_updater_directory(), std::string(pw->pw_dir) + "/.tessoral/updater");
   EXPECT_FALSE(EnsureUpdaterDirectory(""));
 }
