@@ -66,13 +66,7 @@ int WaitDemo(pid_t pid, int timeoutMs) {
 }
 
 bool WaitForText(const std::string& log, const std::string& text, int timeoutMs) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (ReadFile(log).find(text) != std::string::npos)
-      return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return false;
+  return testsupport::WaitUntil([&] { return ReadFile(log).find(text) != std::string::npos; }, timeoutMs);
 }
 
 // Processes whose command line mentions `text`.

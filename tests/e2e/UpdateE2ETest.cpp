@@ -1,6 +1,9 @@
 // The -U command end to end: the updater program against lab modules and the lab server,
 // each run inside private network namespaces.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +23,20 @@ using testsupport::TempDir;
 namespace {
 
 typedef std::vector<uint8_t> Bytes;
+
+// True when a lab module takes a TCP link on `port` (a module away in its reboot refuses it).
+bool TakesLinks(const LabNetwork& net, uint16_t port) {
+  testsupport::NetnsScope inside(net.programNamespace());
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(port);
+  inet_pton(AF_INET, net.labAddress().c_str(), &to.sin_addr);
+  bool taken = inside.ok() && fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof(to)) == 0;
+  if (fd >= 0)
+    close(fd);
+  return taken;
+}
 
 constexpr uint32_t kSerialWordAddress = 0x100;
 constexpr uint32_t kDescriptorAddress = 0x200;
@@ -113,7 +130,7 @@ TEST(UpdateE2E, GetThenUpdateInstallsTheLatestBuild) {
   EXPECT_TRUE(Has(settings, "LATEST_TRANSFER=1234.bird\n")) << settings;
   EXPECT_TRUE(Has(settings, "LAST_TRANSFER_DATE=")) << settings;
 
-  usleep(600 * 1000);  // the module is back from its reboot
+  EXPECT_TRUE(testsupport::WaitUntil([&] { return TakesLinks(net, 9000); }, 3000));  // back from its reboot
   net.stopLab(lab);
   EXPECT_TRUE(Has(net.labOutput(lab), "reboots 1, build 1234")) << net.labOutput(lab);
 }

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "LabNetwork.h"
+#include "TestSupport.h"
 
 namespace usbtest {
 
@@ -56,13 +57,8 @@ testsupport::ProgramResult UsbLab::run(const std::string& program, const std::ve
 }
 
 bool UsbLab::waitForArrivals(uint32_t serial, unsigned arrivals, int timeoutMs) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (host_->arrivals(serial) >= arrivals && host_->onBus(serial))
-      return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
+  return testsupport::WaitUntil([&] { return host_->arrivals(serial) >= arrivals && host_->onBus(serial); },
+                                timeoutMs);
 }
 
 }  // namespace usbtest

@@ -102,8 +102,7 @@ TEST_F(SimUpgradeTest, LoaderFirmwareAndRebootIntoTheNewBuild) {
   RawClient again;
   EXPECT_FALSE(again.connect(9110));
   EXPECT_EQ(errno, ECONNREFUSED);
-  std::this_thread::sleep_for(std::chrono::milliseconds(450));
-  ASSERT_TRUE(again.connect(9110));
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return again.connect(9110); }, 2000));
   EXPECT_EQ(again.request(4, {0x49, 0xFF}), (Frame{4, Cat({0x49, 0xFF}, BE32(4321))}));
   EXPECT_EQ(again.request(4, {0x03, 0x47, 0x20}), (Frame{4, Cat({0x03, 0x07, 0x00}, BE32(0x2100001A))}));
   EXPECT_EQ(host_->stats(0xBEEF).reboots, 1u);
@@ -117,8 +116,7 @@ TEST_F(SimUpgradeTest, ResetAndImagesWithoutInformationBlock) {
   // A reset (system option 11) is answered, then the module reboots with its build.
   EXPECT_EQ(c.request(4, {0x03, 0x8B, 0x20}), (Frame{4, {0x03, 0xCB, 0x00}}));
   EXPECT_TRUE(c.dropped(500));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  ASSERT_TRUE(c.connect(9111));
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return c.connect(9111); }, 2000));
   EXPECT_EQ(c.request(4, {0x49, 0xFF}), (Frame{4, Cat({0x49, 0xFF}, BE32(100))}));
   // An image without an information block boots as next-build.
   Bytes image = Pattern(20, 3);
@@ -127,8 +125,7 @@ TEST_F(SimUpgradeTest, ResetAndImagesWithoutInformationBlock) {
   EXPECT_EQ(c.request(4, {kUp, 0x05, 0x00, 20}), Status(0));
   c.send(4, {kUp, 0x06});
   EXPECT_TRUE(c.dropped(500));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  ASSERT_TRUE(c.connect(9111));
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return c.connect(9111); }, 2000));
   EXPECT_EQ(c.request(4, {0x49, 0xFF}), (Frame{4, Cat({0x49, 0xFF}, BE32(101))}));
 }
 
@@ -182,8 +179,7 @@ TEST_F(SimUpgradeTest, StartedLoaderLeavesTheLinkAndRejoins) {
   c.send(4, {kUp, 0x02});
   EXPECT_TRUE(c.dropped(500));
   EXPECT_FALSE(c.connect(9120));  // away while the loader starts
-  std::this_thread::sleep_for(std::chrono::milliseconds(400));
-  ASSERT_TRUE(c.connect(9120));
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return c.connect(9120); }, 2000));
   c.send(0xAF, {0x01});
   Frame f;
   ASSERT_TRUE(c.next(f, 500));

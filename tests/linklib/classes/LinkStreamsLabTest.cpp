@@ -15,6 +15,7 @@
 #include "Entity.h"
 #include "LabModuleFixture.h"
 #include "SystemClass.h"
+#include "TestSupport.h"
 
 using namespace Tessoral::Kovalink;
 using objtest::LabModuleTest;
@@ -64,15 +65,8 @@ struct Samples {
   }
 };
 
-template <typename Condition>
-bool WaitFor(Condition condition, int timeoutMs = 3000) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline)
-      return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
+bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 3000) {
+  return testsupport::WaitUntil(condition, timeoutMs);
 }
 
 int ProcessThreads() {

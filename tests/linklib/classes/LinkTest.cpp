@@ -150,8 +150,7 @@ TEST_F(LinkPeerTest, ConnectFailsOnAModuleThatIsGoneOrNeverSynchronises) {
   // answers keeps it synchronising, and a connection gives up after 2 s.
   peer->setAnswerQueries(false);
   peer->send(Bytes{0x03});
-  for (int i = 0; i < 100 && module->getStatus() != aLinkStatusSyncing; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  testsupport::WaitUntil([&] { return module->getStatus() == aLinkStatusSyncing; }, 1000);
   ASSERT_EQ(module->getStatus(), aLinkStatusSyncing);
   EXPECT_FALSE(module->isConnected());
   Module late(2, false, 0);
@@ -310,10 +309,7 @@ TEST_F(LinkPeerTest, PacketLogWritesEveryFrameToItsFile) {
   const uint8_t echo = 0x01;
   EXPECT_EQ(module->debug(&echo, 1), aErrNone);
   std::string text;
-  for (int i = 0; i < 100 && text.find("4 < ") == std::string::npos; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    text = testsupport::ReadFile(path);
-  }
+  testsupport::WaitUntil([&] { return (text = testsupport::ReadFile(path)).find("4 < ") != std::string::npos; }, 1000);
   EXPECT_EQ(module->disablePacketLog(), aErrNone);
   EXPECT_NE(text.find(std::string("6 < START") + '\0' + "\r\n"), std::string::npos) << text;
   EXPECT_NE(text.find("4 > 0x2 0x2 0x17 0x1 \r\n"), std::string::npos) << text;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "LabNetwork.h"
+#include "TestSupport.h"
 #include "aDiscovery.h"
 
 namespace {
@@ -223,9 +224,7 @@ TEST(aDiscovery, TcpipWindowIsBoundedAndEachModuleReportedOnce) {
     }
     close(fd);
   });
-  for (int i = 0; i < 100 && !listening; i++)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  ASSERT_TRUE(listening);
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return listening.load(); }, 1000));
   {
     testsupport::NetnsScope inside(net.programNamespace());
     ASSERT_TRUE(inside.ok());

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "LabNetwork.h"
+#include "TestSupport.h"
 #include "aLink.h"
 
 namespace {
@@ -19,12 +20,7 @@ bool cbFirstByte(const aPacket* packet, void* reference) {
 }
 
 bool WaitForStatus(linkRef ref, bool running, int timeoutMs) {
-  for (int waited = 0; waited < timeoutMs; waited += 10) {
-    if ((aLink_GetStatus(ref) == aLinkStatusRunning) == running)
-      return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
+  return testsupport::WaitUntil([&] { return (aLink_GetStatus(ref) == aLinkStatusRunning) == running; }, timeoutMs);
 }
 
 // Sends data to the module at address 4 and returns the first reply starting with data[0].
