@@ -1,7 +1,5 @@
 // Helpers for the BIRD and store tests: building files and capturing the log.
 #pragma once
-#include <zlib.h>
-
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -84,13 +82,10 @@ inline void AppendBlock(Bytes& content, uint8_t typeByte, const Bytes& body) {
 
 // A header with the given signature and version bytes plus the zlib body.
 inline Bytes WrapContent(const Bytes& content, const char* signature = "bird", uint8_t v0 = 1, uint8_t v1 = 1) {
-  Bytes file(signature, signature + 4);
-  file.push_back(v0);
-  file.push_back(v1);
-  uLongf size = compressBound(static_cast<uLong>(content.size()));
-  Bytes body(size);
-  compress2(body.data(), &size, content.data(), static_cast<uLong>(content.size()), Z_BEST_COMPRESSION);
-  file.insert(file.end(), body.begin(), body.begin() + static_cast<long>(size));
+  Bytes file = birdwriter::EncodeFile(content);
+  std::copy(signature, signature + 4, file.begin());
+  file[4] = v0;
+  file[5] = v1;
   return file;
 }
 
@@ -112,10 +107,7 @@ inline Bytes InfoBody(const std::string& build, const std::string& version, cons
 }
 
 inline Bytes Addressed(uint32_t address, const Bytes& image) {
-  Bytes body;
-  AppendBE32(body, address);
-  body.insert(body.end(), image.begin(), image.end());
-  return body;
+  return birdwriter::AddressedBlock(birdwriter::kFirmware, address, image).content;
 }
 
 }  // namespace birdtest

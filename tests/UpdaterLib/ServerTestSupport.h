@@ -8,7 +8,6 @@
 #include <string>
 #include <thread>
 
-#include "BirdWriter.h"
 #include "LabServer.h"
 #include "LabServerSupport.h"
 #include "Log.h"
@@ -90,12 +89,6 @@ private:
 class LabFixture {
 public:
   LabFixture() = default;
-  // Image bytes that do not compress away, as real firmware does not (an image
-  // that did could not be loaded).
-  static std::string Noise(size_t size, uint32_t seed) {
-    std::vector<uint8_t> bytes = birdwriter::RandomBytes(size, seed);
-    return std::string(bytes.begin(), bytes.end());
-  }
   void AddBird(const std::string& model, uint32_t build, const std::string& version, const std::string& image) {
     std::string folder = dir.file(model);
     mkdir(folder.c_str(), 0755);

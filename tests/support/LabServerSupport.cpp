@@ -6,27 +6,16 @@
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <chrono>
 #include <cstring>
 
+#include "BirdWriter.h"
 #include "TestSupport.h"
 
 namespace testsupport {
 
 namespace {
-
-void sPut32(std::string& s, uint32_t v) {
-  for (int shift = 24; shift >= 0; shift -= 8)
-    s += static_cast<char>((v >> shift) & 0xFF);
-}
-
-std::string sPadded(const std::string& text, size_t width) {
-  std::string field = text.substr(0, width);
-  field.resize(width, ' ');
-  return field;
-}
 
 std::vector<char*> sArgv(const std::vector<std::string>& args) {
   std::vector<char*> v;
@@ -64,38 +53,25 @@ void sDrain(int outFd, int errFd, std::string& out, std::string& err) {
 
 std::string MakeBirdBytes(uint32_t build, const std::string& version, const std::string& model, uint32_t serial,
                           const std::string& image) {
-  char serialText[16];
-  std::snprintf(serialText, sizeof(serialText), "%08X", serial);
-  std::string info = sPadded(std::to_string(build), 16) + sPadded(version, 16) + sPadded(serialText, 16) +
-                     sPadded(model, 16);
-  std::string content;
-  sPut32(content, 2);
-  content += '\x04';
-  sPut32(content, 64);
-  content += info;
-  content += '\x01';
-  sPut32(content, static_cast<uint32_t>(4 + image.size()));
-  sPut32(content, 0x1000);
-  content += image;
-  sPut32(content, 0);
+  std::vector<uint8_t> file =
+      birdwriter::EncodeFile({birdwriter::InfoBlock(build, version, serial, model),
+                              birdwriter::AddressedBlock(birdwriter::kFirmware, 0x1000,
+                                                         std::vector<uint8_t>(image.begin(), image.end()))});
+  return std::string(file.begin(), file.end());
+}
 
-  uLongf size = compressBound(content.size());
-  std::string body(size, '\0');
-  compress(reinterpret_cast<Bytef*>(&body[0]), &size, reinterpret_cast<const Bytef*>(content.data()), content.size());
-  body.resize(size);
-  return std::string("bird\x01\x01", 6) + body;
+std::string NoiseImage(size_t size, uint32_t seed) {
+  std::vector<uint8_t> bytes = birdwriter::RandomBytes(size, seed);
+  return std::string(bytes.begin(), bytes.end());
 }
 
 std::string BirdContent(const std::string& bird) {
-  if (bird.size() <= 6)
+  try {
+    std::vector<uint8_t> content = birdwriter::DecodeContent(std::vector<uint8_t>(bird.begin(), bird.end()));
+    return std::string(content.begin(), content.end());
+  } catch (const std::exception&) {
     return "";
-  std::string out(bird.size() * 20 + 1024, '\0');
-  uLongf size = out.size();
-  if (uncompress(reinterpret_cast<Bytef*>(&out[0]), &size, reinterpret_cast<const Bytef*>(bird.data() + 6),
-                 bird.size() - 6) != Z_OK)
-    return "";
-  out.resize(size);
-  return out;
+  }
 }
 
 std::string StartUntilReady(const std::vector<std::string>& all, pid_t* pid) {
