@@ -7,7 +7,7 @@
 
 #include "LabLpcSupport.h"
 #include "LabServerSupport.h"
-#include "PrivateNetwork.h"
+#include "PrivateStoreTest.h"
 #include "TestSupport.h"
 
 using testsupport::FirmwarePiece;
@@ -18,15 +18,8 @@ namespace {
 
 const char* const kNoServer = "http://127.0.0.1:9/cgi/u";
 
-class RecoveryE2E : public ::testing::Test {
+class RecoveryE2E : public testsupport::PrivateStoreTest {
 protected:
-  void SetUp() override {
-    if (!testsupport::IsRoot())
-      GTEST_SKIP() << "needs root for a private network namespace and a private store";
-    ASSERT_TRUE(testsupport::EnterPrivateNetwork());
-    privateStore.reset(new testsupport::PrivateStore(storeDir.path()));
-    ASSERT_TRUE(privateStore->ok()) << privateStore->error();
-  }
   LabLpcProcess& StartRom(const std::vector<std::string>& args = {}) {
     rom.reset();
     rom.reset(new LabLpcProcess(romDir.path(), args));
@@ -38,8 +31,7 @@ protected:
       args.push_back("-u");
       args.push_back(kNoServer);
     }
-    args.insert(args.begin(), testsupport::BinPath("updater"));
-    return testsupport::RunProgram(args);
+    return PrivateStoreTest::Updater(args);
   }
   std::string WriteBird(const std::vector<FirmwarePiece>& pieces, bool serialOffsets = false) {
     std::string path = work.file("image.bird");
@@ -72,8 +64,7 @@ protected:
     return bytes;
   }
 
-  testsupport::TempDir storeDir, romDir, work;
-  std::unique_ptr<testsupport::PrivateStore> privateStore;
+  testsupport::TempDir romDir, work;
   std::unique_ptr<LabLpcProcess> rom;
 };
 

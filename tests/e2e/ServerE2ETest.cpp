@@ -4,42 +4,25 @@
 #include <sys/stat.h>
 
 #include <iostream>
-#include <random>
 
 #include "LabServerBird.h"
 #include "LabServerSupport.h"
-#include "PrivateNetwork.h"
+#include "PrivateStoreTest.h"
 #include "TestSupport.h"
 
 using testsupport::ProgramResult;
 
 namespace {
 
-class ServerE2E : public ::testing::Test {
+class ServerE2E : public testsupport::PrivateStoreTest {
 protected:
   void SetUp() override {
-    if (!testsupport::IsRoot())
-      GTEST_SKIP() << "needs root for a private network namespace and a private store";
-    ASSERT_TRUE(testsupport::EnterPrivateNetwork());
-    privateStore.reset(new testsupport::PrivateStore(storeDir.path()));
-    ASSERT_TRUE(privateStore->ok()) << privateStore->error();
-    realBefore = privateStore->RealSnapshot();
-    AddBird(17, "1.2.3", Noise(2000, 17));
-    AddBird(18, "1.10.0", Noise(2000, 18));
-    AddBird(20, "1.9", Noise(2000, 20));
-  }
-  void TearDown() override {
-    if (privateStore) {
-      EXPECT_EQ(privateStore->RealSnapshot(), realBefore) << "the real ~/.tessoral was changed";
-    }
-  }
-  // Firmware does not compress away; an image that did could not be loaded.
-  static std::string Noise(size_t size, unsigned seed) {
-    std::string image(size, '\0');
-    std::mt19937 random(seed);
-    for (char& c : image)
-      c = static_cast<char>(random());
-    return image;
+    PrivateStoreTest::SetUp();
+    if (IsSkipped() || HasFatalFailure())
+      return;
+    AddBird(17, "1.2.3", testsupport::NoiseImage(2000, 17));
+    AddBird(18, "1.10.0", testsupport::NoiseImage(2000, 18));
+    AddBird(20, "1.9", testsupport::NoiseImage(2000, 20));
   }
   void AddBird(uint32_t build, const std::string& version, const std::string& image) {
     mkdir(catalogue.file("KovaHub").c_str(), 0755);
@@ -52,12 +35,6 @@ protected:
     args.insert(args.end(), extra.begin(), extra.end());
     lab.reset(new testsupport::LabServerProcess(args));
     ASSERT_TRUE(lab->ok());
-  }
-  ProgramResult Updater(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
-                        bool terminal = false) {
-    std::vector<std::string> argv = {testsupport::BinPath("updater")};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return testsupport::RunProgram(argv, env, terminal);
   }
   std::string Stored(const std::string& name) const { return storeDir.file("updater/1234ABCD/" + name); }
   std::string Expected(uint32_t build) const {
@@ -75,11 +52,8 @@ protected:
     return text.substr(at, text.find('\n', at) - at);
   }
 
-  testsupport::TempDir storeDir;
   testsupport::TempDir catalogue;
-  std::unique_ptr<testsupport::PrivateStore> privateStore;
   std::unique_ptr<testsupport::LabServerProcess> lab;
-  std::vector<std::string> realBefore;
 };
 
 }  // namespace
@@ -165,11 +139,7 @@ TEST_F(ServerE2E, AStalledServerEndsTheDownloadWithinTheBound) {
 }
 
 TEST_F(ServerE2E, FourMegabyteDownload) {
-  std::string image(4 * 1024 * 1024, '\0');
-  std::mt19937 random(7);
-  for (char& c : image)
-    c = static_cast<char>(random());
-  AddBird(30, "3.0.0", image);
+  AddBird(30, "3.0.0", testsupport::NoiseImage(4 * 1024 * 1024, 7));
   StartLab({"--device", "00C0FFEE:KovaHub"});
   ProgramResult r = Updater({"-G", "-d", "00C0FFEE", "-u", lab->url(), "-X", "1"});
   ASSERT_EQ(r.exitCode, 0) << r.err;
