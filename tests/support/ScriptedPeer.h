@@ -100,7 +100,7 @@ private:
   std::atomic<bool> answerQueries_;
   int channelFd_ = -1;
   int listener_ = -1;  // only the peer's thread opens and closes it while it runs
-  uint16_t port_ = 0;
+  std::atomic<uint16_t> port_{0};  // set again (to the same port) when listening anew after a refusal
   std::atomic<bool> stop_{false};
   std::atomic<int> queries_{0};
   std::atomic<int> connections_{0};
