@@ -11,8 +11,8 @@ TEST(DownloadByFingerprint, TheServerNamesModuleAndBuild) {
   if (!testsupport::EnterPrivateNetwork())
     GTEST_SKIP() << "needs root to run the update server on loopback in a private network namespace";
   LabFixture lab;
-  lab.AddBird("KovaHub", 17, "1.2.3", testsupport::NoiseImage(3000, 17));
-  lab.AddBird("KovaHub", 18, "1.10.0", testsupport::NoiseImage(3000, 18));
+  lab.AddBird("KovaHub", 17, "1.2.3", testsupport::TestBytes(3000, 17));
+  lab.AddBird("KovaHub", 18, "1.10.0", testsupport::TestBytes(3000, 18));
   std::string error;
   ASSERT_TRUE(lab.Start({"device 1234ABCD KovaHub 18", "fix 1 2 3 ABCDEF00 1234ABCD 17"}, error)) << error;
   testsupport::TempDir store;

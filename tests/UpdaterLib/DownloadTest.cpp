@@ -18,8 +18,8 @@ protected:
   void SetUp() override {
     if (!testsupport::EnterPrivateNetwork())
       GTEST_SKIP() << "needs root to run the update server on loopback in a private network namespace";
-    lab.AddBird("KovaHub", 17, "1.2.3", testsupport::NoiseImage(3000, 17));
-    lab.AddBird("KovaHub", 18, "1.10.0", testsupport::NoiseImage(3000, 18));
+    lab.AddBird("KovaHub", 17, "1.2.3", testsupport::TestBytes(3000, 17));
+    lab.AddBird("KovaHub", 18, "1.10.0", testsupport::TestBytes(3000, 18));
     std::string error;
     ASSERT_TRUE(lab.Start({"device 1234ABCD KovaHub", "device 00000042 Orphan"}, error)) << error;
     updater.reset(new Updater(lab.server->Url().c_str(), store.path().c_str(), display));

@@ -20,9 +20,9 @@ protected:
     PrivateStoreTest::SetUp();
     if (IsSkipped() || HasFatalFailure())
       return;
-    AddBird(17, "1.2.3", testsupport::NoiseImage(2000, 17));
-    AddBird(18, "1.10.0", testsupport::NoiseImage(2000, 18));
-    AddBird(20, "1.9", testsupport::NoiseImage(2000, 20));
+    AddBird(17, "1.2.3", testsupport::TestBytes(2000, 17));
+    AddBird(18, "1.10.0", testsupport::TestBytes(2000, 18));
+    AddBird(20, "1.9", testsupport::TestBytes(2000, 20));
   }
   void AddBird(uint32_t build, const std::string& version, const std::string& image) {
     mkdir(catalogue.file("KovaHub").c_str(), 0755);
@@ -139,7 +139,7 @@ TEST_F(ServerE2E, AStalledServerEndsTheDownloadWithinTheBound) {
 }
 
 TEST_F(ServerE2E, FourMegabyteDownload) {
-  AddBird(30, "3.0.0", testsupport::NoiseImage(4 * 1024 * 1024, 7));
+  AddBird(30, "3.0.0", testsupport::TestBytes(4 * 1024 * 1024, 7));
   StartLab({"--device", "00C0FFEE:KovaHub"});
   ProgramResult r = Updater({"-G", "-d", "00C0FFEE", "-u", lab->url(), "-X", "1"});
   ASSERT_EQ(r.exitCode, 0) << r.err;

@@ -56,9 +56,4 @@ std::string ExpectedFlash(const std::vector<FirmwarePiece>& pieces) {
   return flash;
 }
 
-std::string TestBytes(size_t size, uint32_t seed) {
-  std::vector<uint8_t> bytes = birdwriter::RandomBytes(size, seed);
-  return std::string(bytes.begin(), bytes.end());
-}
-
 }  // namespace testsupport

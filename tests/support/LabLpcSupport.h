@@ -49,7 +49,5 @@ std::string MakeRecoveryBird(const std::vector<FirmwarePiece>& pieces, const uin
                              const std::string& model = "Holvex", bool serialOffsets = false);
 // The flash the pieces should leave: 0xFF everywhere else.
 std::string ExpectedFlash(const std::vector<FirmwarePiece>& pieces);
-// Deterministic bytes for test images.
-std::string TestBytes(size_t size, uint32_t seed);
 
 }  // namespace testsupport

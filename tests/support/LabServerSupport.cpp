@@ -60,7 +60,7 @@ std::string MakeBirdBytes(uint32_t build, const std::string& version, const std:
   return std::string(file.begin(), file.end());
 }
 
-std::string NoiseImage(size_t size, uint32_t seed) {
+std::string TestBytes(size_t size, uint32_t seed) {
   std::vector<uint8_t> bytes = birdwriter::RandomBytes(size, seed);
   return std::string(bytes.begin(), bytes.end());
 }

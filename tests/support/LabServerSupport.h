@@ -12,9 +12,9 @@ namespace testsupport {
 // A BIRD file with an information block and a firmware block at 0x1000 holding `image`.
 std::string MakeBirdBytes(uint32_t build, const std::string& version, const std::string& model, uint32_t serial,
                           const std::string& image);
-// Image bytes that do not compress away, as real firmware does not (an image
-// that did could not be loaded).
-std::string NoiseImage(size_t size, uint32_t seed);
+// Deterministic image bytes that do not compress away, as real firmware does
+// not (an image that did could not be loaded).
+std::string TestBytes(size_t size, uint32_t seed);
 // The decompressed content of a BIRD file's bytes (empty when it does not inflate).
 std::string BirdContent(const std::string& bird);
 
