@@ -60,9 +60,8 @@ struct BuildListing {
   std::string directory;
   std::vector<UpdaterStoreItem>* items;
 };
-}  // namespace
 
-static bool _find_items(const aDirectoryListData* data, void* user) {
+bool _find_items(const aDirectoryListData* data, void* user) {
   BuildListing* listing = static_cast<BuildListing*>(user);
   Log::log(DEBUG_Updater, "%s([%s], %d, %d)\n", "_find_items", data->path, data->isDirectory, data->size);
   const char* slash = strrchr(data->path, aDIR_PATH_SEP_CHAR);
@@ -73,6 +72,8 @@ static bool _find_items(const aDirectoryListData* data, void* user) {
       UpdaterStoreItem(listing->directory, entry, data->isDirectory ? STORE_ITEM_DIRECTORY : STORE_ITEM_FILE));
   return true;
 }
+
+}  // namespace
 
 bool UpdaterStore::FindLocalBuilds(uint32_t serialNumber, std::vector<UpdaterStoreItem>& items) {
   UpdaterStoreItem device;

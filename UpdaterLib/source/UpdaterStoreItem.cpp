@@ -25,14 +25,13 @@ struct result_t {
   const char* name = nullptr;
   UpdaterStoreItem* item = nullptr;
 };
-}  // namespace
 
-static const char* sEntryName(const char* path) {
+const char* sEntryName(const char* path) {
   const char* slash = strrchr(path, aDIR_PATH_SEP_CHAR);
   return slash ? slash + 1 : path;
 }
 
-static bool _find_item(const aDirectoryListData* data, void* user) {
+bool _find_item(const aDirectoryListData* data, void* user) {
   result_t* result = static_cast<result_t*>(user);
   Log::log(DEBUG_Updater, "%s([%s], %d, %d) searching for %s\n", "_find_item", data->path, data->isDirectory,
            data->size, result->name);
@@ -50,6 +49,8 @@ static bool _find_item(const aDirectoryListData* data, void* user) {
   }
   return false;
 }
+
+}  // namespace
 
 bool UpdaterStoreItem::FindEntry(const std::string& directory, const char* name, UpdaterStoreItem* item) {
   if (!name || !*name)
