@@ -9,6 +9,7 @@
 #include "Log.h"
 #include "Module.h"
 #include "LabNetwork.h"
+#include "LoopbackSpec.h"
 #include "ScriptedPeer.h"
 #include "Updater.h"
 #include "UpdaterDiscovery.h"
@@ -20,15 +21,6 @@ using testsupport::ScriptedPeer;
 using namespace UpdaterDiscovery;
 
 namespace {
-
-linkSpec LoopbackSpec(const ScriptedPeer& peer) {
-  linkSpec spec{};
-  spec.type = linkTypeTCPIP;
-  spec.serialNumber = 0xBEEF;
-  spec.address = ScriptedPeer::LoopbackAddress();
-  spec.port = peer.port();
-  return spec;
-}
 
 // Text written to a memory stream, for checking what the user would see.
 class Captured {
@@ -55,7 +47,7 @@ protected:
     if (!testsupport::EnterPrivateNetwork())
       GTEST_SKIP() << "needs root for a private network namespace";
     peer.reset(new ScriptedPeer(4));
-    ASSERT_EQ(module.connectFromSpec(LoopbackSpec(*peer)), aErrNone);
+    ASSERT_EQ(module.connectFromSpec(testsupport::LoopbackSpec(peer->port(), 0xBEEF)), aErrNone);
     ASSERT_EQ(module.getModuleAddress(), 4);
   }
   void answer(const Bytes& request, const Bytes& reply) { peer->setResponder(ScriptedPeer::Table({{request, reply}})); }

@@ -9,6 +9,7 @@
 
 #include "LabNetwork.h"
 #include "Log.h"
+#include "LoopbackSpec.h"
 #include "Module.h"
 #include "RecordingDisplay.h"
 #include "ScriptedPeer.h"
@@ -207,12 +208,7 @@ void WithPeer(const std::function<void(ScriptedPeer&, UpgradePeer&, Module&, Upd
   ASSERT_NE(0, scriptedModule.port());
   UpgradePeer peer(scriptedModule);
   Module module(2, static_cast<uint8_t>(0));
-  linkSpec spec{};
-  spec.type = linkTypeTCPIP;
-  spec.serialNumber = 0x1234ABCD;
-  spec.address = ScriptedPeer::LoopbackAddress();
-  spec.port = scriptedModule.port();
-  ASSERT_EQ(0, module.connectFromSpec(spec));
+  ASSERT_EQ(0, module.connectFromSpec(testsupport::LoopbackSpec(scriptedModule.port(), 0x1234ABCD)));
   UpdaterEntity entity;
   entity.init(&module, 0, true);
   body(scriptedModule, peer, module, entity);

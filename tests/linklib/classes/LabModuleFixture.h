@@ -11,7 +11,7 @@
 #include "LabModuleHost.h"
 #include "LabNetwork.h"
 #include "Module.h"
-#include "ScriptedPeer.h"
+#include "LoopbackSpec.h"
 
 namespace objtest {
 
@@ -41,13 +41,9 @@ protected:
 
   // A module object connected to the lab module listening on `port`.
   Tessoral::Kovalink::Module& connect(uint16_t port, uint8_t address) {
-    linkSpec spec{};
-    spec.type = linkTypeTCPIP;
-    spec.serialNumber = port;
+    linkSpec spec = testsupport::LoopbackSpec(port, port);
     spec.module = address;
     spec.router = address;
-    spec.address = testsupport::ScriptedPeer::LoopbackAddress();
-    spec.port = port;
     modules.emplace_back(new Tessoral::Kovalink::Module(address, false, 0));
     EXPECT_EQ(modules.back()->connectFromSpec(spec), aErrNone);
     return *modules.back();

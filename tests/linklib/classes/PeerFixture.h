@@ -6,6 +6,7 @@
 
 #include "Module.h"
 #include "LabNetwork.h"
+#include "LoopbackSpec.h"
 #include "ScriptedPeer.h"
 #include "aError.h"
 
@@ -16,15 +17,11 @@ using testsupport::Frame;
 using testsupport::ScriptedPeer;
 
 inline linkSpec PeerSpec(const ScriptedPeer& peer, uint32_t serialNumber = 0x1234ABCD) {
-  linkSpec spec{};
-  spec.type = linkTypeTCPIP;
-  spec.serialNumber = serialNumber;
+  linkSpec spec = testsupport::LoopbackSpec(peer.port(), serialNumber);
   spec.module = 2;
   spec.router = 2;
   spec.routerSerialNumber = serialNumber;
   spec.model = 17;
-  spec.address = ScriptedPeer::LoopbackAddress();
-  spec.port = peer.port();
   return spec;
 }
 
