@@ -11,6 +11,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <sys/types.h>
 #include <thread>
 #include <vector>
 
@@ -48,6 +49,7 @@ private:
   };
 
   void run(const std::string& netns);
+  ssize_t drain(int fd, std::vector<uint8_t>& buffer);
   void segment(const uint8_t* ip, size_t length, double ms);
   void bytes(Connection& c, const uint8_t* data, size_t length, double ms);
 
