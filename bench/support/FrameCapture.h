@@ -11,7 +11,6 @@
 #include <map>
 #include <mutex>
 #include <string>
-#include <sys/types.h>
 #include <thread>
 #include <vector>
 
@@ -49,7 +48,7 @@ private:
   };
 
   void run(const std::string& netns);
-  ssize_t drain(int fd, std::vector<uint8_t>& buffer);
+  bool take(uint8_t* slot);
   void segment(const uint8_t* ip, size_t length, double ms);
   void bytes(Connection& c, const uint8_t* data, size_t length, double ms);
 
