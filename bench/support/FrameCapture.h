@@ -48,6 +48,7 @@ private:
   };
 
   void run(const std::string& netns);
+  bool take(uint8_t* slot);
   void segment(const uint8_t* ip, size_t length, double ms);
   void bytes(Connection& c, const uint8_t* data, size_t length, double ms);
 

@@ -29,33 +29,35 @@
 #define aLINK_FRAME_PACE_US 1000
 #define aLINK_SYNC_PAUSE_MS 2
 
+// Members start from their initialisers (value-initialised at creation);
+// the pthread objects are set up by sCreate.
 struct aLink {
-  uint16_t check;
-  linkRef ref;
-  std::atomic<bool> run;     // in-pipe worker keeps running
-  std::atomic<bool> outRun;  // out-pipe worker keeps running (cleared after the in-pipe is joined)
-  std::atomic<int> status;
+  uint16_t check = 0;
+  linkRef ref = 0;
+  std::atomic<bool> run{false};     // in-pipe worker keeps running
+  std::atomic<bool> outRun{false};  // out-pipe worker keeps running (cleared after the in-pipe is joined)
+  std::atomic<int> status{0};
   // Times the link lost its module: stream errors and resets. Reconnections the
   // stream made on its own are added when the stream goes.
-  std::atomic<uint32_t> drops;
-  std::atomic<aPacketFifoId> inFifo;
-  std::atomic<aPacketFifoId> outFifo;
-  aPacket* assembly;
-  pthread_t inThread;
-  pthread_t outThread;
-  bool inStarted;
-  bool outStarted;
-  aStream* stream;
-  std::atomic<int> syncState;
-  std::atomic<uint8_t> syncAddress;
-  std::atomic<aPacketLog*> log;
-  std::atomic<aMutex*> logMutex;
-  int64_t logSize;
+  std::atomic<uint32_t> drops{0};
+  std::atomic<aPacketFifoId> inFifo{0};
+  std::atomic<aPacketFifoId> outFifo{0};
+  aPacket* assembly = nullptr;
+  pthread_t inThread{};
+  pthread_t outThread{};
+  bool inStarted = false;
+  bool outStarted = false;
+  aStream* stream = nullptr;
+  std::atomic<int> syncState{0};
+  std::atomic<uint8_t> syncAddress{0};
+  std::atomic<aPacketLog*> log{nullptr};
+  std::atomic<aMutex*> logMutex{nullptr};
+  int64_t logSize = 0;
   // Held while the user filter runs, so that once an install returns the old
   // filter is no longer in use.
   pthread_mutex_t filterMutex;
-  aPacketFilter userFilter;
-  void* filterReference;
+  aPacketFilter userFilter = nullptr;
+  void* filterReference = nullptr;
   // The in-pipe writes synchronisation bursts while the out-pipe writes
   // frames; a frame must never be interleaved with another write.
   pthread_mutex_t writeMutex;
@@ -63,21 +65,23 @@ struct aLink {
   // until there is something to read.
   pthread_mutex_t logEventMutex;
   pthread_cond_t logEvent;
-  uint64_t logEvents;
-  uint64_t logEventsSeen;
-  // Monotonic time before which the next frame may not start; written by
-  // start before the workers exist, then by the out-pipe alone.
-  uint64_t nextFrameUS;
+  uint64_t logEvents = 0;
+  uint64_t logEventsSeen = 0;
+  // Monotonic time before which the next frame may not start, and the
+  // lateness of the pacing thread's wake-ups learnt so far; written by start
+  // before the workers exist, then by the out-pipe alone.
+  uint64_t nextFrameUS = 0;
+  uint32_t paceMarginUS = 0;
 };
 
 typedef struct _linkEntry {
-  linkRef ref;
-  uint32_t identifier;
-  uint32_t port;
-  linkType type;
-  int16_t useCount;
-  aLink* link;
-  struct _linkEntry* next;
+  linkRef ref = 0;
+  uint32_t identifier = 0;
+  uint32_t port = 0;
+  linkType type = linkTypeInvalid;
+  int16_t useCount = 0;
+  aLink* link = nullptr;
+  struct _linkEntry* next = nullptr;
 } _linkEntry;
 
 static pthread_mutex_t sTableMutex = PTHREAD_MUTEX_INITIALIZER;
@@ -113,15 +117,13 @@ static _linkEntry* sLookupEntryByIdentifier(linkType type, uint32_t identifier, 
 static void sChangeUseCount(_linkEntry* entry, int delta) { entry->useCount = static_cast<int16_t>(entry->useCount + delta); }
 
 static _linkEntry* sCreate(uint32_t identifier, uint32_t port, linkType type) {
-  _linkEntry* e = new (std::nothrow) _linkEntry;
-  aLink* link = new (std::nothrow) aLink;
+  _linkEntry* e = new (std::nothrow) _linkEntry();
+  aLink* link = new (std::nothrow) aLink();
   if (!e || !link) {
     delete e;
     delete link;
     return nullptr;
   }
-  memset(static_cast<void*>(e), 0, sizeof(*e));
-  memset(static_cast<void*>(link), 0, sizeof(*link));
   pthread_mutex_init(&link->filterMutex, nullptr);
   pthread_mutex_init(&link->writeMutex, nullptr);
   pthread_mutex_init(&link->logEventMutex, nullptr);
@@ -188,21 +190,24 @@ static void sLogPacket(aLink* link, uint8_t kind, const aPacket* packet) {
   sSignalLogEvent(link);
 }
 
-// Returns the monotonic time at which the write began.
+// Returns the monotonic time at which the write was done. The frame left
+// somewhere within the write; only its end is sure to come after that.
 static uint64_t sWriteFrame(aLink* link, const aPacket* packet) {
   uint8_t frame[aPACKET_MAX_FRAME];
   uint8_t length = sFrameBytes(packet, frame);
   pthread_mutex_lock(&link->writeMutex);
-  uint64_t startUS = aTime_GetMonotonicUS();
   aStream_Write(link->stream, frame, length);
+  uint64_t endUS = aTime_GetMonotonicUS();
   pthread_mutex_unlock(&link->writeMutex);
-  return startUS;
+  return endUS;
 }
 
-// Paced by deadline: the frame starts one pace after the previous frame
-// started, so the time spent writing and waking is not added to the pace.
+// Paced by deadline: the frame starts one pace after the previous write
+// ended, so the time spent waking and queueing is not added to the pace.
+// Counting from the end rather than the start of that write keeps the frames
+// a full pace apart on the wire even when a write is held up half-way.
 static void sWritePacedFrame(aLink* link, const aPacket* packet) {
-  aTime_SleepUntilMonotonicUS(link->nextFrameUS);
+  aTime_PaceUntilMonotonicUS(link->nextFrameUS, &link->paceMarginUS);
   link->nextFrameUS = sWriteFrame(link, packet) + aLINK_FRAME_PACE_US;
 }
 
@@ -330,7 +335,7 @@ static void* sOutPipeProcess(void* argument) {
   while (link->outRun) {
     // The pace is waited out before the FIFO: a packet queued meanwhile is
     // then taken without waking this thread a second time.
-    aTime_SleepUntilMonotonicUS(link->nextFrameUS);
+    aTime_PaceUntilMonotonicUS(link->nextFrameUS, &link->paceMarginUS);
     aPacket* packet = aPacketFifo_Await(link->outFifo, aLINK_OUT_WAIT_MS);
     if (!packet)
       continue;
@@ -544,15 +549,24 @@ static linkRef sFinishCreate(linkRef ref, bool ok) {
   return 0;
 }
 
-linkRef aLink_CreateUSB(uint32_t serialNumber) {
+// Takes the table mutex. A link already open to the same place gains a user
+// and its reference is returned with the mutex released; else 0, with the
+// mutex still held for the caller to create the link.
+static linkRef sLockAndShare(linkType type, uint32_t identifier, uint32_t port) {
   pthread_mutex_lock(&sTableMutex);
-  _linkEntry* existing = sLookupEntryByIdentifier(linkTypeUSB, serialNumber, 0);
-  if (existing) {
-    sChangeUseCount(existing, 1);
-    linkRef ref = existing->ref;
-    pthread_mutex_unlock(&sTableMutex);
-    return ref;
-  }
+  _linkEntry* existing = sLookupEntryByIdentifier(type, identifier, port);
+  if (!existing)
+    return 0;
+  sChangeUseCount(existing, 1);
+  linkRef ref = existing->ref;
+  pthread_mutex_unlock(&sTableMutex);
+  return ref;
+}
+
+linkRef aLink_CreateUSB(uint32_t serialNumber) {
+  linkRef shared = sLockAndShare(linkTypeUSB, serialNumber, 0);
+  if (shared)
+    return shared;
   aStream* stream = nullptr;
   if (aStream_CreateUSB(serialNumber, &stream) != aErrNone)
     stream = nullptr;
@@ -562,14 +576,9 @@ linkRef aLink_CreateUSB(uint32_t serialNumber) {
 }
 
 linkRef aLink_CreateTCPIP(uint32_t address, uint16_t port) {
-  pthread_mutex_lock(&sTableMutex);
-  _linkEntry* existing = sLookupEntryByIdentifier(linkTypeTCPIP, address, port);
-  if (existing) {
-    sChangeUseCount(existing, 1);
-    linkRef ref = existing->ref;
-    pthread_mutex_unlock(&sTableMutex);
-    return ref;
-  }
+  linkRef shared = sLockAndShare(linkTypeTCPIP, address, port);
+  if (shared)
+    return shared;
   aStream* stream = nullptr;
   if (aStream_CreateSocket(address, port, &stream) != aErrNone) {
     // No connection, no link.

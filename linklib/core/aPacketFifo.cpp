@@ -1,9 +1,10 @@
 #include "aPacketFifo.h"
 
+#include <atomic>
 #include <errno.h>
 #include <new>
 #include <pthread.h>
-#include <string.h>
+#include <sched.h>
 #include <time.h>
 
 typedef struct fifoEntry {
@@ -12,16 +13,19 @@ typedef struct fifoEntry {
 } fifoEntry;
 
 typedef struct packetFifo {
-  uint16_t check;
-  aPacketFifoId id;
-  fifoEntry* head;
-  fifoEntry* tail;
-  int64_t count;  // -1 while the FIFO is being destroyed
-  int users;      // threads waiting inside the FIFO
+  uint16_t check = 0;
+  aPacketFifoId id = 0;
+  fifoEntry* head = nullptr;
+  fifoEntry* tail = nullptr;
+  int64_t count = 0;  // -1 while the FIFO is being destroyed
+  int users = 0;      // threads waiting inside the FIFO
+  // Puts that wake the waiters after letting go of the mutex (so that a
+  // woken waiter does not at once block on it again); destroy waits them out.
+  std::atomic<int> waking{0};
   pthread_mutex_t mutex;
   pthread_cond_t arrived;
   pthread_cond_t idle;  // signalled when the last waiter leaves a dying FIFO
-  struct packetFifo* next;
+  struct packetFifo* next = nullptr;
 } packetFifo;
 
 // The registry: every live FIFO, found by id under the registry mutex.
@@ -51,7 +55,6 @@ aPacketFifoId aPacketFifo_Create(void) {
   packetFifo* f = new (std::nothrow) packetFifo;
   if (!f)
     return 0;
-  memset(static_cast<void*>(f), 0, sizeof(*f));
   pthread_condattr_t attr;
   pthread_condattr_init(&attr);
   // Deadlines on the monotonic clock do not move when the wall clock is set.
@@ -110,6 +113,10 @@ aErr aPacketFifo_Destroy(aPacketFifoId* id) {
     pthread_cond_wait(&f->idle, &f->mutex);
   f->check = 0;
   pthread_mutex_unlock(&f->mutex);
+  // No put can start waking now (the count is -1); one that began before
+  // finishes its broadcast in a moment.
+  while (f->waking.load(std::memory_order_acquire) > 0)
+    sched_yield();
   pthread_cond_destroy(&f->arrived);
   pthread_cond_destroy(&f->idle);
   pthread_mutex_destroy(&f->mutex);
@@ -150,8 +157,6 @@ aErr aPacketFifo_Put(aPacketFifoId id, const aPacket* packet) {
     f->head = e;
   f->tail = e;
   f->count++;
-  // Every waiter rescans: each may be looking for a different packet.
-  pthread_cond_broadcast(&f->arrived);
   // Bounded: the oldest packets nobody claimed make room. The newest stays,
   // since it may be the very reply a waiter is about to take.
   while (f->count > aPACKETFIFO_LIMIT) {
@@ -160,7 +165,16 @@ aErr aPacketFifo_Put(aPacketFifoId id, const aPacket* packet) {
     delete oldest;
     f->count--;
   }
+  // Every waiter rescans: each may be looking for a different packet. Without
+  // waiters there is nobody to wake: a later waiter scans before it waits.
+  bool wake = f->users > 0;
+  if (wake)
+    f->waking.fetch_add(1, std::memory_order_relaxed);
   pthread_mutex_unlock(&f->mutex);
+  if (wake) {
+    pthread_cond_broadcast(&f->arrived);
+    f->waking.fetch_sub(1, std::memory_order_release);
+  }
   return aErrNone;
 }
 

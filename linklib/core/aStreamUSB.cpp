@@ -296,14 +296,20 @@ static aErr sWriteChunk(klusb* t, const uint8_t* bytes, size_t n, size_t* offset
   return aErrIO;
 }
 
-static aErr sWriteLibusb(klusb* t, const uint8_t* bytes, size_t n) {
+// What a transfer meets in each state: only an open device moves bytes.
+static aErr sOpenForTransfer(const klusb* t) {
   switch (t->state.load()) {
-    case klusbStateOpen: break;
+    case klusbStateOpen: return aErrNone;
     case klusbStateClosed: return aErrConnection;
     case klusbStateCreated:
     case klusbStateOpening: return aErrNotReady;
     default: return aErrIO;
   }
+}
+
+static aErr sWriteLibusb(klusb* t, const uint8_t* bytes, size_t n) {
+  if (aErr err = sOpenForTransfer(t))
+    return err;
   size_t offset = 0;
   aErr err = aErrNone;
   for (int pass = 0; pass < klusbWRITE_PASSES && offset < n; pass++)
@@ -331,13 +337,8 @@ aErr klusb_write_to_device(klusb* transport, const uint8_t* bytes, size_t n) {
 }
 
 static aErr sFillLibusb(klusb* t, unsigned int timeoutMS) {
-  switch (t->state.load()) {
-    case klusbStateOpen: break;
-    case klusbStateClosed: return aErrConnection;
-    case klusbStateCreated:
-    case klusbStateOpening: return aErrNotReady;
-    default: return aErrIO;
-  }
+  if (aErr err = sOpenForTransfer(t))
+    return err;
   int got = 0;
   int rc = sUsb()->bulk_transfer(t->handle, t->inEndpoint, t->readBuffer, klusbREAD_BUFFER, &got, timeoutMS);
   if (rc == LIBUSB_ERROR_PIPE) {

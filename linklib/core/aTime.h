@@ -16,3 +16,10 @@ void aTime_SleepUntilMonotonicUS(uint64_t deadlineUS);
 // Lets the calling thread's timed sleeps end close to their deadline; by
 // default the kernel may add up to 50 microseconds to batch wake-ups.
 void aTime_SetPreciseSleeps(void);
+
+// Waits until the monotonic clock reaches `deadlineUS`, never returning
+// before it, and ending closer to it than a plain sleep does: a wake-up comes
+// some tens of microseconds late on a loaded or virtual machine, so the sleep
+// aims that much early and the rest is watched on the clock. `marginUS` keeps
+// the lateness learnt so far for one thread (start it at 0).
+void aTime_PaceUntilMonotonicUS(uint64_t deadlineUS, uint32_t* marginUS);

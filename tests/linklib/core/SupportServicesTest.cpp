@@ -100,6 +100,27 @@ TEST(aTime, TicksFollowTheClockAndSleepsCrossSlices) {
   EXPECT_GE(after - before, 1099u);
 }
 
+// The pacing wait aims early by what it learnt of its wake-ups; whatever it
+// learns, it must never give back a deadline that has not come.
+TEST(aTime, PacingNeverEndsBeforeItsDeadline) {
+  uint32_t margin = 0;
+  for (int i = 0; i < 200; i++) {
+    uint64_t deadline = aTime_GetMonotonicUS() + 300;
+    aTime_PaceUntilMonotonicUS(deadline, &margin);
+    ASSERT_GE(aTime_GetMonotonicUS(), deadline) << "round " << i << ", margin " << margin;
+  }
+  EXPECT_LE(margin, 200u);
+  // A deadline already gone teaches nothing.
+  uint32_t kept = margin;
+  aTime_PaceUntilMonotonicUS(aTime_GetMonotonicUS() - 1, &margin);
+  EXPECT_EQ(margin, kept);
+  // A margin larger than the wait (as after a long stall) still waits it out.
+  margin = 200;
+  uint64_t deadline = aTime_GetMonotonicUS() + 50;
+  aTime_PaceUntilMonotonicUS(deadline, &margin);
+  EXPECT_GE(aTime_GetMonotonicUS(), deadline);
+}
+
 TEST(aMutex, NamesLockingAndOwnership) {
   std::string name255(255, 'n');
   aMutex* named = aMutex_Create(name255.c_str());

@@ -116,6 +116,35 @@ TEST(aPacketFifo, WaitersWakeOnArrivalTimeoutAndDestroy) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
 }
 
+// Puts wake the waiters after letting go of the FIFO; a destroy racing them
+// must still free the FIFO only once no put is inside (the sanitizer builds
+// see a late wake-up on freed memory). Every put after the destroy fails.
+TEST(aPacketFifo, DestroyRacingPutsAndWaiters) {
+  for (int round = 0; round < 30; round++) {
+    aPacketFifoId fifo = aPacketFifo_Create();
+    ASSERT_NE(fifo, 0u);
+    aPacket* stray = reinterpret_cast<aPacket*>(1);
+    std::thread waiter([&] { stray = aPacketFifo_AwaitFirst(fifo, [](const aPacket*, void*) { return false; }, nullptr, 3000); });
+    std::atomic<int> refused{0};
+    auto putter = [&] {
+      aPacket* p = Numbered(1);
+      while (aPacketFifo_Put(fifo, p) == aErrNone) {
+      }
+      refused++;
+      aPacket_Destroy(&p);
+    };
+    std::thread one(putter), two(putter);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    aPacketFifoId doomed = fifo;
+    EXPECT_EQ(aPacketFifo_Destroy(&doomed), aErrNone);
+    one.join();
+    two.join();
+    waiter.join();
+    EXPECT_EQ(refused.load(), 2);
+    EXPECT_EQ(stray, nullptr);
+  }
+}
+
 TEST(aPacketLog, RingDropsOldestAndRefusesOversizedRecords) {
   uint8_t bytes[20] = {0};
   aPacketLog* small = aPacketLog_Create(16);
