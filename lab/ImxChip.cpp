@@ -11,6 +11,11 @@ namespace {
 
 constexpr uint8_t kCommandReport = 1, kDataReport = 2, kSecurityReport = 3, kResponseReport = 4;
 constexpr size_t kResponseBytes = 64;
+// A host sends a command block in one go. Bytes followed by this much silence
+// are a stray (another protocol's probe, a host that gave up) and are dropped,
+// so the next command is framed from its first byte. Lab choice: the ROM's own
+// rule is not published.
+constexpr uint64_t kCommandGapMs = 100;
 
 }  // namespace
 
@@ -49,8 +54,11 @@ void ImxChip::report(const std::vector<uint8_t>& bytes, std::vector<std::vector<
   }
 }
 
-void ImxChip::uart(const uint8_t* bytes, size_t count, std::vector<uint8_t>& reply) {
+void ImxChip::uart(const uint8_t* bytes, size_t count, std::vector<uint8_t>& reply, uint64_t nowMs) {
   std::lock_guard<std::mutex> lock(mutex_);
+  if (nowMs && nowMs - lastByteMs_ > kCommandGapMs)
+    command_.clear();
+  lastByteMs_ = nowMs;
   std::vector<ImxReplyPiece> pieces;
   size_t at = 0;
   while (at < count) {

@@ -34,8 +34,9 @@ public:
   // word) and 4 (response, 64 bytes each) go back.
   void report(const std::vector<uint8_t>& bytes, std::vector<std::vector<uint8_t>>& replies) override;
   // UART framing: 16-byte commands, then raw data; the bytes the chip sends
-  // back are appended to `reply`.
-  void uart(const uint8_t* bytes, size_t count, std::vector<uint8_t>& reply);
+  // back are appended to `reply`. `nowMs` (any steady clock) lets the chip
+  // drop a partial command after a silence; 0 = never.
+  void uart(const uint8_t* bytes, size_t count, std::vector<uint8_t>& reply, uint64_t nowMs = 0);
 
   ImxRom::State state() const;
   std::vector<std::string> account() const;
@@ -53,6 +54,7 @@ private:
   mutable std::mutex mutex_;
   ImxRom rom_;
   std::vector<uint8_t> command_;  // UART: the command block so far
+  uint64_t lastByteMs_ = 0;
   unsigned loaderStarts_ = 0;
   bool loaderRunning_ = false;
   uint32_t firmwareSerial_ = 0;

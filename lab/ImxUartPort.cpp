@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ImxChip.h"
+#include "LabModuleHost.h"
 
 namespace lab {
 
@@ -83,7 +84,7 @@ void ImxUartPort::run() {
       uint8_t buffer[4096];
       ssize_t n = read(master_, buffer, sizeof(buffer));
       if (n > 0)
-        chip_.uart(buffer, static_cast<size_t>(n), out);
+        chip_.uart(buffer, static_cast<size_t>(n), out, LabNowMs());
     }
     if (!out.empty()) {
       ssize_t n = write(master_, out.data(), out.size());
