@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "aError.h"
@@ -60,6 +61,12 @@ public:
                           uint32_t serialNumber);
   aErr _transfer_loader(UpdaterDisplayInterface& out, Tessoral::Kovalink::Module& module, BirdFile& file);
   aErr _transfer_firmware(UpdaterDisplayInterface& out, Tessoral::Kovalink::Module& module, BirdFile& file);
+  // Up to `rounds` rounds, 1 s apart, each trying every (transport, serial number) in
+  // turn; true at the first that connects.
+  static bool _connect_rounds(Tessoral::Kovalink::Module& module,
+                              const std::vector<std::pair<linkType, uint32_t>>& targets, int rounds);
+  // Waits up to 1 s for the module's link to be running (it resynchronises after noise).
+  static void _await_running_link(Tessoral::Kovalink::Module& module);
 
   // Recovery and fingerprint (-U -t RECOVER, -N).
   virtual bool Get_Fingerprint(Fingerprint& fp, std::string port, unsigned serial, std::string birdFile, unsigned baud,

@@ -1,6 +1,7 @@
 // Recovery and fingerprint flows: -N and -U -t RECOVER. The chip's family is
 // found by trying the NXP LPC boot-ROM handshake first; a chip that does not
-// answer it goes to the i.MX path, which this release does not have yet.
+// answer it is taken for an i.MX RT1050, whose boot ROM receives a recovery
+// loader that then speaks the module link.
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -9,10 +10,20 @@
 #include <vector>
 
 #include "BirdFile.h"
+#include "BuildPath.h"
+#include "HID_SDPLoader.h"
 #include "Log.h"
+#include "Module.h"
 #include "NXPSerialClass.h"
+#include "SDPLoader.h"
+#include "Serial_SDPLoader.h"
+#include "SystemClass.h"
 #include "UpdateServerRequest.h"
 #include "Updater.h"
+#include "UpdaterStore.h"
+
+using Tessoral::Kovalink::Module;
+using Tessoral::Kovalink::SystemClass;
 
 namespace {
 
@@ -52,14 +63,147 @@ bool _get_fingerprint_lpc(std::string port, unsigned baud, Fingerprint& fp) {
   return true;
 }
 
-// The i.MX RT1050 path (Serial Download Protocol) comes in a later release;
-// a chip that does not answer the LPC handshake ends here.
-bool _get_fingerprint_imx(UpdaterDisplayInterface& display, std::string port) {
-  Log::log(DEBUG_APP, "The chip on [%s] did not answer the NXP LPC boot-ROM handshake; i.MX recovery is not built\n",
-           port.c_str());
-  display.message(kError, "No NXP LPC boot ROM answered on %s (i.MX recovery is not supported by this release)",
-                  port.c_str());
-  return false;
+// The serial number the i.MX recovery loader answers under, and the update
+// server's key for the default recovery image.
+const uint32_t kDefaultSerial = 0xDEADDEAD;
+const int kConnectRounds = 15;
+const char* const kHIDPort = "USB";
+
+// Restores the display's muting however the scope is left.
+class MutedMessages {
+public:
+  explicit MutedMessages(UpdaterDisplayInterface& d) : display(d), was(d.muted) { display.mute_messages(true); }
+  ~MutedMessages() { display.mute_messages(was); }
+
+private:
+  UpdaterDisplayInterface& display;
+  bool was;
+};
+
+bool sStoredImageReadable(const UpdaterStoreItem& item, const std::string& name) {
+  return item.IsValid() && !name.empty() && BirdFile::VerifyFile(BuildPath(item.Path().c_str(), name.c_str(), nullptr).c_str());
+}
+
+aErr _transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& image, std::string port) {
+  Log::log(DEBUG_Updater, "Transfer Loader via Serial Interface (iMX):\n");
+  std::vector<BirdBlock> blocks = image.FindBlocks(BirdFile::BLOCK_LOADER);
+  // Without a loader the jump would start whatever the RAM holds.
+  if (blocks.empty()) {
+    display.message(kError, "The recovery image holds no loader");
+    return aErrNotFound;
+  }
+  SDPLoader loader;
+  if (port == kHIDPort)
+    loader.setLoader(new HID_SDPLoader(IMX1050::VID, IMX1050::PID));
+  else
+    loader.setLoader(new Serial_SDPLoader(port));
+  if (loader.init() != aErrNone)
+    return aErrNotReady;
+  int number = 0;
+  for (const BirdBlock& block : blocks) {
+    std::vector<uint8_t> payload(block.ImageData(), block.ImageData() + block.ImageLength());
+    Log::log(DEBUG_Updater, "Writting Block: %d, size %zu, address: %u\n", number, payload.size(), block.address);
+    if (loader.writeLoader(payload, block.address) != 0)
+      return aErrConnection;
+    number++;
+  }
+  uint32_t start = IMX1050::DEFAULT_IMX_LOADER_IVT_ADDRESS;
+  std::vector<BirdBlock> starts = image.FindBlocks(BirdFile::BLOCK_START_ADDRESS);
+  if (!starts.empty() && starts[0].length >= 4)
+    start = BirdFile::GetInt(starts[0].data);
+  loader.startLoader(start);
+  return aErrNone;
+}
+
+// The recovery image: the named file, else the store's latest download for
+// the serial number, downloaded first when the store names none it can read.
+bool sLoadRecoveryImage(UpdaterDisplayInterface& display, Updater& updater, unsigned serial,
+                        const std::string& birdFile, BirdFile& image) {
+  if (!birdFile.empty()) {
+    if (serial == kDefaultSerial) {
+      display.message(kError, "Add serial number or remove the bird filename to use a default recovery image.");
+      return false;
+    }
+    image = BirdFile(birdFile.c_str());
+    return true;
+  }
+  UpdaterStore store(updater.UpdaterDirectory());
+  UpdaterStoreItem item;
+  store.FindDevice(serial, &item);
+  std::string name = item.IsValid() ? item.settings.GetString(UpdaterStoreItem::KEY_LATEST_DOWNLOAD, "") : "";
+  // An entry left by a failed download names no file: it must not stop every later download.
+  if (!sStoredImageReadable(item, name)) {
+    uint32_t build = 0;
+    {
+      MutedMessages quiet(display);
+      Log::log(DEBUG_APP, "Existing loader device not found. Downloading.\n");
+      build = updater.Download_Firmware(serial, "", false, false);
+    }
+    if (build == 0) {
+      display.message(kError, "Could not download the recovery image for %08X", serial);
+      return false;
+    }
+    name = std::to_string(build) + ".bird";
+    store.FindDevice(serial, &item);
+  }
+  image = item.ReadBirdFile(name.c_str());
+  return true;
+}
+
+bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, std::string port, unsigned serial,
+                          std::string birdFile, Fingerprint& fp, bool reset) {
+  if (serial == 0)
+    serial = kDefaultSerial;
+  BirdFile image;
+  try {
+    if (!sLoadRecoveryImage(display, updater, serial, birdFile, image))
+      return false;
+  } catch (const std::runtime_error& e) {
+    Log::log(DEBUG_APP, "%s\n", e.what());
+    return false;
+  }
+  if (_transfer_recovery_loader(display, image, port) != aErrNone) {
+    Log::log(DEBUG_APP, "Error loading liveloader.\n");
+    return false;
+  }
+  Module module(0, 0);
+  if (!Updater::_connect_rounds(module, {{linkTypeUSB, serial}}, kConnectRounds)) {
+    Log::log(DEBUG_APP, "Could not connect to device.\n");
+    return false;
+  }
+  Updater::_await_running_link(module);
+  SystemClass system;
+  system.init(&module, 0);
+  for (uint8_t subindex = 0; subindex < 4; subindex++) {
+    uint32_t value = 0;
+    if (system.getUEI32(Tessoral::Kovalink::systemChipIdentifier, subindex, &value) != aErrNone) {
+      Log::log(DEBUG_APP, "Error getting Identifier %d.\n", subindex);
+      return false;
+    }
+    fp.word[3 - subindex] = value;
+  }
+  // The fingerprint command ends the loader; a recovery programs through it.
+  if (reset)
+    system.reset();
+  return true;
+}
+
+bool _recover_firmware_imx(UpdaterDisplayInterface& display, Updater& updater, BirdFile& image, unsigned serial) {
+  Module module(0, 0);
+  // The loader left running answers as the unknown module, or already as the module itself.
+  std::vector<std::pair<linkType, uint32_t>> targets = {{linkTypeUSB, kDefaultSerial}};
+  if (serial != 0 && serial != kDefaultSerial)
+    targets.push_back({linkTypeUSB, serial});
+  if (!Updater::_connect_rounds(module, targets, kConnectRounds)) {
+    display.message(kError, "Could not connect to device");
+    return false;
+  }
+  Updater::_await_running_link(module);
+  if (updater._transfer_firmware(display, module, image) != aErrNone) {
+    display.message(kError, "Failed to transfer firmware");
+    return false;
+  }
+  return true;
 }
 
 // One line the user sees when the recovery stops, with the chip's own word.
@@ -271,15 +415,13 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& image, st
 
 bool Updater::Get_Fingerprint(Fingerprint& fp, std::string port, unsigned serial, std::string birdFile,
                               unsigned baud, bool reset) {
-  (void)serial;
-  (void)birdFile;
-  (void)reset;
+  // "USB" names no serial device, so the LPC attempt fails at once there.
   if (_get_fingerprint_lpc(port, baud, fp)) {
     chipKind = kChipLPC;
     return true;
   }
   chipKind = kChipIMX;
-  return _get_fingerprint_imx(display, port);
+  return _get_fingerprint_imx(display, *this, port, serial, birdFile, fp, reset);
 }
 
 bool Updater::Recover_Firmware(std::string port, unsigned build, unsigned baud, unsigned serial, std::string birdFile,
@@ -327,7 +469,7 @@ bool Updater::Recover_Firmware(std::string port, unsigned build, unsigned baud, 
     image.DecodeFirmwareBlocks(fp.word);
     ok = _recover_firmware_lpc(display, image, port, baud, fp);
   } else if (chipKind == kChipIMX) {
-    display.message(kError, "i.MX recovery is not supported by this release");
+    ok = _recover_firmware_imx(display, *this, image, serial);
   } else {
     display.message(kError, "Unknown device");
   }

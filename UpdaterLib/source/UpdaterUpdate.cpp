@@ -56,17 +56,10 @@ constexpr int IDENTITY_READ_TRIES = 3;
 constexpr unsigned LINK_SETTLE_MS = 1000;
 constexpr int LINK_STATUS_RUNNING = 2;
 
-void sAwaitRunningLink(Module& module) {
-  for (unsigned waited = 0; waited < LINK_SETTLE_MS && module.isConnected(); waited += 10) {
-    if (module.getStatus() == LINK_STATUS_RUNNING) return;
-    aTime_MSSleep(10);
-  }
-}
-
 template <typename T, typename Read>
 bool sReadIdentity(Module& module, T& value, Read read) {
   for (int attempt = 0; attempt < IDENTITY_READ_TRIES; attempt++) {
-    sAwaitRunningLink(module);
+    Updater::_await_running_link(module);
     if (read(&value) == aErrNone) return true;
   }
   value = 0;
@@ -110,11 +103,7 @@ void sAwaitModule(Module& target, uint32_t serialNumber) {
   for (unsigned waited = 0; waited < LOADER_SETTLE_MS && target.isConnected(); waited += 50) aTime_MSSleep(50);
   if (target.isConnected()) return;
   target.disconnect();
-  for (int attempt = 0; attempt < RECONNECT_TRIES; attempt++) {
-    if (target.discoverAndConnect(linkTypeUSB, serialNumber) == aErrNone && target.isConnected()) return;
-    if (target.discoverAndConnect(linkTypeTCPIP, serialNumber) == aErrNone && target.isConnected()) return;
-    aTime_MSSleep(RECONNECT_DELAY_MS);
-  }
+  Updater::_connect_rounds(target, {{linkTypeUSB, serialNumber}, {linkTypeTCPIP, serialNumber}}, RECONNECT_TRIES);
 }
 
 void sRecordTransfer(UpdaterDisplayInterface& display, const std::string& updaterDirectory, UpdaterStoreItem& item,
@@ -135,6 +124,23 @@ void sRecordTransfer(UpdaterDisplayInterface& display, const std::string& update
 }
 
 }  // namespace
+
+bool Updater::_connect_rounds(Module& module, const std::vector<std::pair<linkType, uint32_t>>& targets,
+                              int rounds) {
+  for (int round = 0; round < rounds; round++) {
+    if (round > 0) aTime_MSSleep(RECONNECT_DELAY_MS);
+    for (const auto& target : targets)
+      if (module.discoverAndConnect(target.first, target.second) == aErrNone && module.isConnected()) return true;
+  }
+  return false;
+}
+
+void Updater::_await_running_link(Module& module) {
+  for (unsigned waited = 0; waited < LINK_SETTLE_MS && module.isConnected(); waited += 10) {
+    if (module.getStatus() == LINK_STATUS_RUNNING) return;
+    aTime_MSSleep(10);
+  }
+}
 
 bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string birdFile, uint8_t moduleAddress,
                               uint32_t routerSerialNumber, bool override) {
@@ -208,7 +214,7 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
       display.message(UpdaterDisplayInterface::Error, "Birdfile failed validation");
       return false;
     }
-    sAwaitRunningLink(target);
+    _await_running_link(target);
     err = _transfer_loader(display, target, file);
     if (err == aErrNone) sAwaitModule(target, serialNumber);
     if (err == aErrNone) err = _transfer_firmware(display, target, file);

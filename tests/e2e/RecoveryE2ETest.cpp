@@ -1,9 +1,12 @@
-// -N and -U -t RECOVER against the lab LPC boot ROM behind a pty, each run in
+// -N and -U -t RECOVER against the lab LPC boot ROM behind a pty, and the
+// i.MX path's choice of recovery image with no boot ROM behind it; each run in
 // a private network namespace with a private store bound over ~/.tessoral.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <random>
 
 #include "LabLpcSupport.h"
 #include "LabServerSupport.h"
@@ -253,4 +256,52 @@ TEST_F(RecoveryE2E, ServerNamesTheModuleAndBuildForTheFingerprint) {
       << r.err;
   rom->Stop();
   EXPECT_TRUE(rom->flash() == initial);
+}
+
+// An image that compressed away would not load.
+static std::string Noise(size_t size) {
+  std::string image(size, '\0');
+  std::mt19937 random(static_cast<unsigned>(size));
+  for (char& c : image)
+    c = static_cast<char>(random());
+  return image;
+}
+
+TEST_F(RecoveryE2E, ImxNamedImageNeedsASerialNumber) {
+  std::string bird = work.file("some.bird");
+  testsupport::WriteFile(bird, testsupport::MakeBirdBytes(7, "1.0.0", "Recovery", 0, Noise(600)));
+  ProgramResult r = Updater({"-N", "-s", "USB", "-f", bird});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("Add serial number or remove the bird filename to use a default recovery image.\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("Got no response from chip"), std::string::npos) << r.err;
+}
+
+// A store entry for the unknown serial number that names no readable image
+// (a download that failed before, or a file removed since) is downloaded again.
+TEST_F(RecoveryE2E, ImxDefaultImageIsDownloadedWhenTheStoreNamesNoReadableFile) {
+  mkdir(work.file("Recovery").c_str(), 0755);
+  // Firmware only, no loader: the flow stops right after the download, before any device is opened.
+  testsupport::WriteFile(work.file("Recovery/31.bird"),
+                         testsupport::MakeBirdBytes(31, "3.1.0", "Recovery", 0, Noise(900)));
+  testsupport::LabServerProcess server({"--catalogue", work.path(), "--device", "DEADDEAD:Recovery"});
+  ASSERT_TRUE(server.ok());
+  mkdir(storeDir.file("updater").c_str(), 0755);
+  mkdir(storeDir.file("updater/DEADDEAD").c_str(), 0755);
+  auto entry = [&](const std::string& name) { return storeDir.file("updater/DEADDEAD/" + name); };
+
+  for (const char* settings : {"LAST_DOWNLOAD_DATE=Mon Dec  7 10:00:00 2026\n", "LATEST_DOWNLOAD=12.bird\n"}) {
+    SCOPED_TRACE(settings);
+    unlink(entry("31.bird").c_str());
+    ASSERT_TRUE(testsupport::WriteFile(entry(".settings"), settings));
+    ProgramResult r = Updater({"-N", "-s", "USB", "-u", server.url()});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(testsupport::ReadFile(entry(".settings")).find("LATEST_DOWNLOAD=31.bird"), std::string::npos);
+    struct stat st;
+    EXPECT_EQ(stat(entry("31.bird").c_str(), &st), 0) << "the default recovery image was not downloaded";
+    // The download was muted; what stopped the flow was not.
+    EXPECT_EQ(r.out.find("Retrieving build"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("The recovery image holds no loader"), std::string::npos) << r.err;
+  }
 }
