@@ -34,6 +34,7 @@ void ImxChip::report(const std::vector<uint8_t>& bytes, std::vector<std::vector<
     // A short last packet may come padded to the report's size: only the
     // bytes the write-file announced count.
     size_t n = std::min<size_t>(bytes.size() - 1, rom_.dataLeft());
+    dataReports_.push_back(n);
     rom_.data(bytes.data() + 1, n, pieces);
   }
   for (const ImxReplyPiece& piece : pieces) {
@@ -140,6 +141,11 @@ bool ImxChip::readRam(uint32_t address, uint32_t count, std::vector<uint8_t>& ou
 unsigned ImxChip::loaderStarts() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return loaderStarts_;
+}
+
+std::vector<size_t> ImxChip::dataReports() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return dataReports_;
 }
 
 uint32_t ImxChip::firmwareSerial() const {

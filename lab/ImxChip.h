@@ -42,6 +42,8 @@ public:
   std::vector<std::string> account() const;
   bool readRam(uint32_t address, uint32_t count, std::vector<uint8_t>& out) const;
   unsigned loaderStarts() const;
+  // The payload sizes of the HID data reports (report 2) received, in order.
+  std::vector<size_t> dataReports() const;
   // The serial number the firmware runs under, 0 until a firmware booted.
   uint32_t firmwareSerial() const;
 
@@ -55,6 +57,7 @@ private:
   ImxRom rom_;
   std::vector<uint8_t> command_;  // UART: the command block so far
   uint64_t lastByteMs_ = 0;
+  std::vector<size_t> dataReports_;
   unsigned loaderStarts_ = 0;
   bool loaderRunning_ = false;
   uint32_t firmwareSerial_ = 0;
