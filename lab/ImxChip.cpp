@@ -11,6 +11,7 @@ namespace {
 
 constexpr uint8_t kCommandReport = 1, kDataReport = 2, kSecurityReport = 3, kResponseReport = 4;
 constexpr size_t kResponseBytes = 64;
+constexpr uint32_t kDefaultSerial = 0xDEADDEAD;  // a loader that does not know its module
 // A host sends a command block in one go. Bytes followed by this much silence
 // are a stray (another protocol's probe, a host that gave up) and are dropped,
 // so the next command is framed from its first byte. Lab choice: the ROM's own
@@ -114,7 +115,12 @@ void ImxChip::loaderLeft(const SimModule& loader) {
   SimImageInfo info = FindImageInfo(loader.upgrade().firmware().bytes);
   UsbLabModule m;
   m.module = loader.config();
-  m.module.serial = info.found && info.serial && info.serial != loader.serial() ? info.serial : options_.moduleSerial;
+  // The image's own serial number, else the one the loader announced when it
+  // was the module's, else the configured one.
+  if (info.found && info.serial && info.serial != kDefaultSerial)
+    m.module.serial = info.serial;
+  else
+    m.module.serial = loader.serial() != kDefaultSerial ? loader.serial() : options_.moduleSerial;
   m.module.build = info.found ? info.build : loader.build();
   if (info.hasVersion)
     m.module.version = info.version;

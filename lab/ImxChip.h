@@ -19,8 +19,8 @@ class SimModule;
 
 struct ImxChipOptions {
   ImxRomOptions rom;
-  // The serial number the module's firmware runs under when the image's
-  // information block names none (or the loader's own).
+  // The serial number the module's firmware runs under when neither the
+  // image's information block nor the loader (other than DEADDEAD) names one.
   uint32_t moduleSerial = 0x0000C0DE;
   uint32_t loaderRebootMs = 300;  // a reset loader or rebooting module is gone this long
 };
