@@ -60,7 +60,9 @@ std::vector<uint8_t> SDPLoader::_createWriteFilePacket(uint32_t address, uint32_
   return _fillCommand(kWriteFile, address, kFormat32, count);
 }
 
-std::vector<uint8_t> SDPLoader::_createJumpPacket(uint32_t address) { return _fillCommand(kJumpAddress, address, 0, 0); }
+std::vector<uint8_t> SDPLoader::_createJumpPacket(uint32_t address) {
+  return _fillCommand(kJumpAddress, address, 0, 0);
+}
 
 std::vector<uint8_t> SDPLoader::_create4ByteReadRegisterPacket(uint32_t address) {
   return _fillCommand(kReadRegister, address, kFormat32, 4);

@@ -97,6 +97,10 @@ ssize_t Serial_SDPLoader::writeData(const std::vector<uint8_t>& packet) {
     }
     aTime_MSSleep(kRetryMS);
   }
+  // A reply is awaited from when the bytes are on the wire, not from when the
+  // kernel took them: at 115200 baud a 1024-byte packet needs about 90 ms.
+  if (done == want)
+    tcdrain(d->fd);
   return static_cast<ssize_t>(done);
 }
 

@@ -81,7 +81,8 @@ private:
 };
 
 bool sStoredImageReadable(const UpdaterStoreItem& item, const std::string& name) {
-  return item.IsValid() && !name.empty() && BirdFile::VerifyFile(BuildPath(item.Path().c_str(), name.c_str(), nullptr).c_str());
+  return item.IsValid() && !name.empty() &&
+         BirdFile::VerifyFile(BuildPath(item.Path().c_str(), name.c_str(), nullptr).c_str());
 }
 
 aErr _transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& image, std::string port) {
