@@ -1,5 +1,6 @@
 #include "LabConfig.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +10,42 @@
 #include <sstream>
 
 namespace lab {
+
+bool ParseNumber(const std::string& text, int base, uint64_t limit, uint64_t& value) {
+  if (text.empty())
+    return false;
+  std::string digits = text;
+  if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
+    digits = digits.substr(2);
+    base = 16;
+  }
+  if (digits.empty() || digits[0] == '-' || digits[0] == '+')
+    return false;
+  errno = 0;
+  char* end = nullptr;
+  unsigned long long parsed = std::strtoull(digits.c_str(), &end, base);
+  if (errno != 0 || *end != '\0' || parsed > limit)
+    return false;
+  value = parsed;
+  return true;
+}
+
+bool ParseWords(const std::string& text, uint32_t words[4]) {
+  std::stringstream parts(text);
+  std::string part;
+  int i = 0;
+  uint32_t parsed[4];
+  while (std::getline(parts, part, ':')) {
+    uint64_t value = 0;
+    if (i >= 4 || !ParseNumber(part, 16, 0xFFFFFFFFull, value))
+      return false;
+    parsed[i++] = static_cast<uint32_t>(value);
+  }
+  if (i != 4 || text.back() == ':')
+    return false;
+  std::copy(parsed, parsed + 4, words);
+  return true;
+}
 
 namespace {
 
@@ -48,25 +85,6 @@ const std::set<std::string> kSteps = {"start", "address", "system", "query", "de
                                       "slot-capacity", "slot-size", "slot-open", "slot-read", "slot-write",
                                       "slot-close", "factory", "stream", "sampler"};
 
-bool ParseNumber(const std::string& text, int base, uint64_t limit, uint64_t& value) {
-  if (text.empty())
-    return false;
-  std::string digits = text;
-  if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
-    digits = digits.substr(2);
-    base = 16;
-  }
-  if (digits.empty() || digits[0] == '-' || digits[0] == '+')
-    return false;
-  errno = 0;
-  char* end = nullptr;
-  unsigned long long parsed = std::strtoull(digits.c_str(), &end, base);
-  if (errno != 0 || *end != '\0' || parsed > limit)
-    return false;
-  value = parsed;
-  return true;
-}
-
 // "a.b.c" packed as major:4, minor:4, patch:24; a plain number is taken as packed.
 bool ParseVersion(const std::string& text, uint32_t& version) {
   uint64_t major = 0, minor = 0, patch = 0;
@@ -99,16 +117,7 @@ bool ParseBool(const std::string& text, bool& value) {
 }
 
 bool ParseIdentifier(const std::string& text, ModuleConfig& module) {
-  std::stringstream words(text);
-  std::string word;
-  int i = 0;
-  while (std::getline(words, word, ':')) {
-    uint64_t value = 0;
-    if (i >= 4 || !ParseNumber(word, 16, 0xFFFFFFFFull, value))
-      return false;
-    module.identifier[i++] = static_cast<uint32_t>(value);
-  }
-  module.identifierSet = i == 4;
+  module.identifierSet = ParseWords(text, module.identifier);
   return module.identifierSet;
 }
 

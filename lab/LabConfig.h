@@ -70,6 +70,13 @@ struct LabConfig {
   bool verbose = false;
 };
 
+// A number in `base` (0: decimal, or hexadecimal after "0x"; a "0x" prefix
+// always means hexadecimal), at most `limit`; no sign, nothing after it.
+bool ParseNumber(const std::string& text, int base, uint64_t limit, uint64_t& value);
+// Four hexadecimal words separated by colons ("W0:W1:W2:W3"); `words` is
+// left alone unless all four parse.
+bool ParseWords(const std::string& text, uint32_t words[4]);
+
 // One module from "key=value" words separated by commas or blanks.
 bool ParseModuleSpec(const std::string& text, ModuleConfig& module, std::string& error);
 // A fault word "KIND[:ARG][@N]".

@@ -4,7 +4,6 @@
 // back, each byte taking 10 bit times at the rate the chip sends at.
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/prctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -21,6 +20,8 @@
 #include <vector>
 
 #include "LabCommands.h"
+#include "LabConfig.h"
+#include "LabStopSignals.h"
 #include "LpcRom.h"
 
 namespace {
@@ -55,9 +56,6 @@ const char* const kUsage =
     "  --no-echo            never echo, whatever \"A\" says\n"
     "  --corrupt-copy N     the N-th successful C leaves one wrong bit in flash\n";
 
-volatile sig_atomic_t gStop = 0;
-void sOnSignal(int) { gStop = 1; }
-
 struct Arguments {
   LpcRomOptions rom;
   std::string link, flashIn, flashOut, account;
@@ -65,12 +63,11 @@ struct Arguments {
 };
 
 bool sParseUnsigned(const std::string& text, unsigned long& value, int base = 0) {
-  if (text.empty())
+  uint64_t parsed = 0;
+  if (!lab::ParseNumber(text, base, 0xFFFFFFFFu, parsed))
     return false;
-  char* end = nullptr;
-  errno = 0;
-  value = std::strtoul(text.c_str(), &end, base);
-  return errno == 0 && *end == 0 && value <= 0xFFFFFFFFul;
+  value = static_cast<unsigned long>(parsed);
+  return true;
 }
 
 // "CMD[@N]" into the letter and the occurrence.
@@ -123,13 +120,7 @@ int sParse(int argc, char** argv, Arguments& args) {
     } else if (opt == "--account") {
       args.account = value;
     } else if (opt == "--serial") {
-      std::string rest = value;
-      for (int w = 0; w < 4 && ok; w++) {
-        size_t colon = rest.find(':');
-        ok = (w == 3) == (colon == std::string::npos) && sParseUnsigned(rest.substr(0, colon), n, 16);
-        args.rom.serial[w] = static_cast<uint32_t>(n);
-        rest = colon == std::string::npos ? "" : rest.substr(colon + 1);
-      }
+      ok = lab::ParseWords(value, args.rom.serial);
     } else if (opt == "--part") {
       ok = sParseUnsigned(value, n);
       args.rom.partId = static_cast<uint32_t>(n);
@@ -217,17 +208,16 @@ public:
 
   LpcRom& Rom() { return rom; }
 
-  void Run() {
-    sigset_t unblocked;
-    sigemptyset(&unblocked);
-    while (!gStop) {
+  // Until `stopFd` (the stop signals) becomes readable.
+  void Run(int stopFd) {
+    while (!stopped) {
       double now = Now();
       Feed(now);
       Drain(now);
       Read(now);
       Feed(Now());
       Drain(Now());
-      Wait(unblocked);
+      Wait(stopFd);
     }
   }
 
@@ -296,24 +286,27 @@ private:
     blocked = n < static_cast<ssize_t>(batch.size());
   }
 
-  void Wait(const sigset_t& unblocked) {
+  void Wait(int stopFd) {
     double now = Now();
     double next = now + 1000;
     if (!in.empty())
       next = std::min(next, std::max(in.front().doneAt, rom.BusyUntilMs()));
     if (!out.empty() && !blocked)
       next = std::min(next, out.front().at);
-    struct pollfd p = {master, 0, 0};
+    struct pollfd p[2] = {{master, 0, 0}, {stopFd, POLLIN, 0}};
     if (in.size() < kFifo)
-      p.events |= POLLIN;
+      p[0].events |= POLLIN;
     if (blocked)
-      p.events |= POLLOUT;
+      p[0].events |= POLLOUT;
     double wait = std::max(0.0, next - now);
     struct timespec ts;
     ts.tv_sec = static_cast<time_t>(wait / 1000);
     ts.tv_nsec = static_cast<long>((wait - ts.tv_sec * 1000.0) * 1e6);
-    if (ppoll(&p, 1, &ts, &unblocked) > 0 && (p.revents & POLLOUT))
+    if (ppoll(p, 2, &ts, nullptr) <= 0)
+      return;
+    if (p[0].revents & POLLOUT)
       blocked = false;
+    stopped = (p[1].revents & POLLIN) != 0;
   }
 
   const Arguments& args;
@@ -324,6 +317,7 @@ private:
   std::deque<OutByte> out;
   double rxEnd = 0, txEnd = 0;
   bool blocked = false;
+  bool stopped = false;
 };
 
 }  // namespace
@@ -379,22 +373,15 @@ int LabLpcMain(int argc, char** argv) {
 
   // Byte times are under 100 us: wake up on time.
   prctl(PR_SET_TIMERSLACK, 1UL);
-  // Whoever started the ROM may stop reading its output after "ready".
-  signal(SIGPIPE, SIG_IGN);
-  sigset_t block;
-  sigemptyset(&block);
-  sigaddset(&block, SIGINT);
-  sigaddset(&block, SIGTERM);
-  sigprocmask(SIG_BLOCK, &block, nullptr);
-  struct sigaction sa;
-  std::memset(&sa, 0, sizeof(sa));
-  sa.sa_handler = sOnSignal;
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
+  lab::LabStopSignals stop;
+  if (stop.fd() < 0) {
+    std::perror("updater-lab lpc: signalfd");
+    return 1;
+  }
 
   std::printf("%s\nready\n", path.c_str());
   std::fflush(stdout);
-  driver.Run();
+  driver.Run(stop.fd());
 
   int result = 0;
   const LpcRom& rom = driver.Rom();

@@ -1,7 +1,4 @@
 // updater-lab server: the lab update server in the foreground.
-#include <pthread.h>
-#include <signal.h>
-
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -9,6 +6,7 @@
 
 #include "LabCommands.h"
 #include "LabServer.h"
+#include "LabStopSignals.h"
 
 namespace {
 
@@ -137,11 +135,7 @@ int LabServerMain(int argc, char** argv) {
   }
 
   // Signals go to one waiting thread, which stops the server in an orderly way.
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  lab::LabStopSignals stop;
 
   LabServer server(catalogue, args.options);
   if (!server.Bind(error)) {
@@ -151,15 +145,14 @@ int LabServerMain(int argc, char** argv) {
     return 1;
   }
   std::thread waiter([&] {
-    int signal = 0;
-    sigwait(&signals, &signal);
+    stop.wait();
     server.Stop();
   });
   std::printf("%s\nready\n", server.Url().c_str());
   std::fflush(stdout);
   server.Run();
   // Run also ends without a signal if listening fails; wake the waiter then.
-  pthread_kill(waiter.native_handle(), SIGTERM);
+  lab::LabStopSignals::wake(waiter.native_handle());
   waiter.join();
   if (log)
     std::fclose(log);

@@ -1,6 +1,8 @@
 #include "SimUpgrade.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <string>
 
 #include "SimFrame.h"
 
@@ -109,6 +111,7 @@ SimImageInfo FindImageInfo(const std::vector<uint8_t>& image) {
     info.found = true;
     info.build = static_cast<uint32_t>(build);
     info.hasVersion = ParseVersionText(p + 16, versionChars, info.version);
+    info.serial = static_cast<uint32_t>(std::strtoul(std::string(p + 32, p + 40).c_str(), nullptr, 16));
     return info;
   }
   return info;

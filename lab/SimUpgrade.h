@@ -28,6 +28,7 @@ struct SimImageInfo {
   uint32_t build = 0;
   bool hasVersion = false;
   uint32_t version = 0;
+  uint32_t serial = 0;  // the 8 hex digits
 };
 SimImageInfo FindImageInfo(const std::vector<uint8_t>& image);
 

@@ -18,6 +18,8 @@ const Subcommand kSubcommands[] = {
     {"usb", LabUsbMain, "serve simulated modules on an emulated USB bus (umockdev)"},
     {"demo-config", LabDemoConfigMain, "print the module config (or catalogue) of the demo lab"},
     {"lpc", LabLpcMain, "an NXP LPC17xx boot ROM in ISP mode behind a pseudo-terminal"},
+    {"imx", LabImxMain, "an NXP i.MX RT1050 boot ROM (serial download) on a pty and USB HID"},
+    {"imx-loader", LabImxLoaderMain, "write a lab i.MX recovery loader for birdpack --loader"},
 };
 
 void usage(FILE* out) {

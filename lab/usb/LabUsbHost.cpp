@@ -75,7 +75,7 @@ bool LabUsbHost::start(std::string& error) {
     slot.module = module;
     slot.link = std::make_unique<UsbModuleLink>(*module, config_.verbose);
     slot.faults = std::make_unique<UsbFaults>(slot.usb.faults);
-    slot.port = static_cast<unsigned>(slots_.size());
+    slot.port = nextPort_++;
   }
   for (Slot& slot : slots_)
     if (!plug(slot, error))
@@ -147,10 +147,36 @@ void LabUsbHost::run() {
   }
 }
 
+void LabUsbHost::join(const UsbLabModule& module, LeftHandler left) {
+  std::lock_guard<std::mutex> lock(joinMutex_);
+  joining_.emplace_back(module, std::move(left));
+}
+
+// With the lab's lock held.
+void LabUsbHost::addJoined() {
+  std::vector<std::pair<UsbLabModule, LeftHandler>> joining;
+  {
+    std::lock_guard<std::mutex> lock(joinMutex_);
+    joining.swap(joining_);
+  }
+  for (auto& j : joining) {
+    modules_.push_back(std::make_unique<SimModule>(j.first.module, j.first.module.address, config_.dumpDir, LabNowMs()));
+    slots_.emplace_back();
+    Slot& slot = slots_.back();
+    slot.usb = j.first.usb;
+    slot.module = modules_.back().get();
+    slot.link = std::make_unique<UsbModuleLink>(*slot.module, config_.verbose);
+    slot.faults = std::make_unique<UsbFaults>(slot.usb.faults);
+    slot.port = nextPort_++;
+    slot.left = std::move(j.second);
+  }
+}
+
 void LabUsbHost::step() {
   std::vector<Slot*> leaving, arriving;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    addJoined();
     uint64_t now = LabNowMs();
     for (Slot& slot : slots_) {
       slot.link->tick(now);
@@ -170,8 +196,12 @@ void LabUsbHost::step() {
         if (leave)
           slot.loaderComesBack = slot.module->stats().reboots == slot.rebootsAtPlug;
         leaving.push_back(&slot);
-        if (reset)
+        if (leave && slot.left) {
+          slot.unplugged = true;
+          slot.left(*slot.module);
+        } else if (reset) {
           arriving.push_back(&slot);
+        }
       } else if (!slot.onBus && !slot.unplugged && slot.module->online()) {
         arriving.push_back(&slot);
       }
@@ -217,7 +247,11 @@ std::string LabUsbHost::plugBootRomHid(HidReportSink& sink, std::string& error) 
   slot->faults = std::make_unique<UsbFaults>(std::vector<UsbFaultSpec>());
   slot->usb = std::make_unique<UsbGadget>(mutex_, identity, *slot->idle, *slot->faults, slot->traffic);
   slot->hid = std::make_unique<HidGadget>(mutex_, identity.vendorId, identity.productId, descriptor, sink);
-  unsigned port = static_cast<unsigned>(slots_.size() + hids_.size() + 1);
+  unsigned port;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    port = nextPort_++;
+  }
   if (!bus_->plugHid(port, identity, slot->usb->handler(), slot->hid->handler(), descriptor, slot->plugged, error))
     return "";
   std::lock_guard<std::mutex> lock(mutex_);
@@ -240,10 +274,18 @@ std::vector<std::string> LabUsbHost::describe() const {
   return lines;
 }
 
+// The latest with that serial number: a loader may join more than once.
 const LabUsbHost::Slot* LabUsbHost::find(uint32_t serial) const {
-  for (const Slot& slot : slots_)
-    if (slot.module->serial() == serial)
-      return &slot;
+  for (auto it = slots_.rbegin(); it != slots_.rend(); ++it)
+    if (it->module->serial() == serial)
+      return &*it;
+  return nullptr;
+}
+
+const SimModule* LabUsbHost::module(uint32_t serial) const {
+  for (auto it = modules_.rbegin(); it != modules_.rend(); ++it)
+    if ((*it)->serial() == serial)
+      return it->get();
   return nullptr;
 }
 
@@ -255,26 +297,20 @@ UsbTraffic LabUsbHost::traffic(uint32_t serial) const {
 
 SimModuleStats LabUsbHost::stats(uint32_t serial) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  for (const auto& module : modules_)
-    if (module->serial() == serial)
-      return module->stats();
-  return SimModuleStats();
+  const SimModule* m = module(serial);
+  return m ? m->stats() : SimModuleStats();
 }
 
 uint32_t LabUsbHost::build(uint32_t serial) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  for (const auto& module : modules_)
-    if (module->serial() == serial)
-      return module->build();
-  return 0;
+  const SimModule* m = module(serial);
+  return m ? m->build() : 0;
 }
 
 std::vector<uint8_t> LabUsbHost::firmware(uint32_t serial) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  for (const auto& module : modules_)
-    if (module->serial() == serial)
-      return module->upgrade().firmware().bytes;
-  return {};
+  const SimModule* m = module(serial);
+  return m ? m->upgrade().firmware().bytes : std::vector<uint8_t>();
 }
 
 unsigned LabUsbHost::arrivals(uint32_t serial) const {

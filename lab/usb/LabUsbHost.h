@@ -5,6 +5,8 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -53,6 +55,13 @@ public:
   // `sink`, which must outlive the host. Its hidraw node, or empty (see error).
   std::string plugBootRomHid(HidReportSink& sink, std::string& error);
 
+  // A module that joins the bus while the lab runs (a loader a boot ROM
+  // started). It arrives at the next tick; when it leaves the bus it is gone
+  // for good and `left` is called with the lab's lock held (what comes after
+  // it is the caller's to join). Callable from any thread, lock held or not.
+  using LeftHandler = std::function<void(const SimModule&)>;
+  void join(const UsbLabModule& module, LeftHandler left);
+
 private:
   struct Slot {
     UsbModuleOptions usb;
@@ -70,6 +79,7 @@ private:
     bool loaderComesBack = false;  // it left without a reboot: its loader returns
     unsigned arrivals = 0;
     std::string serialText;
+    LeftHandler left;  // joined at run time: leaves for good
   };
 
   // A HID device's parts; its USB device carries no bulk traffic.
@@ -83,19 +93,24 @@ private:
   };
 
   bool plug(Slot& slot, std::string& error);
+  void addJoined();
   void run();
   void step();
   const Slot* find(uint32_t serial) const;
+  const SimModule* module(uint32_t serial) const;
 
   UsbLabConfig config_;
   std::unique_ptr<UsbBus> bus_;
   std::vector<std::unique_ptr<SimModule>> modules_;
-  std::vector<Slot> slots_;
+  std::deque<Slot> slots_;  // gadgets keep references into their slot
+  unsigned nextPort_ = 1;
   std::vector<std::unique_ptr<HidSlot>> hids_;
   mutable std::mutex mutex_;
   std::condition_variable wake_;
   bool stopping_ = false;
   std::thread thread_;
+  std::mutex joinMutex_;  // taken alone, or last
+  std::vector<std::pair<UsbLabModule, LeftHandler>> joining_;
 };
 
 }  // namespace lab

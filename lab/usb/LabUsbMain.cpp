@@ -1,14 +1,13 @@
 // updater-lab usb: serves lab modules on an emulated USB bus in the foreground
 // until SIGINT or SIGTERM.
-#include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <pthread.h>
 #include <string>
 #include <vector>
 
 #include "LabCommands.h"
 #include "LabConfig.h"
+#include "LabStopSignals.h"
 #include "LabUsbHost.h"
 #include "UsbLabConfig.h"
 
@@ -56,12 +55,7 @@ int LabUsbMain(int argc, char** argv) {
     Usage(stderr);
     return 2;
   }
-  // The signals are taken by this thread alone: blocked before any other starts.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  lab::LabStopSignals stop;
 
   lab::LabUsbHost host(config);
   if (!host.start(error)) {
@@ -73,8 +67,7 @@ int LabUsbMain(int argc, char** argv) {
   std::printf("umockdev-dir %s\nready\n", host.umockdevDir().c_str());
   std::fflush(stdout);
 
-  int signal = 0;
-  sigwait(&stopSignals, &signal);
+  stop.wait();
   host.stop();
   PrintSummary(host, config);
   std::printf("stopped\n");

@@ -1,6 +1,5 @@
 #include "UsbLabConfig.h"
 
-#include <cstdlib>
 #include <fstream>
 #include <set>
 
@@ -8,26 +7,17 @@ namespace lab {
 
 namespace {
 
-bool ParseHex(const std::string& text, uint64_t limit, uint64_t& value) {
-  std::string digits = text.compare(0, 2, "0x") == 0 ? text.substr(2) : text;
-  if (digits.empty() || digits.size() > 8)
-    return false;
-  char* end = nullptr;
-  value = std::strtoull(digits.c_str(), &end, 16);
-  return *end == 0 && value <= limit;
-}
-
 bool ApplyUsbWord(const std::string& key, const std::string& value, UsbModuleOptions& usb, std::string& error) {
   uint64_t number = 0;
   bool ok = true;
   if (key == "usb-pid") {
-    ok = ParseHex(value, 0xFFFF, number) && number != 0;
+    ok = ParseNumber(value, 16, 0xFFFF, number) && number != 0;
     usb.productId = static_cast<uint16_t>(number);
   } else if (key == "usb-serial-text") {
     ok = !value.empty() && value.size() <= 40;
     usb.serialText = value;
   } else if (key == "usb-loader-serial") {
-    ok = ParseHex(value, 0xFFFFFFFF, number) && number != 0;
+    ok = ParseNumber(value, 16, 0xFFFFFFFF, number) && number != 0;
     usb.loaderSerial = static_cast<uint32_t>(number);
   } else if (key == "usb-driver-node") {
     ok = value == "yes" || value == "no";

@@ -148,7 +148,11 @@ TEST_F(Demo, RunsTheMainJobToTheEndAndCleansUp) {
                            "Recovering firmware with build: 2100", "Rebooting Device",
                            // then the same modules on the emulated USB bus
                            "$ updater -D\n", "$ updater -U -d 0000BEEF -u http://", "$ updater -D\n",
-                           "holds the 0000FA11 firmware byte for byte"}) {
+                           // and the i.MX chip on a bus of its own
+                           "$ updater -N -s USB -u http://", "[ D6E7F809 92A3B4C5 5E6F7081 1A2B3C4D ]",
+                           "$ updater -U -t RECOVER -s USB -u http://", "Recovering firmware with build: 2200",
+                           "    0000B1C0  02       02      Jastre         2.2.0 (2200)",
+                           "holds the 0000FA11 firmware byte for byte", "now runs 0000B1C0's firmware"}) {
     size_t next = out.find(line, at);
     ASSERT_NE(next, std::string::npos) << "missing or out of order: " << line << "\n" << out;
     at = next + 1;

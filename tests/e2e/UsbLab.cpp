@@ -28,7 +28,8 @@ UsbLab::UsbLab(const std::vector<std::string>& modules) {
     args.push_back(module);
   }
   lab::UsbLabConfig config;
-  if (!lab::ParseUsbLabArguments(args, config, error_))
+  // No modules at all is a bus for what joins it later (a boot ROM's loader).
+  if (!modules.empty() && !lab::ParseUsbLabArguments(args, config, error_))
     return;
   host_ = std::make_unique<lab::LabUsbHost>(config);
   if (!host_->start(error_))

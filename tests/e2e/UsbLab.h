@@ -15,7 +15,7 @@ namespace usbtest {
 
 class UsbLab {
 public:
-  // `modules`: one spec each, as for `updater-lab usb --module`.
+  // `modules`: one spec each, as for `updater-lab usb --module` (may be none).
   explicit UsbLab(const std::vector<std::string>& modules);
   ~UsbLab();
 
