@@ -357,10 +357,10 @@ static bool sInsideImage(const BirdBlock& block, uint32_t at, uint32_t size) {
   return at >= start && uint64_t(at) + size <= end;
 }
 
-uint64_t BirdFile::FirmwareBytes() const {
+uint64_t BirdFile::ImageBytes(uint8_t type) const {
   uint64_t bytes = 0;
   for (const BirdBlock& block : blocks)
-    if (block.type == BLOCK_FIRMWARE)
+    if (block.type == type)
       bytes += block.ImageLength();
   return bytes;
 }

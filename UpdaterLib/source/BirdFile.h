@@ -38,8 +38,10 @@ public:
   bool DecompressData(const uint8_t* compressed, uint64_t length);
   bool ScanBlocks(uint8_t* content, uint32_t size);
   std::vector<BirdBlock> FindBlocks(uint8_t type) const;
-  // Image bytes of all firmware blocks together (0: nothing to install).
-  uint64_t FirmwareBytes() const;
+  // Image bytes of all blocks of one addressed type together (0: none).
+  uint64_t ImageBytes(uint8_t type) const;
+  // Firmware image bytes (0: nothing to install).
+  uint64_t FirmwareBytes() const { return ImageBytes(BLOCK_FIRMWARE); }
   bool FindSerialNumberOffsets();
 
   uint32_t GetBuild() const;

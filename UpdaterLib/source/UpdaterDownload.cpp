@@ -67,11 +67,13 @@ uint32_t sStoreBird(UpdaterDisplayInterface& display, UpdaterStoreItem& item, ui
     display.message(UpdaterDisplayInterface::Error, "The BIRD file for build %u could not be decoded", build);
     return 0;
   }
-  // What the server sent must be an image the update could install; anything
-  // else would overwrite a good stored file and be recorded as the latest.
+  // What the server sent must be an image the update or a recovery could
+  // install (firmware, or a recovery loader alone); anything else would
+  // overwrite a good stored file and be recorded as the latest.
   BirdFile check;
   check.filename = fileName;
-  if (!check.LoadBytes(bytes.get(), length) || check.FirmwareBytes() == 0) {
+  if (!check.LoadBytes(bytes.get(), length) ||
+      check.FirmwareBytes() + check.ImageBytes(BirdFile::BLOCK_LOADER) == 0) {
     display.message(UpdaterDisplayInterface::Error, "The server sent no valid BIRD file for build %u", build);
     return 0;
   }

@@ -92,10 +92,9 @@ std::string MakeCatalogue(const testsupport::TempDir& dir) {
   Bytes code(0x400, 0);
   Bytes header = loader.encode(3000 - 0x400 - lab::ImxLabLoader::kHeaderSize);
   code.insert(code.end(), header.begin(), header.end());
-  // The download takes only images with firmware: the default one carries a little.
+  // A recovery image holds the loader alone; the download must take it.
   WriteBird(model + "/900.bird", {birdwriter::InfoBlock(900, "0.9.0", kDefault, "Orrin"),
-                                  birdwriter::AddressedBlock(birdwriter::kLoader, 0x20000000, code),
-                                  birdwriter::AddressedBlock(birdwriter::kFirmware, 0x60000000, Bytes(256, 0xA5))});
+                                  birdwriter::AddressedBlock(birdwriter::kLoader, 0x20000000, code)});
   Bytes image = birdwriter::RandomBytes(6000, 22);
   birdwriter::Block info = birdwriter::InfoBlock(kNewBuild, "2.2.0", kModule, "Orrin");
   std::copy(info.content.begin(), info.content.end(), image.begin() + 0x400);
