@@ -309,7 +309,13 @@ TEST_F(LinkPeerTest, PacketLogWritesEveryFrameToItsFile) {
   const uint8_t echo = 0x01;
   EXPECT_EQ(module->debug(&echo, 1), aErrNone);
   std::string text;
-  testsupport::WaitUntil([&] { return (text = testsupport::ReadFile(path)).find("4 < ") != std::string::npos; }, 1000);
+  // The reply is logged by the in-pipe, possibly after the caller has it.
+  testsupport::WaitUntil(
+      [&] {
+        text = testsupport::ReadFile(path);
+        return text.find("4 < ") != std::string::npos && text.find("4 > ") != std::string::npos;
+      },
+      1000);
   EXPECT_EQ(module->disablePacketLog(), aErrNone);
   EXPECT_NE(text.find(std::string("6 < START") + '\0' + "\r\n"), std::string::npos) << text;
   EXPECT_NE(text.find("4 > 0x2 0x2 0x17 0x1 \r\n"), std::string::npos) << text;
