@@ -8,8 +8,9 @@
 #include "Updater.h"
 
 TEST(DownloadByFingerprint, TheServerNamesModuleAndBuild) {
-  if (!testsupport::EnterPrivateNetwork())
-    GTEST_SKIP() << "needs root to run the update server on loopback in a private network namespace";
+  std::string whyNot;
+  if (!testsupport::EnterPrivateNetwork(&whyNot))
+    GTEST_SKIP() << whyNot;
   LabFixture lab;
   lab.AddBird("KovaHub", 17, "1.2.3", testsupport::TestBytes(3000, 17));
   lab.AddBird("KovaHub", 18, "1.10.0", testsupport::TestBytes(3000, 18));

@@ -16,8 +16,9 @@ namespace {
 class DownloadTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    if (!testsupport::EnterPrivateNetwork())
-      GTEST_SKIP() << "needs root to run the update server on loopback in a private network namespace";
+    std::string whyNot;
+    if (!testsupport::EnterPrivateNetwork(&whyNot))
+      GTEST_SKIP() << whyNot;
     lab.AddBird("KovaHub", 17, "1.2.3", testsupport::TestBytes(3000, 17));
     lab.AddBird("KovaHub", 18, "1.10.0", testsupport::TestBytes(3000, 18));
     std::string error;

@@ -14,10 +14,11 @@
 #include "PrivateNetwork.h"
 #include "TestSupport.h"
 
-#define ENTER_PRIVATE_NETWORK_OR_SKIP()                                                              \
-  do {                                                                                               \
-    if (!testsupport::EnterPrivateNetwork())                                                         \
-      GTEST_SKIP() << "needs root to run the update server on loopback in a private network namespace"; \
+#define ENTER_PRIVATE_NETWORK_OR_SKIP()                   \
+  do {                                                    \
+    std::string whyNot;                                   \
+    if (!testsupport::EnterPrivateNetwork(&whyNot))       \
+      GTEST_SKIP() << whyNot;                             \
   } while (0)
 
 // Sends the debug log of the given packages to a temporary file for the test's duration.

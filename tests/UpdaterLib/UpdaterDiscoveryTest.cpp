@@ -44,8 +44,9 @@ private:
 class DiscoveryReadTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    if (!testsupport::EnterPrivateNetwork())
-      GTEST_SKIP() << "needs root for a private network namespace";
+    std::string whyNot;
+    if (!testsupport::EnterPrivateNetwork(&whyNot))
+      GTEST_SKIP() << whyNot;
     peer.reset(new ScriptedPeer(4));
     ASSERT_EQ(module.connectFromSpec(testsupport::LoopbackSpec(peer->port(), 0xBEEF)), aErrNone);
     ASSERT_EQ(module.getModuleAddress(), 4);
@@ -124,8 +125,9 @@ TEST(DiscoveryCallbacks, CollectEveryModuleOrStopAtTheWantedOne) {
 }
 
 TEST(DiscoveryEmpty, NoModulesGiveEmptyListsWithoutMessages) {
-  if (!testsupport::EnterPrivateNetwork())
-    GTEST_SKIP() << "needs root for a private network namespace";
+  std::string whyNot;
+  if (!testsupport::EnterPrivateNetwork(&whyNot))
+    GTEST_SKIP() << whyNot;
   Captured out, err;
   CLI_Display display(out.stream, err.stream);
   Updater updater("http://127.0.0.1:1/cgi/u", "/nonexistent", display);

@@ -113,8 +113,9 @@ TEST(LabServer, ProgramServesLogsAndStopsOnSigterm) {
   EXPECT_EQ(testsupport::RunProgram({testsupport::BinPath("updater-lab"), "server"}).exitCode, 2);
   EXPECT_EQ(testsupport::RunProgram({testsupport::BinPath("updater-lab"), "server", "--catalogue", "/nonexistent"}).exitCode, 1);
 
-  if (!testsupport::EnterPrivateNetwork())
-    GTEST_SKIP() << "needs root to serve on loopback in a private network namespace";
+  std::string whyNot;
+  if (!testsupport::EnterPrivateNetwork(&whyNot))
+    GTEST_SKIP() << whyNot;
   TempDir dir;
   AddBird(dir, "KovaHub", "17.bird", MakeBirdBytes(17, "1.2.3", "KovaHub", 0, std::string(2000, 'z')));
   std::string log = dir.file("requests.log");
@@ -154,8 +155,9 @@ TEST(LabServer, ProgramServesLogsAndStopsOnSigterm) {
 }
 
 TEST(LabServer, AStopBeforeServingIsNotLost) {
-  if (!testsupport::EnterPrivateNetwork())
-    GTEST_SKIP() << "needs root to serve on loopback in a private network namespace";
+  std::string whyNot;
+  if (!testsupport::EnterPrivateNetwork(&whyNot))
+    GTEST_SKIP() << whyNot;
   LabServerCatalogue catalogue;
   LabServerOptions options;
   options.log = nullptr;

@@ -110,21 +110,6 @@ void RemoveStaleNamespaces(const std::string& scratch) {
     Command({"ip", "netns", "del", name}, scratch, ignored);
 }
 
-bool BringUpLoopback(std::string& why) {
-  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  struct ifreq request;
-  std::memset(&request, 0, sizeof(request));
-  std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-  bool ok = fd >= 0 && ioctl(fd, SIOCGIFFLAGS, &request) == 0;
-  request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
-  ok = ok && ioctl(fd, SIOCSIFFLAGS, &request) == 0;
-  if (!ok)
-    why = std::string("cannot bring up lo: ") + std::strerror(errno);
-  if (fd >= 0)
-    close(fd);
-  return ok;
-}
-
 }  // namespace
 
 std::string LabNetwork::HomeDir() {
@@ -284,21 +269,6 @@ NetnsScope::~NetnsScope() {
     std::abort();  // carrying on in the test namespace would misroute every later test
   if (saved_ >= 0)
     close(saved_);
-}
-
-bool EnterPrivateNetwork(std::string* why) {
-  static int state = 0;  // 0 not tried, 1 inside, -1 failed
-  static std::string reason;
-  if (state == 0) {
-    if (!IsRoot())
-      reason = "needs root for a private network namespace";
-    else if (unshare(CLONE_NEWNET) != 0)
-      reason = std::string("unshare(CLONE_NEWNET): ") + std::strerror(errno);
-    state = reason.empty() && BringUpLoopback(reason) ? 1 : -1;
-  }
-  if (why)
-    *why = reason;
-  return state == 1;
 }
 
 }  // namespace testsupport

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "PrivateNetwork.h"
 #include "TestSupport.h"
 
 namespace testsupport {
@@ -98,10 +99,5 @@ private:
   bool entered_ = false;
 };
 
-// Moves the calling process (its main thread, and every thread it starts later)
-// into a new network namespace with only the loopback interface, brought up.
-// For tests that talk to a lab on 127.0.0.1. False, with the reason, when not
-// possible (not root). Safe to call more than once.
-bool EnterPrivateNetwork(std::string* why = nullptr);
 
 }  // namespace testsupport

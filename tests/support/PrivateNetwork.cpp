@@ -19,18 +19,30 @@ namespace testsupport {
 
 namespace {
 
-bool sBringLoopbackUp() {
-  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+bool sWriteFile(const char* path, const std::string& text) {
+  int fd = open(path, O_WRONLY | O_CLOEXEC);
   if (fd < 0)
     return false;
-  struct ifreq ifr;
-  std::memset(&ifr, 0, sizeof(ifr));
-  std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
-  bool ok = ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
-  ifr.ifr_flags |= IFF_UP | IFF_RUNNING;
-  ok = ok && ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
+  bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
   close(fd);
   return ok;
+}
+
+// Without root, a user namespace of our own (mapping only our own ids, so the
+// process keeps its identity for files) owns the new network namespace. The
+// kernel allows this only while the process has a single thread.
+std::string sEnterAsUser() {
+  uid_t uid = getuid();
+  gid_t gid = getgid();
+  if (unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0)
+    return std::string("needs root or unprivileged user namespaces for a private network namespace (") +
+           std::strerror(errno) + ")";
+  std::string uidMap = std::to_string(uid) + " " + std::to_string(uid) + " 1";
+  std::string gidMap = std::to_string(gid) + " " + std::to_string(gid) + " 1";
+  if (!sWriteFile("/proc/self/uid_map", uidMap) || !sWriteFile("/proc/self/setgroups", "deny") ||
+      !sWriteFile("/proc/self/gid_map", gidMap))
+    return std::string("cannot map ids in the user namespace: ") + std::strerror(errno);
+  return "";
 }
 
 void sWalk(int dirFd, const std::string& prefix, std::vector<std::string>& out) {
@@ -65,10 +77,34 @@ void sWalk(int dirFd, const std::string& prefix, std::vector<std::string>& out) 
 
 }  // namespace
 
-bool EnterPrivateNetwork() {
-  if (geteuid() != 0)
-    return false;
-  return unshare(CLONE_NEWNET) == 0 && sBringLoopbackUp();
+bool BringUpLoopback(std::string& why) {
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  struct ifreq ifr;
+  std::memset(&ifr, 0, sizeof(ifr));
+  std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
+  bool ok = fd >= 0 && ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
+  ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP | IFF_RUNNING);
+  ok = ok && ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
+  if (!ok)
+    why = std::string("cannot bring up lo: ") + std::strerror(errno);
+  if (fd >= 0)
+    close(fd);
+  return ok;
+}
+
+bool EnterPrivateNetwork(std::string* why) {
+  static int state = 0;  // 0 not tried, 1 inside, -1 failed
+  static std::string reason;
+  if (state == 0) {
+    if (geteuid() != 0)
+      reason = sEnterAsUser();
+    else if (unshare(CLONE_NEWNET) != 0)
+      reason = std::string("unshare(CLONE_NEWNET): ") + std::strerror(errno);
+    state = reason.empty() && BringUpLoopback(reason) ? 1 : -1;
+  }
+  if (why)
+    *why = reason;
+  return state == 1;
 }
 
 PrivateStore::PrivateStore(const std::string& dir) {

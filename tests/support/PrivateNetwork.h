@@ -5,10 +5,15 @@
 
 namespace testsupport {
 
-// Moves the calling process into a new network namespace holding only "lo",
-// brought up. False when not root or when the namespace cannot be made; the
-// test then skips. Child processes inherit the namespace.
-bool EnterPrivateNetwork();
+// Moves the calling process (its main thread, every thread it starts later and
+// its children) into a new network namespace holding only "lo", brought up.
+// Without root it makes an unprivileged user namespace to own it, which works
+// only while the process has one thread. False, with the reason, when neither
+// works; the test then skips. Safe to call more than once.
+bool EnterPrivateNetwork(std::string* why = nullptr);
+
+// Brings up "lo" in the calling thread's network namespace; false with the reason.
+bool BringUpLoopback(std::string& why);
 
 // Gives the calling process (and its children) a private mount namespace in
 // which `dir` is bind-mounted over <home>/.tessoral, home being the user

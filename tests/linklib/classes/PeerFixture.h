@@ -29,8 +29,9 @@ inline linkSpec PeerSpec(const ScriptedPeer& peer, uint32_t serialNumber = 0x123
 class PeerTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    if (!testsupport::EnterPrivateNetwork())
-      GTEST_SKIP() << "needs root for a private network namespace";
+    std::string whyNot;
+    if (!testsupport::EnterPrivateNetwork(&whyNot))
+      GTEST_SKIP() << whyNot;
     peer.reset(new ScriptedPeer(2));
     module.reset(new Tessoral::Kovalink::Module(2));
     ASSERT_EQ(module->connectFromSpec(PeerSpec(*peer)), aErrNone);

@@ -14,6 +14,8 @@
 #include <gtest/gtest.h>
 #include <thread>
 
+#include "PrivateNetwork.h"
+
 namespace linktest {
 
 static aErr cbPairGet(uint8_t* byte, void* reference) {
@@ -61,25 +63,16 @@ void Pty::closeMaster() {
 
 Pty::~Pty() { closeMaster(); }
 
-static bool sLoopbackUp() {
-  int s = socket(AF_INET, SOCK_DGRAM, 0);
-  if (s < 0)
-    return false;
-  struct ifreq request;
-  memset(&request, 0, sizeof(request));
-  strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-  bool ok = ioctl(s, SIOCGIFFLAGS, &request) == 0;
-  request.ifr_flags |= IFF_UP;
-  ok = ok && ioctl(s, SIOCSIFFLAGS, &request) == 0;
-  close(s);
-  return ok;
-}
-
 void RunInPrivateNetwork(const std::function<void()>& body) {
   std::thread worker([&] {
     // Only this thread (and the threads it starts) enter the new namespace.
-    if (unshare(CLONE_NEWNET) != 0 || !sLoopbackUp()) {
-      ADD_FAILURE() << "no private network namespace: " << strerror(errno);
+    std::string why = "unshare(CLONE_NEWNET): ";
+    if (unshare(CLONE_NEWNET) != 0) {
+      ADD_FAILURE() << "no private network namespace: " << why << strerror(errno);
+      return;
+    }
+    if (!testsupport::BringUpLoopback(why)) {
+      ADD_FAILURE() << why;
       return;
     }
     body();
