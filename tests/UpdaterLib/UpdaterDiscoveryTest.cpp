@@ -9,7 +9,7 @@
 #include "Log.h"
 #include "Module.h"
 #include "LabNetwork.h"
-#include "LoopbackSpec.h"
+#include "LoopbackLink.h"
 #include "ScriptedPeer.h"
 #include "Updater.h"
 #include "UpdaterDiscovery.h"
@@ -48,7 +48,7 @@ protected:
     if (!testsupport::EnterPrivateNetwork(&whyNot))
       GTEST_SKIP() << whyNot;
     peer.reset(new ScriptedPeer(4));
-    ASSERT_EQ(module.connectFromSpec(testsupport::LoopbackSpec(peer->port(), 0xBEEF)), aErrNone);
+    ASSERT_EQ(module.connectFromSpec(testsupport::LoopbackLink(peer->port(), 0xBEEF)), aErrNone);
     ASSERT_EQ(module.getModuleAddress(), 4);
   }
   void answer(const Bytes& request, const Bytes& reply) { peer->setResponder(ScriptedPeer::Table({{request, reply}})); }

@@ -9,7 +9,7 @@
 
 #include "LabNetwork.h"
 #include "Log.h"
-#include "LoopbackSpec.h"
+#include "LoopbackLink.h"
 #include "Module.h"
 #include "RecordingDisplay.h"
 #include "ScriptedPeer.h"
@@ -208,7 +208,7 @@ void WithPeer(const std::function<void(ScriptedPeer&, UpgradePeer&, Module&, Upd
   ASSERT_NE(0, scriptedModule.port());
   UpgradePeer peer(scriptedModule);
   Module module(2, static_cast<uint8_t>(0));
-  ASSERT_EQ(0, module.connectFromSpec(testsupport::LoopbackSpec(scriptedModule.port(), 0x1234ABCD)));
+  ASSERT_EQ(0, module.connectFromSpec(testsupport::LoopbackLink(scriptedModule.port(), 0x1234ABCD)));
   UpdaterEntity entity;
   entity.init(&module, 0, true);
   body(scriptedModule, peer, module, entity);

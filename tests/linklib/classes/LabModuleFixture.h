@@ -11,7 +11,7 @@
 #include "LabModuleHost.h"
 #include "LabNetwork.h"
 #include "Module.h"
-#include "LoopbackSpec.h"
+#include "LoopbackLink.h"
 
 namespace objtest {
 
@@ -41,7 +41,7 @@ protected:
 
   // A module object connected to the lab module listening on `port`.
   Tessoral::Kovalink::Module& connect(uint16_t port, uint8_t address) {
-    linkSpec spec = testsupport::LoopbackSpec(port, port);
+    linkSpec spec = testsupport::LoopbackLink(port, port);
     spec.module = address;
     spec.router = address;
     modules.emplace_back(new Tessoral::Kovalink::Module(address, false, 0));

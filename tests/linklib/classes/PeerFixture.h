@@ -6,7 +6,7 @@
 
 #include "Module.h"
 #include "LabNetwork.h"
-#include "LoopbackSpec.h"
+#include "LoopbackLink.h"
 #include "ScriptedPeer.h"
 #include "aError.h"
 
@@ -17,7 +17,7 @@ using testsupport::Frame;
 using testsupport::ScriptedPeer;
 
 inline linkSpec PeerSpec(const ScriptedPeer& peer, uint32_t serialNumber = 0x1234ABCD) {
-  linkSpec spec = testsupport::LoopbackSpec(peer.port(), serialNumber);
+  linkSpec spec = testsupport::LoopbackLink(peer.port(), serialNumber);
   spec.module = 2;
   spec.router = 2;
   spec.routerSerialNumber = serialNumber;

@@ -8,7 +8,7 @@
 
 namespace testsupport {
 
-inline linkSpec LoopbackSpec(uint16_t port, uint32_t serialNumber) {
+inline linkSpec LoopbackLink(uint16_t port, uint32_t serialNumber) {
   linkSpec spec{};
   spec.type = linkTypeTCPIP;
   spec.serialNumber = serialNumber;
