@@ -25,8 +25,9 @@
 // the stop frame, so its bound matters only when that frame cannot be made.
 #define aLINK_READ_WAIT_MS 20
 #define aLINK_OUT_WAIT_MS 100
-// Modules rely on frames starting at least this far apart.
-#define aLINK_FRAME_PACE_US 1000
+// Modules rely on frames starting at least this far apart. One microsecond
+// more, as the clock is read in whole microseconds.
+#define aLINK_FRAME_PACE_US 1001
 #define aLINK_SYNC_PAUSE_MS 2
 
 // Members start from their initialisers (value-initialised at creation);
@@ -72,6 +73,8 @@ struct aLink {
   // before the workers exist, then by the out-pipe alone.
   uint64_t nextFrameUS = 0;
   uint32_t paceMarginUS = 0;
+  // The quickest frame write seen on this link (same writers as above).
+  uint64_t quickestWriteUS = UINT64_MAX;
 };
 
 typedef struct _linkEntry {
@@ -192,23 +195,32 @@ static void sLogPacket(aLink* link, uint8_t kind, const aPacket* packet) {
 
 // Returns the monotonic time at which the write was done. The frame left
 // somewhere within the write; only its end is sure to come after that.
+// Writes one frame; returns how long the write took.
 static uint64_t sWriteFrame(aLink* link, const aPacket* packet) {
   uint8_t frame[aPACKET_MAX_FRAME];
   uint8_t length = sFrameBytes(packet, frame);
   pthread_mutex_lock(&link->writeMutex);
+  uint64_t startUS = aTime_GetMonotonicUS();
   aStream_Write(link->stream, frame, length);
   uint64_t endUS = aTime_GetMonotonicUS();
   pthread_mutex_unlock(&link->writeMutex);
-  return endUS;
+  link->nextFrameUS = startUS;
+  return endUS - startUS;
 }
 
-// Paced by deadline: the frame starts one pace after the previous write
-// ended, so the time spent waking and queueing is not added to the pace.
-// Counting from the end rather than the start of that write keeps the frames
-// a full pace apart on the wire even when a write is held up half-way.
+// Paced by deadline: the next frame starts one pace after this one started,
+// so the time spent waking and queueing is not added to the pace. A write
+// costs some time after its frame has left (on a local network the receiving
+// side's processing runs inside it); what a write takes beyond the quickest
+// write seen may instead have held the frame back before it left, so that
+// much is added: a frame delayed half-way through its write still leaves a
+// full pace before the next one.
 static void sWritePacedFrame(aLink* link, const aPacket* packet) {
   aTime_PaceUntilMonotonicUS(link->nextFrameUS, &link->paceMarginUS);
-  link->nextFrameUS = sWriteFrame(link, packet) + aLINK_FRAME_PACE_US;
+  uint64_t tookUS = sWriteFrame(link, packet);
+  if (tookUS < link->quickestWriteUS)
+    link->quickestWriteUS = tookUS;
+  link->nextFrameUS += aLINK_FRAME_PACE_US + (tookUS - link->quickestWriteUS);
 }
 
 static aPacket* sControlFrame(uint8_t value) { return aPacket_CreateWithData(aLINK_CONTROL_ADDRESS, 1, &value); }

@@ -1,9 +1,10 @@
 // TCP transport. The link's reader (get) and writer (write) both may find the
-// connection gone and reconnect; one mutex per record serialises every socket
-// call and the reconnect itself, so only one of them reconnects and the other
-// then works on the new connection. The reader takes whatever has arrived in
-// one call and hands it out byte by byte, so a frame costs one system call
-// rather than two per byte.
+// connection gone and reconnect. They send and receive side by side under a
+// shared lock, so that a reply arriving during a send is taken at once; the
+// connection is made, replaced and closed only under the exclusive lock, and a
+// repair is skipped when the other side has already made a new connection.
+// The reader takes whatever has arrived in one call and hands it out byte by
+// byte, so a frame costs one system call rather than two per byte.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -31,7 +32,8 @@ typedef struct aSocketStream {
   struct sockaddr_in address;
   int fd;
   uint32_t flags;
-  pthread_mutex_t lock;
+  uint32_t generation;  // connections made so far
+  pthread_rwlock_t lock;  // fd, flags and generation change only when held exclusively
   aStream* owner;  // the stream this record serves, told of every reconnection
   // Reader side only: bytes received and not yet handed out.
   uint8_t readBuffer[aSOCKET_READ_BUFFER];
@@ -55,15 +57,24 @@ static void sCloseSocket(aSocketStream* s) {
 
 static aErr sConnect(aSocketStream* s);
 
-// A connection that was lost is made again; the owner counts it.
-static aErr sReconnect(aSocketStream* s) {
-  aErr err = sConnect(s);
-  if (!err && s->owner)
-    aStream_NoteReconnect(s->owner);
+// Makes a lost connection again, unless the other side already has since
+// `generation` was read; the owner counts it.
+static aErr sRepair(aSocketStream* s, uint32_t generation) {
+  pthread_rwlock_wrlock(&s->lock);
+  aErr err = aErrNone;
+  if (s->generation == generation) {
+    s->flags &= ~aSOCKET_CONNECTED;
+    err = sConnect(s);
+    if (!err && s->owner)
+      aStream_NoteReconnect(s->owner);
+  } else if (!(s->flags & aSOCKET_CONNECTED)) {
+    err = aErrConnection;
+  }
+  pthread_rwlock_unlock(&s->lock);
   return err;
 }
 
-// Connects (or reconnects) the record; the caller holds its lock.
+// Connects (or reconnects) the record; the caller holds its lock exclusively.
 static aErr sConnect(aSocketStream* s) {
   if (!s || s->check != aSOCKET_VALID)
     return aErrInitialization;
@@ -78,6 +89,7 @@ static aErr sConnect(aSocketStream* s) {
   }
   s->fd = fd;
   s->flags |= aSOCKET_CONNECTED;
+  s->generation++;
   int on = 1;
   struct timeval none = {0, 0};
   // Linger 0: closing resets the connection instead of lingering in TIME_WAIT.
@@ -96,24 +108,30 @@ static bool sConnectionLost(int e) { return e == ECONNRESET || e == ENOTCONN || 
 // Takes what has arrived. A peer that closed the connection in an orderly way
 // (0 bytes) is treated like a reset: otherwise it would never be noticed.
 static aErr sFill(aSocketStream* s, bool mayReconnect) {
-  if (!(s->flags & aSOCKET_CONNECTED))
+  pthread_rwlock_rdlock(&s->lock);
+  bool connected = s->flags & aSOCKET_CONNECTED;
+  uint32_t generation = s->generation;
+  ssize_t n = connected ? recv(s->fd, s->readBuffer, sizeof(s->readBuffer), MSG_DONTWAIT) : -1;
+  int e = errno;
+  pthread_rwlock_unlock(&s->lock);
+  if (!connected)
     return aErrConnection;
-  ssize_t n = recv(s->fd, s->readBuffer, sizeof(s->readBuffer), MSG_DONTWAIT);
   if (n > 0) {
     s->readPosition = 0;
     s->available = static_cast<size_t>(n);
     return aErrNone;
   }
-  int e = errno;
   if (n < 0 && (e == EAGAIN || e == EWOULDBLOCK || e == EINTR))
     return aErrNotReady;
   if (n == 0 || sConnectionLost(e)) {
-    s->flags &= ~aSOCKET_CONNECTED;
     if (!mayReconnect) {
-      sCloseSocket(s);
+      pthread_rwlock_wrlock(&s->lock);
+      if (s->generation == generation)
+        sCloseSocket(s);
+      pthread_rwlock_unlock(&s->lock);
       return aErrConnection;
     }
-    aErr err = sReconnect(s);
+    aErr err = sRepair(s, generation);
     return err ? err : sFill(s, false);
   }
   return aErrConnection;
@@ -124,9 +142,7 @@ static aErr cbSocketGet(uint8_t* byte, void* reference) {
   if (!s)
     return aErrParam;
   if (!s->available) {
-    pthread_mutex_lock(&s->lock);
     aErr err = sFill(s, true);
-    pthread_mutex_unlock(&s->lock);
     if (err)
       return err;
   }
@@ -145,9 +161,9 @@ static aErr cbSocketWait(unsigned long timeoutMS, void* reference) {
     return aErrParam;
   if (s->available)
     return aErrNone;
-  pthread_mutex_lock(&s->lock);
+  pthread_rwlock_rdlock(&s->lock);
   int fd = (s->flags & aSOCKET_CONNECTED) ? s->fd : -1;
-  pthread_mutex_unlock(&s->lock);
+  pthread_rwlock_unlock(&s->lock);
   if (fd < 0)
     return aErrNone;
   struct pollfd p = {fd, POLLIN, 0};
@@ -157,22 +173,25 @@ static aErr cbSocketWait(unsigned long timeoutMS, void* reference) {
 
 // One send attempt of the remaining bytes; *attempts is updated as the write rules count.
 static aErr sSendOnce(aSocketStream* s, const uint8_t* bytes, size_t length, size_t* sent, int* attempts) {
-  if (!(s->flags & aSOCKET_CONNECTED))
+  pthread_rwlock_rdlock(&s->lock);
+  bool connected = s->flags & aSOCKET_CONNECTED;
+  uint32_t generation = s->generation;
+  ssize_t n = connected ? send(s->fd, bytes + *sent, length - *sent, MSG_NOSIGNAL | MSG_DONTWAIT) : -1;
+  int e = errno;
+  pthread_rwlock_unlock(&s->lock);
+  if (!connected)
     return aErrConnection;
-  ssize_t n = send(s->fd, bytes + *sent, length - *sent, MSG_NOSIGNAL | MSG_DONTWAIT);
   if (n >= 0) {
     *sent += static_cast<size_t>(n);
     *attempts = 1;
     return aErrNone;
   }
-  int e = errno;
   if (e == EAGAIN || e == EWOULDBLOCK || e == EINTR) {
     (*attempts)++;
     return aErrNone;
   }
   if (e == EPIPE || e == ECONNRESET || e == ENOTCONN) {
-    s->flags &= ~aSOCKET_CONNECTED;
-    aErr err = sReconnect(s);
+    aErr err = sRepair(s, generation);
     if (err)
       return err;
     (*attempts)++;
@@ -188,9 +207,7 @@ static aErr cbSocketWrite(const uint8_t* bytes, size_t length, void* reference) 
   size_t sent = 0;
   int attempts = 0;
   for (;;) {
-    pthread_mutex_lock(&s->lock);
     aErr err = sSendOnce(s, bytes, length, &sent, &attempts);
-    pthread_mutex_unlock(&s->lock);
     if (err)
       return err;
     if (sent >= length)
@@ -207,10 +224,10 @@ static aErr cbSocketDelete(void* reference) {
   aSocketStream* s = sRecord(reference);
   if (!s)
     return aErrParam;
-  pthread_mutex_lock(&s->lock);
+  pthread_rwlock_wrlock(&s->lock);
   sCloseSocket(s);
-  pthread_mutex_unlock(&s->lock);
-  pthread_mutex_destroy(&s->lock);
+  pthread_rwlock_unlock(&s->lock);
+  pthread_rwlock_destroy(&s->lock);
   s->check = 0;
   delete s;
   return aErrNone;
@@ -229,10 +246,10 @@ aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream** stream) {
   s->address.sin_port = htons(port);
   s->address.sin_addr.s_addr = address;
   s->fd = -1;
-  pthread_mutex_init(&s->lock, nullptr);
-  pthread_mutex_lock(&s->lock);
+  pthread_rwlock_init(&s->lock, nullptr);
+  pthread_rwlock_wrlock(&s->lock);
   aErr err = sConnect(s);
-  pthread_mutex_unlock(&s->lock);
+  pthread_rwlock_unlock(&s->lock);
   aStream* made = err ? nullptr : aStream_Create(cbSocketGet, cbSocketPut, cbSocketWrite, cbSocketDelete, s);
   if (made)
     aStream_SetWait(made, cbSocketWait);
@@ -240,9 +257,9 @@ aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream** stream) {
     cbSocketDelete(s);
     return aErrResource;
   }
-  pthread_mutex_lock(&s->lock);
+  pthread_rwlock_wrlock(&s->lock);
   s->owner = made;
-  pthread_mutex_unlock(&s->lock);
+  pthread_rwlock_unlock(&s->lock);
   *stream = made;
   return aErrNone;
 }
