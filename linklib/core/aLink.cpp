@@ -25,9 +25,11 @@
 // the stop frame, so its bound matters only when that frame cannot be made.
 #define aLINK_READ_WAIT_MS 20
 #define aLINK_OUT_WAIT_MS 100
-// Modules rely on frames starting at least this far apart. One microsecond
-// more, as the clock is read in whole microseconds.
-#define aLINK_FRAME_PACE_US 1001
+// Modules rely on frames starting at least this far apart. The guard covers
+// reading the clock in whole microseconds and the few microseconds by which
+// the time a frame takes to leave varies from one write to the next.
+#define aLINK_FRAME_PACE_US 1000
+#define aLINK_FRAME_GUARD_US 4
 #define aLINK_SYNC_PAUSE_MS 2
 
 // Members start from their initialisers (value-initialised at creation);
@@ -220,7 +222,7 @@ static void sWritePacedFrame(aLink* link, const aPacket* packet) {
   uint64_t tookUS = sWriteFrame(link, packet);
   if (tookUS < link->quickestWriteUS)
     link->quickestWriteUS = tookUS;
-  link->nextFrameUS += aLINK_FRAME_PACE_US + (tookUS - link->quickestWriteUS);
+  link->nextFrameUS += aLINK_FRAME_PACE_US + aLINK_FRAME_GUARD_US + (tookUS - link->quickestWriteUS);
 }
 
 static aPacket* sControlFrame(uint8_t value) { return aPacket_CreateWithData(aLINK_CONTROL_ADDRESS, 1, &value); }

@@ -39,6 +39,10 @@ typedef struct aSocketStream {
   uint8_t readBuffer[aSOCKET_READ_BUFFER];
   size_t readPosition;
   size_t available;
+  // The last receive took less than the buffer holds, so the socket was empty
+  // then: the next look reports nothing without asking again, as a reader
+  // that finds nothing waits for input anyway (one system call less a frame).
+  bool drained;
 } aSocketStream;
 
 static aSocketStream* sRecord(void* reference) {
@@ -119,6 +123,7 @@ static aErr sFill(aSocketStream* s, bool mayReconnect) {
   if (n > 0) {
     s->readPosition = 0;
     s->available = static_cast<size_t>(n);
+    s->drained = s->available < sizeof(s->readBuffer);
     return aErrNone;
   }
   if (n < 0 && (e == EAGAIN || e == EWOULDBLOCK || e == EINTR))
@@ -141,6 +146,10 @@ static aErr cbSocketGet(uint8_t* byte, void* reference) {
   aSocketStream* s = sRecord(reference);
   if (!s)
     return aErrParam;
+  if (!s->available && s->drained) {
+    s->drained = false;
+    return aErrNotReady;
+  }
   if (!s->available) {
     aErr err = sFill(s, true);
     if (err)

@@ -77,6 +77,8 @@ ScriptedPeer::ScriptedPeer(uint8_t address, bool answerQueries)
 
 ScriptedPeer::ScriptedPeer(Channel channel, uint8_t address, bool answerQueries)
     : channel_(true), address_(address), answerQueries_(answerQueries), channelFd_(channel.fd) {
+  // Set before the thread runs, so that a send right after construction is not lost.
+  current_ = channelFd_;
   start();
 }
 
@@ -239,7 +241,8 @@ void ScriptedPeer::connection(int fd) {
     connected_ = true;
     onConnect = onConnect_;
   }
-  current_ = fd;
+  if (!channel_)
+    current_ = fd;
   if (onConnect)
     onConnect();
   serve(fd);
