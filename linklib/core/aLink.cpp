@@ -195,19 +195,17 @@ static void sLogPacket(aLink* link, uint8_t kind, const aPacket* packet) {
   sSignalLogEvent(link);
 }
 
-// Returns the monotonic time at which the write was done. The frame left
-// somewhere within the write; only its end is sure to come after that.
-// Writes one frame; returns how long the write took.
-static uint64_t sWriteFrame(aLink* link, const aPacket* packet) {
+// Writes one frame; returns how long the write took and sets *startUS to
+// when it began.
+static uint64_t sWriteFrame(aLink* link, const aPacket* packet, uint64_t* startUS) {
   uint8_t frame[aPACKET_MAX_FRAME];
   uint8_t length = sFrameBytes(packet, frame);
   pthread_mutex_lock(&link->writeMutex);
-  uint64_t startUS = aTime_GetMonotonicUS();
+  *startUS = aTime_GetMonotonicUS();
   aStream_Write(link->stream, frame, length);
   uint64_t endUS = aTime_GetMonotonicUS();
   pthread_mutex_unlock(&link->writeMutex);
-  link->nextFrameUS = startUS;
-  return endUS - startUS;
+  return endUS - *startUS;
 }
 
 // Paced by deadline: the next frame starts one pace after this one started,
@@ -219,10 +217,11 @@ static uint64_t sWriteFrame(aLink* link, const aPacket* packet) {
 // full pace before the next one.
 static void sWritePacedFrame(aLink* link, const aPacket* packet) {
   aTime_PaceUntilMonotonicUS(link->nextFrameUS, &link->paceMarginUS);
-  uint64_t tookUS = sWriteFrame(link, packet);
+  uint64_t startUS = 0;
+  uint64_t tookUS = sWriteFrame(link, packet, &startUS);
   if (tookUS < link->quickestWriteUS)
     link->quickestWriteUS = tookUS;
-  link->nextFrameUS += aLINK_FRAME_PACE_US + aLINK_FRAME_GUARD_US + (tookUS - link->quickestWriteUS);
+  link->nextFrameUS = startUS + aLINK_FRAME_PACE_US + aLINK_FRAME_GUARD_US + (tookUS - link->quickestWriteUS);
 }
 
 static aPacket* sControlFrame(uint8_t value) { return aPacket_CreateWithData(aLINK_CONTROL_ADDRESS, 1, &value); }
