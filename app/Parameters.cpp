@@ -9,7 +9,7 @@
 #include "AppInfo.h"
 #include "Log.h"
 #include "OptionParser.h"
-#include "UpdateServerRequest.h"
+#include "server/UpdateServerRequest.h"
 #include "UpdaterDirectory.h"
 
 namespace {

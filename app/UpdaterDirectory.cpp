@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "BuildPath.h"
+#include "store/BuildPath.h"
 #include "Log.h"
 #include "aDirectory.h"
 

@@ -6,7 +6,7 @@
 
 #include "AppInfo.h"
 #include "Log.h"
-#include "UpdateServerRequest.h"
+#include "server/UpdateServerRequest.h"
 #include "aVersion.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "DriverNode.h"
+#include "usb/DriverNode.h"
 
 #include <umockdev.h>
 

@@ -8,7 +8,7 @@
 #include <map>
 #include <mutex>
 
-#include "UsbFunction.h"
+#include "usb/UsbFunction.h"
 
 typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
 typedef struct _UMockdevIoctlClient UMockdevIoctlClient;

@@ -1,4 +1,4 @@
-#include "HidGadget.h"
+#include "usb/HidGadget.h"
 
 #include <sys/ioctl.h>
 #include <linux/hidraw.h>
@@ -7,7 +7,7 @@
 #include <termios.h>
 #include <umockdev.h>
 
-#include "IoctlData.h"
+#include "usb/IoctlData.h"
 #include <unistd.h>
 
 #include <algorithm>

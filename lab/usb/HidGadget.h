@@ -8,7 +8,7 @@
 #include <mutex>
 #include <vector>
 
-#include "HidReportSink.h"
+#include "usb/HidReportSink.h"
 
 typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
 typedef struct _UMockdevIoctlClient UMockdevIoctlClient;

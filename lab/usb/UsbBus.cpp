@@ -1,4 +1,4 @@
-#include "UsbBus.h"
+#include "usb/UsbBus.h"
 
 #include <umockdev.h>
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "UsbIdentity.h"
+#include "usb/UsbIdentity.h"
 
 typedef struct _UMockdevTestbed UMockdevTestbed;
 typedef struct _UMockdevIoctlBase UMockdevIoctlBase;

@@ -1,4 +1,4 @@
-#include "UsbFaults.h"
+#include "usb/UsbFaults.h"
 
 #include <cstdlib>
 

@@ -1,10 +1,10 @@
-#include "UsbGadget.h"
+#include "usb/UsbGadget.h"
 
 #include <sys/ioctl.h>
 #include <linux/usbdevice_fs.h>
 #include <umockdev.h>
 
-#include "IoctlData.h"
+#include "usb/IoctlData.h"
 
 #include <cerrno>
 #include <cstddef>

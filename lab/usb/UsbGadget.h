@@ -11,9 +11,9 @@
 #include <set>
 #include <vector>
 
-#include "UsbFaults.h"
-#include "UsbFunction.h"
-#include "UsbIdentity.h"
+#include "usb/UsbFaults.h"
+#include "usb/UsbFunction.h"
+#include "usb/UsbIdentity.h"
 
 typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
 typedef struct _UMockdevIoctlClient UMockdevIoctlClient;

@@ -1,4 +1,4 @@
-#include "UsbIdentity.h"
+#include "usb/UsbIdentity.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "UsbLabConfig.h"
+#include "usb/UsbLabConfig.h"
 
 #include <fstream>
 #include <set>

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "LabConfig.h"
-#include "UsbFaults.h"
+#include "usb/UsbFaults.h"
 
 namespace lab {
 

@@ -1,10 +1,10 @@
-#include "UsbModuleLink.h"
+#include "usb/UsbModuleLink.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <string>
 
-#include "LabModuleHost.h"
+#include "sim/ModuleHost.h"
 
 namespace lab {
 

@@ -5,9 +5,9 @@
 #pragma once
 #include <deque>
 
-#include "SimFrame.h"
-#include "SimModule.h"
-#include "UsbFunction.h"
+#include "sim/Frame.h"
+#include "sim/Module.h"
+#include "usb/UsbFunction.h"
 
 namespace lab {
 

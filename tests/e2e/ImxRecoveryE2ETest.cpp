@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "BirdWriter.h"
-#include "ImxChip.h"
-#include "ImxUartPort.h"
+#include "rom/ImxChip.h"
+#include "rom/ImxUartPort.h"
 #include "LabServerSupport.h"
 #include "UsbLab.h"
 

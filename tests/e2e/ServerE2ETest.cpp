@@ -5,7 +5,7 @@
 
 #include <iostream>
 
-#include "LabServerBird.h"
+#include "server/Bird.h"
 #include "LabServerSupport.h"
 #include "PrivateStoreTest.h"
 #include "TestSupport.h"

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "LabServerSupport.h"
-#include "LabUsbHost.h"
+#include "usb/UsbHost.h"
 #include "PrivateNetwork.h"
 #include "TestSupport.h"
 

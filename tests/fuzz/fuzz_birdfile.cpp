@@ -2,7 +2,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "BirdFile.h"
+#include "image/BirdFile.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   BirdFile file;

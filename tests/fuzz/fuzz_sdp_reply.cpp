@@ -7,10 +7,10 @@
 #include <cstdlib>
 #include <vector>
 
-#include "HID_SDPLoader.h"
+#include "recovery/HID_SDPLoader.h"
 #include "Log.h"
-#include "SDPLoader.h"
-#include "Serial_SDPLoader.h"
+#include "recovery/SDPLoader.h"
+#include "recovery/Serial_SDPLoader.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <string>
 
-#include "UpdateServerRequest.h"
-#include "base64.h"
+#include "server/UpdateServerRequest.h"
+#include "server/base64.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string body(reinterpret_cast<const char*>(data), size);

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "KeyValueStore.h"
+#include "store/KeyValueStore.h"
 
 namespace {
 

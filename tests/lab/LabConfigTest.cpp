@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "LabConfig.h"
-#include "SimFrame.h"
-#include "SimUpgrade.h"
+#include "sim/Frame.h"
+#include "sim/Upgrade.h"
 #include "TestSupport.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <sstream>
 
 #include "LabConfig.h"
-#include "LabServerCatalogue.h"
+#include "server/Catalogue.h"
 #include "TestSupport.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "LabConfig.h"
-#include "LabModuleHost.h"
+#include "sim/ModuleHost.h"
 #include "LabNetwork.h"
 #include "Module.h"
 #include "LoopbackLink.h"

@@ -1,0 +1,17 @@
+// One module as discovery found it.
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "aLinkSpec.h"
+
+// One discovered module.
+struct DeviceInfo {
+  linkSpec spec{};
+  uint32_t build = 0;
+  uint8_t major = 0;
+  uint8_t minor = 0;
+  uint32_t patch = 0;
+  std::string modelName;
+  int32_t error = 0;
+};

@@ -1,0 +1,77 @@
+// The orchestration object of a run: its member functions implement the commands.
+#pragma once
+#include <cstdint>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "aError.h"
+#include "DeviceInfo.h"
+#include "aLinkSpec.h"
+#include "UpdaterDisplayInterface.h"
+
+class BirdFile;
+namespace Tessoral {
+namespace Kovalink {
+class Module;
+}
+}  // namespace Tessoral
+
+// Four words identifying a chip in recovery mode, word 0 first.
+struct Fingerprint {
+  uint32_t word[4] = {0, 0, 0, 0};
+};
+
+// Build text (decimal) -> version text, ordered by key.
+typedef std::map<std::string, std::string> BuildList;
+
+class Updater {
+public:
+  Updater(const char* serverUrl, const char* updaterDirectory, UpdaterDisplayInterface& display);
+  virtual ~Updater() = default;
+
+  // Discovery (-D).
+  virtual std::vector<DeviceInfo> Discover_Devices(linkType type);
+  virtual std::vector<DeviceInfo> Discover_KLNetwork_Devices(uint32_t routerSerialNumber, linkType type);
+
+  // Build list and download (-B, -G).
+  virtual BuildList Get_BuildList(uint32_t serialNumber);
+  virtual uint32_t Download_Firmware(uint32_t serialNumber, std::string build, bool override, bool no_cal);
+  // True when the server's build list for the module holds `build`.
+  bool _valid_build(uint32_t serialNumber, uint32_t build, const char* url);
+
+  // Update (-U).
+  virtual bool Update_Firmware(uint32_t serialNumber, uint32_t build, std::string birdFile, uint8_t moduleAddress,
+                               uint32_t routerSerialNumber, bool override);
+  BirdFile load_bird(const char* action, std::string birdFile, uint32_t serialNumber, uint32_t build,
+                     bool downloadIfMissing);
+  // Steps of the update, shared with recovery.
+  bool _validate_birdfile(UpdaterDisplayInterface& out, BirdFile& file, Tessoral::Kovalink::Module& module,
+                          uint32_t serialNumber);
+  aErr _transfer_loader(UpdaterDisplayInterface& out, Tessoral::Kovalink::Module& module, BirdFile& file);
+  aErr _transfer_firmware(UpdaterDisplayInterface& out, Tessoral::Kovalink::Module& module, BirdFile& file);
+  // Up to `rounds` rounds, 1 s apart, each trying every (transport, serial number) in
+  // turn; true at the first that connects.
+  static bool _connect_rounds(Tessoral::Kovalink::Module& module,
+                              const std::vector<std::pair<linkType, uint32_t>>& targets, int rounds);
+  // Waits up to 1 s for the module's link to be running (it resynchronises after noise).
+  static void _await_running_link(Tessoral::Kovalink::Module& module);
+
+  // Recovery and fingerprint (-U -t RECOVER, -N).
+  virtual bool Get_Fingerprint(Fingerprint& fp, std::string port, unsigned serial, std::string birdFile, unsigned baud,
+                               bool reset);
+  virtual bool Recover_Firmware(std::string port, unsigned build, unsigned baud, unsigned serial, std::string birdFile,
+                                bool override);
+  // Download by recovery fingerprint: the server names the module and build.
+  uint32_t Download_Firmware(Fingerprint fp, std::string build, bool override);
+
+  const std::string& ServerUrl() const { return serverUrl; }
+  const std::string& UpdaterDirectory() const { return updaterDirectory; }
+
+protected:
+  std::string serverUrl;
+  std::string updaterDirectory;
+  UpdaterDisplayInterface& display;
+  uint8_t chipKind = 0;
+};

@@ -1,0 +1,135 @@
+#include "server/HTTPRequest.h"
+
+#include <curl/curl.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <mutex>
+#include <stdexcept>
+
+#include "Log.h"
+
+namespace {
+
+// A server that stops sending would otherwise hold the program for ever.
+const long kDefaultStallSeconds = 60;
+// Test hooks only: let the stall and time-limit tests finish in seconds.
+const char* const kStallEnvironment = "UPDATER_HTTP_STALL_SECONDS";
+const char* const kTotalEnvironment = "UPDATER_HTTP_TOTAL_SECONDS";
+
+long sSecondsFromEnvironment(const char* name, long fallback) {
+  const char* text = std::getenv(name);
+  if (!text || !*text)
+    return fallback;
+  char* end = nullptr;
+  long seconds = std::strtol(text, &end, 10);
+  if (*end != '\0' || seconds <= 0)
+    return fallback;
+  return seconds;
+}
+
+// curl_easy_init would do this lazily, but not thread-safely; the download
+// runs its request on a worker thread.
+void sGlobalInit() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+[[noreturn]] void sFail(CURLcode code) { throw std::runtime_error(curl_easy_strerror(code)); }
+
+// The easy handle is cleaned up on every way out, exceptions included.
+using CurlHandle = std::unique_ptr<CURL, void (*)(CURL*)>;
+
+}  // namespace
+
+HTTPResponse::HTTPResponse(const std::string& request_) : request(request_) {}
+
+std::string HTTPRequest::BuildURL(const std::string& url, const Parameters& params) {
+  std::string full = url;
+  if (!params.empty())
+    full += "?";
+  for (const auto& kv : params)
+    full += kv.first + "=" + kv.second + "&";
+  return full;
+}
+
+const HTTPRequest::Limits HTTPRequest::QueryLimits = {30, 1024 * 1024};
+// The store takes BIRD files up to 512 MiB; in base64 that is about 683 MiB.
+const HTTPRequest::Limits HTTPRequest::DownloadLimits = {30 * 60, 768u * 1024 * 1024};
+
+long HTTPRequest::StallSeconds() { return sSecondsFromEnvironment(kStallEnvironment, kDefaultStallSeconds); }
+
+long HTTPRequest::TotalSeconds(const Limits& limits) {
+  return sSecondsFromEnvironment(kTotalEnvironment, limits.totalSeconds);
+}
+
+bool HTTPResponse::process(const char* data, size_t length) {
+  if (tooLarge || length > limit - response.size()) {
+    tooLarge = true;
+    return false;
+  }
+  response.append(data, length);
+  return true;
+}
+
+size_t HTTPRequest::_rcv_data(char* data, size_t size, size_t nmemb, void* userdata) {
+  HTTPResponse* response = static_cast<HTTPResponse*>(userdata);
+  size_t count = size * nmemb;
+  // The chunk is not NUL-terminated: bound the preview by its real length.
+  int preview = count < 100 ? static_cast<int>(count) : 100;
+  Log::log(DEBUG_ServerComm, "rcv_data called (..., %d, %d, %08X) [%100.*s]\n", static_cast<int>(size),
+           static_cast<int>(nmemb), static_cast<unsigned>(reinterpret_cast<uintptr_t>(userdata) & 0xFFFFFFFFu), preview,
+           data);
+  // Taking less than offered makes libcurl end the transfer.
+  if (!response->process(data, count)) {
+    Log::log(DEBUG_ServerComm, "rcv_data: reply too large, transfer ended\n");
+    return 0;
+  }
+  Log::log(DEBUG_ServerComm, "rcv_data returns %d\n", static_cast<int>(count));
+  return count;
+}
+
+HTTPResponse HTTPRequest::GET(const std::string& url, const Parameters& params, const Limits& limits) {
+  sGlobalInit();
+  CurlHandle handle(curl_easy_init(), curl_easy_cleanup);
+  CURL* curl = handle.get();
+  if (!curl)
+    throw std::runtime_error("Could not create curl instance");
+
+  HTTPResponse response(BuildURL(url, params));
+  response.set_limit(limits.maxBytes);
+  CURLcode rc = curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, _rcv_data);
+  if (rc == CURLE_OK)
+    rc = curl_easy_setopt(curl, CURLOPT_WRITEDATA, &response);
+  if (rc == CURLE_OK)
+    rc = curl_easy_setopt(curl, CURLOPT_URL, response.get_request().c_str());
+  // Abort a transfer that moves no data at all for the stall period; every
+  // other setting stays at libcurl's default.
+  if (rc == CURLE_OK)
+    rc = curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  if (rc == CURLE_OK)
+    rc = curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, StallSeconds());
+  // A server that drips bytes passes the stall check; the whole request is bounded too.
+  if (rc == CURLE_OK)
+    rc = curl_easy_setopt(curl, CURLOPT_TIMEOUT, TotalSeconds(limits));
+  // An announced length beyond the limit ends the request before any byte is kept.
+  if (rc == CURLE_OK)
+    rc = curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits.maxBytes));
+  if (rc != CURLE_OK)
+    sFail(rc);
+
+  Log::log(DEBUG_ServerComm, "GET(%s)\n", response.get_request().c_str());
+  rc = curl_easy_perform(curl);
+  if (rc != CURLE_OK && response.overflowed())
+    throw std::runtime_error("reply larger than " + std::to_string(limits.maxBytes) + " bytes");
+  if (rc != CURLE_OK)
+    sFail(rc);
+
+  long code = 0;
+  rc = curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
+  if (rc != CURLE_OK)
+    sFail(rc);
+  response.set_status(code);
+  return response;
+}

@@ -1,0 +1,223 @@
+#include "store/KeyValueStore.h"
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "store/AtomicFile.h"
+#include "Log.h"
+
+const char* const KeyValueStore::DEFAULT_FILENAME = ".settings";
+const char* const KeyValueStore::KEY_CREATED_TIME = "CREATED_TIME";
+const char* const KeyValueStore::KEY_UPDATED_TIME = "UPDATED_TIME";
+
+// Far longer than any line the store writes (a path is at most PATH_MAX); a
+// longer line is skipped on its own, never the lines after it.
+static const size_t kMaxLine = 64 * 1024;
+
+KeyValueStore::KeyValueStore(const char* path) {
+  if (path)
+    Load(path);
+}
+
+std::string KeyValueStore::Timestamp() {
+  time_t now = time(nullptr);
+  char text[64] = "";
+  if (!ctime_r(&now, text))
+    return std::string();
+  size_t length = strlen(text);
+  if (length > 0 && text[length - 1] == '\n')
+    text[length - 1] = '\0';
+  return text;
+}
+
+static const char* sSkipSpace(const char* p) {
+  while (*p && isspace(static_cast<unsigned char>(*p)))
+    p++;
+  return p;
+}
+
+static std::string sTrimmed(const char* begin, const char* end) {
+  while (end > begin && isspace(static_cast<unsigned char>(end[-1])))
+    end--;
+  return std::string(begin, end);
+}
+
+// One line, at most one entry. Lines without "=" and lines with an empty key
+// carry nothing usable and are ignored.
+static void sParseLine(const char* line, std::map<std::string, std::string>& values) {
+  if (strlen(line) < 3 || line[0] == '#')
+    return;
+  const char* key = sSkipSpace(line);
+  const char* equals = strchr(key, '=');
+  if (!equals)
+    return;
+  std::string name = sTrimmed(key, equals);
+  if (name.empty())
+    return;
+  const char* value = sSkipSpace(equals + 1);
+  values[name] = sTrimmed(value, value + strlen(value));
+}
+
+// Reads one line, with its line feed, into `line`; false at the end of the
+// file. A line longer than kMaxLine comes back empty, so that it is ignored.
+static bool sReadLine(FILE* file, std::string& line) {
+  line.clear();
+  bool tooLong = false;
+  int c = fgetc(file);
+  if (c == EOF)
+    return false;
+  for (; c != EOF && c != '\n'; c = fgetc(file)) {
+    if (line.size() < kMaxLine)
+      line.push_back(static_cast<char>(c));
+    else
+      tooLong = true;
+  }
+  if (c == '\n' && !tooLong)
+    line.push_back('\n');
+  if (tooLong)
+    line.clear();
+  return true;
+}
+
+void KeyValueStore::Load(const char* path) {
+  if (!path || !*path)
+    return;
+  FILE* file = fopen(path, "r");
+  if (!file) {
+    std::string now = Timestamp();
+    Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file: '%s' (%d)\n", path, errno);
+    Add(KEY_CREATED_TIME, now);
+    Save(path);
+    return;
+  }
+  filename = path;
+  modified = false;
+  std::string line;
+  while (sReadLine(file, line))
+    sParseLine(line.c_str(), values);
+  fclose(file);
+}
+
+// A line break inside a key or value (a file name given on the command line,
+// say) would split the entry and could forge another key; it is written as a blank.
+static std::string sOneLine(std::string text) {
+  for (char& c : text)
+    if (c == '\n' || c == '\r')
+      c = ' ';
+  return text;
+}
+
+void KeyValueStore::Save(const char* path) {
+  if (path && *path) {
+    filename = path;
+  } else if (filename.empty()) {
+    filename = DEFAULT_FILENAME;
+    Log::log(DEBUG_Attributes, "Attibutes: no filename given for attributes, using default:[%s]\n", filename.c_str());
+  }
+  if (modified)
+    values[KEY_UPDATED_TIME] = Timestamp();
+  std::string text;
+  for (const auto& entry : values)
+    text += sOneLine(entry.first) + "=" + sOneLine(entry.second) + "\n";
+  // Written beside the old file and renamed over it, so a failed write never
+  // costs the module's recorded history.
+  int error = 0;
+  ReplaceResult result = ReplaceFileContents(filename, text.data(), text.size(), &error);
+  if (result == ReplaceResult::CannotCreate) {
+    Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file for writting: '%s' (%d)\n",
+             filename.c_str(), error);
+    return;
+  }
+  if (result == ReplaceResult::WriteFailed) {
+    Log::log(DEBUG_Attributes, "Attibutes: Error - cannot write attributes file: '%s' (%d)\n", filename.c_str(),
+             error);
+    return;
+  }
+  modified = false;
+}
+
+const char* KeyValueStore::operator[](const std::string& key) const {
+  auto it = values.find(key);
+  return it == values.end() ? nullptr : it->second.c_str();
+}
+
+std::string KeyValueStore::GetString(const std::string& key, const char* defaultValue) const {
+  auto it = values.find(key);
+  if (it != values.end())
+    return it->second;
+  return defaultValue ? defaultValue : "";
+}
+
+// atoi semantics, clamped so an over-long number cannot overflow.
+static int32_t sToInt(const std::string& text) {
+  long value = strtol(text.c_str(), nullptr, 10);
+  if (value > INT32_MAX)
+    return INT32_MAX;
+  if (value < INT32_MIN)
+    return INT32_MIN;
+  return static_cast<int32_t>(value);
+}
+
+int32_t KeyValueStore::GetInt(const std::string& key, int32_t defaultValue) {
+  const std::string& value = values[key];
+  return value.empty() ? defaultValue : sToInt(value);
+}
+
+uint32_t KeyValueStore::GetHex(const std::string& key, uint32_t defaultValue) {
+  const std::string& value = values[key];
+  return value.empty() ? defaultValue : static_cast<uint32_t>(strtol(value.c_str(), nullptr, 16));
+}
+
+bool KeyValueStore::GetBOOL(const std::string& key, bool defaultValue) {
+  const std::string& value = values[key];
+  return value.empty() ? defaultValue : sToInt(value) != 0;
+}
+
+double KeyValueStore::GetDouble(const std::string& key, double defaultValue) {
+  const std::string& value = values[key];
+  return value.empty() ? defaultValue : strtod(value.c_str(), nullptr);
+}
+
+bool KeyValueStore::Add(const std::string& key, const std::string& value) {
+  auto it = values.find(key);
+  const std::string current = it == values.end() ? std::string() : it->second;
+  if (current != value)
+    modified = true;
+  values[key] = value;
+  return true;
+}
+
+bool KeyValueStore::Add(const std::string& key, const char* value) { return Add(key, std::string(value ? value : "")); }
+
+bool KeyValueStore::Add(const std::string& key, int32_t value) { return Add(key, std::to_string(value)); }
+
+bool KeyValueStore::Add(const std::string& key, double value) {
+  char text[512];
+  snprintf(text, sizeof(text), "%f", value);
+  return Add(key, std::string(text));
+}
+
+bool KeyValueStore::AddHex(const std::string& key, uint32_t value) {
+  char text[16];
+  snprintf(text, sizeof(text), "0x%08X", value);
+  return Add(key, std::string(text));
+}
+
+bool KeyValueStore::Add(const KeyValueStore& other) {
+  for (const auto& entry : other.values) {
+    values[entry.first] = entry.second;
+    modified = true;
+  }
+  return true;
+}
+
+bool KeyValueStore::Clear() {
+  values.clear();
+  modified = true;
+  return true;
+}

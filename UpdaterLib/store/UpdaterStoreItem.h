@@ -1,0 +1,50 @@
+// One entry of the updater directory: normally a module's directory with its
+// settings file and downloaded BIRD files.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "image/BirdFile.h"
+#include "store/KeyValueStore.h"
+#include "aError.h"
+
+typedef enum {
+  STORE_ITEM_FILE = 0,
+  STORE_ITEM_DIRECTORY = 1,
+  STORE_ITEM_NONE = 2,
+} store_item_t;
+
+class UpdaterStoreItem {
+public:
+  // The history a module's settings record.
+  static constexpr const char* KEY_LATEST_DOWNLOAD = "LATEST_DOWNLOAD";
+  static constexpr const char* KEY_LAST_DOWNLOAD_DATE = "LAST_DOWNLOAD_DATE";
+  static constexpr const char* KEY_LATEST_TRANSFER = "LATEST_TRANSFER";
+  static constexpr const char* KEY_LAST_TRANSFER_DATE = "LAST_TRANSFER_DATE";
+
+  UpdaterStoreItem();
+  // Loads basePath/name/.settings, creating it when missing.
+  UpdaterStoreItem(const std::string& basePath, const std::string& name, store_item_t type);
+
+  bool IsValid() const;
+  // basePath/name: the item's own directory (or file).
+  std::string Path() const;
+  // Whether the item's directory holds an entry of that name.
+  bool FileExists(const char* fileName) const;
+  // Replaces basePath/name/fileName with the bytes; aErrNotFound when there
+  // are no bytes or the file cannot be created, aErrIO when writing fails.
+  aErr WriteFile(const char* fileName, const uint8_t* bytes, size_t length);
+  // Throws std::runtime_error("Invalid bird <path>") for a missing file or a
+  // bad header, and "Failed to load bird data" when loading fails.
+  BirdFile ReadBirdFile(const char* fileName) const;
+
+  // Lists `directory` for an entry named `name`; when found and `item` is
+  // given, fills it in (loading or creating the entry's settings).
+  static bool FindEntry(const std::string& directory, const char* name, UpdaterStoreItem* item);
+
+  std::string basePath;
+  std::string name;
+  store_item_t type = STORE_ITEM_NONE;
+  KeyValueStore settings;
+};

@@ -1,0 +1,296 @@
+#include "update/UpdaterEntity.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "Log.h"
+#include "aTime.h"
+#include "aUEI.h"
+
+using Tessoral::Kovalink::Module;
+
+using Tessoral::Kovalink::cmdUPGRADE;
+
+namespace {
+constexpr uint32_t RECONNECT_ATTEMPTS = 5;
+constexpr uint32_t DEFAULT_SERIAL_NUMBER = 0xDEADDEAD;
+constexpr uint32_t REBOOT_POLL_MS = 250;
+}  // namespace
+
+aErr UpdaterEntity::init(Module* module_, uint8_t index, bool validate_) {
+  module = module_;
+  validate = validate_;
+  EntityClass::init(module_, cmdUPGRADE, index);
+  return aErrNone;
+}
+
+aErr UpdaterEntity::sendUpgrade(uint8_t option, const uint8_t* payload, uint8_t payloadLength) {
+  uint8_t bytes[aPACKET_MAX_DATA];
+  bytes[0] = option;
+  if (payloadLength > 0) memcpy(bytes + 1, payload, payloadLength);
+  return static_cast<aErr>(sendPacket(cmdUPGRADE, static_cast<uint8_t>(payloadLength + 1), bytes));
+}
+
+// Bytes a reply did not carry read as 0xFF, so a short reply never looks like status 0.
+aErr UpdaterEntity::receiveUpgrade(uint8_t option, uint8_t* reply, uint8_t& replyLength) {
+  uint8_t match[2] = {cmdUPGRADE, option};
+  memset(reply, 0xFF, aPACKET_MAX_DATA);
+  replyLength = 2;
+  return static_cast<aErr>(receivePacket(match, &replyLength, reply));
+}
+
+aErr UpdaterEntity::LoaderInit() {
+  Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Initialization {cmdUPGRADE, val_UPGRADE_INIT}\n");
+  aErr err = sendUpgrade(val_UPGRADE_INIT, nullptr, 0);
+  if (err != aErrNone) {
+    Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_INIT (%d)\n", err);
+    return err;
+  }
+  uint8_t reply[aPACKET_MAX_DATA];
+  uint8_t length = 0;
+  err = receiveUpgrade(val_UPGRADE_INIT, reply, length);
+  if (err != aErrNone) return err;
+  if (length <= 5) return aErrPacket;
+  uint32_t loadBase = aUEI_RetrieveInt(reply + 2);
+  Log::log(DEBUG_Network_FIRM, "NETWORK: load base = %d [%08X]\n", static_cast<int>(loadBase), loadBase);
+  return aErrNone;
+}
+
+aErr UpdaterEntity::TransferPrepare(const uint8_t* content, uint32_t length, uint8_t flags, uint16_t& blockSize) {
+  // The target address is the block's first four bytes; a shorter block has none.
+  if (content == nullptr || length < 4) return aErrParam;
+  Log::log(DEBUG_Network_FIRM, "NETWORK: TransferPrepare(..., %d, %02X, %d)\n", static_cast<int>(length), flags,
+           blockSize);
+  Log::log(DEBUG_Network_FIRM,
+           "NETWORK: TransferPrepare {cmdUPGRADE, val_UPGRADE_PREPARE, %02X, [%02X %02X %02X %02X]} \n", flags,
+           content[0], content[1], content[2], content[3]);
+  Log::log(DEBUG_Network_FIRM, "NETWORK: Address: %d\n", static_cast<int>(aUEI_RetrieveInt(content)));
+  uint8_t payload[5] = {flags, content[0], content[1], content[2], content[3]};
+  aErr err = sendUpgrade(val_UPGRADE_PREPARE, payload, sizeof payload);
+  if (err != aErrNone) {
+    Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_PREPARE (%d)\n", err);
+    return err;
+  }
+  uint8_t reply[aPACKET_MAX_DATA];
+  uint8_t replyLength = 0;
+  err = receiveUpgrade(val_UPGRADE_STATUS, reply, replyLength);
+  if (err != aErrNone) return err;
+  if (reply[2] != 0 || replyLength < 5) {
+    Log::log(DEBUG_Network_FIRM, "NETWORK: Invalid or error reply when initializing loader for firmware.\n");
+    return aErrInvalidOption;
+  }
+  blockSize = aUEI_RetrieveShort(reply + 3);
+  Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated firmware init [%d block size]\n", blockSize);
+  return aErrNone;
+}
+
+aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32_t& chunkCount) {
+  Log::log(DEBUG_Network_FIRM, "\nNETWORK: Block Transfer\n");
+  uint32_t remaining = length;
+  uint32_t sum = 0;
+  uint32_t resends = 0;
+  aErr result = aErrNone;
+  uint8_t reply[aPACKET_MAX_DATA];
+  uint8_t replyLength = 0;
+  while (remaining > 0 && result == aErrNone) {
+    uint8_t n = static_cast<uint8_t>(std::min(remaining, UPGRADE_CHUNK_SIZE));
+    Log::log(DEBUG_Network_FIRM, "\nNETWORK: Block Transfer {cmdUPGRADE, val_UPGRADE_DATA, %d} \n", n);
+    aErr err = sendUpgrade(val_UPGRADE_DATA, data, n);
+    if (err != aErrNone) {
+      Log::log(DEBUG_Network_FIRM, "\nNETWORK: Error sending UPGRADE_DATA (%d)\n", err);
+      return err;
+    }
+    if (receiveUpgrade(val_UPGRADE_DATA, reply, replyLength) != aErrNone) {
+      Log::log(DEBUG_Network_FIRM, "\nNETWORK(DATA): No reply when initializing upgrade.\n");
+      result = aErrPacket;
+      break;
+    }
+    uint8_t accepted = replyLength > 2 ? reply[2] : 0;
+    if (accepted != n) {
+      Log::log(DEBUG_Network_FIRM, "\nNETWORK: Invalid upgrade transfer response [%d != %d].\n", accepted, n);
+      // A module that keeps refusing the same chunk is not going to take it.
+      if (++resends > maxChunkResends) {
+        Log::log(0, "\nNETWORK: Chunk refused %u times, giving up.\n", resends);
+        result = aErrPacket;
+      }
+      continue;
+    }
+    resends = 0;
+    for (uint8_t i = 0; i < n; i++) sum += data[i];
+    remaining -= n;
+    data += n;
+    chunkCount++;
+    Log::log(DEBUG_Network_FIRM, "\nNETWORK: accepted %d more bytes (%d of %d remaining)\n", n,
+             static_cast<int>(remaining), static_cast<int>(length));
+  }
+  Log::log(DEBUG_Network_FIRM, "\nNETWORK: transferred %d of %d bytes\n", static_cast<int>(length - remaining),
+           static_cast<int>(length));
+  if (result != aErrNone || !validate) return result;
+
+  Log::log(DEBUG_Network_FIRM, "\nNETWORK: Block Transfer Validation {cmdUPGRADE, val_UPGRADE_SUM}\n");
+  // A failed send shows up as the missing reply below.
+  sendUpgrade(val_UPGRADE_SUM, nullptr, 0);
+  if (receiveUpgrade(val_UPGRADE_STATUS, reply, replyLength) != aErrNone) {
+    Log::log(DEBUG_Network_FIRM, "\nNETWORK(STATUS): No reply when initializing upgrade.\n");
+    return aErrPacket;
+  }
+  uint8_t status = reply[2];
+  uint32_t moduleSum = aUEI_RetrieveInt(reply + 3);
+  if (status == 0 && replyLength >= 7 && moduleSum == sum) {
+    Log::log(DEBUG_Network_FIRM, "\nNETWORK: Validate transfer [%02X] [%08X == %08X][%d blocks].\n", status, sum,
+             moduleSum, static_cast<int>(chunkCount));
+    return aErrNone;
+  }
+  Log::log(0, "\nNETWORK: Unable to validate transfer [%02X] [%08X != %08X].\n", status, sum, moduleSum);
+  return aErrInvalidOption;
+}
+
+aErr UpdaterEntity::LoaderTransfer(const uint8_t* content, uint32_t length) {
+  if (content == nullptr || length < 4) return aErrParam;
+  uint32_t address = static_cast<uint32_t>(content[0]) | static_cast<uint32_t>(content[1]) << 8 |
+                     static_cast<uint32_t>(content[2]) << 16 | static_cast<uint32_t>(content[3]) << 24;
+  Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Transfer (addr=%08X, len=%d)\n", address,
+           static_cast<int>(length - 4));
+  uint32_t chunkCount = 0;
+  return _block_transfer(content + 4, length - 4, chunkCount);
+}
+
+aErr UpdaterEntity::FirmwareTransfer(const uint8_t* content, uint32_t length, uint16_t blockSize,
+                                     UpdaterDisplayInterface& display) {
+  if (content == nullptr || length < 4) return aErrParam;
+  uint32_t address = aUEI_RetrieveInt(content);
+  Log::log(DEBUG_Network_FIRM, "NETWORK: Firmware Transfer (addr=%08X, len=%d)\n", address,
+           static_cast<int>(length - 4));
+  // Pieces of 0 bytes would never finish the block; the module must name a real size.
+  if (blockSize == 0) {
+    Log::log(0, "NETWORK: Module gave block size 0, cannot transfer firmware\n");
+    return aErrInvalidOption;
+  }
+  uint32_t remaining = length - 4;
+  const uint8_t* position = content + 4;
+  uint32_t chunkCount = 0;
+  aErr result = aErrNone;
+  display.display_progress(true);
+  while (remaining > 0 && result == aErrNone) {
+    uint32_t piece = std::min(remaining, static_cast<uint32_t>(blockSize));
+    result = _block_transfer(position, piece, chunkCount);
+    if (result != aErrNone) break;
+    remaining -= piece;
+    position += piece;
+    chunkCount++;
+    display.update_progress(static_cast<double>(length - remaining) / static_cast<double>(length), nullptr);
+    Log::log(DEBUG_Network_FIRM, "\nNETWORK: accepted %d more bytes (%d of %d remaining)\n",
+             static_cast<int>(piece), static_cast<int>(remaining), static_cast<int>(length));
+    result = FirmwareWrite(piece);
+  }
+  display.display_progress(false);
+  Log::log(DEBUG_Network_FIRM, "NETWORK: transferred %d of %d bytes\n", static_cast<int>(length - remaining),
+           static_cast<int>(length));
+  if (result != aErrNone) Log::log(0, "NETWORK: Failed to transfer firmware\n");
+  return result;
+}
+
+aErr UpdaterEntity::FirmwareWrite(uint32_t count) {
+  Log::log(DEBUG_Network_FIRM, "NETWORK: Firmware Write {cmdUPGRADE, val_UPGRADE_WRITE, %d}\n\n",
+           static_cast<int>(count));
+  uint8_t payload[2];
+  aUEI_StoreShort(payload, static_cast<uint16_t>(count & 0xFFFF));
+  aErr err = sendUpgrade(val_UPGRADE_WRITE, payload, sizeof payload);
+  if (err != aErrNone) {
+    Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_WRITE (%d, %s)\n", err, aError_GetErrorText(err));
+    return err;
+  }
+  uint8_t reply[aPACKET_MAX_DATA];
+  uint8_t replyLength = 0;
+  err = receiveUpgrade(val_UPGRADE_STATUS, reply, replyLength);
+  if (err != aErrNone || reply[2] != 0) {
+    Log::log(DEBUG_Network_FIRM, "NETWORK: invalid or error reply when loader writing firmware.\n\n");
+    return aErrInvalidOption;
+  }
+  Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated write\n\n");
+  return aErrNone;
+}
+
+aErr UpdaterEntity::LoaderStart() {
+  Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Start {cmdUPGRADE, val_UPGRADE_LOAD}\n");
+  aErr err = sendUpgrade(val_UPGRADE_LOAD, nullptr, 0);
+  if (err != aErrNone) {
+    Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_LOAD (%d)\n", err);
+    return err;
+  }
+  uint8_t reply[aPACKET_MAX_DATA];
+  uint8_t replyLength = 0;
+  if (receiveUpgrade(val_UPGRADE_LOAD, reply, replyLength) == aErrNone) {
+    Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated start\n");
+    return aErrNone;
+  }
+  err = _reconnect(500);
+  if (err != aErrNone) {
+    Log::log(DEBUG_Network_FIRM, "NETWORK: Invalid or reply when starting loader. [%d, %s]\n", err,
+             aError_GetErrorText(err));
+    return aErrTimeout;
+  }
+  // The confirmation may still come once the loader has the link; LOAD is not sent twice.
+  err = receiveUpgrade(val_UPGRADE_LOAD, reply, replyLength);
+  if (err == aErrNone) {
+    Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated start (Reconnect)\n");
+    return aErrNone;
+  }
+  Log::log(DEBUG_Network_FIRM, "NETWORK: Invalid or reply when starting loader (Reconnect). [%d, %s]\n", err,
+           aError_GetErrorText(err));
+  return aErrTimeout;
+}
+
+aErr UpdaterEntity::_reconnect(uint32_t delayMs) {
+  if (module == nullptr) return aErrResource;
+  module->disconnect();
+  aErr err = aErrNone;
+  for (uint32_t attempt = 1; attempt <= RECONNECT_ATTEMPTS; attempt++) {
+    Log::log(DEBUG_Network, "NETWORK: Attempting to reconnect. Attempt: %u of %u\n", attempt, RECONNECT_ATTEMPTS);
+    err = static_cast<aErr>(module->reconnect());
+    if (err == aErrNone) {
+      Log::log(DEBUG_Network, "NETWORK: Reconnected to device\n");
+      return aErrNone;
+    }
+    Log::log(DEBUG_Network, "NETWORK: Couldn't reconnect to device delaying: %u ms\n", delayMs);
+    aTime_MSSleep(delayMs);
+  }
+  // A module whose loader runs may enumerate under the default serial number.
+  for (uint32_t attempt = 1; attempt <= RECONNECT_ATTEMPTS; attempt++) {
+    Log::log(DEBUG_Network, "NETWORK: Attempting to reconnect DEFAULT sn. Attempt: %u of %u\n", attempt,
+             RECONNECT_ATTEMPTS);
+    err = static_cast<aErr>(module->connect(linkTypeUSB, DEFAULT_SERIAL_NUMBER));
+    if (err == aErrNone) {
+      Log::log(DEBUG_Network, "NETWORK: Reconnected to device\n");
+      return aErrNone;
+    }
+    Log::log(DEBUG_Network, "NETWORK: Couldn't reconnect to device delaying: %u ms\n", delayMs);
+    aTime_MSSleep(delayMs);
+  }
+  return err;
+}
+
+aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display) {
+  Log::log(DEBUG_Network_FIRM, "NETWORK: LoaderReboot {cmdUPGRADE, val_UPGRADE_REBOOT}\n");
+  // The drop is an event: a module that is back at once has rebooted although
+  // the link looks as connected as before, so the drop count is what tells.
+  const uint32_t dropsBefore = module != nullptr ? module->getDropCount() : 0;
+  aErr result = sendUpgrade(val_UPGRADE_REBOOT, nullptr, 0);
+  if (result != aErrNone) Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending Loader REBOOT\n");
+  // A module that never lets go of its link has not rebooted; do not wait for ever.
+  uint32_t waited = 0;
+  while (module != nullptr && module->isConnected() && module->getDropCount() == dropsBefore) {
+    if (waited >= rebootWaitMs) {
+      Log::log(0, "NETWORK: Link did not drop within %u ms of REBOOT\n", rebootWaitMs);
+      if (result == aErrNone) result = aErrTimeout;
+      break;
+    }
+    aTime_MSSleep(REBOOT_POLL_MS);
+    waited += REBOOT_POLL_MS;
+    display.update_spinner(true, "Verifying Update");
+    Log::log(DEBUG_Network_FIRM, "Waiting for link to drop.\n");
+    Log::log(DEBUG_Network_FIRM, "Rebooting Device\n");
+  }
+  display.update_spinner(false, "Verifying Update");
+  return result;
+}

@@ -1,0 +1,614 @@
+#include "rom/LpcRom.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// ISP return codes (UM10360, "ISP Return Codes").
+enum Code {
+  CMD_SUCCESS = 0,
+  INVALID_COMMAND = 1,
+  SRC_ADDR_ERROR = 2,
+  DST_ADDR_ERROR = 3,
+  SRC_ADDR_NOT_MAPPED = 4,
+  DST_ADDR_NOT_MAPPED = 5,
+  COUNT_ERROR = 6,
+  INVALID_SECTOR = 7,
+  SECTOR_NOT_BLANK = 8,
+  SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION = 9,
+  COMPARE_ERROR = 10,
+  ADDR_ERROR = 13,
+  ADDR_NOT_MAPPED = 14,
+  CMD_LOCKED = 15,
+  INVALID_CODE = 16,
+  INVALID_BAUD_RATE = 17,
+  INVALID_STOP_BIT = 18,
+  PARAM_ERROR = 12,
+};
+
+const uint32_t kUnlockCode = 23130;
+
+void sFill(std::vector<uint8_t>& bytes, uint32_t seed) {
+  uint32_t state = seed ? seed : 1;
+  for (uint8_t& b : bytes) {
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    b = static_cast<uint8_t>(state >> 24);
+  }
+}
+
+std::vector<std::string> sWords(const std::string& line) {
+  std::vector<std::string> words;
+  size_t i = 0;
+  while (i < line.size()) {
+    while (i < line.size() && line[i] == ' ')
+      i++;
+    size_t start = i;
+    while (i < line.size() && line[i] != ' ')
+      i++;
+    if (i > start)
+      words.push_back(line.substr(start, i - start));
+  }
+  return words;
+}
+
+// Decimal only, as the ISP reads its numbers; at most 32 bits.
+bool sNumber(const std::string& text, uint32_t& value) {
+  if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  unsigned long long v = std::strtoull(text.c_str(), nullptr, 10);
+  if (v > 0xFFFFFFFFull)
+    return false;
+  value = static_cast<uint32_t>(v);
+  return true;
+}
+
+std::string sJsonText(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20 || c >= 0x7F) {
+      char hex[8];
+      std::snprintf(hex, sizeof(hex), "\\u%04x", c);
+      out += hex;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+const char* sStateName(LpcRom::State state) {
+  switch (state) {
+    case LpcRom::State::AwaitSync: return "await-sync";
+    case LpcRom::State::AwaitSyncWord: return "await-sync-word";
+    case LpcRom::State::AwaitCrystal: return "await-crystal";
+    case LpcRom::State::Command: return "command";
+    case LpcRom::State::WriteData: return "write-data";
+    case LpcRom::State::ReadData: return "read-data";
+    case LpcRom::State::Running: return "running";
+    case LpcRom::State::Hung: return "hung";
+  }
+  return "?";
+}
+
+char sUuChar(unsigned v) {
+  v &= 0x3F;
+  return v ? static_cast<char>(32 + v) : '`';
+}
+
+}  // namespace
+
+LpcRom::LpcRom(const LpcRomOptions& opts)
+    : options(opts),
+      flash(kFlashSize),
+      ram(kRamSize),
+      ahbRam(kAhbRamSize),
+      bootRom(kBootRomSize),
+      prepared(kSectors, false) {
+  // A module whose firmware is gone: the flash holds whatever it held.
+  sFill(flash, options.ramSeed ^ 0xF1A5F1A5u);
+  sFill(ram, options.ramSeed);
+  sFill(ahbRam, options.ramSeed ^ 0xA5A5A5A5u);
+  sFill(bootRom, 0xB007B007u);
+}
+
+void LpcRom::SetFlash(const std::vector<uint8_t>& bytes) {
+  std::fill(flash.begin(), flash.end(), 0xFF);
+  std::copy(bytes.begin(), bytes.begin() + std::min<size_t>(bytes.size(), flash.size()), flash.begin());
+}
+
+unsigned LpcRom::SectorOf(uint32_t address) {
+  if (address < 0x10000)
+    return address / 0x1000;
+  if (address < kFlashSize)
+    return 16 + (address - 0x10000) / 0x8000;
+  return kSectors;
+}
+
+uint32_t LpcRom::SectorStart(unsigned sector) {
+  return sector < 16 ? sector * 0x1000 : 0x10000 + (sector - 16) * 0x8000;
+}
+
+uint32_t LpcRom::SectorSize(unsigned sector) { return sector < 16 ? 0x1000 : 0x8000; }
+
+std::string LpcRom::UuEncodeLine(const uint8_t* data, size_t count) {
+  std::string line(1, sUuChar(static_cast<unsigned>(count)));
+  for (size_t i = 0; i < count; i += 3) {
+    uint32_t group = 0;
+    for (size_t k = 0; k < 3; k++)
+      group = (group << 8) | (i + k < count ? data[i + k] : 0);
+    for (int shift = 18; shift >= 0; shift -= 6)
+      line += sUuChar(group >> shift);
+  }
+  return line;
+}
+
+std::vector<uint8_t> LpcRom::UuDecodeLine(const std::string& text) {
+  std::vector<uint8_t> out;
+  if (text.empty())
+    return out;
+  size_t count = (static_cast<unsigned char>(text[0]) - 32) & 0x3F;
+  size_t pos = 1;
+  while (out.size() < count) {
+    uint32_t group = 0;
+    for (int k = 0; k < 4; k++, pos++) {
+      unsigned char c = pos < text.size() ? static_cast<unsigned char>(text[pos]) : '`';
+      group = (group << 6) | ((c - 32) & 0x3F);
+    }
+    for (int shift = 16; shift >= 0 && out.size() < count; shift -= 8)
+      out.push_back(static_cast<uint8_t>(group >> shift));
+  }
+  return out;
+}
+
+void LpcRom::Send(const std::string& bytes, double notBefore) {
+  if (options.silent)
+    return;
+  output.push_back(Output{bytes, baud, std::max(notBefore, nowMs)});
+}
+
+void LpcRom::SendCode(int code, double notBefore) { Send(std::to_string(code) + "\r\n", notBefore); }
+
+std::vector<LpcRom::Output> LpcRom::TakeOutput() {
+  std::vector<Output> out;
+  out.swap(output);
+  return out;
+}
+
+void LpcRom::Record(double atMs, const std::string& what, int code) { events.push_back(Event{atMs, what, code}); }
+
+void LpcRom::Receive(uint8_t byte, unsigned lineBaud, double now) {
+  nowMs = now;
+  if (state == State::Hung || state == State::Running)
+    return;
+  if (state == State::AwaitSync) {
+    // Autobaud: the chip measures the rate of the "?" it is sent.
+    if (byte == '?') {
+      baud = lineBaud;
+      echo = true;
+      line.clear();
+      Record(now, "? (autobaud at " + std::to_string(lineBaud) + ")", -1);
+      Send("Synchronized\r\n");
+      state = State::AwaitSyncWord;
+    }
+    return;
+  }
+  // A byte sent at another rate is sampled wrongly: it arrives garbled.
+  if (lineBaud != baud)
+    byte = static_cast<uint8_t>((byte ^ 0x5A) | 0x80);
+  if (Echo())
+    Send(std::string(1, static_cast<char>(byte)));
+  if (byte == '\n') {
+    std::string complete;
+    complete.swap(line);
+    if (!complete.empty() && complete.back() == '\r')
+      complete.pop_back();
+    Line(complete, now);
+  } else if (line.size() < 256) {
+    line += static_cast<char>(byte);
+  }
+}
+
+void LpcRom::Line(const std::string& text, double now) {
+  switch (state) {
+    case State::AwaitSyncWord:
+      if (text == "Synchronized") {
+        Send("OK\r\n");
+        state = State::AwaitCrystal;
+      } else {
+        Record(now, "handshake: unexpected [" + text + "], back to autobaud", -1);
+        state = State::AwaitSync;
+      }
+      return;
+    case State::AwaitCrystal: {
+      uint32_t khz = 0;
+      if (sNumber(text, khz)) {
+        Send("OK\r\n");
+        Record(now, "crystal " + text + " kHz", -1);
+        state = State::Command;
+      } else {
+        Record(now, "handshake: bad crystal [" + text + "], back to autobaud", -1);
+        state = State::AwaitSync;
+      }
+      return;
+    }
+    case State::Command: Command(text, now); return;
+    case State::WriteData: WriteDataLine(text, now); return;
+    case State::ReadData: ReadDataAnswer(text, now); return;
+    default: return;
+  }
+}
+
+int LpcRom::Forced(char command) {
+  unsigned n = commandCounts[static_cast<unsigned char>(command) & 0x7F];
+  for (const LpcRomOptions::ForcedCode& f : options.forced)
+    if (f.command == command && (f.occurrence == 0 || f.occurrence == n))
+      return f.code;
+  return -1;
+}
+
+bool LpcRom::HangsOn(char command) {
+  if (!options.hangCommand || options.hangCommand != command)
+    return false;
+  unsigned n = commandCounts[static_cast<unsigned char>(command) & 0x7F];
+  return options.hangOccurrence == 0 ? n == 1 : n == options.hangOccurrence;
+}
+
+uint8_t* LpcRom::Ram(uint32_t address, uint32_t count) {
+  uint64_t end = uint64_t(address) + count;
+  if (address >= kRamBase && end <= uint64_t(kRamBase) + kRamSize)
+    return &ram[address - kRamBase];
+  if (address >= kAhbRamBase && end <= uint64_t(kAhbRamBase) + kAhbRamSize)
+    return &ahbRam[address - kAhbRamBase];
+  return nullptr;
+}
+
+bool LpcRom::ReadBytes(uint32_t address, uint32_t count, std::vector<uint8_t>& out) {
+  uint64_t end = uint64_t(address) + count;
+  out.clear();
+  if (const uint8_t* r = Ram(address, count)) {
+    out.assign(r, r + count);
+    return true;
+  }
+  if (end <= kFlashSize) {
+    out.assign(flash.begin() + address, flash.begin() + end);
+    // In ISP mode the first 64 bytes of the address space are the boot ROM's.
+    for (uint32_t a = address; a < end && a < kRemappedBytes; a++)
+      out[a - address] = bootRom[a];
+    return true;
+  }
+  if (address >= kBootRomBase && end <= uint64_t(kBootRomBase) + kBootRomSize) {
+    out.assign(bootRom.begin() + (address - kBootRomBase), bootRom.begin() + (end - kBootRomBase));
+    return true;
+  }
+  return false;
+}
+
+void LpcRom::Command(const std::string& text, double now) {
+  std::vector<std::string> words = sWords(text);
+  char letter = (words.size() >= 1 && words[0].size() == 1) ? words[0][0] : 0;
+  if (letter)
+    commandCounts[static_cast<unsigned char>(letter) & 0x7F]++;
+  if (letter && HangsOn(letter)) {
+    Record(now, text + " (hangs)", -1);
+    state = State::Hung;
+    return;
+  }
+  int code = -1;
+  std::string extra;  // lines after the return code
+  double answerAt = now;
+  auto reply = [&](int c) {
+    code = c;
+  };
+  if (letter && (code = Forced(letter)) >= 0) {
+    Record(now, text + " (forced)", code);
+    SendCode(code);
+    return;
+  }
+  std::vector<uint32_t> n;
+  bool numeric = true;
+  for (size_t i = 1; i < words.size(); i++) {
+    uint32_t v = 0;
+    // G takes a mode letter as its second argument.
+    if (letter == 'G' && i == 2) {
+      continue;
+    }
+    numeric = numeric && sNumber(words[i], v);
+    n.push_back(v);
+  }
+  auto args = [&](size_t count) { return numeric && n.size() == count; };
+  switch (letter) {
+    case 'U':
+      if (!args(1)) reply(PARAM_ERROR);
+      else if (n[0] != kUnlockCode) reply(INVALID_CODE);
+      else {
+        unlocked = true;
+        reply(CMD_SUCCESS);
+      }
+      break;
+    case 'B': {
+      static const uint32_t rates[] = {9600, 19200, 38400, 57600, 115200, 230400};
+      if (!args(2)) reply(PARAM_ERROR);
+      else if (std::find(std::begin(rates), std::end(rates), n[0]) == std::end(rates)) reply(INVALID_BAUD_RATE);
+      else if (n[1] != 1 && n[1] != 2) reply(INVALID_STOP_BIT);
+      else {
+        // The new rate takes effect once CMD_SUCCESS has been sent at the old one.
+        Record(now, text, CMD_SUCCESS);
+        SendCode(CMD_SUCCESS);
+        baud = n[0];
+        return;
+      }
+      break;
+    }
+    case 'A':
+      if (!args(1) || n[0] > 1) reply(PARAM_ERROR);
+      else {
+        echo = n[0] == 1;
+        reply(CMD_SUCCESS);
+      }
+      break;
+    case 'W':
+    case 'R': {
+      // Both move uuencoded data: a word-aligned address, a count of whole words.
+      std::vector<uint8_t> probe;
+      bool mapped = args(2) && (letter == 'W' ? Ram(n[0], n[1]) != nullptr : ReadBytes(n[0], n[1], probe));
+      if (!args(2)) reply(PARAM_ERROR);
+      else if (n[0] % 4) reply(ADDR_ERROR);
+      else if (n[1] == 0 || n[1] % 4) reply(COUNT_ERROR);
+      else if (!mapped) reply(ADDR_NOT_MAPPED);
+      else {
+        Record(now, text, CMD_SUCCESS);
+        SendCode(CMD_SUCCESS);
+        dataAddress = n[0];
+        dataCount = n[1];
+        dataDone = blockStart = 0;
+        if (letter == 'R') {
+          state = State::ReadData;
+          SendReadBlock();
+          return;
+        }
+        state = State::WriteData;
+        blockLines = 0;
+        blockSum = 0;
+        awaitChecksum = false;
+        return;
+      }
+      break;
+    }
+    case 'P':
+      if (!args(2)) reply(PARAM_ERROR);
+      else if (n[0] > n[1] || n[1] >= kSectors) reply(INVALID_SECTOR);
+      else {
+        for (uint32_t s = n[0]; s <= n[1]; s++)
+          prepared[s] = true;
+        reply(CMD_SUCCESS);
+      }
+      break;
+    case 'E':
+      if (!args(2)) reply(PARAM_ERROR);
+      else if (!unlocked) reply(CMD_LOCKED);
+      else if (n[0] > n[1] || n[1] >= kSectors) reply(INVALID_SECTOR);
+      else {
+        bool ready = true;
+        for (uint32_t s = n[0]; s <= n[1]; s++)
+          ready = ready && prepared[s];
+        if (!ready) {
+          reply(SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION);
+        } else {
+          for (uint32_t s = n[0]; s <= n[1]; s++) {
+            std::fill(flash.begin() + SectorStart(s), flash.begin() + SectorStart(s) + SectorSize(s), 0xFF);
+            prepared[s] = false;
+          }
+          answerAt = busyUntil = now + options.eraseMs;
+          reply(CMD_SUCCESS);
+        }
+      }
+      break;
+    case 'I':
+      if (!args(2)) reply(PARAM_ERROR);
+      else if (n[0] > n[1] || n[1] >= kSectors) reply(INVALID_SECTOR);
+      else {
+        reply(CMD_SUCCESS);
+        for (uint32_t a = SectorStart(n[0]); a < SectorStart(n[1]) + SectorSize(n[1]); a += 4) {
+          uint32_t word = flash[a] | (flash[a + 1] << 8) | (flash[a + 2] << 16) | (uint32_t(flash[a + 3]) << 24);
+          if (word != 0xFFFFFFFFu) {
+            reply(SECTOR_NOT_BLANK);
+            extra = std::to_string(a - SectorStart(n[0])) + "\r\n" + std::to_string(word) + "\r\n";
+            break;
+          }
+        }
+      }
+      break;
+    case 'C':
+      if (!args(3)) reply(PARAM_ERROR);
+      else if (!unlocked) reply(CMD_LOCKED);
+      else if (n[0] % 256) reply(DST_ADDR_ERROR);
+      else if (n[1] % 4) reply(SRC_ADDR_ERROR);
+      else if (n[2] != 256 && n[2] != 512 && n[2] != 1024 && n[2] != 4096) reply(COUNT_ERROR);
+      else if (uint64_t(n[0]) + n[2] > kFlashSize) reply(DST_ADDR_NOT_MAPPED);
+      else if (!Ram(n[1], n[2])) reply(SRC_ADDR_NOT_MAPPED);
+      else {
+        unsigned first = SectorOf(n[0]), last = SectorOf(n[0] + n[2] - 1);
+        bool ready = true;
+        for (unsigned s = first; s <= last; s++)
+          ready = ready && prepared[s];
+        if (!ready) {
+          reply(SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION);
+        } else {
+          // NOR flash: programming can only clear bits.
+          const uint8_t* src = Ram(n[1], n[2]);
+          for (uint32_t i = 0; i < n[2]; i++)
+            flash[n[0] + i] &= src[i];
+          copies++;
+          if (options.corruptCopy == copies) {
+            for (uint32_t i = n[2] / 2; i < n[2]; i++)
+              if (flash[n[0] + i]) {
+                flash[n[0] + i] &= static_cast<uint8_t>(flash[n[0] + i] - 1);  // clears the lowest set bit
+                break;
+              }
+          }
+          for (unsigned s = first; s <= last; s++)
+            prepared[s] = false;
+          answerAt = busyUntil = now + options.copyMs;
+          reply(CMD_SUCCESS);
+        }
+      }
+      break;
+    case 'G': {
+      uint32_t address = 0;
+      bool ok = words.size() == 3 && sNumber(words[1], address) && (words[2] == "T" || words[2] == "A");
+      if (!ok) reply(PARAM_ERROR);
+      else if (!unlocked) reply(CMD_LOCKED);
+      else if (address % 4 && words[2] == "A") reply(ADDR_ERROR);
+      else if (address >= kFlashSize && !Ram(address, 4)) reply(ADDR_NOT_MAPPED);
+      else {
+        Record(now, text, CMD_SUCCESS);
+        SendCode(CMD_SUCCESS);
+        state = State::Running;
+        runningAt = std::to_string(address);
+        return;
+      }
+      break;
+    }
+    case 'J':
+      if (!args(0)) reply(PARAM_ERROR);
+      else {
+        reply(CMD_SUCCESS);
+        extra = std::to_string(options.partId) + "\r\n";
+      }
+      break;
+    case 'K':
+      if (!args(0)) reply(PARAM_ERROR);
+      else {
+        reply(CMD_SUCCESS);
+        extra = std::to_string(options.bootMajor) + "\r\n" + std::to_string(options.bootMinor) + "\r\n";
+      }
+      break;
+    case 'N':
+      if (!args(0)) reply(PARAM_ERROR);
+      else {
+        reply(CMD_SUCCESS);
+        for (uint32_t w : options.serial)
+          extra += std::to_string(w) + "\r\n";
+      }
+      break;
+    case 'M': {
+      std::vector<uint8_t> a, b;
+      if (!args(3)) reply(PARAM_ERROR);
+      else if (n[0] % 4 || n[1] % 4) reply(ADDR_ERROR);
+      else if (n[2] % 4) reply(COUNT_ERROR);
+      else if (!ReadBytes(n[0], n[2], a) || !ReadBytes(n[1], n[2], b)) reply(ADDR_NOT_MAPPED);
+      else {
+        reply(CMD_SUCCESS);
+        for (uint32_t i = 0; i < n[2]; i++)
+          if (a[i] != b[i]) {
+            reply(COMPARE_ERROR);
+            extra = std::to_string(i & ~3u) + "\r\n";
+            break;
+          }
+      }
+      break;
+    }
+    default: reply(INVALID_COMMAND); break;
+  }
+  Record(now, text, code);
+  SendCode(code, answerAt);
+  if (!extra.empty())
+    Send(extra, answerAt);
+}
+
+void LpcRom::WriteDataLine(const std::string& text, double now) {
+  if (!awaitChecksum) {
+    std::vector<uint8_t> bytes = UuDecodeLine(text);
+    uint32_t take = std::min<uint32_t>(static_cast<uint32_t>(bytes.size()), dataCount - dataDone);
+    std::copy(bytes.begin(), bytes.begin() + take, Ram(dataAddress, dataCount) + dataDone);
+    for (uint32_t i = 0; i < take; i++)
+      blockSum += bytes[i];
+    dataDone += take;
+    blockLines++;
+    if (blockLines == kLinesPerChecksum || dataDone == dataCount)
+      awaitChecksum = true;
+    return;
+  }
+  checksums++;
+  uint32_t sum = 0;
+  bool match = sNumber(text, sum) && sum == blockSum;
+  bool forcedResend = options.resendBlocks.count(checksums) > 0;
+  const char* answer = (match && !forcedResend) ? "OK" : "RESEND";
+  Record(now,
+         "checksum " + text + " for " + std::to_string(dataDone - blockStart) + " bytes (block " +
+             std::to_string(checksums) + (forcedResend ? ", RESEND forced" : "") + ") -> " + answer,
+         -1);
+  Send(std::string(answer) + "\r\n");
+  if (std::strcmp(answer, "OK") == 0)
+    blockStart = dataDone;
+  else
+    dataDone = blockStart;
+  blockLines = 0;
+  blockSum = 0;
+  awaitChecksum = false;
+  if (dataDone == dataCount)
+    state = State::Command;
+}
+
+void LpcRom::SendReadBlock() {
+  std::vector<uint8_t> bytes;
+  ReadBytes(dataAddress, dataCount, bytes);
+  uint32_t pos = blockStart;
+  uint32_t sum = 0;
+  std::string text;
+  for (unsigned lines = 0; lines < kLinesPerChecksum && pos < dataCount; lines++) {
+    uint32_t take = std::min<uint32_t>(kLineBytes, dataCount - pos);
+    text += UuEncodeLine(&bytes[pos], take) + "\r\n";
+    for (uint32_t i = 0; i < take; i++)
+      sum += bytes[pos + i];
+    pos += take;
+  }
+  text += std::to_string(sum) + "\r\n";
+  dataDone = pos;
+  Send(text);
+}
+
+void LpcRom::ReadDataAnswer(const std::string& text, double now) {
+  Record(now, "read answer " + text, -1);
+  if (text == "OK") {
+    blockStart = dataDone;
+    if (dataDone == dataCount)
+      state = State::Command;
+    else
+      SendReadBlock();
+  } else if (text == "RESEND") {
+    SendReadBlock();
+  } else {
+    state = State::Command;
+  }
+}
+
+std::string LpcRom::AccountJson() const {
+  std::string out = "{\n";
+  char buf[256];
+  std::snprintf(buf, sizeof(buf),
+                "  \"state\": \"%s\",\n  \"baud\": %u,\n  \"echo\": %s,\n  \"unlocked\": %s,\n  \"copies\": %u,\n"
+                "  \"write_checksums\": %u,\n",
+                sStateName(state), baud, Echo() ? "true" : "false", unlocked ? "true" : "false", copies, checksums);
+  out += buf;
+  out += "  \"started_at\": " + (runningAt.empty() ? std::string("null") : runningAt) + ",\n";
+  out += "  \"events\": [";
+  for (size_t i = 0; i < events.size(); i++) {
+    std::snprintf(buf, sizeof(buf), "%s\n    {\"at_ms\": %.3f, ", i ? "," : "", events[i].atMs);
+    out += buf;
+    out += "\"received\": \"" + sJsonText(events[i].what) + "\"";
+    if (events[i].code >= 0)
+      out += ", \"code\": " + std::to_string(events[i].code);
+    out += "}";
+  }
+  out += events.empty() ? "]\n}\n" : "\n  ]\n}\n";
+  return out;
+}
