@@ -2,14 +2,17 @@
 
 #include <errno.h>
 #include <sys/prctl.h>
-#include <sys/time.h>
 #include <time.h>
 
-uint64_t aTime_GetMSTicks(void) {
-  struct timeval tv;
-  if (gettimeofday(&tv, nullptr) != 0)
-    return 0;
-  return static_cast<uint64_t>(tv.tv_sec) * 1000u + static_cast<uint64_t>(tv.tv_usec) / 1000u;
+uint64_t aTime_GetMSTicks(void) { return aTime_GetMonotonicUS() / 1000u; }
+
+aDeadline aDeadline_In(uint64_t milliseconds) { return aDeadline{aTime_GetMonotonicUS() + milliseconds * 1000u}; }
+
+bool aDeadline_Passed(aDeadline deadline) { return aTime_GetMonotonicUS() >= deadline.atUS; }
+
+uint64_t aDeadline_RemainingMS(aDeadline deadline) {
+  uint64_t now = aTime_GetMonotonicUS();
+  return now >= deadline.atUS ? 0 : (deadline.atUS - now + 999u) / 1000u;
 }
 
 void aTime_MSSleep(unsigned long milliseconds) {

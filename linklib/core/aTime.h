@@ -1,10 +1,22 @@
-// Millisecond wall-clock ticks and sleeps.
+// Millisecond ticks, sleeps and deadlines, all on the monotonic clock: a
+// clock step (NTP, a user setting the date) neither stretches nor cuts a wait.
 #pragma once
 #include <stdint.h>
 
-// Milliseconds of the time of day; 0 when the clock cannot be read.
+// Milliseconds of the monotonic clock (not the time of day).
 uint64_t aTime_GetMSTicks(void);
 void aTime_MSSleep(unsigned long milliseconds);
+
+// A point in monotonic time by which a wait must end: the one deadline type.
+typedef struct aDeadline {
+  uint64_t atUS;
+} aDeadline;
+// The deadline `milliseconds` from now.
+aDeadline aDeadline_In(uint64_t milliseconds);
+// True once the monotonic clock has reached the deadline.
+bool aDeadline_Passed(aDeadline deadline);
+// Milliseconds left, rounded up; 0 once passed.
+uint64_t aDeadline_RemainingMS(aDeadline deadline);
 
 // Microseconds of the monotonic clock, for pacing: it does not move when the
 // wall clock is set.
