@@ -8,7 +8,7 @@
 #include "UEIMatch.h"
 #include "aDiscovery.h"
 #include "aTime.h"
-#include "aUEI.h"
+#include "aBytes.h"
 
 namespace Tessoral {
 namespace Kovalink {
@@ -36,11 +36,11 @@ bool sUEIFilter(const aPacket* packet, void* reference) {
       break;
     case 5:
       record->type = ueiTypeShort;
-      record->value.shortValue = aUEI_RetrieveShort(&packet->data[3]);
+      record->value.shortValue = aBytes_GetBE16(&packet->data[3]);
       break;
     case 7:
       record->type = ueiTypeInt;
-      record->value.intValue = aUEI_RetrieveInt(&packet->data[3]);
+      record->value.intValue = aBytes_GetBE32(&packet->data[3]);
       break;
     default:
       break;  // no value form of this length: the record keeps what it had
@@ -99,9 +99,9 @@ Link::Link(const char* name) : pImpl(new impl(*this)) {
 Link::Link(const char* name, const linkSpec& spec) : Link(name) { pImpl->spec.reset(new linkSpec(spec)); }
 
 Link::~Link() {
-  stopStreams();
+  pImpl->streams.stop();
   disablePacketLog();
-  releaseLogger();
+  pImpl->packetLog.release();
   disconnect();
 }
 
@@ -167,9 +167,9 @@ uint32_t Link::getDropCount() { return pImpl->ref == 0 ? 0 : aLink_GetDropCount(
 int Link::disconnect() {
   if (pImpl->ref != 0) {
     // The filter refers to this link's streams; it goes before the engine link may.
-    stopStreams();
+    pImpl->streams.stop();
     disablePacketLog();
-    releaseLogger();
+    pImpl->packetLog.release();
     aLink_Destroy(&pImpl->ref);
   }
   return aErrNone;
@@ -225,11 +225,11 @@ int Link::sendUEIData(const uei& packet, const uint8_t* subindex) {
       data[length++] = packet.value.byteValue;
       break;
     case ueiTypeShort:
-      aUEI_StoreShort(&data[length], packet.value.shortValue);
+      aBytes_PutBE16(&data[length], packet.value.shortValue);
       length += 2;
       break;
     case ueiTypeInt:
-      aUEI_StoreInt(&data[length], packet.value.intValue);
+      aBytes_PutBE32(&data[length], packet.value.intValue);
       length += 4;
       break;
     default:

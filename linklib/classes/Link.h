@@ -16,6 +16,9 @@
 namespace Tessoral {
 namespace Kovalink {
 
+class LinkStreams;
+class LinkPacketLog;
+
 // Runs on the link's stream worker for every sample of a registered stream;
 // its result is not used.
 typedef std::function<aErr(const aPacket* packet, void* reference)> streamCallback;
@@ -24,6 +27,10 @@ typedef std::function<aErr(const aPacket* packet, void* reference)> streamCallba
 // caller's record through `reference`.
 typedef bool (*linkPacketFilter)(const aPacket* packet, void* reference);
 
+// What a Link does itself: connect, exchange UEI messages and raw packets.
+// Streams, the packet log, store slots and factory data are classes of their
+// own over a Link (LinkStreams, LinkPacketLog, StoreSlots, FactoryData); the
+// members under "Forwards" below hand over to them.
 class Link {
 public:
   explicit Link(const char* name);
@@ -67,26 +74,16 @@ public:
   int getLinkSpecifier(linkSpec* spec) const;
   int setLinkSpecifier(const linkSpec& spec);
 
-  // Streams. 0xFF in command, option or index registers a wildcard; the
-  // subindex of a registration is always a wildcard.
+  // The link's stream machinery and packet log.
+  LinkStreams& streams();
+  LinkPacketLog& packetLog();
+
+  // Forwards. Stream key and packet vocabulary (StreamKey, StreamPacket).
   enum STREAM_KEY { STREAM_KEY_ADDRESS = 0, STREAM_KEY_COMMAND, STREAM_KEY_OPTION, STREAM_KEY_INDEX,
                     STREAM_KEY_SUBINDEX };
   enum STREAM_PACKET { STREAM_PACKET_NONE = 0, STREAM_PACKET_U8, STREAM_PACKET_U16, STREAM_PACKET_U32,
                        STREAM_PACKET_BYTES, STREAM_PACKET_U8_SUBINDEX, STREAM_PACKET_U16_SUBINDEX,
                        STREAM_PACKET_U32_SUBINDEX };
-  int enableStream(uint8_t address, uint8_t command, uint8_t option, uint8_t index, bool enable);
-  int registerStreamCallback(uint8_t address, uint8_t command, uint8_t option, uint8_t index, bool enable,
-                             streamCallback callback, void* reference);
-  int isLinkStreaming(uint8_t address, uint8_t* state);
-  // Latest streamed value: 0 the first time it is read, aErrStreamStale after
-  // (same value), aErrNotFound while nothing streams it.
-  int getStreamValue(uint8_t address, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
-                     uint32_t* value);
-  // Concrete keys matching the filter (0xFF = any) with their cached values.
-  int getStreamStatus(uint8_t address, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
-                      std::map<uint64_t, uint32_t>* status);
-  std::vector<uint64_t> filterActiveStreamKeys(uint8_t address, uint8_t command, uint8_t option, uint8_t index,
-                                               uint8_t subindex, bool lock = true);
   static uint64_t createStreamKey(uint8_t address, uint8_t command, uint8_t option, uint8_t index,
                                   uint8_t subindex);
   static uint8_t getStreamKeyElement(uint64_t key, int element);
@@ -97,16 +94,28 @@ public:
   static int getStreamSample(const aPacket* packet, uint64_t* timestamp, uint32_t* value, uint8_t* subindex);
   static void getTimestampParts(uint64_t timestamp, uint32_t* high, uint32_t* low);
 
-  // Store slots and factory data.
+  // Forwards to streams().
+  int enableStream(uint8_t address, uint8_t command, uint8_t option, uint8_t index, bool enable);
+  int registerStreamCallback(uint8_t address, uint8_t command, uint8_t option, uint8_t index, bool enable,
+                             streamCallback callback, void* reference);
+  int isLinkStreaming(uint8_t address, uint8_t* state);
+  int getStreamValue(uint8_t address, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
+                     uint32_t* value);
+  int getStreamStatus(uint8_t address, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
+                      std::map<uint64_t, uint32_t>* status);
+  std::vector<uint64_t> filterActiveStreamKeys(uint8_t address, uint8_t command, uint8_t option, uint8_t index,
+                                               uint8_t subindex, bool lock = true);
+
+  // Forwards to StoreSlots and FactoryData over this link.
   int storeSlotCapacity(uint8_t address, uint8_t store, uint8_t slot, size_t* capacity);
   int storeSlotSize(uint8_t address, uint8_t store, uint8_t slot, size_t* size);
   int loadStoreSlot(uint8_t address, uint8_t store, uint8_t slot, const uint8_t* bytes, size_t length);
   int unloadStoreSlot(uint8_t address, uint8_t store, uint8_t slot, uint8_t* buffer, size_t capacity,
                       size_t* count);
-  // The buffer needs room for one byte more than the item holds.
   int getFactoryData(uint8_t address, uint8_t item, uint8_t* buffer, size_t capacity, size_t* count);
   int setFactoryData(uint8_t address, uint8_t item, const uint8_t* bytes, size_t length);
 
+  // Forwards to packetLog().
   int enablePacketLog(const char* path);
   int disablePacketLog();
 
@@ -118,9 +127,6 @@ public:
 private:
   int sendUEIData(const uei& packet, const uint8_t* subindex);
   int putPacket(uint8_t address, uint8_t length, const uint8_t* data);
-  void releaseLogger();
-  int installStreamFilter(bool on);
-  void stopStreams();
 
   std::unique_ptr<impl> pImpl;
 };

@@ -4,23 +4,22 @@
 #include <string>
 
 #include "Link.h"
+#include "LinkPacketLog.h"
 #include "LinkStreams.h"
 #include "aLink.h"
-
-struct aLogger;
 
 namespace Tessoral {
 namespace Kovalink {
 
 struct Link::impl {
-  explicit impl(Link& owner_) : owner(owner_) {}
+  explicit impl(Link& owner_) : owner(owner_), streams(owner_), packetLog(owner_) {}
 
   Link& owner;
   linkRef ref = 0;
   std::unique_ptr<linkSpec> spec;
   std::string name;
-  aLogger* logger = nullptr;
   LinkStreams streams;
+  LinkPacketLog packetLog;
 };
 
 }  // namespace Kovalink

@@ -1,7 +1,9 @@
-// The packet log of a link: the engine's debug ring drained into a text file.
+#include "LinkPacketLog.h"
+
 #include <stdio.h>
 
-#include "LinkImpl.h"
+#include "Link.h"
+#include "aLink.h"
 #include "aFile.h"
 #include "aLogger.h"
 #include "aPacketLog.h"
@@ -39,35 +41,36 @@ void cbPacketLogReader(aFileRef file, uint32_t reference) {
 
 }  // namespace
 
-int Link::enablePacketLog(const char* path) {
-  if (pImpl->ref == 0)
+int LinkPacketLog::enable(const char* path) {
+  const linkRef ref = link.getLinkRef();
+  if (ref == 0)
     return aErrConfiguration;
   if (!path)
     return aErrParam;
-  int result = aLink_PacketDebug_Enable(pImpl->ref);
+  int result = aLink_PacketDebug_Enable(ref);
   if (result != aErrNone)
     return result;
-  if (!pImpl->logger)
-    pImpl->logger = aLogger_Create(pImpl->ref, cbPacketLogReader, path);
-  if (!pImpl->logger)
+  if (!logger)
+    logger = aLogger_Create(ref, cbPacketLogReader, path);
+  if (!logger)
     return aErrResource;
-  result = aLogger_Enable(pImpl->logger);
+  result = aLogger_Enable(logger);
   if (result == aErrNone)
-    aLink_PacketDebug_Write(pImpl->ref, aPACKETLOG_NOTE, sizeof(kStartNote),
-                            reinterpret_cast<const uint8_t*>(kStartNote));
+    aLink_PacketDebug_Write(ref, aPACKETLOG_NOTE, sizeof(kStartNote), reinterpret_cast<const uint8_t*>(kStartNote));
   return result;
 }
 
-int Link::disablePacketLog() {
-  if (pImpl->ref == 0)
+int LinkPacketLog::disable() {
+  const linkRef ref = link.getLinkRef();
+  if (ref == 0)
     return aErrConfiguration;
-  aLink_PacketDebug_Disable(pImpl->ref);
-  return pImpl->logger ? aLogger_Disable(pImpl->logger) : aErrNone;
+  aLink_PacketDebug_Disable(ref);
+  return logger ? aLogger_Disable(logger) : aErrNone;
 }
 
-void Link::releaseLogger() {
-  if (pImpl->logger)
-    aLogger_Destroy(&pImpl->logger);
+void LinkPacketLog::release() {
+  if (logger)
+    aLogger_Destroy(&logger);
 }
 
 }  // namespace Kovalink

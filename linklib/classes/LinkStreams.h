@@ -1,16 +1,15 @@
-// Stream machinery of a Link: the map of registrations and cached values that
-// the receiving thread's filter fills, and the worker that runs callbacks.
+// The streams of a Link: registrations with the module, the filter that takes
+// stream packets off the receiving thread into the value cache, and the worker
+// that runs the registered callbacks.
 #pragma once
-#include <semaphore.h>
 #include <stdint.h>
 
-#include <atomic>
 #include <map>
 #include <mutex>
-#include <thread>
+#include <vector>
 
 #include "Link.h"
-#include "LocklessQueue.h"
+#include "StreamWorker.h"
 
 namespace Tessoral {
 namespace Kovalink {
@@ -23,42 +22,47 @@ struct StreamEntry {
   uint32_t value = 0;
 };
 
-// One deferred callback invocation; owns its packet copy.
-struct asyncPacket {
-  streamCallback callback;
-  void* reference = nullptr;
-  aPacket* packet = nullptr;
-};
+class LinkStreams {
+public:
+  explicit LinkStreams(Link& owner) : link(owner) {}
+  LinkStreams(const LinkStreams&) = delete;
+  LinkStreams& operator=(const LinkStreams&) = delete;
 
-struct LinkStreams {
-  static const uint16_t kQueueSlots = 500;
+  // 0xFF in command, option or index registers a wildcard; the subindex of a
+  // registration is always a wildcard. Without `enable` every matching
+  // registration goes.
+  int registerCallback(uint8_t address, uint8_t command, uint8_t option, uint8_t index, bool enable,
+                       streamCallback callback, void* reference);
+  int enable(uint8_t address, uint8_t command, uint8_t option, uint8_t index, bool on);
+  int isStreaming(uint8_t address, uint8_t* state);
+  // Latest streamed value: 0 the first time it is read, aErrStreamStale after
+  // (same value), aErrNotFound while nothing streams it.
+  int value(uint8_t address, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex, uint32_t* cached);
+  // Concrete keys matching the filter (0xFF = any) with their cached values.
+  int status(uint8_t address, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
+             std::map<uint64_t, uint32_t>* values);
+  std::vector<uint64_t> activeKeys(uint8_t address, uint8_t command, uint8_t option, uint8_t index,
+                                   uint8_t subindex, bool lock = true);
+  // Removes the filter, forgets every registration and stops the worker,
+  // without telling the module (the link is going).
+  void stop();
 
-  LinkStreams();
-  ~LinkStreams();
+private:
+  static bool cbStreamFilter(const aPacket* packet, void* reference);
+  // Receiving thread: caches the sample and queues the callbacks it matches.
+  void take(const aPacket* packet, uint64_t key);
+  // Callers hold the control mutex.
+  int installFilter(bool on);
+  int askModule(uint8_t address, uint64_t key, bool enable);
+  void eraseMatching(uint8_t address, uint8_t command, uint8_t option, uint8_t index);
 
-  // Starts the worker unless it runs; stops and joins it.
-  bool startWorker();
-  void stopWorker();
-  // True on the worker's own thread (which cannot wait for itself to stop).
-  bool onWorker() const { return std::this_thread::get_id() == workerId.load(); }
-  // Receiving thread only (the queue's one producer).
-  void queue(const StreamEntry& entry, const aPacket* packet);
-
+  Link& link;
   std::map<uint64_t, StreamEntry> map;
   std::mutex mapMutex;
   // Serialises registrations, so filter and worker come and go in step with the map.
   std::mutex control;
   bool filterInstalled = false;
-
-private:
-  void work();
-
-  LocklessQueue_SPSC<asyncPacket> pending;
-  // Counts queued invocations; the worker sleeps on it, so an idle link costs nothing.
-  sem_t wake;
-  std::atomic<bool> stop{false};
-  std::atomic<std::thread::id> workerId{};
-  std::thread worker;
+  StreamWorker worker;
 };
 
 }  // namespace Kovalink

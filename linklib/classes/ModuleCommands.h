@@ -2,6 +2,8 @@
 #pragma once
 #include <stdint.h>
 
+#include "aError.h"
+
 namespace Tessoral {
 namespace Kovalink {
 
@@ -28,6 +30,10 @@ const uint8_t kMagicAddress = 0xAD;
 
 // Every awaited module reply is given this long.
 const unsigned long kReplyTimeoutMS = 1000;
+
+// The code an error reply carries; a module that flags an error without a
+// code must still read as a failure.
+inline int moduleErrorCode(uint8_t code) { return code != aErrNone ? code : static_cast<int>(aErrUnknown); }
 
 }  // namespace Kovalink
 }  // namespace Tessoral

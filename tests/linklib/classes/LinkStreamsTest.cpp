@@ -4,6 +4,7 @@
 
 #include "Link.h"
 #include "LocklessQueue.h"
+#include "StreamKey.h"
 
 using namespace Tessoral::Kovalink;
 
@@ -28,6 +29,25 @@ TEST(LinkStreams, KeysPackAndUnpackTheirFields) {
   EXPECT_EQ(registration, 0x000000FF04FF0502ull);
   EXPECT_EQ(Link::getStreamKeyElement(registration, Link::STREAM_KEY_COMMAND), 0xFF);
   EXPECT_EQ(Link::getStreamKeyElement(registration, 5), 0);
+}
+
+// Each wildcard combination of index, option, command and subindex is reached
+// by exactly one mask, and none ever makes the address a wildcard.
+TEST(LinkStreams, GenericMasksCoverEveryWildcardCombinationOnce) {
+  const uint64_t expected[StreamKey::kGenericMasks] = {
+      0xFF,         0xFF00,       0xFFFF,       0xFF0000,     0xFF00FF,     0xFFFF00,     0xFFFFFF,    0xFF00000000,
+      0xFF000000FF, 0xFF0000FF00, 0xFF0000FFFF, 0xFF00FF0000, 0xFF00FF00FF, 0xFF00FFFF00, 0xFF00FFFFFF};
+  for (int i = 0; i < StreamKey::kGenericMasks; ++i)
+    EXPECT_EQ(StreamKey::genericMask(i), expected[i]) << "mask " << i;
+  // A registration (4, any command, 5, 2, any subindex) covers a concrete
+  // sample key through mask 11, and only keys of its own module.
+  const uint64_t sample = StreamKey::create(4, 0x12, 5, 2, 3);
+  const uint64_t registration = StreamKey::create(4, 0xFF, 5, 2, 0xFF);
+  EXPECT_EQ(sample | StreamKey::genericMask(11), registration);
+  EXPECT_TRUE(StreamKey::matches(sample, 4, 0xFF, 5, 2, 0xFF));
+  EXPECT_FALSE(StreamKey::matches(StreamKey::create(6, 0x12, 5, 2, 3), 4, 0xFF, 5, 2, 0xFF));
+  EXPECT_TRUE(StreamKey::isConcrete(sample));
+  EXPECT_FALSE(StreamKey::isConcrete(registration));
 }
 
 TEST(LinkStreams, SamplesParseOnlyAtTheirExactLength) {

@@ -4,8 +4,10 @@
 #include <numeric>
 #include <vector>
 
+#include "FactoryData.h"
 #include "LabModuleFixture.h"
 #include "PeerFixture.h"
+#include "StoreSlots.h"
 
 using namespace Tessoral::Kovalink;
 using objtest::LabModuleTest;
@@ -162,4 +164,33 @@ TEST_F(LabModuleTest, FactoryDataOfOneFullPacketAndOfSeveral) {
   const std::vector<uint8_t> huge = Pattern(300, 4);
   EXPECT_EQ(link.setFactoryData(kAddress, 5, huge.data(), huge.size()), aErrOverrun);
   host->inspect(kSerial, [&](const lab::SimModule& m) { EXPECT_EQ(m.store().factoryItem(5), several); });
+}
+
+// The transfers as classes of their own over a link: they use the link's
+// current engine link, and refuse one that is gone.
+TEST_F(LabModuleTest, SlotAndFactoryTransfersWorkOverAnyLinkTheyAreGiven) {
+  serve({"serial=0000BEEF,address=4,port=9108,slots=1:1:40"});
+  Link& link = *connect(9108, kAddress).getLink();
+  StoreSlots slots(link);
+  FactoryData factory(link);
+
+  const std::vector<uint8_t> bytes = Pattern(30, 9);
+  ASSERT_EQ(slots.load(kAddress, 0, 0, bytes.data(), bytes.size()), aErrNone);
+  size_t size = 0, count = 0;
+  ASSERT_EQ(slots.size(kAddress, 0, 0, &size), aErrNone);
+  EXPECT_EQ(size, 30u);
+  std::vector<uint8_t> back(40, 0);
+  ASSERT_EQ(slots.unload(kAddress, 0, 0, back.data(), back.size(), &count), aErrNone);
+  EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), back.begin()));
+  ASSERT_EQ(factory.set(kAddress, 2, bytes.data(), 5), aErrNone);
+  ASSERT_EQ(factory.get(kAddress, 2, back.data(), back.size(), &count), aErrNone);
+  EXPECT_EQ(count, 5u);
+
+  ASSERT_EQ(link.disconnect(), aErrNone);
+  EXPECT_EQ(slots.size(kAddress, 0, 0, &size), aErrConnection);
+  EXPECT_EQ(factory.set(kAddress, 2, bytes.data(), 5), aErrConnection);
+  ASSERT_EQ(link.connect(), aErrNone);
+  EXPECT_EQ(slots.capacity(kAddress, 0, 0, &size), aErrNone);
+  EXPECT_EQ(size, 40u);
+  host->inspect(kSerial, [](const lab::SimModule& m) { EXPECT_EQ(m.store().openHandles(), 0u); });
 }

@@ -1,0 +1,32 @@
+// The packet log of a Link: the engine's record of the frames sent and
+// received, drained by a logger thread into a text file.
+#pragma once
+
+struct aLogger;
+
+namespace Tessoral {
+namespace Kovalink {
+
+class Link;
+
+class LinkPacketLog {
+public:
+  explicit LinkPacketLog(Link& owner) : link(owner) {}
+  ~LinkPacketLog() { release(); }
+  LinkPacketLog(const LinkPacketLog&) = delete;
+  LinkPacketLog& operator=(const LinkPacketLog&) = delete;
+
+  // The logger for the path is created once, by the first enable; later
+  // enables restart it on the file it already has.
+  int enable(const char* path);
+  int disable();
+  // Ends the logger thread and closes the file.
+  void release();
+
+private:
+  Link& link;
+  aLogger* logger = nullptr;
+};
+
+}  // namespace Kovalink
+}  // namespace Tessoral
