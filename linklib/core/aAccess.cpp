@@ -1,7 +1,7 @@
 #include "aAccess.h"
 
 #include <grp.h>
-#include <mutex>
+#include <pthread.h>
 #include <set>
 #include <stdio.h>
 #include <string>
@@ -13,11 +13,14 @@
 #define aUSB_UDEV_RULES "/usr/lib/udev/rules.d/70-kovalink.rules"
 #endif
 
+static pthread_mutex_t sReportedMutex = PTHREAD_MUTEX_INITIALIZER;
+
 static void sReportOnce(const std::string& device, const std::string& line) {
-  static std::mutex mutex;
   static std::set<std::string> reported;
-  std::lock_guard<std::mutex> lock(mutex);
-  if (!reported.insert(device).second)
+  pthread_mutex_lock(&sReportedMutex);
+  bool first = reported.insert(device).second;
+  pthread_mutex_unlock(&sReportedMutex);
+  if (!first)
     return;
   fprintf(stderr, "%s\n", line.c_str());
   fflush(stderr);

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "Log.h"
+
 static bool sEndsWithSep(const char* text, size_t length) {
   return length > 0 && text[length - 1] == aDIR_PATH_SEP_CHAR;
 }
@@ -157,8 +159,8 @@ aErr aDirectory_DeleteTree(const char* path) {
     if (lstat(child.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
       err = aDirectory_DeleteTree(child.c_str());
     } else if (unlink(child.c_str()) != 0) {
-      perror("aDirectory_DeleteTree");
-      printf("---error unlink-ing file [%s]\n", child.c_str());
+      Log::log(0, "aDirectory_DeleteTree: %s\n", strerror(errno));
+      Log::log(0, "---error unlink-ing file [%s]\n", child.c_str());
       err = aErrUnknown;
     }
   }

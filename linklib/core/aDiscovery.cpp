@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "aAccess.h"
+#include "aBytes.h"
 #include "aTime.h"
 
 #define aUSB_SERIAL_TEXT_SIZE 32
@@ -87,8 +88,7 @@ static bool sCopyToTCPIPLinkspec(const uint8_t* reply, int length, uint32_t sour
   if (!reply || !spec || length < 8)
     return false;
   memset(spec, 0, sizeof(*spec));
-  uint32_t serial = static_cast<uint32_t>(reply[4]) | (static_cast<uint32_t>(reply[5]) << 8) |
-                    (static_cast<uint32_t>(reply[6]) << 16) | (static_cast<uint32_t>(reply[7]) << 24);
+  uint32_t serial = aBytes_GetLE32(&reply[4]);
   spec->type = linkTypeTCPIP;
   spec->serialNumber = serial;
   spec->module = reply[1];
@@ -96,7 +96,7 @@ static bool sCopyToTCPIPLinkspec(const uint8_t* reply, int length, uint32_t sour
   spec->routerSerialNumber = serial;
   spec->model = length > 12 ? reply[12] : 0xFF;
   spec->address = sourceAddress;
-  spec->port = static_cast<uint32_t>(reply[2]) | (static_cast<uint32_t>(reply[3]) << 8);
+  spec->port = aBytes_GetLE16(&reply[2]);
   return true;
 }
 
@@ -217,13 +217,13 @@ static void sTCPIPCleanup(int* listener) {
 }
 
 // Waits for the listener to be readable until the deadline; false when it passed.
-static bool sAwaitReply(int listener, uint64_t deadline) {
+static bool sAwaitReply(int listener, aDeadline deadline) {
   for (;;) {
-    uint64_t now = aTime_GetMSTicks();
-    if (now >= deadline)
+    uint64_t left = aDeadline_RemainingMS(deadline);
+    if (left == 0)
       return false;
     struct pollfd entry = {listener, POLLIN, 0};
-    int ready = poll(&entry, 1, static_cast<int>(deadline - now));
+    int ready = poll(&entry, 1, static_cast<int>(left));
     if (ready > 0)
       return true;
     if (ready < 0 && errno != EINTR)
@@ -248,7 +248,7 @@ static uint8_t sEnumerateTCPIP(aDiscoveryCallback callback, void* reference) {
   if (sSendRequests() > 0) {
     // The window is bounded as a whole: responders that keep answering cannot
     // hold the search open, and a module that answers again is reported once.
-    uint64_t deadline = aTime_GetMSTicks() + aDISCOVERY_RECEIVE_TIMEOUT_MS;
+    const aDeadline deadline = aDeadline_In(aDISCOVERY_RECEIVE_TIMEOUT_MS);
     std::vector<linkSpec> seen;
     while (counter.goOn && sAwaitReply(listener, deadline)) {
       uint8_t reply[aDISCOVERY_DATAGRAM_SIZE];

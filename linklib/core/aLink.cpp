@@ -31,6 +31,8 @@
 #define aLINK_FRAME_PACE_US 1000
 #define aLINK_FRAME_GUARD_US 4
 #define aLINK_SYNC_PAUSE_MS 2
+// Between two looks at a starting link's status.
+#define aLINK_START_PAUSE_US 100
 
 // Members start from their initialisers (value-initialised at creation);
 // the pthread objects are set up by sCreate.
@@ -421,8 +423,7 @@ aErr aLink_Start(aLink* link) {
   // asks for the status or awaits a reply right after creating the link does
   // not see the passing "starting" state.
   for (int i = 0; i < 1000 && link->status == aLinkStatusStarting; i++) {
-    struct timespec pause = {0, 100000L};
-    nanosleep(&pause, nullptr);
+    aTime_SleepUntilMonotonicUS(aTime_GetMonotonicUS() + aLINK_START_PAUSE_US);
   }
   return aErrNone;
 }
@@ -716,17 +717,17 @@ aPacket* aLink_GetFirst(linkRef ref, aPacketFilter filter, void* reference) {
 }
 
 aPacket* aLink_AwaitFirst(linkRef ref, aPacketFilter filter, void* reference, unsigned long timeoutMS) {
-  uint64_t deadline = aTime_GetMSTicks() + timeoutMS;
+  const aDeadline deadline = aDeadline_In(timeoutMS);
   aPacket* found = nullptr;
   // The FIFO wait blocks on arrivals until the deadline; the loop only
   // re-enters it after a wake that brought nothing while time remains.
-  for (uint64_t now = aTime_GetMSTicks(); !found && now < deadline; now = aTime_GetMSTicks()) {
+  for (uint64_t left = timeoutMS; !found && left > 0; left = aDeadline_RemainingMS(deadline)) {
     LinkView view = sView(ref);
     // A link about to run is waited for; one that is syncing, stopped or
     // failed gives up at once.
     if (!view.running || (view.status != aLinkStatusRunning && view.status != aLinkStatusStarting))
       break;
-    found = aPacketFifo_AwaitFirst(view.inFifo, filter, reference, static_cast<unsigned long>(deadline - now));
+    found = aPacketFifo_AwaitFirst(view.inFifo, filter, reference, static_cast<unsigned long>(left));
   }
   return found;
 }
@@ -846,9 +847,7 @@ aErr aLink_PacketDebug_Await(linkRef ref, unsigned long timeoutMS) {
   aLink* link = sGetLink(ref);
   if (!link)
     return aErrParam;
-  uint64_t deadlineUS = aTime_GetMonotonicUS() + static_cast<uint64_t>(timeoutMS) * 1000u;
-  struct timespec deadline = {static_cast<time_t>(deadlineUS / 1000000u),
-                              static_cast<long>(deadlineUS % 1000000u) * 1000L};
+  struct timespec deadline = aDeadline_Timespec(aDeadline_In(timeoutMS));
   pthread_mutex_lock(&link->logEventMutex);
   while (link->logEvents == link->logEventsSeen &&
          pthread_cond_timedwait(&link->logEvent, &link->logEventMutex, &deadline) != ETIMEDOUT) {

@@ -7,6 +7,8 @@
 #include <sched.h>
 #include <time.h>
 
+#include "aTime.h"
+
 typedef struct fifoEntry {
   aPacket packet;
   struct fifoEntry* next;
@@ -199,18 +201,6 @@ static aPacket* sTakeFirst(packetFifo* f, aPacketFilter filter, void* reference)
   return nullptr;
 }
 
-static struct timespec sDeadline(unsigned long timeoutMS) {
-  struct timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  t.tv_sec += static_cast<time_t>(timeoutMS / 1000);
-  t.tv_nsec += static_cast<long>(timeoutMS % 1000) * 1000000L;
-  if (t.tv_nsec >= 1000000000L) {
-    t.tv_sec += 1;
-    t.tv_nsec -= 1000000000L;
-  }
-  return t;
-}
-
 // Waits for the next arrival; false when the deadline passed or the FIFO is dying.
 static bool sWait(packetFifo* f, const struct timespec* deadline) {
   f->users++;
@@ -230,7 +220,7 @@ static aPacket* sAwait(aPacketFifoId id, aPacketFilter filter, void* reference, 
   packetFifo* f = sLockFifo(id);
   if (!f)
     return nullptr;
-  struct timespec deadline = sDeadline(timeoutMS);
+  struct timespec deadline = aDeadline_Timespec(aDeadline_In(timeoutMS));
   aPacket* found = nullptr;
   for (;;) {
     if (f->count < 0)

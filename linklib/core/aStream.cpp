@@ -5,6 +5,8 @@
 #include <string.h>
 #include <time.h>
 
+#include "aTime.h"
+
 // How long a stream without a wait operation sleeps between two looks.
 #define aSTREAM_POLL_PAUSE_US 500
 
@@ -66,8 +68,7 @@ aErr aStream_AwaitReadable(aStream* stream, unsigned long timeoutMS) {
   if (stream->wait)
     return stream->wait(timeoutMS, stream->reference);
   unsigned long pauseUS = timeoutMS * 1000ul < aSTREAM_POLL_PAUSE_US ? timeoutMS * 1000ul : aSTREAM_POLL_PAUSE_US;
-  struct timespec pause = {0, static_cast<long>(pauseUS) * 1000L};
-  nanosleep(&pause, nullptr);
+  aTime_SleepUntilMonotonicUS(aTime_GetMonotonicUS() + pauseUS);
   return aErrNotReady;
 }
 

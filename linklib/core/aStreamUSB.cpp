@@ -12,8 +12,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "Log.h"
 #include "aAccess.h"
 #include "aStream.h"
+#include "aStreamUSBBackend.h"
 #include "aTime.h"
 #include "aUSB.h"
 
@@ -26,22 +28,22 @@
 #define klusbNODE_DRY_PAUSE_MS 1
 
 struct klusb {
-  int mode;
-  char serialText[16];
-  int nodeFd;
-  libusb_context* context;
-  libusb_device_handle* handle;
+  int mode = 0;
+  char serialText[16] = {};
+  int nodeFd = -1;
+  libusb_context* context = nullptr;
+  libusb_device_handle* handle = nullptr;
   // Written by the reader and the writer alike.
-  std::atomic<int> state;
-  int interfaceNumber;
-  uint8_t outEndpoint;
-  uint8_t inEndpoint;
+  std::atomic<int> state{0};
+  int interfaceNumber = 0;
+  uint8_t outEndpoint = 0;
+  uint8_t inEndpoint = 0;
   // Reader side only.
-  uint8_t readBuffer[klusbREAD_BUFFER];
-  int readPosition;
-  int available;
+  uint8_t readBuffer[klusbREAD_BUFFER] = {};
+  int readPosition = 0;
+  int available = 0;
   // The last node read found nothing (reader side only).
-  bool nodeDry;
+  bool nodeDry = false;
 };
 
 typedef struct aUnixUSBStream {
@@ -66,9 +68,7 @@ klusb* klusb_create_usb(int mode) {
   klusb* t = new (std::nothrow) klusb;
   if (!t)
     return nullptr;
-  memset(static_cast<void*>(t), 0, sizeof(*t));
   t->mode = mode;
-  t->nodeFd = -1;
   if (mode == klusbModeLibusb && sUsb()->init(&t->context) != 0) {
     delete t;
     return nullptr;
@@ -257,7 +257,7 @@ aErr klusb_close_kovalink_device(klusb* transport) {
     return aErrMode;
   int rc = sUsb()->release_interface(t->handle, t->interfaceNumber);
   if (rc != 0)
-    printf("error release %d\n", rc);
+    Log::log(0, "error release %d\n", rc);
   sUsb()->close(t->handle);
   t->handle = nullptr;
   t->state = klusbStateClosed;

@@ -15,6 +15,13 @@ uint64_t aDeadline_RemainingMS(aDeadline deadline) {
   return now >= deadline.atUS ? 0 : (deadline.atUS - now + 999u) / 1000u;
 }
 
+struct timespec aDeadline_Timespec(aDeadline deadline) {
+  struct timespec ts;
+  ts.tv_sec = static_cast<time_t>(deadline.atUS / 1000000u);
+  ts.tv_nsec = static_cast<long>(deadline.atUS % 1000000u) * 1000L;
+  return ts;
+}
+
 void aTime_MSSleep(unsigned long milliseconds) {
   // Slices of at most 999,999 microseconds, as nanosleep wants a normalised value.
   unsigned long long remaining = static_cast<unsigned long long>(milliseconds) * 1000ull;
@@ -38,9 +45,7 @@ uint64_t aTime_GetMonotonicUS(void) {
 void aTime_SleepUntilMonotonicUS(uint64_t deadlineUS) {
   if (aTime_GetMonotonicUS() >= deadlineUS)
     return;
-  struct timespec ts;
-  ts.tv_sec = static_cast<time_t>(deadlineUS / 1000000u);
-  ts.tv_nsec = static_cast<long>(deadlineUS % 1000000u) * 1000L;
+  struct timespec ts = aDeadline_Timespec(aDeadline{deadlineUS});
   while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
   }
 }

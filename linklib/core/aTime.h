@@ -2,6 +2,7 @@
 // clock step (NTP, a user setting the date) neither stretches nor cuts a wait.
 #pragma once
 #include <stdint.h>
+#include <time.h>
 
 // Milliseconds of the monotonic clock (not the time of day).
 uint64_t aTime_GetMSTicks(void);
@@ -17,6 +18,9 @@ aDeadline aDeadline_In(uint64_t milliseconds);
 bool aDeadline_Passed(aDeadline deadline);
 // Milliseconds left, rounded up; 0 once passed.
 uint64_t aDeadline_RemainingMS(aDeadline deadline);
+// The deadline as an absolute CLOCK_MONOTONIC time, for waits that take one
+// (condition variables set to that clock, clock_nanosleep).
+struct timespec aDeadline_Timespec(aDeadline deadline);
 
 // Microseconds of the monotonic clock, for pacing: it does not move when the
 // wall clock is set.

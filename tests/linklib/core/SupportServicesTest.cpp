@@ -1,7 +1,11 @@
 // Logger thread, millisecond time and mutexes.
 #include <gtest/gtest.h>
 
+#include <errno.h>
+#include <pthread.h>
+
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 
@@ -85,8 +89,13 @@ TEST(aLogger, WorkerCannotStopOrFreeItself) {
 }
 
 TEST(aTime, TicksFollowTheClockAndSleepsCrossSlices) {
+  // Milliseconds of the monotonic clock: a clock step cannot move them.
+  struct timespec mono;
+  clock_gettime(CLOCK_MONOTONIC, &mono);
+  uint64_t monoMS = static_cast<uint64_t>(mono.tv_sec) * 1000u + static_cast<uint64_t>(mono.tv_nsec) / 1000000u;
   uint64_t before = aTime_GetMSTicks();
-  EXPECT_GT(before, 1600000000000ull);  // milliseconds since 1970, not seconds
+  EXPECT_GE(before, monoMS);
+  EXPECT_LT(before - monoMS, 50u);
   aTime_MSSleep(0);
   EXPECT_LT(aTime_GetMSTicks() - before, 50u);
 
@@ -98,6 +107,37 @@ TEST(aTime, TicksFollowTheClockAndSleepsCrossSlices) {
   EXPECT_LT(ms, 1400);
   uint64_t after = aTime_GetMSTicks();
   EXPECT_GE(after - before, 1099u);
+}
+
+// A deadline handed to a wait that takes an absolute time is the same instant
+// on the monotonic clock: a condition wait set to that clock ends at it.
+TEST(aDeadline, TimespecEndsAMonotonicConditionWaitOnTime) {
+  aDeadline far = aDeadline_In(1500);
+  struct timespec at = aDeadline_Timespec(far);
+  EXPECT_LT(at.tv_nsec, 1000000000L);
+  EXPECT_EQ(static_cast<uint64_t>(at.tv_sec) * 1000000u + static_cast<uint64_t>(at.tv_nsec) / 1000u, far.atUS);
+
+  pthread_condattr_t attr;
+  pthread_condattr_init(&attr);
+  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+  pthread_cond_t cond;
+  pthread_cond_init(&cond, &attr);
+  pthread_condattr_destroy(&attr);
+  pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+  auto t0 = std::chrono::steady_clock::now();
+  aDeadline soon = aDeadline_In(80);
+  struct timespec until = aDeadline_Timespec(soon);
+  pthread_mutex_lock(&mutex);
+  int rc = 0;
+  while (rc == 0)
+    rc = pthread_cond_timedwait(&cond, &mutex, &until);
+  pthread_mutex_unlock(&mutex);
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_EQ(rc, ETIMEDOUT);
+  EXPECT_TRUE(aDeadline_Passed(soon));
+  EXPECT_GE(ms, 79);
+  EXPECT_LT(ms, 500);
+  pthread_cond_destroy(&cond);
 }
 
 // The pacing wait aims early by what it learnt of its wake-ups; whatever it

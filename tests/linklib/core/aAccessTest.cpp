@@ -14,6 +14,7 @@
 #include "TestSupport.h"
 #include "aStream.h"
 #include "aStreamUSB.h"
+#include "aStreamUSBBackend.h"
 #include "aUSB.h"
 
 namespace {

@@ -13,10 +13,12 @@
 #include <vector>
 
 #include "LinkTestChannels.h"
+#include "Log.h"
 #include "TestSupport.h"
 #include "aLink.h"
 #include "aStream.h"
 #include "aStreamUSB.h"
+#include "aStreamUSBBackend.h"
 #include "aUSB.h"
 
 namespace {
@@ -41,6 +43,7 @@ struct FakeUsb {
   linktest::Bytes inData;
   int clearHalts = 0;
   int releases = 0;
+  int releaseResult = 0;
   int closes = 0;
 };
 
@@ -94,7 +97,7 @@ int cbClaim(libusb_device_handle*, int) { return gFake->claimResult; }
 int cbRelease(libusb_device_handle*, int) {
   std::lock_guard<std::mutex> lock(gFake->mutex);
   gFake->releases++;
-  return 0;
+  return gFake->releaseResult;
 }
 int cbTransfer(libusb_device_handle*, unsigned char endpoint, unsigned char* data, int length, int* done,
                unsigned int timeout) {
@@ -299,8 +302,21 @@ TEST_F(UsbTest, TransportStatesAndTransferErrors) {
   EXPECT_EQ(klusb_write_to_device(usb, bytes, 30), aErrIO);
   EXPECT_EQ(klusb_get_from_device(usb, &byte), aErrIO);
 
+  // A device gone before its interface is released still closes; the failure
+  // goes to the debug log, not to the program's output.
+  fake.releaseResult = LIBUSB_ERROR_NO_DEVICE;
+  FILE* log = tmpfile();
+  ASSERT_NE(log, nullptr);
+  FILE* before = Log::fh;
+  Log::SetOutput(log);
   EXPECT_EQ(klusb_close_kovalink_device(usb), aErrNone);
+  Log::SetOutput(before);
   EXPECT_EQ(klusb_get_state(usb), klusbStateClosed);
+  char logged[64] = {};
+  rewind(log);
+  EXPECT_STREQ(fgets(logged, sizeof(logged), log), "error release -4\n");
+  fclose(log);
+  fake.releaseResult = 0;
   EXPECT_EQ(klusb_get_from_device(usb, &byte), aErrConnection);
   EXPECT_EQ(klusb_close_kovalink_device(usb), aErrMode);
   EXPECT_EQ(klusb_destroy(&usb), aErrNone);
