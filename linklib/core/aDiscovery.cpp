@@ -16,6 +16,7 @@
 
 #include "aAccess.h"
 #include "aBytes.h"
+#include "aNumber.h"
 #include "aTime.h"
 
 #define aUSB_SERIAL_TEXT_SIZE 32
@@ -45,25 +46,15 @@ bool aDiscovery_IsModuleDevice(uint16_t vendorId, uint16_t productId) {
   return vendorId == aUSB_VENDOR_ID && (productId & 0x8000) == 0;
 }
 
+// A string that is not an 8-digit hex number names no module.
 static bool sParseSerialText(const char* text, int length, uint32_t* serial) {
   if (!text || length != aUSB_SERIAL_DIGITS)
     return false;
-  uint32_t value = 0;
-  for (int i = 0; i < length; ++i) {
-    char c = text[i];
-    uint32_t digit;
-    if (c >= '0' && c <= '9')
-      digit = static_cast<uint32_t>(c - '0');
-    else if (c >= 'a' && c <= 'f')
-      digit = static_cast<uint32_t>(c - 'a' + 10);
-    else if (c >= 'A' && c <= 'F')
-      digit = static_cast<uint32_t>(c - 'A' + 10);
-    else
-      return false;  // a string that is not a hex number names no module
-    value = (value << 4) | digit;
-  }
-  *serial = value;
-  return true;
+  char digits[aUSB_SERIAL_DIGITS + 1];
+  memcpy(digits, text, aUSB_SERIAL_DIGITS);
+  digits[aUSB_SERIAL_DIGITS] = '\0';
+  // A NUL inside the string would otherwise end the number early.
+  return strlen(digits) == aUSB_SERIAL_DIGITS && aNumber_ParseU32(digits, 16, serial) == aErrNone;
 }
 
 static bool sCopyToUSBLinkspec(uint16_t productId, uint32_t serialNumber, linkSpec* spec) {

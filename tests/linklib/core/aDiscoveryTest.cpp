@@ -55,6 +55,8 @@ TEST(aDiscovery, UsbModuleIsRecognisedByVendorProductAndSerialString) {
   EXPECT_FALSE(aDiscovery_DescribeUSBModule(0x0113, "BEEF", 4, &spec));
   EXPECT_FALSE(aDiscovery_DescribeUSBModule(0x0113, "0000BEEF0", 9, &spec));
   EXPECT_FALSE(aDiscovery_DescribeUSBModule(0x0113, "0000BEEG", 8, &spec));
+  EXPECT_FALSE(aDiscovery_DescribeUSBModule(0x0113, "BEEF\0\0\0\0", 8, &spec));
+  EXPECT_FALSE(aDiscovery_DescribeUSBModule(0x0113, "+000BEEF", 8, &spec));
   EXPECT_FALSE(aDiscovery_DescribeUSBModule(0x0113, "0000BEEF", -1, &spec));
 }
 
