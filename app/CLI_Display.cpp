@@ -24,7 +24,17 @@ void CLI_Display::info_message(const char* text) { fprintf(out_, "%s\n", text); 
 
 void CLI_Display::error_message(const char* text) { fprintf(err_, "%s\n", text); }
 
-void CLI_Display::clear_line() { fprintf(out_, "\r%*s\r", 88, " "); }
+void CLI_Display::clear_line() {
+  fprintf(out_, "\r%*s\r", 88, " ");
+  lineOpen_ = false;
+}
+
+void CLI_Display::end_open_line() {
+  if (!lineOpen_)
+    return;
+  fputc('\n', out_);
+  lineOpen_ = false;
+}
 
 void CLI_Display::display_progress(bool visible) {
   if (!out_is_terminal() || visible)
@@ -49,6 +59,7 @@ void CLI_Display::update_progress(double fraction, const char* label) {
   int percent = static_cast<int>(100 * fraction);
   // At 100 % this is -1, which printf takes as a one-space left-justified field.
   int rest = width - filled - 1;
+  lineOpen_ = true;
   if (label)
     fprintf(out_, "\r (%s) [%.*s>%*s] (%3d%% ) ", label, filled, kBar, rest, "", percent);
   else
@@ -64,6 +75,7 @@ void CLI_Display::update_spinner(bool active, const char* label) {
   }
   const char* frame = kSpinnerFrames[spinner_frame % 8];
   spinner_frame = static_cast<uint8_t>((spinner_frame + 1) % 8);
+  lineOpen_ = true;
   if (label)
     fprintf(out_, "\r (%s) %s      \r", label, frame);
   else

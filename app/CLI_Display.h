@@ -19,11 +19,16 @@ public:
   void info_message(const char* text) override;
   void error_message(const char* text) override;
 
+  // Ends a progress or spinner line that was left mid-way (an interrupted
+  // run), so the shell prompt does not land on it.
+  void end_open_line();
+
 private:
   bool out_is_terminal() const;
   void clear_line();
 
   FILE* out_;
   FILE* err_;
+  bool lineOpen_ = false;
   static uint8_t spinner_frame;
 };

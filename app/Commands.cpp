@@ -2,7 +2,10 @@
 
 #include <string>
 
+#include "CheckCommand.h"
+#include "Interrupt.h"
 #include "Listings.h"
+#include "StoreReport.h"
 #include "Usage.h"
 
 namespace {
@@ -52,20 +55,34 @@ int RunGet(Parameters& p, Updater& updater, UpdaterDisplayInterface& display) {
   return 0;
 }
 
+// An empty list says where the search went and how to search elsewhere.
+void ExplainEmptyDiscovery(UpdaterDisplayInterface& display, linkType type, uint32_t router) {
+  if (router != 0)
+    display.message(kInfo, "No modules found behind router %08X", router);
+  else if (type == linkTypeTCPIP)
+    display.message(kInfo, "No modules found over TCPIP; -t USB searches the USB bus");
+  else
+    display.message(kInfo, "No modules found over USB; -t TCPIP searches the network");
+}
+
 int RunDiscover(Parameters& p, Updater& updater, UpdaterDisplayInterface& display) {
   linkType type = linkTypeInvalid;
   if (p.transportGiven && p.transport != TRANSPORT_RECOVER)
     type = static_cast<linkType>(p.transport);
+  std::vector<DeviceInfo> devices;
   if (p.routerSerialNumber != 0) {
     display.message(kInfo, "Searching for Kovalink Network devices connected to %08X", p.routerSerialNumber);
-    cli::_display_device_list(display, updater.Discover_KLNetwork_Devices(p.routerSerialNumber, type), type);
-    return 0;
+    devices = updater.Discover_KLNetwork_Devices(p.routerSerialNumber, type);
+  } else {
+    display.message(kInfo, "Searching for Kovalink devices");
+    // A plain -D searches USB only.
+    if (type == linkTypeInvalid)
+      type = linkTypeUSB;
+    devices = updater.Discover_Devices(type);
   }
-  display.message(kInfo, "Searching for Kovalink devices");
-  // A plain -D searches USB only.
-  if (type == linkTypeInvalid)
-    type = linkTypeUSB;
-  cli::_display_device_list(display, updater.Discover_Devices(type), type);
+  cli::_display_device_list(display, devices, type);
+  if (devices.empty())
+    ExplainEmptyDiscovery(display, type, p.routerSerialNumber);
   return 0;
 }
 
@@ -86,30 +103,44 @@ int RunUpdate(Parameters& p, Updater& updater, UpdaterDisplayInterface& display)
   return ok ? 0 : 1;
 }
 
-int RunBuilds(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, FILE* usageStream) {
+int RunBuilds(Parameters& p, Updater& updater, ErrorCountingDisplay& display, FILE* usageStream) {
   if (p.serialNumber == 0) {
     display.message(kError, "Error must supply a serial number for the List Builds command");
     cli::_display_usage(false, false, usageStream);
     return 1;
   }
-  cli::_display_builds(display, updater.Get_BuildList(p.serialNumber), p.serialNumber);
+  // The library reports a server that failed and returns an empty list, as it
+  // does for a module without builds: only the error it showed tells them apart.
+  unsigned errorsBefore = display.Errors();
+  BuildList builds = updater.Get_BuildList(p.serialNumber);
+  if (display.Errors() != errorsBefore)
+    return 1;
+  cli::_display_builds(display, builds, p.serialNumber);
   return 0;
 }
 
-}  // namespace
+// 128 + the signal when the run was interrupted, else 0.
+int InterruptedExit() {
+  int signal = Interrupt::Requested();
+  return signal != 0 ? 128 + signal : 0;
+}
 
-int RunCommands(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, FILE* usageStream) {
-  int result = 0;
+// -N and -G, which run before the main command; kAbort or an exit code.
+int RunPreparation(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, int& result) {
   if (p.commands.IsSet(CMD_FINGERPRINT)) {
     int step = RunFingerprint(p, updater, display);
     if (step == kAbort)
       return 1;
     result = step;
+    if (int code = InterruptedExit())
+      return code;
   }
   if (p.commands.IsSet(CMD_GET)) {
     int step = RunGet(p, updater, display);
     if (step == kAbort)
       return 1;
+    if (int code = InterruptedExit())
+      return code;
     // The update asked for the build being downloaded: with the download failed,
     // flashing some other stored build would report success for the wrong thing.
     if (step != 0 && p.commands.IsSet(CMD_UPDATE)) {
@@ -120,13 +151,37 @@ int RunCommands(Parameters& p, Updater& updater, UpdaterDisplayInterface& displa
     if (step != 0)
       result = step;
   }
-  // A failure earlier in the run is not cleared by a command that succeeds after it.
-  int step = 0;
+  return 0;
+}
+
+int RunMainCommand(Parameters& p, Updater& updater, ErrorCountingDisplay& display, FILE* usageStream) {
   if (p.commands.IsSet(CMD_DISCOVER))
-    step = RunDiscover(p, updater, display);
-  else if (p.commands.IsSet(CMD_UPDATE))
-    step = RunUpdate(p, updater, display);
-  else if (p.commands.IsSet(CMD_BUILDS))
-    step = RunBuilds(p, updater, display, usageStream);
-  return step != 0 ? step : result;
+    return RunDiscover(p, updater, display);
+  if (p.commands.IsSet(CMD_UPDATE))
+    return RunUpdate(p, updater, display);
+  if (p.commands.IsSet(CMD_BUILDS))
+    return RunBuilds(p, updater, display, usageStream);
+  return 0;
+}
+
+}  // namespace
+
+int RunCommands(Parameters& p, Updater& updater, ErrorCountingDisplay& display, FILE* usageStream) {
+  int result = 0;
+  if (int code = RunPreparation(p, updater, display, result))
+    return code;
+  if (p.commands.IsSet(CMD_CHECK)) {
+    // A file the check refuses is not handed to the update after it.
+    if (CheckBirdFile(p, updater.UpdaterDirectory(), display) != 0)
+      return 1;
+  }
+  // A failure earlier in the run is not cleared by a command that succeeds after it.
+  int step = RunMainCommand(p, updater, display, usageStream);
+  if (int code = InterruptedExit())
+    return code;
+  if (step != 0)
+    result = step;
+  if (p.commands.IsSet(CMD_INFO) && ReportStore(updater.UpdaterDirectory(), p.serialNumber, display) != 0)
+    result = 1;
+  return result;
 }

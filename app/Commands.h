@@ -2,11 +2,12 @@
 #pragma once
 #include <cstdio>
 
+#include "ErrorCountingDisplay.h"
 #include "Parameters.h"
 #include "Updater.h"
-#include "UpdaterDisplayInterface.h"
 
-// Fingerprint (-N), then download (-G), then the first of -D, -U, -B.
-// Returns the process exit code, 0 or 1.
-int RunCommands(Parameters& parameters, Updater& updater, UpdaterDisplayInterface& display,
-                FILE* usageStream = stderr);
+// Fingerprint (-N), download (-G), file check (-C), then the one of -D, -U,
+// -B given, then the store report (-I). `display` must be the one `updater`
+// writes to, so the errors it reports are seen. Returns the process exit code:
+// 0, 1, or 128 + the signal when the run was interrupted.
+int RunCommands(Parameters& parameters, Updater& updater, ErrorCountingDisplay& display, FILE* usageStream = stderr);

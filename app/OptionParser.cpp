@@ -50,35 +50,47 @@ bool OptionParser::TakeSeparateArgument(std::string& argument) {
   return true;
 }
 
+bool OptionParser::Fail(ParsedOption& option, OptionError error, const std::string& word,
+                        const OptionEntry* entry) {
+  option.entry = entry;
+  option.argument.clear();
+  option.error = error;
+  option.word = word;
+  return true;
+}
+
 bool OptionParser::Next(ParsedOption& option) {
-  while (next_ < argc_) {
-    const char* word = argv_[next_++];
-    if (!word || word[0] != '-')
-      continue;
-    std::string name = word;
-    std::string attached;
-    bool hasAttached = false;
-    size_t equals = name.find('=');
-    if (equals != std::string::npos) {
-      attached = name.substr(equals + 1);
-      name.erase(equals);
-      hasAttached = true;
-    }
-    const OptionEntry* entry = nullptr;
-    if (Lookup(name, entry) != Match::Found)
-      continue;
-    std::string argument;
-    if (entry->argument == OptionArgument::None) {
-      if (hasAttached)
-        continue;
-    } else if (hasAttached) {
-      argument = attached;
-    } else if (!TakeSeparateArgument(argument)) {
-      continue;
-    }
-    option.entry = entry;
-    option.argument = argument;
-    return true;
+  if (next_ >= argc_)
+    return false;
+  const char* raw = argv_[next_++];
+  std::string word = raw ? raw : "";
+  if (word.empty() || word[0] != '-')
+    return Fail(option, OptionError::StrayWord, word);
+  std::string name = word;
+  std::string attached;
+  bool hasAttached = false;
+  size_t equals = name.find('=');
+  if (equals != std::string::npos) {
+    attached = name.substr(equals + 1);
+    name.erase(equals);
+    hasAttached = true;
   }
-  return false;
+  const OptionEntry* entry = nullptr;
+  Match match = Lookup(name, entry);
+  if (match != Match::Found)
+    return Fail(option, match == Match::Ambiguous ? OptionError::Ambiguous : OptionError::Unknown, name);
+  std::string argument;
+  if (entry->argument == OptionArgument::None) {
+    if (hasAttached)
+      return Fail(option, OptionError::UnexpectedValue, attached, entry);
+  } else if (hasAttached) {
+    argument = attached;
+  } else if (!TakeSeparateArgument(argument)) {
+    return Fail(option, OptionError::MissingValue, word, entry);
+  }
+  option.entry = entry;
+  option.argument = argument;
+  option.error = OptionError::None;
+  option.word = word;
+  return true;
 }

@@ -2,8 +2,9 @@
 //
 // Words are looked up exactly first, then as the unique proper prefix of a
 // longer entry with the same number of leading dashes. Arguments are the next
-// word or the text after "=" in the same word. Parse errors (unknown option,
-// ambiguous prefix, missing or unexpected argument) are skipped silently.
+// word or the text after "=" in the same word. A word the table cannot place
+// is handed back as an error, so the caller can refuse the command line
+// instead of running something the user did not ask for.
 #pragma once
 #include <string>
 #include <vector>
@@ -16,22 +17,34 @@ struct OptionEntry {
   OptionArgument argument;
 };
 
+enum class OptionError {
+  None,
+  Unknown,          // no entry has that name
+  Ambiguous,        // a prefix of more than one entry
+  MissingValue,     // no word follows, or the next word is an option
+  UnexpectedValue,  // "=value" on an option that takes none
+  StrayWord,        // a word that is neither an option nor an option's value
+};
+
 struct ParsedOption {
-  const OptionEntry* entry = nullptr;
+  const OptionEntry* entry = nullptr;  // null when `error` is set
   std::string argument;
+  OptionError error = OptionError::None;
+  std::string word;  // the word as written, for error messages
 };
 
 class OptionParser {
 public:
   OptionParser(const std::vector<OptionEntry>& table, int argc, const char* const* argv);
 
-  // Moves to the next well-formed option; false when the words are used up.
+  // Moves to the next option or error; false when the words are used up.
   bool Next(ParsedOption& option);
 
 private:
   enum class Match { None, Found, Ambiguous };
   Match Lookup(const std::string& name, const OptionEntry*& found) const;
   bool TakeSeparateArgument(std::string& argument);
+  bool Fail(ParsedOption& option, OptionError error, const std::string& word, const OptionEntry* entry = nullptr);
 
   const std::vector<OptionEntry>& table_;
   int argc_;

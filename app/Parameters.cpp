@@ -1,8 +1,7 @@
 #include "Parameters.h"
 
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
+#include <strings.h>
+
 #include <cstring>
 #include <vector>
 
@@ -11,10 +10,11 @@
 #include "OptionParser.h"
 #include "server/UpdateServerRequest.h"
 #include "UpdaterDirectory.h"
+#include "aNumber.h"
 
 namespace {
 
-enum OptionGroup { GROUP_HELP = 0, GROUP_COMMAND = 1, GROUP_PARAMETER = 2 };
+enum OptionGroup { GROUP_HELP = 0, GROUP_COMMAND = 1, GROUP_PARAMETER = 2, GROUP_VERSION = 3 };
 
 const std::vector<OptionEntry>& OptionTable() {
   static const std::vector<OptionEntry> table = {
@@ -31,25 +31,28 @@ const std::vector<OptionEntry>& OptionTable() {
       {"-o", GROUP_PARAMETER, OptionArgument::Required}, {"-e", GROUP_PARAMETER, OptionArgument::Required},
       {"-l", GROUP_PARAMETER, OptionArgument::Required}, {"-k", GROUP_PARAMETER, OptionArgument::Required},
       {"-u", GROUP_PARAMETER, OptionArgument::Required}, {"--help", GROUP_HELP, OptionArgument::None},
+      {"-V", GROUP_VERSION, OptionArgument::None},      {"--version", GROUP_VERSION, OptionArgument::None},
   };
   return table;
 }
 
+const UpdaterDisplayInterface::Level kError = UpdaterDisplayInterface::Error;
+
+// The line rates the serial port code can set.
+const int32_t kBaudRates[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
+
 // Digits-only conversion shared by the hex and decimal argument readers.
-uint32_t ConvertDigits(const char* text, const char** end, const char* digits, int base) {
-  if (!end || !text)
+uint32_t ConvertDigits(const char* text, const char** end, int base) {
+  uint32_t value = 0;
+  if (!end || !text || aNumber_ParseU32(text, base, &value) != aErrNone)
     return 0;
-  if (strspn(text, digits) != strlen(text))
-    return 0;
-  char* stop = nullptr;
-  errno = 0;
-  unsigned long value = strtoul(text, &stop, base);
-  // Cutting a longer number to its low 32 bits would name a different device or
-  // build, so an out-of-range number is refused like a malformed one.
-  if (errno == ERANGE || value > UINT32_MAX)
-    return 0;
-  *end = stop;
-  return static_cast<uint32_t>(value);
+  *end = text + strlen(text);
+  return value;
+}
+
+int RefuseValue(UpdaterDisplayInterface& display, const ParsedOption& option) {
+  display.message(kError, "Invalid value for option [%s]: [%s]", option.entry->text, option.argument.c_str());
+  return 1;
 }
 
 std::string ApplicationName(const char* argv0) {
@@ -75,35 +78,77 @@ int ParseSerial(UpdaterDisplayInterface& display, std::string argument, uint32_t
   return 1;
 }
 
+bool SameWord(const std::string& word, const char* name) { return strcasecmp(word.c_str(), name) == 0; }
+
 int ParseTransport(UpdaterDisplayInterface& display, const std::string& argument, Parameters& parameters) {
   parameters.transportGiven = true;
-  if (argument.compare(0, 3, "USB") == 0) {
+  // The whole word, in any case: "USBX" is a typing error, not USB.
+  if (SameWord(argument, "USB")) {
     parameters.transport = linkTypeUSB;
-  } else if (argument.compare(0, 3, "TCP") == 0) {
+  } else if (SameWord(argument, "TCP") || SameWord(argument, "TCPIP")) {
     parameters.transport = linkTypeTCPIP;
-  } else if (argument.compare(0, 7, "RECOVER") == 0) {
+  } else if (SameWord(argument, "RECOVER")) {
     parameters.transport = TRANSPORT_RECOVER;
   } else {
-    display.message(UpdaterDisplayInterface::Error,
-                    "Invalid transport type:[%s]\nMust be one of the following: USB, TCPIP, RECOVER", argument.c_str());
+    display.message(kError, "Invalid transport type:[%s]\nMust be one of the following: USB, TCPIP, RECOVER",
+                    argument.c_str());
     parameters.transport = linkTypeInvalid;
     return 1;
   }
   return 0;
 }
 
-void ParseLogMask(UpdaterDisplayInterface& display, const ParsedOption& option, Parameters& parameters) {
-  parameters.showExtendedUsage = true;
-  const std::string& argument = option.argument;
-  int base = HasHexPrefix(argument) ? 16 : 10;
-  char* rest = nullptr;
-  parameters.logMask = static_cast<uint32_t>(strtoul(argument.c_str(), &rest, base));
-  if (rest && *rest) {
-    display.message(UpdaterDisplayInterface::Error, "Invalid format for \"%s\" parameter, unprocessed characters [%s]",
-                    option.entry->text, rest);
-    return;
+int ParseBaudRate(UpdaterDisplayInterface& display, const ParsedOption& option, Parameters& parameters) {
+  uint32_t rate = 0;
+  if (aNumber_ParseU32(option.argument.c_str(), 10, &rate) == aErrNone) {
+    for (int32_t supported : kBaudRates) {
+      if (static_cast<uint32_t>(supported) == rate) {
+        parameters.baudRate = supported;
+        return 0;
+      }
+    }
   }
-  Log::ActivatePackage(parameters.logMask);
+  display.message(kError, "Invalid value for option [%s]: [%s] (2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400)",
+                  option.entry->text, option.argument.c_str());
+  return 1;
+}
+
+int ParseBuild(UpdaterDisplayInterface& display, const ParsedOption& option, Parameters& parameters) {
+  uint32_t build = 0;
+  if (aNumber_ParseU32(option.argument.c_str(), 10, &build) != aErrNone)
+    return RefuseValue(display, option);
+  parameters.build = std::to_string(build);
+  return 0;
+}
+
+// -f, -s, -l, -k, -u: an empty word would silently fall back to a default.
+int ParseWord(UpdaterDisplayInterface& display, const ParsedOption& option, std::string& target) {
+  if (option.argument.empty())
+    return RefuseValue(display, option);
+  target = option.argument;
+  return 0;
+}
+
+int ParseLogMask(UpdaterDisplayInterface& display, const ParsedOption& option, Parameters& parameters) {
+  parameters.showExtendedUsage = true;
+  std::string digits = option.argument;
+  int base = 10;
+  if (HasHexPrefix(digits)) {
+    digits.erase(0, 2);
+    base = 16;
+  }
+  uint32_t mask = 0;
+  if (aNumber_ParseU32(digits.c_str(), base, &mask) == aErrNone) {
+    parameters.logMask = mask;
+    Log::ActivatePackage(mask);
+    return 0;
+  }
+  size_t good = strspn(digits.c_str(), base == 16 ? "0123456789ABCDEFabcdef" : "0123456789");
+  if (good == 0 || good == digits.size())
+    return RefuseValue(display, option);
+  display.message(kError, "Invalid format for \"%s\" parameter, unprocessed characters [%s]", option.entry->text,
+                  digits.c_str() + good);
+  return 1;
 }
 
 int HandleCommand(UpdaterDisplayInterface& display, const ParsedOption& option, Parameters& parameters) {
@@ -124,11 +169,10 @@ int HandleCommand(UpdaterDisplayInterface& display, const ParsedOption& option, 
 
 int HandleParameter(UpdaterDisplayInterface& display, const ParsedOption& option, Parameters& parameters) {
   const std::string& argument = option.argument;
-  const char* end = nullptr;
   switch (option.entry->text[1]) {
-    case 'X': ParseLogMask(display, option, parameters); return 0;
+    case 'X': return ParseLogMask(display, option, parameters);
     case 'Z': parameters.commands.Set(CMD_Z); return 0;
-    case 'b': parameters.build = std::to_string(cli::_get_int_arg(argument.c_str(), &end)); return 0;
+    case 'b': return ParseBuild(display, option, parameters);
     case 'd':
       return ParseSerial(display, argument, parameters.serialNumber, "Discarding '0x' serial number prefix\n",
                          "Invalid serial number obtained from argument [%s]");
@@ -137,18 +181,32 @@ int HandleParameter(UpdaterDisplayInterface& display, const ParsedOption& option
                          "Discarding '0x' router serial number prefix\n",
                          "Invalid router serial number obtained from argument [%s]");
     case 't': return ParseTransport(display, argument, parameters);
-    case 'o': parameters.baudRate = static_cast<int32_t>(cli::_get_int_arg(argument.c_str(), &end)); return 0;
+    case 'o': return ParseBaudRate(display, option, parameters);
     case 'e': parameters.echo = true; return 0;
     case 'n': parameters.nFlag = true; return 0;
-    case 'f': parameters.birdFile = argument; return 0;
-    case 's': parameters.serialPort = argument; return 0;
-    case 'l': parameters.logMessage = argument; return 0;
+    case 'f': return ParseWord(display, option, parameters.birdFile);
+    case 's': return ParseWord(display, option, parameters.serialPort);
+    case 'l': return ParseWord(display, option, parameters.logMessage);
     case 'k':
-      parameters.logFile = argument;
       parameters.logFileGiven = true;
-      return 0;
-    case 'u': parameters.serverUrl = argument; return 0;
+      return ParseWord(display, option, parameters.logFile);
+    case 'u': return ParseWord(display, option, parameters.serverUrl);
     default: return 0;
+  }
+}
+
+// One line naming the option and the word that could not be placed.
+void ReportParseError(UpdaterDisplayInterface& display, const ParsedOption& option) {
+  const char* word = option.word.c_str();
+  switch (option.error) {
+    case OptionError::Unknown: display.message(kError, "Unknown option [%s]", word); break;
+    case OptionError::Ambiguous: display.message(kError, "Ambiguous option [%s]", word); break;
+    case OptionError::MissingValue: display.message(kError, "Missing value for option [%s]", option.entry->text); break;
+    case OptionError::UnexpectedValue:
+      display.message(kError, "Option [%s] takes no value: [%s]", option.entry->text, word);
+      break;
+    case OptionError::StrayWord: display.message(kError, "Unexpected argument [%s]", word); break;
+    case OptionError::None: break;
   }
 }
 
@@ -160,11 +218,9 @@ void LogArguments(const Parameters& parameters, int argc, const char* const* arg
 
 }  // namespace
 
-uint32_t cli::_get_hex_arg(const char* text, const char** end) {
-  return ConvertDigits(text, end, "0123456789ABCDEFabcdef", 16);
-}
+uint32_t cli::_get_hex_arg(const char* text, const char** end) { return ConvertDigits(text, end, 16); }
 
-uint32_t cli::_get_int_arg(const char* text, const char** end) { return ConvertDigits(text, end, "0123456789", 10); }
+uint32_t cli::_get_int_arg(const char* text, const char** end) { return ConvertDigits(text, end, 10); }
 
 int cli::_get_params(UpdaterDisplayInterface& display, int argc, const char* const* argv, Parameters& parameters) {
   parameters = Parameters();
@@ -176,28 +232,47 @@ int cli::_get_params(UpdaterDisplayInterface& display, int argc, const char* con
   int result = 0;
   OptionParser parser(OptionTable(), argc, argv);
   ParsedOption option;
-  while (parser.Next(option)) {
+  // The first word that cannot be placed ends the parse: everything after it
+  // may have been meant differently.
+  while (result == 0 && parser.Next(option)) {
+    if (option.error != OptionError::None) {
+      ReportParseError(display, option);
+      result = 1;
+      break;
+    }
     switch (option.entry->group) {
       case GROUP_HELP:
         parameters.commands.Set(CMD_HELP);
         parameters.helpRequested = true;
         return 0;
-      case GROUP_COMMAND:
-        if (HandleCommand(display, option, parameters) != 0)
-          result = 1;
-        break;
-      default:
-        if (HandleParameter(display, option, parameters) != 0)
-          result = 1;
-        break;
+      case GROUP_VERSION:
+        parameters.versionRequested = true;
+        return 0;
+      case GROUP_COMMAND: result = HandleCommand(display, option, parameters); break;
+      default: result = HandleParameter(display, option, parameters); break;
     }
   }
   LogArguments(parameters, argc, argv);
   if (result == 0)
-    result = cli::_validate_params(parameters);
+    result = cli::_validate_params(display, parameters);
   return result;
 }
 
-int cli::_validate_params(Parameters&) { return 0; }
-
-int cli::_release_params(Parameters&) { return 0; }
+int cli::_validate_params(UpdaterDisplayInterface& display, Parameters& parameters) {
+  // Only one of these runs; naming two would silently drop the other.
+  const struct {
+    COMMANDS command;
+    const char* option;
+  } exclusive[] = {{CMD_DISCOVER, "-D"}, {CMD_UPDATE, "-U"}, {CMD_BUILDS, "-B"}};
+  const char* first = nullptr;
+  for (const auto& candidate : exclusive) {
+    if (!parameters.commands.IsSet(candidate.command))
+      continue;
+    if (first) {
+      display.message(kError, "Options [%s] and [%s] cannot be given together", first, candidate.option);
+      return 1;
+    }
+    first = candidate.option;
+  }
+  return 0;
+}

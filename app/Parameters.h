@@ -58,6 +58,8 @@ struct Parameters {
   bool override = false;
   bool showExtendedUsage = true;
   bool helpRequested = false;
+  // -V, --version: print the version and end.
+  bool versionRequested = false;
   // Set by -k: only an explicit file takes the debug log away from stderr.
   bool logFileGiven = false;
 };
@@ -68,12 +70,12 @@ namespace cli {
 
 // Fills `parameters` from the command line; 0 on success, 1 on a reported error.
 int _get_params(UpdaterDisplayInterface& display, int argc, const char* const* argv, Parameters& parameters);
-int _validate_params(Parameters& parameters);
-int _release_params(Parameters& parameters);
+// Refuses combinations that would silently drop a command; 0 when none.
+int _validate_params(UpdaterDisplayInterface& display, Parameters& parameters);
 
-// Value of a text made only of hexadecimal (resp. decimal) digits, the empty
-// text included; `end` is set behind the last digit. Any other text, a value
-// above 32 bits or a null `end` gives 0 and leaves `end` untouched.
+// Value of a text made only of hexadecimal (resp. decimal) digits; `end` is
+// set behind the last digit. Any other text, the empty text, a value above
+// 32 bits or a null `end` gives 0 and leaves `end` untouched.
 uint32_t _get_hex_arg(const char* text, const char** end);
 uint32_t _get_int_arg(const char* text, const char** end);
 

@@ -177,6 +177,10 @@ void cli::_display_app_version(UpdaterDisplayInterface& display) {
   display.message(UpdaterDisplayInterface::Info, "%s (%s)", APP_NAME, APP_VERSION);
 }
 
+void cli::_display_program_version(UpdaterDisplayInterface& display) {
+  display.message(UpdaterDisplayInterface::Info, "updater %s", UPDATER_VERSION);
+}
+
 void cli::_display_copyright(UpdaterDisplayInterface& display) {
   display.message(UpdaterDisplayInterface::Info, "(%s)", APP_COPYRIGHT);
 }

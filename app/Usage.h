@@ -9,6 +9,8 @@
 namespace cli {
 
 void _display_app_version(UpdaterDisplayInterface& display);
+// The one line -V and --version print: the program and its release, e.g. "updater 1.1.0".
+void _display_program_version(UpdaterDisplayInterface& display);
 void _display_copyright(UpdaterDisplayInterface& display);
 void _display_kl_version(UpdaterDisplayInterface& display);
 

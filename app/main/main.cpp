@@ -3,6 +3,8 @@
 
 #include "CLI_Display.h"
 #include "Commands.h"
+#include "ErrorCountingDisplay.h"
+#include "Interrupt.h"
 #include "Log.h"
 #include "LogFile.h"
 #include "Parameters.h"
@@ -10,7 +12,29 @@
 #include "UpdaterDirectory.h"
 #include "Usage.h"
 
+namespace {
+
+int RunWithStore(Parameters& parameters, CLI_Display& console) {
+  std::string directory = cli::_build_updater_directory();
+  if (directory.empty())
+    console.message(UpdaterDisplayInterface::Error, "Could not determine the home directory of this user");
+  if (!EnsureUpdaterDirectory(directory)) {
+    console.message(UpdaterDisplayInterface::Error, "Could not find updater directory at %s", directory.c_str());
+    return 1;
+  }
+  ErrorCountingDisplay display(console);
+  Updater updater(parameters.serverUrl.c_str(), directory.c_str(), display);
+  int result = RunCommands(parameters, updater, display);
+  if (Interrupt::Requested() != 0)
+    console.end_open_line();
+  return result;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  // From the start, so a signal during any command is seen between its steps.
+  Interrupt::Install();
   Parameters parameters;
   CLI_Display display;
   Log::SetOutput(stderr);
@@ -20,6 +44,10 @@ int main(int argc, char** argv) {
     cli::_display_copyright(display);
     cli::_display_usage(false, false);
     return 1;
+  }
+  if (parameters.versionRequested) {
+    cli::_display_program_version(display);
+    return 0;
   }
   std::unique_ptr<LogFile> logFile;
   if (parameters.logFileGiven)
@@ -32,17 +60,5 @@ int main(int argc, char** argv) {
     cli::_display_usage(parameters.showExtendedUsage, parameters.helpRequested);
     return 0;
   }
-
-  std::string directory = cli::_build_updater_directory();
-  if (directory.empty())
-    display.message(UpdaterDisplayInterface::Error, "Could not determine the home directory of this user");
-  if (!EnsureUpdaterDirectory(directory)) {
-    display.message(UpdaterDisplayInterface::Error, "Could not find updater directory at %s", directory.c_str());
-    return 1;
-  }
-
-  Updater updater(parameters.serverUrl.c_str(), directory.c_str(), display);
-  int result = RunCommands(parameters, updater, display);
-  cli::_release_params(parameters);
-  return result;
+  return RunWithStore(parameters, display);
 }

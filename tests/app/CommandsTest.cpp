@@ -29,6 +29,8 @@ public:
   }
   BuildList Get_BuildList(uint32_t serial) override {
     calls.push_back("Get_BuildList(" + Hex(serial) + ")");
+    if (buildListFails)
+      display.message(UpdaterDisplayInterface::Error, "Server request failed for %s", serverUrl.c_str());
     return builds;
   }
   uint32_t Download_Firmware(uint32_t serial, std::string build, bool override, bool noCal) override {
@@ -65,6 +67,7 @@ public:
   std::vector<std::string> calls;
   std::vector<DeviceInfo> devices;
   BuildList builds;
+  bool buildListFails = false;
   Fingerprint fingerprint;
   uint32_t downloadResult = 0;
   bool updateResult = false;
@@ -74,13 +77,14 @@ public:
 
 class Dispatch : public ::testing::Test {
 protected:
-  int Run() { return RunCommands(p, updater, display, usage.get()); }
+  int Run() { return RunCommands(p, updater, counted, usage.get()); }
   std::vector<std::string> Errors() const { return display.Texts(Level::Error); }
   std::vector<std::string> Infos() const { return display.Texts(Level::Info); }
 
   Parameters p;
   RecordingDisplay display;
-  UpdaterDouble updater{display};
+  ErrorCountingDisplay counted{display};
+  UpdaterDouble updater{counted};
   CaptureFile usage;
 };
 
@@ -171,21 +175,27 @@ TEST_F(Dispatch, DiscoverTakesPrecedenceAndChoosesTheLinkType) {
   p.serialNumber = 5;
   EXPECT_EQ(Run(), 0);
   EXPECT_EQ(updater.calls, V{"Discover_Devices(1)"});  // plain -D: USB only
-  EXPECT_EQ(Infos(), V({"Searching for Kovalink devices", "Discovered Devices: (USB)", "    No devices found."}));
+  EXPECT_EQ(Infos(), V({"Searching for Kovalink devices", "Discovered Devices: (USB)", "    No devices found.",
+                        "No modules found over USB; -t TCPIP searches the network"}));
 
+  // An empty list ends with where the search went and how to search elsewhere.
+  const std::string overUsb = "No modules found over USB; -t TCPIP searches the network";
+  const std::string behindRouter = "No modules found behind router D272031D";
   struct Case {
     uint32_t transport;
     bool given;
     uint32_t router;
     std::string call;
     std::string heading;
+    std::string hint;
   } cases[] = {
-      {2, true, 0, "Discover_Devices(2)", "Discovered Devices: (TCPIP)"},
-      {1, true, 0, "Discover_Devices(1)", "Discovered Devices: (USB)"},
-      {255, true, 0, "Discover_Devices(1)", "Discovered Devices: (USB)"},  // recovery is no link type
-      {1, false, 0xD272031D, "Discover_KLNetwork_Devices(D272031D,0)", "Discovered Devices: (Unknown)"},
-      {255, true, 0xD272031D, "Discover_KLNetwork_Devices(D272031D,0)", "Discovered Devices: (Unknown)"},
-      {2, true, 0xD272031D, "Discover_KLNetwork_Devices(D272031D,2)", "Discovered Devices: (TCPIP)"},
+      {2, true, 0, "Discover_Devices(2)", "Discovered Devices: (TCPIP)",
+       "No modules found over TCPIP; -t USB searches the USB bus"},
+      {1, true, 0, "Discover_Devices(1)", "Discovered Devices: (USB)", overUsb},
+      {255, true, 0, "Discover_Devices(1)", "Discovered Devices: (USB)", overUsb},  // recovery is no link type
+      {1, false, 0xD272031D, "Discover_KLNetwork_Devices(D272031D,0)", "Discovered Devices: (Unknown)", behindRouter},
+      {255, true, 0xD272031D, "Discover_KLNetwork_Devices(D272031D,0)", "Discovered Devices: (Unknown)", behindRouter},
+      {2, true, 0xD272031D, "Discover_KLNetwork_Devices(D272031D,2)", "Discovered Devices: (TCPIP)", behindRouter},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.call);
@@ -200,6 +210,7 @@ TEST_F(Dispatch, DiscoverTakesPrecedenceAndChoosesTheLinkType) {
     EXPECT_EQ(Infos()[0], c.router ? "Searching for Kovalink Network devices connected to D272031D"
                                    : "Searching for Kovalink devices");
     EXPECT_EQ(Infos()[1], c.heading);
+    EXPECT_EQ(Infos().back(), c.hint);
   }
 }
 
@@ -246,7 +257,7 @@ TEST_F(Dispatch, UpdateNeedsADeviceUnlessRecovering) {
   EXPECT_EQ(usage.Contents(), "");
 }
 
-TEST_F(Dispatch, BuildsNeedADeviceAndAlwaysSucceedOtherwise) {
+TEST_F(Dispatch, BuildsNeedADeviceAndFailWhenTheServerDoes) {
   p.commands.Set(CMD_BUILDS);
   EXPECT_EQ(Run(), 1);
   EXPECT_EQ(Errors(), V{"Error must supply a serial number for the List Builds command"});
@@ -255,8 +266,14 @@ TEST_F(Dispatch, BuildsNeedADeviceAndAlwaysSucceedOtherwise) {
 
   display.messages.clear();
   p.serialNumber = 0x40F5849A;
-  EXPECT_EQ(Run(), 0);  // the server's failure is reported by the download code, not here
+  EXPECT_EQ(Run(), 0);  // a module without builds is no failure
   EXPECT_EQ(Infos(), V{"No builds found for device [40F5849A]"});
+  // A server that failed: its error stands alone, not as an empty list.
+  display.messages.clear();
+  updater.buildListFails = true;
+  EXPECT_EQ(Run(), 1);
+  EXPECT_EQ(display.Tagged(), V{"E:Server request failed for http://127.0.0.1:9/cgi/u"});
+  updater.buildListFails = false;
   updater.builds = {{"7", "1.9"}, {"8", "1.10"}};
   display.messages.clear();
   EXPECT_EQ(Run(), 0);
@@ -265,8 +282,6 @@ TEST_F(Dispatch, BuildsNeedADeviceAndAlwaysSucceedOtherwise) {
 }
 
 TEST_F(Dispatch, CommandsWithoutActionReturnTheEarlierResult) {
-  p.commands.Set(CMD_INFO);
-  p.commands.Set(CMD_CHECK);
   p.commands.Set(CMD_Z);
   EXPECT_EQ(Run(), 0);
   EXPECT_TRUE(updater.calls.empty());

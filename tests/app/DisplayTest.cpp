@@ -118,6 +118,23 @@ TEST_F(Terminal, SpinnerCyclesThroughEightFramesEvenWhenMuted) {
   EXPECT_EQ(err.Contents(), "");
 }
 
+TEST_F(Terminal, AnInterruptedRunEndsOnlyALineLeftOpen) {
+  CLI_Display display(out, err.get());
+  display.end_open_line();
+  EXPECT_EQ(Read(), "");
+  display.update_progress(0.5, nullptr);
+  Read();
+  display.end_open_line();
+  EXPECT_EQ(Read(), "\n");
+  display.end_open_line();  // once ended, nothing more
+  EXPECT_EQ(Read(), "");
+  display.update_spinner(true, "Verifying Update");
+  display.update_spinner(false, "Verifying Update");
+  Read();
+  display.end_open_line();  // the spinner cleared its own line
+  EXPECT_EQ(Read(), "");
+}
+
 TEST(Display, FileOutputGetsMessagesButNoProgress) {
   CaptureFile out, err;
   CLI_Display display(out.get(), err.get());

@@ -26,9 +26,10 @@ std::string FullUsage() {
 }
 
 // A failed parse: the reported error, then the two banner lines and the short usage.
-void ExpectParseFailure(const std::vector<std::string>& args, const std::string& error) {
+void ExpectParseFailure(const std::vector<std::string>& args, const std::string& error,
+                        const RunOptions& options = {}) {
   SCOPED_TRACE(args.empty() ? "" : args[0]);
-  RunResult r = Updater(args);
+  RunResult r = Updater(args, options);
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(r.out, Golden("banner_error.txt"));
   EXPECT_EQ(r.err, error + "\n" + Golden("usage_short.txt"));
@@ -60,7 +61,7 @@ TEST(UpdaterBinary, NoArgumentsPrintsBannerAndShortUsage) {
 TEST(UpdaterBinary, EveryHelpSpellingPrintsAllUsageTextsAndStopsParsing) {
   // -h -D must not discover, and -h -Y must not complain: parsing ends at the help option.
   for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
-           {"-h"}, {"-H"}, {"--help"}, {"--he"}, {"-h", "-D"}, {"-h", "-Y"}, {"stray", "-H", "-d", "zz"}}) {
+           {"-h"}, {"-H"}, {"--help"}, {"--he"}, {"-h", "-D"}, {"-h", "-Y"}, {"-H", "stray", "-d", "zz"}}) {
     SCOPED_TRACE(args[0] + (args.size() > 1 ? " " + args[1] : ""));
     RunResult r = Updater(args);
     EXPECT_EQ(r.exitCode, 0);
@@ -90,11 +91,26 @@ TEST(UpdaterBinary, OverLongArgumentsAreReportedNotCrashedOn) {
   EXPECT_EQ(firstLine.size(), 2047u);
   EXPECT_EQ(firstLine.rfind("Invalid serial number obtained from argument [GGG", 0), 0u);
 
-  // A 100,000-digit build number is out of range and so means the latest build;
-  // with the help option the run then ends normally.
-  RunResult b = Updater({"-b", std::string(100000, '9'), "-u", std::string(100000, 'u'), "-h"});
-  EXPECT_EQ(b.exitCode, 0);
-  EXPECT_EQ(b.err, FullUsage());
+  // A 100,000-digit build number is out of range: refused, never taken for the latest build.
+  RunResult b = Updater({"-u", std::string(100000, 'u'), "-b", std::string(100000, '9'), "-h"});
+  EXPECT_EQ(b.exitCode, 1);
+  EXPECT_EQ(b.err.find('\n'), 2047u);
+  EXPECT_EQ(b.err.rfind("Invalid value for option [-b]: [999", 0), 0u);
+  EXPECT_EQ(b.err.substr(2048), Golden("usage_short.txt"));
+}
+
+TEST(UpdaterBinary, VersionOptionsPrintTheReleaseAlone) {
+  for (const char* option : {"-V", "--version", "--vers"}) {
+    SCOPED_TRACE(option);
+    // Like help, it ends the parse: what follows is neither run nor refused.
+    RunResult r = Updater({option, "-D", "--dry-run"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.err, "");
+    // The release the banner's "1.1" abbreviates, in full.
+    ASSERT_EQ(r.out.rfind("updater 1.1.", 0), 0u) << r.out;
+    EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << r.out;
+    EXPECT_EQ(r.out.find_first_not_of("0123456789", 12), r.out.size() - 1) << r.out;
+  }
 }
 
 TEST(UpdaterBinary, UnopenableLogFileIsReportedAndTheRunGoesOn) {
@@ -105,31 +121,68 @@ TEST(UpdaterBinary, UnopenableLogFileIsReportedAndTheRunGoesOn) {
   EXPECT_EQ(r.err.substr(r.err.find('\n') + 1), FullUsage());
 }
 
-TEST_F(IsolatedRun, CommandWithoutActionCreatesTheStoreAndPrintsOnlyTheVersion) {
-  for (const char* command : {"-I", "-C"}) {
-    SCOPED_TRACE(command);
-    RunResult r = Updater({command}, options);
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(r.out, "Updater (Version: 1.1 Jan 21 2023)\n");
-    EXPECT_EQ(r.err, "");
-  }
+TEST_F(IsolatedRun, TheFirstCommandCreatesTheStore) {
+  RunResult r = Updater({"-I"}, options);
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("Updater (Version: 1.1 Jan 21 2023)\nNo modules stored in ", 0), 0u) << r.out;
+  EXPECT_EQ(r.err, "");
   struct stat st;
   ASSERT_EQ(stat(home.file(".tessoral/updater").c_str(), &st), 0);
   EXPECT_TRUE(S_ISDIR(st.st_mode));
   EXPECT_EQ(st.st_mode & 0777, 0755u);
 }
 
-TEST_F(IsolatedRun, ParseErrorsThatAreSkippedLeaveTheRunAlone) {
-  // -d as the last word is a skipped parse error, so -U has no device.
-  RunResult r = Updater({"-U", "-d"}, options);
+TEST_F(IsolatedRun, EveryMalformedValueIsRefusedBeforeAnythingRuns) {
+  // Each of these used to run a command on a guess (the latest build, the
+  // stored build, the default server, USB); the exact output shows nothing ran.
+  const std::string transport = "]\nMust be one of the following: USB, TCPIP, RECOVER";
+  const std::string rates = "] (2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400)";
+  struct Case {
+    std::vector<std::string> args;
+    std::string error;
+  } cases[] = {
+      {{"-G", "-d", "1", "-b", "13x0"}, "Invalid value for option [-b]: [13x0]"},
+      {{"-U", "-d", "1", "-b", ""}, "Invalid value for option [-b]: []"},
+      {{"-U", "-d", "1", "-b"}, "Missing value for option [-b]"},
+      {{"-U", "-d", "1", "-f"}, "Missing value for option [-f]"},
+      {{"-U", "-d"}, "Missing value for option [-d]"},
+      {{"-B", "-d", "1", "-u"}, "Missing value for option [-u]"},
+      {{"-B", "-d", "1", "-u", ""}, "Invalid value for option [-u]: []"},
+      {{"-N", "-s", "-G"}, "Missing value for option [-s]"},
+      {{"-I", "-k"}, "Missing value for option [-k]"},
+      {{"-I", "-l", "-D"}, "Missing value for option [-l]"},
+      {{"-D", "-r", "D2720G1D"}, "Invalid router serial number obtained from argument [D2720G1D]"},
+      {{"-D", "-r", "D272031DX"}, "Invalid router serial number obtained from argument [D272031DX]"},
+      {{"-U", "-t", "RECOVER", "-s", "/dev/null", "-o", "1234"}, "Invalid value for option [-o]: [1234" + rates},
+      {{"-U", "-t", "RECOVER", "-s", "/dev/null", "-o", "96k"}, "Invalid value for option [-o]: [96k" + rates},
+      {{"-D", "-t", "USBX"}, "Invalid transport type:[USBX" + transport},
+      {{"-D", "-t", "RECOVERY"}, "Invalid transport type:[RECOVERY" + transport},
+      {{"-I", "-X", "12ab"}, "Invalid format for \"-X\" parameter, unprocessed characters [ab]"},
+      {{"-I", "-X", "0x"}, "Invalid value for option [-X]: [0x]"},
+      {{"-D", "--dry-run"}, "Unknown option [--dry-run]"},
+      {{"-B", "-d", "1", "--json"}, "Unknown option [--json]"},
+      {{"-D", "-Q"}, "Unknown option [-Q]"},
+      {{"-DU"}, "Unknown option [-DU]"},
+      {{"-D=now"}, "Option [-D] takes no value: [now]"},
+      {{"-U", "-d", "1", "fw.bird"}, "Unexpected argument [fw.bird]"},
+      {{"-D", "-U", "-d", "1"}, "Options [-D] and [-U] cannot be given together"},
+      {{"-U", "-d", "1", "-B"}, "Options [-U] and [-B] cannot be given together"},
+      {{"-B", "-D", "-d", "1"}, "Options [-D] and [-B] cannot be given together"},
+  };
+  for (const Case& c : cases)
+    ExpectParseFailure(c.args, c.error, options);
+
+  // The transport word is matched whole but in any case.
+  RunResult r = Updater({"-D", "-t", "usb"}, options);
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.out.find("Discovered Devices: (USB)\n"), std::string::npos) << r.out;
+}
+
+TEST_F(IsolatedRun, CommandsMissingTheirDeviceOrPort) {
+  RunResult r = Updater({"-U"}, options);
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(r.out, "Updater (Version: 1.1 Jan 21 2023)\n");
   EXPECT_EQ(r.err, "Must specify the specific device to be updated\n");
-
-  // Leftover characters in the log mask are reported but do not fail the run.
-  r = Updater({"-X", "12ab", "-I"}, options);
-  EXPECT_EQ(r.exitCode, 0);
-  EXPECT_EQ(r.err, "Invalid format for \"-X\" parameter, unprocessed characters [ab]\n");
 
   r = Updater({"-B"}, options);
   EXPECT_EQ(r.exitCode, 1);
@@ -144,9 +197,9 @@ TEST_F(IsolatedRun, ParseErrorsThatAreSkippedLeaveTheRunAlone) {
   EXPECT_EQ(r.err, "-G must specify a specific device via -d\n--help for usage information\n");
 }
 
-TEST_F(IsolatedRun, DownloadWithNonNumericBuildAsksForTheLatest) {
+TEST_F(IsolatedRun, DownloadFromAServerThatCannotBeReachedFails) {
   // The private network namespace has no usable interface: the request fails at once.
-  RunResult r = Updater({"-b", "abc", "-G", "-d", "1", "-u", "http://127.0.0.1:9/cgi/u"}, options);
+  RunResult r = Updater({"-b", "0", "-G", "-d", "1", "-u", "http://127.0.0.1:9/cgi/u"}, options);
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(r.out.rfind("Updater (Version: 1.1 Jan 21 2023)\n"
                         "Retrieving firmware for device with serial number 00000001\n"
@@ -156,14 +209,12 @@ TEST_F(IsolatedRun, DownloadWithNonNumericBuildAsksForTheLatest) {
       << r.out;
 }
 
-TEST_F(IsolatedRun, DiscoveryIgnoresUnknownOptionsAndListsUsbByDefault) {
-  RunResult r = Updater({"-D", "-Q"}, options);
+TEST_F(IsolatedRun, EmptyDiscoverySaysWhereItLookedAndHowToLookElsewhere) {
+  RunResult r = Updater({"-D"}, options);
   EXPECT_EQ(r.exitCode, 0);
-  EXPECT_EQ(r.out.rfind("Updater (Version: 1.1 Jan 21 2023)\nSearching for Kovalink devices\n"
-                        "Discovered Devices: (USB)\n",
-                        0),
-            0u)
-      << r.out;
+  EXPECT_EQ(r.out, "Updater (Version: 1.1 Jan 21 2023)\nSearching for Kovalink devices\n"
+                   "Discovered Devices: (USB)\n    No devices found.\n"
+                   "No modules found over USB; -t TCPIP searches the network\n");
 }
 
 namespace {

@@ -69,11 +69,11 @@ TEST_F(ServerE2E, BuildListIsSortedByVersionText) {
                         "20             \t1.9            \n";
   EXPECT_NE(r.out.find(listing), std::string::npos) << r.out;
 
-  lab.reset();  // no server: the message, and still exit 0
+  lab.reset();  // no server: the message and exit 1, not an empty list
   r = Updater({"-B", "-d", "1234ABCD", "-u", "http://127.0.0.1:1/cgi/u"});
-  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.exitCode, 1);
   EXPECT_NE(r.err.find("Server request failed for http://127.0.0.1:1/cgi/u\n"), std::string::npos) << r.err;
-  EXPECT_NE(r.out.find("No builds found for device [1234ABCD]"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("No builds found for device [1234ABCD]"), std::string::npos) << r.out;
 }
 
 TEST_F(ServerE2E, DownloadStoresTheExactBytesAndRecordsThem) {
