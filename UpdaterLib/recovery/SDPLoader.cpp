@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "Log.h"
 #include "aError.h"
@@ -30,10 +31,10 @@ void sPutBE(std::vector<uint8_t>& out, uint32_t value, int bytes) {
 
 SDPLoader::~SDPLoader() = default;
 
-bool SDPLoader::setLoader(SDPLoader_Interface* loader) {
+bool SDPLoader::setLoader(std::unique_ptr<SDPLoader_Interface> loader) {
   if (!loader || transport)
     return false;
-  transport.reset(loader);
+  transport = std::move(loader);
   return true;
 }
 

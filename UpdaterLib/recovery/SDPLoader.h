@@ -59,8 +59,8 @@ public:
   SDPLoader(const SDPLoader&) = delete;
   SDPLoader& operator=(const SDPLoader&) = delete;
 
-  // Takes ownership of a non-null transport when none is set yet.
-  bool setLoader(SDPLoader_Interface* loader);
+  // Takes a non-null transport when none is set yet; a refused one is released.
+  bool setLoader(std::unique_ptr<SDPLoader_Interface> loader);
   // 0, aErrMemory without a transport, aErrIO when the transport does not open.
   int init();
   int writeLoader(std::vector<uint8_t> payload, unsigned address);
