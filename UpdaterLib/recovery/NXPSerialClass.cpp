@@ -2,17 +2,16 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <thread>
 
 #include <sys/prctl.h>
 
 #include "Log.h"
+#include "aNumber.h"
 #include "aStream.h"
+#include "aTime.h"
 
 const float NXPSerialClass::CRYSTAL_DEFAULT = 14.7456f;
 
@@ -82,21 +81,17 @@ void sDump(unsigned package, const char* what, const std::string& bytes) {
   Log::log(package, "%s:[%s] [%s]\n", what, hex.c_str(), sPrintable(bytes).c_str());
 }
 
+// The boot ROM writes its numbers in decimal.
 bool sUnsigned(const std::string& text, uint32_t& value) {
-  if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0])))
-    return false;
-  errno = 0;
-  char* end = nullptr;
-  unsigned long long v = std::strtoull(text.c_str(), &end, 0);
-  if (errno || *end || v > 0xFFFFFFFFull)
-    return false;
-  value = static_cast<uint32_t>(v);
-  return true;
+  return aNumber_ParseU32(text.c_str(), 10, &value) == aErrNone;
 }
+
+// Microseconds that `bytes` take on the line at `baud` (10 bits each).
+uint64_t sWireUS(size_t bytes, unsigned baud) { return baud ? bytes * 10 * 1000000ull / baud : 0; }
 
 }  // namespace
 
-NXPSerialClass::NXPSerialClass() : lineFreeAt(Clock::now()) {}
+NXPSerialClass::NXPSerialClass() : lineFreeAtUS(aTime_GetMonotonicUS()) {}
 
 NXPSerialClass::~NXPSerialClass() { Disconnect(); }
 
@@ -126,7 +121,7 @@ aErr NXPSerialClass::Connect(const char* path, unsigned requested) {
   pending.clear();
   // Short sleeps must end on time for answers to be picked up as they come.
   prctl(PR_SET_TIMERSLACK, 1000UL);
-  lineFreeAt = Clock::now();
+  lineFreeAtUS = aTime_GetMonotonicUS();
   return aErrNone;
 }
 
@@ -137,10 +132,9 @@ aErr NXPSerialClass::Disconnect() {
   return aErrNone;
 }
 
-NXPSerialClass::Clock::time_point NXPSerialClass::Deadline(size_t replyBytes, unsigned marginMs) const {
-  Clock::time_point from = std::max(Clock::now(), lineFreeAt);
-  auto wire = std::chrono::microseconds(baud ? (replyBytes * 10 * 1000000ull) / baud : 0);
-  return from + wire + std::chrono::milliseconds(marginMs);
+aDeadline NXPSerialClass::Deadline(size_t replyBytes, unsigned marginMs) const {
+  uint64_t from = std::max(aTime_GetMonotonicUS(), lineFreeAtUS);
+  return aDeadline{from + sWireUS(replyBytes, baud) + uint64_t(marginMs) * 1000};
 }
 
 aErr NXPSerialClass::WriteBytes(const std::string& bytes) {
@@ -154,12 +148,11 @@ aErr NXPSerialClass::WriteBytes(const std::string& bytes) {
   }
   // Paced by the line itself: the bytes leave at 10 bits each, and answers
   // are awaited from the moment the last of them has gone.
-  Clock::time_point now = Clock::now();
-  lineFreeAt = std::max(now, lineFreeAt) + std::chrono::microseconds(bytes.size() * 10 * 1000000ull / baud);
+  lineFreeAtUS = std::max(aTime_GetMonotonicUS(), lineFreeAtUS) + sWireUS(bytes.size(), baud);
   return aErrNone;
 }
 
-aErr NXPSerialClass::ReadLine(std::string& line, Clock::time_point deadline) {
+aErr NXPSerialClass::ReadLine(std::string& line, aDeadline deadline) {
   if (!stream)
     return aErrConnection;
   for (;;) {
@@ -184,17 +177,17 @@ aErr NXPSerialClass::ReadLine(std::string& line, Clock::time_point deadline) {
       Log::log(DEBUG_NXPSerial, "Error reading serial port [%s]\n", aError_GetErrorText(err));
       return err;
     }
-    Clock::time_point now = Clock::now();
-    if (now >= deadline) {
+    uint64_t now = aTime_GetMonotonicUS();
+    if (now >= deadline.atUS) {
       Log::log(DEBUG_NXPSerial_E, "No complete line before the deadline; have [%s]\n", sPrintable(pending).c_str());
       return aErrTimeout;
     }
     // Nothing can answer before our own bytes have left the port; after that
     // an answer is looked for often, as a byte takes under 100 us at 115200.
-    if (lineFreeAt - now > std::chrono::milliseconds(1))
-      std::this_thread::sleep_until(std::min(deadline, lineFreeAt - std::chrono::microseconds(500)));
+    if (lineFreeAtUS > now + 1000)
+      aTime_SleepUntilMonotonicUS(std::min(deadline.atUS, lineFreeAtUS - 500));
     else
-      std::this_thread::sleep_for(std::chrono::microseconds(50));
+      aTime_SleepUntilMonotonicUS(now + 50);
   }
 }
 
@@ -237,7 +230,7 @@ aErr NXPSerialClass::Command(const std::string& text, unsigned marginMs, size_t 
     Log::log(DEBUG_NXPSerial, "Error Sending command [%s] [%s]\n", text.c_str(), aError_GetErrorText(err));
     return err;
   }
-  Clock::time_point deadline = Deadline(text.size() + 2 + 4 + 13 * extra, marginMs);
+  aDeadline deadline = Deadline(text.size() + 2 + 4 + 13 * extra, marginMs);
   std::string line;
   err = ReadLine(line, deadline);
   // The echo of the command, whether or not echo is thought to be on.
@@ -277,7 +270,7 @@ aErr NXPSerialClass::Probe(bool& commandMode) {
   aErr err = WriteBytes("\r\n");
   if (err != aErrNone)
     return err;
-  Clock::time_point deadline = Deadline(8, REPLY_MARGIN_MS);
+  aDeadline deadline = Deadline(8, REPLY_MARGIN_MS);
   bool sawEcho = false;
   std::string line;
   while (ReadLine(line, deadline) == aErrNone) {
@@ -324,7 +317,7 @@ aErr NXPSerialClass::Sync() {
     aErr e = WriteBytes(sent + "\r\n");
     if (e != aErrNone)
       return e;
-    Clock::time_point deadline = Deadline(sent.size() + 6, SYNC_MARGIN_MS);
+    aDeadline deadline = Deadline(sent.size() + 6, SYNC_MARGIN_MS);
     std::string answer;
     while ((e = ReadLine(answer, deadline)) == aErrNone) {
       if (answer == "OK")
@@ -346,36 +339,6 @@ aErr NXPSerialClass::Sync() {
   if (err == aErrNone)
     echo = true;
   return err;
-}
-
-aErr NXPSerialClass::GetBootLoaderVersion(uint8_t* first, uint8_t* second) {
-  std::vector<std::string> lines;
-  aErr err = Command("K", REPLY_MARGIN_MS, 2, &lines);
-  if (err != aErrNone)
-    return err;
-  uint32_t a = 0, b = 0;
-  if (!sUnsigned(lines[0], a) || !sUnsigned(lines[1], b))
-    return aErrIO;
-  if (first)
-    *first = static_cast<uint8_t>(a);
-  if (second)
-    *second = static_cast<uint8_t>(b);
-  Log::log(DEBUG_NXPSerial, "Device responded with version: %d.%d\n", a, b);
-  return aErrNone;
-}
-
-aErr NXPSerialClass::GetPartNumber(int64_t* part) {
-  std::vector<std::string> lines;
-  aErr err = Command("J", REPLY_MARGIN_MS, 1, &lines);
-  if (err != aErrNone)
-    return err;
-  uint32_t value = 0;
-  if (!sUnsigned(lines[0], value))
-    return aErrIO;
-  if (part)
-    *part = value;
-  Log::log(DEBUG_NXPSerial, "Device responded with part number: %lld\n", static_cast<long long>(value));
-  return aErrNone;
 }
 
 aErr NXPSerialClass::GetDeviceID() {
@@ -466,46 +429,17 @@ aErr NXPSerialClass::Write(unsigned address, unsigned count, const uint8_t* data
   }
   unsigned accepted = 0, failures = 0;
   while (accepted < count) {
-    // One block: up to 20 lines and their checksum, sent as the line takes them.
-    std::string text;
     std::vector<std::string> sent;
-    unsigned pos = accepted;
-    uint32_t blockSum = 0;
-    for (unsigned lines = 0; lines < LINES_PER_CHECKSUM && pos < count; lines++) {
-      char line[64];
-      size_t n = uuencode(line, data + pos, std::min<size_t>(MAX_BYTES_PER_LINE, count - pos));
-      blockSum += sum(data + pos, static_cast<unsigned>(n));
-      pos += static_cast<unsigned>(n);
-      sent.push_back(line);
-      text += line;
-      text += "\r\n";
-    }
-    Log::log(DEBUG_NXPSerial_E, "Write() Checksum: %08X (%u)\n", blockSum, blockSum);
-    sent.push_back(std::to_string(blockSum));
-    text += sent.back() + "\r\n";
-    err = WriteBytes(text);
-    if (err != aErrNone) {
-      Log::log(DEBUG_NXPSerial_SR, "Write() Error Sending command [data] [%s]\n", aError_GetErrorText(err));
+    unsigned end = accepted;
+    if ((err = SendDataBlock(data, accepted, count, sent, end)) != aErrNone)
+      return err;
+    std::string answer;
+    if ((err = AwaitBlockAnswer(sent, answer)) != aErrNone) {
+      Log::log(DEBUG_NXPSerial, "Write() no answer to the checksum of bytes %u to %u\n", accepted, end);
       return err;
     }
-    Clock::time_point deadline = Deadline(8, CHECKSUM_MARGIN_MS);
-    std::string answer;
-    size_t echoed = 0;
-    for (;;) {
-      err = ReadLine(answer, deadline);
-      if (err != aErrNone) {
-        Log::log(DEBUG_NXPSerial, "Write() no answer to the checksum of bytes %u to %u\n", accepted, pos);
-        return err == aErrTimeout ? aErrTimeout : err;
-      }
-      // Skip the echo of what was sent, in order.
-      if (echoed < sent.size() && answer == sent[echoed]) {
-        echoed++;
-        continue;
-      }
-      break;
-    }
     if (answer == "OK") {
-      accepted = pos;
+      accepted = end;
       Log::log(DEBUG_NXPSerial_E, "Write() valid transfer of %u of %u (%.0f%%) bytes\n", accepted, count,
                100.0 * accepted / count);
     } else if (answer == "RESEND") {
@@ -513,7 +447,7 @@ aErr NXPSerialClass::Write(unsigned address, unsigned count, const uint8_t* data
         Log::log(DEBUG_NXPSerial, "Write() exceeded retries\n");
         return aErrTimeout;
       }
-      Log::log(DEBUG_NXPSerial, "Write() RESEND of bytes %u to %u (%u of %u tolerated)\n", accepted, pos, failures,
+      Log::log(DEBUG_NXPSerial, "Write() RESEND of bytes %u to %u (%u of %u tolerated)\n", accepted, end, failures,
                MAX_READ_RETRY - 1);
     } else {
       Log::log(DEBUG_NXPSerial, "Write() unexpected response [%s]\n", sPrintable(answer).c_str());
@@ -521,6 +455,47 @@ aErr NXPSerialClass::Write(unsigned address, unsigned count, const uint8_t* data
     }
   }
   return aErrNone;
+}
+
+aErr NXPSerialClass::SendDataBlock(const uint8_t* data, unsigned from, unsigned count, std::vector<std::string>& sent,
+                                   unsigned& end) {
+  // One block: up to 20 lines and their checksum, sent as the line takes them.
+  std::string text;
+  unsigned pos = from;
+  uint32_t blockSum = 0;
+  for (unsigned lines = 0; lines < LINES_PER_CHECKSUM && pos < count; lines++) {
+    char line[64];
+    size_t n = uuencode(line, data + pos, std::min<size_t>(MAX_BYTES_PER_LINE, count - pos));
+    blockSum += sum(data + pos, static_cast<unsigned>(n));
+    pos += static_cast<unsigned>(n);
+    sent.push_back(line);
+    text += line;
+    text += "\r\n";
+  }
+  Log::log(DEBUG_NXPSerial_E, "Write() Checksum: %08X (%u)\n", blockSum, blockSum);
+  sent.push_back(std::to_string(blockSum));
+  text += sent.back() + "\r\n";
+  end = pos;
+  aErr err = WriteBytes(text);
+  if (err != aErrNone)
+    Log::log(DEBUG_NXPSerial_SR, "Write() Error Sending command [data] [%s]\n", aError_GetErrorText(err));
+  return err;
+}
+
+aErr NXPSerialClass::AwaitBlockAnswer(const std::vector<std::string>& sent, std::string& answer) {
+  aDeadline deadline = Deadline(8, CHECKSUM_MARGIN_MS);
+  size_t echoed = 0;
+  for (;;) {
+    aErr err = ReadLine(answer, deadline);
+    if (err != aErrNone)
+      return err;
+    // Skip the echo of what was sent, in order.
+    if (echoed < sent.size() && answer == sent[echoed]) {
+      echoed++;
+      continue;
+    }
+    return aErrNone;
+  }
 }
 
 aErr NXPSerialClass::Read(unsigned address, unsigned count, uint8_t* out) {

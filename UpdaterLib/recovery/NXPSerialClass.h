@@ -4,13 +4,13 @@
 // of fixed sleeps, a chip already in ISP command mode recognised, and the ISP
 // compare command for read-back.
 #pragma once
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "aError.h"
+#include "aTime.h"
 
 struct aStream;
 
@@ -48,8 +48,6 @@ public:
 
   // Autobaud handshake; also recognises a chip left in ISP command mode.
   aErr Sync();
-  aErr GetBootLoaderVersion(uint8_t* first, uint8_t* second);
-  aErr GetPartNumber(int64_t* part);
   aErr GetDeviceID();
   aErr ExecuteFrom(unsigned address);
   aErr SetEcho(bool on);
@@ -104,15 +102,19 @@ public:
   bool ResumedCommandMode() const { return resumed; }
 
 private:
-  using Clock = std::chrono::steady_clock;
   aErr WriteBytes(const std::string& bytes);
   // One line without its CR LF; aErrTimeout when none is complete by the deadline.
-  aErr ReadLine(std::string& line, Clock::time_point deadline);
-  Clock::time_point Deadline(size_t replyBytes, unsigned marginMs) const;
+  aErr ReadLine(std::string& line, aDeadline deadline);
+  aDeadline Deadline(size_t replyBytes, unsigned marginMs) const;
   // Sends "text\r\n", skips its echo, reads and checks the return code, then
   // `extra` more lines into *lines.
   aErr Command(const std::string& text, unsigned marginMs, size_t extra = 0, std::vector<std::string>* lines = nullptr);
   aErr Probe(bool& commandMode);
+  // Write's steps: one block of uuencoded lines and its checksum (the lines in
+  // `sent`, the image offset after them in `end`), then the chip's answer past its echo.
+  aErr SendDataBlock(const uint8_t* data, unsigned from, unsigned count, std::vector<std::string>& sent,
+                     unsigned& end);
+  aErr AwaitBlockAnswer(const std::vector<std::string>& sent, std::string& answer);
 
   aStream* stream = nullptr;
   bool echo = true;
@@ -121,6 +123,6 @@ private:
   uint32_t deviceId[4] = {0, 0, 0, 0};
   int lastCode = -1;
   bool resumed = false;
-  Clock::time_point lineFreeAt;  // when the bytes written so far have left the port
+  uint64_t lineFreeAtUS = 0;  // monotonic time when the bytes written so far have left the port
   std::string pending;           // bytes read past the last line
 };

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "Log.h"
+#include "aBytes.h"
 #include "aError.h"
 
 namespace {
@@ -21,19 +23,14 @@ constexpr uint8_t kFormat32 = 0x20;
 
 constexpr unsigned kWriteComplete = 0x88888888;
 
-void sPutBE(std::vector<uint8_t>& out, uint32_t value, int bytes) {
-  for (int shift = (bytes - 1) * 8; shift >= 0; shift -= 8)
-    out.push_back(static_cast<uint8_t>(value >> shift));
-}
-
 }  // namespace
 
 SDPLoader::~SDPLoader() = default;
 
-bool SDPLoader::setLoader(SDPLoader_Interface* loader) {
+bool SDPLoader::setLoader(std::unique_ptr<SDPLoader_Interface> loader) {
   if (!loader || transport)
     return false;
-  transport.reset(loader);
+  transport = std::move(loader);
   return true;
 }
 
@@ -44,13 +41,13 @@ int SDPLoader::init() {
 }
 
 std::vector<uint8_t> SDPLoader::_fillCommand(uint16_t command, uint32_t address, uint8_t format, uint32_t count) {
-  std::vector<uint8_t> packet{kCommandReport};
-  sPutBE(packet, command, 2);
-  sPutBE(packet, address, 4);
-  packet.push_back(format);
-  sPutBE(packet, count, 4);
   // Data and the reserved byte stay zero.
-  packet.resize(kCommandPacketSize, 0);
+  std::vector<uint8_t> packet(kCommandPacketSize, 0);
+  packet[0] = kCommandReport;
+  aBytes_PutBE16(&packet[1], command);
+  aBytes_PutBE32(&packet[3], address);
+  packet[7] = format;
+  aBytes_PutBE32(&packet[8], count);
   return packet;
 }
 

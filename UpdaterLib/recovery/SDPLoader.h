@@ -9,6 +9,8 @@
 #include <memory>
 #include <vector>
 
+#include "aBytes.h"
+
 namespace IMX1050 {
 constexpr uint32_t OCOTP_BASE_ADDRESS = 0x401F4000;
 // The fuse words that identify the chip.
@@ -36,9 +38,7 @@ public:
   virtual bool getDataFromBuffer(const std::vector<uint8_t>& reply, unsigned offset, unsigned& value) = 0;
 
 protected:
-  static void orWordLE(const uint8_t* at, unsigned& value) {
-    value |= unsigned(at[0]) | unsigned(at[1]) << 8 | unsigned(at[2]) << 16 | unsigned(at[3]) << 24;
-  }
+  static void orWordLE(const uint8_t* at, unsigned& value) { value |= aBytes_GetLE32(at); }
 };
 
 class SDPLoader {
@@ -59,8 +59,8 @@ public:
   SDPLoader(const SDPLoader&) = delete;
   SDPLoader& operator=(const SDPLoader&) = delete;
 
-  // Takes ownership of a non-null transport when none is set yet.
-  bool setLoader(SDPLoader_Interface* loader);
+  // Takes a non-null transport when none is set yet; a refused one is released.
+  bool setLoader(std::unique_ptr<SDPLoader_Interface> loader);
   // 0, aErrMemory without a transport, aErrIO when the transport does not open.
   int init();
   int writeLoader(std::vector<uint8_t> payload, unsigned address);

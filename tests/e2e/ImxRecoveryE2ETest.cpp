@@ -256,6 +256,7 @@ TEST_F(ImxRecoveryE2E, RomAnsweringOnlyFromTheThirdStatusLoadsOneNeverAnsweringF
   EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
   EXPECT_NE(r.err.find("Got no response from chip"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("Error: No ack from iMX device"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("The i.MX boot ROM never answered the status request\n"), std::string::npos) << r.err;
   EXPECT_EQ(Count("error-status unanswered"), 5u) << Account();
   EXPECT_EQ(chip_->account().size(), 5u) << Account();
 }
@@ -269,6 +270,7 @@ TEST_F(ImxRecoveryE2E, ChatterWrongCompletionOrAMissingLoaderFail) {
   ProgramResult r = Updater({"-N", "-s", "USB", "-X", "0x10000000"});
   EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
   EXPECT_NE(r.err.find("Error while transfering loader. Aborting"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("The i.MX boot ROM spoke in the middle of the loader transfer\n"), std::string::npos) << r.err;
   EXPECT_EQ(Count("jump"), 0u) << Account();
   TearDown();
 
@@ -278,6 +280,9 @@ TEST_F(ImxRecoveryE2E, ChatterWrongCompletionOrAMissingLoaderFail) {
   r = Updater({"-N", "-s", uart_->path(), "-X", "0x10000000"});
   EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
   EXPECT_NE(r.err.find("Loader Transfer Unsuccessful"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("The i.MX boot ROM did not confirm the loader (wrong or no completion word)\n"),
+            std::string::npos)
+      << r.err;
   EXPECT_EQ(Count("jump"), 0u) << Account();
   TearDown();
 
@@ -287,5 +292,33 @@ TEST_F(ImxRecoveryE2E, ChatterWrongCompletionOrAMissingLoaderFail) {
   r = Updater({"-N", "-s", "USB"});
   EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
   EXPECT_NE(r.err.find("Got no response from chip"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("The recovery loader was started but never joined the USB bus as DEADDEAD\n"),
+            std::string::npos)
+      << r.err;
   EXPECT_EQ(chip_->loaderStarts(), 1u);
+}
+
+// A loader alone is the default recovery image: right for -N, but nothing to
+// recover a module with. Named on the command line it is refused before the
+// chip hears anything; named by the server (here through -b) it is refused
+// before any firmware is sent to the loader.
+TEST_F(ImxRecoveryE2E, LoaderOnlyImageIsRefusedForARecovery) {
+  Start();
+  std::string loaderOnly = work_.file("catalogue/Orrin/900.bird");
+  ProgramResult r = Updater({"-U", "-t", "RECOVER", "-s", "USB", "-f", loaderOnly, "-d", "0000B1C0"});
+  EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+  EXPECT_NE(r.err.find("Bird file holds only the recovery loader, no firmware to recover the module with\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_TRUE(chip_->account().empty()) << Account();
+
+  r = Updater({"-U", "-t", "RECOVER", "-s", "USB", "-b", "900"});
+  EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+  EXPECT_NE(r.err.find("Bird file holds only the recovery loader, no firmware to recover the module with\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.out.find("Recovering firmware with build: 900\n"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("Transferred"), std::string::npos) << r.out;
+  EXPECT_NE(chip_->firmwareSerial(), kModule);
+  EXPECT_NE(lab_->host().build(kModule), 900u);
 }

@@ -296,3 +296,100 @@ TEST_F(RecoveryE2E, ImxDefaultImageIsDownloadedWhenTheStoreNamesNoReadableFile) 
     EXPECT_NE(r.err.find("The recovery image holds no loader"), std::string::npos) << r.err;
   }
 }
+
+// Images the chip cannot be recovered with are refused before it is erased:
+// firmware blocks that hold no bytes, and blocks after the end marker (a
+// firmware block of one word), which would be left erased.
+TEST_F(RecoveryE2E, ImagesThatWouldLeaveTheFlashEmptyAreRefusedBeforeTheErase) {
+  std::string initial = Initial();
+  struct Case {
+    std::vector<FirmwarePiece> pieces;
+    const char* error;
+  } cases[] = {
+      {{{0x2000, ""}}, "Bird file holds no firmware\n"},
+      {{{0x2000, ""}, {0x3000, ""}}, "Bird file holds no firmware\n"},
+      {{{0x2000, testsupport::TestBytes(1500, 5)}, {0x3000, "abcd"}, {0x4000, testsupport::TestBytes(100, 6)}},
+       "Firmware block 3 follows the end marker (block 2, 8 bytes at 0x00003000)\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.error);
+    StartRom({"--flash-in", work.file("initial.bin")});
+    ProgramResult r = Recover(WriteBird(c.pieces));
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find(c.error), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.find("Transferred"), std::string::npos) << r.out;
+    rom->Stop();
+    EXPECT_TRUE(rom->flash() == initial);
+    EXPECT_FALSE(Received("E ") || Received("W ") || Received("U ")) << rom->account();
+  }
+  // An end marker that ends the image is no error.
+  std::vector<FirmwarePiece> ended = {{0x2000, testsupport::TestBytes(1500, 5)}, {0x3000, "abcd"}};
+  StartRom();
+  ProgramResult r = Recover(WriteBird(ended));
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.out.find("Transferred 1 blocks, 1500 total bytes\n"), std::string::npos) << r.out;
+  rom->Stop();
+  EXPECT_TRUE(rom->flash() == testsupport::ExpectedFlash(kSmall));
+}
+
+// A reply of just "ok" names no module: nothing is programmed and no store
+// entry is made for serial number 0.
+TEST_F(RecoveryE2E, ServerReplyNamingNoModuleProgramsNothing) {
+  testsupport::TempDir catalogue;
+  mkdir(catalogue.file("Holvex").c_str(), 0755);
+  testsupport::LabServerProcess server({"--catalogue", catalogue.path(), "--fault", "fix:okonly"});
+  ASSERT_TRUE(server.ok());
+  std::string initial = Initial();
+  StartRom({"--flash-in", work.file("initial.bin")});
+  ProgramResult r = Updater({"-U", "-t", "RECOVER", "-s", rom->pty(), "-u", server.url()});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("Failed to retreive recovery information from Tessoral update server\n"), std::string::npos)
+      << r.err;
+  rom->Stop();
+  EXPECT_TRUE(rom->flash() == initial);
+  EXPECT_FALSE(Received("E "));
+  struct stat st;
+  EXPECT_NE(stat(storeDir.file("updater/00000000").c_str(), &st), 0) << "a store entry for serial number 0";
+}
+
+// Once the LPC handshake succeeded the chip is an LPC: a failing "N" is
+// reported as such, and the i.MX path (its default image from the server,
+// SDP bytes into the ISP interpreter) is never taken. A port that cannot be a
+// chip's ends the command before any server contact.
+TEST_F(RecoveryE2E, LpcFailuresAndBadPortsStayOffTheImxPathAndTheServer) {
+  testsupport::TempDir catalogue;
+  std::string log = catalogue.file("requests.log");
+  testsupport::LabServerProcess server({"--catalogue", catalogue.path(), "--log", log});
+  ASSERT_TRUE(server.ok());
+  StartRom({"--fail", "N:1"});
+  ProgramResult r = Updater({"-N", "-s", rom->pty(), "-u", server.url()});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("The LPC boot ROM took the handshake but did not give its device serial number [2, "
+                       "aErrParam]\n"),
+            std::string::npos)
+      << r.err;
+  r = Updater({"-U", "-t", "RECOVER", "-s", rom->pty(), "-u", server.url()});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("Could not get Device Identifier\n"), std::string::npos) << r.err;
+  rom->Stop();
+  EXPECT_FALSE(Received("E "));
+
+  testsupport::WriteFile(work.file("plain"), "not a port");
+  mkfifo(work.file("fifo").c_str(), 0600);
+  const std::pair<std::string, std::string> ports[] = {
+      {work.file("plain"), " is a regular file, not a serial port\n"},
+      {work.file("fifo"), " is a FIFO, not a serial port\n"},
+      {work.path(), " is a directory, not a serial port\n"},
+      {"/dev/null", " is not a serial port (a device that is not a terminal)\n"},
+      {work.file("missing"), " does not exist\n"},
+  };
+  for (const auto& port : ports) {
+    r = Updater({"-N", "-s", port.first, "-u", server.url()});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("Port " + port.first + port.second), std::string::npos) << r.err;
+    r = Updater({"-U", "-t", "RECOVER", "-s", port.first, "-u", server.url()});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("Port " + port.first + port.second), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(testsupport::ReadFile(log), "") << "the server was contacted";
+}

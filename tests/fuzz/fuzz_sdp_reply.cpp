@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <vector>
 
 #include "recovery/HID_SDPLoader.h"
@@ -73,7 +74,7 @@ void Exchange(Input in, A... args) {
   std::vector<uint8_t> payload(payloadSize, 0x5A);
   FuzzTransport<Base>* transport = new FuzzTransport<Base>(in, args...);
   SDPLoader loader;
-  loader.setLoader(transport);
+  loader.setLoader(std::unique_ptr<SDPLoader_Interface>(transport));
   if (loader.init() != 0)
     abort();
   int result = loader.writeLoader(payload, 0x20000000);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
 
 #include "recovery/HID_SDPLoader.h"
 #include "recovery/SDPLoader.h"
@@ -91,7 +92,7 @@ std::vector<uint8_t> Payload(size_t n) {
 TEST(SDPLoader, BlockGoesOutAsOneWriteFileAndDataPacketsOfAtMost1024) {
   SDPLoader loader;
   ScriptedRom* rom = MakeRom();
-  ASSERT_TRUE(loader.setLoader(rom));
+  ASSERT_TRUE(loader.setLoader(std::unique_ptr<SDPLoader_Interface>(rom)));
   ASSERT_EQ(loader.init(), 0);
   std::vector<uint8_t> payload = Payload(3000);
   EXPECT_EQ(loader.writeLoader(payload, 0x20001000), 0);
@@ -120,7 +121,7 @@ TEST(SDPLoader, StatusIsAskedAtMostFiveTimes) {
   {
     SDPLoader loader;
     ScriptedRom* rom = MakeRom(3);
-    loader.setLoader(rom);
+    loader.setLoader(std::unique_ptr<SDPLoader_Interface>(rom));
     EXPECT_EQ(loader.writeLoader(Payload(10), 0x20000000), 0);
     EXPECT_EQ(rom->StatusCount(), 3u);
     EXPECT_EQ(rom->writes.size(), 5u);
@@ -128,7 +129,7 @@ TEST(SDPLoader, StatusIsAskedAtMostFiveTimes) {
   {
     SDPLoader loader;
     ScriptedRom* rom = MakeRom(0);
-    loader.setLoader(rom);
+    loader.setLoader(std::unique_ptr<SDPLoader_Interface>(rom));
     EXPECT_EQ(loader.writeLoader(Payload(10), 0x20000000), SDPLoader::NO_ANSWER);
     EXPECT_EQ(rom->writes.size(), 5u);
     EXPECT_EQ(rom->StatusCount(), 5u);
@@ -155,7 +156,7 @@ TEST(SDPLoader, TransferFaultsAreReportedByTheirCodes) {
     SDPLoader loader;
     ScriptedRom* rom = MakeRom(1, c.completion, c.noiseAfter);
     rom->shortAt = c.shortAt;
-    loader.setLoader(rom);
+    loader.setLoader(std::unique_ptr<SDPLoader_Interface>(rom));
     EXPECT_EQ(loader.writeLoader(Payload(3000), 0x20000000), c.expected) << c.what;
     EXPECT_EQ(rom->writes.size(), c.writes) << c.what;
   }
@@ -174,7 +175,7 @@ TEST(SDPLoader, FingerprintReadsTheTwoFuseWords) {
     if (garble)
       rom->pending.pop_back();
   };
-  loader.setLoader(rom);
+  loader.setLoader(std::unique_ptr<SDPLoader_Interface>(rom));
   uint64_t fp = 0;
   ASSERT_EQ(loader.getFingerprint(fp), 0);
   EXPECT_EQ(fp, 0xAABBCCDD11223344ull);
@@ -204,10 +205,10 @@ TEST(SDPLoader, HidRepliesAndTransportOwnership) {
   EXPECT_FALSE(loader.setLoader(nullptr));
   ScriptedRom* first = MakeRom();
   first->opens = false;
-  ScriptedRom second;
-  EXPECT_TRUE(loader.setLoader(first));
-  EXPECT_FALSE(loader.setLoader(&second));
+  EXPECT_TRUE(loader.setLoader(std::unique_ptr<SDPLoader_Interface>(first)));
+  // A refused transport is released with the call, not leaked.
+  EXPECT_FALSE(loader.setLoader(std::unique_ptr<SDPLoader_Interface>(MakeRom())));
   EXPECT_EQ(loader.init(), 6);  // the first one's init failed
   EXPECT_EQ(loader.writeLoader(Payload(1), 0), 0);
-  EXPECT_TRUE(second.writes.empty());
+  EXPECT_FALSE(first->writes.empty());
 }

@@ -1,0 +1,151 @@
+#include "recovery/ImxRecovery.h"
+
+#include <memory>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+#include "Log.h"
+#include "Module.h"
+#include "SystemClass.h"
+#include "Updater.h"
+#include "UpdaterDisplayInterface.h"
+#include "aBytes.h"
+#include "image/BirdFile.h"
+#include "recovery/HID_SDPLoader.h"
+#include "recovery/RecoveryImage.h"
+#include "recovery/RecoveryPort.h"
+#include "recovery/SDPLoader.h"
+#include "recovery/Serial_SDPLoader.h"
+
+using Tessoral::Kovalink::Module;
+using Tessoral::Kovalink::SystemClass;
+
+namespace {
+
+const int kConnectRounds = 15;
+const UpdaterDisplayInterface::Level kError = UpdaterDisplayInterface::Error;
+
+}  // namespace
+
+ImxRecovery::ImxRecovery(Updater& u, UpdaterDisplayInterface& d) : updater(u), display(d) {}
+
+bool ImxRecovery::GetFingerprint(const std::string& port, uint32_t serial, const std::string& birdFile,
+                                 Fingerprint& fp, bool reset) {
+  if (serial == 0)
+    serial = RecoveryImage::kDefaultSerial;
+  BirdFile image;
+  try {
+    if (!RecoveryImage(updater, display).Load(serial, birdFile, image))
+      return false;
+  } catch (const std::runtime_error& e) {
+    Log::log(DEBUG_APP, "%s\n", e.what());
+    return false;
+  }
+  if (TransferLoader(image, port) != aErrNone) {
+    Log::log(DEBUG_APP, "Error loading liveloader.\n");
+    return false;
+  }
+  Module module(0, 0);
+  if (!Updater::_connect_rounds(module, {{linkTypeUSB, serial}}, kConnectRounds)) {
+    Log::log(DEBUG_APP, "Could not connect to device.\n");
+    display.message(kError, "The recovery loader was started but never joined the USB bus as %08X", serial);
+    return false;
+  }
+  Updater::_await_running_link(module);
+  if (!ReadIdentifier(module, fp))
+    return false;
+  // The fingerprint command ends the loader; a recovery programs through it.
+  if (reset) {
+    SystemClass system;
+    system.init(&module, 0);
+    system.reset();
+  }
+  return true;
+}
+
+bool ImxRecovery::ReadIdentifier(Module& module, Fingerprint& fp) {
+  SystemClass system;
+  system.init(&module, 0);
+  for (uint8_t subindex = 0; subindex < 4; subindex++) {
+    uint32_t value = 0;
+    if (system.getUEI32(Tessoral::Kovalink::systemChipIdentifier, subindex, &value) != aErrNone) {
+      Log::log(DEBUG_APP, "Error getting Identifier %d.\n", subindex);
+      display.message(kError, "The recovery loader did not give identifier word %d", subindex);
+      return false;
+    }
+    fp.word[3 - subindex] = value;
+  }
+  return true;
+}
+
+aErr ImxRecovery::TransferLoader(BirdFile& image, const std::string& port) {
+  Log::log(DEBUG_Updater, "Transfer Loader via Serial Interface (iMX):\n");
+  std::vector<BirdBlock> blocks = image.FindBlocks(BirdFile::BLOCK_LOADER);
+  // Without a loader the jump would start whatever the RAM holds.
+  if (blocks.empty()) {
+    display.message(kError, "The recovery image holds no loader");
+    return aErrNotFound;
+  }
+  SDPLoader loader;
+  if (port == RecoveryPort::kUsb)
+    loader.setLoader(std::unique_ptr<SDPLoader_Interface>(new HID_SDPLoader(IMX1050::VID, IMX1050::PID)));
+  else
+    loader.setLoader(std::unique_ptr<SDPLoader_Interface>(new Serial_SDPLoader(port)));
+  if (loader.init() != aErrNone) {
+    display.message(kError, "The i.MX boot ROM could not be opened on %s", port.c_str());
+    return aErrNotReady;
+  }
+  int number = 0;
+  for (const BirdBlock& block : blocks) {
+    std::vector<uint8_t> payload(block.ImageData(), block.ImageData() + block.ImageLength());
+    Log::log(DEBUG_Updater, "Writting Block: %d, size %zu, address: %u\n", number, payload.size(), block.address);
+    int result = loader.writeLoader(payload, block.address);
+    if (result != 0) {
+      ShowLoaderFailure(result);
+      return aErrConnection;
+    }
+    number++;
+  }
+  uint32_t start = IMX1050::DEFAULT_IMX_LOADER_IVT_ADDRESS;
+  std::vector<BirdBlock> starts = image.FindBlocks(BirdFile::BLOCK_START_ADDRESS);
+  if (!starts.empty() && starts[0].length >= 4)
+    start = aBytes_GetBE32(starts[0].data);
+  loader.startLoader(start);
+  return aErrNone;
+}
+
+void ImxRecovery::ShowLoaderFailure(int result) {
+  switch (result) {
+    case SDPLoader::NO_ANSWER:
+      display.message(kError, "The i.MX boot ROM never answered the status request");
+      break;
+    case SDPLoader::DATA_DURING_WRITE:
+      display.message(kError, "The i.MX boot ROM spoke in the middle of the loader transfer");
+      break;
+    case SDPLoader::NOT_CONFIRMED:
+      display.message(kError, "The i.MX boot ROM did not confirm the loader (wrong or no completion word)");
+      break;
+    default:
+      display.message(kError, "The i.MX boot ROM did not take the loader [%d]", result);
+      break;
+  }
+}
+
+bool ImxRecovery::Program(BirdFile& image, uint32_t serial) {
+  Module module(0, 0);
+  // The loader left running answers as the unknown module, or already as the module itself.
+  std::vector<std::pair<linkType, uint32_t>> targets = {{linkTypeUSB, RecoveryImage::kDefaultSerial}};
+  if (serial != 0 && serial != RecoveryImage::kDefaultSerial)
+    targets.push_back({linkTypeUSB, serial});
+  if (!Updater::_connect_rounds(module, targets, kConnectRounds)) {
+    display.message(kError, "Could not connect to device");
+    return false;
+  }
+  Updater::_await_running_link(module);
+  if (updater._transfer_firmware(display, module, image) != aErrNone) {
+    display.message(kError, "Failed to transfer firmware");
+    return false;
+  }
+  return true;
+}

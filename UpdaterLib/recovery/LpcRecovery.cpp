@@ -1,0 +1,255 @@
+#include "recovery/LpcRecovery.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "Interrupt.h"
+#include "Log.h"
+#include "Updater.h"
+#include "UpdaterDisplayInterface.h"
+#include "image/BirdFile.h"
+#include "recovery/NXPSerialClass.h"
+
+namespace {
+
+const unsigned kLastSector = 29;
+const UpdaterDisplayInterface::Level kInfo = UpdaterDisplayInterface::Info;
+const UpdaterDisplayInterface::Level kError = UpdaterDisplayInterface::Error;
+const char* const kAgain = "Run -U -t RECOVER again to recover it.";
+
+// The progress line of one block, ended however the block is left.
+class ProgressLine {
+public:
+  explicit ProgressLine(UpdaterDisplayInterface& d) : display(d) { display.display_progress(true); }
+  ~ProgressLine() { display.display_progress(false); }
+  ProgressLine(const ProgressLine&) = delete;
+  ProgressLine& operator=(const ProgressLine&) = delete;
+
+private:
+  UpdaterDisplayInterface& display;
+};
+
+std::string sFormat(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string sFormat(const char* format, ...) {
+  char text[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof(text), format, args);
+  va_end(args);
+  return text;
+}
+
+}  // namespace
+
+LpcRecovery::LpcRecovery(UpdaterDisplayInterface& d) : display(d) {}
+
+LpcRecovery::Found LpcRecovery::GetFingerprint(const std::string& port, unsigned baud, Fingerprint& fp) {
+  NXPSerialClass isp;
+  aErr err = isp.Connect(port.c_str(), baud);
+  if (err != aErrNone) {
+    Log::log(DEBUG_APP, "ERROR %d ==> Could not open serial port\n", err);
+    return Found::NotLpc;
+  }
+  Log::log(DEBUG_APP, "\n\tSync to Device:\n");
+  err = isp.Sync();
+  if (err != aErrNone) {
+    Log::log(DEBUG_APP, "ERROR %d ==> Could not communicate with device over serial port\n", err);
+    return Found::NotLpc;
+  }
+  // Past the handshake the chip is an LPC: its failures are its own, not a sign of an i.MX.
+  Log::log(DEBUG_APP, "\n\tGet Info from Device:\n");
+  err = isp.GetDeviceID();
+  if (err != aErrNone) {
+    Log::log(DEBUG_APP, "\tERROR ==> Got no response from chip\n");
+    display.message(kError, "The LPC boot ROM took the handshake but did not give its device serial number [%d, %s]",
+                    err, aError_GetErrorText(err));
+    return Found::Failed;
+  }
+  for (int i = 0; i < 4; i++)
+    fp.word[i] = isp.DeviceID()[i];
+  // The chip stays synchronised in ISP command mode after the port closes.
+  return Found::Ok;
+}
+
+bool LpcRecovery::Program(BirdFile& image, const std::string& port, unsigned baud) {
+  failure.clear();
+  LpcFirmware firmware;
+  // Checked whole before the chip is touched: a bad image must not cost the flash.
+  if (!firmware.Check(display, image.FindBlocks(BirdFile::BLOCK_FIRMWARE)))
+    return false;
+  Log::log(DEBUG_Updater, "Transferring firmware to device from [%s]\n", image.filename.c_str());
+  NXPSerialClass isp;
+  bool ok = !Interrupted("nothing was erased; the chip waits in its boot ROM") && Run(firmware, isp, port, baud);
+  if (!failure.empty())
+    display.message(kError, "%s", failure.c_str());
+  return ok;
+}
+
+bool LpcRecovery::Run(const LpcFirmware& firmware, NXPSerialClass& isp, const std::string& port, unsigned baud) {
+  if (!Open(isp, port, baud) || !Erase(isp))
+    return false;
+  Log::log(DEBUG_Updater, "Updating device firmware: \n");
+  // What the flash holds: erased, then every window as it was copied. A
+  // window is staged with these bytes, so the bytes around a piece are the
+  // flash's own (0xFF where nothing was written yet) and never stale RAM.
+  std::vector<uint8_t> shadow(NXPSerialClass::FLASH_SIZE, 0xFF);
+  total = unsigned(firmware.Blocks().size());
+  number = 0;
+  for (const BirdBlock& block : firmware.Blocks()) {
+    number++;
+    if (!ProgramBlock(isp, block, shadow))
+      return false;
+  }
+  display.message(kInfo, "Transferred %u blocks, %llu total bytes", total,
+                  static_cast<unsigned long long>(firmware.Bytes()));
+  return Start(isp);
+}
+
+bool LpcRecovery::Open(NXPSerialClass& isp, const std::string& port, unsigned baud) {
+  // The chip was synchronised at the fingerprint rate; it learns another
+  // rate only through "B", after which the port is reopened at that rate.
+  aErr err = isp.Connect(port.c_str(), kFingerprintBaud);
+  if (err != aErrNone) {
+    Log::log(DEBUG_Network, "Could not connect to %s\n", port.c_str());
+    Fail(("could not open " + port).c_str(), err, isp);
+    return false;
+  }
+  unsigned rate = NXPSerialClass::RateFor(baud);
+  if (rate == isp.Baud())
+    return true;
+  Log::log(DEBUG_Updater, "\n\tSwitch the chip to %u baud:\n", rate);
+  if ((err = isp.ChangeBaudRate(rate)) != aErrNone) {
+    Fail(("the chip did not switch to " + std::to_string(rate) + " baud").c_str(), err, isp);
+    return false;
+  }
+  return true;
+}
+
+bool LpcRecovery::Erase(NXPSerialClass& isp) {
+  aErr err;
+  Log::log(DEBUG_Updater, "\n\tUnlock Memory:\n");
+  if ((err = isp.Unlock()) != aErrNone) {
+    Log::log(DEBUG_Network, "Could not unlock\n");
+    Fail("could not unlock the flash commands", err, isp);
+    return false;
+  }
+  Log::log(DEBUG_Updater, "\n\tPrepare ALL memory for update:\n");
+  if ((err = isp.Prepare(0, kLastSector)) != aErrNone) {
+    Log::log(DEBUG_Network, "Could not prepare\n");
+    Fail("could not prepare the flash", err, isp);
+    return false;
+  }
+  Log::log(DEBUG_Updater, "\n\tErase all memory before update:\n");
+  if ((err = isp.Erase(0, kLastSector)) != aErrNone) {
+    Log::log(DEBUG_Network, "Could not erase\n");
+    Fail("could not erase the flash", err, isp);
+    return false;
+  }
+  if ((err = isp.SetEcho(false)) != aErrNone)
+    Log::log(DEBUG_Updater, "Could not switch echo off [%d]; going on with echo\n", err);
+  return true;
+}
+
+bool LpcRecovery::ProgramBlock(NXPSerialClass& isp, const BirdBlock& block, std::vector<uint8_t>& shadow) {
+  const uint32_t length = block.ImageLength();
+  display.message(kInfo, "Transferring firmware block %u of %u, %u bytes", number, total, length);
+  ProgressLine progress(display);
+  Log::log(DEBUG_Updater, "Transferring firmware block: %u bytes to address 0x%08X\n", length, block.address);
+  uint32_t done = 0;
+  while (done < length) {
+    if (Interrupted("the flash is erased and partly written; the chip waits in its boot ROM"))
+      return false;
+    LpcFirmware::Stage stage;
+    if (!LpcFirmware::PlanStage(block, done, shadow, stage)) {
+      FailText(sFormat("Recovery failed: no copy window for address 0x%08X", block.address + done));
+      return false;
+    }
+    if (!ProgramStage(isp, stage, shadow) || !ReadBack(isp, stage))
+      return false;
+    done = stage.end;
+    display.update_progress(static_cast<double>(done) / length, nullptr);
+  }
+  return true;
+}
+
+bool LpcRecovery::ProgramStage(NXPSerialClass& isp, const LpcFirmware::Stage& stage,
+                               const std::vector<uint8_t>& shadow) {
+  // Up to four copy windows, contiguous in flash, are staged in RAM by one
+  // write: fewer round trips on the line.
+  Log::log(DEBUG_Updater, "\t Write %u bytes to address 0x%08X\n", stage.length, NXPSerialClass::WRITE_ADDRESS);
+  aErr err = isp.Write(NXPSerialClass::WRITE_ADDRESS, stage.length, &shadow[stage.base]);
+  if (err != aErrNone) {
+    Log::log(DEBUG_Updater, "\t Write to RAM failed\n");
+    Fail("writing to the chip's RAM failed", err, isp);
+    return false;
+  }
+  for (const LpcFirmware::Window& w : stage.windows) {
+    unsigned first = NXPSerialClass::SectorFromAddress(w.base);
+    unsigned last = NXPSerialClass::SectorFromAddress(w.base + w.copy - 1);
+    uint32_t ram = NXPSerialClass::WRITE_ADDRESS + (w.base - stage.base);
+    Log::log(DEBUG_Updater, "\t Prepare to copy to sector(s) %u to %u\n", first, last);
+    if ((err = isp.Prepare(first, last)) != aErrNone) {
+      Log::log(DEBUG_Updater, "\t Prepare failed\n");
+      Fail("could not prepare the sectors", err, isp);
+      return false;
+    }
+    Log::log(DEBUG_Updater, "\t Copy %u bytes from %08X to %08X\n", w.copy, ram, w.base);
+    if ((err = isp.CopyToFlash(w.base, ram, w.copy)) != aErrNone) {
+      Log::log(DEBUG_Updater, "\t Transfer to flash failed\n");
+      Fail("copying to flash failed", err, isp);
+      return false;
+    }
+  }
+  return true;
+}
+
+// The chip compares the flash with what was staged (flash 0..63 is the boot
+// ROM's in ISP mode and cannot be compared).
+bool LpcRecovery::ReadBack(NXPSerialClass& isp, const LpcFirmware::Stage& stage) {
+  uint32_t skip = stage.base < NXPSerialClass::REMAPPED_BYTES ? NXPSerialClass::REMAPPED_BYTES - stage.base : 0;
+  if (skip >= stage.length)
+    return true;
+  uint32_t mismatch = 0;
+  aErr err = isp.Compare(stage.base + skip, NXPSerialClass::WRITE_ADDRESS + skip, stage.length - skip, &mismatch);
+  if (err == aErrNone)
+    return true;
+  if (isp.LastReturnCode() == 10)
+    FailText(sFormat("Recovery failed: the flash at 0x%08X does not hold what was written (first difference at "
+                     "0x%08X)",
+                     stage.base, stage.base + skip + mismatch));
+  else
+    Fail("the read-back compare failed", err, isp);
+  return false;
+}
+
+bool LpcRecovery::Start(NXPSerialClass& isp) {
+  aErr err = isp.SetEcho(true);
+  if (err != aErrNone) {
+    FailText(sFormat("Recovery Error transfering data to device ==> [%d, %s]", err, aError_GetErrorText(err)));
+    return false;
+  }
+  display.message(kInfo, "Rebooting Device");
+  if ((err = isp.ExecuteFrom(0)) != aErrNone) {
+    Fail("the flash is programmed, but the chip did not start it", err, isp);
+    return false;
+  }
+  return true;
+}
+
+// One line the user sees when the recovery stops, with the chip's own word.
+void LpcRecovery::Fail(const char* step, aErr err, const NXPSerialClass& isp) {
+  if (isp.LastReturnCode() > 0)
+    FailText(sFormat("Recovery failed: %s [%d, %s] (the chip answered %d, %s)", step, err, aError_GetErrorText(err),
+                     isp.LastReturnCode(), NXPSerialClass::CodeText(isp.LastReturnCode())));
+  else
+    FailText(sFormat("Recovery failed: %s [%d, %s]", step, err, aError_GetErrorText(err)));
+}
+
+void LpcRecovery::FailText(const std::string& text) { failure = text; }
+
+bool LpcRecovery::Interrupted(const char* state) {
+  if (!Interrupt::Requested())
+    return false;
+  FailText(sFormat("Recovery interrupted: %s. %s", state, kAgain));
+  return true;
+}

@@ -1,0 +1,50 @@
+// Recovery of an NXP LPC17xx through its boot ROM's serial ISP: the chip's
+// fingerprint, then the whole flash erased and the image programmed window by
+// window, each read back by the chip itself.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "aError.h"
+#include "recovery/LpcFirmware.h"
+
+class BirdFile;
+class NXPSerialClass;
+class UpdaterDisplayInterface;
+struct Fingerprint;
+
+class LpcRecovery {
+public:
+  enum class Found {
+    NotLpc,  // nothing on the port took the handshake
+    Failed,  // an LPC boot ROM synchronised, then failed (the error is shown)
+    Ok,
+  };
+  // The rate the fingerprint step synchronises at, whatever rate programs.
+  static const unsigned kFingerprintBaud = 115200;
+
+  explicit LpcRecovery(UpdaterDisplayInterface& display);
+
+  // Leaves the chip synchronised in ISP command mode for Program.
+  Found GetFingerprint(const std::string& port, unsigned baud, Fingerprint& fp);
+  // `image` holds the decoded firmware; the chip was synchronised by GetFingerprint.
+  bool Program(BirdFile& image, const std::string& port, unsigned baud);
+
+private:
+  bool Run(const LpcFirmware& firmware, NXPSerialClass& isp, const std::string& port, unsigned baud);
+  bool Open(NXPSerialClass& isp, const std::string& port, unsigned baud);
+  bool Erase(NXPSerialClass& isp);
+  bool ProgramBlock(NXPSerialClass& isp, const BirdBlock& block, std::vector<uint8_t>& shadow);
+  bool ProgramStage(NXPSerialClass& isp, const LpcFirmware::Stage& stage, const std::vector<uint8_t>& shadow);
+  bool ReadBack(NXPSerialClass& isp, const LpcFirmware::Stage& stage);
+  bool Start(NXPSerialClass& isp);
+  // Records the line shown when the recovery stops, after the progress line has ended.
+  void Fail(const char* step, aErr err, const NXPSerialClass& isp);
+  void FailText(const std::string& text);
+  bool Interrupted(const char* state);
+
+  UpdaterDisplayInterface& display;
+  std::string failure;
+  unsigned number = 0, total = 0;
+};
