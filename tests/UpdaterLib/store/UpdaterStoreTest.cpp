@@ -199,9 +199,15 @@ TEST(UpdaterStore, ReadBirdFileChecksHeaderThenLoads) {
   Bytes notBird = good;
   notBird[0] = 'B';
   device.WriteFile("1.bird", notBird.data(), notBird.size());
-  EXPECT_EQ(ThrownText([&] { device.ReadBirdFile("1.bird"); }), "Invalid bird " + dir + "/1.bird");
-  EXPECT_EQ(ThrownText([&] { device.ReadBirdFile("2.bird"); }), "Invalid bird " + dir + "/2.bird");
+  EXPECT_EQ(ThrownText([&] { device.ReadBirdFile("1.bird"); }),
+            "Failed to load bird file " + dir + "/1.bird: not a BIRD file (it does not begin with \"bird\")");
+  // A build never downloaded: the line names the command that fetches it.
+  EXPECT_EQ(ThrownText([&] { device.ReadBirdFile("2.bird"); }),
+            "Failed to load bird file: build 2 is not in the store; run: updater -G -d 00000099 -b 2");
+  EXPECT_EQ(ThrownText([&] { device.ReadBirdFile("other"); }),
+            "Failed to load bird file " + dir + "/other: No such file or directory");
   Bytes broken(good.begin(), good.begin() + 20);
   device.WriteFile("3.bird", broken.data(), broken.size());
-  EXPECT_EQ(ThrownText([&] { device.ReadBirdFile("3.bird"); }), "Failed to load bird data");
+  EXPECT_EQ(ThrownText([&] { device.ReadBirdFile("3.bird"); }).find("Failed to load bird file " + dir + "/3.bird: "),
+            0u);
 }
