@@ -2,13 +2,17 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
+#include <thread>
 
 #include "store/KeyValueStore.h"
 #include "server/Bird.h"
 #include "RecordingDisplay.h"
 #include "ServerTestSupport.h"
+#include "Interrupt.h"
 #include "Updater.h"
+#include "aDirectory.h"
 
 namespace {
 
@@ -178,4 +182,47 @@ TEST_F(DownloadTest, BuildListComesFromTheServerOrIsEmptyWithAMessage) {
   EXPECT_TRUE(updater->Get_BuildList(0x1234ABCD).empty());
   EXPECT_TRUE(display.Shows(UpdaterDisplayInterface::Error, "Server request failed for " + lab.server->Url() + ": HTTP 503"))
       << display.All();
+}
+
+TEST_F(DownloadTest, BuildListTellsAFailureFromNoBuilds) {
+  BuildList builds = {{"stale", "x"}};
+  EXPECT_TRUE(updater->Get_BuildList(0x1234ABCD, builds));
+  EXPECT_EQ(builds, (BuildList{{"17", "1.2.3"}, {"18", "1.10.0"}}));
+  EXPECT_TRUE(updater->Get_BuildList(0x00000042, builds));  // answered: no builds
+  EXPECT_TRUE(builds.empty());
+  EXPECT_TRUE(display.messages.empty());
+  builds = {{"stale", "x"}};
+  EXPECT_FALSE(updater->Get_BuildList(0x0BADBEEF, builds));  // the server refuses the module
+  EXPECT_TRUE(builds.empty());
+  lab.server->SetFaults({LabFault{"hi", LabFault::Status, 503}});
+  EXPECT_FALSE(updater->Get_BuildList(0x1234ABCD, builds));
+  EXPECT_EQ(display.Tagged().back(), "E:Server request failed for " + lab.server->Url() + ": HTTP 503");
+}
+
+TEST_F(DownloadTest, CtrlCEndsAStalledDownloadPromptlyWithOneLine) {
+  lab.server->SetFaults({LabFault{"bird", LabFault::Stall, 30}});
+  Interrupt::Install();
+  std::thread user([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::raise(SIGINT);
+  });
+  auto start = std::chrono::steady_clock::now();
+  uint32_t stored = updater->Download_Firmware(0x1234ABCD, "", false, false);
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  user.join();
+  Interrupt::Clear();
+  std::signal(SIGINT, SIG_DFL);
+  std::signal(SIGTERM, SIG_DFL);
+  EXPECT_EQ(stored, 0u);
+  EXPECT_LT(seconds, 3.0);
+  EXPECT_EQ(display.Errors(), (std::vector<std::string>{"Download interrupted: nothing was stored"}));
+  EXPECT_EQ(display.spinner.back(), "-Downloading");
+  struct stat st;
+  EXPECT_NE(stat(ModuleFile("18.bird").c_str(), &st), 0);
+  int entries = 0;
+  aDirectory_List(
+      store.file("1234ABCD").c_str(), [](const aDirectoryListData*, void* n) { return ++*static_cast<int*>(n) > 0; },
+      &entries);
+  EXPECT_EQ(entries, 3);  // ".", ".." and ".settings"
+  EXPECT_EQ(KeyValueStore(ModuleFile(".settings").c_str())["LATEST_DOWNLOAD"], nullptr);
 }
