@@ -11,7 +11,6 @@
 namespace Tessoral {
 namespace Kovalink {
 class Module;
-class SystemClass;
 }
 }  // namespace Tessoral
 

@@ -12,6 +12,7 @@
 #include "server/Bird.h"
 #include "LabServerSupport.h"
 #include "PrivateStoreTest.h"
+#include "ServerTestSupport.h"
 #include "TestSupport.h"
 
 using testsupport::ProgramResult;
@@ -269,4 +270,18 @@ TEST_F(ServerE2E, ABuildMissingFromTheStoreNamesTheCommandThatFetchesIt) {
   EXPECT_NE(r.err.find("Failed to load bird file: build 1310 is not in the store; run: updater -G -d 1234ABCD -b 1310\n"),
             std::string::npos)
       << r.err;
+}
+
+TEST_F(ServerE2E, AServerBuildNumberThatIsNoWhole32BitNumberIsRefused) {
+  // Every request gets the same reply: "ok" passes the ping, and the query's
+  // build line is the number under test. Cut to 32 bits or read up to the
+  // junk, each would name a real build (0xFA11, 2100, 4294967295, 18).
+  ScriptedServer server;
+  for (const char* latest : {"10000FA11", "4294969396", "-1", "18x"}) {
+    server.Answer(200, std::string("ok\n") + latest + "\nKovaHub\n");
+    ProgramResult r = Updater({"-G", "-d", "1234ABCD", "-u", server.url()});
+    EXPECT_EQ(r.exitCode, 1) << latest;
+    EXPECT_NE(r.err.find("The server names no build for device 1234ABCD\n"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.find("Retrieving build"), std::string::npos) << latest << ": " << r.out;
+  }
 }
