@@ -36,7 +36,13 @@ public:
   virtual std::vector<DeviceInfo> Discover_KLNetwork_Devices(uint32_t routerSerialNumber, linkType type);
 
   // Build list and download (-B, -G).
+  // The server's builds for the module; empty both after a failure and when
+  // there are none.
   virtual BuildList Get_BuildList(uint32_t serialNumber);
+  // The same, telling the two apart: true when the server answered (`builds`
+  // then holds its list, possibly empty), false after a failure, which has
+  // been shown with its cause (`builds` is then empty).
+  virtual bool Get_BuildList(uint32_t serialNumber, BuildList& builds);
   virtual uint32_t Download_Firmware(uint32_t serialNumber, std::string build, bool override, bool no_cal);
   // True when the server's build list for the module holds `build`.
   bool _valid_build(uint32_t serialNumber, uint32_t build, const char* url);

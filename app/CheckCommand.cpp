@@ -2,6 +2,9 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include <algorithm>
 #include <exception>
 #include <vector>
@@ -109,7 +112,7 @@ int CheckBirdFile(const Parameters& parameters, const std::string& updaterDirect
     return 1;
   }
   if (access(path.c_str(), R_OK) != 0) {
-    display.message(kError, "Cannot read BIRD file %s", path.c_str());
+    display.message(kError, "Cannot read BIRD file %s: %s", path.c_str(), strerror(errno));
     return 1;
   }
   if (!BirdFile::VerifyFile(path.c_str())) {
@@ -120,7 +123,8 @@ int CheckBirdFile(const Parameters& parameters, const std::string& updaterDirect
   try {
     file = BirdFile(path.c_str());
   } catch (const std::exception& e) {
-    display.message(kError, "Damaged BIRD file %s: %s", path.c_str(), e.what());
+    // The loader's text names the file and what in it is wrong.
+    display.message(kError, "%s", e.what());
     return 1;
   }
   Describe(display, file);

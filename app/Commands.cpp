@@ -103,17 +103,15 @@ int RunUpdate(Parameters& p, Updater& updater, UpdaterDisplayInterface& display)
   return ok ? 0 : 1;
 }
 
-int RunBuilds(Parameters& p, Updater& updater, ErrorCountingDisplay& display, FILE* usageStream) {
+int RunBuilds(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, FILE* usageStream) {
   if (p.serialNumber == 0) {
     display.message(kError, "Error must supply a serial number for the List Builds command");
     cli::_display_usage(false, false, usageStream);
     return 1;
   }
-  // The library reports a server that failed and returns an empty list, as it
-  // does for a module without builds: only the error it showed tells them apart.
-  unsigned errorsBefore = display.Errors();
-  BuildList builds = updater.Get_BuildList(p.serialNumber);
-  if (display.Errors() != errorsBefore)
+  // A server that failed has said why; an empty list is a module without builds.
+  BuildList builds;
+  if (!updater.Get_BuildList(p.serialNumber, builds))
     return 1;
   cli::_display_builds(display, builds, p.serialNumber);
   return 0;
@@ -154,7 +152,7 @@ int RunPreparation(Parameters& p, Updater& updater, UpdaterDisplayInterface& dis
   return 0;
 }
 
-int RunMainCommand(Parameters& p, Updater& updater, ErrorCountingDisplay& display, FILE* usageStream) {
+int RunMainCommand(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, FILE* usageStream) {
   if (p.commands.IsSet(CMD_DISCOVER))
     return RunDiscover(p, updater, display);
   if (p.commands.IsSet(CMD_UPDATE))
@@ -166,7 +164,7 @@ int RunMainCommand(Parameters& p, Updater& updater, ErrorCountingDisplay& displa
 
 }  // namespace
 
-int RunCommands(Parameters& p, Updater& updater, ErrorCountingDisplay& display, FILE* usageStream) {
+int RunCommands(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, FILE* usageStream) {
   int result = 0;
   if (int code = RunPreparation(p, updater, display, result))
     return code;

@@ -2,7 +2,7 @@
 #pragma once
 #include <cstdio>
 
-#include "ErrorCountingDisplay.h"
+#include "UpdaterDisplayInterface.h"
 #include "Parameters.h"
 #include "Updater.h"
 
@@ -10,4 +10,4 @@
 // -B given, then the store report (-I). `display` must be the one `updater`
 // writes to, so the errors it reports are seen. Returns the process exit code:
 // 0, 1, or 128 + the signal when the run was interrupted.
-int RunCommands(Parameters& parameters, Updater& updater, ErrorCountingDisplay& display, FILE* usageStream = stderr);
+int RunCommands(Parameters& parameters, Updater& updater, UpdaterDisplayInterface& display, FILE* usageStream = stderr);

@@ -1,112 +1,119 @@
-// Build list (-B) and firmware download (-G).
-#include <cerrno>
+#include "download/FirmwareDownload.h"
+
 #include <chrono>
-#include <cstdlib>
 #include <exception>
 #include <future>
-#include <memory>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
+#include "Interrupt.h"
+#include "Log.h"
+#include "aTime.h"
 #include "image/BirdFile.h"
 #include "image/BuildNumber.h"
-#include "store/KeyValueStore.h"
-#include "Log.h"
-#include "Updater.h"
 #include "server/UpdateServerRequest.h"
-#include "store/UpdaterStore.h"
 #include "server/base64.h"
+#include "store/KeyValueStore.h"
+#include "store/UpdaterStore.h"
 
 namespace {
 
 const char* const kSpinnerLabel = "Downloading";
+const char* const kInterrupted = "Download interrupted: nothing was stored";
 
-double sMilliseconds(std::chrono::steady_clock::time_point since) {
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - since).count();
-}
+double sMillisecondsSince(uint64_t startUS) { return static_cast<double>(aTime_GetMonotonicUS() - startUS) / 1000.0; }
 
-// An empty server URL means the default server.
-const char* sUrl(const std::string& serverUrl) { return serverUrl.empty() ? nullptr : serverUrl.c_str(); }
+// Joins the worker on every way out of the caller, exceptions included: a
+// joinable thread that is destroyed ends the process.
+class JoiningThread {
+public:
+  explicit JoiningThread(std::thread thread) : worker(std::move(thread)) {}
+  ~JoiningThread() {
+    if (worker.joinable())
+      worker.join();
+  }
+  JoiningThread(const JoiningThread&) = delete;
+  JoiningThread& operator=(const JoiningThread&) = delete;
 
+private:
+  std::thread worker;
+};
+
+// What the worker hands back besides its result, read only after the join.
+struct FetchOutput {
+  std::string bird;
+  std::string cause;
+};
 
 // Runs the one blocking request on a worker thread while the spinner turns.
-bool sFetchBird(UpdaterDisplayInterface& display, const std::string& serverUrl, uint32_t serialNumber, const std::string& firmware, const std::string& buildText,
-                          std::string& bird, bool no_cal) {
+// Whatever the request throws travels through the promise; nothing escapes
+// the worker.
+bool sFetchBird(UpdaterDisplayInterface& display, const std::string& serverUrl, uint32_t serialNumber,
+                const std::string& firmware, const std::string& buildText, bool no_cal, FetchOutput& output) {
   std::promise<bool> promise;
   std::future<bool> result = promise.get_future();
   const std::string* url = serverUrl.empty() ? nullptr : &serverUrl;
-  std::string* target = &bird;
-  std::thread worker([&promise, firmware, buildText, serialNumber, no_cal, url, target] {
-    bool ok = false;
+  FetchOutput* target = &output;
+  bool ok = false;
+  {
+    JoiningThread worker(std::thread([&promise, firmware, buildText, serialNumber, no_cal, url, target] {
+      try {
+        promise.set_value(UpdateServerRequest::GetBuild(serialNumber, firmware, buildText, target->bird,
+                                                        url ? url->c_str() : nullptr, no_cal, &target->cause));
+      } catch (...) {
+        promise.set_exception(std::current_exception());
+      }
+    }));
+    display.update_spinner(true, kSpinnerLabel);
+    while (result.wait_for(std::chrono::milliseconds(100)) == std::future_status::timeout)
+      display.update_spinner(true, kSpinnerLabel);
+    display.update_spinner(false, kSpinnerLabel);
     try {
-      ok = UpdateServerRequest::GetBuild(serialNumber, firmware, buildText, *target, url ? url->c_str() : nullptr,
-                                         no_cal);
+      ok = result.get();
     } catch (const std::exception& e) {
       Log::log(DEBUG_Updater, "Download worker: %s\n", e.what());
+      output.cause = e.what();
     }
-    promise.set_value(ok);
-  });
-  display.update_spinner(true, kSpinnerLabel);
-  while (result.wait_for(std::chrono::milliseconds(100)) == std::future_status::timeout)
-    display.update_spinner(true, kSpinnerLabel);
-  display.update_spinner(false, kSpinnerLabel);
-  bool ok = result.get();
-  worker.join();
+  }
   return ok;
-}
-
-uint32_t sStoreBird(UpdaterDisplayInterface& display, UpdaterStoreItem& item, uint32_t build, const std::string& bird) {
-  std::string fileName = std::to_string(build) + ".bird";
-  auto start = std::chrono::steady_clock::now();
-  size_t length = 0;
-  std::unique_ptr<unsigned char, decltype(&free)> bytes(base64_decode(bird.data(), bird.size(), &length), &free);
-  Log::log(DEBUG_Updater, "Decoded %zu base64 characters into %zu bytes in %.1f ms\n", bird.size(), length,
-           sMilliseconds(start));
-  // A reply that is not base64 leaves nothing to store: that is a failed download.
-  if (!bytes) {
-    display.message(UpdaterDisplayInterface::Error, "The BIRD file for build %u could not be decoded", build);
-    return 0;
-  }
-  // What the server sent must be an image the update or a recovery could
-  // install (firmware, or a recovery loader alone); anything else would
-  // overwrite a good stored file and be recorded as the latest.
-  BirdFile check;
-  check.filename = fileName;
-  if (!check.LoadBytes(bytes.get(), length) ||
-      check.FirmwareBytes() + check.ImageBytes(BirdFile::BLOCK_LOADER) == 0) {
-    display.message(UpdaterDisplayInterface::Error, "The server sent no valid BIRD file for build %u", build);
-    return 0;
-  }
-  std::string now = KeyValueStore::Timestamp();
-  start = std::chrono::steady_clock::now();
-  aErr written = item.WriteFile(fileName.c_str(), bytes.get(), length);
-  Log::log(DEBUG_Updater, "Wrote %s (%zu bytes) in %.1f ms\n", fileName.c_str(), length, sMilliseconds(start));
-  // Record only a file that is really there, so the history never names a missing file.
-  if (written != aErrNone) {
-    display.message(UpdaterDisplayInterface::Error, "Failed to write file with %d", static_cast<int>(written));
-    return 0;
-  }
-  item.settings.Add(UpdaterStoreItem::KEY_LATEST_DOWNLOAD, fileName);
-  item.settings.Add(UpdaterStoreItem::KEY_LAST_DOWNLOAD_DATE, now);
-  item.settings.Save();
-  return build;
 }
 
 }  // namespace
 
-BuildList Updater::Get_BuildList(uint32_t serialNumber) {
-  BuildList builds;
-  if (!UpdateServerRequest::ping(sUrl(serverUrl))) {
-    display.message(UpdaterDisplayInterface::Error, "Server request failed for %s", serverUrl.c_str());
-    return builds;
-  }
-  if (!UpdateServerRequest::GetBuildList(serialNumber, builds, sUrl(serverUrl)))
-    display.message(UpdaterDisplayInterface::Error, "Failed to retrieve builds for %08X", serialNumber);
-  return builds;
+FirmwareDownload::FirmwareDownload(const std::string& serverUrl_, const std::string& updaterDirectory_,
+                                   UpdaterDisplayInterface& display_)
+    : serverUrl(serverUrl_), updaterDirectory(updaterDirectory_), display(display_) {}
+
+const char* FirmwareDownload::Url() const { return serverUrl.empty() ? nullptr : serverUrl.c_str(); }
+
+std::string FirmwareDownload::ShownUrl() const {
+  return serverUrl.empty() ? UpdateServerRequest::default_url : serverUrl;
 }
 
-bool Updater::_valid_build(uint32_t serialNumber, uint32_t build, const char* url) {
-  BuildList builds;
+bool FirmwareDownload::Ping() {
+  std::string cause;
+  if (UpdateServerRequest::ping(Url(), &cause))
+    return true;
+  display.message(UpdaterDisplayInterface::Error, "Server request failed for %s: %s", ShownUrl().c_str(),
+                  cause.c_str());
+  return false;
+}
+
+bool FirmwareDownload::BuildList(uint32_t serialNumber, ::BuildList& builds) {
+  builds.clear();
+  if (!Ping())
+    return false;
+  std::string cause;
+  if (UpdateServerRequest::GetBuildList(serialNumber, builds, Url(), &cause))
+    return true;
+  display.message(UpdaterDisplayInterface::Error, "Failed to retrieve builds for %08X: %s", serialNumber,
+                  cause.c_str());
+  return false;
+}
+
+bool FirmwareDownload::ValidBuild(uint32_t serialNumber, uint32_t build, const char* url) {
+  ::BuildList builds;
   if (!UpdateServerRequest::GetBuildList(serialNumber, builds, url))
     return false;
   for (const auto& entry : builds) {
@@ -122,7 +129,111 @@ bool Updater::_valid_build(uint32_t serialNumber, uint32_t build, const char* ur
   return false;
 }
 
-uint32_t Updater::Download_Firmware(uint32_t serialNumber, std::string build, bool override, bool no_cal) {
+bool FirmwareDownload::OpenEntry(uint32_t serialNumber, UpdaterStoreItem& item) {
+  try {
+    UpdaterStore store(updaterDirectory);
+    if (!store.FindDevice(serialNumber, &item)) {
+      Log::log(DEBUG_APP, "Could not find device in our update history.\n");
+      item = store.AddDevice(serialNumber);
+    }
+    return true;
+  } catch (const std::exception& e) {
+    Log::log(DEBUG_Updater, "%s\n", e.what());
+    display.message(UpdaterDisplayInterface::Error, "Could not create directory for storing BIRD file");
+    return false;
+  }
+}
+
+uint32_t FirmwareDownload::ChooseBuild(uint32_t serialNumber, uint32_t requested, std::string& firmware) {
+  std::string latest, cause;
+  if (!UpdateServerRequest::QueryBuild(serialNumber, latest, firmware, Url(), &cause)) {
+    display.message(UpdaterDisplayInterface::Error, "No build information for device: %s", cause.c_str());
+    return 0;
+  }
+  // Build 0 names no build: like no -b at all, it asks for the latest.
+  uint32_t build = requested;
+  if (build == 0 && !BuildNumber::FromText(latest, build))
+    Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", latest.c_str());
+  if (build == 0)
+    display.message(UpdaterDisplayInterface::Error, "The server names no build for device %08X", serialNumber);
+  return build;
+}
+
+bool FirmwareDownload::CheckBuild(uint32_t serialNumber, uint32_t build, bool override) {
+  if (override) {
+    display.message(UpdaterDisplayInterface::Info, "Override specified, skipping validation of build %u", build);
+    return true;
+  }
+  display.message(UpdaterDisplayInterface::Info, "Validating build %u with server", build);
+  if (!ValidBuild(serialNumber, build, Url())) {
+    display.message(UpdaterDisplayInterface::Error, "No valid build %u", build);
+    return false;
+  }
+  display.message(UpdaterDisplayInterface::Info, "Build %u is valid", build);
+  return true;
+}
+
+bool FirmwareDownload::Fetch(uint32_t serialNumber, const std::string& firmware, uint32_t build, bool no_cal,
+                             std::string& bird) {
+  FetchOutput output;
+  bool ok = sFetchBird(display, serverUrl, serialNumber, firmware, std::to_string(build), no_cal, output);
+  if (Interrupt::Requested()) {
+    display.message(UpdaterDisplayInterface::Error, "%s", kInterrupted);
+    return false;
+  }
+  if (!ok)
+    display.message(UpdaterDisplayInterface::Error, "Download failed: %s", output.cause.c_str());
+  if (output.bird.empty()) {
+    display.message(UpdaterDisplayInterface::Error, "Failed to retreive a valid BIRD file");
+    return false;
+  }
+  bird.swap(output.bird);
+  return true;
+}
+
+uint32_t FirmwareDownload::Store(UpdaterStoreItem& item, uint32_t build, const std::string& bird) {
+  std::string fileName = std::to_string(build) + ".bird";
+  uint64_t start = aTime_GetMonotonicUS();
+  std::vector<uint8_t> bytes;
+  bool decoded = base64_decode(bird.data(), bird.size(), bytes);
+  Log::log(DEBUG_Updater, "Decoded %zu base64 characters into %zu bytes in %.1f ms\n", bird.size(), bytes.size(),
+           sMillisecondsSince(start));
+  // A reply that is not base64 leaves nothing to store: that is a failed download.
+  if (!decoded) {
+    display.message(UpdaterDisplayInterface::Error, "The BIRD file for build %u could not be decoded", build);
+    return 0;
+  }
+  // What the server sent must be an image the update or a recovery could
+  // install (firmware, or a recovery loader alone); anything else would
+  // overwrite a good stored file and be recorded as the latest.
+  BirdFile check;
+  check.filename = fileName;
+  if (!check.LoadBytes(bytes.data(), bytes.size()) ||
+      check.FirmwareBytes() + check.ImageBytes(BirdFile::BLOCK_LOADER) == 0) {
+    display.message(UpdaterDisplayInterface::Error, "The server sent no valid BIRD file for build %u", build);
+    return 0;
+  }
+  std::string now = KeyValueStore::Timestamp();
+  start = aTime_GetMonotonicUS();
+  aErr written = item.WriteFile(fileName.c_str(), bytes.data(), bytes.size());
+  Log::log(DEBUG_Updater, "Wrote %s (%zu bytes) in %.1f ms\n", fileName.c_str(), bytes.size(),
+           sMillisecondsSince(start));
+  // Record only a file that is really there, so the history never names a missing file.
+  if (written == aErrCancel) {
+    display.message(UpdaterDisplayInterface::Error, "%s", kInterrupted);
+    return 0;
+  }
+  if (written != aErrNone) {
+    display.message(UpdaterDisplayInterface::Error, "Failed to write file with %d", static_cast<int>(written));
+    return 0;
+  }
+  item.settings.Add(UpdaterStoreItem::KEY_LATEST_DOWNLOAD, fileName);
+  item.settings.Add(UpdaterStoreItem::KEY_LAST_DOWNLOAD_DATE, now);
+  item.settings.Save();
+  return build;
+}
+
+uint32_t FirmwareDownload::Download(uint32_t serialNumber, const std::string& build, bool override, bool no_cal) {
   uint32_t buildNumber = 0;
   if (!build.empty() && !BuildNumber::FromText(build, buildNumber)) {
     display.message(UpdaterDisplayInterface::Error, "Build number '%s' must be an number", build.c_str());
@@ -132,55 +243,15 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, std::string build, bo
     display.message(UpdaterDisplayInterface::Error, "Serial Number must be non-zero");
     return 0;
   }
-  if (!UpdateServerRequest::ping(sUrl(serverUrl))) {
-    display.message(UpdaterDisplayInterface::Error, "Server request failed for %s", serverUrl.c_str());
-    return 0;
-  }
-
   UpdaterStoreItem item;
-  try {
-    UpdaterStore store(updaterDirectory);
-    if (!store.FindDevice(serialNumber, &item)) {
-      Log::log(DEBUG_APP, "Could not find device in our update history.\n");
-      item = store.AddDevice(serialNumber);
-    }
-  } catch (const std::exception& e) {
-    Log::log(DEBUG_Updater, "%s\n", e.what());
-    display.message(UpdaterDisplayInterface::Error, "Could not create directory for storing BIRD file");
+  if (!Ping() || !OpenEntry(serialNumber, item))
     return 0;
-  }
-
-  std::string latest, firmware;
-  if (!UpdateServerRequest::QueryBuild(serialNumber, latest, firmware, sUrl(serverUrl))) {
-    display.message(UpdaterDisplayInterface::Error, "No build information for device");
+  std::string firmware, bird;
+  buildNumber = ChooseBuild(serialNumber, buildNumber, firmware);
+  if (buildNumber == 0)
     return 0;
-  }
-  // Build 0 names no build: like no -b at all, it asks for the latest.
-  if (buildNumber == 0 && !BuildNumber::FromText(latest, buildNumber))
-    Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", latest.c_str());
-  if (buildNumber == 0) {
-    display.message(UpdaterDisplayInterface::Error, "The server names no build for device %08X", serialNumber);
-    return 0;
-  }
-
   display.message(UpdaterDisplayInterface::Info, "Retrieving build %u", buildNumber);
-  if (override) {
-    display.message(UpdaterDisplayInterface::Info, "Override specified, skipping validation of build %u", buildNumber);
-  } else {
-    display.message(UpdaterDisplayInterface::Info, "Validating build %u with server", buildNumber);
-    if (!_valid_build(serialNumber, buildNumber, sUrl(serverUrl))) {
-      display.message(UpdaterDisplayInterface::Error, "No valid build %u", buildNumber);
-      return 0;
-    }
-    display.message(UpdaterDisplayInterface::Info, "Build %u is valid", buildNumber);
-  }
-
-  std::string bird;
-  if (!sFetchBird(display, serverUrl, serialNumber, firmware, std::to_string(buildNumber), bird, no_cal))
-    display.message(UpdaterDisplayInterface::Error, "Download failed");
-  if (bird.empty()) {
-    display.message(UpdaterDisplayInterface::Error, "Failed to retreive a valid BIRD file");
+  if (!CheckBuild(serialNumber, buildNumber, override) || !Fetch(serialNumber, firmware, buildNumber, no_cal, bird))
     return 0;
-  }
-  return sStoreBird(display, item, buildNumber, bird);
+  return Store(item, buildNumber, bird);
 }

@@ -1,5 +1,7 @@
 #include "image/BirdBlock.h"
 
+#include "aBytes.h"
+
 static const uint32_t kAddressSize = 4;
 
 static bool sHasAddress(uint8_t type) { return type == BirdBlock::LOADER || type == BirdBlock::FIRMWARE; }
@@ -10,8 +12,7 @@ BirdBlock::BirdBlock(uint8_t typeAndFlags, uint32_t length_, uint8_t* data_)
   // A block too short for its address keeps address 0 and has no image. The
   // address is big-endian, as all block framing is.
   if (sHasAddress(type) && length >= kAddressSize)
-    address = static_cast<uint32_t>(data[0]) << 24 | static_cast<uint32_t>(data[1]) << 16 |
-              static_cast<uint32_t>(data[2]) << 8 | data[3];
+    address = aBytes_GetBE32(data);
 }
 
 uint8_t* BirdBlock::ImageData() const { return ImageLength() ? data + kAddressSize : nullptr; }

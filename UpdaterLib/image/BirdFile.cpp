@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "Log.h"
+#include "aBytes.h"
 
 static const size_t kHeaderSize = 6;
 static const uint32_t kBlockFraming = 5;  // type byte and 4-byte length
@@ -24,20 +25,9 @@ static const uint32_t kInfoSerialField = 32;
 static const uint32_t kInfoModelField = 48;
 static const uint32_t kInfoFieldWidth = 16;
 
-uint32_t BirdFile::GetInt(const uint8_t* p) {
-  return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
-}
+uint32_t BirdFile::GetInt(const uint8_t* p) { return aBytes_GetBE32(p); }
 
-uint16_t BirdFile::GetShort(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
-
-static uint32_t sGetLE32(const uint8_t* p) {
-  return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
-
-static void sPutLE32(uint8_t* p, uint32_t value) {
-  for (int i = 0; i < 4; i++)
-    p[i] = static_cast<uint8_t>(value >> (8 * i));
-}
+uint16_t BirdFile::GetShort(const uint8_t* p) { return aBytes_GetBE16(p); }
 
 static int sDigitValue(char c) {
   if (c >= '0' && c <= '9')
@@ -70,7 +60,7 @@ BirdFile::BirdFile() = default;
 BirdFile::BirdFile(const char* name) : filename(name ? name : "") {
   assert(this->filename.length() > 0);
   if (!Load())
-    throw std::runtime_error("Failed to load bird data");
+    throw std::runtime_error("Failed to load bird file " + filename + ": " + problem);
 }
 
 BirdFile::BirdFile(BirdFile&& other) noexcept { *this = std::move(other); }
@@ -88,6 +78,7 @@ BirdFile& BirdFile::operator=(BirdFile&& other) noexcept {
   hasSerialNumberOffsets = other.hasSerialNumberOffsets;
   serialNumberOffset = other.serialNumberOffset;
   descriptorOffset = other.descriptorOffset;
+  problem = std::move(other.problem);
   data = std::move(other.data);
   dataSize = other.dataSize;
   other.Reset();
@@ -102,58 +93,87 @@ void BirdFile::Reset() {
   serialNumberOffset = descriptorOffset = 0;
   data.reset();
   dataSize = 0;
+  problem.clear();
 }
 
 // The largest compressed body that can be inflated: its output capacity is
 // eight times the input and must fit 32 bits.
 static const uint64_t kMaxCompressed = UINT32_MAX / 8;
 
-// Reads a regular file whole. Anything else (a FIFO, a device) is refused
-// before it can block, and a file too large to load is refused before a byte
-// of it is read.
-static bool sReadRegularFile(const std::string& path, std::vector<uint8_t>& raw) {
-  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0 && errno == ENOENT)
+// Reads up to raw.size() bytes; false (with the reason) when fewer arrive.
+static bool sReadAll(int fd, std::vector<uint8_t>& raw, std::string& problem) {
+  size_t count = 0;
+  while (count < raw.size()) {
+    ssize_t n = read(fd, raw.data() + count, raw.size() - count);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0)
+      problem = strerror(errno);
+    if (n <= 0)
+      break;
+    count += static_cast<size_t>(n);
+  }
+  if (count == raw.size())
+    return true;
+  if (problem.empty())
+    problem = "read " + std::to_string(count) + " of " + std::to_string(raw.size()) + " bytes";
+  return false;
+}
+
+// Why a file that opened cannot be loaded (empty when it can), with its debug line.
+static std::string sUnloadable(const std::string& path, const struct stat& info) {
+  if (S_ISDIR(info.st_mode)) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: BIRD file not found [%s]\n", path.c_str());
-  else if (fd < 0)
-    Log::log(DEBUG_BirdFile, "BIRDFILE: Error - cannot open bird file: '%s'\n", path.c_str());
-  if (fd < 0)
-    return false;
-  struct stat info;
-  bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-  if (!ok)
+    return strerror(EISDIR);
+  }
+  if (!S_ISREG(info.st_mode)) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error - %s is not a regular file\n", path.c_str());
-  if (ok && static_cast<uint64_t>(info.st_size) > kHeaderSize + kMaxCompressed) {
+    return "not a regular file";
+  }
+  if (static_cast<uint64_t>(info.st_size) > kHeaderSize + kMaxCompressed) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error - %s is too large (%lld bytes)\n", path.c_str(),
              static_cast<long long>(info.st_size));
-    ok = false;
+    return "too large to load (" + std::to_string(info.st_size) + " bytes)";
   }
-  if (ok) {
+  return std::string();
+}
+
+// Reads a regular file whole. Anything else (a FIFO, a device) is refused
+// before it can block, and a file too large to load is refused before a byte
+// of it is read. On failure `problem` says why, as the user should read it.
+static bool sReadRegularFile(const std::string& path, std::vector<uint8_t>& raw, std::string& problem) {
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    problem = strerror(errno);
+    if (errno == ENOENT)
+      Log::log(DEBUG_BirdFile, "BIRDFILE: BIRD file not found [%s]\n", path.c_str());
+    else
+      Log::log(DEBUG_BirdFile, "BIRDFILE: Error - cannot open bird file: '%s'\n", path.c_str());
+    return false;
+  }
+  struct stat info;
+  if (fstat(fd, &info) != 0)
+    problem = strerror(errno);
+  else
+    problem = sUnloadable(path, info);
+  if (problem.empty()) {
     raw.resize(static_cast<size_t>(info.st_size));
-    size_t count = 0;
-    while (count < raw.size()) {
-      ssize_t n = read(fd, raw.data() + count, raw.size() - count);
-      if (n < 0 && errno == EINTR)
-        continue;
-      if (n <= 0)
-        break;
-      count += static_cast<size_t>(n);
-    }
-    if (count < raw.size()) {
-      Log::log(DEBUG_BirdFile, "BIRDFILE: Error reading %s read %zu bytes of %zu byte file\n", path.c_str(), count,
-               raw.size());
-      ok = false;
-    }
+    if (!sReadAll(fd, raw, problem))
+      Log::log(DEBUG_BirdFile, "BIRDFILE: Error reading %s: %s\n", path.c_str(), problem.c_str());
   }
   close(fd);
-  return ok;
+  return problem.empty();
 }
 
 bool BirdFile::Load() {
   Log::log(DEBUG_BirdFile, "BIRDFILE: Loading File [%s]\n", filename.c_str());
   Reset();
   std::vector<uint8_t> raw;
-  if (filename.empty() || !sReadRegularFile(filename, raw))
+  if (filename.empty()) {
+    problem = "no file name";
+    return false;
+  }
+  if (!sReadRegularFile(filename, raw, problem))
     return false;
   return LoadBytes(raw.data(), raw.size());
 }
@@ -167,14 +187,21 @@ bool BirdFile::LoadBytes(const uint8_t* bytes, size_t count) {
   }
   if (count < kHeaderSize) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error - %s is too short for a header (%zu bytes)\n", filename.c_str(), count);
+    problem = "too short for a BIRD file (" + std::to_string(count) + " bytes)";
     result = false;
   } else {
     result = DecompressData(bytes + kHeaderSize, count - kHeaderSize);
   }
+  // The signature is not required, but a file without it is most likely no
+  // BIRD file at all, which says more than a failed decompression.
+  if (!result && count >= kHeaderSize && GetInt(bytes) != BIRD_FILE_SIGNATURE)
+    problem = "not a BIRD file (it does not begin with \"bird\")";
   // Count and size mismatches are only logged; a block that does not fit in
   // the content fails the load, as flashing a cut image would be worse.
-  if (result && Scan(data.get(), dataSize) == ScanResult::Malformed)
+  if (result && Scan(data.get(), dataSize) == ScanResult::Malformed) {
+    problem = "its blocks do not fit in its content";
     result = false;
+  }
   if (result && !FindBlocks(BLOCK_SERIAL_OFFSETS).empty()) {
     hasSerialNumberOffsets = true;
     FindSerialNumberOffsets();
@@ -190,12 +217,14 @@ bool BirdFile::DecompressData(const uint8_t* compressed, uint64_t length) {
   dataSize = 0;
   if (length > kMaxCompressed || (!compressed && length)) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error - cannot decompress %" PRIu64 " bytes.\n", length);
+    problem = "its body is too large to decompress";
     return false;
   }
   uint32_t capacity = static_cast<uint32_t>(length) * 8;
   data.reset(new (std::nothrow) uint8_t[capacity ? capacity : 1]);
   if (!data) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error - no memory for %u decompressed bytes.\n", capacity);
+    problem = "no memory to decompress it";
     return false;
   }
   static const uint8_t empty = 0;
@@ -203,6 +232,7 @@ bool BirdFile::DecompressData(const uint8_t* compressed, uint64_t length) {
   int rc = uncompress(data.get(), &outLength, compressed ? compressed : &empty, static_cast<uLong>(length));
   if (rc != Z_OK) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) decompressing bird file.\n", rc);
+    problem = std::string("its body does not decompress (") + zError(rc) + ")";
     data.reset();
     return false;
   }
@@ -378,9 +408,9 @@ bool BirdFile::ReplaceSerialNumber(uint32_t serialNumber) {
     if (serialNumberOffset != 0) {
       if (sInsideImage(block, serialNumberOffset, 4)) {
         uint8_t* word = image + (serialNumberOffset - block.address);
-        Log::log(DEBUG_BirdFile, "BIRDFILE: updating serial number from %08X ==> %08X\n", sGetLE32(word),
+        Log::log(DEBUG_BirdFile, "BIRDFILE: updating serial number from %08X ==> %08X\n", aBytes_GetLE32(word),
                  serialNumber);
-        sPutLE32(word, serialNumber);
+        aBytes_PutLE32(word, serialNumber);
       }
       // The word lives in one of possibly several blocks; seeing any block
       // is enough for success.
@@ -404,10 +434,10 @@ bool BirdFile::ReplaceVectorChecksum() {
     uint8_t* image = block.ImageData();
     uint32_t sum = 0;
     for (int word : {0, 1, 2, 3, 4, 6})
-      sum += sGetLE32(image + 4 * word);
+      sum += aBytes_GetLE32(image + 4 * word);
     uint32_t value = ~sum + 1;
-    Log::log(DEBUG_BirdFile, "BIRDFILE: updating vector checksum from %08X ==> %08X\n", sGetLE32(image + 28), value);
-    sPutLE32(image + 28, value);
+    Log::log(DEBUG_BirdFile, "BIRDFILE: updating vector checksum from %08X ==> %08X\n", aBytes_GetLE32(image + 28), value);
+    aBytes_PutLE32(image + 28, value);
   }
   return true;
 }
@@ -417,8 +447,7 @@ bool BirdFile::DecodeFirmwareBlocks(const uint32_t* key) {
     return false;
   uint8_t bytes[16];
   for (int w = 0; w < 4; w++)
-    for (int b = 0; b < 4; b++)
-      bytes[4 * w + b] = static_cast<uint8_t>(key[w] >> (24 - 8 * b));
+    aBytes_PutBE32(bytes + 4 * w, key[w]);
   for (BirdBlock& block : blocks) {
     if (block.type != BLOCK_FIRMWARE)
       continue;
@@ -449,38 +478,54 @@ bool BirdFile::ValidateData(const uint8_t* pattern, uint32_t length) const {
   return found;
 }
 
+// One debug-log line per 50 bytes: offset, hexadecimal bytes, printable text.
+static void sLogDumpLine(const uint8_t* bytes, uint32_t offset, uint32_t count) {
+  std::string hex, text;
+  char pair[4];
+  for (uint32_t i = 0; i < count; i++) {
+    snprintf(pair, sizeof(pair), "%02X ", bytes[i]);
+    hex += pair;
+    text += isprint(bytes[i]) ? static_cast<char>(bytes[i]) : ' ';
+  }
+  Log::log(DEBUG_BirdFile, "BIRDFILE: %06u: %s %s\n", offset, hex.c_str(), text.c_str());
+}
+
 bool BirdFile::DumpBlocks(uint8_t type) const {
-  printf("BIRDFILE: BLOCK DUMP [%s]\n", filename.c_str());
+  Log::log(DEBUG_BirdFile, "BIRDFILE: BLOCK DUMP [%s]\n", filename.c_str());
   for (const BirdBlock& block : blocks) {
     if (block.type != type)
       continue;
-    std::string text;
-    for (uint32_t i = 0; i < block.length; i++) {
-      if (i % 50 == 0) {
-        printf(" %s\r\n%06u: ", text.c_str(), i);
-        text.clear();
-      }
-      uint8_t byte = block.data[i];
-      text += isprint(byte) ? static_cast<char>(byte) : ' ';
-      printf("%02X ", byte);
-    }
-    printf(" %s\n", text.c_str());
+    for (uint32_t at = 0; at < block.length; at += 50)
+      sLogDumpLine(block.data + at, at, block.length - at < 50 ? block.length - at : 50);
   }
-  printf("\n");
-  fflush(stdout);
   return true;
 }
 
-bool BirdFile::VerifyFile(const char* path) {
+bool BirdFile::CheckHeader(const char* path, std::string& problem) {
   FILE* file = path ? fopen(path, "rb") : nullptr;
   if (!file) {
+    problem = path ? strerror(errno) : "no file name";
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error - cannot open bird file: '%s'\n", path ? path : "");
     return false;
   }
   uint8_t header[kHeaderSize];
   size_t count = fread(header, 1, sizeof(header), file);
+  int readError = ferror(file) ? errno : 0;
   fclose(file);
-  if (count < sizeof(header))
-    return false;
-  return GetInt(header) == BIRD_FILE_SIGNATURE && header[4] != 0 && header[5] != 0;
+  if (readError)
+    problem = strerror(readError);
+  else if (count < sizeof(header))
+    problem = "too short for a BIRD file (" + std::to_string(count) + " bytes)";
+  else if (GetInt(header) != BIRD_FILE_SIGNATURE)
+    problem = "not a BIRD file (it does not begin with \"bird\")";
+  else if (header[4] == 0 || header[5] == 0)
+    problem = "unknown BIRD format version";
+  else
+    return true;
+  return false;
+}
+
+bool BirdFile::VerifyFile(const char* path) {
+  std::string problem;
+  return CheckHeader(path, problem);
 }

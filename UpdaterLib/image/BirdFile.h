@@ -25,7 +25,8 @@ public:
   static constexpr uint32_t INFO_BLOCK_SIZE = 64;
 
   BirdFile();
-  // Loads the file; throws std::runtime_error("Failed to load bird data").
+  // Loads the file; throws std::runtime_error("Failed to load bird file
+  // <path>: <why>"), the why being the system's reason or what is wrong inside.
   explicit BirdFile(const char* filename);
   BirdFile(BirdFile&& other) noexcept;
   BirdFile& operator=(BirdFile&& other) noexcept;
@@ -33,6 +34,8 @@ public:
   BirdFile& operator=(const BirdFile&) = delete;
 
   bool Load();
+  // Why the last Load or LoadBytes failed (empty after a success).
+  const std::string& LoadProblem() const { return problem; }
   // Loads a BIRD file's bytes held in memory (a download before it is stored).
   bool LoadBytes(const uint8_t* bytes, size_t count);
   bool DecompressData(const uint8_t* compressed, uint64_t length);
@@ -58,6 +61,9 @@ public:
 
   // Header check ("bird" and a version with two non-zero bytes) without loading.
   static bool VerifyFile(const char* path);
+  // The same; on failure `problem` says why (the system's reason, or what is
+  // wrong with the header).
+  static bool CheckHeader(const char* path, std::string& problem);
 
   // Big-endian readers for header and block framing.
   static uint32_t GetInt(const uint8_t* bytes);
@@ -76,6 +82,7 @@ public:
   uint32_t dataSize = 0;
 
 private:
+  std::string problem;
   enum class ScanResult { Ok, Mismatch, Malformed };
   ScanResult Scan(uint8_t* content, uint32_t size);
   void Reset();

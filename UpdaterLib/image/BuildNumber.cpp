@@ -1,19 +1,12 @@
 #include "image/BuildNumber.h"
 
-#include <cerrno>
-#include <cstdlib>
+#include "aNumber.h"
 
 namespace BuildNumber {
 
 bool FromText(const std::string& text, uint32_t& value) {
-  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
-    return false;
-  errno = 0;
-  unsigned long long parsed = std::strtoull(text.c_str(), nullptr, 10);
-  if (errno != 0 || parsed > UINT32_MAX)
-    return false;
-  value = static_cast<uint32_t>(parsed);
-  return true;
+  // A NUL inside the text would hide what follows it from the parser.
+  return text.find('\0') == std::string::npos && aNumber_ParseU32(text.c_str(), 10, &value) == aErrNone;
 }
 
 bool FromServerLine(const std::string& text, uint32_t& value) {

@@ -8,7 +8,9 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "Interrupt.h"
 #include "Log.h"
+#include "aNumber.h"
 
 namespace {
 
@@ -22,11 +24,10 @@ long sSecondsFromEnvironment(const char* name, long fallback) {
   const char* text = std::getenv(name);
   if (!text || !*text)
     return fallback;
-  char* end = nullptr;
-  long seconds = std::strtol(text, &end, 10);
-  if (*end != '\0' || seconds <= 0)
+  uint32_t seconds = 0;
+  if (aNumber_ParseU32(text, 10, &seconds) != aErrNone || seconds == 0)
     return fallback;
-  return seconds;
+  return static_cast<long>(seconds);
 }
 
 // curl_easy_init would do this lazily, but not thread-safely; the download
@@ -35,6 +36,10 @@ void sGlobalInit() {
   static std::once_flag once;
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
+
+// Called by libcurl about once a second and on every chunk: a Ctrl-C or a
+// termination request ends the transfer instead of waiting for its end.
+int cbProgress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) { return Interrupt::Requested() ? 1 : 0; }
 
 [[noreturn]] void sFail(CURLcode code) { throw std::runtime_error(curl_easy_strerror(code)); }
 
@@ -116,6 +121,10 @@ HTTPResponse HTTPRequest::GET(const std::string& url, const Parameters& params, 
   // An announced length beyond the limit ends the request before any byte is kept.
   if (rc == CURLE_OK)
     rc = curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits.maxBytes));
+  if (rc == CURLE_OK)
+    rc = curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, cbProgress);
+  if (rc == CURLE_OK)
+    rc = curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
   if (rc != CURLE_OK)
     sFail(rc);
 
@@ -123,6 +132,8 @@ HTTPResponse HTTPRequest::GET(const std::string& url, const Parameters& params, 
   rc = curl_easy_perform(curl);
   if (rc != CURLE_OK && response.overflowed())
     throw std::runtime_error("reply larger than " + std::to_string(limits.maxBytes) + " bytes");
+  if (rc == CURLE_ABORTED_BY_CALLBACK)
+    throw std::runtime_error("interrupted");
   if (rc != CURLE_OK)
     sFail(rc);
 

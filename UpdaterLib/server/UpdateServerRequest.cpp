@@ -1,13 +1,13 @@
 #include "server/UpdateServerRequest.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <vector>
 
 #include "server/HTTPRequest.h"
 #include "Log.h"
+#include "aNumber.h"
 
 // The one place that names the maker's server.
 #define UPDATE_SERVER_HOST "updates.tessoral.com"
@@ -20,6 +20,11 @@ namespace {
 
 typedef std::vector<const char*> Lines;
 
+void sSetCause(std::string* cause, const std::string& text) {
+  if (cause)
+    *cause = text;
+}
+
 std::string sHex8(uint32_t value) {
   char text[16];
   std::snprintf(text, sizeof(text), "%08X", value);
@@ -28,13 +33,14 @@ std::string sHex8(uint32_t value) {
 
 // Splits a 200 reply's body into its non-empty lines (pointers into `body`)
 // and checks that the first starts "ok".
-bool sLines(const char* logName, char* body, const std::string& request, Lines& lines) {
+bool sLines(const char* logName, char* body, const std::string& request, Lines& lines, std::string* cause) {
   char* save = nullptr;
   for (char* token = strtok_r(body, UpdateServerRequest::delimiters, &save); token;
        token = strtok_r(nullptr, UpdateServerRequest::delimiters, &save))
     lines.push_back(token);
   if (lines.empty() || std::strncmp(lines[0], "ok", 2) != 0) {
     Log::log(DEBUG_ServerComm, "ServerCommClass: %s failed [%s]\n", logName, request.c_str());
+    sSetCause(cause, "the reply does not begin with \"ok\"");
     return false;
   }
   return true;
@@ -44,11 +50,12 @@ bool sLines(const char* logName, char* body, const std::string& request, Lines& 
 // 200, a first line starting "ok"). On success `lines` points into
 // `response`, one entry per non-empty line, the "ok" line first.
 bool sRequest(const char* logName, const char* url, const HTTPRequest::Parameters& params, HTTPResponse& response,
-              Lines& lines, const HTTPRequest::Limits& limits = HTTPRequest::QueryLimits) {
+              Lines& lines, std::string* cause, const HTTPRequest::Limits& limits = HTTPRequest::QueryLimits) {
   try {
     response = HTTPRequest::GET(url ? url : UpdateServerRequest::default_url, params, limits);
   } catch (const std::exception& e) {
     Log::log(DEBUG_ServerComm, "%s ==> [%s]\n", logName, e.what());
+    sSetCause(cause, e.what());
     return false;
   }
   if (response.get_status() != 200) {
@@ -58,9 +65,10 @@ bool sRequest(const char* logName, const char* url, const HTTPRequest::Parameter
     else
       Log::log(DEBUG_ServerComm, "%s ==> [%d] [%s]\n", logName, static_cast<int>(response.get_status()),
                response.get_response());
+    sSetCause(cause, "HTTP " + std::to_string(response.get_status()));
     return false;
   }
-  return sLines(logName, response.get_response(), response.get_request(), lines);
+  return sLines(logName, response.get_response(), response.get_request(), lines, cause);
 }
 
 const char* sLine(const Lines& lines, size_t index) { return index < lines.size() ? lines[index] : nullptr; }
@@ -98,35 +106,60 @@ void sBuildListLines(const Lines& lines, BuildList& builds) {
   }
 }
 
-void sRecoveryLines(const Lines& lines, uint32_t& serial, uint32_t& build) {
-  if (const char* line = sLine(lines, 1))
-    serial = static_cast<uint32_t>(std::strtoul(line, nullptr, 16));
-  if (const char* line = sLine(lines, 2))
-    build = static_cast<uint32_t>(std::strtoul(line, nullptr, 0));
+// A reply line as a whole unsigned 32-bit number: hexadecimal, or decimal
+// unless it starts "0x" (which a hexadecimal line may have too). Only a line
+// ending's carriage return may follow it.
+bool sReplyNumber(const char* line, bool hex, uint32_t& value) {
+  std::string text(line, std::strcspn(line, "\r"));
+  if (line[text.size()] == '\r' && line[text.size() + 1] != '\0')
+    return false;
+  if (text.compare(0, 2, "0x") == 0) {
+    text.erase(0, 2);
+    hex = true;
+  }
+  return aNumber_ParseU32(text.c_str(), hex ? 16 : 10, &value) == aErrNone;
+}
+
+bool sRecoveryLines(const Lines& lines, uint32_t& serial, uint32_t& build, std::string* cause) {
   // Absent lines are logged as empty text.
   Log::log(DEBUG_ServerComm, "GetRecoveryInfo [%.20s][%.20s][%.20s]\n", lines[0], sLine(lines, 1) ? lines[1] : "",
            sLine(lines, 2) ? lines[2] : "");
+  // A number that does not fit or trails junk is refused, not cut to
+  // something that names another module or build.
+  uint32_t readSerial = serial, readBuild = build;
+  if (sLine(lines, 1) && !sReplyNumber(lines[1], true, readSerial)) {
+    sSetCause(cause, std::string("the reply's serial number is not a 32-bit number: ") + lines[1]);
+    return false;
+  }
+  if (sLine(lines, 2) && !sReplyNumber(lines[2], false, readBuild)) {
+    sSetCause(cause, std::string("the reply's build is not a 32-bit number: ") + lines[2]);
+    return false;
+  }
+  serial = readSerial;
+  build = readBuild;
+  return true;
 }
 
 }  // namespace
 
-bool UpdateServerRequest::ping(const char* url) {
+bool UpdateServerRequest::ping(const char* url, std::string* cause) {
   HTTPResponse response("");
   Lines lines;
-  return sRequest("ping", url, {{"op", "hi"}, {"rv", "2"}}, response, lines);
+  return sRequest("ping", url, {{"op", "hi"}, {"rv", "2"}}, response, lines, cause);
 }
 
-bool UpdateServerRequest::QueryBuild(uint32_t serial, std::string& build, std::string& fw, const char* url) {
+bool UpdateServerRequest::QueryBuild(uint32_t serial, std::string& build, std::string& fw, const char* url,
+                                     std::string* cause) {
   HTTPResponse response("");
   Lines lines;
-  if (!sRequest("QueryBuild", url, {{"op", "qu"}, {"sn", sHex8(serial)}}, response, lines))
+  if (!sRequest("QueryBuild", url, {{"op", "qu"}, {"sn", sHex8(serial)}}, response, lines, cause))
     return false;
   sQueryLines(lines, build, fw);
   return true;
 }
 
 bool UpdateServerRequest::GetBuild(uint32_t serial, const std::string& fw, const std::string& bld, std::string& bird,
-                                   const char* url, bool no_cal) {
+                                   const char* url, bool no_cal, std::string* cause) {
   HTTPResponse response("");
   Lines lines;
   HTTPRequest::Parameters params = {{"bld", bld},
@@ -134,38 +167,37 @@ bool UpdateServerRequest::GetBuild(uint32_t serial, const std::string& fw, const
                                     {"no_cal", no_cal ? "true" : "false"},
                                     {"op", "bird"},
                                     {"sn", sHex8(serial)}};
-  if (!sRequest("GetBuild", url, params, response, lines, HTTPRequest::DownloadLimits))
+  if (!sRequest("GetBuild", url, params, response, lines, cause, HTTPRequest::DownloadLimits))
     return false;
   sBirdLines(lines, bird);
   return true;
 }
 
-bool UpdateServerRequest::GetBuildList(uint32_t serial, BuildList& builds, const char* url) {
+bool UpdateServerRequest::GetBuildList(uint32_t serial, BuildList& builds, const char* url, std::string* cause) {
   builds.clear();
   HTTPResponse response("");
   Lines lines;
-  if (!sRequest("GetBuildList", url, {{"op", "builds"}, {"sn", sHex8(serial)}}, response, lines))
+  if (!sRequest("GetBuildList", url, {{"op", "builds"}, {"sn", sHex8(serial)}}, response, lines, cause))
     return false;
   sBuildListLines(lines, builds);
   return true;
 }
 
 bool UpdateServerRequest::GetRecoveryInfo(const Fingerprint& fingerprint, uint32_t& serial, uint32_t& build,
-                                          const char* url) {
+                                          const char* url, std::string* cause) {
   char fp[64];
   std::snprintf(fp, sizeof(fp), "%08X%%20%08X%%20%08X%%20%08X", fingerprint.word[0], fingerprint.word[1],
                 fingerprint.word[2], fingerprint.word[3]);
   HTTPResponse response("");
   Lines lines;
-  if (!sRequest("GetRecoveryInfo", url, {{"brief", "true"}, {"fp", fp}, {"op", "fix"}}, response, lines))
+  if (!sRequest("GetRecoveryInfo", url, {{"brief", "true"}, {"fp", fp}, {"op", "fix"}}, response, lines, cause))
     return false;
-  sRecoveryLines(lines, serial, build);
-  return true;
+  return sRecoveryLines(lines, serial, build, cause);
 }
 
 bool UpdateServerRequest::ParseQuery(std::string body, std::string& build, std::string& fw) {
   Lines lines;
-  if (!sLines("QueryBuild", &body[0], "", lines))
+  if (!sLines("QueryBuild", &body[0], "", lines, nullptr))
     return false;
   sQueryLines(lines, build, fw);
   return true;
@@ -173,7 +205,7 @@ bool UpdateServerRequest::ParseQuery(std::string body, std::string& build, std::
 
 bool UpdateServerRequest::ParseBird(std::string body, std::string& bird) {
   Lines lines;
-  if (!sLines("GetBuild", &body[0], "", lines))
+  if (!sLines("GetBuild", &body[0], "", lines, nullptr))
     return false;
   sBirdLines(lines, bird);
   return true;
@@ -182,7 +214,7 @@ bool UpdateServerRequest::ParseBird(std::string body, std::string& bird) {
 bool UpdateServerRequest::ParseBuildList(std::string body, BuildList& builds) {
   builds.clear();
   Lines lines;
-  if (!sLines("GetBuildList", &body[0], "", lines))
+  if (!sLines("GetBuildList", &body[0], "", lines, nullptr))
     return false;
   sBuildListLines(lines, builds);
   return true;
@@ -190,8 +222,5 @@ bool UpdateServerRequest::ParseBuildList(std::string body, BuildList& builds) {
 
 bool UpdateServerRequest::ParseRecoveryInfo(std::string body, uint32_t& serial, uint32_t& build) {
   Lines lines;
-  if (!sLines("GetRecoveryInfo", &body[0], "", lines))
-    return false;
-  sRecoveryLines(lines, serial, build);
-  return true;
+  return sLines("GetRecoveryInfo", &body[0], "", lines, nullptr) && sRecoveryLines(lines, serial, build, nullptr);
 }

@@ -16,15 +16,21 @@ public:
   // Every reply is split into lines at this separator.
   static const char* const delimiters;
 
-  static bool ping(const char* url);
+  // Each request's last argument, when given, receives why it failed: the
+  // transport's error text, "HTTP <status>" or what is wrong with the reply.
+  static bool ping(const char* url, std::string* cause = nullptr);
   // build: line 2 (latest build, decimal); fw: line 3 (firmware identifier).
-  static bool QueryBuild(uint32_t serial, std::string& build, std::string& fw, const char* url);
+  static bool QueryBuild(uint32_t serial, std::string& build, std::string& fw, const char* url,
+                         std::string* cause = nullptr);
   // bird: line 2, the module's BIRD file in base64 (empty when the reply has none).
   static bool GetBuild(uint32_t serial, const std::string& fw, const std::string& bld, std::string& bird,
-                       const char* url, bool no_cal);
+                       const char* url, bool no_cal, std::string* cause = nullptr);
   // builds: build text -> version text; cleared first, so empty after a failure.
-  static bool GetBuildList(uint32_t serial, BuildList& builds, const char* url);
-  static bool GetRecoveryInfo(const Fingerprint& fingerprint, uint32_t& serial, uint32_t& build, const char* url);
+  static bool GetBuildList(uint32_t serial, BuildList& builds, const char* url, std::string* cause = nullptr);
+  // serial: line 2, hexadecimal; build: line 3, decimal or "0x" hexadecimal.
+  // A line that is not a whole 32-bit number fails the request.
+  static bool GetRecoveryInfo(const Fingerprint& fingerprint, uint32_t& serial, uint32_t& build, const char* url,
+                              std::string* cause = nullptr);
 
   // The reply checks and readings of the requests above, for a reply body
   // already in hand; false when it is not an "ok" reply.

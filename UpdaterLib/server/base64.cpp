@@ -2,8 +2,6 @@
 
 #include <array>
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
 
 namespace {
 
@@ -35,18 +33,14 @@ const unsigned char* sDecodingTable() {
 
 }  // namespace
 
-unsigned char* base64::_build_decoding_table() {
-  unsigned char* table = static_cast<unsigned char*>(std::malloc(256));
-  if (table)
-    std::memcpy(table, sDecodingTable(), 256);
-  return table;
+std::vector<unsigned char> base64::_build_decoding_table() {
+  const unsigned char* table = sDecodingTable();
+  return std::vector<unsigned char>(table, table + 256);
 }
 
-char* base64_encode(const unsigned char* data, size_t input_length, size_t* out_length) {
+std::string base64_encode(const unsigned char* data, size_t input_length) {
   size_t length = 4 * ((input_length + 2) / 3);
-  char* out = static_cast<char*>(std::malloc(length + 1));
-  if (!out)
-    return nullptr;
+  std::string out(length, '=');
   size_t j = 0;
   for (size_t i = 0; i < input_length; i += 3) {
     uint32_t a = data[i];
@@ -60,23 +54,18 @@ char* base64_encode(const unsigned char* data, size_t input_length, size_t* out_
   }
   for (int k = 0; k < kPaddingByRemainder[input_length % 3]; k++)
     out[length - 1 - k] = '=';
-  out[length] = '\0';
-  if (out_length)
-    *out_length = length;
   return out;
 }
 
-unsigned char* base64_decode(const char* data, size_t input_length, size_t* out_length) {
+bool base64_decode(const char* data, size_t input_length, std::vector<uint8_t>& out) {
+  out.clear();
   if (input_length % 4 != 0 || (input_length && !data))
-    return nullptr;
+    return false;
   size_t padding = sPadding(data, input_length);
   size_t length = input_length / 4 * 3 - padding;
   const unsigned char* table = sDecodingTable();
-  unsigned char* out = static_cast<unsigned char*>(std::malloc(length + 1));
-  if (!out)
-    return nullptr;
+  out.reserve(length);
   size_t body = input_length - padding;
-  size_t j = 0;
   for (size_t i = 0; i < input_length; i += 4) {
     uint32_t triple = 0;
     for (size_t k = 0; k < 4; k++) {
@@ -84,17 +73,14 @@ unsigned char* base64_decode(const char* data, size_t input_length, size_t* out_
       if (i + k < body) {
         sextet = table[static_cast<unsigned char>(data[i + k])];
         if (sextet == kInvalid) {
-          std::free(out);
-          return nullptr;
+          out.clear();
+          return false;
         }
       }
       triple = (triple << 6) | sextet;
     }
-    for (int shift = 16; shift >= 0 && j < length; shift -= 8)
-      out[j++] = static_cast<unsigned char>((triple >> shift) & 0xFF);
+    for (int shift = 16; shift >= 0 && out.size() < length; shift -= 8)
+      out.push_back(static_cast<unsigned char>((triple >> shift) & 0xFF));
   }
-  out[length] = '\0';
-  if (out_length)
-    *out_length = length;
-  return out;
+  return true;
 }

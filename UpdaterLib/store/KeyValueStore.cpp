@@ -10,6 +10,7 @@
 
 #include "store/AtomicFile.h"
 #include "Log.h"
+#include "aNumber.h"
 
 const char* const KeyValueStore::DEFAULT_FILENAME = ".settings";
 const char* const KeyValueStore::KEY_CREATED_TIME = "CREATED_TIME";
@@ -133,7 +134,7 @@ void KeyValueStore::Save(const char* path) {
              filename.c_str(), error);
     return;
   }
-  if (result == ReplaceResult::WriteFailed) {
+  if (result != ReplaceResult::Ok) {
     Log::log(DEBUG_Attributes, "Attibutes: Error - cannot write attributes file: '%s' (%d)\n", filename.c_str(),
              error);
     return;
@@ -153,14 +154,43 @@ std::string KeyValueStore::GetString(const std::string& key, const char* default
   return defaultValue ? defaultValue : "";
 }
 
-// atoi semantics, clamped so an over-long number cannot overflow.
+// The leading number of a value as the C library's atoi and strtol read it:
+// blanks, a sign, then as many digits of the base as follow ("1310.bird" is
+// 1310; text without digits is 0). The magnitude saturates at `limit`.
+static uint64_t sLeadingNumber(const std::string& text, int base, uint64_t limit, bool& negative) {
+  size_t at = text.find_first_not_of(" \t\n\v\f\r");
+  if (at == std::string::npos)
+    return 0;
+  negative = text[at] == '-';
+  if (text[at] == '-' || text[at] == '+')
+    at++;
+  if (base == 16 && text.compare(at, 2, "0x") == 0 && at + 2 < text.size() && isxdigit(text[at + 2]))
+    at += 2;
+  const char* digits = base == 16 ? "0123456789abcdefABCDEF" : "0123456789";
+  size_t end = text.find_first_not_of(digits, at);
+  std::string number = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
+  uint64_t value = 0;
+  if (number.empty())
+    return 0;
+  if (aNumber_ParseU64(number.c_str(), base, &value) != aErrNone || value > limit)
+    return limit;
+  return value;
+}
+
 static int32_t sToInt(const std::string& text) {
-  long value = strtol(text.c_str(), nullptr, 10);
-  if (value > INT32_MAX)
-    return INT32_MAX;
-  if (value < INT32_MIN)
-    return INT32_MIN;
-  return static_cast<int32_t>(value);
+  bool negative = false;
+  uint64_t magnitude = sLeadingNumber(text, 10, uint64_t(INT32_MAX) + 1, negative);
+  if (negative)
+    return magnitude > uint64_t(INT32_MAX) ? INT32_MIN : -static_cast<int32_t>(magnitude);
+  return magnitude > uint64_t(INT32_MAX) ? INT32_MAX : static_cast<int32_t>(magnitude);
+}
+
+// As strtol does, a negative value wraps to its 32-bit pattern.
+static uint32_t sToHex(const std::string& text) {
+  bool negative = false;
+  uint64_t magnitude = sLeadingNumber(text, 16, UINT32_MAX, negative);
+  uint32_t value = static_cast<uint32_t>(magnitude);
+  return negative ? 0u - value : value;
 }
 
 int32_t KeyValueStore::GetInt(const std::string& key, int32_t defaultValue) {
@@ -170,7 +200,7 @@ int32_t KeyValueStore::GetInt(const std::string& key, int32_t defaultValue) {
 
 uint32_t KeyValueStore::GetHex(const std::string& key, uint32_t defaultValue) {
   const std::string& value = values[key];
-  return value.empty() ? defaultValue : static_cast<uint32_t>(strtol(value.c_str(), nullptr, 16));
+  return value.empty() ? defaultValue : sToHex(value);
 }
 
 bool KeyValueStore::GetBOOL(const std::string& key, bool defaultValue) {

@@ -1,10 +1,13 @@
 #include "store/UpdaterStoreItem.h"
 
+#include <cerrno>
 #include <cstring>
+#include <sys/stat.h>
 #include <stdexcept>
 
 #include "store/AtomicFile.h"
 #include "store/BuildPath.h"
+#include "image/BuildNumber.h"
 #include "Log.h"
 #include "aDirectory.h"
 
@@ -76,6 +79,11 @@ aErr UpdaterStoreItem::WriteFile(const char* fileName, const uint8_t* bytes, siz
     return aErrNotFound;
   if (!sIsPlainName(fileName))
     return aErrParam;
+  // What an interrupted or killed earlier write left behind goes now; a later
+  // -G must not keep piling them up.
+  int stale = RemoveStalePartials(Path());
+  if (stale)
+    Log::log(DEBUG_Updater, "UpdaterStore: removed %d stale partial file(s) in [%s].\n", stale, Path().c_str());
   std::string path = BuildPath(basePath.c_str(), name.c_str(), fileName, nullptr);
   // A new file replaces the old one only once it is completely written, so a
   // failed download never destroys a good file stored under the same name.
@@ -86,6 +94,9 @@ aErr UpdaterStoreItem::WriteFile(const char* fileName, const uint8_t* bytes, siz
     case ReplaceResult::CannotCreate:
       Log::log(DEBUG_Updater, "UpdaterStore: cannot create [%s] (%d).\n", path.c_str(), error);
       return aErrNotFound;
+    case ReplaceResult::Interrupted:
+      Log::log(DEBUG_Updater, "UpdaterStore: writing [%s] interrupted.\n", path.c_str());
+      return aErrCancel;
     case ReplaceResult::WriteFailed:
       break;
   }
@@ -93,9 +104,27 @@ aErr UpdaterStoreItem::WriteFile(const char* fileName, const uint8_t* bytes, siz
   return aErrIO;
 }
 
+// "1310.bird" -> "1310"; empty for a name that is not a build's file.
+static std::string sBuildOfFileName(const std::string& fileName) {
+  size_t dot = fileName.find('.');
+  uint32_t build = 0;
+  if (dot == std::string::npos || fileName.compare(dot, std::string::npos, ".bird") != 0 ||
+      !BuildNumber::FromText(fileName.substr(0, dot), build))
+    return std::string();
+  return fileName.substr(0, dot);
+}
+
 BirdFile UpdaterStoreItem::ReadBirdFile(const char* fileName) const {
   std::string path = BuildPath(basePath.c_str(), name.c_str(), fileName ? fileName : "", nullptr);
-  if (!BirdFile::VerifyFile(path.c_str()))
-    throw std::runtime_error("Invalid bird " + path);
+  struct stat info;
+  std::string build = sBuildOfFileName(fileName ? fileName : "");
+  // A build that was never downloaded: say how to get it.
+  if (stat(path.c_str(), &info) != 0 && errno == ENOENT && !build.empty())
+    throw std::runtime_error("Failed to load bird file: build " + build + " is not in the store; run: updater -G -d " +
+                             name + " -b " + build);
+  std::string problem;
+  if (!BirdFile::CheckHeader(path.c_str(), problem))
+    throw std::runtime_error("Failed to load bird file " + path + ": " + problem);
+  // The loader names the path and what is wrong with the rest.
   return BirdFile(path.c_str());
 }

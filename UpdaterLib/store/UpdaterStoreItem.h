@@ -33,10 +33,13 @@ public:
   // Whether the item's directory holds an entry of that name.
   bool FileExists(const char* fileName) const;
   // Replaces basePath/name/fileName with the bytes; aErrNotFound when there
-  // are no bytes or the file cannot be created, aErrIO when writing fails.
+  // are no bytes or the file cannot be created, aErrIO when writing fails,
+  // aErrCancel when a Ctrl-C or termination request stopped it (nothing is
+  // left behind). Removes the temporaries of earlier broken writes first.
   aErr WriteFile(const char* fileName, const uint8_t* bytes, size_t length);
-  // Throws std::runtime_error("Invalid bird <path>") for a missing file or a
-  // bad header, and "Failed to load bird data" when loading fails.
+  // Throws std::runtime_error starting "Failed to load bird file": for a
+  // build's file that is not there it names the command that fetches it,
+  // otherwise the path and what is wrong with it.
   BirdFile ReadBirdFile(const char* fileName) const;
 
   // Lists `directory` for an entry named `name`; when found and `item` is

@@ -169,8 +169,8 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
   BirdFile file;
   try {
     file = load_bird("Updating", birdFile, serialNumber, build, false);
-  } catch (const std::exception&) {
-    display.message(UpdaterDisplayInterface::Error, "Failed to load bird file");
+  } catch (const std::exception& e) {
+    display.message(UpdaterDisplayInterface::Error, "%s", e.what());
     return false;
   }
   // Without firmware bytes the update would reboot the module having written nothing.
@@ -247,7 +247,7 @@ BirdFile Updater::load_bird(const char* action, std::string birdFile, uint32_t s
   try {
     return item.ReadBirdFile(name.c_str());
   } catch (const std::exception&) {
-    if (!downloadIfMissing) throw std::runtime_error("Error reading birdfile");
+    if (!downloadIfMissing) throw;
   }
   display.message(UpdaterDisplayInterface::Info, "Downloading firmware build %u", build);
   Download_Firmware(serialNumber, std::to_string(build), false, false);

@@ -3,7 +3,6 @@
 
 #include "CLI_Display.h"
 #include "Commands.h"
-#include "ErrorCountingDisplay.h"
 #include "Interrupt.h"
 #include "Log.h"
 #include "LogFile.h"
@@ -22,9 +21,8 @@ int RunWithStore(Parameters& parameters, CLI_Display& console) {
     console.message(UpdaterDisplayInterface::Error, "Could not find updater directory at %s", directory.c_str());
     return 1;
   }
-  ErrorCountingDisplay display(console);
-  Updater updater(parameters.serverUrl.c_str(), directory.c_str(), display);
-  int result = RunCommands(parameters, updater, display);
+  Updater updater(parameters.serverUrl.c_str(), directory.c_str(), console);
+  int result = RunCommands(parameters, updater, console);
   if (Interrupt::Requested() != 0)
     console.end_open_line();
   return result;

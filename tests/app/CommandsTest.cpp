@@ -27,11 +27,15 @@ public:
     calls.push_back("Discover_KLNetwork_Devices(" + Hex(router) + "," + std::to_string(type) + ")");
     return devices;
   }
-  BuildList Get_BuildList(uint32_t serial) override {
+  using Updater::Get_BuildList;
+  bool Get_BuildList(uint32_t serial, BuildList& out) override {
     calls.push_back("Get_BuildList(" + Hex(serial) + ")");
-    if (buildListFails)
+    if (buildListFails) {
       display.message(UpdaterDisplayInterface::Error, "Server request failed for %s", serverUrl.c_str());
-    return builds;
+      return false;
+    }
+    out = builds;
+    return true;
   }
   uint32_t Download_Firmware(uint32_t serial, std::string build, bool override, bool noCal) override {
     calls.push_back("Download_Firmware(" + Hex(serial) + "," + build + "," + Flag(override) + "," + Flag(noCal) + ")");
@@ -77,14 +81,13 @@ public:
 
 class Dispatch : public ::testing::Test {
 protected:
-  int Run() { return RunCommands(p, updater, counted, usage.get()); }
+  int Run() { return RunCommands(p, updater, display, usage.get()); }
   std::vector<std::string> Errors() const { return display.Texts(Level::Error); }
   std::vector<std::string> Infos() const { return display.Texts(Level::Info); }
 
   Parameters p;
   RecordingDisplay display;
-  ErrorCountingDisplay counted{display};
-  UpdaterDouble updater{counted};
+  UpdaterDouble updater{display};
   CaptureFile usage;
 };
 

@@ -103,9 +103,9 @@ TEST_F(StoreCommands, CheckRefusesDamagedForeignAndEmptyFiles) {
     std::string error;
   } cases[] = {
       {{"-C"}, "-C must name the BIRD file to check via -f\n"},
-      {{"-C", "-f", files.file("absent.bird")}, "Cannot read BIRD file " + files.file("absent.bird") + "\n"},
+      {{"-C", "-f", files.file("absent.bird")}, "Cannot read BIRD file " + files.file("absent.bird") + ": No such file or directory\n"},
       {{"-C", "-f", foreign}, "Not a BIRD file: " + foreign + "\n"},
-      {{"-C", "-f", truncated}, "Damaged BIRD file " + truncated + ": Failed to load bird data\n"},
+      {{"-C", "-f", truncated}, "Failed to load bird file " + truncated + ": its body does not decompress (data error)\n"},
       {{"-C", "-f", empty}, "Bird file holds no firmware\n"},
   };
   for (const Case& c : cases) {
@@ -181,7 +181,7 @@ TEST_F(StoreCommands, BuildListFailsWhenTheServerDoes) {
   }
   ProgramResult r = Updater({"-B", "-d", "1234ABCD", "-u", "http://127.0.0.1:1/cgi/u"});
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_EQ(r.err, "Server request failed for http://127.0.0.1:1/cgi/u\n");
+  EXPECT_EQ(r.err, "Server request failed for http://127.0.0.1:1/cgi/u: Couldn't connect to server\n");
 }
 
 namespace {

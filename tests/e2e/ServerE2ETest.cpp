@@ -1,13 +1,18 @@
 // The updater program's -B and -G against the lab update server, each run in a
 // private network namespace with a private store bound over ~/.tessoral.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <iostream>
 
 #include "server/Bird.h"
 #include "LabServerSupport.h"
 #include "PrivateStoreTest.h"
+#include "ServerTestSupport.h"
 #include "TestSupport.h"
 
 using testsupport::ProgramResult;
@@ -72,7 +77,10 @@ TEST_F(ServerE2E, BuildListIsSortedByVersionText) {
   lab.reset();  // no server: the message and exit 1, not an empty list
   r = Updater({"-B", "-d", "1234ABCD", "-u", "http://127.0.0.1:1/cgi/u"});
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_NE(r.err.find("Server request failed for http://127.0.0.1:1/cgi/u\n"), std::string::npos) << r.err;
+  // The line the user reads names the URL and why it failed.
+  EXPECT_NE(r.err.find("Server request failed for http://127.0.0.1:1/cgi/u: Couldn't connect to server\n"),
+            std::string::npos)
+      << r.err;
   EXPECT_EQ(r.out.find("No builds found for device [1234ABCD]"), std::string::npos) << r.out;
 }
 
@@ -103,7 +111,8 @@ TEST_F(ServerE2E, DownloadFailuresExitWithOne) {
   std::string url = lab->url();
   ProgramResult r = Updater({"-G", "-d", "1234ABCD", "-u", url});
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_NE(r.err.find("No build information for device\n"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("No build information for device: the reply does not begin with \"ok\"\n"), std::string::npos)
+      << r.err;
 
   StartLab({"--fault", "bird:corrupt"});
   r = Updater({"-G", "-d", "1234ABCD", "-b", "99", "-u", lab->url()});
@@ -123,7 +132,8 @@ TEST_F(ServerE2E, DownloadFailuresExitWithOne) {
   lab.reset();
   r = Updater({"-G", "-d", "1234ABCD", "-u", url});
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_NE(r.err.find("Server request failed for " + url + "\n"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Server request failed for " + url + ": Couldn't connect to server\n"), std::string::npos)
+      << r.err;
   r = Updater({"-G", "-u", url});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_NE(r.err.find("-G must specify a specific device via -d\n"), std::string::npos) << r.err;
@@ -135,7 +145,8 @@ TEST_F(ServerE2E, AStalledServerEndsTheDownloadWithinTheBound) {
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_LT(r.seconds, 6.0);
   EXPECT_GE(r.seconds, 1.9);
-  EXPECT_NE(r.err.find("Download failed\nFailed to retreive a valid BIRD file\n"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Download failed: Timeout was reached\nFailed to retreive a valid BIRD file\n"), std::string::npos)
+      << r.err;
 }
 
 TEST_F(ServerE2E, FourMegabyteDownload) {
@@ -183,12 +194,94 @@ TEST_F(ServerE2E, ServersThatDripOrFloodAreCutOff) {
   ProgramResult r = Updater({"-G", "-d", "1234ABCD", "-u", lab->url()}, {"UPDATER_HTTP_TOTAL_SECONDS=2"});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_LT(r.seconds, 6.0);
-  EXPECT_NE(r.err.find("Download failed\n"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Download failed: Timeout was reached\n"), std::string::npos) << r.err;
 
   // A build list of 64 MiB is no build list: the reply is cut off, not kept.
   StartLab({"--fault", "builds:huge:64"});
   r = Updater({"-B", "-d", "1234ABCD", "-u", lab->url(), "-X", "0x20"});
-  EXPECT_NE(r.err.find("Failed to retrieve builds for 1234ABCD\n"), std::string::npos) << r.err.substr(0, 2000);
+  EXPECT_NE(r.err.find("Failed to retrieve builds for 1234ABCD: reply larger than 1048576 bytes\n"), std::string::npos)
+      << r.err.substr(0, 2000);
   EXPECT_NE(r.err.find("reply too large"), std::string::npos);
   EXPECT_LT(r.seconds, 10.0);
+}
+
+TEST_F(ServerE2E, ServerFailuresNameTheirCause) {
+  // Each cause the user can act on reaches the line they read.
+  StartLab({"--fault", "hi:status:500"});
+  ProgramResult r = Updater({"-G", "-d", "1234ABCD", "-u", lab->url()});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("Server request failed for " + lab->url() + ": HTTP 500\n"), std::string::npos) << r.err;
+
+  // A wrong path on a live server: 404 from the server itself.
+  StartLab();
+  std::string wrongPath = lab->url().substr(0, lab->url().rfind('/')) + "/nothing";
+  r = Updater({"-B", "-d", "1234ABCD", "-u", wrongPath});
+  EXPECT_NE(r.err.find("Server request failed for " + wrongPath + ": HTTP 404\n"), std::string::npos) << r.err;
+
+  StartLab({"--fault", "bird:status:503"});
+  r = Updater({"-G", "-d", "1234ABCD", "-u", lab->url()});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("Download failed: HTTP 503\nFailed to retreive a valid BIRD file\n"), std::string::npos)
+      << r.err;
+
+  // The name is looked up at the private loopback, where no resolver answers:
+  // the host is not found, and no query leaves the namespace.
+  testsupport::TempDir etc;
+  testsupport::WriteFile(etc.file("resolv.conf"), "nameserver 127.0.0.1\n");
+  ASSERT_EQ(mount(etc.file("resolv.conf").c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr), 0)
+      << std::strerror(errno);
+  r = Updater({"-B", "-d", "1234ABCD", "-u", "http://no-such-host.invalid/cgi/u"});
+  EXPECT_NE(r.err.find("Server request failed for http://no-such-host.invalid/cgi/u: Couldn't resolve host name\n"),
+            std::string::npos)
+      << r.err;
+  umount("/etc/resolv.conf");
+}
+
+TEST_F(ServerE2E, UnloadableBirdFilesNameThePathAndTheReason) {
+  testsupport::TempDir files;
+  std::string missing = files.file("missing.bird");
+  std::string text = files.file("notes.bird");
+  testsupport::WriteFile(text, "these are release notes, not firmware\n");
+  const std::pair<std::string, std::string> cases[] = {
+      {missing, ": No such file or directory\n"},
+      {files.path(), ": Is a directory\n"},
+      {text, ": not a BIRD file (it does not begin with \"bird\")\n"},
+  };
+  for (const auto& c : cases) {
+    ProgramResult r = Updater({"-U", "-d", "1234ABCD", "-f", c.first});
+    EXPECT_EQ(r.exitCode, 1) << c.first;
+    EXPECT_NE(r.err.find("Failed to load bird file " + c.first + c.second), std::string::npos) << r.err;
+  }
+  // Unreadable for its owner too: root reads anything, so only a plain user sees this.
+  if (geteuid() != 0) {
+    std::string locked = files.file("locked.bird");
+    testsupport::WriteFile(locked, "bird");
+    chmod(locked.c_str(), 0);
+    ProgramResult r = Updater({"-U", "-d", "1234ABCD", "-f", locked});
+    EXPECT_NE(r.err.find("Failed to load bird file " + locked + ": Permission denied\n"), std::string::npos) << r.err;
+  }
+}
+
+TEST_F(ServerE2E, ABuildMissingFromTheStoreNamesTheCommandThatFetchesIt) {
+  StartLab();
+  ASSERT_EQ(Updater({"-G", "-d", "1234ABCD", "-b", "17", "-u", lab->url()}).exitCode, 0);
+  ProgramResult r = Updater({"-U", "-d", "1234ABCD", "-b", "1310", "-u", lab->url()});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("Failed to load bird file: build 1310 is not in the store; run: updater -G -d 1234ABCD -b 1310\n"),
+            std::string::npos)
+      << r.err;
+}
+
+TEST_F(ServerE2E, AServerBuildNumberThatIsNoWhole32BitNumberIsRefused) {
+  // Every request gets the same reply: "ok" passes the ping, and the query's
+  // build line is the number under test. Cut to 32 bits or read up to the
+  // junk, each would name a real build (0xFA11, 2100, 4294967295, 18).
+  ScriptedServer server;
+  for (const char* latest : {"10000FA11", "4294969396", "-1", "18x"}) {
+    server.Answer(200, std::string("ok\n") + latest + "\nKovaHub\n");
+    ProgramResult r = Updater({"-G", "-d", "1234ABCD", "-u", server.url()});
+    EXPECT_EQ(r.exitCode, 1) << latest;
+    EXPECT_NE(r.err.find("The server names no build for device 1234ABCD\n"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.find("Retrieving build"), std::string::npos) << latest << ": " << r.out;
+  }
 }

@@ -2,8 +2,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <string>
+#include <vector>
 
 #include "server/UpdateServerRequest.h"
 #include "server/base64.h"
@@ -18,18 +18,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint32_t serial = 0, number = 0;
   UpdateServerRequest::ParseRecoveryInfo(body, serial, number);
 
-  size_t length = 0;
-  unsigned char* decoded = base64_decode(body.data(), body.size(), &length);
-  if (decoded) {
+  std::vector<uint8_t> decoded;
+  if (base64_decode(body.data(), body.size(), decoded)) {
     // What decodes, encoded again, decodes to the same bytes.
-    size_t encodedLength = 0, againLength = 0;
-    char* encoded = base64_encode(decoded, length, &encodedLength);
-    unsigned char* again = encoded ? base64_decode(encoded, encodedLength, &againLength) : nullptr;
-    if (!again || againLength != length || (length && memcmp(again, decoded, length) != 0))
+    std::string encoded = base64_encode(decoded.data(), decoded.size());
+    std::vector<uint8_t> again;
+    if (!base64_decode(encoded.data(), encoded.size(), again) || again != decoded)
       abort();
-    free(again);
-    free(encoded);
-    free(decoded);
   }
   return 0;
 }

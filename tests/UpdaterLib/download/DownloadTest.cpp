@@ -2,13 +2,17 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
+#include <thread>
 
 #include "store/KeyValueStore.h"
 #include "server/Bird.h"
 #include "RecordingDisplay.h"
 #include "ServerTestSupport.h"
+#include "Interrupt.h"
 #include "Updater.h"
+#include "aDirectory.h"
 
 namespace {
 
@@ -82,7 +86,8 @@ TEST_F(DownloadTest, OverrideSkipsTheBuildListCheck) {
   EXPECT_EQ(updater->Download_Firmware(0x1234ABCD, "99", true, false), 0u);
   EXPECT_EQ(display.Tagged(), (std::vector<std::string>{"I:Retrieving build 99",
                                                       "I:Override specified, skipping validation of build 99",
-                                                      "E:Download failed", "E:Failed to retreive a valid BIRD file"}));
+                                                      "E:Download failed: the reply does not begin with \"ok\"",
+                                            "E:Failed to retreive a valid BIRD file"}));
 }
 
 TEST_F(DownloadTest, RefusesBadArgumentsBeforeAnyServerTraffic) {
@@ -99,11 +104,12 @@ TEST_F(DownloadTest, RefusesBadArgumentsBeforeAnyServerTraffic) {
 TEST_F(DownloadTest, ServerFailuresGiveTheirMessagesAndRecordNothing) {
   Updater offline("http://127.0.0.1:1/cgi/u", store.path().c_str(), display);
   EXPECT_EQ(offline.Download_Firmware(0x1234ABCD, "", false, false), 0u);
-  EXPECT_TRUE(display.Shows(UpdaterDisplayInterface::Error, "Server request failed for http://127.0.0.1:1/cgi/u"));
+  EXPECT_TRUE(display.Shows(UpdaterDisplayInterface::Error, "Server request failed for http://127.0.0.1:1/cgi/u: Couldn't connect to server"))
+      << display.All();
 
   // Unknown to the server: the module's directory is made before the query fails.
   EXPECT_EQ(updater->Download_Firmware(0x0BADBEEF, "", false, false), 0u);
-  EXPECT_TRUE(display.Shows(UpdaterDisplayInterface::Error, "No build information for device"));
+  EXPECT_TRUE(display.Shows(UpdaterDisplayInterface::Error, "No build information for device: the reply does not begin with \"ok\"")) << display.All();
   struct stat st;
   EXPECT_EQ(stat(store.file("0BADBEEF/.settings").c_str(), &st), 0);
 
@@ -117,7 +123,7 @@ TEST_F(DownloadTest, ServerFailuresGiveTheirMessagesAndRecordNothing) {
   display.Clear();
   lab.server->SetFaults({LabFault{"bird", LabFault::Status, 500}});
   EXPECT_EQ(updater->Download_Firmware(0x1234ABCD, "", false, false), 0u);
-  EXPECT_TRUE(display.Shows(UpdaterDisplayInterface::Error, "Download failed"));
+  EXPECT_TRUE(display.Shows(UpdaterDisplayInterface::Error, "Download failed: HTTP 500")) << display.All();
   EXPECT_TRUE(display.Shows(UpdaterDisplayInterface::Error, "Failed to retreive a valid BIRD file"));
 
   // Text that is not base64 stores nothing and fails.
@@ -152,7 +158,7 @@ TEST_F(DownloadTest, AStalledDownloadEndsAfterTheStallPeriodWithTheSpinnerTurnin
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   unsetenv("UPDATER_HTTP_STALL_SECONDS");
   EXPECT_LT(seconds, 5.0);
-  EXPECT_TRUE(display.Shows(UpdaterDisplayInterface::Error, "Download failed"));
+  EXPECT_TRUE(display.Shows(UpdaterDisplayInterface::Error, "Download failed: Timeout was reached")) << display.All();
   // One turn on start, about one per 100 ms while waiting, one to clear.
   EXPECT_GE(display.spinner.size(), 9u);
   EXPECT_LE(display.spinner.size(), 60u);
@@ -171,8 +177,52 @@ TEST_F(DownloadTest, BuildListComesFromTheServerOrIsEmptyWithAMessage) {
   EXPECT_TRUE(updater->Get_BuildList(0x00000042).empty());  // a model with no files
   EXPECT_TRUE(display.messages.empty());
   EXPECT_TRUE(updater->Get_BuildList(0x0BADBEEF).empty());
-  EXPECT_TRUE(display.Shows(UpdaterDisplayInterface::Error, "Failed to retrieve builds for 0BADBEEF"));
+  EXPECT_TRUE(display.Shows(UpdaterDisplayInterface::Error, "Failed to retrieve builds for 0BADBEEF: the reply does not begin with \"ok\"")) << display.All();
   lab.server->SetFaults({LabFault{"hi", LabFault::Status, 503}});
   EXPECT_TRUE(updater->Get_BuildList(0x1234ABCD).empty());
-  EXPECT_TRUE(display.Shows(UpdaterDisplayInterface::Error, "Server request failed for " + lab.server->Url()));
+  EXPECT_TRUE(display.Shows(UpdaterDisplayInterface::Error, "Server request failed for " + lab.server->Url() + ": HTTP 503"))
+      << display.All();
+}
+
+TEST_F(DownloadTest, BuildListTellsAFailureFromNoBuilds) {
+  BuildList builds = {{"stale", "x"}};
+  EXPECT_TRUE(updater->Get_BuildList(0x1234ABCD, builds));
+  EXPECT_EQ(builds, (BuildList{{"17", "1.2.3"}, {"18", "1.10.0"}}));
+  EXPECT_TRUE(updater->Get_BuildList(0x00000042, builds));  // answered: no builds
+  EXPECT_TRUE(builds.empty());
+  EXPECT_TRUE(display.messages.empty());
+  builds = {{"stale", "x"}};
+  EXPECT_FALSE(updater->Get_BuildList(0x0BADBEEF, builds));  // the server refuses the module
+  EXPECT_TRUE(builds.empty());
+  lab.server->SetFaults({LabFault{"hi", LabFault::Status, 503}});
+  EXPECT_FALSE(updater->Get_BuildList(0x1234ABCD, builds));
+  EXPECT_EQ(display.Tagged().back(), "E:Server request failed for " + lab.server->Url() + ": HTTP 503");
+}
+
+TEST_F(DownloadTest, CtrlCEndsAStalledDownloadPromptlyWithOneLine) {
+  lab.server->SetFaults({LabFault{"bird", LabFault::Stall, 30}});
+  Interrupt::Install();
+  std::thread user([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::raise(SIGINT);
+  });
+  auto start = std::chrono::steady_clock::now();
+  uint32_t stored = updater->Download_Firmware(0x1234ABCD, "", false, false);
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  user.join();
+  Interrupt::Clear();
+  std::signal(SIGINT, SIG_DFL);
+  std::signal(SIGTERM, SIG_DFL);
+  EXPECT_EQ(stored, 0u);
+  EXPECT_LT(seconds, 3.0);
+  EXPECT_EQ(display.Errors(), (std::vector<std::string>{"Download interrupted: nothing was stored"}));
+  EXPECT_EQ(display.spinner.back(), "-Downloading");
+  struct stat st;
+  EXPECT_NE(stat(ModuleFile("18.bird").c_str(), &st), 0);
+  int entries = 0;
+  aDirectory_List(
+      store.file("1234ABCD").c_str(), [](const aDirectoryListData*, void* n) { return ++*static_cast<int*>(n) > 0; },
+      &entries);
+  EXPECT_EQ(entries, 3);  // ".", ".." and ".settings"
+  EXPECT_EQ(KeyValueStore(ModuleFile(".settings").c_str())["LATEST_DOWNLOAD"], nullptr);
 }

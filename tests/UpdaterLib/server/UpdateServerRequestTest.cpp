@@ -12,13 +12,10 @@
 namespace {
 
 std::string Decode(const std::string& text) {
-  size_t length = 0;
-  unsigned char* bytes = base64_decode(text.data(), text.size(), &length);
-  if (!bytes)
-    return "<null>";
-  std::string out(reinterpret_cast<char*>(bytes), length);
-  free(bytes);
-  return out;
+  std::vector<uint8_t> bytes = {'x'};
+  if (!base64_decode(text.data(), text.size(), bytes))
+    return bytes.empty() ? "<null>" : "<failed, bytes left>";
+  return std::string(bytes.begin(), bytes.end());
 }
 
 }  // namespace
@@ -153,13 +150,32 @@ TEST(UpdateServerRequest, TakesOutputsFromTheReplyLines) {
   EXPECT_TRUE(UpdateServerRequest::GetRecoveryInfo(fp, serial, recoveryBuild, url.c_str()));
   EXPECT_EQ(serial, 0x1A2Bu);
   EXPECT_EQ(recoveryBuild, 16u);
-  server.Answer(200, "ok\n1A2B\n010\n");
+  // A leading zero is no octal: "010" is build 10.
+  server.Answer(200, "ok\n1A2B\n010\r\n");
   EXPECT_TRUE(UpdateServerRequest::GetRecoveryInfo(fp, serial, recoveryBuild, url.c_str()));
-  EXPECT_EQ(recoveryBuild, 8u);
+  EXPECT_EQ(recoveryBuild, 10u);
   server.Answer(200, "nope\n99\n99\n");
   EXPECT_FALSE(UpdateServerRequest::GetRecoveryInfo(fp, serial, recoveryBuild, url.c_str()));
   EXPECT_EQ(serial, 0x1A2Bu);
-  EXPECT_EQ(recoveryBuild, 8u);
+  EXPECT_EQ(recoveryBuild, 10u);
+  // A number that does not fit 32 bits, or trails junk, is refused whole and
+  // leaves both outputs alone, instead of being cut to another module or build.
+  const char* refused[][2] = {{"10000FA11", "5"},  {"1A2B", "4294969396"}, {"1A2B", "-1"},
+                              {"1A2Bx", "5"},      {"1A2B", "12 "},        {"1A2B", "0x"},
+                              {"0x", "5"},         {"1A2B", "5\rjunk"}};
+  std::string cause;
+  for (auto& lines : refused) {
+    server.Answer(200, std::string("ok\n") + lines[0] + "\n" + lines[1] + "\n");
+    EXPECT_FALSE(UpdateServerRequest::GetRecoveryInfo(fp, serial, recoveryBuild, url.c_str(), &cause))
+        << lines[0] << " / " << lines[1];
+    EXPECT_NE(cause.find("is not a 32-bit number"), std::string::npos) << cause;
+    EXPECT_EQ(serial, 0x1A2Bu);
+    EXPECT_EQ(recoveryBuild, 10u);
+  }
+  server.Answer(200, "ok\n0xFFFFFFFF\n4294967295\n");
+  EXPECT_TRUE(UpdateServerRequest::GetRecoveryInfo(fp, serial, recoveryBuild, url.c_str()));
+  EXPECT_EQ(serial, 0xFFFFFFFFu);
+  EXPECT_EQ(recoveryBuild, 0xFFFFFFFFu);
 }
 
 TEST(UpdateServerRequest, TransportFailuresAreLoggedAndNeverThrown) {
@@ -217,21 +233,10 @@ TEST(Base64, EncodesAndDecodesWithPadding) {
   const char* vectors[][2] = {{"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},        {"foo", "Zm9v"},
                               {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}};
   for (auto& v : vectors) {
-    size_t length = 99;
-    char* text = base64_encode(reinterpret_cast<const unsigned char*>(v[0]), std::strlen(v[0]), &length);
-    ASSERT_NE(text, nullptr);
-    EXPECT_EQ(std::string(text), v[1]);
-    EXPECT_EQ(length, std::strlen(v[1]));
-    free(text);
+    EXPECT_EQ(base64_encode(reinterpret_cast<const unsigned char*>(v[0]), std::strlen(v[0])), v[1]);
     EXPECT_EQ(Decode(v[1]), v[0]);
   }
-  size_t length = 0;
-  unsigned char* one = base64_decode("QQ==", 4, &length);
-  ASSERT_NE(one, nullptr);
-  EXPECT_EQ(length, 1u);
-  EXPECT_EQ(one[0], 0x41);
-  EXPECT_EQ(one[1], 0);  // terminated after the last byte
-  free(one);
+  EXPECT_EQ(Decode("QQ=="), "A");
 
   // Every byte value, every length remainder, through the lab's own encoder too.
   std::string all;
@@ -239,11 +244,9 @@ TEST(Base64, EncodesAndDecodesWithPadding) {
     all += static_cast<char>((i * 7 + i / 256) & 0xFF);
   for (size_t n : {all.size(), all.size() - 1, all.size() - 2}) {
     std::string part = all.substr(0, n);
-    size_t textLength = 0;
-    char* text = base64_encode(reinterpret_cast<const unsigned char*>(part.data()), part.size(), &textLength);
-    EXPECT_EQ(std::string(text, textLength), LabBase64Encode(part));
-    EXPECT_EQ(Decode(std::string(text, textLength)), part);
-    free(text);
+    std::string text = base64_encode(reinterpret_cast<const unsigned char*>(part.data()), part.size());
+    EXPECT_EQ(text, LabBase64Encode(part));
+    EXPECT_EQ(Decode(text), part);
   }
 }
 
@@ -252,10 +255,9 @@ TEST(Base64, RejectsMalformedText) {
                              std::string("QUJ\0", 4)};
   for (const std::string& text : bad)
     EXPECT_EQ(Decode(text), "<null>") << text;
-  unsigned char* table = base64::_build_decoding_table();
-  ASSERT_NE(table, nullptr);
+  std::vector<unsigned char> table = base64::_build_decoding_table();
+  ASSERT_EQ(table.size(), 256u);
   EXPECT_EQ(table['A'], 0);
   EXPECT_EQ(table['/'], 63);
   EXPECT_EQ(table['='], 0xFF);
-  free(table);
 }

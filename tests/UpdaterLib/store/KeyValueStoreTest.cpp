@@ -178,6 +178,22 @@ TEST(KeyValueStore, TypedValuesAndModifiedFlag) {
   store.Add("BIG", "99999999999");
   EXPECT_EQ(store.GetInt("BIG", 0), INT32_MAX);
 
+  // Hand-edited values read as far as they are a number, as atoi and strtol
+  // read them; text that is no number at all reads as 0, not as the default.
+  const std::pair<const char*, int32_t> ints[] = {{"1310.bird", 1310}, {"  +7x", 7},     {"-99999999999", INT32_MIN},
+                                                  {"abc", 0},          {"- 5", 0},        {"0012", 12},
+                                                  {"2147483647", INT32_MAX}, {"-2147483648", INT32_MIN}};
+  for (const auto& c : ints) {
+    store.Add("X", std::string(c.first));
+    EXPECT_EQ(store.GetInt("X", 5), c.second) << c.first;
+  }
+  const std::pair<const char*, uint32_t> hexes[] = {{"0xff", 0xFFu},        {"DEADbeef!", 0xDEADBEEFu}, {"-1", 0xFFFFFFFFu},
+                                                    {"123456789", 0xFFFFFFFFu}, {"0x", 0u},             {"zz", 0u}};
+  for (const auto& c : hexes) {
+    store.Add("X", std::string(c.first));
+    EXPECT_EQ(store.GetHex("X", 5), c.second) << c.first;
+  }
+
   KeyValueStore fresh;
   EXPECT_TRUE(fresh.Add("EMPTY", ""));
   EXPECT_FALSE(fresh.modified);  // an empty value equals an absent one

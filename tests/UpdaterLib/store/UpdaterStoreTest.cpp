@@ -3,9 +3,12 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <csignal>
 #include <stdexcept>
 
 #include "BirdTestHelpers.h"
+#include "Interrupt.h"
+#include "store/AtomicFile.h"
 #include "store/UpdaterStore.h"
 #include "aDirectory.h"
 
@@ -33,6 +36,33 @@ Bytes ValidBird(uint32_t build) {
   return birdwriter::EncodeFile({birdwriter::InfoBlock(build, "1.0.0", 0, "Holvex"),
                                  birdwriter::AddressedBlock(birdwriter::kFirmware, 0x1000,
                                                             birdwriter::RandomBytes(512, build))});
+}
+
+// A Ctrl-C recorded the way the program's handlers record it, for the scope.
+struct RequestedInterrupt {
+  RequestedInterrupt() {
+    Interrupt::Install();
+    std::raise(SIGINT);
+  }
+  ~RequestedInterrupt() {
+    Interrupt::Clear();
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+  }
+};
+
+std::vector<std::string> Names(const std::string& directory) {
+  std::vector<std::string> names;
+  aDirectory_List(
+      directory.c_str(),
+      [](const aDirectoryListData* data, void* user) {
+        std::string path = data->path;
+        static_cast<std::vector<std::string>*>(user)->push_back(path.substr(path.rfind('/') + 1));
+        return true;
+      },
+      &names);
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 }  // namespace
@@ -199,9 +229,41 @@ TEST(UpdaterStore, ReadBirdFileChecksHeaderThenLoads) {
   Bytes notBird = good;
   notBird[0] = 'B';
   device.WriteFile("1.bird", notBird.data(), notBird.size());
-  EXPECT_EQ(ThrownText([&] { device.ReadBirdFile("1.bird"); }), "Invalid bird " + dir + "/1.bird");
-  EXPECT_EQ(ThrownText([&] { device.ReadBirdFile("2.bird"); }), "Invalid bird " + dir + "/2.bird");
+  EXPECT_EQ(ThrownText([&] { device.ReadBirdFile("1.bird"); }),
+            "Failed to load bird file " + dir + "/1.bird: not a BIRD file (it does not begin with \"bird\")");
+  // A build never downloaded: the line names the command that fetches it.
+  EXPECT_EQ(ThrownText([&] { device.ReadBirdFile("2.bird"); }),
+            "Failed to load bird file: build 2 is not in the store; run: updater -G -d 00000099 -b 2");
+  EXPECT_EQ(ThrownText([&] { device.ReadBirdFile("other"); }),
+            "Failed to load bird file " + dir + "/other: No such file or directory");
   Bytes broken(good.begin(), good.begin() + 20);
   device.WriteFile("3.bird", broken.data(), broken.size());
-  EXPECT_EQ(ThrownText([&] { device.ReadBirdFile("3.bird"); }), "Failed to load bird data");
+  EXPECT_EQ(ThrownText([&] { device.ReadBirdFile("3.bird"); }).find("Failed to load bird file " + dir + "/3.bird: "),
+            0u);
+}
+
+TEST(UpdaterStore, AnInterruptedWriteLeavesNothingAndLaterWritesSweepLeftovers) {
+  TempDir home;
+  UpdaterStore store(home.path());
+  UpdaterStoreItem device = store.AddDevice(0x8u);
+  const Bytes good = ValidBird(9);
+  ASSERT_EQ(device.WriteFile("9.bird", good.data(), good.size()), aErrNone);
+  const Bytes big = birdwriter::RandomBytes(3 * 1024 * 1024, 3);
+  {
+    RequestedInterrupt interrupt;
+    EXPECT_EQ(device.WriteFile("9.bird", big.data(), big.size()), aErrCancel);
+    // A small file (a settings file) is still written whole.
+    EXPECT_EQ(ReplaceFileContents(device.Path() + "/small", good.data(), good.size()), ReplaceResult::Ok);
+  }
+  EXPECT_EQ(ReadFile(device.Path() + "/9.bird"), std::string(good.begin(), good.end()));
+  EXPECT_EQ(Names(device.Path()), (std::vector<std::string>{".", "..", ".settings", "9.bird", "small"}));
+
+  // What a killed run left behind goes with the entry's next write, and only
+  // the temporaries: a name that merely resembles one stays.
+  testsupport::WriteFile(device.Path() + "/.partial-Ab12Cd", std::string(4096, 'x'));
+  testsupport::WriteFile(device.Path() + "/.partial-Zz99Yy", "y");
+  testsupport::WriteFile(device.Path() + "/keep.partial-1", "z");
+  ASSERT_EQ(device.WriteFile("10.bird", good.data(), good.size()), aErrNone);
+  EXPECT_EQ(Names(device.Path()),
+            (std::vector<std::string>{".", "..", ".settings", "10.bird", "9.bird", "keep.partial-1", "small"}));
 }

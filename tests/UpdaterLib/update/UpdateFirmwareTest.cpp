@@ -117,7 +117,9 @@ TEST(UpdateFirmware, BuildChoiceWithoutServer) {
   // A named build that the store lacks cannot be loaded.
   display.Clear();
   EXPECT_FALSE(updater.Update_Firmware(kSerial, 301, "", 0, 0, false));
-  EXPECT_EQ((std::vector<std::string>{"Failed to load bird file"}), display.Errors());
+  ASSERT_EQ(display.Errors().size(), 1u);
+  EXPECT_NE(display.Errors()[0].find("Failed to load bird file: build 301 is not in the store; run: updater -G -d "),
+            std::string::npos) << display.Errors()[0];
 
   display.Clear();
   EXPECT_FALSE(updater.Update_Firmware(0, 300, "", 0, 0, false));
@@ -146,5 +148,7 @@ TEST(UpdateFirmware, FileAndRouterChecksComeBeforeAnyConnection) {
 
   display.Clear();
   EXPECT_FALSE(updater.Update_Firmware(kSerial, 0, files.file("missing.bird"), 0, 0, false));
-  EXPECT_EQ((std::vector<std::string>{"Failed to load bird file"}), display.Errors());
+  EXPECT_EQ((std::vector<std::string>{"Failed to load bird file " + files.file("missing.bird") +
+                                      ": No such file or directory"}),
+            display.Errors());
 }

@@ -12,13 +12,13 @@
 #include "LoopbackLink.h"
 #include "ScriptedPeer.h"
 #include "Updater.h"
-#include "discovery/UpdaterDiscovery.h"
+#include "discovery/ModuleDiscovery.h"
 
 using Tessoral::Kovalink::Module;
 using testsupport::Bytes;
 using testsupport::Frame;
 using testsupport::ScriptedPeer;
-using namespace UpdaterDiscovery;
+
 
 namespace {
 
@@ -66,21 +66,21 @@ protected:
 
 TEST_F(DiscoveryReadTest, BuildNumberNeedsExactlySixReplyBytes) {
   answer({4, 0x49, 0xFF}, {4, 6, 0x49, 0xFF, 0x05, 0xEE, 0xAB, 0x01});
-  EXPECT_EQ(_get_build_number(module), 0x05EEAB01u);
+  EXPECT_EQ(ModuleDiscovery::_get_build_number(module), 0x05EEAB01u);
   answer({4, 0x49, 0xFF}, {4, 7, 0x49, 0xFF, 0x05, 0xEE, 0xAB, 0x01, 0x00});
-  EXPECT_EQ(_get_build_number(module), 0u);
+  EXPECT_EQ(ModuleDiscovery::_get_build_number(module), 0u);
   answer({4, 0x49, 0xFF}, {4, 5, 0x49, 0xFF, 0x05, 0xEE, 0xAB});
-  EXPECT_EQ(_get_build_number(module), 0u);
+  EXPECT_EQ(ModuleDiscovery::_get_build_number(module), 0u);
   answer({4, 0x49, 0xFF}, {});
-  EXPECT_EQ(_get_build_number(module), 0u);
+  EXPECT_EQ(ModuleDiscovery::_get_build_number(module), 0u);
   module.disconnect();
-  EXPECT_EQ(_get_build_number(module), 0u);
+  EXPECT_EQ(ModuleDiscovery::_get_build_number(module), 0u);
 }
 
 TEST_F(DiscoveryReadTest, VersionAndAddressesComeFromTheSystemEntity) {
   answerVersion({4, 7, 3, 7, 0x00, 0x21, 0x00, 0x00, 0x1A}, {4, 4, 3, 1, 0x00, 0x04}, {4, 4, 3, 2, 0x00, 0x02});
   DeviceInfo info;
-  EXPECT_EQ(_get_version(module, info), aErrNone);
+  EXPECT_EQ(ModuleDiscovery::_get_version(module, info), aErrNone);
   EXPECT_EQ(info.major, 2);
   EXPECT_EQ(info.minor, 1);
   EXPECT_EQ(info.patch, 26u);
@@ -90,7 +90,7 @@ TEST_F(DiscoveryReadTest, VersionAndAddressesComeFromTheSystemEntity) {
   // The first failure is reported; what was read before it stays.
   answerVersion({4, 7, 3, 7, 0x00, 0x31, 0x00, 0x00, 0x02}, {4, 4, 3, 1, 0x80, 0x1D}, {4, 4, 3, 2, 0x00, 0x06});
   DeviceInfo partial;
-  EXPECT_EQ(_get_version(module, partial), aErrInvalidOption);
+  EXPECT_EQ(ModuleDiscovery::_get_version(module, partial), aErrInvalidOption);
   EXPECT_EQ(partial.major, 3);
   EXPECT_EQ(partial.patch, 2u);
   EXPECT_EQ(partial.spec.router, 6u);
@@ -103,7 +103,7 @@ TEST(DiscoveryCallbacks, CollectEveryModuleOrStopAtTheWantedOne) {
   spec.serialNumber = 0x1234;
   spec.model = 17;
   bool counted = false;
-  EXPECT_TRUE(_discovered_device(&spec, &counted, &devices));
+  EXPECT_TRUE(ModuleDiscovery::_discovered_device(&spec, &counted, &devices));
   EXPECT_TRUE(counted);
   ASSERT_EQ(devices.size(), 1u);
   EXPECT_EQ(devices[0].spec.model, 17u);
@@ -112,12 +112,12 @@ TEST(DiscoveryCallbacks, CollectEveryModuleOrStopAtTheWantedOne) {
   Captured log;
   Log::SetOutput(log.stream);
   Log::ActivatePackage(DEBUG_Network);
-  LinkSearch search = {0x5678, linkTypeInvalid};
+  ModuleDiscovery::LinkSearch search = {0x5678, linkTypeInvalid};
   counted = false;
-  EXPECT_TRUE(_discovered_link(&spec, &counted, &search));
+  EXPECT_TRUE(ModuleDiscovery::_discovered_link(&spec, &counted, &search));
   EXPECT_EQ(search.found, linkTypeInvalid);
   spec.serialNumber = 0x5678;
-  EXPECT_FALSE(_discovered_link(&spec, &counted, &search));
+  EXPECT_FALSE(ModuleDiscovery::_discovered_link(&spec, &counted, &search));
   EXPECT_EQ(search.found, linkTypeTCPIP);
   EXPECT_NE(log.text().find("NETWORK: Found device [00005678] via link type [2]\n"), std::string::npos);
   Log::DeactivatePackage(DEBUG_Network);

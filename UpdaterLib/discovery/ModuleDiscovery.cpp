@@ -1,0 +1,184 @@
+#include "discovery/ModuleDiscovery.h"
+
+#include <memory>
+
+#include "Log.h"
+#include "Module.h"
+#include "ModuleCommands.h"
+#include "SystemClass.h"
+#include "aDefs.h"
+#include "aDiscovery.h"
+#include "aPacket.h"
+#include "aUEI.h"
+#include "aVersion.h"
+
+using Tessoral::Kovalink::Module;
+using Tessoral::Kovalink::SystemClass;
+
+namespace {
+
+// Modules are created with a guessed address; the connection learns the real one.
+const uint8_t kDefaultAddress = 2;
+// Module network addresses a router can reach: every even address 2..252.
+const unsigned kFirstNetworkAddress = 2;
+const unsigned kLastNetworkAddress = 252;
+
+// Reads build, version and addresses of a connected module into its record.
+void sReadDevice(Module& module, DeviceInfo& info) {
+  info.build = ModuleDiscovery::_get_build_number(module);
+  info.error = ModuleDiscovery::_get_version(module, info);
+}
+
+}  // namespace
+
+bool ModuleDiscovery::_discovered_device(const linkSpec* found, bool* success, void* devices) {
+  DeviceInfo info;
+  info.spec = *found;
+  static_cast<std::vector<DeviceInfo>*>(devices)->push_back(info);
+  *success = true;
+  return true;
+}
+
+bool ModuleDiscovery::_discovered_link(const linkSpec* found, bool* success, void* search) {
+  LinkSearch* wanted = static_cast<LinkSearch*>(search);
+  *success = true;
+  if (found->serialNumber != wanted->serialNumber)
+    return true;
+  Log::log(DEBUG_Network, "NETWORK: Found device [%08X] via link type [%d]\n", found->serialNumber,
+           static_cast<int>(found->type));
+  wanted->found = found->type;
+  return false;
+}
+
+uint32_t ModuleDiscovery::_get_build_number(Module& module) {
+  Tessoral::Kovalink::Link* link = module.getLink();
+  if (!link)
+    return 0;
+  const uint8_t query = Tessoral::Kovalink::val_QUERY_BUILD;
+  if (link->sendPacket(module.getModuleAddress(), Tessoral::Kovalink::cmdQUERY, 1, &query) != aErrNone)
+    return 0;
+  const uint8_t match[] = {Tessoral::Kovalink::cmdQUERY, Tessoral::Kovalink::val_QUERY_BUILD};
+  uint8_t length = sizeof(match);
+  uint8_t reply[aPACKET_MAX_DATA];
+  if (link->receivePacket(module.getModuleAddress(), match, &length, reply) != aErrNone || length != 6)
+    return 0;
+  return aUEI_RetrieveInt(&reply[2]);
+}
+
+int ModuleDiscovery::_get_version(Module& module, DeviceInfo& info) {
+  SystemClass system;
+  system.init(&module, 0);
+  uint32_t version = 0;
+  int result = system.getVersion(&version);
+  if (result != aErrNone)
+    return result;
+  info.major = static_cast<uint8_t>(aVersion_ParseMajor(version));
+  info.minor = static_cast<uint8_t>(aVersion_ParseMinor(version));
+  info.patch = aVersion_ParsePatch(version);
+  uint8_t address = 0;
+  int moduleResult = system.getModule(&address);
+  if (moduleResult == aErrNone)
+    info.spec.module = address;
+  int routerResult = system.getRouter(&address);
+  if (routerResult == aErrNone)
+    info.spec.router = address;
+  return moduleResult != aErrNone ? moduleResult : routerResult;
+}
+
+linkType ModuleDiscovery::_discover_link_type(uint32_t serialNumber) {
+  LinkSearch search{serialNumber, linkTypeInvalid};
+  aDiscovery_EnumerateModules(linkTypeUSB, _discovered_link, &search);
+  if (search.found == linkTypeInvalid)
+    aDiscovery_EnumerateModules(linkTypeTCPIP, _discovered_link, &search);
+  return search.found;
+}
+
+std::vector<DeviceInfo> ModuleDiscovery::Devices(linkType type) {
+  std::vector<DeviceInfo> devices;
+  std::vector<linkType> transports;
+  if (type == linkTypeInvalid)
+    transports = {linkTypeUSB, linkTypeTCPIP};
+  else
+    transports = {type};
+  for (linkType transport : transports)
+    aDiscovery_EnumerateModules(transport, _discovered_device, &devices);
+
+  for (DeviceInfo& info : devices) {
+    info.modelName = aDefs_GetModelName(info.spec.model);
+    Module module(kDefaultAddress, 0);
+    int result = module.connectFromSpec(info.spec);
+    if (result != aErrNone)
+      info.error = result;
+    else
+      sReadDevice(module, info);
+    module.disconnect();
+  }
+  return devices;
+}
+
+std::vector<DeviceInfo> ModuleDiscovery::NetworkDevices(uint32_t routerSerialNumber, linkType type) {
+  std::vector<DeviceInfo> devices;
+  if (type == linkTypeInvalid)
+    type = _discover_link_type(routerSerialNumber);
+  std::unique_ptr<linkSpec, void (*)(linkSpec*)> routerSpec(aDiscovery_FindModule(type, routerSerialNumber),
+                                                           [](linkSpec* spec) { aLinkSpec_Destroy(&spec); });
+  if (!routerSpec)
+    return devices;
+
+  Module router(kDefaultAddress, 0);
+  router.connectFromSpec(*routerSpec);
+  SystemClass routerSystem;
+  routerSystem.init(&router, 0);
+  if (routerSystem.routeToMe(1) != aErrNone) {
+    Log::log(DEBUG_Network, "NETWORK: Router [%08X] refused routing\n", routerSerialNumber);
+    router.disconnect();
+    return devices;
+  }
+  ScanNetwork(router, *routerSpec, devices);
+  routerSystem.routeToMe(0);
+  router.disconnect();
+  return devices;
+}
+
+void ModuleDiscovery::ScanNetwork(Module& router, const linkSpec& routerSpec, std::vector<DeviceInfo>& devices) {
+  for (unsigned address = kFirstNetworkAddress; address <= kLastNetworkAddress; address += 2) {
+    // The router answers at its own address too, but it is not a module of its network.
+    if (address == router.getModuleAddress())
+      continue;
+    DeviceInfo info;
+    if (ReadNetworkModule(router, routerSpec, address, info))
+      devices.push_back(info);
+  }
+}
+
+bool ModuleDiscovery::ReadNetworkModule(Module& router, const linkSpec& routerSpec, unsigned address,
+                                        DeviceInfo& info) {
+  Module module(static_cast<uint8_t>(address), 0);
+  module.connectThroughLinkModule(&router);
+  SystemClass system;
+  system.init(&module, 0);
+  uint32_t serialNumber = 0;
+  if (system.getSerialNumber(&serialNumber) != aErrNone) {
+    module.disconnect();
+    return false;
+  }
+  info.spec.type = routerSpec.type;
+  info.spec.serialNumber = serialNumber;
+  // Until the module reports its own addresses, record where it was found.
+  info.spec.module = static_cast<uint8_t>(address);
+  info.spec.router = router.getModuleAddress();
+  info.spec.routerSerialNumber = routerSpec.serialNumber;
+  info.spec.address = routerSpec.address;
+  info.spec.port = routerSpec.port;
+  sReadDevice(module, info);
+  uint8_t model = 0;
+  int result = system.getModel(&model);
+  if (result == aErrNone) {
+    info.spec.model = model;
+    info.modelName = aDefs_GetModelName(model);
+  } else {
+    info.error = result;
+  }
+  module.disconnect();
+  return true;
+}

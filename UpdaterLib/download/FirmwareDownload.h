@@ -1,0 +1,38 @@
+// The build list (-B) and the firmware download (-G) for one module.
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "Updater.h"
+#include "UpdaterDisplayInterface.h"
+
+class UpdaterStoreItem;
+
+class FirmwareDownload {
+public:
+  // An empty server URL means the default server.
+  FirmwareDownload(const std::string& serverUrl, const std::string& updaterDirectory, UpdaterDisplayInterface& display);
+
+  // True when the server answered, `builds` then holding its list (which may be
+  // empty); false after a failure, which has been shown with its cause.
+  bool BuildList(uint32_t serialNumber, ::BuildList& builds);
+  // The build stored, or 0 after a failure that has been shown.
+  uint32_t Download(uint32_t serialNumber, const std::string& build, bool override, bool no_cal);
+  // True when the server's build list for the module holds `build`.
+  static bool ValidBuild(uint32_t serialNumber, uint32_t build, const char* url);
+
+private:
+  const char* Url() const;
+  // The URL as the user should read it in a message.
+  std::string ShownUrl() const;
+  bool Ping();
+  bool OpenEntry(uint32_t serialNumber, UpdaterStoreItem& item);
+  uint32_t ChooseBuild(uint32_t serialNumber, uint32_t requested, std::string& firmware);
+  bool CheckBuild(uint32_t serialNumber, uint32_t build, bool override);
+  bool Fetch(uint32_t serialNumber, const std::string& firmware, uint32_t build, bool no_cal, std::string& bird);
+  uint32_t Store(UpdaterStoreItem& item, uint32_t build, const std::string& bird);
+
+  std::string serverUrl;
+  std::string updaterDirectory;
+  UpdaterDisplayInterface& display;
+};
