@@ -2,6 +2,7 @@
 #include <memory>
 
 #include "CLI_Display.h"
+#include "Interrupt.h"
 #include "Commands.h"
 #include "Log.h"
 #include "LogFile.h"
@@ -41,8 +42,10 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  // A transfer stops cleanly between blocks on Ctrl-C and says where it left the module.
+  Interrupt::Install();
   Updater updater(parameters.serverUrl.c_str(), directory.c_str(), display);
   int result = RunCommands(parameters, updater, display);
   cli::_release_params(parameters);
-  return result;
+  return Interrupt::Requested() != 0 ? 128 + Interrupt::Requested() : result;
 }
