@@ -15,6 +15,7 @@
 #include "TestSupport.h"
 #include "Updater.h"
 #include "store/UpdaterStore.h"
+#include "update/FirmwareUpdate.h"
 
 namespace {
 
@@ -147,4 +148,18 @@ TEST(UpdateFirmware, FileAndRouterChecksComeBeforeAnyConnection) {
   display.Clear();
   EXPECT_FALSE(updater.Update_Firmware(kSerial, 0, files.file("missing.bird"), 0, 0, false));
   EXPECT_EQ((std::vector<std::string>{"Failed to load bird file"}), display.Errors());
+}
+
+// The wait for a rebooted module: 60 s, or whole seconds from the environment; a value
+// that is not a number must not turn into no wait at all.
+TEST(UpdateFirmware, ReturnTimeoutComesFromTheEnvironment) {
+  unsetenv("UPDATER_RETURN_TIMEOUT");
+  EXPECT_EQ(60000u, FirmwareUpdate::ReturnTimeoutMs());
+  setenv("UPDATER_RETURN_TIMEOUT", "5", 1);
+  EXPECT_EQ(5000u, FirmwareUpdate::ReturnTimeoutMs());
+  for (const char* bad : {"", "5s", "-1", "99999999999"}) {
+    setenv("UPDATER_RETURN_TIMEOUT", bad, 1);
+    EXPECT_EQ(60000u, FirmwareUpdate::ReturnTimeoutMs()) << bad;
+  }
+  unsetenv("UPDATER_RETURN_TIMEOUT");
 }
