@@ -294,6 +294,8 @@ bool FirmwareUpdate::connect(Module& target, const Route& route, bool& routerDow
 
 aErr FirmwareUpdate::transfer(Module& target, BirdFile& file, uint32_t serialNumber, bool& loaderStarted) {
   AwaitRunningLink(target);
+  // A stop asked for while connecting leaves the module untouched.
+  if (Interrupt::Requested()) return aErrCancel;
   aErr err = TransferLoader(target, file);
   // LOAD was sent (a loader whose start went unconfirmed counts as started).
   loaderStarted = err == aErrNone;

@@ -186,6 +186,7 @@ protected:
         "serial=00000A16,port=9016,fault=old-build",
         "serial=00000A17,port=9017,fault=never-back",
         "serial=00000A18,port=9018",
+        "serial=00000A19,port=9019,fault=no-reply:system",
     };
     for (const char* spec : specs) {
       args.push_back("--module");
@@ -391,6 +392,29 @@ int UpdaterMentioning(const std::string& text) {
 }
 
 }  // namespace
+
+// Ctrl-C before anything was sent: the module keeps its firmware, and the same -U updates it.
+TEST_F(UpdateFaultsE2E, InterruptBeforeTheTransferLeavesTheModuleAsItWas) {
+  // The module leaves its first identity request unanswered: the check takes over a second.
+  std::thread interrupter([&] {
+    int pid = 0;
+    testsupport::WaitUntil([&] { return (pid = UpdaterMentioning(generic)) > 0; }, 5000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    if (pid > 0) kill(pid, SIGINT);
+  });
+  RunResult r = Update(0x00000A19, generic);
+  interrupter.join();
+  EXPECT_EQ(128 + SIGINT, r.exitCode) << r.out << r.err;
+  EXPECT_TRUE(Has(r.err, "Update of module [00000A19] interrupted before its firmware was written: it keeps its "
+                         "old firmware. Run the same -U command again to update it.\n"))
+      << r.err;
+  EXPECT_FALSE(Has(r.out, "Transferring")) << r.out;
+  EXPECT_TRUE(Dump(*dumps, 0x00000A19).empty());
+
+  r = Update(0x00000A19, generic);
+  EXPECT_EQ(0, r.exitCode) << r.out << r.err;
+  EXPECT_TRUE(Has(r.out, "Module 00000A19 now runs 1.2.3 (build 500)\n")) << r.out;
+}
 
 // Ctrl-C mid-firmware: the transfer stops between pieces, says what to do next, and doing it works.
 TEST_F(UpdateFaultsE2E, InterruptedTransferSaysWhereTheModuleIsAndTheSameUpdateFinishesIt) {
