@@ -352,6 +352,14 @@ bool FirmwareUpdate::verifyReturn(Module& target, const Route& route, uint32_t e
   return true;
 }
 
+// A fresh link on `type`; through the router, or on any transport when `type` is unknown.
+bool FirmwareUpdate::reconnect(Module& target, const Route& route, linkType type) {
+  target.disconnect();
+  bool routerDown = false;
+  if (route.routerSerialNumber != 0 || type == linkTypeInvalid) return connect(target, route, routerDown);
+  return target.discoverAndConnect(type, route.serialNumber) == aErrNone && target.isConnected();
+}
+
 // Reconnects on the transport the update went over until the module answers with its build.
 bool FirmwareUpdate::awaitReturn(Module& target, const Route& route, uint32_t& build, std::string& version) {
   const linkType type = sLinkType(target);
@@ -359,13 +367,8 @@ bool FirmwareUpdate::awaitReturn(Module& target, const Route& route, uint32_t& b
   bool back = false;
   do {
     display.update_spinner(true, RETURN_LABEL);
-    target.disconnect();
-    bool routerDown = false;
-    bool linked = route.routerSerialNumber != 0
-                      ? connect(target, route, routerDown)
-                      : target.discoverAndConnect(type, route.serialNumber) == aErrNone && target.isConnected();
     DeviceInfo info;
-    if (linked && sReadIdentity(target, build, [&](uint32_t* v) {
+    if (reconnect(target, route, type) && sReadIdentity(target, build, [&](uint32_t* v) {
           *v = UpdaterDiscovery::_get_build_number(target);
           return *v != 0 && UpdaterDiscovery::_get_version(target, info) == aErrNone;
         })) {

@@ -65,6 +65,7 @@ private:
   aErr transfer(Tessoral::Kovalink::Module& target, BirdFile& file, uint32_t serialNumber, bool& loaderStarted);
   bool verifyReturn(Tessoral::Kovalink::Module& target, const Route& route, uint32_t expectedBuild,
                     uint32_t& runningBuild);
+  bool reconnect(Tessoral::Kovalink::Module& target, const Route& route, linkType type);
   bool awaitReturn(Tessoral::Kovalink::Module& target, const Route& route, uint32_t& build, std::string& version);
   void reportInterrupt(uint32_t serialNumber, bool loaderStarted);
   void record(UpdaterStoreItem& item, uint32_t serialNumber, const char* key, const std::string& value,
