@@ -2,13 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <csignal>
 
 #include <cstdio>
 #include <mutex>
 #include <string>
 
-#include "Interrupt.h"
 #include "LabNetwork.h"
 #include "Log.h"
 #include "LoopbackLink.h"
@@ -385,29 +383,4 @@ TEST(UpdaterEntity, RebootWaitsForTheLinkToDrop) {
     EXPECT_EQ((std::vector<std::string>{"spin-off"}), display.events);
     EXPECT_NE(std::string::npos, log.Text().find("NETWORK: Error sending Loader REBOOT\n"));
   });
-}
-
-// Ctrl-C during the firmware: the piece being sent is finished and written, no further
-// piece starts, and the progress line is closed.
-TEST(UpdaterEntity, InterruptStopsFirmwareAtAPieceBoundary) {
-  REQUIRE_PRIVATE_NETWORK();
-  struct InterruptingDisplay : RecordingDisplay {
-    void update_progress(double fraction, const char* label) override {
-      RecordingDisplay::update_progress(fraction, label);
-      if (fractions.size() == 1) std::raise(SIGINT);
-    }
-  };
-  Interrupt::Install();
-  WithPeer([](ScriptedPeer&, UpgradePeer& peer, Module&, UpdaterEntity& entity) {
-    Bytes block = Block(0x00004000, 1000);
-    InterruptingDisplay display;
-    EXPECT_EQ(aErrCancel, entity.FirmwareTransfer(block.data(), uint32_t(block.size()), 256, display));
-    std::vector<std::string> expected = Repeat("DATA26", 9);
-    Append(expected, {"DATA22", "SUM", "WRITE256"});
-    EXPECT_EQ(expected, peer.Ops());
-    EXPECT_EQ((std::vector<std::string>{"progress-on", "progress-off"}), display.events);
-  });
-  Interrupt::Clear();
-  std::signal(SIGINT, SIG_DFL);
-  std::signal(SIGTERM, SIG_DFL);
 }
