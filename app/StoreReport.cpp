@@ -17,8 +17,8 @@ const UpdaterDisplayInterface::Level kInfo = UpdaterDisplayInterface::Info;
 const UpdaterDisplayInterface::Level kError = UpdaterDisplayInterface::Error;
 
 // Recorded once an update has been read back from the module; older stores lack them.
-const char* const kLatestVerified = "LATEST_VERIFIED";
-const char* const kLastVerifiedDate = "LAST_VERIFIED_DATE";
+const char* const kLatestVerified = UpdaterStoreItem::KEY_LATEST_VERIFIED;
+const char* const kLastVerifiedDate = UpdaterStoreItem::KEY_LAST_VERIFIED_DATE;
 
 // A module's directory is named by its serial number as eight upper-case hex digits.
 bool ModuleSerial(const std::string& name, uint32_t& serial) {

@@ -78,6 +78,8 @@ const FaultWord kFaultWords[] = {
     {"stream-error", FaultKind::StreamError, "stream", false, 29, 1},
     {"sample-length", FaultKind::SampleLength, "any", false, 0, 0},
     {"sample-burst", FaultKind::SampleBurst, "any", false, 50, 0},
+    {"old-build", FaultKind::OldBuild, "reboot", false, 0, 1},
+    {"never-back", FaultKind::NeverBack, "reboot", false, 0, 1},
 };
 
 const std::set<std::string> kSteps = {"start", "address", "system", "query", "debug", "init", "prepare",
@@ -449,6 +451,8 @@ const char* ModuleSpecHelp() {
          "    stream-error[:CODE]     answer a stream command with error CODE (default 29)\n"
          "    sample-length           send every stream sample one byte too long\n"
          "    sample-burst[:COPIES]   send every stream sample COPIES times (default 50)\n"
+         "    old-build               after REBOOT boot the old firmware, not the new image\n"
+         "    never-back              after REBOOT never come back\n"
          "  Steps: start address system query debug init prepare data sum write load\n"
          "         reboot slot-capacity slot-size slot-open slot-read slot-write\n"
          "         slot-close factory stream sampler any\n";

@@ -27,6 +27,8 @@ enum class FaultKind {
   StreamError,        // a stream command gets an error reply
   SampleLength,       // every stream sample is one byte too long
   SampleBurst,        // every sample is sent N times back to back
+  OldBuild,           // after REBOOT the module boots its old firmware, ignoring the new image
+  NeverBack,          // after REBOOT the module never comes back
 };
 
 struct FaultSpec {

@@ -22,6 +22,9 @@ public:
   static constexpr const char* KEY_LAST_DOWNLOAD_DATE = "LAST_DOWNLOAD_DATE";
   static constexpr const char* KEY_LATEST_TRANSFER = "LATEST_TRANSFER";
   static constexpr const char* KEY_LAST_TRANSFER_DATE = "LAST_TRANSFER_DATE";
+  // The build the module was seen running after its last update, and when.
+  static constexpr const char* KEY_LATEST_VERIFIED = "LATEST_VERIFIED";
+  static constexpr const char* KEY_LAST_VERIFIED_DATE = "LAST_VERIFIED_DATE";
 
   UpdaterStoreItem();
   // Loads basePath/name/.settings, creating it when missing.

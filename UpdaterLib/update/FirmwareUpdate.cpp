@@ -1,18 +1,21 @@
-// The -U command: choose a build, load and patch its BIRD file, connect, transfer, record.
-#include <stdexcept>
-#include <vector>
+#include "update/FirmwareUpdate.h"
 
-#include "image/BirdFile.h"
-#include "image/BuildNumber.h"
+#include <cstdlib>
+#include <stdexcept>
+
+#include "Interrupt.h"
 #include "Log.h"
 #include "Module.h"
 #include "SystemClass.h"
-#include "server/UpdateServerRequest.h"
-#include "Updater.h"
-#include "update/UpdaterEntity.h"
-#include "store/UpdaterStore.h"
 #include "aDefs.h"
+#include "aNumber.h"
 #include "aTime.h"
+#include "discovery/ModuleDiscovery.h"
+#include "image/BirdFile.h"
+#include "image/BuildNumber.h"
+#include "server/UpdateServerRequest.h"
+#include "store/UpdaterStore.h"
+#include "update/UpdaterEntity.h"
 
 using Tessoral::Kovalink::Module;
 using Tessoral::Kovalink::SystemClass;
@@ -22,6 +25,10 @@ namespace {
 constexpr int RECONNECT_TRIES = 15;
 constexpr unsigned RECONNECT_DELAY_MS = 1000;
 constexpr unsigned LOADER_SETTLE_MS = 500;
+constexpr uint64_t DEFAULT_RETURN_TIMEOUT_MS = 60000;
+constexpr unsigned RETURN_POLL_MS = 250;
+const char* const RETURN_TIMEOUT_VARIABLE = "UPDATER_RETURN_TIMEOUT";
+const char* const RETURN_LABEL = "Waiting for the module to come back";
 
 std::string sBirdName(uint32_t build) { return std::to_string(build) + ".bird"; }
 
@@ -59,8 +66,8 @@ constexpr int LINK_STATUS_RUNNING = 2;
 template <typename T, typename Read>
 bool sReadIdentity(Module& module, T& value, Read read) {
   for (int attempt = 0; attempt < IDENTITY_READ_TRIES; attempt++) {
-    Updater::_await_running_link(module);
-    if (read(&value) == aErrNone) return true;
+    FirmwareUpdate::AwaitRunningLink(module);
+    if (read(&value)) return true;
   }
   value = 0;
   return false;
@@ -72,8 +79,161 @@ aErr sConnectDirect(Module& module, uint32_t serialNumber) {
   return err;
 }
 
-uint32_t sSelectBuild(UpdaterDisplayInterface& display, const std::string& serverUrl, UpdaterStoreItem& item,
-                      uint32_t serialNumber, uint32_t build) {
+// After the loader starts the module may re-enumerate; it is looked for on every transport,
+// since a module reached over TCP/IP never shows up on USB.
+void sAwaitModule(Module& target, uint32_t serialNumber) {
+  // A loader that takes the link over drops it just after confirming LOAD; the host needs a
+  // moment to notice, or the firmware would be sent into a link that is already gone.
+  aDeadline settle = aDeadline_In(LOADER_SETTLE_MS);
+  while (!aDeadline_Passed(settle) && target.isConnected()) aTime_MSSleep(50);
+  if (target.isConnected()) return;
+  target.disconnect();
+  FirmwareUpdate::ConnectRounds(target, {{linkTypeUSB, serialNumber}, {linkTypeTCPIP, serialNumber}},
+                                RECONNECT_TRIES);
+}
+
+linkType sLinkType(Module& module) {
+  linkSpec spec{};
+  return module.getLinkSpecifier(&spec) == aErrNone ? spec.type : linkTypeInvalid;
+}
+
+std::string sVersionText(const DeviceInfo& info) {
+  return std::to_string(info.major) + "." + std::to_string(info.minor) + "." + std::to_string(info.patch);
+}
+
+// Sends the blocks in order. The first block that fails ends the transfer: the
+// module's update has failed, and later blocks would only be written into it.
+template <typename Send>
+aErr sTransferBlocks(UpdaterDisplayInterface& display, const char* kind, const std::vector<BirdBlock>& blocks,
+                     Send send) {
+  const unsigned count = static_cast<unsigned>(blocks.size());
+  unsigned done = 0;
+  uint32_t total = 0;
+  aErr err = aErrNone;
+  for (const BirdBlock& block : blocks) {
+    if (Interrupt::Requested()) {
+      err = aErrCancel;
+      break;
+    }
+    display.message(UpdaterDisplayInterface::Info, "Transferring %s block %u of %u, %u bytes", kind, done + 1, count,
+                    static_cast<unsigned>(block.length));
+    err = send(block);
+    if (err != aErrNone) break;
+    total += block.length;
+    done++;
+  }
+  display.message(UpdaterDisplayInterface::Info, "Transferred %u blocks, %u total bytes", done,
+                  static_cast<unsigned>(total));
+  if (err != aErrNone && err != aErrCancel)
+    display.message(UpdaterDisplayInterface::Error, "Transfer of %s block %u of %u failed [%d, %s]", kind, done + 1,
+                    count, err, aError_GetErrorText(err));
+  return err;
+}
+
+}  // namespace
+
+FirmwareUpdate::FirmwareUpdate(const std::string& serverUrl_, const std::string& updaterDirectory_,
+                               UpdaterDisplayInterface& display_)
+    : serverUrl(serverUrl_), updaterDirectory(updaterDirectory_), display(display_) {}
+
+bool FirmwareUpdate::ConnectRounds(Module& module, const std::vector<std::pair<linkType, uint32_t>>& targets,
+                                   int rounds) {
+  for (int round = 0; round < rounds; round++) {
+    if (round > 0) aTime_MSSleep(RECONNECT_DELAY_MS);
+    for (const auto& target : targets)
+      if (module.discoverAndConnect(target.first, target.second) == aErrNone && module.isConnected()) return true;
+  }
+  return false;
+}
+
+void FirmwareUpdate::AwaitRunningLink(Module& module) {
+  aDeadline settle = aDeadline_In(LINK_SETTLE_MS);
+  while (!aDeadline_Passed(settle) && module.isConnected()) {
+    if (module.getStatus() == LINK_STATUS_RUNNING) return;
+    aTime_MSSleep(10);
+  }
+}
+
+uint64_t FirmwareUpdate::ReturnTimeoutMs() {
+  const char* text = std::getenv(RETURN_TIMEOUT_VARIABLE);
+  uint32_t seconds = 0;
+  if (text == nullptr) return DEFAULT_RETURN_TIMEOUT_MS;
+  if (aNumber_ParseU32(text, 10, &seconds) != aErrNone) {
+    Log::log(DEBUG_Updater, "Ignoring %s=%s: not a number of seconds\n", RETURN_TIMEOUT_VARIABLE, text);
+    return DEFAULT_RETURN_TIMEOUT_MS;
+  }
+  return static_cast<uint64_t>(seconds) * 1000;
+}
+
+bool FirmwareUpdate::Run(uint32_t serialNumber, uint32_t build, std::string birdFile, uint8_t moduleAddress,
+                         uint32_t routerSerialNumber, bool override) {
+  if (serialNumber == 0) {
+    display.message(UpdaterDisplayInterface::Error, "Update command must specify the specific device");
+    return false;
+  }
+  UpdaterStoreItem item;
+  try {
+    UpdaterStore store(updaterDirectory.c_str());
+    store.FindDevice(serialNumber, &item);
+  } catch (const std::exception& e) {
+    display.message(UpdaterDisplayInterface::Error, "%s", e.what());
+    return false;
+  }
+  uint64_t start = aTime_GetMSTicks();
+  if (birdFile.empty() && !chooseBuild(item, serialNumber, build)) return false;
+  BirdFile file;
+  if (!prepareFile(file, birdFile, serialNumber, build)) return false;
+  if (birdFile.empty()) birdFile = sBirdName(build);
+  if (routerSerialNumber != 0 && moduleAddress == 0) {
+    display.message(UpdaterDisplayInterface::Error, "Module address required for indirect firmware update");
+    return false;
+  }
+  Route route{serialNumber, routerSerialNumber, moduleAddress};
+  Module target(moduleAddress, 0);
+  Outcome outcome = Outcome::Failed;
+  bool routerDown = false;
+  if (connect(target, route, routerDown)) {
+    if (!override && !ValidateBirdFile(file, target, serialNumber)) {
+      display.message(UpdaterDisplayInterface::Error, "Birdfile failed validation");
+      return false;
+    }
+    // The build the file names; a file without one leaves the chosen build to compare.
+    outcome = update(target, route, file, item, birdFile, file.GetBuild() != 0 ? file.GetBuild() : build);
+  } else if (routerDown) {
+    display.message(UpdaterDisplayInterface::Error, "Failed to connect to link module [%08X]", routerSerialNumber);
+    return false;
+  } else {
+    display.message(UpdaterDisplayInterface::Error, "Failed to connect to module [%08X]", serialNumber);
+  }
+  if (outcome == Outcome::Interrupted) return false;
+  Log::log(DEBUG_Updater, "Updating device firmware: \n");
+  display.message(UpdaterDisplayInterface::Info, "Update time: %.4f sec",
+                  static_cast<double>(aTime_GetMSTicks() - start) / 1000.0);
+  return outcome == Outcome::Verified;
+}
+
+// Transfers, records the transfer, then waits for the module to come back and checks its build.
+FirmwareUpdate::Outcome FirmwareUpdate::update(Module& target, const Route& route, BirdFile& file,
+                                               UpdaterStoreItem& item, const std::string& birdFile,
+                                               uint32_t expected) {
+  bool loaderStarted = false;
+  aErr err = transfer(target, file, route.serialNumber, loaderStarted);
+  if (err == aErrCancel) {
+    reportInterrupt(route.serialNumber, loaderStarted);
+    return Outcome::Interrupted;
+  }
+  if (err != aErrNone) return Outcome::Failed;
+  record(item, route.serialNumber, UpdaterStoreItem::KEY_LATEST_TRANSFER, birdFile,
+         UpdaterStoreItem::KEY_LAST_TRANSFER_DATE);
+  uint32_t running = 0;
+  if (!verifyReturn(target, route, expected, running))
+    return Interrupt::Requested() ? Outcome::Interrupted : Outcome::Failed;
+  record(item, route.serialNumber, UpdaterStoreItem::KEY_LATEST_VERIFIED, std::to_string(running),
+         UpdaterStoreItem::KEY_LAST_VERIFIED_DATE);
+  return Outcome::Verified;
+}
+
+bool FirmwareUpdate::chooseBuild(UpdaterStoreItem& item, uint32_t serialNumber, uint32_t& build) {
   if (build == 0) {
     std::string text, firmware;
     UpdateServerRequest::QueryBuild(serialNumber, text, firmware, serverUrl.c_str());
@@ -92,84 +252,17 @@ uint32_t sSelectBuild(UpdaterDisplayInterface& display, const std::string& serve
     build = sStoredBuild(item, UpdaterStoreItem::KEY_LATEST_TRANSFER);
     if (build != 0) display.message(UpdaterDisplayInterface::Info, "Updating with the Latest Transfer");
   }
-  return build;
+  if (build == 0) display.message(UpdaterDisplayInterface::Error, "Could not find valid build for this device.");
+  return build != 0;
 }
 
-// After the loader starts the module may re-enumerate; it is looked for on every transport,
-// since a module reached over TCP/IP never shows up on USB.
-void sAwaitModule(Module& target, uint32_t serialNumber) {
-  // A loader that takes the link over drops it just after confirming LOAD; the host needs a
-  // moment to notice, or the firmware would be sent into a link that is already gone.
-  for (unsigned waited = 0; waited < LOADER_SETTLE_MS && target.isConnected(); waited += 50) aTime_MSSleep(50);
-  if (target.isConnected()) return;
-  target.disconnect();
-  Updater::_connect_rounds(target, {{linkTypeUSB, serialNumber}, {linkTypeTCPIP, serialNumber}}, RECONNECT_TRIES);
-}
-
-void sRecordTransfer(UpdaterDisplayInterface& display, const std::string& updaterDirectory, UpdaterStoreItem& item,
-                     uint32_t serialNumber, const std::string& birdFile) {
+// Loads the file and writes the module's serial number into it.
+bool FirmwareUpdate::prepareFile(BirdFile& file, const std::string& birdFile, uint32_t serialNumber,
+                                 uint32_t build) {
   try {
-    // A module updated from a file may have no entry yet; it gets one, as a download gives it,
-    // rather than a stray ".settings" in the current directory.
-    if (!item.IsValid()) {
-      UpdaterStore store(updaterDirectory.c_str());
-      item = store.AddDevice(serialNumber);
-    }
-    item.settings.Add(UpdaterStoreItem::KEY_LATEST_TRANSFER, birdFile);
-    item.settings.Add(UpdaterStoreItem::KEY_LAST_TRANSFER_DATE, KeyValueStore::Timestamp());
-    item.settings.Save(nullptr);
+    file = LoadBird("Updating", birdFile, serialNumber, build, nullptr);
   } catch (const std::exception& e) {
-    display.message(UpdaterDisplayInterface::Error, "Could not record the transfer: %s", e.what());
-  }
-}
-
-}  // namespace
-
-bool Updater::_connect_rounds(Module& module, const std::vector<std::pair<linkType, uint32_t>>& targets,
-                              int rounds) {
-  for (int round = 0; round < rounds; round++) {
-    if (round > 0) aTime_MSSleep(RECONNECT_DELAY_MS);
-    for (const auto& target : targets)
-      if (module.discoverAndConnect(target.first, target.second) == aErrNone && module.isConnected()) return true;
-  }
-  return false;
-}
-
-void Updater::_await_running_link(Module& module) {
-  for (unsigned waited = 0; waited < LINK_SETTLE_MS && module.isConnected(); waited += 10) {
-    if (module.getStatus() == LINK_STATUS_RUNNING) return;
-    aTime_MSSleep(10);
-  }
-}
-
-bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string birdFile, uint8_t moduleAddress,
-                              uint32_t routerSerialNumber, bool override) {
-  if (serialNumber == 0) {
-    display.message(UpdaterDisplayInterface::Error, "Update command must specify the specific device");
-    return false;
-  }
-  UpdaterStoreItem item;
-  try {
-    UpdaterStore store(updaterDirectory.c_str());
-    store.FindDevice(serialNumber, &item);
-  } catch (const std::exception& e) {
-    display.message(UpdaterDisplayInterface::Error, "%s", e.what());
-    return false;
-  }
-  uint64_t start = aTime_GetMSTicks();
-
-  if (birdFile.empty()) {
-    build = sSelectBuild(display, serverUrl, item, serialNumber, build);
-    if (build == 0) {
-      display.message(UpdaterDisplayInterface::Error, "Could not find valid build for this device.");
-      return false;
-    }
-  }
-
-  BirdFile file;
-  try {
-    file = load_bird("Updating", birdFile, serialNumber, build, false);
-  } catch (const std::exception& e) {
+    // The loader's text names the file and the reason, or the command that fetches a missing build.
     display.message(UpdaterDisplayInterface::Error, "%s", e.what());
     return false;
   }
@@ -178,64 +271,138 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
     display.message(UpdaterDisplayInterface::Error, "Bird file holds no firmware");
     return false;
   }
-
-  if (file.hasSerialNumberOffsets) {
-    Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
-    if (!file.ReplaceSerialNumber(serialNumber)) {
-      Log::log(DEBUG_Updater, "Error: Unable to modify serial number in bird.\n");
-      display.message(UpdaterDisplayInterface::Error, "Unable to modify serial number in bird file");
-      return false;
-    }
-    Log::log(DEBUG_Updater, " Serial Number inserted into firmware.\n");
+  if (!file.hasSerialNumberOffsets) return true;
+  Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
+  if (!file.ReplaceSerialNumber(serialNumber)) {
+    Log::log(DEBUG_Updater, "Error: Unable to modify serial number in bird.\n");
+    display.message(UpdaterDisplayInterface::Error, "Unable to modify serial number in bird file");
+    return false;
   }
-
-  Module target(moduleAddress, 0);
-  aErr err = aErrNone;
-  if (routerSerialNumber != 0) {
-    if (moduleAddress == 0) {
-      display.message(UpdaterDisplayInterface::Error, "Module address required for indirect firmware update");
-      return false;
-    }
-    Module router(0, 0);
-    if (sConnectDirect(router, routerSerialNumber) != aErrNone) {
-      display.message(UpdaterDisplayInterface::Error, "Failed to connect to link module [%08X]", routerSerialNumber);
-      return false;
-    }
-    err = static_cast<aErr>(target.connectThroughLinkModule(&router));
-  } else {
-    err = sConnectDirect(target, serialNumber);
-  }
-
-  bool success = false;
-  if (err != aErrNone) {
-    display.message(UpdaterDisplayInterface::Error, "Failed to connect to module [%08X]", serialNumber);
-  } else {
-    if (!override && !_validate_birdfile(display, file, target, serialNumber)) {
-      display.message(UpdaterDisplayInterface::Error, "Birdfile failed validation");
-      return false;
-    }
-    _await_running_link(target);
-    err = _transfer_loader(display, target, file);
-    if (err == aErrNone) sAwaitModule(target, serialNumber);
-    if (err == aErrNone) err = _transfer_firmware(display, target, file);
-    if (err == aErrNone) {
-      if (birdFile.empty()) birdFile = sBirdName(build);
-      sRecordTransfer(display, updaterDirectory, item, serialNumber, birdFile);
-      success = true;
-    } else {
-      // The protocol's own lines go to the debug log only; the user needs one clear line.
-      display.message(UpdaterDisplayInterface::Error, "Firmware update of module [%08X] failed [%d, %s]",
-                      serialNumber, err, aError_GetErrorText(err));
-    }
-  }
-  Log::log(DEBUG_Updater, "Updating device firmware: \n");
-  display.message(UpdaterDisplayInterface::Info, "Update time: %.4f sec",
-                  static_cast<double>(aTime_GetMSTicks() - start) / 1000.0);
-  return success;
+  Log::log(DEBUG_Updater, " Serial Number inserted into firmware.\n");
+  return true;
 }
 
-BirdFile Updater::load_bird(const char* action, std::string birdFile, uint32_t serialNumber, uint32_t build,
-                            bool downloadIfMissing) {
+bool FirmwareUpdate::connect(Module& target, const Route& route, bool& routerDown) {
+  routerDown = false;
+  if (route.routerSerialNumber == 0) return sConnectDirect(target, route.serialNumber) == aErrNone;
+  Module router(0, 0);
+  if (sConnectDirect(router, route.routerSerialNumber) != aErrNone) {
+    routerDown = true;
+    return false;
+  }
+  return target.connectThroughLinkModule(&router) == aErrNone;
+}
+
+aErr FirmwareUpdate::transfer(Module& target, BirdFile& file, uint32_t serialNumber, bool& loaderStarted) {
+  AwaitRunningLink(target);
+  // A stop asked for while connecting leaves the module untouched.
+  if (Interrupt::Requested()) return aErrCancel;
+  aErr err = TransferLoader(target, file);
+  // LOAD was sent (a loader whose start went unconfirmed counts as started).
+  loaderStarted = err == aErrNone;
+  if (err == aErrNone) sAwaitModule(target, serialNumber);
+  if (err == aErrNone && Interrupt::Requested()) err = aErrCancel;
+  if (err == aErrNone) err = TransferFirmware(target, file);
+  if (err != aErrNone && err != aErrCancel) {
+    // The protocol's own lines go to the debug log only; the user needs one clear line.
+    display.message(UpdaterDisplayInterface::Error, "Firmware update of module [%08X] failed [%d, %s]",
+                    serialNumber, err, aError_GetErrorText(err));
+  }
+  return err;
+}
+
+void FirmwareUpdate::reportInterrupt(uint32_t serialNumber, bool loaderStarted) {
+  if (loaderStarted)
+    display.message(UpdaterDisplayInterface::Error,
+                    "Update of module [%08X] interrupted: it may wait in its loader without complete firmware. "
+                    "Run the same -U command again to finish the update.",
+                    serialNumber);
+  else
+    display.message(UpdaterDisplayInterface::Error,
+                    "Update of module [%08X] interrupted before its firmware was written: it keeps its old "
+                    "firmware. Run the same -U command again to update it.",
+                    serialNumber);
+}
+
+// After the reboot the module must come back and run the build that was sent.
+bool FirmwareUpdate::verifyReturn(Module& target, const Route& route, uint32_t expectedBuild,
+                                  uint32_t& runningBuild) {
+  std::string version;
+  if (!awaitReturn(target, route, runningBuild, version)) {
+    if (Interrupt::Requested()) {
+      display.message(UpdaterDisplayInterface::Error,
+                      "Interrupted while module [%08X] was rebooting into its new firmware. "
+                      "Run -D to see which build it runs.",
+                      route.serialNumber);
+      return false;
+    }
+    display.message(UpdaterDisplayInterface::Error,
+                    "Module [%08X] did not come back within %u s of its reboot. Check its power and "
+                    "connection and look for it with -D; if it stays away, recover it with -U -t RECOVER.",
+                    route.serialNumber, static_cast<unsigned>(ReturnTimeoutMs() / 1000));
+    return false;
+  }
+  if (expectedBuild != 0 && runningBuild != expectedBuild) {
+    display.message(UpdaterDisplayInterface::Error,
+                    "Module [%08X] came back running build %u, not the transferred build %u",
+                    route.serialNumber, runningBuild, expectedBuild);
+    return false;
+  }
+  display.message(UpdaterDisplayInterface::Info, "Module %08X now runs %s (build %u)", route.serialNumber,
+                  version.c_str(), runningBuild);
+  return true;
+}
+
+// A fresh link on `type`; through the router, or on any transport when `type` is unknown.
+bool FirmwareUpdate::reconnect(Module& target, const Route& route, linkType type) {
+  target.disconnect();
+  bool routerDown = false;
+  if (route.routerSerialNumber != 0 || type == linkTypeInvalid) return connect(target, route, routerDown);
+  return target.discoverAndConnect(type, route.serialNumber) == aErrNone && target.isConnected();
+}
+
+// Reconnects on the transport the update went over until the module answers with its build.
+bool FirmwareUpdate::awaitReturn(Module& target, const Route& route, uint32_t& build, std::string& version) {
+  const linkType type = sLinkType(target);
+  aDeadline deadline = aDeadline_In(ReturnTimeoutMs());
+  bool back = false;
+  do {
+    display.update_spinner(true, RETURN_LABEL);
+    DeviceInfo info;
+    if (reconnect(target, route, type) && sReadIdentity(target, build, [&](uint32_t* v) {
+          *v = ModuleDiscovery::_get_build_number(target);
+          return *v != 0 && ModuleDiscovery::_get_version(target, info) == aErrNone;
+        })) {
+      version = sVersionText(info);
+      back = true;
+      break;
+    }
+    aDeadline pause = aDeadline_In(RETURN_POLL_MS);
+    while (!aDeadline_Passed(pause) && !Interrupt::Requested()) aTime_MSSleep(50);
+  } while (!aDeadline_Passed(deadline) && !Interrupt::Requested());
+  display.update_spinner(false, RETURN_LABEL);
+  return back;
+}
+
+void FirmwareUpdate::record(UpdaterStoreItem& item, uint32_t serialNumber, const char* key,
+                            const std::string& value, const char* dateKey) {
+  try {
+    // A module updated from a file may have no entry yet; it gets one, as a download gives it,
+    // rather than a stray ".settings" in the current directory.
+    if (!item.IsValid()) {
+      UpdaterStore store(updaterDirectory.c_str());
+      item = store.AddDevice(serialNumber);
+    }
+    item.settings.Add(key, value);
+    item.settings.Add(dateKey, KeyValueStore::Timestamp());
+    item.settings.Save(nullptr);
+  } catch (const std::exception& e) {
+    display.message(UpdaterDisplayInterface::Error, "Could not record the update: %s", e.what());
+  }
+}
+
+BirdFile FirmwareUpdate::LoadBird(const char* action, const std::string& birdFile, uint32_t serialNumber,
+                                  uint32_t build, const Downloader& download) {
   UpdaterStore store(updaterDirectory.c_str());
   if (!birdFile.empty()) {
     display.message(UpdaterDisplayInterface::Info, "%s from Birdfile: %s", action, birdFile.c_str());
@@ -247,67 +414,37 @@ BirdFile Updater::load_bird(const char* action, std::string birdFile, uint32_t s
   try {
     return item.ReadBirdFile(name.c_str());
   } catch (const std::exception&) {
-    if (!downloadIfMissing) throw;
+    if (!download) throw;
   }
   display.message(UpdaterDisplayInterface::Info, "Downloading firmware build %u", build);
-  Download_Firmware(serialNumber, std::to_string(build), false, false);
+  download(serialNumber, build);
   return item.ReadBirdFile(name.c_str());
 }
 
-bool Updater::_validate_birdfile(UpdaterDisplayInterface& out, BirdFile& file, Module& module,
-                                 uint32_t serialNumber) {
+bool FirmwareUpdate::ValidateBirdFile(BirdFile& file, Module& module, uint32_t serialNumber) {
   if (file.blockCount == 0) return false;
   if (!file.hasSerialNumberOffsets && !file.ValidateSerialNumber(serialNumber)) return false;
   Log::log(DEBUG_Updater, "UpdateFirmware() Connecting to device\n");
   SystemClass system;
   system.init(&module, 0);
   uint32_t moduleSerial = 0;
-  sReadIdentity(module, moduleSerial, [&](uint32_t* v) { return system.getSerialNumber(v); });
+  sReadIdentity(module, moduleSerial, [&](uint32_t* v) { return system.getSerialNumber(v) == aErrNone; });
   if (moduleSerial != serialNumber) {
     Log::log(DEBUG_Updater, "Bird serial number and connected device don't match.\n");
     return false;
   }
   uint8_t model = 0;
-  sReadIdentity(module, model, [&](uint8_t* v) { return system.getModel(v); });
+  sReadIdentity(module, model, [&](uint8_t* v) { return system.getModel(v) == aErrNone; });
   const char* modelName = aDefs_GetModelName(model);
   if (!file.ValidateModel(modelName)) {
-    out.message(UpdaterDisplayInterface::Error, "Connected device model and Bird file model do not match [%s]",
+    display.message(UpdaterDisplayInterface::Error, "Connected device model and Bird file model do not match [%s]",
                     modelName);
     return false;
   }
   return true;
 }
 
-namespace {
-
-// Sends the blocks in order. The first block that fails ends the transfer: the
-// module's update has failed, and later blocks would only be written into it.
-template <typename Send>
-aErr sTransferBlocks(UpdaterDisplayInterface& display, const char* kind, const std::vector<BirdBlock>& blocks,
-                     Send send) {
-  const unsigned count = static_cast<unsigned>(blocks.size());
-  unsigned done = 0;
-  uint32_t total = 0;
-  aErr err = aErrNone;
-  for (const BirdBlock& block : blocks) {
-    display.message(UpdaterDisplayInterface::Info, "Transferring %s block %u of %u, %u bytes", kind, done + 1, count,
-                    static_cast<unsigned>(block.length));
-    err = send(block);
-    if (err != aErrNone) break;
-    total += block.length;
-    done++;
-  }
-  display.message(UpdaterDisplayInterface::Info, "Transferred %u blocks, %u total bytes", done,
-                  static_cast<unsigned>(total));
-  if (err != aErrNone)
-    display.message(UpdaterDisplayInterface::Error, "Transfer of %s block %u of %u failed [%d, %s]", kind, done + 1,
-                    count, err, aError_GetErrorText(err));
-  return err;
-}
-
-}  // namespace
-
-aErr Updater::_transfer_loader(UpdaterDisplayInterface& out, Module& module, BirdFile& file) {
+aErr FirmwareUpdate::TransferLoader(Module& module, BirdFile& file) {
   UpdaterEntity entity;
   entity.init(&module, 0, true);
   aErr err = entity.LoaderInit();
@@ -315,9 +452,9 @@ aErr Updater::_transfer_loader(UpdaterDisplayInterface& out, Module& module, Bir
     Log::log(DEBUG_Updater, "Error starting loader [%d, %s].\n", err, aError_GetErrorText(err));
     return err;
   }
-  out.message(UpdaterDisplayInterface::Info, "Transferring loader to device");
-  out.display_progress(true);
-  err = sTransferBlocks(out, "loader", file.FindBlocks(BirdFile::BLOCK_LOADER), [&](const BirdBlock& block) {
+  display.message(UpdaterDisplayInterface::Info, "Transferring loader to device");
+  display.display_progress(true);
+  err = sTransferBlocks(display, "loader", file.FindBlocks(BirdFile::BLOCK_LOADER), [&](const BirdBlock& block) {
     uint16_t blockSize = 0;
     aErr result = entity.TransferPrepare(block.data, block.length, block.flags, blockSize);
     // A loader block whose PREPARE goes unanswered is still sent: the data's sum decides.
@@ -330,38 +467,38 @@ aErr Updater::_transfer_loader(UpdaterDisplayInterface& out, Module& module, Bir
       Log::log(DEBUG_Updater, "Error loader transfer [%d, %s].\n", result, aError_GetErrorText(result));
     return result;
   });
-  out.display_progress(false);
+  display.display_progress(false);
   if (err != aErrNone) return err;
 
-  out.message(UpdaterDisplayInterface::Info, "Starting Load on Device");
+  display.message(UpdaterDisplayInterface::Info, "Starting Load on Device");
   err = entity.LoaderStart();
   if (err == aErrTimeout) {
     Log::log(DEBUG_Updater, "Timeout on LoaderStart. Usually indicates this is an iMX Load ignore err.\n");
     return aErrNone;
   }
   if (err != aErrNone)
-    out.message(UpdaterDisplayInterface::Error, "Error starting loader [%d, %s]", err, aError_GetErrorText(err));
+    display.message(UpdaterDisplayInterface::Error, "Error starting loader [%d, %s]", err, aError_GetErrorText(err));
   return err;
 }
 
-aErr Updater::_transfer_firmware(UpdaterDisplayInterface& out, Module& module, BirdFile& file) {
+aErr FirmwareUpdate::TransferFirmware(Module& module, BirdFile& file) {
   UpdaterEntity entity;
   entity.init(&module, 0, true);
   Log::log(DEBUG_Updater, "Transferring firmware to device %s\n", file.filename.c_str());
   // A failed block leaves a partly written image: the module must not be rebooted into it.
   aErr err =
-      sTransferBlocks(out, "firmware", file.FindBlocks(BirdFile::BLOCK_FIRMWARE), [&](const BirdBlock& block) {
+      sTransferBlocks(display, "firmware", file.FindBlocks(BirdFile::BLOCK_FIRMWARE), [&](const BirdBlock& block) {
         uint16_t blockSize = 0;
         aErr result = entity.TransferPrepare(block.data, block.length, block.flags, blockSize);
         if (result != aErrNone) {
           Log::log(DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", result, aError_GetErrorText(result));
           return result;
         }
-        result = entity.FirmwareTransfer(block.data, block.length, blockSize, out);
-        if (result != aErrNone)
+        result = entity.FirmwareTransfer(block.data, block.length, blockSize, display);
+        if (result != aErrNone && result != aErrCancel)
           Log::log(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", result, aError_GetErrorText(result));
         return result;
       });
   if (err != aErrNone) return err;
-  return entity.LoaderReboot(out);
+  return entity.LoaderReboot(display);
 }

@@ -4,8 +4,9 @@
 #include <cstring>
 
 #include "Log.h"
+#include "Interrupt.h"
+#include "aBytes.h"
 #include "aTime.h"
-#include "aUEI.h"
 
 using Tessoral::Kovalink::Module;
 
@@ -51,7 +52,7 @@ aErr UpdaterEntity::LoaderInit() {
   err = receiveUpgrade(val_UPGRADE_INIT, reply, length);
   if (err != aErrNone) return err;
   if (length <= 5) return aErrPacket;
-  uint32_t loadBase = aUEI_RetrieveInt(reply + 2);
+  uint32_t loadBase = aBytes_GetBE32(reply + 2);
   Log::log(DEBUG_Network_FIRM, "NETWORK: load base = %d [%08X]\n", static_cast<int>(loadBase), loadBase);
   return aErrNone;
 }
@@ -64,7 +65,7 @@ aErr UpdaterEntity::TransferPrepare(const uint8_t* content, uint32_t length, uin
   Log::log(DEBUG_Network_FIRM,
            "NETWORK: TransferPrepare {cmdUPGRADE, val_UPGRADE_PREPARE, %02X, [%02X %02X %02X %02X]} \n", flags,
            content[0], content[1], content[2], content[3]);
-  Log::log(DEBUG_Network_FIRM, "NETWORK: Address: %d\n", static_cast<int>(aUEI_RetrieveInt(content)));
+  Log::log(DEBUG_Network_FIRM, "NETWORK: Address: %d\n", static_cast<int>(aBytes_GetBE32(content)));
   uint8_t payload[5] = {flags, content[0], content[1], content[2], content[3]};
   aErr err = sendUpgrade(val_UPGRADE_PREPARE, payload, sizeof payload);
   if (err != aErrNone) {
@@ -79,7 +80,7 @@ aErr UpdaterEntity::TransferPrepare(const uint8_t* content, uint32_t length, uin
     Log::log(DEBUG_Network_FIRM, "NETWORK: Invalid or error reply when initializing loader for firmware.\n");
     return aErrInvalidOption;
   }
-  blockSize = aUEI_RetrieveShort(reply + 3);
+  blockSize = aBytes_GetBE16(reply + 3);
   Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated firmware init [%d block size]\n", blockSize);
   return aErrNone;
 }
@@ -90,52 +91,70 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32
   uint32_t sum = 0;
   uint32_t resends = 0;
   aErr result = aErrNone;
-  uint8_t reply[aPACKET_MAX_DATA];
-  uint8_t replyLength = 0;
   while (remaining > 0 && result == aErrNone) {
     uint8_t n = static_cast<uint8_t>(std::min(remaining, UPGRADE_CHUNK_SIZE));
-    Log::log(DEBUG_Network_FIRM, "\nNETWORK: Block Transfer {cmdUPGRADE, val_UPGRADE_DATA, %d} \n", n);
-    aErr err = sendUpgrade(val_UPGRADE_DATA, data, n);
-    if (err != aErrNone) {
-      Log::log(DEBUG_Network_FIRM, "\nNETWORK: Error sending UPGRADE_DATA (%d)\n", err);
-      return err;
-    }
-    if (receiveUpgrade(val_UPGRADE_DATA, reply, replyLength) != aErrNone) {
-      Log::log(DEBUG_Network_FIRM, "\nNETWORK(DATA): No reply when initializing upgrade.\n");
-      result = aErrPacket;
-      break;
-    }
-    uint8_t accepted = replyLength > 2 ? reply[2] : 0;
-    if (accepted != n) {
-      Log::log(DEBUG_Network_FIRM, "\nNETWORK: Invalid upgrade transfer response [%d != %d].\n", accepted, n);
+    bool accepted = false;
+    aErr err = sendChunk(data, n, accepted);
+    if (err == aErrPacket) {
+      result = err;
+    } else if (err != aErrNone) {
+      return err;  // not sent: no sum to check
+    } else if (!accepted) {
       // A module that keeps refusing the same chunk is not going to take it.
       if (++resends > maxChunkResends) {
         Log::log(0, "\nNETWORK: Chunk refused %u times, giving up.\n", resends);
         result = aErrPacket;
       }
-      continue;
+    } else {
+      resends = 0;
+      for (uint8_t i = 0; i < n; i++) sum += data[i];
+      remaining -= n;
+      data += n;
+      chunkCount++;
+      Log::log(DEBUG_Network_FIRM, "\nNETWORK: accepted %d more bytes (%d of %d remaining)\n", n,
+               static_cast<int>(remaining), static_cast<int>(length));
     }
-    resends = 0;
-    for (uint8_t i = 0; i < n; i++) sum += data[i];
-    remaining -= n;
-    data += n;
-    chunkCount++;
-    Log::log(DEBUG_Network_FIRM, "\nNETWORK: accepted %d more bytes (%d of %d remaining)\n", n,
-             static_cast<int>(remaining), static_cast<int>(length));
   }
   Log::log(DEBUG_Network_FIRM, "\nNETWORK: transferred %d of %d bytes\n", static_cast<int>(length - remaining),
            static_cast<int>(length));
   if (result != aErrNone || !validate) return result;
+  return checkSum(sum, chunkCount);
+}
 
+// One DATA request: aErrPacket when no reply came, another error when it was not sent;
+// `accepted` tells whether the module took all `n` bytes.
+aErr UpdaterEntity::sendChunk(const uint8_t* data, uint8_t n, bool& accepted) {
+  Log::log(DEBUG_Network_FIRM, "\nNETWORK: Block Transfer {cmdUPGRADE, val_UPGRADE_DATA, %d} \n", n);
+  aErr err = sendUpgrade(val_UPGRADE_DATA, data, n);
+  if (err != aErrNone) {
+    Log::log(DEBUG_Network_FIRM, "\nNETWORK: Error sending UPGRADE_DATA (%d)\n", err);
+    return err;
+  }
+  uint8_t reply[aPACKET_MAX_DATA];
+  uint8_t replyLength = 0;
+  if (receiveUpgrade(val_UPGRADE_DATA, reply, replyLength) != aErrNone) {
+    Log::log(DEBUG_Network_FIRM, "\nNETWORK(DATA): No reply when initializing upgrade.\n");
+    return aErrPacket;
+  }
+  uint8_t count = replyLength > 2 ? reply[2] : 0;
+  accepted = count == n;
+  if (!accepted) Log::log(DEBUG_Network_FIRM, "\nNETWORK: Invalid upgrade transfer response [%d != %d].\n", count, n);
+  return aErrNone;
+}
+
+// The module's sum of what it accepted must match ours.
+aErr UpdaterEntity::checkSum(uint32_t sum, uint32_t chunkCount) {
   Log::log(DEBUG_Network_FIRM, "\nNETWORK: Block Transfer Validation {cmdUPGRADE, val_UPGRADE_SUM}\n");
   // A failed send shows up as the missing reply below.
   sendUpgrade(val_UPGRADE_SUM, nullptr, 0);
+  uint8_t reply[aPACKET_MAX_DATA];
+  uint8_t replyLength = 0;
   if (receiveUpgrade(val_UPGRADE_STATUS, reply, replyLength) != aErrNone) {
     Log::log(DEBUG_Network_FIRM, "\nNETWORK(STATUS): No reply when initializing upgrade.\n");
     return aErrPacket;
   }
   uint8_t status = reply[2];
-  uint32_t moduleSum = aUEI_RetrieveInt(reply + 3);
+  uint32_t moduleSum = aBytes_GetBE32(reply + 3);
   if (status == 0 && replyLength >= 7 && moduleSum == sum) {
     Log::log(DEBUG_Network_FIRM, "\nNETWORK: Validate transfer [%02X] [%08X == %08X][%d blocks].\n", status, sum,
              moduleSum, static_cast<int>(chunkCount));
@@ -147,8 +166,7 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32
 
 aErr UpdaterEntity::LoaderTransfer(const uint8_t* content, uint32_t length) {
   if (content == nullptr || length < 4) return aErrParam;
-  uint32_t address = static_cast<uint32_t>(content[0]) | static_cast<uint32_t>(content[1]) << 8 |
-                     static_cast<uint32_t>(content[2]) << 16 | static_cast<uint32_t>(content[3]) << 24;
+  uint32_t address = aBytes_GetLE32(content);
   Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Transfer (addr=%08X, len=%d)\n", address,
            static_cast<int>(length - 4));
   uint32_t chunkCount = 0;
@@ -158,7 +176,7 @@ aErr UpdaterEntity::LoaderTransfer(const uint8_t* content, uint32_t length) {
 aErr UpdaterEntity::FirmwareTransfer(const uint8_t* content, uint32_t length, uint16_t blockSize,
                                      UpdaterDisplayInterface& display) {
   if (content == nullptr || length < 4) return aErrParam;
-  uint32_t address = aUEI_RetrieveInt(content);
+  uint32_t address = aBytes_GetBE32(content);
   Log::log(DEBUG_Network_FIRM, "NETWORK: Firmware Transfer (addr=%08X, len=%d)\n", address,
            static_cast<int>(length - 4));
   // Pieces of 0 bytes would never finish the block; the module must name a real size.
@@ -172,6 +190,11 @@ aErr UpdaterEntity::FirmwareTransfer(const uint8_t* content, uint32_t length, ui
   aErr result = aErrNone;
   display.display_progress(true);
   while (remaining > 0 && result == aErrNone) {
+    // A stop between pieces leaves nothing half sent: the module is at a piece boundary.
+    if (Interrupt::Requested()) {
+      result = aErrCancel;
+      break;
+    }
     uint32_t piece = std::min(remaining, static_cast<uint32_t>(blockSize));
     result = _block_transfer(position, piece, chunkCount);
     if (result != aErrNone) break;
@@ -186,7 +209,7 @@ aErr UpdaterEntity::FirmwareTransfer(const uint8_t* content, uint32_t length, ui
   display.display_progress(false);
   Log::log(DEBUG_Network_FIRM, "NETWORK: transferred %d of %d bytes\n", static_cast<int>(length - remaining),
            static_cast<int>(length));
-  if (result != aErrNone) Log::log(0, "NETWORK: Failed to transfer firmware\n");
+  if (result != aErrNone && result != aErrCancel) Log::log(0, "NETWORK: Failed to transfer firmware\n");
   return result;
 }
 
@@ -194,7 +217,7 @@ aErr UpdaterEntity::FirmwareWrite(uint32_t count) {
   Log::log(DEBUG_Network_FIRM, "NETWORK: Firmware Write {cmdUPGRADE, val_UPGRADE_WRITE, %d}\n\n",
            static_cast<int>(count));
   uint8_t payload[2];
-  aUEI_StoreShort(payload, static_cast<uint16_t>(count & 0xFFFF));
+  aBytes_PutBE16(payload, static_cast<uint16_t>(count & 0xFFFF));
   aErr err = sendUpgrade(val_UPGRADE_WRITE, payload, sizeof payload);
   if (err != aErrNone) {
     Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_WRITE (%d, %s)\n", err, aError_GetErrorText(err));
@@ -278,15 +301,14 @@ aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display) {
   aErr result = sendUpgrade(val_UPGRADE_REBOOT, nullptr, 0);
   if (result != aErrNone) Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending Loader REBOOT\n");
   // A module that never lets go of its link has not rebooted; do not wait for ever.
-  uint32_t waited = 0;
+  aDeadline deadline = aDeadline_In(rebootWaitMs);
   while (module != nullptr && module->isConnected() && module->getDropCount() == dropsBefore) {
-    if (waited >= rebootWaitMs) {
+    if (aDeadline_Passed(deadline)) {
       Log::log(0, "NETWORK: Link did not drop within %u ms of REBOOT\n", rebootWaitMs);
       if (result == aErrNone) result = aErrTimeout;
       break;
     }
     aTime_MSSleep(REBOOT_POLL_MS);
-    waited += REBOOT_POLL_MS;
     display.update_spinner(true, "Verifying Update");
     Log::log(DEBUG_Network_FIRM, "Waiting for link to drop.\n");
     Log::log(DEBUG_Network_FIRM, "Rebooting Device\n");

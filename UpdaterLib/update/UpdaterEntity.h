@@ -47,6 +47,8 @@ public:
   uint32_t rebootWaitMs = 60000;
 
 private:
+  aErr sendChunk(const uint8_t* data, uint8_t n, bool& accepted);
+  aErr checkSum(uint32_t sum, uint32_t chunkCount);
   aErr sendUpgrade(uint8_t option, const uint8_t* payload, uint8_t payloadLength);
   aErr receiveUpgrade(uint8_t option, uint8_t* reply, uint8_t& replyLength);
 

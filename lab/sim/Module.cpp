@@ -9,6 +9,7 @@ namespace {
 
 constexpr uint64_t kHeartbeatUnitMs = 100;
 constexpr size_t kReceivedKept = 4096;
+constexpr uint64_t kAwayForGoodMs = 24ull * 3600 * 1000;
 
 // Starts with an odd byte, so a host counting frames loses step at once.
 const uint8_t kGarbage[] = {0x03, 0xFF, 0x1D, 0x00, 0x7F, 0x31, 0x00, 0xAB,
@@ -124,7 +125,8 @@ void SimModule::leave(uint64_t nowMs, SimOutput& out) {
   }
   rebooting_ = true;
   rebootBoots_ = reboot;
-  onlineAt_ = nowMs + config_.rebootDelayMs;
+  // A module that never comes back is away for a day: longer than any run.
+  onlineAt_ = nowMs + (reboot && upgrade_.staysAway() ? kAwayForGoodMs : config_.rebootDelayMs);
   if (onlineAt_ == 0)
     onlineAt_ = 1;
   linkClosed();
@@ -333,7 +335,7 @@ void SimModule::finishReboot(uint64_t nowMs, SimOutput& out) {
     out.notes.push_back(tag() + ": loader back on the link");
     return;
   }
-  if (upgrade_.firmwareWritten()) {
+  if (upgrade_.bootsNewImage()) {
     SimImageInfo info = FindImageInfo(upgrade_.firmware().bytes);
     if (info.found) {
       state_.build = info.build;

@@ -137,7 +137,7 @@ void SimUpgrade::handle(const std::vector<uint8_t>& request, const SimFaults& fa
     case kSum: sum(faults, reply); break;
     case kWrite: writeBlock(request, reply); break;
     case kLoad: load(faults, reply); break;
-    case kReboot: rebootRequested_ = true; break;  // no reply: the link drops instead
+    case kReboot: reboot(faults); break;
     default: break;
   }
 }
@@ -231,6 +231,13 @@ void SimUpgrade::load(const SimFaults& faults, std::vector<uint8_t>& reply) {
     reply = {kCmdUpgrade, kLoad};
 }
 
+// No reply: the link drops instead.
+void SimUpgrade::reboot(const SimFaults& faults) {
+  rebootRequested_ = true;
+  bootsOldImage_ = faults.fired(FaultKind::OldBuild);
+  staysAway_ = faults.fired(FaultKind::NeverBack);
+}
+
 bool SimUpgrade::takeLateLoadReply(std::vector<uint8_t>& reply) {
   if (!lateLoadReply_)
     return false;
@@ -246,6 +253,7 @@ void SimUpgrade::restart() {
   lateLoadReply_ = false;
   rebootRequested_ = false;
   firmwareWritten_ = false;
+  bootsOldImage_ = false;
   clearPending();
 }
 

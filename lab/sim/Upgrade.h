@@ -43,6 +43,9 @@ public:
   void handle(const std::vector<uint8_t>& request, const SimFaults& faults, std::vector<uint8_t>& reply);
 
   bool rebootRequested() const { return rebootRequested_; }
+  // The old-build and never-back knobs: what the REBOOT just requested leads to.
+  bool bootsNewImage() const { return firmwareWritten_ && !bootsOldImage_; }
+  bool staysAway() const { return staysAway_; }
   // A LOAD reply held back for the next link (the late-load-reply knob).
   bool takeLateLoadReply(std::vector<uint8_t>& reply);
   // After a reboot the upgrade session is over; the images stay.
@@ -61,6 +64,7 @@ private:
   void sum(const SimFaults& faults, std::vector<uint8_t>& reply);
   void writeBlock(const std::vector<uint8_t>& request, std::vector<uint8_t>& reply);
   void load(const SimFaults& faults, std::vector<uint8_t>& reply);
+  void reboot(const SimFaults& faults);
   void clearPending();
 
   uint16_t blockSize_;
@@ -78,6 +82,8 @@ private:
   uint32_t writes_ = 0;
   bool rebootRequested_ = false;
   bool lateLoadReply_ = false;
+  bool bootsOldImage_ = false;
+  bool staysAway_ = false;
 };
 
 // Writes bytes to DIR/NAME through a temporary file, so readers never see half a file.

@@ -256,8 +256,10 @@ aErr klusb_close_kovalink_device(klusb* transport) {
   if (t->mode != klusbModeLibusb || !t->handle)
     return aErrMode;
   int rc = sUsb()->release_interface(t->handle, t->interfaceNumber);
+  // A module that rebooted has left the bus before its link closes, so the
+  // release fails as a matter of course: a diagnostic, not a message for the user.
   if (rc != 0)
-    Log::log(0, "error release %d\n", rc);
+    Log::log(DEBUG_Network, "error release %d\n", rc);
   sUsb()->close(t->handle);
   t->handle = nullptr;
   t->state = klusbStateClosed;

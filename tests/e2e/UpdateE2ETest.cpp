@@ -1,7 +1,9 @@
 // The -U command end to end: the updater program against lab modules and the lab server,
 // each run inside private network namespaces.
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -10,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "BirdWriter.h"
@@ -123,12 +126,16 @@ TEST(UpdateE2E, GetThenUpdateInstallsTheLatestBuild) {
 
   RunResult r = net.runUpdater({"-G", "-U", "-d", "0000BEEF", "-u", url});
   ASSERT_EQ(0, r.exitCode) << r.out << r.err;
+  // The module was seen back, on its own, running what was sent.
+  EXPECT_TRUE(Has(r.out, "Module 0000BEEF now runs 1.2.3 (build 1234)\n")) << r.out;
   EXPECT_TRUE(Has(r.out, "Update time: ")) << r.out;
 
   EXPECT_TRUE(SameImage(Patched(0x0000BEEF, 1234), Dump(dumps, 0x0000BEEF)));
   std::string settings = Settings(net, 0x0000BEEF);
   EXPECT_TRUE(Has(settings, "LATEST_TRANSFER=1234.bird\n")) << settings;
   EXPECT_TRUE(Has(settings, "LAST_TRANSFER_DATE=")) << settings;
+  EXPECT_TRUE(Has(settings, "LATEST_VERIFIED=1234\n")) << settings;
+  EXPECT_TRUE(Has(settings, "LAST_VERIFIED_DATE=")) << settings;
 
   EXPECT_TRUE(testsupport::WaitUntil([&] { return TakesLinks(net, 9000); }, 3000));  // back from its reboot
   net.stopLab(lab);
@@ -176,6 +183,10 @@ protected:
         "serial=00000A12,port=9012,fault=interleave-address",
         "serial=00000A13,port=9013,fault=interleave-command",
         "serial=00000A14,port=9014,fault=bad-sum@2",
+        "serial=00000A16,port=9016,fault=old-build",
+        "serial=00000A17,port=9017,fault=never-back",
+        "serial=00000A18,port=9018",
+        "serial=00000A19,port=9019,fault=no-reply:system",
     };
     for (const char* spec : specs) {
       args.push_back("--module");
@@ -196,6 +207,11 @@ protected:
     std::vector<std::string> args{"-U", "-d", Hex(serial), "-f", file};
     if (override) args.push_back("-OVERRIDE");
     return net->runUpdater(args);
+  }
+  // The same with the wait for the rebooted module cut to `seconds`.
+  RunResult UpdateWaitingAtMost(uint32_t serial, const std::string& file, const std::string& seconds) {
+    return net->run("/usr/bin/env", {"UPDATER_RETURN_TIMEOUT=" + seconds, testsupport::BinPath("updater"), "-U", "-d",
+                                     Hex(serial), "-f", file});
   }
   void ExpectInstalled(uint32_t serial, const RunResult& r) {
     EXPECT_EQ(0, r.exitCode) << r.out << r.err;
@@ -325,4 +341,123 @@ TEST_F(UpdateFaultsE2E, UnusableImagesAreRefusedWithAReason) {
   r = Update(0x00000A15, WriteBird(*files, "outside.bird", birdwriter::EncodeFile(outside)));
   ExpectNothingRecorded(0x00000A15, r);
   EXPECT_TRUE(Has(r.err, "Unable to modify serial number in bird file")) << r.err;
+}
+
+// The reboot is not the end: the module must come back and run what was sent.
+TEST_F(UpdateFaultsE2E, ModuleBackWithItsOldBuildFailsAndASecondUpdateIsVerified) {
+  RunResult r = Update(0x00000A16, generic);
+  EXPECT_EQ(1, r.exitCode) << r.out << r.err;
+  EXPECT_TRUE(Has(r.err, "Module [00000A16] came back running build 1, not the transferred build 500")) << r.err;
+  EXPECT_FALSE(Has(r.out, "now runs")) << r.out;
+  std::string settings = Settings(*net, 0x00000A16);
+  EXPECT_TRUE(Has(settings, "LATEST_TRANSFER=" + generic + "\n")) << settings;  // it was transferred
+  EXPECT_FALSE(Has(settings, "LATEST_VERIFIED")) << settings;                    // but never seen running
+
+  // The knob fires on the first reboot only: this time the new image boots.
+  r = Update(0x00000A16, generic);
+  EXPECT_EQ(0, r.exitCode) << r.out << r.err;
+  EXPECT_TRUE(Has(r.out, "Module 00000A16 now runs 1.2.3 (build 500)\n")) << r.out;
+  EXPECT_TRUE(Has(Settings(*net, 0x00000A16), "LATEST_VERIFIED=500\n"));
+}
+
+TEST_F(UpdateFaultsE2E, ModuleThatNeverComesBackFailsWhenTheWaitRunsOut) {
+  auto start = std::chrono::steady_clock::now();
+  RunResult r = UpdateWaitingAtMost(0x00000A17, generic, "2");
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(1, r.exitCode) << r.out << r.err;
+  EXPECT_TRUE(Has(r.err, "Module [00000A17] did not come back within 2 s of its reboot.")) << r.err;
+  EXPECT_TRUE(Has(r.err, "-U -t RECOVER")) << r.err;
+  EXPECT_TRUE(SameImage(Patched(0x00000A17), Dump(*dumps, 0x00000A17)));  // the image did go in
+  EXPECT_FALSE(Has(Settings(*net, 0x00000A17), "LATEST_VERIFIED"));
+  EXPECT_LT(seconds, 15.0);
+}
+
+namespace {
+
+// The pid of the updater process whose command line mentions `text`, or 0.
+int UpdaterMentioning(const std::string& text) {
+  DIR* proc = opendir("/proc");
+  int found = 0;
+  while (proc && !found) {
+    dirent* entry = readdir(proc);
+    if (!entry) break;
+    std::string pid = entry->d_name;
+    if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::string cmdline = testsupport::ReadFile("/proc/" + pid + "/cmdline");
+    std::string program = cmdline.substr(0, cmdline.find('\0'));
+    if (program == testsupport::BinPath("updater") && Has(cmdline, text)) found = std::stoi(pid);
+  }
+  if (proc) closedir(proc);
+  return found;
+}
+
+}  // namespace
+
+// Ctrl-C before anything was sent: the module keeps its firmware, and the same -U updates it.
+TEST_F(UpdateFaultsE2E, InterruptBeforeTheTransferLeavesTheModuleAsItWas) {
+  // The module leaves its first identity request unanswered: the check takes over a second.
+  std::thread interrupter([&] {
+    int pid = 0;
+    testsupport::WaitUntil([&] { return (pid = UpdaterMentioning(generic)) > 0; }, 5000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    if (pid > 0) kill(pid, SIGINT);
+  });
+  RunResult r = Update(0x00000A19, generic);
+  interrupter.join();
+  EXPECT_EQ(128 + SIGINT, r.exitCode) << r.out << r.err;
+  EXPECT_TRUE(Has(r.err, "Update of module [00000A19] interrupted before its firmware was written: it keeps its "
+                         "old firmware. Run the same -U command again to update it.\n"))
+      << r.err;
+  EXPECT_FALSE(Has(r.out, "Transferring")) << r.out;
+  EXPECT_TRUE(Dump(*dumps, 0x00000A19).empty());
+
+  r = Update(0x00000A19, generic);
+  EXPECT_EQ(0, r.exitCode) << r.out << r.err;
+  EXPECT_TRUE(Has(r.out, "Module 00000A19 now runs 1.2.3 (build 500)\n")) << r.out;
+}
+
+// Ctrl-C mid-firmware: the transfer stops between pieces, says what to do next, and doing it works.
+TEST_F(UpdateFaultsE2E, InterruptedTransferSaysWhereTheModuleIsAndTheSameUpdateFinishesIt) {
+  // 64 KB of firmware: long enough to be caught in the middle.
+  std::vector<birdwriter::Block> blocks;
+  blocks.push_back(birdwriter::InfoBlock(700, "1.2.3", 0, "Holvex"));
+  blocks.push_back(birdwriter::AddressedBlock(birdwriter::kLoader, kLoaderAddress, birdwriter::RandomBytes(300, 7)));
+  Bytes image = birdwriter::RandomBytes(65536, 11);
+  birdwriter::Block info = birdwriter::InfoBlock(700, "1.2.3", 0, "Holvex");
+  std::copy(info.content.begin(), info.content.end(), image.begin() + kImageInfoAddress);
+  blocks.push_back(birdwriter::AddressedBlock(birdwriter::kFirmware, 0, image, 2));
+  blocks.push_back(birdwriter::SerialOffsetsBlock(kSerialWordAddress, kDescriptorAddress));
+  std::string big = WriteBird(*files, "big.bird", birdwriter::EncodeFile(blocks));
+
+  bool signalled = false;
+  std::thread interrupter([&] {
+    // The first WRITE has landed: the firmware is on its way.
+    if (!testsupport::WaitUntil([&] { return !Dump(*dumps, 0x00000A18).empty(); }, 20000)) return;
+    int pid = UpdaterMentioning(big);
+    signalled = pid > 0 && kill(pid, SIGINT) == 0;
+  });
+  auto start = std::chrono::steady_clock::now();
+  RunResult r = Update(0x00000A18, big);
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  interrupter.join();
+  ASSERT_TRUE(signalled) << r.out << r.err;
+  EXPECT_EQ(128 + SIGINT, r.exitCode) << r.out << r.err;
+  EXPECT_TRUE(Has(r.err, "Update of module [00000A18] interrupted: it may wait in its loader without complete "
+                         "firmware. Run the same -U command again to finish the update.\n"))
+      << r.err;
+  EXPECT_FALSE(Has(r.err, "failed")) << r.err;
+  EXPECT_FALSE(Has(r.out, "Update time")) << r.out;
+  EXPECT_LT(seconds, 20.0);
+  std::string partial = Dump(*dumps, 0x00000A18);
+  EXPECT_GT(partial.size(), 0u);
+  EXPECT_LT(partial.size(), image.size());  // stopped part way
+  EXPECT_FALSE(Has(Settings(*net, 0x00000A18), "LATEST_TRANSFER"));
+
+  r = Update(0x00000A18, big);
+  EXPECT_EQ(0, r.exitCode) << r.out << r.err;
+  EXPECT_TRUE(Has(r.out, "Module 00000A18 now runs 1.2.3 (build 700)\n")) << r.out;
+  Bytes patched = image;
+  for (int i = 0; i < 4; i++) patched[kSerialWordAddress + i] = uint8_t(0x00000A18 >> (8 * i));
+  for (int i = 0; i < 8; i++) patched[kDescriptorAddress + 2 * i] = uint8_t("00000A18"[i]);
+  EXPECT_TRUE(SameImage(patched, Dump(*dumps, 0x00000A18)));
 }

@@ -15,6 +15,7 @@
 #include "TestSupport.h"
 #include "Updater.h"
 #include "store/UpdaterStore.h"
+#include "update/FirmwareUpdate.h"
 
 namespace {
 
@@ -151,4 +152,18 @@ TEST(UpdateFirmware, FileAndRouterChecksComeBeforeAnyConnection) {
   EXPECT_EQ((std::vector<std::string>{"Failed to load bird file " + files.file("missing.bird") +
                                       ": No such file or directory"}),
             display.Errors());
+}
+
+// The wait for a rebooted module: 60 s, or whole seconds from the environment; a value
+// that is not a number must not turn into no wait at all.
+TEST(UpdateFirmware, ReturnTimeoutComesFromTheEnvironment) {
+  unsetenv("UPDATER_RETURN_TIMEOUT");
+  EXPECT_EQ(60000u, FirmwareUpdate::ReturnTimeoutMs());
+  setenv("UPDATER_RETURN_TIMEOUT", "5", 1);
+  EXPECT_EQ(5000u, FirmwareUpdate::ReturnTimeoutMs());
+  for (const char* bad : {"", "5s", "-1", "99999999999"}) {
+    setenv("UPDATER_RETURN_TIMEOUT", bad, 1);
+    EXPECT_EQ(60000u, FirmwareUpdate::ReturnTimeoutMs()) << bad;
+  }
+  unsetenv("UPDATER_RETURN_TIMEOUT");
 }

@@ -303,13 +303,15 @@ TEST_F(UsbTest, TransportStatesAndTransferErrors) {
   EXPECT_EQ(klusb_get_from_device(usb, &byte), aErrIO);
 
   // A device gone before its interface is released still closes; the failure
-  // goes to the debug log, not to the program's output.
+  // goes to the link's debug-log package, not to the program's output.
   fake.releaseResult = LIBUSB_ERROR_NO_DEVICE;
   FILE* log = tmpfile();
   ASSERT_NE(log, nullptr);
   FILE* before = Log::fh;
   Log::SetOutput(log);
+  Log::ActivatePackage(DEBUG_Network);
   EXPECT_EQ(klusb_close_kovalink_device(usb), aErrNone);
+  Log::DeactivatePackage(DEBUG_Network);
   Log::SetOutput(before);
   EXPECT_EQ(klusb_get_state(usb), klusbStateClosed);
   char logged[64] = {};

@@ -1,0 +1,77 @@
+// The -U command: choose a build, load and patch its BIRD file, connect, transfer,
+// wait for the module to come back with the new build, record.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "aError.h"
+#include "aLinkSpec.h"
+#include "UpdaterDisplayInterface.h"
+
+class BirdFile;
+class UpdaterStoreItem;
+namespace Tessoral {
+namespace Kovalink {
+class Module;
+}
+}  // namespace Tessoral
+
+class FirmwareUpdate {
+public:
+  // Fetches a build into the store when the recovery flow needs one that is missing.
+  typedef std::function<void(uint32_t serialNumber, uint32_t build)> Downloader;
+
+  // How the module is reached: directly by serial number, or through a router.
+  struct Route {
+    uint32_t serialNumber = 0;
+    uint32_t routerSerialNumber = 0;
+    uint8_t moduleAddress = 0;
+  };
+
+  FirmwareUpdate(const std::string& serverUrl, const std::string& updaterDirectory,
+                 UpdaterDisplayInterface& display);
+
+  bool Run(uint32_t serialNumber, uint32_t build, std::string birdFile, uint8_t moduleAddress,
+           uint32_t routerSerialNumber, bool override);
+
+  // Steps shared with recovery.
+  BirdFile LoadBird(const char* action, const std::string& birdFile, uint32_t serialNumber, uint32_t build,
+                    const Downloader& download);
+  bool ValidateBirdFile(BirdFile& file, Tessoral::Kovalink::Module& module, uint32_t serialNumber);
+  aErr TransferLoader(Tessoral::Kovalink::Module& module, BirdFile& file);
+  aErr TransferFirmware(Tessoral::Kovalink::Module& module, BirdFile& file);
+
+  // Up to `rounds` rounds, 1 s apart, each trying every (transport, serial number) in
+  // turn; true at the first that connects.
+  static bool ConnectRounds(Tessoral::Kovalink::Module& module,
+                            const std::vector<std::pair<linkType, uint32_t>>& targets, int rounds);
+  // Waits up to 1 s for the module's link to be running (it resynchronises after noise).
+  static void AwaitRunningLink(Tessoral::Kovalink::Module& module);
+  // How long a rebooted module may take to come back: UPDATER_RETURN_TIMEOUT seconds, else 60 s.
+  static uint64_t ReturnTimeoutMs();
+
+private:
+  enum class Outcome { Verified, Failed, Interrupted };
+
+  Outcome update(Tessoral::Kovalink::Module& target, const Route& route, BirdFile& file, UpdaterStoreItem& item,
+                 const std::string& birdFile, uint32_t expectedBuild);
+  bool chooseBuild(UpdaterStoreItem& item, uint32_t serialNumber, uint32_t& build);
+  bool prepareFile(BirdFile& file, const std::string& birdFile, uint32_t serialNumber, uint32_t build);
+  // False when the module (or, with `routerDown`, its router) cannot be reached.
+  bool connect(Tessoral::Kovalink::Module& target, const Route& route, bool& routerDown);
+  aErr transfer(Tessoral::Kovalink::Module& target, BirdFile& file, uint32_t serialNumber, bool& loaderStarted);
+  bool verifyReturn(Tessoral::Kovalink::Module& target, const Route& route, uint32_t expectedBuild,
+                    uint32_t& runningBuild);
+  bool reconnect(Tessoral::Kovalink::Module& target, const Route& route, linkType type);
+  bool awaitReturn(Tessoral::Kovalink::Module& target, const Route& route, uint32_t& build, std::string& version);
+  void reportInterrupt(uint32_t serialNumber, bool loaderStarted);
+  void record(UpdaterStoreItem& item, uint32_t serialNumber, const char* key, const std::string& value,
+              const char* dateKey);
+
+  std::string serverUrl;
+  std::string updaterDirectory;
+  UpdaterDisplayInterface& display;
+};
