@@ -266,9 +266,11 @@ private:
 
   // Keeps the babble knob's stream topped up, paced like any answer.
   void Babble(double now) {
-    if (!args.rom.babble || out.size() >= kFifo)
+    // Well ahead of a reader that takes a byte at a time: it never finds the line idle.
+    const size_t ahead = 16384;
+    if (!args.rom.babble || out.size() >= ahead)
       return;
-    for (char c : LpcRom::BabbleBytes(kFifo)) {
+    for (char c : LpcRom::BabbleBytes(ahead)) {
       txEnd = std::max(now, txEnd) + ByteMs(115200);
       out.push_back(OutByte{static_cast<uint8_t>(c), 0, txEnd});
     }

@@ -436,7 +436,7 @@ TEST_F(RecoveryE2E, ChipLeftInTheMiddleOfAWriteIsBroughtBack) {
 // A port that sends without end and never a line end: both commands end in
 // time with the i.MX path's own refusal, not a hang.
 TEST_F(RecoveryE2E, PortThatNeverEndsALineEndsTheCommandsInTime) {
-  StartRom({"--babble", "--pace"});
+  StartRom({"--babble"});
   std::string bird = WriteBird(kSmall);
   auto run = [&](std::vector<std::string> args) {
     std::vector<std::string> argv = {"/usr/bin/timeout", "-s", "KILL", "60", testsupport::BinPath("updater")};
