@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "Interrupt.h"
 #include "Log.h"
 #include "Module.h"
 #include "SystemClass.h"
@@ -24,6 +25,8 @@ using Tessoral::Kovalink::SystemClass;
 namespace {
 
 const int kConnectRounds = 15;
+// A loader is a few blocks; each costs a round trip to the boot ROM.
+const size_t kMaxLoaderBlocks = 64;
 const UpdaterDisplayInterface::Level kError = UpdaterDisplayInterface::Error;
 
 }  // namespace
@@ -87,6 +90,11 @@ aErr ImxRecovery::TransferLoader(BirdFile& image, const std::string& port) {
     display.message(kError, "The recovery image holds no loader");
     return aErrNotFound;
   }
+  if (blocks.size() > kMaxLoaderBlocks) {
+    display.message(kError, "The recovery image holds %zu loader blocks; at most %zu are accepted", blocks.size(),
+                    kMaxLoaderBlocks);
+    return aErrRange;
+  }
   SDPLoader loader;
   if (port == RecoveryPort::kUsb)
     loader.setLoader(std::unique_ptr<SDPLoader_Interface>(new HID_SDPLoader(IMX1050::VID, IMX1050::PID)));
@@ -98,6 +106,12 @@ aErr ImxRecovery::TransferLoader(BirdFile& image, const std::string& port) {
   }
   int number = 0;
   for (const BirdBlock& block : blocks) {
+    if (Interrupt::Requested()) {
+      display.message(kError,
+                      "Recovery interrupted: the recovery loader was sent in part and not started; the chip waits in "
+                      "its boot ROM. Run -U -t RECOVER again to recover it.");
+      return aErrCancel;
+    }
     std::vector<uint8_t> payload(block.ImageData(), block.ImageData() + block.ImageLength());
     Log::log(DEBUG_Updater, "Writting Block: %d, size %zu, address: %u\n", number, payload.size(), block.address);
     int result = loader.writeLoader(payload, block.address);

@@ -1,5 +1,6 @@
 #include "recovery/LpcFirmware.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "Log.h"
@@ -27,6 +28,10 @@ bool LpcFirmware::Check(UpdaterDisplayInterface& display, const std::vector<Bird
   if (end + 1 < firmware.size()) {
     display.message(kError, "Firmware block %zu follows the end marker (block %zu, 8 bytes at 0x%08X)", end + 2,
                     end + 1, firmware[end].address);
+    return false;
+  }
+  if (end > kMaxBlocks) {
+    display.message(kError, "The image holds %zu firmware blocks; at most %zu are accepted", end, kMaxBlocks);
     return false;
   }
   for (size_t i = 0; i < end; i++) {
@@ -57,18 +62,27 @@ bool LpcFirmware::CheckBlock(UpdaterDisplayInterface& display, const BirdBlock& 
   return true;
 }
 
-// NOR flash cannot take two images at one place: the second would be ANDed into the first.
+// NOR flash cannot take two images at one place: the second would be ANDed
+// into the first. Sorted by address, only neighbours can overlap.
 bool LpcFirmware::CheckOverlaps(UpdaterDisplayInterface& display) const {
+  // Empty blocks hold nothing to overlap with.
+  std::vector<size_t> order;
   for (size_t i = 0; i < blocks.size(); i++)
-    for (size_t j = i + 1; j < blocks.size(); j++) {
-      uint64_t a0 = blocks[i].address, a1 = a0 + blocks[i].ImageLength();
-      uint64_t b0 = blocks[j].address, b1 = b0 + blocks[j].ImageLength();
-      if (a0 < b1 && b0 < a1) {
-        display.message(kError, "Firmware blocks %zu and %zu overlap (0x%08X and 0x%08X)", i + 1, j + 1,
-                        blocks[i].address, blocks[j].address);
-        return false;
-      }
+    if (blocks[i].ImageLength() != 0)
+      order.push_back(i);
+  std::sort(order.begin(), order.end(), [this](size_t a, size_t b) {
+    return blocks[a].address != blocks[b].address ? blocks[a].address < blocks[b].address : a < b;
+  });
+  for (size_t k = 1; k < order.size(); k++) {
+    const BirdBlock& before = blocks[order[k - 1]];
+    const BirdBlock& after = blocks[order[k]];
+    if (uint64_t(before.address) + before.ImageLength() > after.address) {
+      size_t i = std::min(order[k - 1], order[k]), j = std::max(order[k - 1], order[k]);
+      display.message(kError, "Firmware blocks %zu and %zu overlap (0x%08X and 0x%08X)", i + 1, j + 1,
+                      blocks[i].address, blocks[j].address);
+      return false;
     }
+  }
   return true;
 }
 

@@ -14,6 +14,9 @@ public:
   // Copy windows staged in RAM at once: 16 KB from the staging address stays
   // clear of the RAM the boot ROM itself uses at the top.
   static const size_t kStageWindows = 4;
+  // Far more than an image for 512 KB of flash needs (one per 256-byte copy
+  // window would be 2048): more is a broken or hostile file.
+  static const size_t kMaxBlocks = 4096;
 
   struct Window {
     uint32_t base, copy;  // flash address (256-aligned) and copy length

@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <map>
 
 #include "Interrupt.h"
 #include "Log.h"
@@ -43,19 +44,44 @@ std::string sFormat(const char* format, ...) {
 
 LpcRecovery::LpcRecovery(UpdaterDisplayInterface& d) : display(d) {}
 
-LpcRecovery::Found LpcRecovery::GetFingerprint(const std::string& port, unsigned baud, Fingerprint& fp) {
-  NXPSerialClass isp;
-  aErr err = isp.Connect(port.c_str(), baud);
+// The rate the chip on a port last answered at in this run: programming
+// talks to it there before it is told another.
+std::map<std::string, unsigned>& LpcRecovery::AnsweredRates() {
+  static std::map<std::string, unsigned> rates;
+  return rates;
+}
+
+// aErrConnection when the port cannot be opened: no other rate is worth a try then.
+aErr LpcRecovery::SyncAt(NXPSerialClass& isp, const std::string& port, unsigned rate) {
+  aErr err = isp.Connect(port.c_str(), rate);
   if (err != aErrNone) {
     Log::log(DEBUG_APP, "ERROR %d ==> Could not open serial port\n", err);
-    return Found::NotLpc;
+    return aErrConnection;
   }
-  Log::log(DEBUG_APP, "\n\tSync to Device:\n");
+  Log::log(DEBUG_APP, "\n\tSync to Device at %u baud:\n", isp.Baud());
   err = isp.Sync();
   if (err != aErrNone) {
     Log::log(DEBUG_APP, "ERROR %d ==> Could not communicate with device over serial port\n", err);
-    return Found::NotLpc;
+    return aErrTimeout;
   }
+  return aErrNone;
+}
+
+LpcRecovery::Found LpcRecovery::GetFingerprint(const std::string& port, unsigned baud, Fingerprint& fp) {
+  NXPSerialClass isp;
+  // A chip keeps the rate it was last synchronised or switched at until it
+  // is reset: the asked rate first, then the one recovery synchronises at.
+  std::vector<unsigned> rates = {NXPSerialClass::RateFor(baud)};
+  if (rates[0] != kFingerprintBaud)
+    rates.push_back(kFingerprintBaud);
+  aErr err = aErrTimeout;
+  for (size_t i = 0; i < rates.size() && err == aErrTimeout; i++)
+    err = SyncAt(isp, port, rates[i]);
+  if (err != aErrNone)
+    return Found::NotLpc;
+  AnsweredRates()[port] = isp.Baud();
+  display.message(kInfo, "LPC boot ROM answered at %u baud%s", isp.Baud(),
+                  isp.ResumedCommandMode() ? " (still synchronised from an earlier run)" : "");
   // Past the handshake the chip is an LPC: its failures are its own, not a sign of an i.MX.
   Log::log(DEBUG_APP, "\n\tGet Info from Device:\n");
   err = isp.GetDeviceID();
@@ -106,9 +132,10 @@ bool LpcRecovery::Run(const LpcFirmware& firmware, NXPSerialClass& isp, const st
 }
 
 bool LpcRecovery::Open(NXPSerialClass& isp, const std::string& port, unsigned baud) {
-  // The chip was synchronised at the fingerprint rate; it learns another
+  // The chip was synchronised at the rate it answered at; it learns another
   // rate only through "B", after which the port is reopened at that rate.
-  aErr err = isp.Connect(port.c_str(), kFingerprintBaud);
+  auto answered = AnsweredRates().find(port);
+  aErr err = isp.Connect(port.c_str(), answered != AnsweredRates().end() ? answered->second : kFingerprintBaud);
   if (err != aErrNone) {
     Log::log(DEBUG_Network, "Could not connect to %s\n", port.c_str());
     Fail(("could not open " + port).c_str(), err, isp);

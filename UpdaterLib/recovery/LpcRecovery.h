@@ -3,6 +3,7 @@
 // window, each read back by the chip itself.
 #pragma once
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -22,16 +23,19 @@ public:
     Ok,
   };
   // The rate the fingerprint step synchronises at, whatever rate programs.
-  static const unsigned kFingerprintBaud = 115200;
+  static constexpr unsigned kFingerprintBaud = 115200;
 
   explicit LpcRecovery(UpdaterDisplayInterface& display);
 
-  // Leaves the chip synchronised in ISP command mode for Program.
+  // Synchronises at `baud`'s rate, else at kFingerprintBaud; leaves the chip
+  // synchronised in ISP command mode for Program.
   Found GetFingerprint(const std::string& port, unsigned baud, Fingerprint& fp);
   // `image` holds the decoded firmware; the chip was synchronised by GetFingerprint.
   bool Program(BirdFile& image, const std::string& port, unsigned baud);
 
 private:
+  static std::map<std::string, unsigned>& AnsweredRates();
+  aErr SyncAt(NXPSerialClass& isp, const std::string& port, unsigned rate);
   bool Run(const LpcFirmware& firmware, NXPSerialClass& isp, const std::string& port, unsigned baud);
   bool Open(NXPSerialClass& isp, const std::string& port, unsigned baud);
   bool Erase(NXPSerialClass& isp);

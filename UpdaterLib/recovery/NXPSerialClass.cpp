@@ -152,35 +152,49 @@ aErr NXPSerialClass::WriteBytes(const std::string& bytes) {
   return aErrNone;
 }
 
+bool NXPSerialClass::TakeLine(std::string& line) {
+  size_t lf;
+  while ((lf = pending.find('\n')) != std::string::npos) {
+    line = pending.substr(0, lf);
+    pending.erase(0, lf + 1);
+    if (!line.empty() && line.back() == '\r')
+      line.pop_back();
+    if (line.empty())
+      continue;
+    sDump(DEBUG_NXPSerial_SR, "Received", line + "\r\n");
+    return true;
+  }
+  return false;
+}
+
 aErr NXPSerialClass::ReadLine(std::string& line, aDeadline deadline) {
   if (!stream)
     return aErrConnection;
   for (;;) {
-    size_t lf;
-    while ((lf = pending.find('\n')) != std::string::npos) {
-      line = pending.substr(0, lf);
-      pending.erase(0, lf + 1);
-      if (!line.empty() && line.back() == '\r')
-        line.pop_back();
-      if (line.empty())
-        continue;
-      sDump(DEBUG_NXPSerial_SR, "Received", line + "\r\n");
+    if (TakeLine(line))
       return aErrNone;
+    // Checked before every byte: a port that never stops sending must not
+    // keep the reader past its deadline.
+    uint64_t now = aTime_GetMonotonicUS();
+    if (now >= deadline.atUS) {
+      Log::log(DEBUG_NXPSerial_E, "No complete line before the deadline; have [%s]\n", sPrintable(pending).c_str());
+      return aErrTimeout;
     }
     uint8_t byte = 0;
     aErr err = aStream_Read(stream, &byte, 1);
     if (err == aErrNone) {
       pending += static_cast<char>(byte);
+      if (pending.size() > MAX_LINE_BYTES) {
+        Log::log(DEBUG_NXPSerial, "Error no line end in %zu bytes: not an ISP answer [%s...]\n", pending.size(),
+                 sPrintable(pending.substr(0, 32)).c_str());
+        pending.clear();
+        return aErrIO;
+      }
       continue;
     }
     if (err != aErrNotReady) {
       Log::log(DEBUG_NXPSerial, "Error reading serial port [%s]\n", aError_GetErrorText(err));
       return err;
-    }
-    uint64_t now = aTime_GetMonotonicUS();
-    if (now >= deadline.atUS) {
-      Log::log(DEBUG_NXPSerial_E, "No complete line before the deadline; have [%s]\n", sPrintable(pending).c_str());
-      return aErrTimeout;
     }
     // Nothing can answer before our own bytes have left the port; after that
     // an answer is looked for often, as a byte takes under 100 us at 115200.
@@ -287,6 +301,49 @@ aErr NXPSerialClass::Probe(bool& commandMode) {
   return aErrNone;
 }
 
+aErr NXPSerialClass::Resync(bool& commandMode) {
+  // A chip left inside the data lines of a "W" takes "0" as a line of zero
+  // bytes and, where it wants a checksum, as the sum of zeros: fed enough of
+  // them it finishes the write (a "R" is ended by the first). Every 21 lines
+  // hold a checksum point, so a chip in a data phase answers each batch; a
+  // chip back in command mode answers "0" with INVALID_COMMAND.
+  const std::string batch = [] {
+    std::string text;
+    for (unsigned i = 0; i <= LINES_PER_CHECKSUM; i++)
+      text += "0\r\n";
+    return text;
+  }();
+  commandMode = false;
+  for (unsigned round = 0; round < RESYNC_BATCHES; round++) {
+    aErr err = WriteBytes(batch);
+    if (err != aErrNone)
+      return err;
+    aDeadline deadline = Deadline(8, REPLY_MARGIN_MS);
+    bool dataPhase = false;
+    std::string line;
+    while (!dataPhase && ReadLine(line, deadline) == aErrNone) {
+      int code = -1;
+      if (line == "OK" || line == "RESEND")
+        dataPhase = true;
+      else if (ParseReturnCode(line.c_str(), &code) && code != 0)
+        commandMode = true;
+      if (commandMode) {
+        Log::log(DEBUG_NXPSerial, "Chip was left in the middle of a command; back in command mode after %u batches\n",
+                 round + 1);
+        // The rest of the batch is answered too: none of it may pass for the next command's answer.
+        aDeadline drained = Deadline(8, 50);
+        while (ReadLine(line, drained) == aErrNone) {
+        }
+        pending.clear();
+        return aErrNone;
+      }
+    }
+    if (!dataPhase)
+      return aErrTimeout;
+  }
+  return aErrTimeout;
+}
+
 aErr NXPSerialClass::Sync() {
   resumed = false;
   pending.clear();
@@ -310,8 +367,14 @@ aErr NXPSerialClass::Sync() {
     }
     err = aErrTimeout;
   }
-  if (err != aErrNone)
+  if (err != aErrNone) {
+    bool commandMode = false;
+    if (Resync(commandMode) == aErrNone && commandMode) {
+      resumed = true;
+      return SetEcho(true);
+    }
     return err;
+  }
 
   auto expectOk = [this](const std::string& sent) -> aErr {
     aErr e = WriteBytes(sent + "\r\n");

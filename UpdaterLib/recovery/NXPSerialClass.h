@@ -84,6 +84,11 @@ public:
   static bool PlanPiece(uint32_t address, uint32_t remaining, uint32_t* base, uint32_t* copyLength,
                         uint32_t* take);
 
+  // Longer than any line the boot ROM sends (a data line is 61 characters).
+  static const size_t MAX_LINE_BYTES = 256;
+  // Batches of "0" lines Resync sends at most: enough for a write of the whole RAM.
+  static const unsigned RESYNC_BATCHES = 128;
+
   // Wait bounds, in ms beyond the time the bytes need on the wire.
   static const unsigned REPLY_MARGIN_MS = 250;
   static const unsigned SYNC_MARGIN_MS = 400;
@@ -103,13 +108,18 @@ public:
 
 private:
   aErr WriteBytes(const std::string& bytes);
-  // One line without its CR LF; aErrTimeout when none is complete by the deadline.
+  // One line without its CR LF; aErrTimeout when none is complete by the
+  // deadline, aErrIO when MAX_LINE_BYTES pass without a line end.
   aErr ReadLine(std::string& line, aDeadline deadline);
+  // The next complete line already read, if any.
+  bool TakeLine(std::string& line);
   aDeadline Deadline(size_t replyBytes, unsigned marginMs) const;
   // Sends "text\r\n", skips its echo, reads and checks the return code, then
   // `extra` more lines into *lines.
   aErr Command(const std::string& text, unsigned marginMs, size_t extra = 0, std::vector<std::string>* lines = nullptr);
   aErr Probe(bool& commandMode);
+  // Brings a chip left in the middle of a command's data lines back to command mode.
+  aErr Resync(bool& commandMode);
   // Write's steps: one block of uuencoded lines and its checksum (the lines in
   // `sent`, the image offset after them in `end`), then the chip's answer past its echo.
   aErr SendDataBlock(const uint8_t* data, unsigned from, unsigned count, std::vector<std::string>& sent,

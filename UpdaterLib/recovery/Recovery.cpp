@@ -58,8 +58,8 @@ bool Recovery::RecoverSteps(const std::string& port, unsigned build, unsigned ba
   if (!birdFile.empty() && !CheckNamedImage(birdFile))
     return false;
   Fingerprint fp;
-  // The fingerprint step always synchronises at 115200.
-  if (!updater.Get_Fingerprint(fp, port, serial, birdFile, LpcRecovery::kFingerprintBaud, false)) {
+  // An LPC chip is looked for at the programming rate, then at 115200.
+  if (!updater.Get_Fingerprint(fp, port, serial, birdFile, baud, false)) {
     display.message(kError, "Could not get Device Identifier");
     return false;
   }

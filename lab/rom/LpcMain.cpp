@@ -54,7 +54,10 @@ const char* const kUsage =
     "  --erase-ms N         E takes N ms before it answers\n"
     "  --copy-ms N          C takes N ms before it answers\n"
     "  --no-echo            never echo, whatever \"A\" says\n"
-    "  --corrupt-copy N     the N-th successful C leaves one wrong bit in flash\n";
+    "  --corrupt-copy N     the N-th successful C leaves one wrong bit in flash\n"
+    "  --babble             the line carries an endless stream of bytes, never a line end\n"
+    "  --mid-write          start as a host left the chip when stopped during a write:\n"
+    "                       synchronised at 115200, echo off, in the data lines of a W\n";
 
 struct Arguments {
   LpcRomOptions rom;
@@ -102,6 +105,14 @@ int sParse(int argc, char** argv, Arguments& args) {
     }
     if (opt == "--no-echo") {
       args.rom.noEcho = true;
+      continue;
+    }
+    if (opt == "--babble") {
+      args.rom.babble = true;
+      continue;
+    }
+    if (opt == "--mid-write") {
+      args.rom.midWrite = true;
       continue;
     }
     if (i + 1 >= argc) {
@@ -215,6 +226,7 @@ public:
       Feed(now);
       Drain(now);
       Read(now);
+      Babble(now);
       Feed(Now());
       Drain(Now());
       Wait(stopFd);
@@ -249,6 +261,18 @@ private:
     for (ssize_t i = 0; i < n; i++) {
       rxEnd = std::max(now, rxEnd) + ByteMs(hostBaud);
       in.push_back(InByte{buf[i], hostBaud, rxEnd});
+    }
+  }
+
+  // Keeps the babble knob's stream topped up, paced like any answer.
+  void Babble(double now) {
+    // Well ahead of a reader that takes a byte at a time: it never finds the line idle.
+    const size_t ahead = 16384;
+    if (!args.rom.babble || out.size() >= ahead)
+      return;
+    for (char c : LpcRom::BabbleBytes(ahead)) {
+      txEnd = std::max(now, txEnd) + ByteMs(115200);
+      out.push_back(OutByte{static_cast<uint8_t>(c), 0, txEnd});
     }
   }
 

@@ -117,6 +117,31 @@ LpcRom::LpcRom(const LpcRomOptions& opts)
   sFill(ram, options.ramSeed);
   sFill(ahbRam, options.ramSeed ^ 0xA5A5A5A5u);
   sFill(bootRom, 0xB007B007u);
+  if (options.midWrite)
+    StartMidWrite();
+}
+
+void LpcRom::StartMidWrite() {
+  baud = 115200;
+  echo = false;
+  unlocked = true;
+  state = State::WriteData;
+  dataAddress = kRamBase + 0x1000;
+  dataCount = 4096;
+  // Seven lines of the first block had arrived; their sum is whatever they held.
+  blockLines = 7;
+  dataDone = 7 * kLineBytes;
+  blockStart = 0;
+  blockSum = 0x1234;
+  awaitChecksum = false;
+  Record(0, "W " + std::to_string(dataAddress) + " 4096 (left half-sent at start)", CMD_SUCCESS);
+}
+
+std::string LpcRom::BabbleBytes(size_t count) {
+  std::string bytes(count, ' ');
+  for (size_t i = 0; i < count; i++)
+    bytes[i] = static_cast<char>('A' + i % 26);
+  return bytes;
 }
 
 void LpcRom::SetFlash(const std::vector<uint8_t>& bytes) {

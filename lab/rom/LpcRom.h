@@ -32,6 +32,10 @@ struct LpcRomOptions {
   unsigned copyMs = 0;   // C takes this long before it answers
   bool noEcho = false;   // never echoes, whatever "A" says
   unsigned corruptCopy = 0;  // the n-th successful C (from 1) leaves one wrong bit
+  bool babble = false;   // the line carries an endless stream of bytes with no line end (driver's side)
+  // The chip starts as a host left it when stopped in the middle of a write:
+  // synchronised at 115200, echo off, a "W" taken and part of its data lines.
+  bool midWrite = false;
 };
 
 class LpcRom {
@@ -53,6 +57,8 @@ public:
   };
 
   explicit LpcRom(const LpcRomOptions& options);
+  // The bytes of the endless stream the babble knob puts on the line: no CR, no LF.
+  static std::string BabbleBytes(size_t count);
 
   // One byte that reached the chip's UART while the host sent at lineBaud.
   // A byte sent at another rate than the chip's arrives garbled.
@@ -100,6 +106,7 @@ private:
   // The bytes a read of `count` at `address` sees (flash 0..63 is the boot ROM's); false when unmapped.
   bool ReadBytes(uint32_t address, uint32_t count, std::vector<uint8_t>& out);
   void Record(double atMs, const std::string& what, int code);
+  void StartMidWrite();
 
   LpcRomOptions options;
   State state = State::AwaitSync;

@@ -120,11 +120,16 @@ TEST_F(RecoveryE2E, ChipWithoutEchoAndOtherLineRates) {
   rom->Stop();
   EXPECT_TRUE(rom->flash() == testsupport::ExpectedFlash(kSmall));
 
-  // -o: the chip is synchronised at 115200 and told the new rate before the
-  // port is reopened at it (the lab garbles bytes sent at the wrong rate).
+  // -o on a chip a fingerprint left at 115200: it is found there after the
+  // -o rate went unanswered, and told the new rate before the port is
+  // reopened at it (the lab garbles bytes sent at the wrong rate).
   for (const char* rate : {"57600", "230400"}) {
     StartRom({"--pace"});
+    ASSERT_EQ(Updater({"-N", "-s", rom->pty()}).exitCode, 0);
     r = Recover(WriteBird(kSmall), {"-o", rate});
+    EXPECT_NE(r.out.find("LPC boot ROM answered at 115200 baud (still synchronised from an earlier run)\n"),
+              std::string::npos)
+        << r.out;
     EXPECT_EQ(r.exitCode, 0) << rate << r.err;
     rom->Stop();
     EXPECT_TRUE(rom->flash() == testsupport::ExpectedFlash(kSmall)) << rate;
@@ -392,4 +397,90 @@ TEST_F(RecoveryE2E, LpcFailuresAndBadPortsStayOffTheImxPathAndTheServer) {
     EXPECT_NE(r.err.find("Port " + port.first + port.second), std::string::npos) << r.err;
   }
   EXPECT_EQ(testsupport::ReadFile(log), "") << "the server was contacted";
+}
+
+// A chip keeps the rate it was synchronised at: the next run finds it at the
+// -o rate, says so, and programs it there.
+TEST_F(RecoveryE2E, ChipLeftAtAnotherRateIsFoundAtTheAskedRate) {
+  StartRom({"--pace"});
+  ProgramResult r = Updater({"-N", "-s", rom->pty(), "-o", "9600"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.out.find("LPC boot ROM answered at 9600 baud\n"), std::string::npos) << r.out;
+  r = Recover(WriteBird(kSmall), {"-o", "9600"});
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("LPC boot ROM answered at 9600 baud (still synchronised from an earlier run)\n"),
+            std::string::npos)
+      << r.out;
+  rom->Stop();
+  EXPECT_TRUE(rom->flash() == testsupport::ExpectedFlash(kSmall));
+  EXPECT_FALSE(Received("B ")) << rom->account();
+}
+
+// A run stopped in the middle of a write leaves the chip in its data lines,
+// deaf to the handshake: the next run brings it back and goes on.
+TEST_F(RecoveryE2E, ChipLeftInTheMiddleOfAWriteIsBroughtBack) {
+  StartRom({"--mid-write", "--pace"});
+  ProgramResult r = Updater({"-N", "-s", rom->pty()});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.out.find("(still synchronised from an earlier run)"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("[ 12345678 9ABCDEF0 0F1E2D3C 4B5A6978 ]\n"), std::string::npos) << r.out;
+
+  StartRom({"--mid-write"});
+  r = Recover(WriteBird(kSmall));
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  rom->Stop();
+  EXPECT_TRUE(rom->flash() == testsupport::ExpectedFlash(kSmall));
+  EXPECT_EQ(After("A 1"), (std::vector<std::string>{"A 1", "G 0 T"}));
+}
+
+// A port that sends without end and never a line end: both commands end in
+// time with the i.MX path's own refusal, not a hang.
+TEST_F(RecoveryE2E, PortThatNeverEndsALineEndsTheCommandsInTime) {
+  StartRom({"--babble"});
+  std::string bird = WriteBird(kSmall);
+  auto run = [&](std::vector<std::string> args) {
+    std::vector<std::string> argv = {"/usr/bin/timeout", "-s", "KILL", "60", testsupport::BinPath("updater")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    argv.insert(argv.end(), {"-s", rom->pty(), "-f", bird, "-u", kNoServer});
+    return testsupport::RunProgram(argv);
+  };
+  ProgramResult r = run({"-N"});
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  EXPECT_LT(r.seconds, 15);
+  EXPECT_NE(r.err.find("Add serial number or remove the bird filename to use a default recovery image.\n"),
+            std::string::npos)
+      << r.err;
+  r = run({"-U", "-t", "RECOVER"});
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  EXPECT_LT(r.seconds, 15);
+  EXPECT_NE(r.err.find("Could not get Device Identifier\n"), std::string::npos) << r.err;
+}
+
+// The checks of an image are linear in its blocks, and a count no flash
+// needs is refused before the chip is touched.
+TEST_F(RecoveryE2E, ImagesOfVeryManyBlocksAreCheckedQuicklyOrRefused) {
+  std::vector<FirmwarePiece> many;
+  for (uint32_t i = 0; i < 4000; i++)
+    many.push_back({i * 128, testsupport::TestBytes(64, i)});
+  std::string initial = Initial();
+  StartRom({"--flash-in", work.file("initial.bin"), "--fail", "E:1"});
+  ProgramResult r = Recover(WriteBird(many));
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("could not erase the flash"), std::string::npos) << r.err;
+  many.back().address = 0x100;  // overlaps block 3, found by the sweep
+  r = Recover(WriteBird(many));
+  EXPECT_NE(r.err.find("Firmware blocks 3 and 4000 overlap (0x00000100 and 0x00000100)\n"), std::string::npos)
+      << r.err;
+
+  std::vector<FirmwarePiece> tooMany;
+  for (uint32_t i = 0; i < 100000; i++)
+    tooMany.push_back({i * 5, "abcde"});
+  r = Recover(WriteBird(tooMany));
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_LT(r.seconds, 10);
+  EXPECT_NE(r.err.find("The image holds 100000 firmware blocks; at most 4096 are accepted\n"), std::string::npos)
+      << r.err;
+  rom->Stop();
+  EXPECT_TRUE(rom->flash() == initial);
+  EXPECT_FALSE(Received("W ") || Received("C "));
 }
