@@ -53,6 +53,8 @@ struct aLink {
   bool inStarted = false;
   bool outStarted = false;
   aStream* stream = nullptr;
+  // Bytes come from aLink_Receive on the caller's thread instead of a worker.
+  bool callerFed = false;
   std::atomic<int> syncState{0};
   std::atomic<uint8_t> syncAddress{0};
   std::atomic<aPacketLog*> log{nullptr};
@@ -232,7 +234,9 @@ static aPacket* sControlFrame(uint8_t value) { return aPacket_CreateWithData(aLI
 
 static void sStartSync(aLink* link) {
   static const uint8_t kQueries[12] = {0xAD, 0, 0xAD, 0, 0xAD, 0, 0xAD, 0, 0xAD, 0, 0xAD, 0};
-  aTime_MSSleep(aLINK_SYNC_PAUSE_MS);
+  // The pause lets a module's stream go quiet; fed bytes have no module behind them.
+  if (!link->callerFed)
+    aTime_MSSleep(aLINK_SYNC_PAUSE_MS);
   link->status = aLinkStatusSyncing;
   link->syncState = 1;
   aPacket_Reset(link->assembly);
@@ -313,10 +317,28 @@ static void sPause(aLink* link, unsigned long ms) {
     aTime_MSSleep(10);
 }
 
-static void* sInPipeProcess(void* argument) {
-  aLink* link = static_cast<aLink*>(argument);
+static void sBeginReceiving(aLink* link) {
   link->status = aLinkStatusRunning;
   link->syncState = 0;
+}
+
+// One byte from the module: synchronisation, frame assembly, then the packet.
+static void sReceiveByte(aLink* link, uint8_t byte) {
+  if (link->status == aLinkStatusSyncing) {
+    sSyncByte(link, byte);
+    return;
+  }
+  if (aPacket_AddByte(link->assembly, byte) != aErrNone) {
+    sStartSync(link);
+    return;
+  }
+  if (sHandlePacket(link) != aErrNone)
+    link->status = aLinkStatusFailed;
+}
+
+static void* sInPipeProcess(void* argument) {
+  aLink* link = static_cast<aLink*>(argument);
+  sBeginReceiving(link);
   while (link->run) {
     uint8_t byte;
     aErr err = aStream_Read(link->stream, &byte, 1);
@@ -330,16 +352,7 @@ static void* sInPipeProcess(void* argument) {
       sPause(link, aLINK_ERROR_PAUSE_MS);
       continue;
     }
-    if (link->status == aLinkStatusSyncing) {
-      sSyncByte(link, byte);
-      continue;
-    }
-    if (aPacket_AddByte(link->assembly, byte) != aErrNone) {
-      sStartSync(link);
-      continue;
-    }
-    if (sHandlePacket(link) != aErrNone)
-      link->status = aLinkStatusFailed;
+    sReceiveByte(link, byte);
   }
   return nullptr;
 }
@@ -611,6 +624,37 @@ linkRef aLink_Create(aStream* stream) {
   bool ok = false;
   linkRef ref = sCreateAndStart(aLINK_IDENTIFIER_STREAM, 0, linkTypeInvalid, stream, &ok);
   return sFinishCreate(ref, ok);
+}
+
+linkRef aLink_CreateFed(aStream* stream) {
+  if (!aStream_IsValid(stream))
+    return 0;
+  pthread_mutex_lock(&sTableMutex);
+  _linkEntry* entry = sCreate(aLINK_IDENTIFIER_STREAM, 0, linkTypeInvalid);
+  if (!entry) {
+    pthread_mutex_unlock(&sTableMutex);
+    aStream_Destroy(&stream);
+    return 0;
+  }
+  linkRef ref = entry->ref;
+  bool ok = aLink_Init(entry->link, ref, stream) == aErrNone;
+  sChangeUseCount(entry, 1);
+  entry->link->callerFed = true;
+  sBeginReceiving(entry->link);
+  return sFinishCreate(ref, ok);
+}
+
+aErr aLink_Receive(linkRef ref, const uint8_t* bytes, size_t length) {
+  if (!bytes && length)
+    return aErrParam;
+  aLink* link = sGetLink(ref);
+  if (!link)
+    return aErrParam;
+  if (!link->callerFed)
+    return aErrBusy;
+  for (size_t i = 0; i < length; i++)
+    sReceiveByte(link, bytes[i]);
+  return aErrNone;
 }
 
 static aErr sOpenStream(const _linkEntry* entry, aStream** stream) {

@@ -1,6 +1,7 @@
 // The link engine: a packet link over a byte stream to one module, with two
 // worker threads, bounded packet FIFOs, heartbeat answers and resynchronisation.
 #pragma once
+#include <stddef.h>
 #include <stdint.h>
 
 #include "aError.h"
@@ -37,6 +38,19 @@ linkRef aLink_CreateUSB(uint32_t serialNumber);
 linkRef aLink_CreateTCPIP(uint32_t address, uint16_t port);
 // The link takes ownership of the stream, also when creation fails.
 linkRef aLink_Create(aStream* stream);
+// A link without workers: its receiving side runs on the caller's thread,
+// byte by byte, through aLink_Receive (frame assembly, synchronisation,
+// heartbeat answers and the user filter, as for bytes read from a stream).
+// Synchronisation bursts are written to the stream at once; heartbeat answers
+// and packets put for writing stay queued, since nothing writes them.
+// Received packets are taken with aLink_GetPacket, aLink_GetFirst or
+// aLink_DrainPackets (the awaits are for links with workers). For
+// replaying captured traffic and for exercising the receiving side alone.
+// The link takes ownership of the stream, also when creation fails.
+linkRef aLink_CreateFed(aStream* stream);
+// aErrBusy for a link with workers (its bytes come from its stream), aErrParam
+// for an unknown reference. Not to be called from two threads at once.
+aErr aLink_Receive(linkRef ref, const uint8_t* bytes, size_t length);
 // Drops one use; the last use stops and frees the link. Clears *ref always.
 aErr aLink_Destroy(linkRef* ref);
 // Stops the link, re-opens its stream and starts it again (up to 20 attempts,

@@ -357,6 +357,60 @@ TEST(aLink, CallerStreamLinksAreNotResetAndStreamlessLinksFail) {
   EXPECT_GT(other.ref, link.ref);
 }
 
+TEST(aLink, FedLinkAssemblesAcrossCallsAndResynchronisesWithoutPausing) {
+  Recorder wire;
+  linkRef ref = aLink_CreateFed(aStream_Create(cbRecordGet, cbRecordPut, cbRecordWrite, nullptr, &wire));
+  ASSERT_NE(ref, 0u);
+  EXPECT_EQ(aLink_GetStatus(ref), aLinkStatusRunning);
+
+  // A frame split over two calls, then a heartbeat: answered, never queued.
+  const uint8_t head[] = {0x04, 0x03, 0x11};
+  const uint8_t tail[] = {0x22, 0x33, 0x04, 0x02, 0x00, 0x07};
+  ASSERT_EQ(aLink_Receive(ref, head, sizeof head), aErrNone);
+  EXPECT_EQ(aLink_GetPacket(ref), nullptr);
+  ASSERT_EQ(aLink_Receive(ref, tail, sizeof tail), aErrNone);
+  aPacket* packet = aLink_GetPacket(ref);
+  ASSERT_NE(packet, nullptr);
+  EXPECT_EQ(packet->dataSize, 3);
+  EXPECT_EQ(packet->data[2], 0x33);
+  aPacket_Destroy(&packet);
+  EXPECT_EQ(aLink_GetPacket(ref), nullptr);
+  // No start frame, and the answer waits in the queue: nothing writes it.
+  EXPECT_TRUE(wire.writes.empty());
+
+  // An odd address byte: one burst at once, then syncing until "A 0 A 0".
+  const Bytes burst = {0xAD, 0, 0xAD, 0, 0xAD, 0, 0xAD, 0, 0xAD, 0, 0xAD, 0};
+  const uint8_t odd = 0x03;
+  ASSERT_EQ(aLink_Receive(ref, &odd, 1), aErrNone);
+  ASSERT_EQ(wire.writes.size(), 1u);
+  EXPECT_EQ(wire.writes[0], burst);
+  EXPECT_EQ(aLink_GetStatus(ref), aLinkStatusSyncing);
+  const uint8_t answers[] = {0x04, 0x00, 0x04, 0x00, 0x04, 0x01, 0x09};
+  ASSERT_EQ(aLink_Receive(ref, answers, sizeof answers), aErrNone);
+  EXPECT_EQ(aLink_GetStatus(ref), aLinkStatusRunning);
+  packet = aLink_GetPacket(ref);
+  ASSERT_NE(packet, nullptr);
+  EXPECT_EQ(packet->data[0], 0x09);
+  aPacket_Destroy(&packet);
+
+  // Noise starts a burst with nearly every byte; fed bytes have no module to
+  // wait for, so 199 bursts take far less than the 400 ms their pauses would.
+  const std::vector<uint8_t> noise(200, 0x01);
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(aLink_Receive(ref, noise.data(), noise.size()), aErrNone);
+  EXPECT_LT(ElapsedMs(start), 200);
+  EXPECT_EQ(wire.writes.size(), 200u);
+  EXPECT_EQ(aLink_GetStatus(ref), aLinkStatusSyncing);
+
+  // Bytes of a link with workers come from its stream alone.
+  PairLink threaded;
+  ASSERT_NE(threaded.ref, 0u);
+  EXPECT_EQ(aLink_Receive(threaded.ref, &odd, 1), aErrBusy);
+  EXPECT_EQ(aLink_Receive(0xFFFFFF, &odd, 1), aErrParam);
+  EXPECT_EQ(aLink_Destroy(&ref), aErrNone);
+  EXPECT_EQ(aLink_CreateFed(nullptr), 0u);
+}
+
 TEST(aLink, WorkersBlockWhenIdleAndFramesStartAPaceApart) {
   Recorder recorder;
   recorder.heldWrite = 8;
