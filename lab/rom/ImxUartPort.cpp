@@ -19,12 +19,13 @@ namespace lab {
 namespace {
 
 constexpr double kPollMs = 20;       // how soon stop() is noticed
-// What a paced chip reads ahead of the line: 16 bytes, or 20 ms of the line
+// What a paced chip reads ahead of the line: 16 bytes, or 40 ms of the line
 // when that is more. Served at half full, it lets a wake-up of this thread
-// come up to 10 ms late (a busy machine) without the line falling behind the
-// host's; the chip still takes each byte at its time on the line.
+// come up to 20 ms late (a busy machine) without the line falling behind the
+// host's; the chip still takes each byte at its time on the line, and the
+// host cannot tell these bytes from those still in the pty.
 constexpr size_t kRxFifo = 16;
-constexpr double kRxFifoMs = 20;
+constexpr double kRxFifoMs = 40;
 constexpr size_t kReadAhead = 4096;  // unpaced: whatever the pty holds
 constexpr unsigned kBaud = 115200;   // when the host's rate is not one known here
 
