@@ -14,7 +14,7 @@
 // completion word over the wire.
 //
 // Both print the two times, their ratio and the line-rate bound on one line.
-// Usage: recovery_bench [KB (default 64)] | recovery_bench imx [KB]
+// Usage: recovery_bench [KB (default 64)] | recovery_bench imx [KB [BAUD (default 115200)]]
 #include <unistd.h>
 
 #include <chrono>
@@ -137,10 +137,10 @@ struct ImxRom {
 };
 
 // Seconds from opening the port to the confirmed transfer; negative on failure.
-double sUpdaterImx(const std::string& pty, const std::string& image) {
+double sUpdaterImx(const std::string& pty, const std::string& image, unsigned baud) {
   auto start = std::chrono::steady_clock::now();
   SDPLoader sdp;
-  sdp.setLoader(new Serial_SDPLoader(pty));
+  sdp.setLoader(new Serial_SDPLoader(pty, baud));
   int result = sdp.init();
   if (result == 0)
     result = sdp.writeLoader(std::vector<uint8_t>(image.begin(), image.end()), ImxRom::kImxAddress);
@@ -151,24 +151,27 @@ double sUpdaterImx(const std::string& pty, const std::string& image) {
 }
 
 // Status request and reply, write-file command, data, completion reply.
-double sImxBoundSeconds(size_t bytes) { return (16 + 8 + 16 + bytes + 8) * 10.0 / kBaud; }
+double sImxBoundSeconds(size_t bytes, unsigned baud) { return (16 + 8 + 16 + bytes + 8) * 10.0 / baud; }
 
-int sImxBench(size_t kb) {
+int sImxBench(size_t kb, unsigned baud) {
   testsupport::TempDir dir;
   std::string image = testsupport::TestBytes(kb * 1024, 65);
   testsupport::WriteFile(dir.file("image.bin"), image);
   double updater = -1, peer = -1;
+  const char* peerNote = " (not run)";
   {
     ImxRom rom(dir.file("ram-updater"), image.size());
     if (!rom.pty.empty())
-      updater = sUpdaterImx(rom.pty, image);
+      updater = sUpdaterImx(rom.pty, image, baud);
     rom.Stop();
     if (updater > 0 && testsupport::ReadFile(dir.file("ram-updater")) != image) {
       std::fprintf(stderr, "updater: the ROM's RAM does not hold the image\n");
       updater = -1;
     }
   }
-  if (access("/usr/bin/imx_uart", X_OK) == 0) {
+  if (baud != kBaud) {
+    std::fprintf(stderr, "imx_uart talks at %u baud only: no comparison\n", kBaud);
+  } else if (access("/usr/bin/imx_uart", X_OK) == 0) {
     std::string conf = testsupport::ReadFile(testsupport::SourcePath("tests/e2e/peer/imx_uart_rt1050.conf"));
     testsupport::WriteFile(dir.file("rt1050.conf"),
                            conf + dir.file("image.bin") + ":load " + sHex(ImxRom::kImxAddress) + "\n");
@@ -176,6 +179,7 @@ int sImxBench(size_t kb) {
     testsupport::ProgramResult r =
         testsupport::RunProgram({"/usr/bin/imx_uart", "-n", "-N", rom.pty, dir.file("rt1050.conf")});
     rom.Stop();
+    peerNote = " (FAILED)";
     if (r.exitCode == 0 && testsupport::ReadFile(dir.file("ram-peer")) == image)
       peer = r.seconds;
     else
@@ -183,10 +187,10 @@ int sImxBench(size_t kb) {
   } else {
     std::fprintf(stderr, "imx_uart is not installed: no comparison\n");
   }
-  double bound = sImxBoundSeconds(image.size());
+  double bound = sImxBoundSeconds(image.size(), baud);
   std::printf("i.MX loader %zu KB at %u baud (paced lab ROM): updater %.3f s%s, imx_uart %.3f s%s, "
               "updater/imx_uart %.4f, line-rate bound %.3f s, updater at %.4f of the bound, imx_uart at %.4f\n",
-              kb, kBaud, updater, updater > 0 ? "" : " (FAILED)", peer, peer > 0 ? "" : " (FAILED)",
+              kb, baud, updater, updater > 0 ? "" : " (FAILED)", peer, peer > 0 ? "" : peerNote,
               updater > 0 && peer > 0 ? updater / peer : 0.0, bound, updater > 0 ? bound / updater : 0.0,
               peer > 0 ? bound / peer : 0.0);
   return updater > 0 ? 0 : 1;
@@ -198,5 +202,6 @@ int main(int argc, char** argv) {
   bool imx = argc > 1 && std::string(argv[1]) == "imx";
   int at = imx ? 2 : 1;
   size_t kb = argc > at ? std::strtoul(argv[at], nullptr, 10) : 64;
-  return imx ? sImxBench(kb) : sLpcBench(kb);
+  unsigned baud = imx && argc > at + 1 ? static_cast<unsigned>(std::strtoul(argv[at + 1], nullptr, 10)) : kBaud;
+  return imx ? sImxBench(kb, baud) : sLpcBench(kb);
 }
