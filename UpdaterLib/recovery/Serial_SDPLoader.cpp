@@ -147,7 +147,7 @@ ssize_t Serial_SDPLoader::writeData(const std::vector<uint8_t>& packet) {
   const size_t want = packet.size() - 1;
   // The port's buffers may hold far more than the line carries in a reply's
   // time; the program keeps its own pace instead.
-  uint64_t ahead = d->lineTimeUS(kAheadBytes);
+  uint64_t ahead = std::max<uint64_t>(d->lineTimeUS(kAheadBytes), kAheadMS * 1000ull);
   if (d->lineFreeAtUS > ahead)
     aTime_SleepUntilMonotonicUS(d->lineFreeAtUS - ahead);
   const uint64_t stallUS = kWriteStallMS * 1000ull + d->lineTimeUS(want);

@@ -25,10 +25,13 @@ public:
   // What a reply the protocol awaits holds at the least: the security-mode
   // word and one response word. A read ends as soon as this much has come.
   static constexpr size_t kReplyBytes = 8;
-  // Bytes a write may queue ahead of the wire: one full data packet, so the
+  // What a write may queue ahead of the wire: one full data packet, so the
   // line never idles between packets and a word the ROM sends during the
-  // data is seen within a packet of when it came.
+  // data is seen within a packet of when it came; at high rates, where a
+  // packet takes a few milliseconds, kAheadMS of the line, so a wake-up that
+  // comes late on a busy machine does not leave the line idle.
   static constexpr size_t kAheadBytes = 1024;
+  static constexpr unsigned kAheadMS = 20;
 
   // `baud` is the rate set on the port (the boot ROM's UART runs at 115200).
   explicit Serial_SDPLoader(const std::string& port, unsigned baud = 115200);

@@ -19,13 +19,10 @@ namespace lab {
 namespace {
 
 constexpr double kPollMs = 20;       // how soon stop() is noticed
-// What a paced chip reads ahead of the line: 16 bytes, or 40 ms of the line
-// when that is more. Served at half full, it lets a wake-up of this thread
-// come up to 20 ms late (a busy machine) without the line falling behind the
-// host's; the chip still takes each byte at its time on the line, and the
-// host cannot tell these bytes from those still in the pty.
+// What a paced chip reads ahead of the line: 16 bytes, or 10 ms of the line
+// when that is more, served at half full.
 constexpr size_t kRxFifo = 16;
-constexpr double kRxFifoMs = 40;
+constexpr double kRxFifoMs = 10;
 constexpr size_t kReadAhead = 4096;  // unpaced: whatever the pty holds
 constexpr unsigned kBaud = 115200;   // when the host's rate is not one known here
 
@@ -136,13 +133,23 @@ void ImxUartPort::receive(double now) {
   if (in_.size() >= limit)
     return;
   uint8_t buffer[kReadAhead];
-  ssize_t n = read(master_, buffer, limit - in_.size());
-  if (n <= 0)
+  size_t want = limit - in_.size();
+  ssize_t n = read(master_, buffer, want);
+  if (n <= 0) {
+    backlog_ = false;
     return;
+  }
+  // Bytes that waited in the pty behind others were on the line right after
+  // them, however late this thread came to read them: the line does not slow
+  // down because a process was not scheduled. Only after the pty ran dry may
+  // the line have idled.
+  if (!backlog_)
+    rxEndMs_ = std::max(now, rxEndMs_);
   for (ssize_t i = 0; i < n; i++) {
-    rxEndMs_ = std::max(now, rxEndMs_) + perByteMs_;
+    rxEndMs_ += perByteMs_;
     in_.push_back(TimedByte{buffer[i], rxEndMs_});
   }
+  backlog_ = static_cast<size_t>(n) == want;
 }
 
 // Hands the chip the bytes that have arrived; what it answers leaves after

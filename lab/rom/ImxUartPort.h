@@ -67,6 +67,7 @@ private:
   double rxEndMs_ = 0, txEndMs_ = 0;
   double perByteMs_ = 0;
   bool blocked_ = false;
+  bool backlog_ = false;  // the last read left bytes in the pty
 };
 
 }  // namespace lab

@@ -86,6 +86,13 @@ std::vector<uint8_t> Payload(size_t size) {
   return bytes;
 }
 
+std::string Account(const lab::ImxChip& chip) {
+  std::string text;
+  for (const std::string& line : chip.account())
+    text += line + "\n";
+  return text;
+}
+
 }  // namespace
 
 // The port takes the bytes long before the line has carried them: the
@@ -103,7 +110,7 @@ TEST(Serial_SDPLoader, OverAPacedLineTheLoaderArrivesWholeAtEveryRateAtLineSpeed
     std::vector<uint8_t> payload = Payload(c.bytes);
     auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(rom.sdp.init(), 0);
-    EXPECT_EQ(rom.sdp.writeLoader(payload, 0x20200000), 0);
+    EXPECT_EQ(rom.sdp.writeLoader(payload, 0x20200000), 0) << Account(rom.chip);
     double seconds = Seconds(start);
     std::vector<uint8_t> ram;
     ASSERT_TRUE(rom.chip.readRam(0x20200000, uint32_t(c.bytes), ram));
