@@ -1,9 +1,11 @@
 #include "recovery/Serial_SDPLoader.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -13,16 +15,34 @@
 
 namespace {
 
-constexpr unsigned kSettleMS = 1000;
-constexpr unsigned kRetryMS = 1;
 constexpr unsigned kMaxOffset = 15;
 constexpr size_t kSecurityWordSize = 4;
+constexpr uint64_t kBitsPerByte = 10;  // start, 8 data, stop
+constexpr int kStallPollMS = 10;
+// A real line may run this much slower than its nominal rate (a UART's
+// divisor, an adapter's clock), and the lab's pty line drifts the same way
+// under load: a long burst is given that share of its time on top.
+constexpr uint64_t kRateTolerancePercent = 3;
+
+bool sSpeed(unsigned baud, speed_t& speed) {
+  static const struct {
+    unsigned baud;
+    speed_t speed;
+  } kRates[] = {{9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
+                {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600}};
+  for (const auto& rate : kRates)
+    if (rate.baud == baud) {
+      speed = rate.speed;
+      return true;
+    }
+  return false;
+}
 
 }  // namespace
 
 class PrivateSerial_SDPLoader {
 public:
-  explicit PrivateSerial_SDPLoader(const std::string& port) : path(port) {}
+  PrivateSerial_SDPLoader(const std::string& port, unsigned rate) : path(port), baud(rate) {}
   ~PrivateSerial_SDPLoader() {
     if (fd >= 0) {
       tcflush(fd, TCIOFLUSH);
@@ -30,18 +50,64 @@ public:
     }
   }
 
+  uint64_t lineTimeUS(size_t bytes) const { return baud ? bytes * kBitsPerByte * 1000000ull / baud : 0; }
+  // `bytes` were handed to the port now: they are on the wire after those before them.
+  void sent(size_t bytes) {
+    uint64_t now = aTime_GetMonotonicUS();
+    if (now >= lineFreeAtUS)
+      burstStartUS = now;
+    lineFreeAtUS = std::max(now, lineFreeAtUS) + lineTimeUS(bytes);
+  }
+  // When the bytes written so far have left, at the slowest the line may run.
+  uint64_t lineFreeByUS() const {
+    return lineFreeAtUS + (lineFreeAtUS - burstStartUS) * kRateTolerancePercent / 100;
+  }
+  // Appends what has arrived; the count.
+  ssize_t takeArrived(std::vector<uint8_t>& reply) {
+    ssize_t count = 0;
+    uint8_t buffer[256];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof(buffer))) > 0) {
+      reply.insert(reply.end(), buffer, buffer + n);
+      count += n;
+    }
+    return count;
+  }
+  // Waits at most until `untilUS` for the port to become ready for `events`.
+  void waitFor(short events, uint64_t untilUS) {
+    uint64_t now = aTime_GetMonotonicUS();
+    if (now >= untilUS)
+      return;
+    struct pollfd p = {fd, events, 0};
+    struct timespec wait;
+    wait.tv_sec = static_cast<time_t>((untilUS - now) / 1000000);
+    wait.tv_nsec = static_cast<long>((untilUS - now) % 1000000 * 1000);
+    ppoll(&p, 1, &wait, nullptr);
+  }
+
   int fd = -1;
   std::string path;  // a copy: the caller's text may not outlive the transport
+  unsigned baud;
   struct termios settings {};
+  uint64_t lineFreeAtUS = 0;  // when the bytes written so far have left the port
+  uint64_t burstStartUS = 0;  // when the line last went busy
 };
 
-Serial_SDPLoader::Serial_SDPLoader(const std::string& port) : d(new PrivateSerial_SDPLoader(port)) {}
+Serial_SDPLoader::Serial_SDPLoader(const std::string& port, unsigned baud)
+    : d(new PrivateSerial_SDPLoader(port, baud)) {}
 
 Serial_SDPLoader::~Serial_SDPLoader() = default;
+
+uint64_t Serial_SDPLoader::lineTimeUS(size_t bytes) const { return d->lineTimeUS(bytes); }
 
 bool Serial_SDPLoader::init() {
   if (d->fd >= 0)
     return true;
+  speed_t speed = B0;
+  if (!sSpeed(d->baud, speed)) {
+    Log::log(DEBUG_iMXSerial, "SDP: %u baud is not a rate this port can be set to\n", d->baud);
+    return false;
+  }
   d->fd = open(d->path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
   if (d->fd < 0) {
     Log::log(DEBUG_iMXSerial, "SDP: cannot open %s: %s\n", d->path.c_str(), strerror(errno));
@@ -62,11 +128,15 @@ bool Serial_SDPLoader::init() {
   t.c_lflag = 0;
   t.c_cflag = CS8 | CREAD | CLOCAL;
   std::memset(t.c_cc, 0, sizeof(t.c_cc));
-  cfsetispeed(&t, B115200);
-  cfsetospeed(&t, B115200);
+  cfsetispeed(&t, speed);
+  cfsetospeed(&t, speed);
+  // No settle time after this: the ROM's readiness is found by the status
+  // requests, each awaited by the line's own deadline and retried.
   tcsetattr(d->fd, TCSAFLUSH, &t);
-  aTime_MSSleep(kSettleMS);
   tcflush(d->fd, TCIOFLUSH);
+  // Pacing sleeps and reply waits should end on time: a byte takes 87 us at 115200.
+  aTime_SetPreciseSleeps();
+  d->lineFreeAtUS = d->burstStartUS = aTime_GetMonotonicUS();
   return true;
 }
 
@@ -75,13 +145,20 @@ ssize_t Serial_SDPLoader::writeData(const std::vector<uint8_t>& packet) {
     return -1;
   const uint8_t* bytes = packet.data() + 1;
   const size_t want = packet.size() - 1;
+  // The port's buffers may hold far more than the line carries in a reply's
+  // time; the program keeps its own pace instead.
+  uint64_t ahead = std::max<uint64_t>(d->lineTimeUS(kAheadBytes), kAheadMS * 1000ull);
+  if (d->lineFreeAtUS > ahead)
+    aTime_SleepUntilMonotonicUS(d->lineFreeAtUS - ahead);
+  const uint64_t stallUS = kWriteStallMS * 1000ull + d->lineTimeUS(want);
   size_t done = 0;
-  uint64_t lastProgress = aTime_GetMSTicks();
+  uint64_t giveUpAt = aTime_GetMonotonicUS() + stallUS;
   while (done < want) {
     ssize_t n = write(d->fd, bytes + done, want - done);
     if (n > 0) {
+      d->sent(static_cast<size_t>(n));
       done += static_cast<size_t>(n);
-      lastProgress = aTime_GetMSTicks();
+      giveUpAt = aTime_GetMonotonicUS() + stallUS;
       continue;
     }
     // A port that is gone will not come back within a retry; a full one may drain.
@@ -90,29 +167,28 @@ ssize_t Serial_SDPLoader::writeData(const std::vector<uint8_t>& packet) {
                want, strerror(errno));
       break;
     }
-    if (aTime_GetMSTicks() - lastProgress >= kWriteStallMS) {
-      Log::log(DEBUG_iMXSerial, "SDP: write to %s stalled for %u ms after %zu of %zu bytes\n", d->path.c_str(),
-               kWriteStallMS, done, want);
+    if (aTime_GetMonotonicUS() >= giveUpAt) {
+      Log::log(DEBUG_iMXSerial, "SDP: write to %s stalled for %llu ms after %zu of %zu bytes\n", d->path.c_str(),
+               static_cast<unsigned long long>(stallUS / 1000), done, want);
       break;
     }
-    aTime_MSSleep(kRetryMS);
+    d->waitFor(POLLOUT, std::min(giveUpAt, aTime_GetMonotonicUS() + kStallPollMS * 1000));
   }
-  // A reply is awaited from when the bytes are on the wire, not from when the
-  // kernel took them: at 115200 baud a 1024-byte packet needs about 90 ms.
-  if (done == want)
-    tcdrain(d->fd);
   return static_cast<ssize_t>(done);
 }
 
 ssize_t Serial_SDPLoader::readData(std::vector<uint8_t>& reply, unsigned timeout_ms) {
   if (d->fd < 0)
     return -1;
-  aTime_MSSleep(timeout_ms);
-  ssize_t count = 0;
-  uint8_t byte = 0;
-  while (read(d->fd, &byte, 1) == 1) {
-    reply.push_back(byte);
-    count++;
+  ssize_t count = d->takeArrived(reply);
+  if (timeout_ms == 0)
+    return count;
+  // Our bytes must leave, the ROM act, and its reply cross back.
+  uint64_t deadline = std::max(aTime_GetMonotonicUS(), d->lineFreeByUS()) + d->lineTimeUS(kReplyBytes) +
+                      timeout_ms * 1000ull;
+  while (static_cast<size_t>(count) < kReplyBytes && aTime_GetMonotonicUS() < deadline) {
+    d->waitFor(POLLIN, deadline);
+    count += d->takeArrived(reply);
   }
   return count;
 }

@@ -34,6 +34,8 @@ const char* const kUsage =
     "  --ram-out ADDR:LEN:FILE   write that RAM range to FILE when stopped\n"
     "  --account FILE       write the commands received, one a line, when stopped\n"
     "  --verbose            the bus's events on standard error\n"
+    "  --pace               model the UART line: every byte in either direction takes\n"
+    "                       10 bit times at the rate the host set on the pty\n"
     "fault knobs:\n"
     "  --status-from N      leave the first N-1 status requests unanswered\n"
     "  --status-never       never answer a status request\n"
@@ -60,6 +62,7 @@ const char* const kLoaderUsage =
 struct Arguments {
   lab::ImxChipOptions chip;
   bool uart = true, hid = true, verbose = false;
+  lab::ImxUartOptions line;
   std::string link, account, ramOut;
   uint32_t ramAddress = 0, ramLength = 0;
 };
@@ -102,6 +105,8 @@ int sParse(int argc, char** argv, Arguments& args) {
       rom.hideLoader = true;
     else if (opt == "--verbose")
       args.verbose = true;
+    else if (opt == "--pace")
+      args.line.pace = true;
     else
       flag = false;
     if (flag)
@@ -187,7 +192,7 @@ int LabImxMain(int argc, char** argv) {
     return 1;
   }
   lab::ImxChip chip(args.chip, &host);
-  lab::ImxUartPort uart(chip);
+  lab::ImxUartPort uart(chip, args.line);
   if (args.uart && !uart.start(args.link, error)) {
     std::fprintf(stderr, "updater-lab imx: %s\n", error.c_str());
     return 1;

@@ -4,6 +4,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <string>
+#include <vector>
+
 #include "LabLpcSupport.h"
 #include "LabServerSupport.h"
 #include "TestSupport.h"
@@ -24,20 +28,32 @@ TEST(ImxPeer, ImxUartLoadsAndVerifiesAFileInTheLabRomsRam) {
   ASSERT_FALSE(conf.empty());
   testsupport::WriteFile(dir.file("rt1050.conf"), conf + dir.file("image.bin") + ":load 0x20201000\n");
 
-  pid_t pid = -1;
-  std::string banner = testsupport::StartUntilReady(
-      {testsupport::BinPath("updater-lab"), "imx", "--transport", "uart", "--link", dir.file("tty"), "--account",
-       dir.file("account"), "--ram-out", "0x20201000:5000:" + dir.file("ram")},
-      &pid);
-  ASSERT_EQ(banner.compare(0, 5, "uart "), 0) << banner;
-  // -N: the RT1050 has no association phase; -n: a pty has no RTS/CTS.
-  testsupport::ProgramResult r =
-      testsupport::RunProgram({kPeer, "-n", "-N", "-v", dir.file("tty"), dir.file("rt1050.conf")});
-  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
-  EXPECT_NE(r.out.find("HAB security state: development mode (0x56787856)"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("status 0x88888888"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("Verify success"), std::string::npos) << r.out;
-  EXPECT_EQ(testsupport::StopChild(&pid), 0);
-  EXPECT_TRUE(testsupport::ReadFile(dir.file("ram")) == image) << "the lab ROM's RAM does not hold the file";
-  EXPECT_NE(testsupport::ReadFile(dir.file("account")).find("write-file 0x20201000 5000\n"), std::string::npos);
+  // Also over the line paced at the rate imx_uart sets: a peer that waits for
+  // its replies by the line finds them where a real ROM would put them.
+  for (bool paced : {false, true}) {
+    SCOPED_TRACE(paced ? "paced" : "unpaced");
+    std::vector<std::string> lab = {testsupport::BinPath("updater-lab"), "imx", "--transport", "uart", "--link",
+                                    dir.file("tty"), "--account", dir.file("account"), "--ram-out",
+                                    "0x20201000:5000:" + dir.file("ram")};
+    if (paced)
+      lab.push_back("--pace");
+    pid_t pid = -1;
+    std::string banner = testsupport::StartUntilReady(lab, &pid);
+    ASSERT_EQ(banner.compare(0, 5, "uart "), 0) << banner;
+    // -N: the RT1050 has no association phase; -n: a pty has no RTS/CTS.
+    testsupport::ProgramResult r =
+        testsupport::RunProgram({kPeer, "-n", "-N", "-v", dir.file("tty"), dir.file("rt1050.conf")});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("HAB security state: development mode (0x56787856)"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("status 0x88888888"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Verify success"), std::string::npos) << r.out;
+    EXPECT_EQ(testsupport::StopChild(&pid), 0);
+    EXPECT_TRUE(testsupport::ReadFile(dir.file("ram")) == image) << "the lab ROM's RAM does not hold the file";
+    EXPECT_NE(testsupport::ReadFile(dir.file("account")).find("write-file 0x20201000 5000\n"), std::string::npos);
+    std::remove(dir.file("ram").c_str());
+    // Paced, the 5000 bytes take 0.43 s on the line.
+    if (paced) {
+      EXPECT_GT(r.seconds, 5000 * 10.0 / 115200);
+    }
+  }
 }

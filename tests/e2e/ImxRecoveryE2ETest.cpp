@@ -83,14 +83,14 @@ std::string WriteBird(const std::string& path, const std::vector<birdwriter::Blo
 // The update server's catalogue: the default recovery image (a 3000-byte lab
 // loader, started at the default address) under 0xDEADDEAD, and build 2200
 // for the module, its firmware carrying its information block.
-std::string MakeCatalogue(const testsupport::TempDir& dir) {
+std::string MakeCatalogue(const testsupport::TempDir& dir, uint32_t loaderBytes) {
   std::string root = dir.file("catalogue");
   std::string model = root + "/Orrin";
   mkdir(root.c_str(), 0755);
   mkdir(model.c_str(), 0755);
   lab::ImxLabLoader loader;
   Bytes code(0x400, 0);
-  Bytes header = loader.encode(3000 - 0x400 - lab::ImxLabLoader::kHeaderSize);
+  Bytes header = loader.encode(loaderBytes - 0x400 - lab::ImxLabLoader::kHeaderSize);
   code.insert(code.end(), header.begin(), header.end());
   // A recovery image holds the loader alone; the download must take it.
   WriteBird(model + "/900.bird", {birdwriter::InfoBlock(900, "0.9.0", kDefault, "Orrin"),
@@ -106,7 +106,8 @@ std::string MakeCatalogue(const testsupport::TempDir& dir) {
 // the lab update server.
 class ImxRecoveryE2E : public ::testing::Test {
 protected:
-  void Start(const lab::ImxRomOptions& rom = lab::ImxRomOptions()) {
+  void Start(const lab::ImxRomOptions& rom = lab::ImxRomOptions(),
+             const lab::ImxUartOptions& line = lab::ImxUartOptions(), uint32_t loaderBytes = 3000) {
     lab_.reset(new UsbLab({}));
     if (!lab_->skipReason().empty())
       GTEST_SKIP() << lab_->skipReason();
@@ -117,12 +118,12 @@ protected:
     chip_.reset(new lab::ImxChip(options, &lab_->host()));
     std::string error;
     ASSERT_NE(lab_->host().plugBootRomHid(*chip_, error), "") << error;
-    uart_.reset(new lab::ImxUartPort(*chip_));
+    uart_.reset(new lab::ImxUartPort(*chip_, line));
     ASSERT_TRUE(uart_->start("", error)) << error;
     char fix[96];
     std::snprintf(fix, sizeof(fix), "%08X:%08X:%08X:%08X:%08X:%u", kIdentity[3], kIdentity[2], kIdentity[1],
                   kIdentity[0], kModule, kNewBuild);
-    server_.reset(new testsupport::LabServerProcess({"--catalogue", MakeCatalogue(work_), "--device",
+    server_.reset(new testsupport::LabServerProcess({"--catalogue", MakeCatalogue(work_, loaderBytes), "--device",
                                                      "DEADDEAD:Orrin:900", "--device", "0000B1C0:Orrin:2200", "--fix",
                                                      fix}));
     ASSERT_TRUE(server_->ok());
@@ -321,4 +322,51 @@ TEST_F(ImxRecoveryE2E, LoaderOnlyImageIsRefusedForARecovery) {
   EXPECT_EQ(r.out.find("Transferred"), std::string::npos) << r.out;
   EXPECT_NE(chip_->firmwareSerial(), kModule);
   EXPECT_NE(lab_->host().build(kModule), 900u);
+}
+
+// The UART paced like a real line at 115200 baud: the port takes a 64 KB
+// loader far faster than the line carries it, and the completion word comes
+// only once the last byte has crossed. The whole loader is in RAM and starts.
+TEST_F(ImxRecoveryE2E, OverAPacedLineA64KBLoaderArrivesWholeAndStarts) {
+  lab::ImxUartOptions line;
+  line.pace = true;
+  Start(lab::ImxRomOptions(), line, 0x10000);
+  ProgramResult r = Updater({"-N", "-s", uart_->path()});
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find(kFingerprint), std::string::npos) << r.out << r.err;
+  EXPECT_EQ(Count("write-file 0x20000000 65536"), 1u) << Account();
+  EXPECT_EQ(Count("write-file abandoned"), 0u) << Account();
+  EXPECT_EQ(Count("jump 0x20000400 loader"), 1u) << Account();
+  std::vector<uint8_t> ram;
+  lab::ImxLabLoader loaded;
+  ASSERT_TRUE(chip_->readRam(0x20000400, 0x10000 - 0x400, ram));
+  EXPECT_TRUE(lab::ImxLabLoader::decode(ram.data(), ram.size(), loaded)) << "the loader in RAM is not intact";
+  EXPECT_EQ(loaded.length, 0x10000u - 0x400 - lab::ImxLabLoader::kHeaderSize);
+}
+
+// On the paced line, a ROM that takes 60 ms over each answer is still within
+// the line's deadline; one that never answers is asked five times, each
+// given up once the line has carried the request and a reply's time, with the
+// messages the user and the log expect.
+TEST_F(ImxRecoveryE2E, OverAPacedLineALateRomLoadsASilentOneFailsWithinItsDeadline) {
+  lab::ImxUartOptions line;
+  line.pace = true;
+  line.answerDelayMs = 60;
+  Start(lab::ImxRomOptions(), line);
+  ProgramResult r = Updater({"-N", "-s", uart_->path()});
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find(kFingerprint), std::string::npos) << r.out << r.err;
+  EXPECT_EQ(Count("error-status unanswered"), 0u) << Account();
+  EXPECT_EQ(Count("write-file 0x20000000 3000"), 1u) << Account();
+  TearDown();
+
+  lab::ImxRomOptions rom;
+  rom.answerStatusFrom = 0;
+  Start(rom, line);
+  r = Updater({"-N", "-s", uart_->path(), "-X", "0x10000000"});
+  EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+  EXPECT_NE(r.err.find("Got no response from chip"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Error: No ack from iMX device"), std::string::npos) << r.err;
+  EXPECT_EQ(Count("error-status unanswered"), 5u) << Account();
+  EXPECT_EQ(Count("write-file"), 0u) << Account();
 }

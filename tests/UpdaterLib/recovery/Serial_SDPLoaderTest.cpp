@@ -6,8 +6,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <memory>
 
 #include "recovery/Serial_SDPLoader.h"
+#include "rom/ImxChip.h"
+#include "rom/ImxUartPort.h"
 
 namespace {
 
@@ -41,7 +44,107 @@ public:
   std::string path;
 };
 
+double Seconds(std::chrono::steady_clock::time_point since) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+// The lab i.MX chip behind its UART, paced like a real line at the rate the
+// host sets, and the SDP loader over it at `baud`.
+class PacedRom {
+public:
+  PacedRom(unsigned baud, const lab::ImxRomOptions& rom = lab::ImxRomOptions()) : chip(Options(rom), nullptr) {
+    lab::ImxUartOptions line;
+    line.pace = true;
+    port.reset(new lab::ImxUartPort(chip, line));
+    std::string error;
+    if (port->start("", error)) {
+      serial = new Serial_SDPLoader(port->path(), baud);
+      sdp.setLoader(std::unique_ptr<SDPLoader_Interface>(serial));
+    }
+  }
+  static lab::ImxChipOptions Options(const lab::ImxRomOptions& rom) {
+    lab::ImxChipOptions options;
+    options.rom = rom;
+    return options;
+  }
+  // Line time of the exchanges a write-file of `bytes` needs at the least.
+  double BoundSeconds(size_t bytes) const { return serial->lineTimeUS(16 + 8 + 16 + bytes + 8) / 1e6; }
+
+  lab::ImxChip chip;
+  std::unique_ptr<lab::ImxUartPort> port;
+  SDPLoader sdp;
+  Serial_SDPLoader* serial = nullptr;  // owned by sdp
+};
+
+std::vector<uint8_t> Payload(size_t size) {
+  std::vector<uint8_t> bytes(size);
+  uint32_t x = 0x5EED;
+  for (uint8_t& b : bytes) {
+    x = x * 1103515245u + 12345u;
+    b = static_cast<uint8_t>(x >> 16);
+  }
+  return bytes;
+}
+
+std::string Account(const lab::ImxChip& chip) {
+  std::string text;
+  for (const std::string& line : chip.account())
+    text += line + "\n";
+  return text;
+}
+
 }  // namespace
+
+// The port takes the bytes long before the line has carried them: the
+// completion word is awaited from the line's own time, at whatever rate, and
+// the transfer runs at the line's pace, not slower.
+TEST(Serial_SDPLoader, OverAPacedLineTheLoaderArrivesWholeAtEveryRateAtLineSpeed) {
+  const struct {
+    unsigned baud;
+    size_t bytes;
+  } cases[] = {{9600, 2048}, {921600, 65536}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.baud);
+    PacedRom rom(c.baud);
+    ASSERT_NE(rom.serial, nullptr);
+    std::vector<uint8_t> payload = Payload(c.bytes);
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(rom.sdp.init(), 0);
+    EXPECT_EQ(rom.sdp.writeLoader(payload, 0x20200000), 0) << Account(rom.chip);
+    double seconds = Seconds(start);
+    std::vector<uint8_t> ram;
+    ASSERT_TRUE(rom.chip.readRam(0x20200000, uint32_t(c.bytes), ram));
+    EXPECT_TRUE(ram == payload) << "RAM does not hold the payload";
+    double bound = rom.BoundSeconds(c.bytes);
+    EXPECT_GE(seconds, bound * 0.99);
+    EXPECT_LT(seconds, bound * 1.2 + 0.1) << "bound " << bound;
+    rom.port->stop();
+  }
+}
+
+// A ROM that never answers is asked five times, each request given up when
+// the line has carried it and a reply, plus the margin; a ROM that speaks
+// during the data is heard while the data still goes out, because the host
+// keeps no more than a packet ahead of the line.
+TEST(Serial_SDPLoader, OverAPacedLineSilenceEndsByTheDeadlineAndChatterIsHeardInTime) {
+  lab::ImxRomOptions silent;
+  silent.answerStatusFrom = 0;
+  PacedRom quiet(9600, silent);
+  ASSERT_EQ(quiet.sdp.init(), 0);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(quiet.sdp.writeLoader(Payload(100), 0x20200000), SDPLoader::NO_ANSWER);
+  double perAttempt = quiet.serial->lineTimeUS(16 + 8) / 1e6 + SDPLoader::kReplyTimeoutMS / 1000.0;
+  EXPECT_GE(Seconds(start), 5 * perAttempt * 0.99);
+  EXPECT_LT(Seconds(start), 5 * perAttempt + 0.3);
+  quiet.port->stop();
+  EXPECT_EQ(quiet.chip.account().size(), 5u);
+
+  lab::ImxRomOptions chatty;
+  chatty.chatter = true;
+  PacedRom rom(115200, chatty);
+  ASSERT_EQ(rom.sdp.init(), 0);
+  EXPECT_EQ(rom.sdp.writeLoader(Payload(16384), 0x20200000), SDPLoader::DATA_DURING_WRITE);
+}
 
 TEST(Serial_SDPLoader, PacketsGoOutWithoutReportIdAndRepliesAreRaw) {
   Pty pty;
