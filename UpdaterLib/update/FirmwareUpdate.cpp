@@ -10,6 +10,7 @@
 #include "server/UpdateServerRequest.h"
 #include "Updater.h"
 #include "update/UpdaterEntity.h"
+#include "store/StoreLock.h"
 #include "store/UpdaterStore.h"
 #include "aDefs.h"
 #include "aTime.h"
@@ -117,7 +118,7 @@ void sRecordTransfer(UpdaterDisplayInterface& display, const std::string& update
     }
     item.settings.Add(UpdaterStoreItem::KEY_LATEST_TRANSFER, birdFile);
     item.settings.Add(UpdaterStoreItem::KEY_LAST_TRANSFER_DATE, KeyValueStore::Timestamp());
-    item.settings.Save(nullptr);
+    item.SaveSettings(&display);
   } catch (const std::exception& e) {
     display.message(UpdaterDisplayInterface::Error, "Could not record the transfer: %s", e.what());
   }
@@ -148,6 +149,8 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
     display.message(UpdaterDisplayInterface::Error, "Update command must specify the specific device");
     return false;
   }
+  StoreLock updating = StoreLock::ForUpdate(updaterDirectory, serialNumber, display);
+  if (!updating.Held()) return false;
   UpdaterStoreItem item;
   try {
     UpdaterStore store(updaterDirectory.c_str());
