@@ -52,24 +52,23 @@ unsigned sLimitSeconds(unsigned fallback) {
 }
 
 // The command line of this process as the user typed it, program name
-// without its directory, on one line.
+// without its directory, on one line, cut to a length fit for a message.
 std::string sOwnCommand() {
   FILE* file = fopen("/proc/self/cmdline", "re");
-  std::string text;
   if (!file)
-    return text;
-  std::string word;
-  for (int c = fgetc(file); c != EOF && text.size() < kMaxCommandText; c = fgetc(file)) {
-    if (c != '\0') {
-      word.push_back(c == '\n' || c == '\r' ? ' ' : static_cast<char>(c));
-      continue;
-    }
-    if (text.empty() && word.rfind('/') != std::string::npos)
-      word = word.substr(word.rfind('/') + 1);
-    text += (text.empty() ? "" : " ") + word;
-    word.clear();
-  }
+    return std::string();
+  char buffer[4096];
+  size_t length = fread(buffer, 1, sizeof(buffer), file);
   fclose(file);
+  std::string raw(buffer, length);
+  size_t programEnd = raw.find('\0');
+  size_t slash = raw.rfind('/', programEnd);
+  std::string text = slash == std::string::npos ? raw : raw.substr(slash + 1);
+  while (!text.empty() && text.back() == '\0')
+    text.pop_back();
+  for (char& c : text)
+    if (c == '\0' || c == '\n' || c == '\r')
+      c = ' ';
   return text.size() > kMaxCommandText ? text.substr(0, kMaxCommandText) + "..." : text;
 }
 
