@@ -1,6 +1,8 @@
 #include "download/FirmwareDownload.h"
 
 #include <chrono>
+#include <ctime>
+#include <sys/stat.h>
 #include <exception>
 #include <future>
 #include <stdexcept>
@@ -15,6 +17,8 @@
 #include "server/UpdateServerRequest.h"
 #include "server/base64.h"
 #include "store/KeyValueStore.h"
+#include "store/BuildPath.h"
+#include "store/StoreLock.h"
 #include "store/UpdaterStore.h"
 
 namespace {
@@ -214,6 +218,11 @@ uint32_t FirmwareDownload::Store(UpdaterStoreItem& item, uint32_t build, const s
     return 0;
   }
   std::string now = KeyValueStore::Timestamp();
+  // The entry's lock covers the sweep of temporaries inside WriteFile, the
+  // write and the record.
+  StoreLock entry = StoreLock::ForEntry(item.Path(), &display);
+  if (!entry.Held())
+    return 0;
   start = aTime_GetMonotonicUS();
   aErr written = item.WriteFile(fileName.c_str(), bytes.data(), bytes.size());
   Log::log(DEBUG_Updater, "Wrote %s (%zu bytes) in %.1f ms\n", fileName.c_str(), bytes.size(),
@@ -227,10 +236,30 @@ uint32_t FirmwareDownload::Store(UpdaterStoreItem& item, uint32_t build, const s
     display.message(UpdaterDisplayInterface::Error, "Failed to write file with %d", static_cast<int>(written));
     return 0;
   }
-  item.settings.Add(UpdaterStoreItem::KEY_LATEST_DOWNLOAD, fileName);
-  item.settings.Add(UpdaterStoreItem::KEY_LAST_DOWNLOAD_DATE, now);
-  item.settings.Save();
+  return Record(item, build, now);
+}
+
+uint32_t FirmwareDownload::Record(UpdaterStoreItem& item, uint32_t build, const std::string& when) {
+  item.settings.Add(UpdaterStoreItem::KEY_LATEST_DOWNLOAD, std::to_string(build) + ".bird");
+  item.settings.Add(UpdaterStoreItem::KEY_LAST_DOWNLOAD_DATE, when);
+  item.SaveSettings(&display);
   return build;
+}
+
+// The build's file as another run stored it while this one waited: a good
+// file written since `since`.
+bool FirmwareDownload::StoredMeanwhile(const UpdaterStoreItem& item, uint32_t build, time_t since) {
+  std::string fileName = std::to_string(build) + ".bird";
+  struct stat info;
+  if (stat(BuildPath(item.Path().c_str(), fileName.c_str(), nullptr).c_str(), &info) != 0 || info.st_mtime < since)
+    return false;
+  try {
+    item.ReadBirdFile(fileName.c_str());
+    return true;
+  } catch (const std::exception& e) {
+    Log::log(DEBUG_Updater, "%s\n", e.what());
+    return false;
+  }
 }
 
 uint32_t FirmwareDownload::Download(uint32_t serialNumber, const std::string& build, bool override, bool no_cal) {
@@ -251,7 +280,21 @@ uint32_t FirmwareDownload::Download(uint32_t serialNumber, const std::string& bu
   if (buildNumber == 0)
     return 0;
   display.message(UpdaterDisplayInterface::Info, "Retrieving build %u", buildNumber);
-  if (!CheckBuild(serialNumber, buildNumber, override) || !Fetch(serialNumber, firmware, buildNumber, no_cal, bird))
+  if (!CheckBuild(serialNumber, buildNumber, override))
+    return 0;
+  // One run fetches a build at a time; a run that finds another fetching the
+  // same build waits, then takes the file that one stored.
+  time_t waitStart = time(nullptr);
+  StoreLock downloading = StoreLock::ForDownload(item.Path(), serialNumber, buildNumber, display);
+  if (!downloading.Held())
+    return 0;
+  if (downloading.Waited() && StoredMeanwhile(item, buildNumber, waitStart)) {
+    display.message(UpdaterDisplayInterface::Info, "Build %u was stored meanwhile by another run; using it",
+                    buildNumber);
+    StoreLock entry = StoreLock::ForEntry(item.Path(), &display);
+    return entry.Held() ? Record(item, buildNumber, KeyValueStore::Timestamp()) : 0;
+  }
+  if (!Fetch(serialNumber, firmware, buildNumber, no_cal, bird))
     return 0;
   return Store(item, buildNumber, bird);
 }

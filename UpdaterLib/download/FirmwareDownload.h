@@ -1,6 +1,7 @@
 // The build list (-B) and the firmware download (-G) for one module.
 #pragma once
 #include <cstdint>
+#include <ctime>
 #include <string>
 
 #include "Updater.h"
@@ -31,6 +32,9 @@ private:
   bool CheckBuild(uint32_t serialNumber, uint32_t build, bool override);
   bool Fetch(uint32_t serialNumber, const std::string& firmware, uint32_t build, bool no_cal, std::string& bird);
   uint32_t Store(UpdaterStoreItem& item, uint32_t build, const std::string& bird);
+  // Records the build as the latest download; the caller holds the entry's lock.
+  uint32_t Record(UpdaterStoreItem& item, uint32_t build, const std::string& when);
+  static bool StoredMeanwhile(const UpdaterStoreItem& item, uint32_t build, time_t since);
 
   std::string serverUrl;
   std::string updaterDirectory;

@@ -98,6 +98,7 @@ void KeyValueStore::Load(const char* path) {
   }
   filename = path;
   modified = false;
+  changed.clear();
   std::string line;
   while (sReadLine(file, line))
     sParseLine(line.c_str(), values);
@@ -140,6 +141,26 @@ void KeyValueStore::Save(const char* path) {
     return;
   }
   modified = false;
+  changed.clear();
+}
+
+void KeyValueStore::SaveChanges() {
+  if (filename.empty()) {
+    Save();
+    return;
+  }
+  // A missing file is created by this load with its creation time, as a
+  // first save would.
+  KeyValueStore current(filename.c_str());
+  for (const std::string& key : changed)
+    current.Add(key, values[key]);
+  // UPDATED_TIME moves only when the file's contents really change.
+  current.Save();
+  if (current.modified)
+    return;  // not written: keep this run's changes for another try
+  values = current.values;
+  modified = false;
+  changed.clear();
 }
 
 const char* KeyValueStore::operator[](const std::string& key) const {
@@ -219,6 +240,7 @@ bool KeyValueStore::Add(const std::string& key, const std::string& value) {
   if (current != value)
     modified = true;
   values[key] = value;
+  changed.insert(key);
   return true;
 }
 
@@ -241,6 +263,7 @@ bool KeyValueStore::AddHex(const std::string& key, uint32_t value) {
 bool KeyValueStore::Add(const KeyValueStore& other) {
   for (const auto& entry : other.values) {
     values[entry.first] = entry.second;
+    changed.insert(entry.first);
     modified = true;
   }
   return true;

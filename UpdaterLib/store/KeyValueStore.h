@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 
 class KeyValueStore {
@@ -16,6 +17,12 @@ public:
 
   void Load(const char* path);
   void Save(const char* path = nullptr);
+  // Writes only the keys added since the last load or save into the file as
+  // it is now: the file is read again and the rest of it is kept, so another
+  // process's entries written meanwhile survive. The caller holds whatever
+  // lock keeps writers apart between that read and the write. This copy then
+  // holds the file's entries too.
+  void SaveChanges();
 
   // The stored value or null; never adds an entry.
   const char* operator[](const std::string& key) const;
@@ -41,4 +48,6 @@ public:
   std::string filename;
   std::map<std::string, std::string> values;
   bool modified = false;
+  // Keys given a value by Add since the last load or save.
+  std::set<std::string> changed;
 };

@@ -7,6 +7,7 @@
 
 #include "store/AtomicFile.h"
 #include "store/BuildPath.h"
+#include "store/StoreLock.h"
 #include "image/BuildNumber.h"
 #include "Log.h"
 #include "aDirectory.h"
@@ -15,7 +16,29 @@ UpdaterStoreItem::UpdaterStoreItem() = default;
 
 UpdaterStoreItem::UpdaterStoreItem(const std::string& basePath_, const std::string& name_, store_item_t type_)
     : basePath(basePath_), name(name_), type(type_) {
-  settings.Load(BuildPath(basePath.c_str(), name.c_str(), KeyValueStore::DEFAULT_FILENAME, nullptr).c_str());
+  std::string file = BuildPath(basePath.c_str(), name.c_str(), KeyValueStore::DEFAULT_FILENAME, nullptr);
+  struct stat info;
+  if (type == STORE_ITEM_DIRECTORY && stat(file.c_str(), &info) != 0) {
+    // The load creates the missing file: under the lock, so that a creation
+    // racing with another run's first record cannot replace that record.
+    StoreLock lock = StoreLock::ForEntry(Path(), nullptr);
+    settings.Load(file.c_str());
+    return;
+  }
+  settings.Load(file.c_str());
+}
+
+bool UpdaterStoreItem::SaveSettings(UpdaterDisplayInterface* display) {
+  // An item that names no entry has nothing to lock; its file is written as before.
+  if (!IsValid()) {
+    settings.Save();
+    return !settings.modified;
+  }
+  StoreLock lock = StoreLock::ForEntry(Path(), display);
+  if (!lock.Held())
+    return false;
+  settings.SaveChanges();
+  return !settings.modified && settings.changed.empty();
 }
 
 bool UpdaterStoreItem::IsValid() const { return !basePath.empty() && !name.empty(); }
@@ -81,7 +104,7 @@ aErr UpdaterStoreItem::WriteFile(const char* fileName, const uint8_t* bytes, siz
     return aErrParam;
   // What an interrupted or killed earlier write left behind goes now; a later
   // -G must not keep piling them up.
-  int stale = RemoveStalePartials(Path());
+  int stale = StoreLock::HeldHere(StoreLock::EntryLockPath(Path())) ? RemoveStalePartials(Path()) : 0;
   if (stale)
     Log::log(DEBUG_Updater, "UpdaterStore: removed %d stale partial file(s) in [%s].\n", stale, Path().c_str());
   std::string path = BuildPath(basePath.c_str(), name.c_str(), fileName, nullptr);

@@ -9,6 +9,8 @@
 #include "store/KeyValueStore.h"
 #include "aError.h"
 
+class UpdaterDisplayInterface;
+
 typedef enum {
   STORE_ITEM_FILE = 0,
   STORE_ITEM_DIRECTORY = 1,
@@ -35,10 +37,18 @@ public:
   std::string Path() const;
   // Whether the item's directory holds an entry of that name.
   bool FileExists(const char* fileName) const;
+  // Records the settings added since they were loaded: under the entry's lock
+  // the file is read again and only those keys are written into it, so a run
+  // never undoes what another run recorded meanwhile. False when the lock
+  // could not be had (a busy holder the user was told about) or the file
+  // could not be written; the debug log says which.
+  bool SaveSettings(UpdaterDisplayInterface* display = nullptr);
   // Replaces basePath/name/fileName with the bytes; aErrNotFound when there
   // are no bytes or the file cannot be created, aErrIO when writing fails,
   // aErrCancel when a Ctrl-C or termination request stopped it (nothing is
-  // left behind). Removes the temporaries of earlier broken writes first.
+  // left behind). When the caller holds the entry's lock, first removes the
+  // temporaries of earlier broken writes (without it, one of them could be a
+  // file another process is writing right now).
   aErr WriteFile(const char* fileName, const uint8_t* bytes, size_t length);
   // Throws std::runtime_error starting "Failed to load bird file": for a
   // build's file that is not there it names the command that fetches it,

@@ -14,6 +14,7 @@
 #include "image/BirdFile.h"
 #include "image/BuildNumber.h"
 #include "server/UpdateServerRequest.h"
+#include "store/StoreLock.h"
 #include "store/UpdaterStore.h"
 #include "update/UpdaterEntity.h"
 
@@ -171,6 +172,9 @@ bool FirmwareUpdate::Run(uint32_t serialNumber, uint32_t build, std::string bird
     display.message(UpdaterDisplayInterface::Error, "Update command must specify the specific device");
     return false;
   }
+  // One transfer into a module at a time, whichever process starts it.
+  StoreLock updating = StoreLock::ForUpdate(updaterDirectory, serialNumber, display);
+  if (!updating.Held()) return false;
   UpdaterStoreItem item;
   try {
     UpdaterStore store(updaterDirectory.c_str());
@@ -395,7 +399,8 @@ void FirmwareUpdate::record(UpdaterStoreItem& item, uint32_t serialNumber, const
     }
     item.settings.Add(key, value);
     item.settings.Add(dateKey, KeyValueStore::Timestamp());
-    item.settings.Save(nullptr);
+    if (!item.SaveSettings(&display))
+      display.message(UpdaterDisplayInterface::Error, "Could not record the update in %s", item.Path().c_str());
   } catch (const std::exception& e) {
     display.message(UpdaterDisplayInterface::Error, "Could not record the update: %s", e.what());
   }

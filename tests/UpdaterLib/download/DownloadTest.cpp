@@ -223,6 +223,6 @@ TEST_F(DownloadTest, CtrlCEndsAStalledDownloadPromptlyWithOneLine) {
   aDirectory_List(
       store.file("1234ABCD").c_str(), [](const aDirectoryListData*, void* n) { return ++*static_cast<int*>(n) > 0; },
       &entries);
-  EXPECT_EQ(entries, 3);  // ".", ".." and ".settings"
+  EXPECT_EQ(entries, 5);  // ".", "..", ".settings" and the entry's and the build's lock files
   EXPECT_EQ(KeyValueStore(ModuleFile(".settings").c_str())["LATEST_DOWNLOAD"], nullptr);
 }

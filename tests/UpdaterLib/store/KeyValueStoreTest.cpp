@@ -265,3 +265,46 @@ TEST(KeyValueStore, FailedSaveKeepsThePreviousFile) {
   EXPECT_FALSE(store.modified);
   EXPECT_NE(ReadFile(path).find("LATEST_TRANSFER=200.bird"), std::string::npos);
 }
+
+// Two runs that loaded the same file each record their own keys: neither
+// undoes the other, an old file keeps its unknown keys and layout, and a value
+// already on disk does not move UPDATED_TIME.
+TEST(KeyValueStore, SaveChangesMergesIntoTheFileAsItIsNow) {
+  TempDir dir;
+  std::string path = dir.file(".settings");
+  WriteFile(path, std::string("CREATED_TIME=") + kOldStamp + "\nMODEL = Holvex \nUPDATED_TIME=" + kOldStamp + "\n");
+  KeyValueStore download(path.c_str()), transfer(path.c_str());
+
+  download.Add("LATEST_DOWNLOAD", "18.bird");
+  download.SaveChanges();
+  EXPECT_TRUE(download.changed.empty());
+  transfer.Add("LATEST_TRANSFER", "17.bird");
+  transfer.SaveChanges();
+  std::string text = ReadFile(path);
+  EXPECT_EQ(text.find(std::string("CREATED_TIME=") + kOldStamp + "\nLATEST_DOWNLOAD=18.bird\n"
+                      "LATEST_TRANSFER=17.bird\nMODEL=Holvex\nUPDATED_TIME="), 0u) << text;
+  EXPECT_EQ(text.find(kOldStamp, 30), std::string::npos) << "UPDATED_TIME not stamped";
+  // The saving copy now also holds what the other run wrote.
+  EXPECT_STREQ(transfer["LATEST_DOWNLOAD"], "18.bird");
+
+  // The same value again changes nothing on disk, not even the stamp; a key
+  // this run set wins over the file's value, and keys only read stay out.
+  WriteFile(path, std::string("LATEST_DOWNLOAD=18.bird\nLATEST_TRANSFER=16.bird\nUPDATED_TIME=") + kOldStamp + "\n");
+  download.GetInt("LAST_TRANSFER_VERSION", 0);
+  download.Add("LATEST_DOWNLOAD", "18.bird");
+  download.SaveChanges();
+  EXPECT_EQ(ReadFile(path), std::string("LATEST_DOWNLOAD=18.bird\nLATEST_TRANSFER=16.bird\nUPDATED_TIME=") +
+                                kOldStamp + "\n");
+  transfer.Add("LATEST_TRANSFER", "17.bird");
+  transfer.SaveChanges();
+  EXPECT_NE(ReadFile(path).find("LATEST_TRANSFER=17.bird\n"), std::string::npos);
+
+  // A file removed meanwhile comes back with both stamps and the change.
+  unlink(path.c_str());
+  download.Add("LATEST_DOWNLOAD", "19.bird");
+  download.SaveChanges();
+  KeyValueStore reread(path.c_str());
+  EXPECT_TRUE(IsTimestamp(reread["CREATED_TIME"]));
+  EXPECT_STREQ(reread["LATEST_DOWNLOAD"], "19.bird");
+  EXPECT_EQ(reread["LATEST_TRANSFER"], nullptr);
+}

@@ -9,6 +9,7 @@
 #include "BirdTestHelpers.h"
 #include "Interrupt.h"
 #include "store/AtomicFile.h"
+#include "store/StoreLock.h"
 #include "store/UpdaterStore.h"
 #include "aDirectory.h"
 
@@ -256,14 +257,19 @@ TEST(UpdaterStore, AnInterruptedWriteLeavesNothingAndLaterWritesSweepLeftovers) 
     EXPECT_EQ(ReplaceFileContents(device.Path() + "/small", good.data(), good.size()), ReplaceResult::Ok);
   }
   EXPECT_EQ(ReadFile(device.Path() + "/9.bird"), std::string(good.begin(), good.end()));
-  EXPECT_EQ(Names(device.Path()), (std::vector<std::string>{".", "..", ".settings", "9.bird", "small"}));
+  EXPECT_EQ(Names(device.Path()), (std::vector<std::string>{".", "..", ".lock", ".settings", "9.bird", "small"}));
 
-  // What a killed run left behind goes with the entry's next write, and only
-  // the temporaries: a name that merely resembles one stays.
+  // What a killed run left behind goes with the entry's next write made under
+  // the entry's lock, and only the temporaries: a name that merely resembles
+  // one stays. Without the lock a temporary may be another run's live write.
   testsupport::WriteFile(device.Path() + "/.partial-Ab12Cd", std::string(4096, 'x'));
   testsupport::WriteFile(device.Path() + "/.partial-Zz99Yy", "y");
   testsupport::WriteFile(device.Path() + "/keep.partial-1", "z");
   ASSERT_EQ(device.WriteFile("10.bird", good.data(), good.size()), aErrNone);
-  EXPECT_EQ(Names(device.Path()),
-            (std::vector<std::string>{".", "..", ".settings", "10.bird", "9.bird", "keep.partial-1", "small"}));
+  EXPECT_EQ(Names(device.Path()).size(), 10u);
+  StoreLock entry = StoreLock::ForEntry(device.Path(), nullptr);
+  ASSERT_TRUE(entry.Held());
+  ASSERT_EQ(device.WriteFile("10.bird", good.data(), good.size()), aErrNone);
+  EXPECT_EQ(Names(device.Path()), (std::vector<std::string>{".", "..", ".lock", ".settings", "10.bird", "9.bird",
+                                                             "keep.partial-1", "small"}));
 }

@@ -1,0 +1,210 @@
+#include "store/StoreLock.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <map>
+#include <mutex>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include "Interrupt.h"
+#include "Log.h"
+#include "aDirectory.h"
+#include "aNumber.h"
+#include "aTime.h"
+#include "store/BuildPath.h"
+#include "store/UpdaterStore.h"
+
+namespace {
+
+// A whole update, with its fifteen reconnection rounds, ends well within this;
+// a holder still busy after it is stuck or is a long series of runs, and the
+// user is better told than kept waiting in silence for ever.
+const StoreLock::Wait kUpdateWait = {0, 300};
+const StoreLock::Wait kDownloadWait = {0, 300};
+// Entry changes take milliseconds: a short wait is only worth a line when it
+// is not short.
+const StoreLock::Wait kEntryWait = {1000, 60};
+const unsigned kPollMS = 50;
+const size_t kMaxCommandText = 300;
+// Test hook only: lets the refusal be seen in seconds.
+const char* const kWaitEnvironment = "UPDATER_LOCK_WAIT_SECONDS";
+
+struct Holding {
+  int fd;
+  int depth;
+};
+
+// The lock files this process holds. A process that already holds an entry
+// (an update that downloads a missing build) takes it again without waiting
+// on itself: flock would make a second open of the same file wait forever.
+std::mutex gMutex;
+std::map<std::string, Holding> gHeld;
+
+unsigned sLimitSeconds(unsigned fallback) {
+  const char* text = std::getenv(kWaitEnvironment);
+  uint32_t seconds = 0;
+  if (!text || aNumber_ParseU32(text, 10, &seconds) != aErrNone || seconds == 0)
+    return fallback;
+  return seconds < fallback ? seconds : fallback;
+}
+
+// The command line of this process as the user typed it, program name
+// without its directory, on one line, cut to a length fit for a message.
+std::string sOwnCommand() {
+  FILE* file = fopen("/proc/self/cmdline", "re");
+  if (!file)
+    return std::string();
+  char buffer[4096];
+  size_t length = fread(buffer, 1, sizeof(buffer), file);
+  fclose(file);
+  std::string raw(buffer, length);
+  size_t programEnd = raw.find('\0');
+  size_t slash = raw.rfind('/', programEnd);
+  std::string text = slash == std::string::npos ? raw : raw.substr(slash + 1);
+  while (!text.empty() && text.back() == '\0')
+    text.pop_back();
+  for (char& c : text)
+    if (c == '\0' || c == '\n' || c == '\r')
+      c = ' ';
+  return text.size() > kMaxCommandText ? text.substr(0, kMaxCommandText) + "..." : text;
+}
+
+void sWriteHolder(int fd) {
+  std::string text = std::to_string(static_cast<long>(getpid())) + "\n" + sOwnCommand() + "\n";
+  if (ftruncate(fd, 0) != 0 || pwrite(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size()))
+    Log::log(DEBUG_Updater, "UpdaterStore: could not note the holder of a lock (%d).\n", errno);
+}
+
+// "process 1234 (updater -U -d 0000BEEF)", or "another process" while the
+// holder has not written its name yet.
+std::string sHolder(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  char buffer[1024];
+  ssize_t length = fd < 0 ? -1 : pread(fd, buffer, sizeof(buffer) - 1, 0);
+  if (fd >= 0)
+    close(fd);
+  std::string text(buffer, length > 0 ? static_cast<size_t>(length) : 0);
+  size_t end = text.find('\n');
+  uint32_t pid = 0;
+  if (end == std::string::npos || aNumber_ParseU32(text.substr(0, end).c_str(), 10, &pid) != aErrNone || pid == 0)
+    return "another process";
+  size_t commandEnd = text.find('\n', end + 1);
+  std::string command = text.substr(end + 1, commandEnd == std::string::npos ? std::string::npos : commandEnd - end - 1);
+  return "process " + std::to_string(pid) + " (" + command + ")";
+}
+
+std::string sBaseName(const std::string& path) {
+  size_t slash = path.find_last_not_of('/');
+  std::string trimmed = slash == std::string::npos ? path : path.substr(0, slash + 1);
+  size_t at = trimmed.rfind('/');
+  return at == std::string::npos ? trimmed : trimmed.substr(at + 1);
+}
+
+}  // namespace
+
+StoreLock StoreLock::ForUpdate(const std::string& updaterDirectory, uint32_t serialNumber,
+                               UpdaterDisplayInterface& display) {
+  std::string name = UpdaterStore::DeviceName(serialNumber);
+  std::string entry = BuildPath(updaterDirectory.c_str(), name.c_str(), nullptr);
+  // A module updated from a file may have no entry yet. When none can be made
+  // the lock file cannot be opened either, and the lock reports that.
+  aDirectory_Ensure(entry.c_str(), 0755);
+  return StoreLock(BuildPath(entry.c_str(), ".update.lock", nullptr), "Module " + name, "updated", &display,
+                   kUpdateWait);
+}
+
+StoreLock StoreLock::ForDownload(const std::string& entryDirectory, uint32_t serialNumber, uint32_t build,
+                                 UpdaterDisplayInterface& display) {
+  std::string file = ".download-" + std::to_string(build) + ".lock";
+  std::string subject = "Build " + std::to_string(build) + " for module " + UpdaterStore::DeviceName(serialNumber);
+  return StoreLock(BuildPath(entryDirectory.c_str(), file.c_str(), nullptr), subject, "downloaded", &display,
+                   kDownloadWait);
+}
+
+StoreLock StoreLock::ForEntry(const std::string& entryDirectory, UpdaterDisplayInterface* display) {
+  return StoreLock(EntryLockPath(entryDirectory), "The store entry of module " + sBaseName(entryDirectory), "changed",
+                   display, kEntryWait);
+}
+
+std::string StoreLock::EntryLockPath(const std::string& entryDirectory) {
+  return BuildPath(entryDirectory.c_str(), ".lock", nullptr);
+}
+
+StoreLock::StoreLock(const std::string& path_, const std::string& subject, const char* activity,
+                     UpdaterDisplayInterface* display, Wait wait)
+    : path(path_) {
+  state = Acquire(subject, activity, display, wait);
+}
+
+StoreLock::~StoreLock() {
+  if (state != State::Held)
+    return;
+  std::lock_guard<std::mutex> guard(gMutex);
+  auto it = gHeld.find(path);
+  if (it == gHeld.end() || --it->second.depth > 0)
+    return;
+  // Cleared while still held, so a stale name is never shown as the holder.
+  if (ftruncate(it->second.fd, 0) != 0)
+    Log::log(DEBUG_Updater, "UpdaterStore: could not clear lock [%s] (%d).\n", path.c_str(), errno);
+  close(it->second.fd);
+  gHeld.erase(it);
+}
+
+bool StoreLock::HeldHere(const std::string& path) {
+  std::lock_guard<std::mutex> guard(gMutex);
+  return gHeld.count(path) != 0;
+}
+
+StoreLock::State StoreLock::Acquire(const std::string& subject, const char* activity,
+                                    UpdaterDisplayInterface* display, Wait wait) {
+  {
+    std::lock_guard<std::mutex> guard(gMutex);
+    auto it = gHeld.find(path);
+    if (it != gHeld.end()) {
+      it->second.depth++;
+      return State::Held;
+    }
+  }
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    Log::log(DEBUG_Updater, "UpdaterStore: cannot open lock [%s] (%d); going on without it.\n", path.c_str(), errno);
+    return State::Unavailable;
+  }
+  unsigned limit = sLimitSeconds(wait.limitSeconds);
+  aDeadline quiet = aDeadline_In(wait.quietMS);
+  aDeadline end = aDeadline_In(wait.quietMS + uint64_t(limit) * 1000);
+  bool told = false;
+  while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno != EWOULDBLOCK && errno != EINTR) {
+      // A file system without locks (some network mounts): carry on as before locks existed.
+      Log::log(DEBUG_Updater, "UpdaterStore: cannot lock [%s] (%d); going on without it.\n", path.c_str(), errno);
+      close(fd);
+      return State::Unavailable;
+    }
+    waited = true;
+    if (!told && aDeadline_Passed(quiet)) {
+      std::string holder = sHolder(path);
+      Log::log(DEBUG_Updater, "UpdaterStore: [%s] is held by %s.\n", path.c_str(), holder.c_str());
+      if (display)
+        display->message(UpdaterDisplayInterface::Info, "%s is being %s by %s; waiting", subject.c_str(), activity,
+                         holder.c_str());
+      told = true;
+    }
+    if (Interrupt::Requested() || aDeadline_Passed(end)) {
+      Log::log(DEBUG_Updater, "UpdaterStore: gave up waiting for [%s].\n", path.c_str());
+      if (!Interrupt::Requested() && display)
+        display->message(UpdaterDisplayInterface::Error, "%s is still being %s by %s; gave up after %u seconds",
+                         subject.c_str(), activity, sHolder(path).c_str(), limit);
+      close(fd);
+      return State::Refused;
+    }
+    aTime_MSSleep(kPollMS);
+  }
+  sWriteHolder(fd);
+  std::lock_guard<std::mutex> guard(gMutex);
+  gHeld[path] = Holding{fd, 1};
+  return State::Held;
+}
