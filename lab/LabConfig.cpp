@@ -1,51 +1,13 @@
 #include "LabConfig.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
 
 namespace lab {
-
-bool ParseNumber(const std::string& text, int base, uint64_t limit, uint64_t& value) {
-  if (text.empty())
-    return false;
-  std::string digits = text;
-  if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
-    digits = digits.substr(2);
-    base = 16;
-  }
-  if (digits.empty() || digits[0] == '-' || digits[0] == '+')
-    return false;
-  errno = 0;
-  char* end = nullptr;
-  unsigned long long parsed = std::strtoull(digits.c_str(), &end, base);
-  if (errno != 0 || *end != '\0' || parsed > limit)
-    return false;
-  value = parsed;
-  return true;
-}
-
-bool ParseWords(const std::string& text, uint32_t words[4]) {
-  std::stringstream parts(text);
-  std::string part;
-  int i = 0;
-  uint32_t parsed[4];
-  while (std::getline(parts, part, ':')) {
-    uint64_t value = 0;
-    if (i >= 4 || !ParseNumber(part, 16, 0xFFFFFFFFull, value))
-      return false;
-    parsed[i++] = static_cast<uint32_t>(value);
-  }
-  if (i != 4 || text.back() == ':')
-    return false;
-  std::copy(parsed, parsed + 4, words);
-  return true;
-}
 
 namespace {
 

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "Numbers.h"
+
 namespace lab {
 
 enum class FaultKind {
@@ -69,13 +71,6 @@ struct LabConfig {
   std::string dumpDir;
   bool verbose = false;
 };
-
-// A number in `base` (0: decimal, or hexadecimal after "0x"; a "0x" prefix
-// always means hexadecimal), at most `limit`; no sign, nothing after it.
-bool ParseNumber(const std::string& text, int base, uint64_t limit, uint64_t& value);
-// Four hexadecimal words separated by colons ("W0:W1:W2:W3"); `words` is
-// left alone unless all four parse.
-bool ParseWords(const std::string& text, uint32_t words[4]);
 
 // One module from "key=value" words separated by commas or blanks.
 bool ParseModuleSpec(const std::string& text, ModuleConfig& module, std::string& error);

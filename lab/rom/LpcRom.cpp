@@ -5,6 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "Bytes.h"
+#include "Numbers.h"
+
 namespace {
 
 // ISP return codes (UM10360, "ISP Return Codes").
@@ -56,15 +59,11 @@ std::vector<std::string> sWords(const std::string& line) {
   return words;
 }
 
-// Decimal only, as the ISP reads its numbers; at most 32 bits.
+// Decimal digits only, as the ISP reads its numbers (no "0x"); at most 32 bits.
 bool sNumber(const std::string& text, uint32_t& value) {
-  if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos)
+  if (text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos)
     return false;
-  unsigned long long v = std::strtoull(text.c_str(), nullptr, 10);
-  if (v > 0xFFFFFFFFull)
-    return false;
-  value = static_cast<uint32_t>(v);
-  return true;
+  return lab::ParseNumber(text, 10, value);
 }
 
 std::string sJsonText(const std::string& text) {
@@ -417,7 +416,7 @@ void LpcRom::Command(const std::string& text, double now) {
       else {
         reply(CMD_SUCCESS);
         for (uint32_t a = SectorStart(n[0]); a < SectorStart(n[1]) + SectorSize(n[1]); a += 4) {
-          uint32_t word = flash[a] | (flash[a + 1] << 8) | (flash[a + 2] << 16) | (uint32_t(flash[a + 3]) << 24);
+          uint32_t word = lab::GetLE32(&flash[a]);
           if (word != 0xFFFFFFFFu) {
             reply(SECTOR_NOT_BLANK);
             extra = std::to_string(a - SectorStart(n[0])) + "\r\n" + std::to_string(word) + "\r\n";

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <sstream>
 
+#include "Numbers.h"
 #include "server/Bird.h"
 
 namespace {
@@ -29,7 +30,7 @@ bool sParseFingerprint(const std::string& text, uint32_t words[4]) {
   std::string word;
   int n = 0;
   while (in >> word) {
-    if (n == 4 || !LabParseNumber(word, 16, words[n]))
+    if (n == 4 || !lab::ParseNumber(word, 16, words[n]))
       return false;
     n++;
   }
@@ -58,7 +59,7 @@ bool LabParseFault(const std::string& spec, LabFault& fault, std::string& error)
     fault.kind = static_cast<LabFault::Kind>(k);
     bool needsArg = fault.kind == LabFault::Status || fault.kind == LabFault::Stall || fault.kind == LabFault::Huge;
     uint32_t arg = 0;
-    if (parts.size() != (needsArg ? 3u : 2u) || (needsArg && !LabParseNumber(parts[2], 10, arg)))
+    if (parts.size() != (needsArg ? 3u : 2u) || (needsArg && !lab::ParseNumber(parts[2], 10, arg)))
       return false;
     fault.arg = static_cast<int>(arg);
     return !(fault.kind == LabFault::Status && (arg < 100 || arg > 599));
@@ -234,7 +235,7 @@ LabServer::Reply LabServer::Answer(const httplib::Request& req) const {
   if (op == "fix")
     return AnswerFix(req);
   uint32_t serial = 0;
-  if (!LabParseNumber(req.get_param_value("sn"), 16, serial))
+  if (!lab::ParseNumber(req.get_param_value("sn"), 16, serial))
     return Reply{200, sError(op.empty() ? "no operation" : "missing or bad serial number")};
   const CatalogueDevice* device = catalogue.FindDevice(serial);
   if (op != "qu" && op != "builds" && op != "bird")
@@ -257,7 +258,7 @@ LabServer::Reply LabServer::AnswerBird(const httplib::Request& req, const Catalo
     return Reply{200, sError("firmware '" + req.get_param_value("fw") + "' does not fit " + sHex8(device.serial))};
   uint32_t build = 0;
   const CatalogueBuild* entry = nullptr;
-  if (LabParseNumber(req.get_param_value("bld"), 10, build))
+  if (lab::ParseNumber(req.get_param_value("bld"), 10, build))
     entry = catalogue.FindBuild(device.model, build);
   if (!entry)
     return Reply{200, sError("no build '" + req.get_param_value("bld") + "' for " + device.model)};
