@@ -294,30 +294,32 @@ bool ParseConfigFile(const std::string& path, LabConfig& config, std::string& er
   return true;
 }
 
+std::vector<Option> ModulesOptionTable(LabConfig& config) {
+  auto module = [&config](const std::string& spec, std::string& error) {
+    ModuleConfig m;
+    if (!ParseModuleSpec(spec, m, error))
+      return false;
+    config.modules.push_back(m);
+    return true;
+  };
+  auto file = [&config](const std::string& path, std::string& error) { return ParseConfigFile(path, config, error); };
+  return {
+      Custom("--module", "SPEC", "one module, e.g. serial=0000BEEF,model=17,address=4,port=9000", module),
+      Custom("--config", "FILE", "modules from a file: one SPEC per line, '#' starts a comment", file),
+      Text("--dump-dir", "DIR", "after every WRITE and REBOOT write the firmware a module holds\n"
+                                "to DIR/<SERIAL>.bin (from its lowest written address, gaps\n"
+                                "0xFF); after LOAD the loader to DIR/<SERIAL>.loader.bin", config.dumpDir),
+      Flag("--verbose", "trace every frame on stderr", config.verbose),
+  };
+}
+
 bool ParseLabArguments(const std::vector<std::string>& args, LabConfig& config, std::string& error) {
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    bool hasValue = i + 1 < args.size();
-    if (arg == "--verbose") {
-      config.verbose = true;
-    } else if ((arg == "--module" || arg == "--config" || arg == "--dump-dir") && !hasValue) {
-      error = arg + " needs a value";
-      return false;
-    } else if (arg == "--module") {
-      ModuleConfig module;
-      if (!ParseModuleSpec(args[++i], module, error))
-        return false;
-      config.modules.push_back(module);
-    } else if (arg == "--config") {
-      if (!ParseConfigFile(args[++i], config, error))
-        return false;
-    } else if (arg == "--dump-dir") {
-      config.dumpDir = args[++i];
-    } else {
-      error = "unknown option " + arg;
-      return false;
-    }
-  }
+  Options options("updater-lab modules", "", ModulesOptionTable(config));
+  Options::Result result = options.parse(args, error);
+  if (result == Options::Result::Help)
+    error = "--help asks for the usage, not for modules";
+  if (result != Options::Result::Go)
+    return false;
   return ValidateConfig(config, error);
 }
 

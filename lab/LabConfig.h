@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "Numbers.h"
+#include "Options.h"
 
 namespace lab {
 
@@ -78,8 +79,10 @@ bool ParseModuleSpec(const std::string& text, ModuleConfig& module, std::string&
 bool ParseFaultSpec(const std::string& text, FaultSpec& fault, std::string& error);
 // A config file: one module per line ("module" may precede the words), '#' comments.
 bool ParseConfigFile(const std::string& path, LabConfig& config, std::string& error);
-// The options of `updater-lab modules` (without the subcommand): --module SPEC,
-// --config FILE, --dump-dir DIR, --verbose; validated as a whole. Tests use it
+// The options of `updater-lab modules`, read into `config`: --module SPEC,
+// --config FILE, --dump-dir DIR, --verbose.
+std::vector<Option> ModulesOptionTable(LabConfig& config);
+// Those options (without the subcommand), validated as a whole. Tests use it
 // to set up an in-process lab the same way as the program.
 bool ParseLabArguments(const std::vector<std::string>& args, LabConfig& config, std::string& error);
 // Cross-module checks: unique serials and ports, valid router networks.
