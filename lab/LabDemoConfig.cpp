@@ -93,10 +93,13 @@ int LabDemoConfigMain(int argc, char** argv) {
   auto show = [&print](void (*what)()) { return [&print, what] { print = what; }; };
   lab::Options options("updater-lab demo-config", kIntro,
                        {
-                           lab::Flag("--modules", "(default) the module config, for `updater-lab modules --config FILE`",
+                           lab::Flag("--modules",
+                                     "(default) the module config, for `updater-lab modules --config FILE`",
                                      show(PrintModules)),
-                           lab::Flag("--server", "the catalogue's device lines, for a lab-server.conf beside the\n"
-                                                 "catalogue of `updater-lab server --catalogue DIR`", show(PrintServer)),
+                           lab::Flag("--server",
+                                     "the catalogue's device lines, for a lab-server.conf beside the\n"
+                                     "catalogue of `updater-lab server --catalogue DIR`",
+                                     show(PrintServer)),
                            lab::Flag("--builds", "the catalogue's builds, one per line: MODEL-NAME MODEL-CODE BUILD\n"
                                                  "VERSION (the demo makes one BIRD file of each with birdpack)",
                                      show(PrintBuilds)),

@@ -100,7 +100,9 @@ std::vector<Option> sTable(Arguments& a) {
   LpcRomOptions& rom = a.rom;
   auto resend = [&rom](const std::string& v, std::string&) { return sParseResend(v, rom.resendBlocks); };
   auto fail = [&rom](const std::string& v, std::string&) { return sParseForced(v, rom.forced); };
-  auto hang = [&rom](const std::string& v, std::string&) { return sParseCommand(v, rom.hangCommand, rom.hangOccurrence); };
+  auto hang = [&rom](const std::string& v, std::string&) {
+    return sParseCommand(v, rom.hangCommand, rom.hangOccurrence);
+  };
   return {
       Text("--link", "PATH", "also make PATH a symbolic link to the pty", a.link),
       Words("--serial", "W0:W1:W2:W3", "the device serial number (\"N\"), four hex words\n"
@@ -275,26 +277,20 @@ private:
   bool stopped = false;
 };
 
-}  // namespace
-
-int LabLpcMain(int argc, char** argv) {
-  Arguments args;
-  int code = lab::Options("updater-lab lpc", kIntro, sTable(args)).run(argc, argv);
-  if (code >= 0)
-    return code;
-
-  int master = posix_openpt(O_RDWR | O_NOCTTY);
+// A raw pseudo-terminal whose slave the lab keeps open itself, so the pty
+// outlives every host that opens and closes it, and bytes written before a
+// host opens are kept. False (with errno's text printed) on failure.
+bool sOpenPty(int& master, int& slave, std::string& path) {
+  master = posix_openpt(O_RDWR | O_NOCTTY);
   if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
     std::perror("updater-lab lpc: pseudo-terminal");
-    return 1;
+    return false;
   }
-  std::string path = ptsname(master);
-  // The lab keeps the slave open itself, so the pty outlives every host that
-  // opens and closes it, and bytes written before a host opens are kept.
-  int slave = open(path.c_str(), O_RDWR | O_NOCTTY);
+  path = ptsname(master);
+  slave = open(path.c_str(), O_RDWR | O_NOCTTY);
   if (slave < 0) {
     std::perror("updater-lab lpc: open pty");
-    return 1;
+    return false;
   }
   struct termios t;
   tcgetattr(slave, &t);
@@ -306,7 +302,45 @@ int LabLpcMain(int argc, char** argv) {
   cfmakeraw(&t);
   tcsetattr(master, TCSANOW, &t);
   fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+  return true;
+}
 
+bool sLoadFlash(const std::string& path, LpcRom& rom) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    std::fprintf(stderr, "updater-lab lpc: cannot read %s\n", path.c_str());
+    return false;
+  }
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  rom.SetFlash(bytes);
+  return true;
+}
+
+// What the stopped ROM leaves behind; false when a file could not be written.
+bool sWriteResults(const Arguments& args, const LpcRom& rom) {
+  bool ok = true;
+  if (!args.flashOut.empty() && !sWriteFile(args.flashOut, std::string(rom.Flash().begin(), rom.Flash().end()))) {
+    std::fprintf(stderr, "updater-lab lpc: cannot write %s\n", args.flashOut.c_str());
+    ok = false;
+  }
+  if (!args.account.empty() && !sWriteFile(args.account, rom.AccountJson())) {
+    std::fprintf(stderr, "updater-lab lpc: cannot write %s\n", args.account.c_str());
+    ok = false;
+  }
+  return ok;
+}
+
+}  // namespace
+
+int LabLpcMain(int argc, char** argv) {
+  Arguments args;
+  int code = lab::Options("updater-lab lpc", kIntro, sTable(args)).run(argc, argv);
+  if (code >= 0)
+    return code;
+  int master = -1, slave = -1;
+  std::string path;
+  if (!sOpenPty(master, slave, path))
+    return 1;
   if (!args.link.empty()) {
     unlink(args.link.c_str());
     if (symlink(path.c_str(), args.link.c_str()) != 0) {
@@ -314,17 +348,9 @@ int LabLpcMain(int argc, char** argv) {
       return 1;
     }
   }
-
   Driver driver(args, master, slave);
-  if (!args.flashIn.empty()) {
-    std::ifstream in(args.flashIn, std::ios::binary);
-    if (!in) {
-      std::fprintf(stderr, "updater-lab lpc: cannot read %s\n", args.flashIn.c_str());
-      return 1;
-    }
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    driver.Rom().SetFlash(bytes);
-  }
+  if (!args.flashIn.empty() && !sLoadFlash(args.flashIn, driver.Rom()))
+    return 1;
 
   // Byte times are under 100 us: wake up on time.
   prctl(PR_SET_TIMERSLACK, 1UL);
@@ -333,25 +359,14 @@ int LabLpcMain(int argc, char** argv) {
     std::perror("updater-lab lpc: signalfd");
     return 1;
   }
-
   std::printf("%s\nready\n", path.c_str());
   std::fflush(stdout);
   driver.Run(stop.fd());
 
-  int result = 0;
-  const LpcRom& rom = driver.Rom();
-  if (!args.flashOut.empty() &&
-      !sWriteFile(args.flashOut, std::string(rom.Flash().begin(), rom.Flash().end()))) {
-    std::fprintf(stderr, "updater-lab lpc: cannot write %s\n", args.flashOut.c_str());
-    result = 1;
-  }
-  if (!args.account.empty() && !sWriteFile(args.account, rom.AccountJson())) {
-    std::fprintf(stderr, "updater-lab lpc: cannot write %s\n", args.account.c_str());
-    result = 1;
-  }
+  int result = sWriteResults(args, driver.Rom()) ? 0 : 1;
   if (!args.link.empty())
     unlink(args.link.c_str());
-  std::printf("stopped: %u copies to flash\n", rom.Copies());
+  std::printf("stopped: %u copies to flash\n", driver.Rom().Copies());
   std::fflush(stdout);
   close(slave);
   close(master);
