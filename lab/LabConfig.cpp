@@ -337,12 +337,7 @@ std::vector<Option> ModulesOptionTable(LabConfig& config) {
 
 bool ParseLabArguments(const std::vector<std::string>& args, LabConfig& config, std::string& error) {
   Options options("updater-lab modules", "", ModulesOptionTable(config));
-  Options::Result result = options.parse(args, error);
-  if (result == Options::Result::Help)
-    error = "--help asks for the usage, not for modules";
-  if (result != Options::Result::Go)
-    return false;
-  return ValidateConfig(config, error);
+  return options.parseAll(args, error) && ValidateConfig(config, error);
 }
 
 bool ValidateConfig(const LabConfig& config, std::string& error) {

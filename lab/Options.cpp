@@ -93,6 +93,13 @@ Options::Result Options::parse(const std::vector<std::string>& args, std::string
   return Result::Go;
 }
 
+bool Options::parseAll(const std::vector<std::string>& args, std::string& error) const {
+  Result result = parse(args, error);
+  if (result == Result::Help)
+    error = "--help asks for the usage";
+  return result == Result::Go;
+}
+
 int Options::run(int argc, char** argv) const {
   std::string error;
   switch (parse(std::vector<std::string>(argv + 1, argv + argc), error)) {

@@ -60,6 +60,9 @@ public:
   // The arguments after the subcommand; "--help" or "-h" where an option may
   // stand asks for the usage.
   Result parse(const std::vector<std::string>& args, std::string& error) const;
+  // For a caller in the same process (tests set up a lab so): true for Go
+  // only; --help is an error there.
+  bool parseAll(const std::vector<std::string>& args, std::string& error) const;
   // For a main: parses argv (argv[0] is the subcommand), prints the usage on
   // --help and errors on stderr. -1 to go on, else the exit code (0 or 2).
   int run(int argc, char** argv) const;

@@ -123,12 +123,7 @@ bool ValidateUsbConfig(const UsbLabConfig& config, std::string& error) {
 bool ParseUsbLabArguments(const std::vector<std::string>& args, UsbLabConfig& config, std::string& error) {
   config = UsbLabConfig();
   Options options("updater-lab usb", "", UsbOptionTable(config));
-  Options::Result result = options.parse(args, error);
-  if (result == Options::Result::Help)
-    error = "--help asks for the usage, not for modules";
-  if (result != Options::Result::Go)
-    return false;
-  return ValidateUsbConfig(config, error);
+  return options.parseAll(args, error) && ValidateUsbConfig(config, error);
 }
 
 const char* UsbModuleSpecHelp() {

@@ -108,6 +108,9 @@ TEST(LabOptions, TableTakesValuesInOrderAndWritesTheUsage) {
   EXPECT_EQ(error, "--port needs a value");
   EXPECT_EQ(options.parse({"--pace", "x"}, error), lab::Options::Result::UsageError);
   EXPECT_EQ(error, "unknown option x");
+  EXPECT_TRUE(options.parseAll({"--pace"}, error));
+  EXPECT_FALSE(options.parseAll({"--pace", "-h"}, error));  // in-process callers get no usage
+  EXPECT_EQ(error, "--help asks for the usage");
 
   EXPECT_EQ(options.usage(),
             "usage: lab test\n\n"
