@@ -288,7 +288,7 @@ bool ParseModuleSpec(const std::string& text, ModuleConfig& module, std::string&
   return true;
 }
 
-bool ParseConfigFile(const std::string& path, LabConfig& config, std::string& error) {
+bool ForEachSpecLine(const std::string& path, const SpecTaker& take, std::string& error) {
   std::ifstream in(path);
   if (!in) {
     error = "cannot read config file " + path;
@@ -306,27 +306,38 @@ bool ParseConfigFile(const std::string& path, LabConfig& config, std::string& er
       continue;
     if (words[0] == "module")
       line = line.substr(line.find("module") + 6);
-    ModuleConfig module;
-    if (!ParseModuleSpec(line, module, error)) {
+    if (!take(line, error)) {
       error = path + ":" + std::to_string(number) + ": " + error;
       return false;
     }
-    config.modules.push_back(module);
   }
   return true;
 }
 
-std::vector<Option> ModulesOptionTable(LabConfig& config) {
-  auto module = [&config](const std::string& spec, std::string& error) {
-    ModuleConfig m;
-    if (!ParseModuleSpec(spec, m, error))
+namespace {
+
+// Adds each module spec it is given to `config`.
+SpecTaker sAddModule(LabConfig& config) {
+  return [&config](const std::string& spec, std::string& error) {
+    ModuleConfig module;
+    if (!ParseModuleSpec(spec, module, error))
       return false;
-    config.modules.push_back(m);
+    config.modules.push_back(module);
     return true;
   };
+}
+
+}  // namespace
+
+bool ParseConfigFile(const std::string& path, LabConfig& config, std::string& error) {
+  return ForEachSpecLine(path, sAddModule(config), error);
+}
+
+std::vector<Option> ModulesOptionTable(LabConfig& config) {
   auto file = [&config](const std::string& path, std::string& error) { return ParseConfigFile(path, config, error); };
   return {
-      Custom("--module", "SPEC", "one module, e.g. serial=0000BEEF,model=17,address=4,port=9000", module),
+      Custom("--module", "SPEC", "one module, e.g. serial=0000BEEF,model=17,address=4,port=9000",
+             sAddModule(config)),
       Custom("--config", "FILE", "modules from a file: one SPEC per line, '#' starts a comment", file),
       Text("--dump-dir", "DIR", "after every WRITE and REBOOT write the firmware a module holds\n"
                                 "to DIR/<SERIAL>.bin (from its lowest written address, gaps\n"

@@ -2,6 +2,7 @@
 // read from the command line or a small config file.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -77,7 +78,12 @@ struct LabConfig {
 bool ParseModuleSpec(const std::string& text, ModuleConfig& module, std::string& error);
 // A fault word "KIND[:ARG][@N]".
 bool ParseFaultSpec(const std::string& text, FaultSpec& fault, std::string& error);
-// A config file: one module per line ("module" may precede the words), '#' comments.
+// Calls `take` with the SPEC of every line of a config file: one module per
+// line ("module" may precede the words), '#' starts a comment. An error of
+// `take` gets the file and line in front.
+using SpecTaker = std::function<bool(const std::string& spec, std::string& error)>;
+bool ForEachSpecLine(const std::string& path, const SpecTaker& take, std::string& error);
+// A config file of modules.
 bool ParseConfigFile(const std::string& path, LabConfig& config, std::string& error);
 // The options of `updater-lab modules`, read into `config`: --module SPEC,
 // --config FILE, --dump-dir DIR, --verbose.

@@ -1,6 +1,5 @@
 #include "usb/UsbLabConfig.h"
 
-#include <fstream>
 #include <set>
 
 namespace lab {
@@ -60,39 +59,31 @@ bool ParseUsbModuleSpec(const std::string& text, UsbLabModule& module, std::stri
   return ParseModuleSpec(rest, module.module, error);
 }
 
-bool ParseUsbConfigFile(const std::string& path, UsbLabConfig& config, std::string& error) {
-  std::ifstream file(path);
-  if (!file) {
-    error = "cannot read " + path;
-    return false;
-  }
-  for (std::string line; std::getline(file, line);) {
-    line = line.substr(0, line.find('#'));
-    if (line.compare(0, 7, "module ") == 0)
-      line = line.substr(7);
-    if (line.find_first_not_of(" \t\r") == std::string::npos)
-      continue;
+namespace {
+
+// Adds each module spec (with its USB words) it is given to `config`.
+SpecTaker sAddModule(UsbLabConfig& config) {
+  return [&config](const std::string& spec, std::string& error) {
     UsbLabModule module;
-    if (!ParseUsbModuleSpec(line, module, error))
+    if (!ParseUsbModuleSpec(spec, module, error))
       return false;
     config.modules.push_back(module);
-  }
-  return true;
+    return true;
+  };
+}
+
+}  // namespace
+
+bool ParseUsbConfigFile(const std::string& path, UsbLabConfig& config, std::string& error) {
+  return ForEachSpecLine(path, sAddModule(config), error);
 }
 
 std::vector<Option> UsbOptionTable(UsbLabConfig& config) {
-  auto module = [&config](const std::string& spec, std::string& error) {
-    UsbLabModule m;
-    if (!ParseUsbModuleSpec(spec, m, error))
-      return false;
-    config.modules.push_back(m);
-    return true;
-  };
   auto file = [&config](const std::string& path, std::string& error) {
     return ParseUsbConfigFile(path, config, error);
   };
   return {
-      Custom("--module", "SPEC", "one module: the module keys and the USB words below", module),
+      Custom("--module", "SPEC", "one module: the module keys and the USB words below", sAddModule(config)),
       Custom("--config", "FILE", "modules from a file: one SPEC per line, '#' starts a comment", file),
       Text("--dump-dir", "DIR", "write the image a module holds to DIR/<SERIAL>.bin after\n"
                                 "every WRITE and REBOOT", config.dumpDir),
