@@ -1,5 +1,6 @@
 #include "Options.h"
 
+#include <cstdio>
 #include <utility>
 
 namespace lab {

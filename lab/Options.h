@@ -3,7 +3,6 @@
 // text generated from the same table. Every lab main reads its arguments here.
 #pragma once
 #include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <limits>
 #include <string>
