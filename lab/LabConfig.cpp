@@ -1,51 +1,13 @@
 #include "LabConfig.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
 
 namespace lab {
-
-bool ParseNumber(const std::string& text, int base, uint64_t limit, uint64_t& value) {
-  if (text.empty())
-    return false;
-  std::string digits = text;
-  if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
-    digits = digits.substr(2);
-    base = 16;
-  }
-  if (digits.empty() || digits[0] == '-' || digits[0] == '+')
-    return false;
-  errno = 0;
-  char* end = nullptr;
-  unsigned long long parsed = std::strtoull(digits.c_str(), &end, base);
-  if (errno != 0 || *end != '\0' || parsed > limit)
-    return false;
-  value = parsed;
-  return true;
-}
-
-bool ParseWords(const std::string& text, uint32_t words[4]) {
-  std::stringstream parts(text);
-  std::string part;
-  int i = 0;
-  uint32_t parsed[4];
-  while (std::getline(parts, part, ':')) {
-    uint64_t value = 0;
-    if (i >= 4 || !ParseNumber(part, 16, 0xFFFFFFFFull, value))
-      return false;
-    parsed[i++] = static_cast<uint32_t>(value);
-  }
-  if (i != 4 || text.back() == ':')
-    return false;
-  std::copy(parsed, parsed + 4, words);
-  return true;
-}
 
 namespace {
 
@@ -132,68 +94,67 @@ bool SetNumber(const std::string& text, int base, uint64_t limit, T& field) {
   return true;
 }
 
+// "S:N:BYTES": slot stores, slots in each, bytes in each slot.
+bool ParseSlots(const std::string& value, ModuleConfig& m) {
+  uint64_t stores = 0, slots = 0, capacity = 0;
+  size_t first = value.find(':'), second = value.find(':', first == std::string::npos ? first : first + 1);
+  if (second == std::string::npos || !ParseNumber(value.substr(0, first), 10, 255, stores) ||
+      !ParseNumber(value.substr(first + 1, second - first - 1), 10, 255, slots) ||
+      !ParseNumber(value.substr(second + 1), 10, 65535, capacity))
+    return false;
+  m.stores = static_cast<uint8_t>(stores);
+  m.slots = static_cast<uint8_t>(slots);
+  m.slotCapacity = static_cast<uint16_t>(capacity);
+  return true;
+}
+
+using V = const std::string&;
+struct ModuleKey {
+  const char* key;
+  bool (*set)(V value, ModuleConfig& m);
+};
+
+const ModuleKey kModuleKeys[] = {
+    {"serial", [](V v, ModuleConfig& m) { return SetNumber(v, 16, 0xFFFFFFFFull, m.serial) && m.serial != 0; }},
+    {"model", [](V v, ModuleConfig& m) { return SetNumber(v, 10, 255, m.model); }},
+    {"address", [](V v, ModuleConfig& m) { return SetNumber(v, 10, 254, m.address) && m.address && m.address % 2 == 0; }},
+    {"router-address",
+     [](V v, ModuleConfig& m) { return SetNumber(v, 10, 254, m.routerAddress) && m.routerAddress % 2 == 0; }},
+    {"version", [](V v, ModuleConfig& m) { return ParseVersion(v, m.version); }},
+    {"build", [](V v, ModuleConfig& m) { return SetNumber(v, 10, 0xFFFFFFFFull, m.build); }},
+    {"port", [](V v, ModuleConfig& m) { return SetNumber(v, 10, 65535, m.port) && m.port != 0; }},
+    {"hb", [](V v, ModuleConfig& m) { return SetNumber(v, 10, 255, m.heartbeat); }},
+    {"router", [](V v, ModuleConfig& m) { return ParseBool(v, m.router); }},
+    {"behind", [](V v, ModuleConfig& m) { return SetNumber(v, 16, 0xFFFFFFFFull, m.behind) && m.behind != 0; }},
+    {"reboot-delay", [](V v, ModuleConfig& m) { return SetNumber(v, 10, 600000, m.rebootDelayMs); }},
+    {"block-size", [](V v, ModuleConfig& m) { return SetNumber(v, 10, 65535, m.blockSize) && m.blockSize != 0; }},
+    {"load-base", [](V v, ModuleConfig& m) { return SetNumber(v, 16, 0xFFFFFFFFull, m.loadBase); }},
+    {"id", [](V v, ModuleConfig& m) { return ParseIdentifier(v, m); }},
+    {"next-build", [](V v, ModuleConfig& m) { return SetNumber(v, 10, 0xFFFFFFFFull, m.nextBuild); }},
+    {"answer-absent", [](V v, ModuleConfig& m) { return ParseBool(v, m.answerAbsent); }},
+    {"name", [](V v, ModuleConfig& m) { return !v.empty() && v.size() <= 64 && ((m.name = v), true); }},
+    {"slots", ParseSlots},
+    {"stream-ms", [](V v, ModuleConfig& m) { return SetNumber(v, 10, 60000, m.streamIntervalMs) && m.streamIntervalMs; }},
+};
+
 bool ApplyKey(const std::string& key, const std::string& value, ModuleConfig& m, std::string& error) {
-  bool ok = false;
-  if (key == "serial")
-    ok = SetNumber(value, 16, 0xFFFFFFFFull, m.serial) && m.serial != 0;
-  else if (key == "model")
-    ok = SetNumber(value, 10, 255, m.model);
-  else if (key == "address")
-    ok = SetNumber(value, 10, 254, m.address) && m.address != 0 && m.address % 2 == 0;
-  else if (key == "router-address")
-    ok = SetNumber(value, 10, 254, m.routerAddress) && m.routerAddress % 2 == 0;
-  else if (key == "version")
-    ok = ParseVersion(value, m.version);
-  else if (key == "build")
-    ok = SetNumber(value, 10, 0xFFFFFFFFull, m.build);
-  else if (key == "port")
-    ok = SetNumber(value, 10, 65535, m.port) && m.port != 0;
-  else if (key == "hb")
-    ok = SetNumber(value, 10, 255, m.heartbeat);
-  else if (key == "router")
-    ok = ParseBool(value, m.router);
-  else if (key == "behind")
-    ok = SetNumber(value, 16, 0xFFFFFFFFull, m.behind) && m.behind != 0;
-  else if (key == "reboot-delay")
-    ok = SetNumber(value, 10, 600000, m.rebootDelayMs);
-  else if (key == "block-size")
-    ok = SetNumber(value, 10, 65535, m.blockSize) && m.blockSize != 0;
-  else if (key == "load-base")
-    ok = SetNumber(value, 16, 0xFFFFFFFFull, m.loadBase);
-  else if (key == "id")
-    ok = ParseIdentifier(value, m);
-  else if (key == "next-build")
-    ok = SetNumber(value, 10, 0xFFFFFFFFull, m.nextBuild);
-  else if (key == "answer-absent")
-    ok = ParseBool(value, m.answerAbsent);
-  else if (key == "name")
-    ok = !value.empty() && value.size() <= 64 && ((m.name = value), true);
-  else if (key == "slots") {
-    uint64_t stores = 0, slots = 0, capacity = 0;
-    size_t first = value.find(':'), second = value.find(':', first == std::string::npos ? first : first + 1);
-    ok = second != std::string::npos && ParseNumber(value.substr(0, first), 10, 255, stores) &&
-         ParseNumber(value.substr(first + 1, second - first - 1), 10, 255, slots) &&
-         ParseNumber(value.substr(second + 1), 10, 65535, capacity);
-    if (ok) {
-      m.stores = static_cast<uint8_t>(stores);
-      m.slots = static_cast<uint8_t>(slots);
-      m.slotCapacity = static_cast<uint16_t>(capacity);
-    }
-  } else if (key == "stream-ms")
-    ok = SetNumber(value, 10, 60000, m.streamIntervalMs) && m.streamIntervalMs != 0;
-  else if (key == "fault") {
+  if (key == "fault") {
     FaultSpec fault;
     if (!ParseFaultSpec(value, fault, error))
       return false;
     m.faults.push_back(fault);
     return true;
-  } else {
-    error = "unknown module key '" + key + "'";
+  }
+  for (const ModuleKey& k : kModuleKeys) {
+    if (key != k.key)
+      continue;
+    if (k.set(value, m))
+      return true;
+    error = "bad value '" + value + "' for '" + key + "'";
     return false;
   }
-  if (!ok)
-    error = "bad value '" + value + "' for '" + key + "'";
-  return ok;
+  error = "unknown module key '" + key + "'";
+  return false;
 }
 
 std::vector<std::string> SplitWords(const std::string& text) {
@@ -229,26 +190,62 @@ const char* FaultKindName(FaultKind kind) {
   return "?";
 }
 
-bool ParseFaultSpec(const std::string& text, FaultSpec& fault, std::string& error) {
+namespace {
+
+// The parts of "KIND[:ARG][@N]".
+struct FaultParts {
+  std::string kind, argument, nth;
+  bool hasArgument = false;
+};
+
+FaultParts SplitFault(const std::string& text) {
+  FaultParts parts;
   std::string rest = text;
-  std::string nth, argument;
   size_t at = rest.find('@');
   if (at != std::string::npos) {
-    nth = rest.substr(at + 1);
+    parts.nth = rest.substr(at + 1);
     rest = rest.substr(0, at);
   }
   size_t colon = rest.find(':');
-  bool hasArgument = colon != std::string::npos;
-  if (hasArgument) {
-    argument = rest.substr(colon + 1);
+  parts.hasArgument = colon != std::string::npos;
+  if (parts.hasArgument) {
+    parts.argument = rest.substr(colon + 1);
     rest = rest.substr(0, colon);
   }
+  parts.kind = rest;
+  return parts;
+}
+
+// The argument is a step for some kinds, a number for the others.
+bool ApplyFaultArgument(const FaultWord& word, const std::string& argument, const std::string& text,
+                        FaultSpec& fault, std::string& error) {
+  if (word.stepArgument) {
+    if (!kSteps.count(argument)) {
+      error = "unknown step '" + argument + "' in fault '" + text + "'";
+      return false;
+    }
+    fault.step = argument;
+    return true;
+  }
+  uint64_t value = 0;
+  if (!ParseNumber(argument, 10, 255, value) || (fault.kind == FaultKind::PrepareStatus && value == 0)) {
+    error = "bad argument in fault '" + text + "'";
+    return false;
+  }
+  fault.value = static_cast<uint32_t>(value);
+  return true;
+}
+
+}  // namespace
+
+bool ParseFaultSpec(const std::string& text, FaultSpec& fault, std::string& error) {
+  FaultParts parts = SplitFault(text);
   const FaultWord* word = nullptr;
   for (const FaultWord& candidate : kFaultWords)
-    if (rest == candidate.name)
+    if (parts.kind == candidate.name)
       word = &candidate;
   if (!word) {
-    error = "unknown fault '" + rest + "'";
+    error = "unknown fault '" + parts.kind + "'";
     return false;
   }
   fault = FaultSpec();
@@ -256,32 +253,19 @@ bool ParseFaultSpec(const std::string& text, FaultSpec& fault, std::string& erro
   fault.step = word->defaultStep;
   fault.value = word->defaultValue;
   fault.nth = word->defaultNth;
-  if (hasArgument && word->stepArgument) {
-    if (!kSteps.count(argument)) {
-      error = "unknown step '" + argument + "' in fault '" + text + "'";
-      return false;
-    }
-    fault.step = argument;
-  } else if (hasArgument) {
-    uint64_t value = 0;
-    if (!ParseNumber(argument, 10, 255, value) || (fault.kind == FaultKind::PrepareStatus && value == 0)) {
-      error = "bad argument in fault '" + text + "'";
-      return false;
-    }
-    fault.value = static_cast<uint32_t>(value);
-  }
+  if (parts.hasArgument && !ApplyFaultArgument(*word, parts.argument, text, fault, error))
+    return false;
   if (fault.step.empty()) {
-    error = "fault '" + text + "' needs a step, e.g. " + rest + ":write";
+    error = "fault '" + text + "' needs a step, e.g. " + parts.kind + ":write";
     return false;
   }
-  if (!nth.empty()) {
-    uint64_t value = 0;
-    if (!ParseNumber(nth, 10, 1000000, value)) {
-      error = "bad occurrence in fault '" + text + "'";
-      return false;
-    }
-    fault.nth = static_cast<unsigned>(value);
+  uint64_t nth = 0;
+  if (!parts.nth.empty() && !ParseNumber(parts.nth, 10, 1000000, nth)) {
+    error = "bad occurrence in fault '" + text + "'";
+    return false;
   }
+  if (!parts.nth.empty())
+    fault.nth = static_cast<unsigned>(nth);
   return true;
 }
 
@@ -306,7 +290,7 @@ bool ParseModuleSpec(const std::string& text, ModuleConfig& module, std::string&
   return true;
 }
 
-bool ParseConfigFile(const std::string& path, LabConfig& config, std::string& error) {
+bool ForEachSpecLine(const std::string& path, const SpecTaker& take, std::string& error) {
   std::ifstream in(path);
   if (!in) {
     error = "cannot read config file " + path;
@@ -324,41 +308,49 @@ bool ParseConfigFile(const std::string& path, LabConfig& config, std::string& er
       continue;
     if (words[0] == "module")
       line = line.substr(line.find("module") + 6);
-    ModuleConfig module;
-    if (!ParseModuleSpec(line, module, error)) {
+    if (!take(line, error)) {
       error = path + ":" + std::to_string(number) + ": " + error;
       return false;
     }
-    config.modules.push_back(module);
   }
   return true;
 }
 
+namespace {
+
+// Adds each module spec it is given to `config`.
+SpecTaker sAddModule(LabConfig& config) {
+  return [&config](const std::string& spec, std::string& error) {
+    ModuleConfig module;
+    if (!ParseModuleSpec(spec, module, error))
+      return false;
+    config.modules.push_back(module);
+    return true;
+  };
+}
+
+}  // namespace
+
+bool ParseConfigFile(const std::string& path, LabConfig& config, std::string& error) {
+  return ForEachSpecLine(path, sAddModule(config), error);
+}
+
+std::vector<Option> ModulesOptionTable(LabConfig& config) {
+  auto file = [&config](const std::string& path, std::string& error) { return ParseConfigFile(path, config, error); };
+  return {
+      Custom("--module", "SPEC", "one module, e.g. serial=0000BEEF,model=17,address=4,port=9000",
+             sAddModule(config)),
+      Custom("--config", "FILE", "modules from a file: one SPEC per line, '#' starts a comment", file),
+      Text("--dump-dir", "DIR", "after every WRITE and REBOOT write the firmware a module holds\n"
+                                "to DIR/<SERIAL>.bin (from its lowest written address, gaps\n"
+                                "0xFF); after LOAD the loader to DIR/<SERIAL>.loader.bin", config.dumpDir),
+      Flag("--verbose", "trace every frame on stderr", config.verbose),
+  };
+}
+
 bool ParseLabArguments(const std::vector<std::string>& args, LabConfig& config, std::string& error) {
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    bool hasValue = i + 1 < args.size();
-    if (arg == "--verbose") {
-      config.verbose = true;
-    } else if ((arg == "--module" || arg == "--config" || arg == "--dump-dir") && !hasValue) {
-      error = arg + " needs a value";
-      return false;
-    } else if (arg == "--module") {
-      ModuleConfig module;
-      if (!ParseModuleSpec(args[++i], module, error))
-        return false;
-      config.modules.push_back(module);
-    } else if (arg == "--config") {
-      if (!ParseConfigFile(args[++i], config, error))
-        return false;
-    } else if (arg == "--dump-dir") {
-      config.dumpDir = args[++i];
-    } else {
-      error = "unknown option " + arg;
-      return false;
-    }
-  }
-  return ValidateConfig(config, error);
+  Options options("updater-lab modules", "", ModulesOptionTable(config));
+  return options.parseAll(args, error) && ValidateConfig(config, error);
 }
 
 bool ValidateConfig(const LabConfig& config, std::string& error) {

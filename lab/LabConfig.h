@@ -2,8 +2,12 @@
 // read from the command line or a small config file.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
+
+#include "Numbers.h"
+#include "Options.h"
 
 namespace lab {
 
@@ -72,21 +76,21 @@ struct LabConfig {
   bool verbose = false;
 };
 
-// A number in `base` (0: decimal, or hexadecimal after "0x"; a "0x" prefix
-// always means hexadecimal), at most `limit`; no sign, nothing after it.
-bool ParseNumber(const std::string& text, int base, uint64_t limit, uint64_t& value);
-// Four hexadecimal words separated by colons ("W0:W1:W2:W3"); `words` is
-// left alone unless all four parse.
-bool ParseWords(const std::string& text, uint32_t words[4]);
-
 // One module from "key=value" words separated by commas or blanks.
 bool ParseModuleSpec(const std::string& text, ModuleConfig& module, std::string& error);
 // A fault word "KIND[:ARG][@N]".
 bool ParseFaultSpec(const std::string& text, FaultSpec& fault, std::string& error);
-// A config file: one module per line ("module" may precede the words), '#' comments.
+// Calls `take` with the SPEC of every line of a config file: one module per
+// line ("module" may precede the words), '#' starts a comment. An error of
+// `take` gets the file and line in front.
+using SpecTaker = std::function<bool(const std::string& spec, std::string& error)>;
+bool ForEachSpecLine(const std::string& path, const SpecTaker& take, std::string& error);
+// A config file of modules.
 bool ParseConfigFile(const std::string& path, LabConfig& config, std::string& error);
-// The options of `updater-lab modules` (without the subcommand): --module SPEC,
-// --config FILE, --dump-dir DIR, --verbose; validated as a whole. Tests use it
+// The options of `updater-lab modules`, read into `config`: --module SPEC,
+// --config FILE, --dump-dir DIR, --verbose.
+std::vector<Option> ModulesOptionTable(LabConfig& config);
+// Those options (without the subcommand), validated as a whole. Tests use it
 // to set up an in-process lab the same way as the program.
 bool ParseLabArguments(const std::vector<std::string>& args, LabConfig& config, std::string& error);
 // Cross-module checks: unique serials and ports, valid router networks.

@@ -3,10 +3,10 @@
 // and the demo script never carries a copy of its own.
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "LabCommands.h"
+#include "Options.h"
 
 namespace {
 
@@ -48,15 +48,10 @@ const DemoBuild kBuilds[] = {
     {"Kirrow", 19, 1100, "1.1.0"}, {"Kirrow", 19, 1203, "1.2.3"},
 };
 
-const char* const kUsage =
+const char* const kIntro =
     "usage: updater-lab demo-config [--modules | --server | --builds]\n"
     "\n"
-    "Prints the lab that `make demo` runs:\n"
-    "  --modules   (default) the module config, for `updater-lab modules --config FILE`\n"
-    "  --server    the catalogue's device lines, for a lab-server.conf beside the\n"
-    "              catalogue of `updater-lab server --catalogue DIR`\n"
-    "  --builds    the catalogue's builds, one per line: MODEL-NAME MODEL-CODE BUILD\n"
-    "              VERSION (the demo makes one BIRD file of each with birdpack)\n";
+    "Prints the lab that `make demo` runs:\n";
 
 void PrintModules() {
   std::printf(
@@ -94,24 +89,26 @@ void PrintBuilds() {
 }  // namespace
 
 int LabDemoConfigMain(int argc, char** argv) {
-  if (argc > 2) {
-    std::fputs(kUsage, stderr);
-    return 2;
-  }
-  const char* what = argc == 2 ? argv[1] : "--modules";
-  if (!std::strcmp(what, "--help") || !std::strcmp(what, "-h")) {
-    std::fputs(kUsage, stdout);
-    return 0;
-  }
-  if (!std::strcmp(what, "--modules"))
-    PrintModules();
-  else if (!std::strcmp(what, "--server"))
-    PrintServer();
-  else if (!std::strcmp(what, "--builds"))
-    PrintBuilds();
-  else {
-    std::fprintf(stderr, "updater-lab demo-config: unknown option %s\n%s", what, kUsage);
-    return 2;
-  }
+  void (*print)() = PrintModules;
+  auto show = [&print](void (*what)()) { return [&print, what] { print = what; }; };
+  lab::Options options("updater-lab demo-config", kIntro,
+                       {
+                           lab::Flag("--modules",
+                                     "(default) the module config, for `updater-lab modules --config FILE`",
+                                     show(PrintModules)),
+                           lab::Flag("--server",
+                                     "the catalogue's device lines, for a lab-server.conf beside the\n"
+                                     "catalogue of `updater-lab server --catalogue DIR`",
+                                     show(PrintServer)),
+                           lab::Flag("--builds", "the catalogue's builds, one per line: MODEL-NAME MODEL-CODE BUILD\n"
+                                                 "VERSION (the demo makes one BIRD file of each with birdpack)",
+                                     show(PrintBuilds)),
+                       });
+  int code = options.run(argc, argv);
+  if (code >= 0)
+    return code;
+  if (argc > 2)
+    return options.fail("give one of --modules, --server and --builds", true);
+  print();
   return 0;
 }

@@ -9,13 +9,21 @@
 #include "rom/ImxChip.h"
 #include "rom/ImxUartPort.h"
 #include "LabCommands.h"
-#include "LabConfig.h"
+#include "Options.h"
 #include "LabStopSignals.h"
 #include "usb/UsbHost.h"
 
 namespace {
 
-const char* const kUsage =
+using lab::Custom;
+using lab::Flag;
+using lab::Heading;
+using lab::Number;
+using lab::Option;
+using lab::Text;
+using lab::Words;
+
+const char* const kIntro =
     "usage: updater-lab imx [options]\n"
     "\n"
     "An NXP i.MX RT1050 boot ROM in serial download mode, behind a pseudo-terminal\n"
@@ -24,40 +32,16 @@ const char* const kUsage =
     "stops it. A jump to a lab recovery loader (updater-lab imx-loader) in RAM makes a\n"
     "lab module join the emulated bus; after a firmware upgrade and reboot through it\n"
     "the module comes back under its own serial number with the new build.\n"
-    "\n"
-    "  --transport uart|hid|both  where the ROM listens (default both)\n"
-    "  --link PATH          also make PATH a symbolic link to the pty\n"
-    "  --id W0:W1:W2:W3     the chip identity, four hex words; W0 and W1 are the fuse\n"
-    "                       words at 0x401F4410 and 0x401F4420\n"
-    "  --module-serial XXXXXXXX  serial number of the module's firmware when the\n"
-    "                       image names none (default 0000C0DE)\n"
-    "  --ram-out ADDR:LEN:FILE   write that RAM range to FILE when stopped\n"
-    "  --account FILE       write the commands received, one a line, when stopped\n"
-    "  --verbose            the bus's events on standard error\n"
-    "  --pace               model the UART line: every byte in either direction takes\n"
-    "                       10 bit times at the rate the host set on the pty\n"
-    "fault knobs:\n"
-    "  --status-from N      leave the first N-1 status requests unanswered\n"
-    "  --status-never       never answer a status request\n"
-    "  --chatter            send a security word while a write-file's data still comes\n"
-    "  --no-completion      end a write-file without the completion word\n"
-    "  --completion WORD    end a write-file with WORD instead of 0x88888888\n"
-    "  --hide-loader        a started loader never appears on USB\n";
+    "\n";
 
-const char* const kLoaderUsage =
+const char* const kLoaderIntro =
     "usage: updater-lab imx-loader --out FILE [options]\n"
     "\n"
     "Writes a lab i.MX recovery loader: OFFSET filler bytes, then the loader's header\n"
     "and SIZE body bytes. Packed with birdpack --loader FILE@ADDR, it is started by a\n"
     "jump to ADDR + OFFSET (ADDR 0x20000000 and the default offset give the default\n"
     "start address 0x20000400).\n"
-    "\n"
-    "  --serial XXXXXXXX    serial number it announces on USB (default DEADDEAD)\n"
-    "  --id W0:W1:W2:W3     identifier words it answers (default: the chip's)\n"
-    "  --model N            model code (default 17)\n"
-    "  --build N            its build number (default 1)\n"
-    "  --offset N           filler bytes before the header (default 0x400)\n"
-    "  --size N             body bytes after the header (default 1024)\n";
+    "\n";
 
 struct Arguments {
   lab::ImxChipOptions chip;
@@ -67,84 +51,66 @@ struct Arguments {
   uint32_t ramAddress = 0, ramLength = 0;
 };
 
-bool sNumber(const std::string& text, uint32_t& out, int base = 0) {
-  uint64_t value = 0;
-  if (!lab::ParseNumber(text, base, 0xFFFFFFFFu, value))
-    return false;
-  out = static_cast<uint32_t>(value);
-  return true;
-}
-
+// "ADDR:LEN:FILE".
 bool sRamOut(const std::string& value, Arguments& args) {
   size_t first = value.find(':');
   size_t second = first == std::string::npos ? first : value.find(':', first + 1);
   if (second == std::string::npos)
     return false;
   args.ramOut = value.substr(second + 1);
-  return sNumber(value.substr(0, first), args.ramAddress) &&
-         sNumber(value.substr(first + 1, second - first - 1), args.ramLength) && !args.ramOut.empty();
+  return lab::ParseNumber(value.substr(0, first), 0, args.ramAddress) &&
+         lab::ParseNumber(value.substr(first + 1, second - first - 1), 0, args.ramLength) && !args.ramOut.empty();
 }
 
-// Returns -1 to go on, else the exit code.
-int sParse(int argc, char** argv, Arguments& args) {
-  lab::ImxRomOptions& rom = args.chip.rom;
-  for (int i = 1; i < argc; i++) {
-    std::string opt = argv[i];
-    if (opt == "--help" || opt == "-h") {
-      std::fputs(kUsage, stdout);
-      return 0;
-    }
-    bool flag = true;
-    if (opt == "--status-never")
-      rom.answerStatusFrom = 0;
-    else if (opt == "--chatter")
-      rom.chatter = true;
-    else if (opt == "--no-completion")
-      rom.noCompletion = true;
-    else if (opt == "--hide-loader")
-      rom.hideLoader = true;
-    else if (opt == "--verbose")
-      args.verbose = true;
-    else if (opt == "--pace")
-      args.line.pace = true;
-    else
-      flag = false;
-    if (flag)
-      continue;
-    if (i + 1 >= argc) {
-      std::fprintf(stderr, "updater-lab imx: '%s' needs a value (or is unknown)\n%s", opt.c_str(), kUsage);
-      return 2;
-    }
-    std::string value = argv[++i];
-    bool ok = true;
-    if (opt == "--transport") {
-      ok = value == "uart" || value == "hid" || value == "both";
-      args.uart = value != "hid";
-      args.hid = value != "uart";
-    } else if (opt == "--link") {
-      args.link = value;
-    } else if (opt == "--id") {
-      ok = lab::ParseWords(value, rom.identity);
-    } else if (opt == "--module-serial") {
-      ok = sNumber(value, args.chip.moduleSerial, 16) && args.chip.moduleSerial != 0;
-    } else if (opt == "--ram-out") {
-      ok = sRamOut(value, args);
-    } else if (opt == "--account") {
-      args.account = value;
-    } else if (opt == "--status-from") {
-      ok = sNumber(value, rom.answerStatusFrom, 10) && rom.answerStatusFrom > 0;
-    } else if (opt == "--completion") {
-      ok = sNumber(value, rom.completionWord);
-    } else {
-      std::fprintf(stderr, "updater-lab imx: unknown option %s\n%s", opt.c_str(), kUsage);
-      return 2;
-    }
-    if (!ok) {
-      std::fprintf(stderr, "updater-lab imx: bad value for %s: '%s'\n", opt.c_str(), value.c_str());
-      return 2;
-    }
-  }
-  return -1;
+bool sTransport(const std::string& value, Arguments& args) {
+  args.uart = value != "hid";
+  args.hid = value != "uart";
+  return value == "uart" || value == "hid" || value == "both";
+}
+
+std::vector<Option> sTable(Arguments& a) {
+  lab::ImxRomOptions& rom = a.chip.rom;
+  auto transport = [&a](const std::string& v, std::string&) { return sTransport(v, a); };
+  auto ramOut = [&a](const std::string& v, std::string&) { return sRamOut(v, a); };
+  auto statusNever = [&rom] { rom.answerStatusFrom = 0; };
+  return {
+      Custom("--transport", "uart|hid|both", "where the ROM listens (default both)", transport),
+      Text("--link", "PATH", "also make PATH a symbolic link to the pty", a.link),
+      Words("--id", "W0:W1:W2:W3", "the chip identity, four hex words; W0 and W1 are the fuse\n"
+                                   "words at 0x401F4410 and 0x401F4420", rom.identity),
+      Number("--module-serial", "XXXXXXXX", "serial number of the module's firmware when the image\n"
+                                            "names none (default 0000C0DE)", a.chip.moduleSerial, 16, 1),
+      Custom("--ram-out", "ADDR:LEN:FILE", "write that RAM range to FILE when stopped", ramOut),
+      Text("--account", "FILE", "write the commands received, one a line, when stopped", a.account),
+      Flag("--verbose", "the bus's events on standard error", a.verbose),
+      Flag("--pace", "model the UART line: every byte in either direction takes\n"
+                     "10 bit times at the rate the host set on the pty", a.line.pace),
+      Heading("fault knobs:"),
+      Number("--status-from", "N", "leave the first N-1 status requests unanswered", rom.answerStatusFrom, 10, 1),
+      Flag("--status-never", "never answer a status request", statusNever),
+      Flag("--chatter", "send a security word while a write-file's data still comes", rom.chatter),
+      Flag("--no-completion", "end a write-file without the completion word", rom.noCompletion),
+      Number("--completion", "WORD", "end a write-file with WORD instead of 0x88888888", rom.completionWord),
+      Flag("--hide-loader", "a started loader never appears on USB", rom.hideLoader),
+  };
+}
+
+struct LoaderArguments {
+  lab::ImxLabLoader loader;
+  std::string out;
+  uint32_t offset = 0x400, size = 1024;
+};
+
+std::vector<Option> sLoaderTable(LoaderArguments& a) {
+  return {
+      Text("--out", "FILE", "the file to write (required)", a.out),
+      Number("--serial", "XXXXXXXX", "serial number it announces on USB (default DEADDEAD)", a.loader.serial, 16, 1),
+      Words("--id", "W0:W1:W2:W3", "identifier words it answers (default: the chip's)", a.loader.identity),
+      Number("--model", "N", "model code (default 17)", a.loader.model, 0, 0, 255),
+      Number("--build", "N", "its build number (default 1)", a.loader.build),
+      Number("--offset", "N", "filler bytes before the header (default 0x400)", a.offset, 0, 0, 0x40000),
+      Number("--size", "N", "body bytes after the header (default 1024)", a.size, 0, 0, 0x40000),
+  };
 }
 
 bool sWriteFile(const std::string& path, const std::string& bytes) {
@@ -179,7 +145,7 @@ bool sWriteResults(const Arguments& args, const lab::ImxChip& chip) {
 
 int LabImxMain(int argc, char** argv) {
   Arguments args;
-  int code = sParse(argc, argv, args);
+  int code = lab::Options("updater-lab imx", kIntro, sTable(args)).run(argc, argv);
   if (code >= 0)
     return code;
   lab::LabStopSignals stop;
@@ -219,54 +185,18 @@ int LabImxMain(int argc, char** argv) {
 }
 
 int LabImxLoaderMain(int argc, char** argv) {
-  lab::ImxLabLoader loader;
-  std::string out;
-  uint32_t offset = 0x400, size = 1024;
-  for (int i = 1; i < argc; i++) {
-    std::string opt = argv[i];
-    if (opt == "--help" || opt == "-h") {
-      std::fputs(kLoaderUsage, stdout);
-      return 0;
-    }
-    if (i + 1 >= argc) {
-      std::fprintf(stderr, "updater-lab imx-loader: '%s' needs a value (or is unknown)\n%s", opt.c_str(),
-                   kLoaderUsage);
-      return 2;
-    }
-    std::string value = argv[++i];
-    bool ok = true;
-    if (opt == "--out")
-      out = value;
-    else if (opt == "--serial")
-      ok = sNumber(value, loader.serial, 16) && loader.serial != 0;
-    else if (opt == "--id")
-      ok = lab::ParseWords(value, loader.identity);
-    else if (opt == "--model")
-      ok = sNumber(value, loader.model) && loader.model <= 255;
-    else if (opt == "--build")
-      ok = sNumber(value, loader.build);
-    else if (opt == "--offset")
-      ok = sNumber(value, offset) && offset <= 0x40000;
-    else if (opt == "--size")
-      ok = sNumber(value, size) && size <= 0x40000;
-    else {
-      std::fprintf(stderr, "updater-lab imx-loader: unknown option %s\n%s", opt.c_str(), kLoaderUsage);
-      return 2;
-    }
-    if (!ok) {
-      std::fprintf(stderr, "updater-lab imx-loader: bad value for %s: '%s'\n", opt.c_str(), value.c_str());
-      return 2;
-    }
-  }
-  if (out.empty()) {
-    std::fprintf(stderr, "updater-lab imx-loader: --out is required\n%s", kLoaderUsage);
-    return 2;
-  }
-  std::vector<uint8_t> bytes(offset, 0);
-  std::vector<uint8_t> image = loader.encode(size);
+  LoaderArguments args;
+  lab::Options options("updater-lab imx-loader", kLoaderIntro, sLoaderTable(args));
+  int code = options.run(argc, argv);
+  if (code >= 0)
+    return code;
+  if (args.out.empty())
+    return options.fail("--out is required", true);
+  std::vector<uint8_t> bytes(args.offset, 0);
+  std::vector<uint8_t> image = args.loader.encode(args.size);
   bytes.insert(bytes.end(), image.begin(), image.end());
-  if (!sWriteFile(out, std::string(bytes.begin(), bytes.end()))) {
-    std::fprintf(stderr, "updater-lab imx-loader: cannot write %s\n", out.c_str());
+  if (!sWriteFile(args.out, std::string(bytes.begin(), bytes.end()))) {
+    std::fprintf(stderr, "updater-lab imx-loader: cannot write %s\n", args.out.c_str());
     return 1;
   }
   return 0;

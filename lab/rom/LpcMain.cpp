@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -16,48 +17,33 @@
 #include <cstring>
 #include <deque>
 #include <fstream>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "LabCommands.h"
-#include "LabConfig.h"
+#include "Options.h"
 #include "LabStopSignals.h"
 #include "rom/LpcRom.h"
 
 namespace {
 
-const char* const kUsage =
+using lab::Custom;
+using lab::Flag;
+using lab::Heading;
+using lab::Number;
+using lab::Option;
+using lab::Text;
+using lab::Words;
+
+const char* const kIntro =
     "usage: updater-lab lpc [options]\n"
     "\n"
     "An NXP LPC17xx boot ROM in ISP mode (512 KB flash, 64 KB RAM) behind a\n"
     "pseudo-terminal. Prints the pty path, then \"ready\"; SIGINT or SIGTERM stops it\n"
     "(it then writes --flash-out and --account, prints \"stopped\" and exits 0).\n"
     "The ROM keeps its state while hosts open and close the port.\n"
-    "\n"
-    "  --link PATH          also make PATH a symbolic link to the pty\n"
-    "  --serial W0:W1:W2:W3 the device serial number (\"N\"), four hex words\n"
-    "                       (default 12345678:9ABCDEF0:0F1E2D3C:4B5A6978)\n"
-    "  --part ID            the part identification (\"J\"), default 0x26013F37 (LPC1768)\n"
-    "  --flash-in FILE      flash content at start (rest 0xFF); default: arbitrary bytes\n"
-    "  --flash-out FILE     write the 512 KB of flash to FILE when stopped\n"
-    "  --account FILE       write a JSON account of every command received when stopped\n"
-    "  --pace               model the line rate: every byte in either direction takes\n"
-    "                       10 bit times at the rate it is sent at\n"
-    "  --ram-seed N         seed of the arbitrary RAM content after reset\n"
-    "fault knobs:\n"
-    "  --resend N[,N...]    answer RESEND to the N-th checksum of W (counted from 1)\n"
-    "  --fail CMD:CODE[@N]  answer return code CODE to command CMD (its N-th use; every\n"
-    "                       use without @N) and do nothing; may be repeated\n"
-    "  --silent             never send anything\n"
-    "  --hang CMD[@N]       on command CMD (its N-th use, default the first) stop\n"
-    "                       answering for good\n"
-    "  --erase-ms N         E takes N ms before it answers\n"
-    "  --copy-ms N          C takes N ms before it answers\n"
-    "  --no-echo            never echo, whatever \"A\" says\n"
-    "  --corrupt-copy N     the N-th successful C leaves one wrong bit in flash\n"
-    "  --babble             the line carries an endless stream of bytes, never a line end\n"
-    "  --mid-write          start as a host left the chip when stopped during a write:\n"
-    "                       synchronised at 115200, echo off, in the data lines of a W\n";
+    "\n";
 
 struct Arguments {
   LpcRomOptions rom;
@@ -65,121 +51,84 @@ struct Arguments {
   bool pace = false;
 };
 
-bool sParseUnsigned(const std::string& text, unsigned long& value, int base = 0) {
-  uint64_t parsed = 0;
-  if (!lab::ParseNumber(text, base, 0xFFFFFFFFu, parsed))
-    return false;
-  value = static_cast<unsigned long>(parsed);
-  return true;
-}
-
-// "CMD[@N]" into the letter and the occurrence.
+// "CMD[@N]" into the letter and the occurrence (0 when no @N).
 bool sParseCommand(const std::string& text, char& command, unsigned& occurrence) {
   size_t at = text.find('@');
   std::string name = text.substr(0, at);
-  unsigned long n = 0;
+  uint32_t n = 0;
   if (name.size() != 1 || !std::isupper(static_cast<unsigned char>(name[0])))
     return false;
-  if (at != std::string::npos && (!sParseUnsigned(text.substr(at + 1), n, 10) || n == 0))
+  if (at != std::string::npos && (!lab::ParseNumber(text.substr(at + 1), 10, n) || n == 0))
     return false;
   command = name[0];
-  occurrence = static_cast<unsigned>(n);
+  occurrence = n;
   return true;
 }
 
-// Returns -1 to go on, else the exit code.
-int sParse(int argc, char** argv, Arguments& args) {
-  for (int i = 1; i < argc; i++) {
-    std::string opt = argv[i];
-    if (opt == "--help" || opt == "-h") {
-      std::fputs(kUsage, stdout);
-      return 0;
-    }
-    if (opt == "--pace") {
-      args.pace = true;
-      continue;
-    }
-    if (opt == "--silent") {
-      args.rom.silent = true;
-      continue;
-    }
-    if (opt == "--no-echo") {
-      args.rom.noEcho = true;
-      continue;
-    }
-    if (opt == "--babble") {
-      args.rom.babble = true;
-      continue;
-    }
-    if (opt == "--mid-write") {
-      args.rom.midWrite = true;
-      continue;
-    }
-    if (i + 1 >= argc) {
-      std::fprintf(stderr, "updater-lab lpc: '%s' needs a value (or is unknown)\n%s", opt.c_str(), kUsage);
-      return 2;
-    }
-    std::string value = argv[++i];
-    unsigned long n = 0;
-    bool ok = true;
-    if (opt == "--link") {
-      args.link = value;
-    } else if (opt == "--flash-in") {
-      args.flashIn = value;
-    } else if (opt == "--flash-out") {
-      args.flashOut = value;
-    } else if (opt == "--account") {
-      args.account = value;
-    } else if (opt == "--serial") {
-      ok = lab::ParseWords(value, args.rom.serial);
-    } else if (opt == "--part") {
-      ok = sParseUnsigned(value, n);
-      args.rom.partId = static_cast<uint32_t>(n);
-    } else if (opt == "--ram-seed") {
-      ok = sParseUnsigned(value, n);
-      args.rom.ramSeed = static_cast<uint32_t>(n);
-    } else if (opt == "--resend") {
-      size_t start = 0;
-      while (ok && start <= value.size()) {
-        size_t comma = value.find(',', start);
-        ok = sParseUnsigned(value.substr(start, comma - start), n, 10) && n > 0;
-        args.rom.resendBlocks.insert(static_cast<unsigned>(n));
-        if (comma == std::string::npos)
-          break;
-        start = comma + 1;
-      }
-    } else if (opt == "--fail") {
-      LpcRomOptions::ForcedCode f;
-      size_t colon = value.find(':');
-      size_t at = value.find('@');
-      std::string cmd = value.substr(0, colon) + (at == std::string::npos ? "" : value.substr(at));
-      ok = colon != std::string::npos && sParseCommand(cmd, f.command, f.occurrence) &&
-           sParseUnsigned(value.substr(colon + 1, at == std::string::npos ? std::string::npos : at - colon - 1), n,
-                          10) &&
-           n <= 255;
-      f.code = static_cast<int>(n);
-      args.rom.forced.push_back(f);
-    } else if (opt == "--hang") {
-      ok = sParseCommand(value, args.rom.hangCommand, args.rom.hangOccurrence);
-    } else if (opt == "--erase-ms") {
-      ok = sParseUnsigned(value, n, 10);
-      args.rom.eraseMs = static_cast<unsigned>(n);
-    } else if (opt == "--copy-ms") {
-      ok = sParseUnsigned(value, n, 10);
-      args.rom.copyMs = static_cast<unsigned>(n);
-    } else if (opt == "--corrupt-copy") {
-      ok = sParseUnsigned(value, n, 10) && n > 0;
-      args.rom.corruptCopy = static_cast<unsigned>(n);
-    } else {
-      std::fprintf(stderr, "updater-lab lpc: unknown option %s\n%s", opt.c_str(), kUsage);
-      return 2;
-    }
-    if (!ok) {
-      std::fprintf(stderr, "updater-lab lpc: bad value for %s: '%s'\n", opt.c_str(), value.c_str());
-      return 2;
-    }
+// "N[,N...]": the W checksums answered RESEND.
+bool sParseResend(const std::string& value, std::set<unsigned>& blocks) {
+  for (size_t start = 0;;) {
+    size_t comma = value.find(',', start);
+    uint32_t n = 0;
+    if (!lab::ParseNumber(value.substr(start, comma - start), 10, n) || n == 0)
+      return false;
+    blocks.insert(n);
+    if (comma == std::string::npos)
+      return true;
+    start = comma + 1;
   }
-  return -1;
+}
+
+// "CMD:CODE[@N]".
+bool sParseForced(const std::string& value, std::vector<LpcRomOptions::ForcedCode>& forced) {
+  size_t colon = value.find(':');
+  if (colon == std::string::npos)
+    return false;
+  size_t at = value.find('@', colon);
+  LpcRomOptions::ForcedCode f;
+  std::string occurrence = at == std::string::npos ? "" : value.substr(at);
+  uint64_t code = 0;
+  if (!sParseCommand(value.substr(0, colon) + occurrence, f.command, f.occurrence) ||
+      !lab::ParseNumber(value.substr(colon + 1, at == std::string::npos ? at : at - colon - 1), 10, 255, code))
+    return false;
+  f.code = static_cast<int>(code);
+  forced.push_back(f);
+  return true;
+}
+
+std::vector<Option> sTable(Arguments& a) {
+  LpcRomOptions& rom = a.rom;
+  auto resend = [&rom](const std::string& v, std::string&) { return sParseResend(v, rom.resendBlocks); };
+  auto fail = [&rom](const std::string& v, std::string&) { return sParseForced(v, rom.forced); };
+  auto hang = [&rom](const std::string& v, std::string&) {
+    return sParseCommand(v, rom.hangCommand, rom.hangOccurrence);
+  };
+  return {
+      Text("--link", "PATH", "also make PATH a symbolic link to the pty", a.link),
+      Words("--serial", "W0:W1:W2:W3", "the device serial number (\"N\"), four hex words\n"
+                                       "(default 12345678:9ABCDEF0:0F1E2D3C:4B5A6978)", rom.serial),
+      Number("--part", "ID", "the part identification (\"J\"), default 0x26013F37 (LPC1768)", rom.partId),
+      Text("--flash-in", "FILE", "flash content at start (rest 0xFF); default: arbitrary bytes", a.flashIn),
+      Text("--flash-out", "FILE", "write the 512 KB of flash to FILE when stopped", a.flashOut),
+      Text("--account", "FILE", "write a JSON account of every command received when stopped", a.account),
+      Flag("--pace", "model the line rate: every byte in either direction takes\n"
+                     "10 bit times at the rate it is sent at", a.pace),
+      Number("--ram-seed", "N", "seed of the arbitrary RAM content after reset", rom.ramSeed),
+      Heading("fault knobs:"),
+      Custom("--resend", "N[,N...]", "answer RESEND to the N-th checksum of W (counted from 1)", resend),
+      Custom("--fail", "CMD:CODE[@N]", "answer return code CODE to command CMD (its N-th use; every\n"
+                                       "use without @N) and do nothing; may be repeated", fail),
+      Flag("--silent", "never send anything", rom.silent),
+      Custom("--hang", "CMD[@N]", "on command CMD (its N-th use, default the first) stop\n"
+                                  "answering for good", hang),
+      Number("--erase-ms", "N", "E takes N ms before it answers", rom.eraseMs, 10),
+      Number("--copy-ms", "N", "C takes N ms before it answers", rom.copyMs, 10),
+      Flag("--no-echo", "never echo, whatever \"A\" says", rom.noEcho),
+      Number("--corrupt-copy", "N", "the N-th successful C leaves one wrong bit in flash", rom.corruptCopy, 10, 1),
+      Flag("--babble", "the line carries an endless stream of bytes, never a line end", rom.babble),
+      Flag("--mid-write", "start as a host left the chip when stopped during a write:\n"
+                          "synchronised at 115200, echo off, in the data lines of a W", rom.midWrite),
+  };
 }
 
 unsigned sSpeed(speed_t speed) {
@@ -344,26 +293,20 @@ private:
   bool stopped = false;
 };
 
-}  // namespace
-
-int LabLpcMain(int argc, char** argv) {
-  Arguments args;
-  int code = sParse(argc, argv, args);
-  if (code >= 0)
-    return code;
-
-  int master = posix_openpt(O_RDWR | O_NOCTTY);
+// A raw pseudo-terminal whose slave the lab keeps open itself, so the pty
+// outlives every host that opens and closes it, and bytes written before a
+// host opens are kept. False (with errno's text printed) on failure.
+bool sOpenPty(int& master, int& slave, std::string& path) {
+  master = posix_openpt(O_RDWR | O_NOCTTY);
   if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
     std::perror("updater-lab lpc: pseudo-terminal");
-    return 1;
+    return false;
   }
-  std::string path = ptsname(master);
-  // The lab keeps the slave open itself, so the pty outlives every host that
-  // opens and closes it, and bytes written before a host opens are kept.
-  int slave = open(path.c_str(), O_RDWR | O_NOCTTY);
+  path = ptsname(master);
+  slave = open(path.c_str(), O_RDWR | O_NOCTTY);
   if (slave < 0) {
     std::perror("updater-lab lpc: open pty");
-    return 1;
+    return false;
   }
   struct termios t;
   tcgetattr(slave, &t);
@@ -375,7 +318,45 @@ int LabLpcMain(int argc, char** argv) {
   cfmakeraw(&t);
   tcsetattr(master, TCSANOW, &t);
   fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+  return true;
+}
 
+bool sLoadFlash(const std::string& path, LpcRom& rom) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    std::fprintf(stderr, "updater-lab lpc: cannot read %s\n", path.c_str());
+    return false;
+  }
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  rom.SetFlash(bytes);
+  return true;
+}
+
+// What the stopped ROM leaves behind; false when a file could not be written.
+bool sWriteResults(const Arguments& args, const LpcRom& rom) {
+  bool ok = true;
+  if (!args.flashOut.empty() && !sWriteFile(args.flashOut, std::string(rom.Flash().begin(), rom.Flash().end()))) {
+    std::fprintf(stderr, "updater-lab lpc: cannot write %s\n", args.flashOut.c_str());
+    ok = false;
+  }
+  if (!args.account.empty() && !sWriteFile(args.account, rom.AccountJson())) {
+    std::fprintf(stderr, "updater-lab lpc: cannot write %s\n", args.account.c_str());
+    ok = false;
+  }
+  return ok;
+}
+
+}  // namespace
+
+int LabLpcMain(int argc, char** argv) {
+  Arguments args;
+  int code = lab::Options("updater-lab lpc", kIntro, sTable(args)).run(argc, argv);
+  if (code >= 0)
+    return code;
+  int master = -1, slave = -1;
+  std::string path;
+  if (!sOpenPty(master, slave, path))
+    return 1;
   if (!args.link.empty()) {
     unlink(args.link.c_str());
     if (symlink(path.c_str(), args.link.c_str()) != 0) {
@@ -383,17 +364,9 @@ int LabLpcMain(int argc, char** argv) {
       return 1;
     }
   }
-
   Driver driver(args, master, slave);
-  if (!args.flashIn.empty()) {
-    std::ifstream in(args.flashIn, std::ios::binary);
-    if (!in) {
-      std::fprintf(stderr, "updater-lab lpc: cannot read %s\n", args.flashIn.c_str());
-      return 1;
-    }
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    driver.Rom().SetFlash(bytes);
-  }
+  if (!args.flashIn.empty() && !sLoadFlash(args.flashIn, driver.Rom()))
+    return 1;
 
   // Byte times are under 100 us: wake up on time.
   prctl(PR_SET_TIMERSLACK, 1UL);
@@ -402,25 +375,14 @@ int LabLpcMain(int argc, char** argv) {
     std::perror("updater-lab lpc: signalfd");
     return 1;
   }
-
   std::printf("%s\nready\n", path.c_str());
   std::fflush(stdout);
   driver.Run(stop.fd());
 
-  int result = 0;
-  const LpcRom& rom = driver.Rom();
-  if (!args.flashOut.empty() &&
-      !sWriteFile(args.flashOut, std::string(rom.Flash().begin(), rom.Flash().end()))) {
-    std::fprintf(stderr, "updater-lab lpc: cannot write %s\n", args.flashOut.c_str());
-    result = 1;
-  }
-  if (!args.account.empty() && !sWriteFile(args.account, rom.AccountJson())) {
-    std::fprintf(stderr, "updater-lab lpc: cannot write %s\n", args.account.c_str());
-    result = 1;
-  }
+  int result = sWriteResults(args, driver.Rom()) ? 0 : 1;
   if (!args.link.empty())
     unlink(args.link.c_str());
-  std::printf("stopped: %u copies to flash\n", rom.Copies());
+  std::printf("stopped: %u copies to flash\n", driver.Rom().Copies());
   std::fflush(stdout);
   close(slave);
   close(master);

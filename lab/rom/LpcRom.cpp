@@ -5,6 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "Bytes.h"
+#include "Numbers.h"
+
 namespace {
 
 // ISP return codes (UM10360, "ISP Return Codes").
@@ -56,15 +59,11 @@ std::vector<std::string> sWords(const std::string& line) {
   return words;
 }
 
-// Decimal only, as the ISP reads its numbers; at most 32 bits.
+// Decimal digits only, as the ISP reads its numbers (no "0x"); at most 32 bits.
 bool sNumber(const std::string& text, uint32_t& value) {
-  if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos)
+  if (text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos)
     return false;
-  unsigned long long v = std::strtoull(text.c_str(), nullptr, 10);
-  if (v > 0xFFFFFFFFull)
-    return false;
-  value = static_cast<uint32_t>(v);
-  return true;
+  return lab::ParseNumber(text, 10, value);
 }
 
 std::string sJsonText(const std::string& text) {
@@ -316,237 +315,268 @@ bool LpcRom::ReadBytes(uint32_t address, uint32_t count, std::vector<uint8_t>& o
   return false;
 }
 
+LpcRom::Request LpcRom::ParseRequest(const std::string& text, double now) const {
+  Request r;
+  r.text = text;
+  r.now = now;
+  r.words = sWords(text);
+  r.letter = (r.words.size() >= 1 && r.words[0].size() == 1) ? r.words[0][0] : 0;
+  for (size_t i = 1; i < r.words.size(); i++) {
+    uint32_t v = 0;
+    // G takes a mode letter as its second argument.
+    if (r.letter == 'G' && i == 2)
+      continue;
+    r.numeric = r.numeric && sNumber(r.words[i], v);
+    r.n.push_back(v);
+  }
+  return r;
+}
+
 void LpcRom::Command(const std::string& text, double now) {
-  std::vector<std::string> words = sWords(text);
-  char letter = (words.size() >= 1 && words[0].size() == 1) ? words[0][0] : 0;
-  if (letter)
-    commandCounts[static_cast<unsigned char>(letter) & 0x7F]++;
-  if (letter && HangsOn(letter)) {
+  Request r = ParseRequest(text, now);
+  if (r.letter)
+    commandCounts[static_cast<unsigned char>(r.letter) & 0x7F]++;
+  if (r.letter && HangsOn(r.letter)) {
     Record(now, text + " (hangs)", -1);
     state = State::Hung;
     return;
   }
-  int code = -1;
-  std::string extra;  // lines after the return code
-  double answerAt = now;
-  auto reply = [&](int c) {
-    code = c;
-  };
-  if (letter && (code = Forced(letter)) >= 0) {
-    Record(now, text + " (forced)", code);
-    SendCode(code);
+  int forced = r.letter ? Forced(r.letter) : -1;
+  if (forced >= 0) {
+    Record(now, text + " (forced)", forced);
+    SendCode(forced);
     return;
   }
-  std::vector<uint32_t> n;
-  bool numeric = true;
-  for (size_t i = 1; i < words.size(); i++) {
-    uint32_t v = 0;
-    // G takes a mode letter as its second argument.
-    if (letter == 'G' && i == 2) {
-      continue;
-    }
-    numeric = numeric && sNumber(words[i], v);
-    n.push_back(v);
-  }
-  auto args = [&](size_t count) { return numeric && n.size() == count; };
-  switch (letter) {
-    case 'U':
-      if (!args(1)) reply(PARAM_ERROR);
-      else if (n[0] != kUnlockCode) reply(INVALID_CODE);
-      else {
-        unlocked = true;
-        reply(CMD_SUCCESS);
-      }
-      break;
-    case 'B': {
-      static const uint32_t rates[] = {9600, 19200, 38400, 57600, 115200, 230400};
-      if (!args(2)) reply(PARAM_ERROR);
-      else if (std::find(std::begin(rates), std::end(rates), n[0]) == std::end(rates)) reply(INVALID_BAUD_RATE);
-      else if (n[1] != 1 && n[1] != 2) reply(INVALID_STOP_BIT);
-      else {
-        // The new rate takes effect once CMD_SUCCESS has been sent at the old one.
-        Record(now, text, CMD_SUCCESS);
-        SendCode(CMD_SUCCESS);
-        baud = n[0];
-        return;
-      }
-      break;
-    }
-    case 'A':
-      if (!args(1) || n[0] > 1) reply(PARAM_ERROR);
-      else {
-        echo = n[0] == 1;
-        reply(CMD_SUCCESS);
-      }
-      break;
+  Answer answer = Dispatch(r);
+  if (answer.sent)
+    return;
+  Record(now, text, answer.code);
+  SendCode(answer.code, answer.at);
+  if (!answer.extra.empty())
+    Send(answer.extra, answer.at);
+}
+
+LpcRom::Answer LpcRom::Dispatch(const Request& r) {
+  switch (r.letter) {
+    case 'U': return Unlock(r);
+    case 'B': return SetBaud(r);
+    case 'A': return SetEcho(r);
     case 'W':
-    case 'R': {
-      // Both move uuencoded data: a word-aligned address, a count of whole words.
-      std::vector<uint8_t> probe;
-      bool mapped = args(2) && (letter == 'W' ? Ram(n[0], n[1]) != nullptr : ReadBytes(n[0], n[1], probe));
-      if (!args(2)) reply(PARAM_ERROR);
-      else if (n[0] % 4) reply(ADDR_ERROR);
-      else if (n[1] == 0 || n[1] % 4) reply(COUNT_ERROR);
-      else if (!mapped) reply(ADDR_NOT_MAPPED);
-      else {
-        Record(now, text, CMD_SUCCESS);
-        SendCode(CMD_SUCCESS);
-        dataAddress = n[0];
-        dataCount = n[1];
-        dataDone = blockStart = 0;
-        if (letter == 'R') {
-          state = State::ReadData;
-          SendReadBlock();
-          return;
-        }
-        state = State::WriteData;
-        blockLines = 0;
-        blockSum = 0;
-        awaitChecksum = false;
-        return;
-      }
-      break;
-    }
-    case 'P':
-      if (!args(2)) reply(PARAM_ERROR);
-      else if (n[0] > n[1] || n[1] >= kSectors) reply(INVALID_SECTOR);
-      else {
-        for (uint32_t s = n[0]; s <= n[1]; s++)
-          prepared[s] = true;
-        reply(CMD_SUCCESS);
-      }
-      break;
-    case 'E':
-      if (!args(2)) reply(PARAM_ERROR);
-      else if (!unlocked) reply(CMD_LOCKED);
-      else if (n[0] > n[1] || n[1] >= kSectors) reply(INVALID_SECTOR);
-      else {
-        bool ready = true;
-        for (uint32_t s = n[0]; s <= n[1]; s++)
-          ready = ready && prepared[s];
-        if (!ready) {
-          reply(SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION);
-        } else {
-          for (uint32_t s = n[0]; s <= n[1]; s++) {
-            std::fill(flash.begin() + SectorStart(s), flash.begin() + SectorStart(s) + SectorSize(s), 0xFF);
-            prepared[s] = false;
-          }
-          answerAt = busyUntil = now + options.eraseMs;
-          reply(CMD_SUCCESS);
-        }
-      }
-      break;
-    case 'I':
-      if (!args(2)) reply(PARAM_ERROR);
-      else if (n[0] > n[1] || n[1] >= kSectors) reply(INVALID_SECTOR);
-      else {
-        reply(CMD_SUCCESS);
-        for (uint32_t a = SectorStart(n[0]); a < SectorStart(n[1]) + SectorSize(n[1]); a += 4) {
-          uint32_t word = flash[a] | (flash[a + 1] << 8) | (flash[a + 2] << 16) | (uint32_t(flash[a + 3]) << 24);
-          if (word != 0xFFFFFFFFu) {
-            reply(SECTOR_NOT_BLANK);
-            extra = std::to_string(a - SectorStart(n[0])) + "\r\n" + std::to_string(word) + "\r\n";
-            break;
-          }
-        }
-      }
-      break;
-    case 'C':
-      if (!args(3)) reply(PARAM_ERROR);
-      else if (!unlocked) reply(CMD_LOCKED);
-      else if (n[0] % 256) reply(DST_ADDR_ERROR);
-      else if (n[1] % 4) reply(SRC_ADDR_ERROR);
-      else if (n[2] != 256 && n[2] != 512 && n[2] != 1024 && n[2] != 4096) reply(COUNT_ERROR);
-      else if (uint64_t(n[0]) + n[2] > kFlashSize) reply(DST_ADDR_NOT_MAPPED);
-      else if (!Ram(n[1], n[2])) reply(SRC_ADDR_NOT_MAPPED);
-      else {
-        unsigned first = SectorOf(n[0]), last = SectorOf(n[0] + n[2] - 1);
-        bool ready = true;
-        for (unsigned s = first; s <= last; s++)
-          ready = ready && prepared[s];
-        if (!ready) {
-          reply(SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION);
-        } else {
-          // NOR flash: programming can only clear bits.
-          const uint8_t* src = Ram(n[1], n[2]);
-          for (uint32_t i = 0; i < n[2]; i++)
-            flash[n[0] + i] &= src[i];
-          copies++;
-          if (options.corruptCopy == copies) {
-            for (uint32_t i = n[2] / 2; i < n[2]; i++)
-              if (flash[n[0] + i]) {
-                flash[n[0] + i] &= static_cast<uint8_t>(flash[n[0] + i] - 1);  // clears the lowest set bit
-                break;
-              }
-          }
-          for (unsigned s = first; s <= last; s++)
-            prepared[s] = false;
-          answerAt = busyUntil = now + options.copyMs;
-          reply(CMD_SUCCESS);
-        }
-      }
-      break;
-    case 'G': {
-      uint32_t address = 0;
-      bool ok = words.size() == 3 && sNumber(words[1], address) && (words[2] == "T" || words[2] == "A");
-      if (!ok) reply(PARAM_ERROR);
-      else if (!unlocked) reply(CMD_LOCKED);
-      else if (address % 4 && words[2] == "A") reply(ADDR_ERROR);
-      else if (address >= kFlashSize && !Ram(address, 4)) reply(ADDR_NOT_MAPPED);
-      else {
-        Record(now, text, CMD_SUCCESS);
-        SendCode(CMD_SUCCESS);
-        state = State::Running;
-        runningAt = std::to_string(address);
-        return;
-      }
-      break;
-    }
-    case 'J':
-      if (!args(0)) reply(PARAM_ERROR);
-      else {
-        reply(CMD_SUCCESS);
-        extra = std::to_string(options.partId) + "\r\n";
-      }
-      break;
+    case 'R': return StartTransfer(r);
+    case 'P': return Prepare(r);
+    case 'E': return Erase(r);
+    case 'I': return BlankCheck(r);
+    case 'C': return CopyToFlash(r);
+    case 'G': return Go(r);
+    case 'J': return Identify(r, std::to_string(options.partId) + "\r\n");
     case 'K':
-      if (!args(0)) reply(PARAM_ERROR);
-      else {
-        reply(CMD_SUCCESS);
-        extra = std::to_string(options.bootMajor) + "\r\n" + std::to_string(options.bootMinor) + "\r\n";
-      }
-      break;
-    case 'N':
-      if (!args(0)) reply(PARAM_ERROR);
-      else {
-        reply(CMD_SUCCESS);
-        for (uint32_t w : options.serial)
-          extra += std::to_string(w) + "\r\n";
-      }
-      break;
-    case 'M': {
-      std::vector<uint8_t> a, b;
-      if (!args(3)) reply(PARAM_ERROR);
-      else if (n[0] % 4 || n[1] % 4) reply(ADDR_ERROR);
-      else if (n[2] % 4) reply(COUNT_ERROR);
-      else if (!ReadBytes(n[0], n[2], a) || !ReadBytes(n[1], n[2], b)) reply(ADDR_NOT_MAPPED);
-      else {
-        reply(CMD_SUCCESS);
-        for (uint32_t i = 0; i < n[2]; i++)
-          if (a[i] != b[i]) {
-            reply(COMPARE_ERROR);
-            extra = std::to_string(i & ~3u) + "\r\n";
-            break;
-          }
-      }
-      break;
+      return Identify(r, std::to_string(options.bootMajor) + "\r\n" + std::to_string(options.bootMinor) + "\r\n");
+    case 'N': {
+      std::string words;
+      for (uint32_t w : options.serial)
+        words += std::to_string(w) + "\r\n";
+      return Identify(r, words);
     }
-    default: reply(INVALID_COMMAND); break;
+    case 'M': return Compare(r);
+    default: return r.Reply(INVALID_COMMAND);
   }
-  Record(now, text, code);
-  SendCode(code, answerAt);
-  if (!extra.empty())
-    Send(extra, answerAt);
+}
+
+LpcRom::Answer LpcRom::Request::Reply(int code, std::string extra) const {
+  return Answer{code, std::move(extra), now, false};
+}
+
+// Sends CMD_SUCCESS at once: the command changes how the chip goes on afterwards.
+LpcRom::Answer LpcRom::SucceedNow(const Request& r) {
+  Record(r.now, r.text, CMD_SUCCESS);
+  SendCode(CMD_SUCCESS);
+  return Answer{CMD_SUCCESS, "", r.now, true};
+}
+
+LpcRom::Answer LpcRom::Unlock(const Request& r) {
+  if (!r.args(1))
+    return r.Reply(PARAM_ERROR);
+  if (r.n[0] != kUnlockCode)
+    return r.Reply(INVALID_CODE);
+  unlocked = true;
+  return r.Reply(CMD_SUCCESS);
+}
+
+LpcRom::Answer LpcRom::SetBaud(const Request& r) {
+  static const uint32_t rates[] = {9600, 19200, 38400, 57600, 115200, 230400};
+  if (!r.args(2))
+    return r.Reply(PARAM_ERROR);
+  if (std::find(std::begin(rates), std::end(rates), r.n[0]) == std::end(rates))
+    return r.Reply(INVALID_BAUD_RATE);
+  if (r.n[1] != 1 && r.n[1] != 2)
+    return r.Reply(INVALID_STOP_BIT);
+  // The new rate takes effect once CMD_SUCCESS has been sent at the old one.
+  Answer answer = SucceedNow(r);
+  baud = r.n[0];
+  return answer;
+}
+
+LpcRom::Answer LpcRom::SetEcho(const Request& r) {
+  if (!r.args(1) || r.n[0] > 1)
+    return r.Reply(PARAM_ERROR);
+  echo = r.n[0] == 1;
+  return r.Reply(CMD_SUCCESS);
+}
+
+// W and R both move uuencoded data: a word-aligned address, a count of whole words.
+LpcRom::Answer LpcRom::StartTransfer(const Request& r) {
+  if (!r.args(2))
+    return r.Reply(PARAM_ERROR);
+  std::vector<uint8_t> probe;
+  bool mapped = r.letter == 'W' ? Ram(r.n[0], r.n[1]) != nullptr : ReadBytes(r.n[0], r.n[1], probe);
+  if (r.n[0] % 4)
+    return r.Reply(ADDR_ERROR);
+  if (r.n[1] == 0 || r.n[1] % 4)
+    return r.Reply(COUNT_ERROR);
+  if (!mapped)
+    return r.Reply(ADDR_NOT_MAPPED);
+  Answer answer = SucceedNow(r);
+  dataAddress = r.n[0];
+  dataCount = r.n[1];
+  dataDone = blockStart = 0;
+  if (r.letter == 'R') {
+    state = State::ReadData;
+    SendReadBlock();
+    return answer;
+  }
+  state = State::WriteData;
+  blockLines = 0;
+  blockSum = 0;
+  awaitChecksum = false;
+  return answer;
+}
+
+bool LpcRom::Prepared(unsigned first, unsigned last) const {
+  for (unsigned s = first; s <= last; s++)
+    if (!prepared[s])
+      return false;
+  return true;
+}
+
+LpcRom::Answer LpcRom::Prepare(const Request& r) {
+  if (!r.args(2))
+    return r.Reply(PARAM_ERROR);
+  if (r.n[0] > r.n[1] || r.n[1] >= kSectors)
+    return r.Reply(INVALID_SECTOR);
+  for (uint32_t s = r.n[0]; s <= r.n[1]; s++)
+    prepared[s] = true;
+  return r.Reply(CMD_SUCCESS);
+}
+
+LpcRom::Answer LpcRom::Erase(const Request& r) {
+  if (!r.args(2))
+    return r.Reply(PARAM_ERROR);
+  if (!unlocked)
+    return r.Reply(CMD_LOCKED);
+  if (r.n[0] > r.n[1] || r.n[1] >= kSectors)
+    return r.Reply(INVALID_SECTOR);
+  if (!Prepared(r.n[0], r.n[1]))
+    return r.Reply(SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION);
+  for (uint32_t s = r.n[0]; s <= r.n[1]; s++) {
+    std::fill(flash.begin() + SectorStart(s), flash.begin() + SectorStart(s) + SectorSize(s), 0xFF);
+    prepared[s] = false;
+  }
+  busyUntil = r.now + options.eraseMs;
+  return Answer{CMD_SUCCESS, "", busyUntil, false};
+}
+
+LpcRom::Answer LpcRom::BlankCheck(const Request& r) {
+  if (!r.args(2))
+    return r.Reply(PARAM_ERROR);
+  if (r.n[0] > r.n[1] || r.n[1] >= kSectors)
+    return r.Reply(INVALID_SECTOR);
+  for (uint32_t a = SectorStart(r.n[0]); a < SectorStart(r.n[1]) + SectorSize(r.n[1]); a += 4) {
+    uint32_t word = lab::GetLE32(&flash[a]);
+    if (word != 0xFFFFFFFFu)
+      return r.Reply(SECTOR_NOT_BLANK,
+                     std::to_string(a - SectorStart(r.n[0])) + "\r\n" + std::to_string(word) + "\r\n");
+  }
+  return r.Reply(CMD_SUCCESS);
+}
+
+LpcRom::Answer LpcRom::CopyToFlash(const Request& r) {
+  if (!r.args(3))
+    return r.Reply(PARAM_ERROR);
+  uint32_t dst = r.n[0], src = r.n[1], count = r.n[2];
+  if (!unlocked)
+    return r.Reply(CMD_LOCKED);
+  if (dst % 256)
+    return r.Reply(DST_ADDR_ERROR);
+  if (src % 4)
+    return r.Reply(SRC_ADDR_ERROR);
+  if (count != 256 && count != 512 && count != 1024 && count != 4096)
+    return r.Reply(COUNT_ERROR);
+  if (uint64_t(dst) + count > kFlashSize)
+    return r.Reply(DST_ADDR_NOT_MAPPED);
+  if (!Ram(src, count))
+    return r.Reply(SRC_ADDR_NOT_MAPPED);
+  unsigned first = SectorOf(dst), last = SectorOf(dst + count - 1);
+  if (!Prepared(first, last))
+    return r.Reply(SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION);
+  Program(dst, Ram(src, count), count);
+  for (unsigned s = first; s <= last; s++)
+    prepared[s] = false;
+  busyUntil = r.now + options.copyMs;
+  return Answer{CMD_SUCCESS, "", busyUntil, false};
+}
+
+// NOR flash: programming can only clear bits.
+void LpcRom::Program(uint32_t address, const uint8_t* src, uint32_t count) {
+  for (uint32_t i = 0; i < count; i++)
+    flash[address + i] &= src[i];
+  copies++;
+  if (options.corruptCopy != copies)
+    return;
+  for (uint32_t i = count / 2; i < count; i++)
+    if (flash[address + i]) {
+      flash[address + i] &= static_cast<uint8_t>(flash[address + i] - 1);  // clears the lowest set bit
+      return;
+    }
+}
+
+LpcRom::Answer LpcRom::Go(const Request& r) {
+  uint32_t address = 0;
+  const std::vector<std::string>& w = r.words;
+  if (w.size() != 3 || !sNumber(w[1], address) || (w[2] != "T" && w[2] != "A"))
+    return r.Reply(PARAM_ERROR);
+  if (!unlocked)
+    return r.Reply(CMD_LOCKED);
+  if (address % 4 && w[2] == "A")
+    return r.Reply(ADDR_ERROR);
+  if (address >= kFlashSize && !Ram(address, 4))
+    return r.Reply(ADDR_NOT_MAPPED);
+  Answer answer = SucceedNow(r);
+  state = State::Running;
+  runningAt = std::to_string(address);
+  return answer;
+}
+
+// J, K and N: no arguments, lines of numbers after the code.
+LpcRom::Answer LpcRom::Identify(const Request& r, const std::string& lines) {
+  if (!r.args(0))
+    return r.Reply(PARAM_ERROR);
+  return r.Reply(CMD_SUCCESS, lines);
+}
+
+LpcRom::Answer LpcRom::Compare(const Request& r) {
+  std::vector<uint8_t> a, b;
+  if (!r.args(3))
+    return r.Reply(PARAM_ERROR);
+  if (r.n[0] % 4 || r.n[1] % 4)
+    return r.Reply(ADDR_ERROR);
+  if (r.n[2] % 4)
+    return r.Reply(COUNT_ERROR);
+  if (!ReadBytes(r.n[0], r.n[2], a) || !ReadBytes(r.n[1], r.n[2], b))
+    return r.Reply(ADDR_NOT_MAPPED);
+  for (uint32_t i = 0; i < r.n[2]; i++)
+    if (a[i] != b[i])
+      return r.Reply(COMPARE_ERROR, std::to_string(i & ~3u) + "\r\n");
+  return r.Reply(CMD_SUCCESS);
 }
 
 void LpcRom::WriteDataLine(const std::string& text, double now) {

@@ -94,7 +94,43 @@ private:
   void Send(const std::string& bytes, double notBefore = 0);
   void SendCode(int code, double notBefore = 0);
   void Line(const std::string& line, double nowMs);
+  // One command line, taken apart: the letter and its numeric arguments.
+  struct Answer;
+  struct Request {
+    std::string text;
+    double now = 0;
+    std::vector<std::string> words;
+    char letter = 0;
+    std::vector<uint32_t> n;  // the numeric arguments
+    bool numeric = true;      // all of them were numbers
+    bool args(size_t count) const { return numeric && n.size() == count; }
+    Answer Reply(int code, std::string extra = "") const;
+  };
+  // The return code, lines that follow it and when; `sent` when the command answered itself.
+  struct Answer {
+    int code;
+    std::string extra;
+    double at;
+    bool sent;
+  };
+
   void Command(const std::string& line, double nowMs);
+  Request ParseRequest(const std::string& text, double now) const;
+  Answer Dispatch(const Request& r);
+  Answer SucceedNow(const Request& r);
+  Answer Unlock(const Request& r);
+  Answer SetBaud(const Request& r);
+  Answer SetEcho(const Request& r);
+  Answer StartTransfer(const Request& r);
+  Answer Prepare(const Request& r);
+  Answer Erase(const Request& r);
+  Answer BlankCheck(const Request& r);
+  Answer CopyToFlash(const Request& r);
+  Answer Go(const Request& r);
+  Answer Identify(const Request& r, const std::string& lines);
+  Answer Compare(const Request& r);
+  bool Prepared(unsigned first, unsigned last) const;
+  void Program(uint32_t address, const uint8_t* src, uint32_t count);
   void WriteDataLine(const std::string& line, double nowMs);
   void ReadDataAnswer(const std::string& line, double nowMs);
   void SendReadBlock();

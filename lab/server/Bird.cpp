@@ -7,6 +7,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "Bytes.h"
+#include "Numbers.h"
+
 namespace {
 
 const size_t kHeaderSize = 6;
@@ -14,9 +17,7 @@ const uint8_t kInfoType = 4;
 const uint32_t kInfoSize = 64;
 
 uint32_t sBigEndian32(const std::string& s, size_t at) {
-  return (static_cast<uint32_t>(static_cast<uint8_t>(s[at])) << 24) |
-         (static_cast<uint32_t>(static_cast<uint8_t>(s[at + 1])) << 16) |
-         (static_cast<uint32_t>(static_cast<uint8_t>(s[at + 2])) << 8) | static_cast<uint8_t>(s[at + 3]);
+  return lab::GetBE32(reinterpret_cast<const uint8_t*>(s.data()) + at);
 }
 
 bool sInflate(const std::string& file, std::string& content, std::string& error) {
@@ -95,13 +96,14 @@ bool LabBirdDescribe(const std::string& file, LabBirdInfo& info, std::string& er
   if (!sInflate(file, content, error) || !sFindInfo(content, at, error))
     return false;
   std::string build = sField(content, at, 15);
-  if (build.empty() || build.find_first_not_of("0123456789") != std::string::npos) {
+  if (build.find_first_not_of("0123456789") != std::string::npos || !lab::ParseNumber(build, 10, info.build)) {
     error = "information block has no decimal build number";
     return false;
   }
-  info.build = static_cast<uint32_t>(std::stoul(build));
   info.version = sField(content, at + 16, 15);
-  info.serial = static_cast<uint32_t>(std::strtoul(content.substr(at + 32, 8).c_str(), nullptr, 16));
+  // A field that holds no hexadecimal number names no serial number.
+  info.serial = 0;
+  lab::ParseNumber(sField(content, at + 32, 8), 16, info.serial);
   std::string model = content.substr(at + 48, 16);
   model.erase(model.find_last_not_of(std::string(" \0", 2)) + 1);
   info.model = model;

@@ -4,11 +4,10 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
+#include "Numbers.h"
 #include "server/Bird.h"
 
 namespace {
@@ -44,18 +43,6 @@ std::vector<std::string> sWords(const std::string& line) {
 }
 
 }  // namespace
-
-bool LabParseNumber(const std::string& text, int base, uint32_t& value) {
-  if (text.empty() || text.size() > (base == 16 ? 8u : 10u))
-    return false;
-  errno = 0;
-  char* end = nullptr;
-  unsigned long v = std::strtoul(text.c_str(), &end, base);
-  if (*end != '\0' || errno != 0 || v > 0xFFFFFFFFul || text[0] == '-' || text[0] == '+')
-    return false;
-  value = static_cast<uint32_t>(v);
-  return true;
-}
 
 bool LabServerCatalogue::LoadDirectory(const std::string& dir, std::string& error) {
   if (!sIsDirectory(dir)) {
@@ -115,8 +102,8 @@ bool LabServerCatalogue::AddEntry(const std::string& line, std::string& error) {
 
 bool LabServerCatalogue::AddDevice(const std::vector<std::string>& words, std::string& error) {
   CatalogueDevice device;
-  if (words.size() < 3 || words.size() > 4 || !LabParseNumber(words[1], 16, device.serial) ||
-      (words.size() == 4 && !LabParseNumber(words[3], 10, device.latest))) {
+  if (words.size() < 3 || words.size() > 4 || !lab::ParseNumber(words[1], 16, device.serial) ||
+      (words.size() == 4 && !lab::ParseNumber(words[3], 10, device.latest))) {
     error = "expected: device SERIAL MODEL [LATEST]";
     return false;
   }
@@ -129,8 +116,8 @@ bool LabServerCatalogue::AddFix(const std::vector<std::string>& words, std::stri
   CatalogueFix fix;
   bool ok = words.size() == 7;
   for (int i = 0; ok && i < 4; i++)
-    ok = LabParseNumber(words[1 + i], 16, fix.fingerprint[i]);
-  ok = ok && LabParseNumber(words[5], 16, fix.serial) && LabParseNumber(words[6], 10, fix.build);
+    ok = lab::ParseNumber(words[1 + i], 16, fix.fingerprint[i]);
+  ok = ok && lab::ParseNumber(words[5], 16, fix.serial) && lab::ParseNumber(words[6], 10, fix.build);
   if (!ok) {
     error = "expected: fix W0 W1 W2 W3 SERIAL BUILD";
     return false;

@@ -58,5 +58,3 @@ private:
   std::vector<CatalogueFix> fixes;
 };
 
-// Parses hex (serial numbers, fingerprint words) or decimal text in full; false on junk.
-bool LabParseNumber(const std::string& text, int base, uint32_t& value);

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <sstream>
 
+#include "Numbers.h"
 #include "server/Bird.h"
 
 namespace {
@@ -29,7 +30,7 @@ bool sParseFingerprint(const std::string& text, uint32_t words[4]) {
   std::string word;
   int n = 0;
   while (in >> word) {
-    if (n == 4 || !LabParseNumber(word, 16, words[n]))
+    if (n == 4 || !lab::ParseNumber(word, 16, words[n]))
       return false;
     n++;
   }
@@ -58,7 +59,7 @@ bool LabParseFault(const std::string& spec, LabFault& fault, std::string& error)
     fault.kind = static_cast<LabFault::Kind>(k);
     bool needsArg = fault.kind == LabFault::Status || fault.kind == LabFault::Stall || fault.kind == LabFault::Huge;
     uint32_t arg = 0;
-    if (parts.size() != (needsArg ? 3u : 2u) || (needsArg && !LabParseNumber(parts[2], 10, arg)))
+    if (parts.size() != (needsArg ? 3u : 2u) || (needsArg && !lab::ParseNumber(parts[2], 10, arg)))
       return false;
     fault.arg = static_cast<int>(arg);
     return !(fault.kind == LabFault::Status && (arg < 100 || arg > 599));
@@ -162,23 +163,12 @@ void LabServer::Handle(const httplib::Request& req, httplib::Response& res) {
     std::lock_guard<std::mutex> lock(mutex);
     requests.push_back(req.target);
   }
-  std::string op = req.get_param_value("op");
   LabFault fault;
-  bool faulty = req.path == options.path && FindFault(op, fault);
+  bool faulty = req.path == options.path && FindFault(req.get_param_value("op"), fault);
   Reply reply;
   if (req.path != options.path)
     reply = Reply{404, "not found\n"};
-  else if (faulty && fault.kind == LabFault::Status)
-    reply = Reply{fault.arg, "refused\n"};
-  else if (faulty && fault.kind == LabFault::NoOk)
-    reply = Reply{200, sError("refused")};
-  else if (faulty && fault.kind == LabFault::OkOnly)
-    reply = Reply{200, "ok\n"};
-  else if (faulty && fault.kind == LabFault::Corrupt)
-    reply = Reply{200, "ok\n#corrupt#reply#\n"};
-  else if (faulty && fault.kind == LabFault::Foreign)
-    reply = Reply{200, "ok\n" + LabBase64Encode(std::string("\x01\x02\x03\x04", 4)) + "\n"};
-  else
+  else if (!faulty || !FaultReply(fault, reply))
     reply = Answer(req);
 
   std::string note = faulty ? std::string(" fault ") + sKindName(fault.kind) : std::string();
@@ -188,17 +178,36 @@ void LabServer::Handle(const httplib::Request& req, httplib::Response& res) {
   if (faulty && fault.kind == LabFault::Stall)
     Stall(fault.arg);
   res.status = reply.status;
-  if (faulty && fault.kind == LabFault::Close) {
+  if (!faulty || !FaultStream(fault, reply, res))
+    res.set_content(reply.body, "text/plain");
+}
+
+// Faults that replace the reply; false for those that change how it is sent.
+bool LabServer::FaultReply(const LabFault& fault, Reply& reply) const {
+  switch (fault.kind) {
+    case LabFault::Status: reply = Reply{fault.arg, "refused\n"}; return true;
+    case LabFault::NoOk: reply = Reply{200, sError("refused")}; return true;
+    case LabFault::OkOnly: reply = Reply{200, "ok\n"}; return true;
+    case LabFault::Corrupt: reply = Reply{200, "ok\n#corrupt#reply#\n"}; return true;
+    case LabFault::Foreign:
+      reply = Reply{200, "ok\n" + LabBase64Encode(std::string("\x01\x02\x03\x04", 4)) + "\n"};
+      return true;
+    default: return false;
+  }
+}
+
+// Faults in the sending: a cut, a drip, an endless body. False for the others.
+bool LabServer::FaultStream(const LabFault& fault, const Reply& reply, httplib::Response& res) {
+  auto body = std::make_shared<std::string>(reply.body);
+  if (fault.kind == LabFault::Close) {
     // Announce the whole body, send half of it, then drop the connection.
-    auto body = std::make_shared<std::string>(reply.body);
     res.set_content_provider(body->size(), "text/plain", [body](size_t, size_t, httplib::DataSink& sink) {
       sink.write(body->data(), body->size() / 2);
       return false;
     });
-    return;
+    return true;
   }
-  if (faulty && fault.kind == LabFault::Drip) {
-    auto body = std::make_shared<std::string>(reply.body);
+  if (fault.kind == LabFault::Drip) {
     res.set_content_provider(body->size(), "text/plain", [this, body](size_t offset, size_t, httplib::DataSink& sink) {
       Pause(std::chrono::milliseconds(500));
       if (stopping)
@@ -206,25 +215,24 @@ void LabServer::Handle(const httplib::Request& req, httplib::Response& res) {
       sink.write(body->data() + offset, 1);
       return true;
     });
-    return;
+    return true;
   }
-  if (faulty && fault.kind == LabFault::Huge) {
-    auto left = std::make_shared<uint64_t>(uint64_t(fault.arg) << 20);
-    res.set_chunked_content_provider("text/plain", [this, left](size_t offset, httplib::DataSink& sink) {
-      static const std::string chunk = std::string(65536, 'A');
-      if (offset == 0)
-        sink.write("ok\n", 3);
-      if (*left == 0 || stopping) {
-        sink.done();
-        return true;
-      }
-      size_t n = *left < chunk.size() ? size_t(*left) : chunk.size();
-      *left -= n;
-      return sink.write(chunk.data(), n);
-    });
-    return;
-  }
-  res.set_content(reply.body, "text/plain");
+  if (fault.kind != LabFault::Huge)
+    return false;
+  auto left = std::make_shared<uint64_t>(uint64_t(fault.arg) << 20);
+  res.set_chunked_content_provider("text/plain", [this, left](size_t offset, httplib::DataSink& sink) {
+    static const std::string chunk = std::string(65536, 'A');
+    if (offset == 0)
+      sink.write("ok\n", 3);
+    if (*left == 0 || stopping) {
+      sink.done();
+      return true;
+    }
+    size_t n = *left < chunk.size() ? size_t(*left) : chunk.size();
+    *left -= n;
+    return sink.write(chunk.data(), n);
+  });
+  return true;
 }
 
 LabServer::Reply LabServer::Answer(const httplib::Request& req) const {
@@ -234,7 +242,7 @@ LabServer::Reply LabServer::Answer(const httplib::Request& req) const {
   if (op == "fix")
     return AnswerFix(req);
   uint32_t serial = 0;
-  if (!LabParseNumber(req.get_param_value("sn"), 16, serial))
+  if (!lab::ParseNumber(req.get_param_value("sn"), 16, serial))
     return Reply{200, sError(op.empty() ? "no operation" : "missing or bad serial number")};
   const CatalogueDevice* device = catalogue.FindDevice(serial);
   if (op != "qu" && op != "builds" && op != "bird")
@@ -257,7 +265,7 @@ LabServer::Reply LabServer::AnswerBird(const httplib::Request& req, const Catalo
     return Reply{200, sError("firmware '" + req.get_param_value("fw") + "' does not fit " + sHex8(device.serial))};
   uint32_t build = 0;
   const CatalogueBuild* entry = nullptr;
-  if (LabParseNumber(req.get_param_value("bld"), 10, build))
+  if (lab::ParseNumber(req.get_param_value("bld"), 10, build))
     entry = catalogue.FindBuild(device.model, build);
   if (!entry)
     return Reply{200, sError("no build '" + req.get_param_value("bld") + "' for " + device.model)};

@@ -70,6 +70,8 @@ private:
   };
   void Handle(const httplib::Request& req, httplib::Response& res);
   Reply Answer(const httplib::Request& req) const;
+  bool FaultReply(const LabFault& fault, Reply& reply) const;
+  bool FaultStream(const LabFault& fault, const Reply& reply, httplib::Response& res);
   Reply AnswerBird(const httplib::Request& req, const CatalogueDevice& device) const;
   Reply AnswerFix(const httplib::Request& req) const;
   bool FindFault(const std::string& op, LabFault& fault) const;

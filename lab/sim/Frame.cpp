@@ -39,21 +39,4 @@ void SimFrameReader::feed(const uint8_t* bytes, size_t count, std::vector<SimFra
   pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(at));
 }
 
-void PutBE32(std::vector<uint8_t>& out, uint32_t value) {
-  for (int shift = 24; shift >= 0; shift -= 8)
-    out.push_back(static_cast<uint8_t>(value >> shift));
-}
-
-void PutBE16(std::vector<uint8_t>& out, uint16_t value) {
-  out.push_back(static_cast<uint8_t>(value >> 8));
-  out.push_back(static_cast<uint8_t>(value));
-}
-
-uint32_t GetBE32(const uint8_t* bytes) {
-  return (static_cast<uint32_t>(bytes[0]) << 24) | (static_cast<uint32_t>(bytes[1]) << 16) |
-         (static_cast<uint32_t>(bytes[2]) << 8) | bytes[3];
-}
-
-uint16_t GetBE16(const uint8_t* bytes) { return static_cast<uint16_t>((bytes[0] << 8) | bytes[1]); }
-
 }  // namespace lab

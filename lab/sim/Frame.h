@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "Bytes.h"
+
 namespace lab {
 
 constexpr uint8_t kMaxFrameData = 28;
@@ -33,11 +35,5 @@ private:
   std::vector<uint8_t> pending_;
   size_t discarded_ = 0;
 };
-
-// Big-endian helpers for module replies.
-void PutBE32(std::vector<uint8_t>& out, uint32_t value);
-void PutBE16(std::vector<uint8_t>& out, uint16_t value);
-uint32_t GetBE32(const uint8_t* bytes);
-uint16_t GetBE16(const uint8_t* bytes);
 
 }  // namespace lab

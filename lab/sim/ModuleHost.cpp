@@ -14,6 +14,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "Bytes.h"
+
 namespace lab {
 
 namespace {
@@ -50,10 +52,8 @@ std::vector<uint8_t> DiscoveryReply(const SimModule& module) {
   uint16_t port = module.config().port;
   uint32_t serial = module.serial();
   reply[1] = module.address();
-  reply[2] = static_cast<uint8_t>(port);
-  reply[3] = static_cast<uint8_t>(port >> 8);
-  for (int i = 0; i < 4; ++i)
-    reply[4 + i] = static_cast<uint8_t>(serial >> (8 * i));
+  SetLE16(&reply[2], port);
+  SetLE32(&reply[4], serial);
   reply[12] = module.config().model;
   return reply;
 }

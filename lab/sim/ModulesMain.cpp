@@ -19,25 +19,19 @@ void cbStopSignal(int) {
     gHost->stop();
 }
 
-void Usage(FILE* out) {
-  std::fprintf(out,
-               "usage: updater-lab modules [--module SPEC]... [--config FILE] [--dump-dir DIR] [--verbose]\n"
-               "\n"
-               "Serves simulated modules over TCP/IP in the foreground: each answers discovery\n"
-               "(UDP 9888, group 232.2.2.2) and accepts a link on its TCP port. Prints one line\n"
-               "per module, then \"ready\"; SIGINT or SIGTERM stops it and prints a summary.\n"
-               "Run it only inside a private network namespace (scripts/netns-lab).\n"
-               "\n"
-               "  --module SPEC   one module, e.g. serial=0000BEEF,model=17,address=4,port=9000\n"
-               "  --config FILE   modules from a file: one SPEC per line, '#' starts a comment\n"
-               "  --dump-dir DIR  after every WRITE and REBOOT write the firmware a module holds\n"
-               "                  to DIR/<SERIAL>.bin (from its lowest written address, gaps\n"
-               "                  0xFF); after LOAD the loader to DIR/<SERIAL>.loader.bin\n"
-               "  --verbose       trace every frame on stderr\n"
-               "\n%s"
-               "\nAfter a REBOOT a module comes back with the build (and version) of the\n"
-               "64-byte information block that its new image carries, else with next-build=.\n",
-               lab::ModuleSpecHelp());
+const char* const kIntro =
+    "usage: updater-lab modules [--module SPEC]... [--config FILE] [--dump-dir DIR] [--verbose]\n"
+    "\n"
+    "Serves simulated modules over TCP/IP in the foreground: each answers discovery\n"
+    "(UDP 9888, group 232.2.2.2) and accepts a link on its TCP port. Prints one line\n"
+    "per module, then \"ready\"; SIGINT or SIGTERM stops it and prints a summary.\n"
+    "Run it only inside a private network namespace (scripts/netns-lab).\n"
+    "\n";
+
+std::string sOutro() {
+  return std::string("\n") + lab::ModuleSpecHelp() +
+         "\nAfter a REBOOT a module comes back with the build (and version) of the\n"
+         "64-byte information block that its new image carries, else with next-build=.\n";
 }
 
 void PrintSummary(const lab::LabModuleHost& host, const lab::LabConfig& config) {
@@ -53,19 +47,14 @@ void PrintSummary(const lab::LabModuleHost& host, const lab::LabConfig& config) 
 }  // namespace
 
 int LabModulesMain(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) {
-    if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
-      Usage(stdout);
-      return 0;
-    }
-  }
   lab::LabConfig config;
+  lab::Options options("updater-lab modules", kIntro, lab::ModulesOptionTable(config), sOutro());
+  int code = options.run(argc, argv);
+  if (code >= 0)
+    return code;
   std::string error;
-  if (!lab::ParseLabArguments(std::vector<std::string>(argv + 1, argv + argc), config, error)) {
-    std::fprintf(stderr, "updater-lab modules: %s\n", error.c_str());
-    Usage(stderr);
-    return 2;
-  }
+  if (!lab::ValidateConfig(config, error))
+    return options.fail(error, false);
   lab::LabModuleHost host(config);
   if (!host.open(error)) {
     std::fprintf(stderr, "updater-lab modules: %s\n", error.c_str());

@@ -49,46 +49,65 @@ void SimStore::abandon() {
   session_ = Session::None;
 }
 
+namespace {
+
+// Errors echo the request's arguments and add the code.
+void SlotError(const std::vector<uint8_t>& request, uint8_t code, std::vector<uint8_t>& reply) {
+  const uint8_t op = request[1];
+  size_t arguments = op <= kOpenWrite ? 4 : 3;
+  reply.assign(request.begin(), request.begin() + static_cast<long>(std::min(arguments, request.size())));
+  reply[1] = static_cast<uint8_t>(op | kErrorBit);
+  reply.push_back(code);
+}
+
+}  // namespace
+
 void SimStore::slot(const std::vector<uint8_t>& request, const SimFaults& faults, std::vector<uint8_t>& reply) {
   if (request.size() < 3)
     return;
+  uint8_t error = request[1] <= kOpenWrite ? slotByName(request, faults, reply) : slotByHandle(request, faults, reply);
+  if (error)
+    SlotError(request, error, reply);
+}
+
+// Capacity, size and open: the request names store and slot. Returns an error code or 0.
+uint8_t SimStore::slotByName(const std::vector<uint8_t>& request, const SimFaults& faults,
+                             std::vector<uint8_t>& reply) {
   const uint8_t op = request[1];
-  // Errors echo the request's arguments and add the code.
-  auto fail = [&](uint8_t code) {
-    size_t arguments = op <= kOpenWrite ? 4 : 3;
-    reply.assign(request.begin(), request.begin() + static_cast<long>(std::min(arguments, request.size())));
-    reply[1] = static_cast<uint8_t>(op | kErrorBit);
-    reply.push_back(code);
-  };
-  if (op <= kOpenWrite) {
-    if (request.size() != 4 || op == 0)
-      return fail(kErrShortCommand);
-    const uint8_t store = request[2], slot = request[3];
-    if (!exists(store, slot))
-      return fail(kErrIndexRange);
-    reply = {kCmdSlot, op, store, slot};
-    std::vector<uint8_t>& bytes = slots_[SlotId(store, slot)];
-    if (op == kCapacity || op == kSize)
-      return PutBE16(reply, op == kCapacity ? config_.slotCapacity : static_cast<uint16_t>(bytes.size()));
-    if (faults.fired(FaultKind::RefuseOpen))
-      return fail(kErrPermission);
-    for (const auto& handle : open_)
-      if (handle.second.store == store && handle.second.slot == slot)
-        return fail(kErrBusy);
-    if (open_.size() >= 255)
-      return fail(kErrBusy);
-    while (open_.count(nextHandle_) || nextHandle_ == 255)
-      nextHandle_ = static_cast<uint8_t>(nextHandle_ + 1);
-    open_[nextHandle_] = Open{store, slot, op == kOpenWrite, 0};
-    if (op == kOpenWrite)
-      bytes.clear();
-    reply.push_back(nextHandle_++);
-    return;
+  if (request.size() != 4 || op == 0)
+    return kErrShortCommand;
+  const uint8_t store = request[2], slot = request[3];
+  if (!exists(store, slot))
+    return kErrIndexRange;
+  reply = {kCmdSlot, op, store, slot};
+  std::vector<uint8_t>& bytes = slots_[SlotId(store, slot)];
+  if (op == kCapacity || op == kSize) {
+    PutBE16(reply, op == kCapacity ? config_.slotCapacity : static_cast<uint16_t>(bytes.size()));
+    return 0;
   }
-  const uint8_t handle = request[2];
+  if (faults.fired(FaultKind::RefuseOpen))
+    return kErrPermission;
+  for (const auto& handle : open_)
+    if (handle.second.store == store && handle.second.slot == slot)
+      return kErrBusy;
+  if (open_.size() >= 255)
+    return kErrBusy;
+  while (open_.count(nextHandle_) || nextHandle_ == 255)
+    nextHandle_ = static_cast<uint8_t>(nextHandle_ + 1);
+  open_[nextHandle_] = Open{store, slot, op == kOpenWrite, 0};
+  if (op == kOpenWrite)
+    bytes.clear();
+  reply.push_back(nextHandle_++);
+  return 0;
+}
+
+// Read, write and close: the request names an open handle. Returns an error code or 0.
+uint8_t SimStore::slotByHandle(const std::vector<uint8_t>& request, const SimFaults& faults,
+                               std::vector<uint8_t>& reply) {
+  const uint8_t op = request[1], handle = request[2];
   auto found = open_.find(handle);
   if (found == open_.end())
-    return fail(kErrParam);
+    return kErrParam;
   Open& open = found->second;
   std::vector<uint8_t>& bytes = slots_[SlotId(open.store, open.slot)];
   reply = {kCmdSlot, op, handle};
@@ -97,24 +116,25 @@ void SimStore::slot(const std::vector<uint8_t>& request, const SimFaults& faults
     reply.push_back(0);
   } else if (op == kRead && !open.writing) {
     if (open.position >= bytes.size())
-      return fail(kErrEOF);
+      return kErrEOF;
     size_t n = std::min(kSlotChunk, bytes.size() - open.position);
     reply.insert(reply.end(), bytes.begin() + static_cast<long>(open.position),
                  bytes.begin() + static_cast<long>(open.position + n));
     open.position += n;
   } else if (op == kWrite && open.writing) {
     if (request.size() < 4 || request.size() > 3 + kSlotChunk)
-      return fail(kErrSize);
+      return kErrSize;
     if (bytes.size() + request.size() - 3 > config_.slotCapacity)
-      return fail(kErrOverrun);
+      return kErrOverrun;
     uint8_t sum = 0;
     for (size_t i = 3; i < request.size(); ++i)
       sum = static_cast<uint8_t>(sum + request[i]);
     bytes.insert(bytes.end(), request.begin() + 3, request.end());
     reply.push_back(faults.fired(FaultKind::SlotBadSum) ? static_cast<uint8_t>(~sum) : sum);
   } else {
-    fail(kErrMode);
+    return kErrMode;
   }
+  return 0;
 }
 
 void SimStore::factory(const std::vector<uint8_t>& request, std::vector<uint8_t>& reply) {

@@ -38,6 +38,8 @@ private:
     size_t position;
   };
   bool exists(uint8_t store, uint8_t slot) const;
+  uint8_t slotByName(const std::vector<uint8_t>& request, const SimFaults& faults, std::vector<uint8_t>& reply);
+  uint8_t slotByHandle(const std::vector<uint8_t>& request, const SimFaults& faults, std::vector<uint8_t>& reply);
 
   const ModuleConfig& config_;
   std::map<uint16_t, std::vector<uint8_t>> slots_;  // (store << 8 | slot) -> bytes

@@ -1,6 +1,6 @@
 #include "usb/UsbFaults.h"
 
-#include <cstdlib>
+#include "Numbers.h"
 
 namespace lab {
 
@@ -40,9 +40,8 @@ bool ParseUsbFault(const std::string& text, UsbFaultSpec& fault, std::string& er
     return false;
   }
   if (at != std::string::npos) {
-    char* end = nullptr;
-    unsigned long nth = std::strtoul(text.c_str() + at + 1, &end, 10);
-    if (at + 1 == text.size() || *end || nth == 0 || nth > 1000000) {
+    uint64_t nth = 0;
+    if (!ParseNumber(text.substr(at + 1), 10, 1000000, nth) || nth == 0) {
       error = "bad count in USB fault '" + text + "'";
       return false;
     }

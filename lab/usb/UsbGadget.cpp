@@ -4,6 +4,7 @@
 #include <linux/usbdevice_fs.h>
 #include <umockdev.h>
 
+#include "Bytes.h"
 #include "usb/IoctlData.h"
 
 #include <cerrno>
@@ -179,7 +180,7 @@ void UsbGadget::control(Urb& urb) {
   }
   const uint8_t* setup = urb.buffer->data;
   uint8_t type = setup[3], index = setup[2];
-  size_t wanted = static_cast<size_t>(setup[6] | (setup[7] << 8));
+  size_t wanted = GetLE16(&setup[6]);
   std::vector<uint8_t> answer;
   if (setup[0] == 0x80 && setup[1] == kGetDescriptor) {
     std::vector<uint8_t> all = UsbDescriptors(identity_);

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "Bytes.h"
+
 namespace lab {
 
 namespace {
@@ -12,14 +14,9 @@ constexpr uint8_t kSerialIndex = 3;
 constexpr uint16_t kHighSpeedBulkPacket = 512;
 constexpr uint16_t kHidReportPacket = 64;
 
-void Put16(std::vector<uint8_t>& out, uint16_t value) {
-  out.push_back(static_cast<uint8_t>(value));
-  out.push_back(static_cast<uint8_t>(value >> 8));
-}
-
 void Endpoint(std::vector<uint8_t>& out, uint8_t address, uint8_t attributes, uint16_t packet, uint8_t interval) {
   out.insert(out.end(), {7, 5, address, attributes});
-  Put16(out, packet);
+  PutLE16(out, packet);
   out.push_back(interval);
 }
 
@@ -37,11 +34,11 @@ UsbIdentity ModuleIdentity(uint8_t model, const std::string& serialText) {
 
 std::vector<uint8_t> UsbDescriptors(const UsbIdentity& id) {
   std::vector<uint8_t> out = {18, 1};
-  Put16(out, 0x0200);
+  PutLE16(out, 0x0200);
   out.insert(out.end(), {0, 0, 0, 64});
-  Put16(out, id.vendorId);
-  Put16(out, id.productId);
-  Put16(out, 0x0100);
+  PutLE16(out, id.vendorId);
+  PutLE16(out, id.productId);
+  PutLE16(out, 0x0100);
   out.insert(out.end(), {kManufacturerIndex, kProductIndex, kSerialIndex, 1});
 
   std::vector<uint8_t> interface = {9, 4, 0, 0, static_cast<uint8_t>(id.hid ? 1 : 2), id.interfaceClass,
@@ -49,14 +46,14 @@ std::vector<uint8_t> UsbDescriptors(const UsbIdentity& id) {
   if (id.hid) {
     // HID class descriptor: version 1.11, one report descriptor of the given length.
     interface.insert(interface.end(), {9, 0x21, 0x11, 0x01, 0, 1, 0x22});
-    Put16(interface, id.hidReportDescriptorLength);
+    PutLE16(interface, id.hidReportDescriptorLength);
     Endpoint(interface, kBulkInEndpoint, 0x03, kHidReportPacket, 1);
   } else {
     Endpoint(interface, kBulkOutEndpoint, 0x02, kHighSpeedBulkPacket, 0);
     Endpoint(interface, kBulkInEndpoint, 0x02, kHighSpeedBulkPacket, 0);
   }
   out.insert(out.end(), {9, 2});
-  Put16(out, static_cast<uint16_t>(9 + interface.size()));
+  PutLE16(out, static_cast<uint16_t>(9 + interface.size()));
   out.insert(out.end(), {1, 1, 0, 0x80, 50});
   out.insert(out.end(), interface.begin(), interface.end());
   return out;
@@ -73,7 +70,7 @@ std::vector<uint8_t> UsbStringDescriptor(const UsbIdentity& id, uint8_t index) {
     return {};
   std::vector<uint8_t> out = {static_cast<uint8_t>(2 + 2 * text->size()), 3};
   for (char c : *text)
-    Put16(out, static_cast<uint8_t>(c));
+    PutLE16(out, static_cast<uint8_t>(c));
   return out;
 }
 

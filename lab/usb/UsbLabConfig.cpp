@@ -1,6 +1,5 @@
 #include "usb/UsbLabConfig.h"
 
-#include <fstream>
 #include <set>
 
 namespace lab {
@@ -36,26 +35,6 @@ bool ApplyUsbWord(const std::string& key, const std::string& value, UsbModuleOpt
   return ok;
 }
 
-bool Validate(const UsbLabConfig& config, std::string& error) {
-  std::set<uint32_t> serials, routers;
-  for (const UsbLabModule& m : config.modules) {
-    if (!serials.insert(m.module.serial).second) {
-      error = "serial number used twice";
-      return false;
-    }
-    if (m.module.router)
-      routers.insert(m.module.serial);
-  }
-  for (const UsbLabModule& m : config.modules)
-    if (m.module.behind && !routers.count(m.module.behind)) {
-      error = "behind= names no router of this lab";
-      return false;
-    }
-  if (config.modules.empty())
-    error = "no modules";
-  return !config.modules.empty();
-}
-
 }  // namespace
 
 bool ParseUsbModuleSpec(const std::string& text, UsbLabModule& module, std::string& error) {
@@ -80,46 +59,62 @@ bool ParseUsbModuleSpec(const std::string& text, UsbLabModule& module, std::stri
   return ParseModuleSpec(rest, module.module, error);
 }
 
-bool ParseUsbLabArguments(const std::vector<std::string>& args, UsbLabConfig& config, std::string& error) {
-  config = UsbLabConfig();
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    bool hasValue = i + 1 < args.size();
-    if (arg == "--verbose") {
-      config.verbose = true;
-    } else if ((arg == "--module" || arg == "--config" || arg == "--dump-dir") && !hasValue) {
-      error = arg + " needs a value";
+namespace {
+
+// Adds each module spec (with its USB words) it is given to `config`.
+SpecTaker sAddModule(UsbLabConfig& config) {
+  return [&config](const std::string& spec, std::string& error) {
+    UsbLabModule module;
+    if (!ParseUsbModuleSpec(spec, module, error))
       return false;
-    } else if (arg == "--module") {
-      UsbLabModule module;
-      if (!ParseUsbModuleSpec(args[++i], module, error))
-        return false;
-      config.modules.push_back(module);
-    } else if (arg == "--config") {
-      std::ifstream file(args[++i]);
-      if (!file) {
-        error = "cannot read " + args[i];
-        return false;
-      }
-      for (std::string line; std::getline(file, line);) {
-        line = line.substr(0, line.find('#'));
-        if (line.compare(0, 7, "module ") == 0)
-          line = line.substr(7);
-        if (line.find_first_not_of(" \t\r") == std::string::npos)
-          continue;
-        UsbLabModule module;
-        if (!ParseUsbModuleSpec(line, module, error))
-          return false;
-        config.modules.push_back(module);
-      }
-    } else if (arg == "--dump-dir") {
-      config.dumpDir = args[++i];
-    } else {
-      error = "unknown option '" + arg + "'";
+    config.modules.push_back(module);
+    return true;
+  };
+}
+
+}  // namespace
+
+bool ParseUsbConfigFile(const std::string& path, UsbLabConfig& config, std::string& error) {
+  return ForEachSpecLine(path, sAddModule(config), error);
+}
+
+std::vector<Option> UsbOptionTable(UsbLabConfig& config) {
+  auto file = [&config](const std::string& path, std::string& error) {
+    return ParseUsbConfigFile(path, config, error);
+  };
+  return {
+      Custom("--module", "SPEC", "one module: the module keys and the USB words below", sAddModule(config)),
+      Custom("--config", "FILE", "modules from a file: one SPEC per line, '#' starts a comment", file),
+      Text("--dump-dir", "DIR", "write the image a module holds to DIR/<SERIAL>.bin after\n"
+                                "every WRITE and REBOOT", config.dumpDir),
+      Flag("--verbose", "the bus's events on stderr", config.verbose),
+  };
+}
+
+bool ValidateUsbConfig(const UsbLabConfig& config, std::string& error) {
+  std::set<uint32_t> serials, routers;
+  for (const UsbLabModule& m : config.modules) {
+    if (!serials.insert(m.module.serial).second) {
+      error = "serial number used twice";
       return false;
     }
+    if (m.module.router)
+      routers.insert(m.module.serial);
   }
-  return Validate(config, error);
+  for (const UsbLabModule& m : config.modules)
+    if (m.module.behind && !routers.count(m.module.behind)) {
+      error = "behind= names no router of this lab";
+      return false;
+    }
+  if (config.modules.empty())
+    error = "no modules";
+  return !config.modules.empty();
+}
+
+bool ParseUsbLabArguments(const std::vector<std::string>& args, UsbLabConfig& config, std::string& error) {
+  config = UsbLabConfig();
+  Options options("updater-lab usb", "", UsbOptionTable(config));
+  return options.parseAll(args, error) && ValidateUsbConfig(config, error);
 }
 
 const char* UsbModuleSpecHelp() {

@@ -32,7 +32,14 @@ struct UsbLabConfig {
 // usb-pid=0xHHHH, usb-serial-text=TEXT, usb-loader-serial=XXXXXXXX,
 // usb-driver-node=yes and usb-fault=KIND[@N].
 bool ParseUsbModuleSpec(const std::string& text, UsbLabModule& module, std::string& error);
-// --module SPEC, --config FILE, --dump-dir DIR, --verbose; checked as a whole.
+// A config file: one SPEC per line ("module" may precede it), '#' comments.
+bool ParseUsbConfigFile(const std::string& path, UsbLabConfig& config, std::string& error);
+// The options of `updater-lab usb`, read into `config`: --module SPEC,
+// --config FILE, --dump-dir DIR, --verbose.
+std::vector<Option> UsbOptionTable(UsbLabConfig& config);
+// Unique serial numbers, routers that exist, at least one module.
+bool ValidateUsbConfig(const UsbLabConfig& config, std::string& error);
+// The options (without the subcommand), checked as a whole.
 bool ParseUsbLabArguments(const std::vector<std::string>& args, UsbLabConfig& config, std::string& error);
 const char* UsbModuleSpecHelp();
 

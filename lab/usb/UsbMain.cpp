@@ -1,7 +1,6 @@
 // updater-lab usb: serves lab modules on an emulated USB bus in the foreground
 // until SIGINT or SIGTERM.
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -13,20 +12,19 @@
 
 namespace {
 
-void Usage(FILE* out) {
-  std::fprintf(out,
-               "usage: updater-lab usb [--module SPEC]... [--config FILE] [--dump-dir DIR] [--verbose]\n"
-               "\n"
-               "Serves lab modules as devices on an emulated USB bus (umockdev): each carries the\n"
-               "maker's vendor id, its model as product id and its serial number as serial string,\n"
-               "and its vendor interface's bulk endpoints carry its link. Prints one line per\n"
-               "module, then \"umockdev-dir DIR\" and \"ready\". A program sees the bus when run as\n"
-               "  LD_PRELOAD=libumockdev-preload.so.0 UMOCKDEV_DIR=DIR program ...\n"
-               "A module that reboots or starts a loader that leaves its link leaves the bus and\n"
-               "comes back with a new device number. SIGINT or SIGTERM stops it.\n"
-               "\n%s\n%s",
-               lab::ModuleSpecHelp(), lab::UsbModuleSpecHelp());
-}
+const char* const kIntro =
+    "usage: updater-lab usb [--module SPEC]... [--config FILE] [--dump-dir DIR] [--verbose]\n"
+    "\n"
+    "Serves lab modules as devices on an emulated USB bus (umockdev): each carries the\n"
+    "maker's vendor id, its model as product id and its serial number as serial string,\n"
+    "and its vendor interface's bulk endpoints carry its link. Prints one line per\n"
+    "module, then \"umockdev-dir DIR\" and \"ready\". A program sees the bus when run as\n"
+    "  LD_PRELOAD=libumockdev-preload.so.0 UMOCKDEV_DIR=DIR program ...\n"
+    "A module that reboots or starts a loader that leaves its link leaves the bus and\n"
+    "comes back with a new device number. SIGINT or SIGTERM stops it.\n"
+    "\n";
+
+std::string sOutro() { return std::string("\n") + lab::ModuleSpecHelp() + "\n" + lab::UsbModuleSpecHelp(); }
 
 void PrintSummary(const lab::LabUsbHost& host, const lab::UsbLabConfig& config) {
   for (const lab::UsbLabModule& m : config.modules) {
@@ -43,18 +41,14 @@ void PrintSummary(const lab::LabUsbHost& host, const lab::UsbLabConfig& config) 
 }  // namespace
 
 int LabUsbMain(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i)
-    if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
-      Usage(stdout);
-      return 0;
-    }
   lab::UsbLabConfig config;
+  lab::Options options("updater-lab usb", kIntro, lab::UsbOptionTable(config), sOutro());
+  int code = options.run(argc, argv);
+  if (code >= 0)
+    return code;
   std::string error;
-  if (!lab::ParseUsbLabArguments(std::vector<std::string>(argv + 1, argv + argc), config, error)) {
-    std::fprintf(stderr, "updater-lab usb: %s\n", error.c_str());
-    Usage(stderr);
-    return 2;
-  }
+  if (!lab::ValidateUsbConfig(config, error))
+    return options.fail(error, false);
   lab::LabStopSignals stop;
 
   lab::LabUsbHost host(config);

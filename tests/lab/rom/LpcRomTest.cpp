@@ -87,3 +87,43 @@ TEST(LpcRom, BaudEchoAndChecksums) {
   EXPECT_NE(r.Take().find("OK\r\n"), std::string::npos);
   EXPECT_EQ(r.rom.GetState(), LpcRom::State::Command);
 }
+
+TEST(LpcRom, EachCommandAnswersWithItsOwnLines) {
+  LpcRomOptions options;
+  options.forced.push_back(LpcRomOptions::ForcedCode{'J', 3, 2});
+  options.hangCommand = 'K';
+  Rom r(options);
+  std::vector<uint8_t> flash(8, 0xFF);
+  flash[4] = 0x78, flash[5] = 0x56, flash[6] = 0x34, flash[7] = 0x12;
+  r.rom.SetFlash(flash);
+  EXPECT_EQ(r.Command("I 0 1"), "8\r\n4\r\n305419896\r\n");  // offset and content of the first used word
+  EXPECT_EQ(r.Command("N"), "0\r\n305419896\r\n2596069104\r\n253635900\r\n1264216440\r\n");
+  EXPECT_EQ(r.Command("N 1"), "12\r\n");
+  EXPECT_EQ(r.Command("J"), "0\r\n637615927\r\n");
+  EXPECT_EQ(r.Command("J"), "3\r\n");  // forced on its second use only
+  EXPECT_EQ(r.Command("J"), "0\r\n637615927\r\n");
+  EXPECT_EQ(r.Command("Z 1"), "1\r\n");
+  EXPECT_EQ(r.Command("U 23131"), "16\r\n");
+  EXPECT_EQ(r.Command("G 268439552 A"), "15\r\n");  // locked
+  EXPECT_EQ(r.Command("U 23130"), "0\r\n");
+  EXPECT_EQ(r.Command("P 0 0"), "0\r\n");
+  EXPECT_EQ(r.Command("E 0 0"), "0\r\n");
+  EXPECT_EQ(r.Command("I 0 1"), "0\r\n");
+
+  const uint8_t word[4] = {9, 8, 7, 6};
+  EXPECT_EQ(r.Command("W 268439552 4"), "0\r\n");
+  EXPECT_EQ(r.Command(LpcRom::UuEncodeLine(word, 4) + "\r\n30"), "OK\r\n");
+  EXPECT_EQ(r.Command("R 268439552 4"), "0\r\n" + LpcRom::UuEncodeLine(word, 4) + "\r\n30\r\n");
+  EXPECT_EQ(r.rom.GetState(), LpcRom::State::ReadData);
+  EXPECT_EQ(r.Command("OK"), "");
+  EXPECT_EQ(r.Command("M 268439552 268439552 4"), "0\r\n");
+  EXPECT_EQ(r.Command("G 268439554 A"), "13\r\n");  // ARM mode needs a word address
+  EXPECT_EQ(r.Command("G 268439554 T"), "0\r\n");
+  EXPECT_EQ(r.rom.GetState(), LpcRom::State::Running);
+  EXPECT_NE(r.rom.AccountJson().find("\"started_at\": 268439554"), std::string::npos);
+
+  Rom hung(options);
+  EXPECT_EQ(hung.Command("K"), "");
+  EXPECT_EQ(hung.Command("J"), "");
+  EXPECT_EQ(hung.rom.GetState(), LpcRom::State::Hung);
+}
