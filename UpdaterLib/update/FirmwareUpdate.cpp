@@ -10,6 +10,7 @@
 #include "server/UpdateServerRequest.h"
 #include "Updater.h"
 #include "update/UpdaterEntity.h"
+#include "discovery/RouterRoute.h"
 #include "store/UpdaterStore.h"
 #include "aDefs.h"
 #include "aTime.h"
@@ -189,6 +190,8 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
     Log::log(DEBUG_Updater, " Serial Number inserted into firmware.\n");
   }
 
+  // The route outlives the target: routing stays on until the update is over.
+  RouterRoute route;
   Module target(moduleAddress, 0);
   aErr err = aErrNone;
   if (routerSerialNumber != 0) {
@@ -196,12 +199,11 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
       display.message(UpdaterDisplayInterface::Error, "Module address required for indirect firmware update");
       return false;
     }
-    Module router(0, 0);
-    if (sConnectDirect(router, routerSerialNumber) != aErrNone) {
+    if (route.Open(routerSerialNumber) != aErrNone) {
       display.message(UpdaterDisplayInterface::Error, "Failed to connect to link module [%08X]", routerSerialNumber);
       return false;
     }
-    err = static_cast<aErr>(target.connectThroughLinkModule(&router));
+    err = route.Connect(target);
   } else {
     err = sConnectDirect(target, serialNumber);
   }
