@@ -138,7 +138,8 @@ TEST_F(DiscoverE2E, RouterThatAnswersForEmptyAddressesListsOnlyItsModules) {
                                TcpLine("0000A00A", 10, 2, "Quessa", "  1.2.3", 77, net.labAddress());
   ASSERT_GE(r.out.size(), expected.size()) << r.out;
   EXPECT_EQ(r.out.substr(r.out.size() - expected.size()), expected);
-  EXPECT_LT(ms, 1500);
+  // Waiting out the silent-address time-out would take two rounds of a second.
+  EXPECT_LT(ms, 2000);
 }
 
 namespace {
