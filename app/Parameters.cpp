@@ -30,7 +30,8 @@ const std::vector<OptionEntry>& OptionTable() {
       {"-r", GROUP_PARAMETER, OptionArgument::Required}, {"-s", GROUP_PARAMETER, OptionArgument::Required},
       {"-o", GROUP_PARAMETER, OptionArgument::Required}, {"-e", GROUP_PARAMETER, OptionArgument::Required},
       {"-l", GROUP_PARAMETER, OptionArgument::Required}, {"-k", GROUP_PARAMETER, OptionArgument::Required},
-      {"-u", GROUP_PARAMETER, OptionArgument::Required}, {"--help", GROUP_HELP, OptionArgument::None},
+      {"-u", GROUP_PARAMETER, OptionArgument::Required}, {"-m", GROUP_PARAMETER, OptionArgument::Required},
+      {"--help", GROUP_HELP, OptionArgument::None},
       {"-V", GROUP_VERSION, OptionArgument::None},      {"--version", GROUP_VERSION, OptionArgument::None},
   };
   return table;
@@ -113,6 +114,21 @@ int ParseBaudRate(UpdaterDisplayInterface& display, const ParsedOption& option, 
   return 1;
 }
 
+// -m: a module address on a router's network, decimal or "0x" hexadecimal (as the listing
+// shows it); only even addresses other than 0 can be sent to.
+int ParseModuleAddress(UpdaterDisplayInterface& display, const std::string& argument, Parameters& parameters) {
+  uint32_t address = 0;
+  bool hex = HasHexPrefix(argument);
+  if (aNumber_ParseU32(argument.c_str() + (hex ? 2 : 0), hex ? 16 : 10, &address) == aErrNone && address != 0 &&
+      address <= 254 && address % 2 == 0) {
+    parameters.moduleAddress = static_cast<uint8_t>(address);
+    return 0;
+  }
+  display.message(kError, "Invalid module address obtained from argument [%s]: an even number from 2 to 254",
+                  argument.c_str());
+  return 1;
+}
+
 int ParseBuild(UpdaterDisplayInterface& display, const ParsedOption& option, Parameters& parameters) {
   uint32_t build = 0;
   if (aNumber_ParseU32(option.argument.c_str(), 10, &build) != aErrNone)
@@ -181,6 +197,7 @@ int HandleParameter(UpdaterDisplayInterface& display, const ParsedOption& option
                          "Discarding '0x' router serial number prefix\n",
                          "Invalid router serial number obtained from argument [%s]");
     case 't': return ParseTransport(display, argument, parameters);
+    case 'm': return ParseModuleAddress(display, argument, parameters);
     case 'o': return ParseBaudRate(display, option, parameters);
     case 'e': parameters.echo = true; return 0;
     case 'n': parameters.nFlag = true; return 0;

@@ -43,7 +43,7 @@ struct Parameters {
   bool transportGiven = false;
   std::string serialPort;
   int32_t baudRate = 115200;
-  uint8_t moduleAddress = 0;
+  uint8_t moduleAddress = 0;  // -m: the module behind the router of -r
   std::string birdFile;
   std::string logMessage;
   std::string build;

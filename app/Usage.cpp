@@ -66,6 +66,7 @@ std::string ParametersText() {
   u.Entry("-d <device>", {"Device serial number of the device to access."});
   u.Entry("-t <transport type>", {"communications method [USB,TCP,RECOVER]."});
   u.Entry("-r <router serial>", {"indirect connection through router device"});
+  u.Entry("-m <module address>", {"address of the module behind the router of \"-r\"", "to update (decimal, or hexadecimal with 0x)."});
   u.Entry("-s <serial port>", {"name of serial port to use for recovery"});
   u.Entry("-o <baud rate>", {"baud rate for serial port (2400, 4800, 9600,", "19200, 38400, 57600, 115200, 230400)"});
   u.Title("Commands:");

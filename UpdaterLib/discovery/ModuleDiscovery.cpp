@@ -1,6 +1,11 @@
 #include "discovery/ModuleDiscovery.h"
 
+#include <algorithm>
+#include <atomic>
+#include <map>
 #include <memory>
+#include <thread>
+#include <tuple>
 
 #include "Log.h"
 #include "Module.h"
@@ -19,14 +24,69 @@ namespace {
 
 // Modules are created with a guessed address; the connection learns the real one.
 const uint8_t kDefaultAddress = 2;
-// Module network addresses a router can reach: every even address 2..252.
-const unsigned kFirstNetworkAddress = 2;
-const unsigned kLastNetworkAddress = 252;
 
 // Reads build, version and addresses of a connected module into its record.
 void sReadDevice(Module& module, DeviceInfo& info) {
   info.build = ModuleDiscovery::_get_build_number(module);
   info.error = ModuleDiscovery::_get_version(module, info);
+}
+
+// Connects one discovered module and reads it into its record.
+void sReadRecord(DeviceInfo& info) {
+  info.modelName = aDefs_GetModelName(info.spec.model);
+  Module module(kDefaultAddress, 0);
+  int result = module.connectFromSpec(info.spec);
+  if (result != aErrNone)
+    info.error = result;
+  else
+    sReadDevice(module, info);
+  module.disconnect();
+}
+
+// TCP/IP modules answer on links of their own, so they are read side by side: fifty
+// of them then cost a few round trips each in all, not fifty times that. A bound keeps
+// the host's threads and sockets few on a large plant.
+const unsigned kReaders = 8;
+
+// The records in groups that must be read one after another: a module reported
+// twice (heard on two interfaces) shares one link with itself, and the USB modules
+// share one bus and answer at once, so they stay on the calling thread.
+std::vector<std::vector<size_t>> sReadGroups(const std::vector<DeviceInfo>& devices) {
+  std::vector<std::vector<size_t>> groups(1);
+  std::map<std::tuple<uint32_t, uint32_t, uint32_t>, size_t> byEndpoint;
+  for (size_t i = 0; i < devices.size(); i++) {
+    const linkSpec& spec = devices[i].spec;
+    if (spec.type != linkTypeTCPIP) {
+      groups[0].push_back(i);
+      continue;
+    }
+    auto key = std::make_tuple(spec.address, spec.port, spec.serialNumber);
+    auto known = byEndpoint.find(key);
+    if (known == byEndpoint.end()) {
+      known = byEndpoint.emplace(key, groups.size()).first;
+      groups.emplace_back();
+    }
+    groups[known->second].push_back(i);
+  }
+  return groups;
+}
+
+void sReadRecords(std::vector<DeviceInfo>& devices) {
+  std::vector<std::vector<size_t>> groups = sReadGroups(devices);
+  std::atomic<size_t> next{1};
+  auto reader = [&devices, &groups, &next]() {
+    for (size_t group = next++; group < groups.size(); group = next++)
+      for (size_t i : groups[group])
+        sReadRecord(devices[i]);
+  };
+  std::vector<std::thread> readers;
+  size_t wanted = std::min<size_t>(kReaders, groups.size() - 1);
+  for (size_t i = 0; i < wanted; i++)
+    readers.emplace_back(reader);
+  for (size_t i : groups[0])
+    sReadRecord(devices[i]);
+  for (std::thread& thread : readers)
+    thread.join();
 }
 
 }  // namespace
@@ -103,16 +163,7 @@ std::vector<DeviceInfo> ModuleDiscovery::Devices(linkType type) {
   for (linkType transport : transports)
     aDiscovery_EnumerateModules(transport, _discovered_device, &devices);
 
-  for (DeviceInfo& info : devices) {
-    info.modelName = aDefs_GetModelName(info.spec.model);
-    Module module(kDefaultAddress, 0);
-    int result = module.connectFromSpec(info.spec);
-    if (result != aErrNone)
-      info.error = result;
-    else
-      sReadDevice(module, info);
-    module.disconnect();
-  }
+  sReadRecords(devices);
   return devices;
 }
 
@@ -134,38 +185,28 @@ std::vector<DeviceInfo> ModuleDiscovery::NetworkDevices(uint32_t routerSerialNum
     router.disconnect();
     return devices;
   }
-  ScanNetwork(router, *routerSpec, devices);
+  // The router answers at its own address too, but it is not a module of its network.
+  NetworkScan scan;
+  for (const NetworkScan::Found& found : scan.Run(router.getLink()->getLinkRef(), router.getModuleAddress())) {
+    DeviceInfo info;
+    ReadNetworkModule(router, *routerSpec, found, info);
+    devices.push_back(info);
+  }
   routerSystem.routeToMe(0);
   router.disconnect();
   return devices;
 }
 
-void ModuleDiscovery::ScanNetwork(Module& router, const linkSpec& routerSpec, std::vector<DeviceInfo>& devices) {
-  for (unsigned address = kFirstNetworkAddress; address <= kLastNetworkAddress; address += 2) {
-    // The router answers at its own address too, but it is not a module of its network.
-    if (address == router.getModuleAddress())
-      continue;
-    DeviceInfo info;
-    if (ReadNetworkModule(router, routerSpec, address, info))
-      devices.push_back(info);
-  }
-}
-
-bool ModuleDiscovery::ReadNetworkModule(Module& router, const linkSpec& routerSpec, unsigned address,
+void ModuleDiscovery::ReadNetworkModule(Module& router, const linkSpec& routerSpec, const NetworkScan::Found& found,
                                         DeviceInfo& info) {
-  Module module(static_cast<uint8_t>(address), 0);
+  Module module(found.address, 0);
   module.connectThroughLinkModule(&router);
   SystemClass system;
   system.init(&module, 0);
-  uint32_t serialNumber = 0;
-  if (system.getSerialNumber(&serialNumber) != aErrNone) {
-    module.disconnect();
-    return false;
-  }
   info.spec.type = routerSpec.type;
-  info.spec.serialNumber = serialNumber;
+  info.spec.serialNumber = found.serialNumber;
   // Until the module reports its own addresses, record where it was found.
-  info.spec.module = static_cast<uint8_t>(address);
+  info.spec.module = found.address;
   info.spec.router = router.getModuleAddress();
   info.spec.routerSerialNumber = routerSpec.serialNumber;
   info.spec.address = routerSpec.address;
@@ -180,5 +221,4 @@ bool ModuleDiscovery::ReadNetworkModule(Module& router, const linkSpec& routerSp
     info.error = result;
   }
   module.disconnect();
-  return true;
 }

@@ -7,6 +7,7 @@
 #include "DeviceInfo.h"
 #include "aError.h"
 #include "aLinkSpec.h"
+#include "discovery/NetworkScan.h"
 
 namespace Tessoral {
 namespace Kovalink {
@@ -39,9 +40,7 @@ public:
   static bool _discovered_link(const linkSpec* found, bool* success, void* search);
 
 private:
-  // Every even network address the router reaches, each module that answers read.
-  void ScanNetwork(Tessoral::Kovalink::Module& router, const linkSpec& routerSpec, std::vector<DeviceInfo>& devices);
-  // The record of the module at `address` behind the router, or false when none answers.
-  bool ReadNetworkModule(Tessoral::Kovalink::Module& router, const linkSpec& routerSpec, unsigned address,
+  // The record of the module that answered at `found.address` behind the router.
+  void ReadNetworkModule(Tessoral::Kovalink::Module& router, const linkSpec& routerSpec, const NetworkScan::Found& found,
                          DeviceInfo& info);
 };

@@ -11,6 +11,7 @@
 #include "aNumber.h"
 #include "aTime.h"
 #include "discovery/ModuleDiscovery.h"
+#include "discovery/RouterRoute.h"
 #include "image/BirdFile.h"
 #include "image/BuildNumber.h"
 #include "server/UpdateServerRequest.h"
@@ -136,6 +137,8 @@ aErr sTransferBlocks(UpdaterDisplayInterface& display, const char* kind, const s
 FirmwareUpdate::FirmwareUpdate(const std::string& serverUrl_, const std::string& updaterDirectory_,
                                UpdaterDisplayInterface& display_)
     : serverUrl(serverUrl_), updaterDirectory(updaterDirectory_), display(display_) {}
+
+FirmwareUpdate::~FirmwareUpdate() = default;
 
 bool FirmwareUpdate::ConnectRounds(Module& module, const std::vector<std::pair<linkType, uint32_t>>& targets,
                                    int rounds) {
@@ -289,12 +292,17 @@ bool FirmwareUpdate::prepareFile(BirdFile& file, const std::string& birdFile, ui
 bool FirmwareUpdate::connect(Module& target, const Route& route, bool& routerDown) {
   routerDown = false;
   if (route.routerSerialNumber == 0) return sConnectDirect(target, route.serialNumber) == aErrNone;
-  Module router(0, 0);
-  if (sConnectDirect(router, route.routerSerialNumber) != aErrNone) {
-    routerDown = true;
-    return false;
+  // A router forwards to its network only while it routes to this host: the route
+  // stays open across the reboot, for the module's return.
+  if (!router) {
+    router.reset(new RouterRoute());
+    if (router->Open(route.routerSerialNumber) != aErrNone) {
+      router.reset();
+      routerDown = true;
+      return false;
+    }
   }
-  return target.connectThroughLinkModule(&router) == aErrNone;
+  return router->Connect(target) == aErrNone;
 }
 
 aErr FirmwareUpdate::transfer(Module& target, BirdFile& file, uint32_t serialNumber, bool& loaderStarted) {

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -19,6 +20,8 @@ class Module;
 }
 }  // namespace Tessoral
 
+class RouterRoute;
+
 class FirmwareUpdate {
 public:
   // Fetches a build into the store when the recovery flow needs one that is missing.
@@ -33,6 +36,7 @@ public:
 
   FirmwareUpdate(const std::string& serverUrl, const std::string& updaterDirectory,
                  UpdaterDisplayInterface& display);
+  ~FirmwareUpdate();
 
   bool Run(uint32_t serialNumber, uint32_t build, std::string birdFile, uint8_t moduleAddress,
            uint32_t routerSerialNumber, bool override);
@@ -74,4 +78,7 @@ private:
   std::string serverUrl;
   std::string updaterDirectory;
   UpdaterDisplayInterface& display;
+  // The router of an indirect update, routing to this host from the first
+  // connection until this object ends (after the module, so the route outlives it).
+  std::unique_ptr<RouterRoute> router;
 };

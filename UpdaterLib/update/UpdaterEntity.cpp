@@ -16,6 +16,15 @@ namespace {
 constexpr uint32_t RECONNECT_ATTEMPTS = 5;
 constexpr uint32_t DEFAULT_SERIAL_NUMBER = 0xDEADDEAD;
 constexpr uint32_t REBOOT_POLL_MS = 250;
+
+// The address query is answered by the module at the other end of the link: for a
+// module on a router's network, that is the router.
+bool sBehindRouter(Tessoral::Kovalink::Module* module) {
+  uint8_t linkAddress = 0;
+  return module != nullptr && module->getLink() != nullptr &&
+         module->getLink()->getModuleAddress(&linkAddress) == aErrNone && linkAddress != 0 &&
+         linkAddress != module->getModuleAddress();
+}
 }  // namespace
 
 aErr UpdaterEntity::init(Module* module_, uint8_t index, bool validate_) {
@@ -298,11 +307,14 @@ aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display) {
   // The drop is an event: a module that is back at once has rebooted although
   // the link looks as connected as before, so the drop count is what tells.
   const uint32_t dropsBefore = module != nullptr ? module->getDropCount() : 0;
+  // Behind a router the module reboots on its network while the router keeps this
+  // host's link: no drop comes to wait for.
+  const bool routed = sBehindRouter(module);
   aErr result = sendUpgrade(val_UPGRADE_REBOOT, nullptr, 0);
   if (result != aErrNone) Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending Loader REBOOT\n");
   // A module that never lets go of its link has not rebooted; do not wait for ever.
   aDeadline deadline = aDeadline_In(rebootWaitMs);
-  while (module != nullptr && module->isConnected() && module->getDropCount() == dropsBefore) {
+  while (!routed && module != nullptr && module->isConnected() && module->getDropCount() == dropsBefore) {
     if (aDeadline_Passed(deadline)) {
       Log::log(0, "NETWORK: Link did not drop within %u ms of REBOOT\n", rebootWaitMs);
       if (result == aErrNone) result = aErrTimeout;

@@ -742,6 +742,14 @@ uint32_t aLink_GetDropCount(linkRef ref) {
   return count;
 }
 
+uint32_t aLink_GetOutgoingLength(linkRef ref) {
+  LinkView view = sView(ref);
+  if (!view.found)
+    return 0;
+  int64_t length = aPacketFifo_GetLength(view.outFifo);
+  return length > 0 ? static_cast<uint32_t>(length) : 0;
+}
+
 aErr aLink_PutPacket(linkRef ref, const aPacket* packet) {
   LinkView view = sView(ref);
   if (!view.found)

@@ -69,6 +69,10 @@ uint32_t aLink_GetDropCount(linkRef ref);
 
 // Queues a copy of the packet for writing.
 aErr aLink_PutPacket(linkRef ref, const aPacket* packet);
+// Packets queued and not yet taken for writing (0 for an unknown reference). A
+// caller that puts many packets at once watches it: the queue, like every packet
+// FIFO, drops all it holds past 20 packets.
+uint32_t aLink_GetOutgoingLength(linkRef ref);
 // Packets handed out are new copies; release them with aPacket_Destroy.
 aPacket* aLink_GetPacket(linkRef ref);
 aPacket* aLink_AwaitPacket(linkRef ref, unsigned long timeoutMS);

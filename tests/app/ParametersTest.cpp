@@ -106,6 +106,12 @@ TEST(Parameters, SerialNumbersAcceptHexWithOrWithoutPrefix) {
   EXPECT_EQ(router.p.routerSerialNumber, 0xD272031Du);
   EXPECT_EQ(log.Contents(),
             "Discarding '0x' serial number prefix\nDiscarding '0x' router serial number prefix\n");
+  // The module address is read as the listing shows it (hexadecimal) only after 0x.
+  Parsed decimal, hex;
+  Parse(decimal, {"-m", "10"});
+  Parse(hex, {"-m", "0xFC"});
+  EXPECT_EQ(decimal.p.moduleAddress, 10);
+  EXPECT_EQ(hex.p.moduleAddress, 252);
 
   for (const char* bad : {"40F5849G", "0", "", "0x", " 1", "100000000"}) {
     SCOPED_TRACE(bad);

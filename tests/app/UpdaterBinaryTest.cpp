@@ -137,6 +137,7 @@ TEST_F(IsolatedRun, EveryMalformedValueIsRefusedBeforeAnythingRuns) {
   // stored build, the default server, USB); the exact output shows nothing ran.
   const std::string transport = "]\nMust be one of the following: USB, TCPIP, RECOVER";
   const std::string rates = "] (2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400)";
+  const std::string even = ": an even number from 2 to 254";
   struct Case {
     std::vector<std::string> args;
     std::string error;
@@ -153,6 +154,11 @@ TEST_F(IsolatedRun, EveryMalformedValueIsRefusedBeforeAnythingRuns) {
       {{"-I", "-l", "-D"}, "Missing value for option [-l]"},
       {{"-D", "-r", "D2720G1D"}, "Invalid router serial number obtained from argument [D2720G1D]"},
       {{"-D", "-r", "D272031DX"}, "Invalid router serial number obtained from argument [D272031DX]"},
+      {{"-U", "-d", "1", "-r", "2", "-m", "0"}, "Invalid module address obtained from argument [0]" + even},
+      {{"-U", "-d", "1", "-r", "2", "-m", "256"}, "Invalid module address obtained from argument [256]" + even},
+      {{"-U", "-d", "1", "-r", "2", "-m", "0x0B"}, "Invalid module address obtained from argument [0x0B]" + even},
+      {{"-U", "-d", "1", "-r", "2", "-m", "0A"}, "Invalid module address obtained from argument [0A]" + even},
+      {{"-U", "-d", "1", "-r", "2", "-m"}, "Missing value for option [-m]"},
       {{"-U", "-t", "RECOVER", "-s", "/dev/null", "-o", "1234"}, "Invalid value for option [-o]: [1234" + rates},
       {{"-U", "-t", "RECOVER", "-s", "/dev/null", "-o", "96k"}, "Invalid value for option [-o]: [96k" + rates},
       {{"-D", "-t", "USBX"}, "Invalid transport type:[USBX" + transport},

@@ -3,7 +3,10 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "BirdWriter.h"
 #include "LabNetwork.h"
 
 using testsupport::LabNetwork;
@@ -78,32 +81,114 @@ TEST_F(DiscoverE2E, UnknownRouterGivesAnEmptyListWithoutError) {
   EXPECT_EQ(r.err, "");
 }
 
-// Scans the network addresses but the router's own; each empty one costs the 1-second reply time-out.
-TEST_F(DiscoverE2E, RouterScanListsItsNetworkInAddressOrderWhileRoutingIsOn) {
+// The router answers nothing for an empty address, so the scan must not wait out the
+// 126 addresses one after another.
+TEST_F(DiscoverE2E, RouterScanListsItsNetworkInAddressOrderQuicklyWhileRoutingIsOn) {
   ASSERT_GE(net.startLab({"modules", "--verbose", "--module", "serial=D272031D,model=24,port=9000,router=yes",
                           "--module", "serial=0000A00A,model=13,address=10,behind=D272031D,version=1.2.3,build=77",
-                          "--module", "serial=0000A004,model=17,address=4,behind=D272031D,version=4.5.6,build=88"}),
+                          "--module", "serial=0000A004,model=17,address=4,behind=D272031D,version=4.5.6,build=88",
+                          "--module", "serial=0000A0FC,model=17,address=252,behind=D272031D,version=1.0.0,build=5"}),
             0)
       << net.error();
-  RunResult r = net.runUpdater({"-D", "-r", "D272031D", "-t", "TCPIP"}, 200000);
+  auto start = std::chrono::steady_clock::now();
+  RunResult r = net.runUpdater({"-D", "-r", "D272031D", "-t", "TCPIP"}, 60000);
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
   ASSERT_EQ(r.exitCode, 0) << r.err;
   const std::string expected = std::string("Searching for Kovalink Network devices connected to D272031D\n") +
                                "Discovered Devices: (TCPIP)\n" + kTcpHeader +
                                TcpLine("0000A004", 4, 2, "Holvex", "  4.5.6", 88, net.labAddress()) +
-                               TcpLine("0000A00A", 10, 2, "Quessa", "  1.2.3", 77, net.labAddress());
+                               TcpLine("0000A00A", 10, 2, "Quessa", "  1.2.3", 77, net.labAddress()) +
+                               TcpLine("0000A0FC", 252, 2, "Holvex", "  1.0.0", 5, net.labAddress());
   EXPECT_NE(r.out.find(expected), std::string::npos) << r.out;
   EXPECT_EQ(r.err, "");
+  // Two rounds of silent addresses at most; one after another they took two minutes.
+  EXPECT_LT(ms, 6000);
 
-  // The router saw routing switched on before the first network request and off after the last.
+  // Routing was switched on before the first network request and off after the last,
+  // and every network address but the router's own was asked exactly once.
   const std::string trace = net.labErrors(0);
   size_t on = trace.find(" 02 04 03 94 20 01");
-  size_t first = trace.find(" 04 03 03 49 20");
-  size_t last = trace.rfind(" FC 03 03 49 20");
   size_t off = trace.rfind(" 02 04 03 94 20 00");
   ASSERT_NE(on, std::string::npos) << trace;
-  ASSERT_NE(first, std::string::npos) << trace;
-  ASSERT_NE(last, std::string::npos) << trace;
   ASSERT_NE(off, std::string::npos) << trace;
-  EXPECT_LT(on, first);
-  EXPECT_LT(last, off);
+  for (int address = 4; address <= 252; address += 2) {
+    char request[32];
+    snprintf(request, sizeof(request), " %02X 03 03 49 20", address);
+    size_t at = trace.find(request);
+    ASSERT_NE(at, std::string::npos) << request;
+    EXPECT_EQ(Count(trace, request), 1u) << request;
+    EXPECT_LT(on, at) << request;
+    EXPECT_LT(trace.rfind(request), off) << request;
+  }
+  EXPECT_EQ(Count(trace, " 02 03 03 49 20"), 0u) << "the router's own address is not part of its network";
+}
+
+// A router that says at once that an address is empty ends the scan in one round trip
+// per address, and its error replies must not be taken for modules.
+TEST_F(DiscoverE2E, RouterThatAnswersForEmptyAddressesListsOnlyItsModules) {
+  ASSERT_GE(net.startLab({"modules", "--module", "serial=D272031D,model=24,port=9000,router=yes,answer-absent=yes",
+                          "--module", "serial=0000A00A,model=13,address=10,behind=D272031D,version=1.2.3,build=77"}),
+            0)
+      << net.error();
+  auto start = std::chrono::steady_clock::now();
+  RunResult r = net.runUpdater({"-D", "-r", "D272031D"});
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  const std::string expected = std::string("Discovered Devices: (Unknown)\n") + kTcpHeader +
+                               TcpLine("0000A00A", 10, 2, "Quessa", "  1.2.3", 77, net.labAddress());
+  ASSERT_GE(r.out.size(), expected.size()) << r.out;
+  EXPECT_EQ(r.out.substr(r.out.size() - expected.size()), expected);
+  // Waiting out the silent-address time-out would take two rounds of a second.
+  EXPECT_LT(ms, 2000);
+}
+
+namespace {
+
+// A BIRD file of a loader and 2 KB of firmware for `serial`, carrying build 500.
+std::string WriteNetworkBird(const std::string& path, uint32_t serial) {
+  std::vector<birdwriter::Block> blocks;
+  blocks.push_back(birdwriter::InfoBlock(500, "1.3.0", serial, "Quessa"));
+  blocks.push_back(birdwriter::AddressedBlock(birdwriter::kLoader, 0x20000000, birdwriter::RandomBytes(300, 7)));
+  std::vector<uint8_t> image = birdwriter::RandomBytes(2048, 11);
+  birdwriter::Block info = birdwriter::InfoBlock(500, "1.3.0", 0, "Quessa");
+  std::copy(info.content.begin(), info.content.end(), image.begin() + 0x400);
+  blocks.push_back(birdwriter::AddressedBlock(birdwriter::kFirmware, 0, image, 2));
+  std::vector<uint8_t> bytes = birdwriter::EncodeFile(blocks);
+  testsupport::WriteFile(path, std::string(bytes.begin(), bytes.end()));
+  return path;
+}
+
+}  // namespace
+
+TEST_F(DiscoverE2E, UpdateReachesTheModuleBehindTheRouterByItsAddress) {
+  ASSERT_GE(net.startLab({"modules", "--module", "serial=D272031D,model=24,port=9000,router=yes", "--module",
+                          "serial=0000A00A,model=13,address=10,behind=D272031D,version=1.2.3,build=77,reboot-delay=100",
+                          "--module", "serial=0000A004,model=13,address=4,behind=D272031D,version=4.5.6,build=88"}),
+            0)
+      << net.error();
+  testsupport::TempDir dir;
+  std::string bird = WriteNetworkBird(dir.file("500.bird"), 0x0000A00A);
+
+  RunResult missing = net.runUpdater({"-U", "-d", "0000A00A", "-r", "D272031D", "-f", bird});
+  EXPECT_EQ(missing.exitCode, 1);
+  EXPECT_NE(missing.err.find("Module address required for indirect firmware update"), std::string::npos)
+      << missing.err;
+  RunResult odd = net.runUpdater({"-U", "-d", "0000A00A", "-r", "D272031D", "-m", "11", "-f", bird});
+  EXPECT_EQ(odd.exitCode, 1);
+  EXPECT_NE(odd.err.find("Invalid module address obtained from argument [11]"), std::string::npos) << odd.err;
+
+  RunResult r = net.runUpdater({"-U", "-d", "0000A00A", "-r", "D272031D", "-m", "10", "-f", bird}, 60000);
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("Update time:"), std::string::npos) << r.out;
+
+  // Once back from its reboot, the module at 10 is listed with the new build, its
+  // neighbour with the old one.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  RunResult listed = net.runUpdater({"-D", "-r", "D272031D", "-t", "TCPIP"});
+  EXPECT_NE(listed.out.find(TcpLine("0000A00A", 10, 2, "Quessa", "  1.3.0", 500, net.labAddress())),
+            std::string::npos)
+      << listed.out;
+  EXPECT_NE(listed.out.find(TcpLine("0000A004", 4, 2, "Quessa", "  4.5.6", 88, net.labAddress())),
+            std::string::npos)
+      << listed.out;
 }

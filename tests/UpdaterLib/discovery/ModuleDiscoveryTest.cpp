@@ -3,7 +3,12 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <chrono>
+#include <map>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "CLI_Display.h"
 #include "Log.h"
@@ -13,6 +18,7 @@
 #include "ScriptedPeer.h"
 #include "Updater.h"
 #include "discovery/ModuleDiscovery.h"
+#include "discovery/NetworkScan.h"
 
 using Tessoral::Kovalink::Module;
 using testsupport::Bytes;
@@ -137,4 +143,60 @@ TEST(DiscoveryEmpty, NoModulesGiveEmptyListsWithoutMessages) {
   EXPECT_TRUE(updater.Discover_KLNetwork_Devices(0xD272031D, linkTypeTCPIP).empty());
   EXPECT_EQ(out.text(), "");
   EXPECT_EQ(err.text(), "");
+}
+
+// A router stand-in on loopback: modules at 4 and 252, an address it says is empty (6),
+// a reply too short to carry a serial number (10), a module that answers late (8), and
+// silence everywhere else.
+TEST(NetworkScanTest, ListsTheAnsweringModulesInAddressOrderWithinItsWindow) {
+  std::string whyNot;
+  if (!testsupport::EnterPrivateNetwork(&whyNot))
+    GTEST_SKIP() << whyNot;
+  std::mutex mutex;
+  std::map<uint8_t, int> asked;
+  ScriptedPeer router(2);
+  router.setResponder([&](const Frame& frame) -> Bytes {
+    if (frame.data != Bytes{3, 0x49, 0x20})
+      return {};
+    std::lock_guard<std::mutex> lock(mutex);
+    asked[frame.address]++;
+    switch (frame.address) {
+      case 4: return {4, 7, 3, 0x09, 0x00, 0x00, 0x00, 0xA0, 0x04};
+      case 252: return {252, 7, 3, 0x09, 0x00, 0x00, 0x00, 0xA0, 0xFC};
+      case 6: return {6, 4, 3, 0x09, 0x80, aErrNotFound};
+      case 10: return {10, 6, 3, 0x09, 0x00, 0x00, 0xA0, 0x0A};
+      case 8:
+        std::this_thread::sleep_for(std::chrono::milliseconds(60));
+        return {8, 7, 3, 0x09, 0x00, 0x00, 0x00, 0xA0, 0x08};
+      default: return {};
+    }
+  });
+  Module module(2, 0);
+  ASSERT_EQ(module.connectFromSpec(testsupport::LoopbackLink(router.port(), 0xD00D)), aErrNone);
+
+  const unsigned window = 4, timeoutMS = 30;
+  auto start = std::chrono::steady_clock::now();
+  std::vector<NetworkScan::Found> found = NetworkScan(window, timeoutMS).Run(module.getLink()->getLinkRef(), 2);
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+
+  ASSERT_EQ(found.size(), 3u);
+  EXPECT_EQ(found[0].address, 4);
+  EXPECT_EQ(found[0].serialNumber, 0xA004u);
+  EXPECT_EQ(found[1].address, 8);
+  EXPECT_EQ(found[1].serialNumber, 0xA008u);
+  EXPECT_EQ(found[2].address, 252);
+  EXPECT_EQ(found[2].serialNumber, 0xA0FCu);
+  std::lock_guard<std::mutex> lock(mutex);
+  EXPECT_EQ(asked.count(2), 0u);
+  EXPECT_EQ(asked.size(), 125u);
+  for (const auto& address : asked)
+    EXPECT_EQ(address.second, 1) << int(address.first);
+  // About 120 silent addresses, at most 4 waiting at once, each for 30 ms.
+  EXPECT_GE(ms, 120 / window * timeoutMS * 9 / 10);
+  // The filter is gone: the link's own waits see replies again.
+  router.setResponder(ScriptedPeer::Echo(2));
+  uint8_t echo = 0x5A;
+  ASSERT_EQ(module.getLink()->sendPacket(2, 0x10, 1, &echo), aErrNone);
+  uint8_t match[] = {0x10}, length = 1, reply[28];
+  EXPECT_EQ(module.getLink()->receivePacket(2, match, &length, reply), aErrNone);
 }

@@ -1,0 +1,35 @@
+#include "discovery/RouterRoute.h"
+
+#include "Log.h"
+#include "aDefs.h"
+
+aErr RouterRoute::Open(uint32_t routerSerialNumber) {
+  aErr err = static_cast<aErr>(router_.connect(linkTypeUSB, routerSerialNumber));
+  if (err == aErrNotFound)
+    err = static_cast<aErr>(router_.connect(linkTypeTCPIP, routerSerialNumber));
+  if (err != aErrNone)
+    return err;
+  system_.init(&router_, 0);
+  err = static_cast<aErr>(system_.routeToMe(1));
+  if (err != aErrNone) {
+    Log::log(DEBUG_Network, "NETWORK: Router [%08X] refused routing [%d]\n", routerSerialNumber, err);
+    router_.disconnect();
+    return err;
+  }
+  routing_ = true;
+  return aErrNone;
+}
+
+aErr RouterRoute::Connect(Tessoral::Kovalink::Module& target) {
+  if (!routing_)
+    return aErrNotReady;
+  return static_cast<aErr>(target.connectThroughLinkModule(&router_));
+}
+
+void RouterRoute::Close() {
+  if (!routing_)
+    return;
+  routing_ = false;
+  system_.routeToMe(0);
+  router_.disconnect();
+}
