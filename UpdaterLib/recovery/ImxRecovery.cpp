@@ -187,6 +187,9 @@ void ImxRecovery::ShowLoaderFailure(int result) {
     case SDPLoader::NO_ANSWER:
       display.message(kError, "The i.MX boot ROM never answered the status request");
       break;
+    case SDPLoader::NOT_SDP:
+      display.message(kError, "The port sends bytes that are no answer of an i.MX boot ROM");
+      break;
     case SDPLoader::DATA_DURING_WRITE:
       display.message(kError, "The i.MX boot ROM spoke in the middle of the loader transfer");
       break;
