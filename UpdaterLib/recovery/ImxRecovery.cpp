@@ -12,6 +12,7 @@
 #include "Updater.h"
 #include "UpdaterDisplayInterface.h"
 #include "aBytes.h"
+#include "aTime.h"
 #include "image/BirdFile.h"
 #include "recovery/HID_SDPLoader.h"
 #include "recovery/RecoveryImage.h"
@@ -25,9 +26,25 @@ using Tessoral::Kovalink::SystemClass;
 namespace {
 
 const int kConnectRounds = 15;
+// After a reset the loader leaves the bus and the boot ROM takes the USB port
+// over again; a real chip enumerates its HID device within this time.
+const unsigned kLoaderLeaveMs = 3000;
+const unsigned kRomSettleMs = 500;
 // A loader is a few blocks; each costs a round trip to the boot ROM.
 const size_t kMaxLoaderBlocks = 64;
+const UpdaterDisplayInterface::Level kInfo = UpdaterDisplayInterface::Info;
 const UpdaterDisplayInterface::Level kError = UpdaterDisplayInterface::Error;
+
+uint32_t sConnectedSerial(Module& module, uint32_t otherwise) {
+  linkSpec spec{};
+  return module.getLinkSpecifier(&spec) == aErrNone && spec.serialNumber ? spec.serialNumber : otherwise;
+}
+
+void sResetSystem(Module& module) {
+  SystemClass system;
+  system.init(&module, 0);
+  system.reset();
+}
 
 }  // namespace
 
@@ -37,6 +54,8 @@ bool ImxRecovery::GetFingerprint(const std::string& port, uint32_t serial, const
                                  Fingerprint& fp, bool reset) {
   if (serial == 0)
     serial = RecoveryImage::kDefaultSerial;
+  if (UseLeftLoader(serial, fp, reset))
+    return true;
   BirdFile image;
   try {
     if (!RecoveryImage(updater, display).Load(serial, birdFile, image))
@@ -56,25 +75,59 @@ bool ImxRecovery::GetFingerprint(const std::string& port, uint32_t serial, const
     return false;
   }
   Updater::_await_running_link(module);
-  if (!ReadIdentifier(module, fp))
+  if (!ReadIdentifier(module, fp, false))
     return false;
   // The fingerprint command ends the loader; a recovery programs through it.
-  if (reset) {
-    SystemClass system;
-    system.init(&module, 0);
-    system.reset();
-  }
+  if (reset)
+    sResetSystem(module);
   return true;
 }
 
-bool ImxRecovery::ReadIdentifier(Module& module, Fingerprint& fp) {
+ImxRecovery::Targets ImxRecovery::LoaderTargets(uint32_t serial) {
+  Targets targets = {{linkTypeUSB, RecoveryImage::kDefaultSerial}};
+  if (serial != 0 && serial != RecoveryImage::kDefaultSerial)
+    targets.push_back({linkTypeUSB, serial});
+  return targets;
+}
+
+// A run interrupted after the loader started leaves it running, and the boot
+// ROM answers nothing more until the chip is reset. So the loader is looked
+// for once on USB before anything goes to the ROM.
+bool ImxRecovery::UseLeftLoader(uint32_t serial, Fingerprint& fp, bool reset) {
+  Module module(0, 0);
+  if (!Updater::_connect_rounds(module, LoaderTargets(serial), 1))
+    return false;
+  Updater::_await_running_link(module);
+  uint32_t found = sConnectedSerial(module, serial);
+  if (ReadIdentifier(module, fp, true)) {
+    display.message(kInfo, "Found the recovery loader already running as %08X: using it", found);
+    if (reset)
+      sResetSystem(module);
+    return true;
+  }
+  display.message(kInfo, "Found a module running as %08X that gave no chip identifier: resetting it", found);
+  ResetLeftModule(module);
+  return false;
+}
+
+void ImxRecovery::ResetLeftModule(Module& module) {
+  sResetSystem(module);
+  aDeadline gone = aDeadline_In(kLoaderLeaveMs);
+  while (!aDeadline_Passed(gone) && module.isConnected())
+    aTime_MSSleep(50);
+  module.disconnect();
+  aTime_MSSleep(kRomSettleMs);
+}
+
+bool ImxRecovery::ReadIdentifier(Module& module, Fingerprint& fp, bool quiet) {
   SystemClass system;
   system.init(&module, 0);
   for (uint8_t subindex = 0; subindex < 4; subindex++) {
     uint32_t value = 0;
     if (system.getUEI32(Tessoral::Kovalink::systemChipIdentifier, subindex, &value) != aErrNone) {
       Log::log(DEBUG_APP, "Error getting Identifier %d.\n", subindex);
-      display.message(kError, "The recovery loader did not give identifier word %d", subindex);
+      if (!quiet)
+        display.message(kError, "The recovery loader did not give identifier word %d", subindex);
       return false;
     }
     fp.word[3 - subindex] = value;
@@ -134,6 +187,9 @@ void ImxRecovery::ShowLoaderFailure(int result) {
     case SDPLoader::NO_ANSWER:
       display.message(kError, "The i.MX boot ROM never answered the status request");
       break;
+    case SDPLoader::NOT_SDP:
+      display.message(kError, "The port sends bytes that are no answer of an i.MX boot ROM");
+      break;
     case SDPLoader::DATA_DURING_WRITE:
       display.message(kError, "The i.MX boot ROM spoke in the middle of the loader transfer");
       break;
@@ -148,11 +204,7 @@ void ImxRecovery::ShowLoaderFailure(int result) {
 
 bool ImxRecovery::Program(BirdFile& image, uint32_t serial) {
   Module module(0, 0);
-  // The loader left running answers as the unknown module, or already as the module itself.
-  std::vector<std::pair<linkType, uint32_t>> targets = {{linkTypeUSB, RecoveryImage::kDefaultSerial}};
-  if (serial != 0 && serial != RecoveryImage::kDefaultSerial)
-    targets.push_back({linkTypeUSB, serial});
-  if (!Updater::_connect_rounds(module, targets, kConnectRounds)) {
+  if (!Updater::_connect_rounds(module, LoaderTargets(serial), kConnectRounds)) {
     display.message(kError, "Could not connect to device");
     return false;
   }

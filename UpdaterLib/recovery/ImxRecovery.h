@@ -5,8 +5,11 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "aError.h"
+#include "aLinkSpec.h"
 
 class BirdFile;
 class Updater;
@@ -30,9 +33,15 @@ public:
   bool Program(BirdFile& image, uint32_t serial);
 
 private:
+  typedef std::vector<std::pair<linkType, uint32_t>> Targets;
+  // The serial numbers a running loader answers under: the unknown module's, else the module's own.
+  static Targets LoaderTargets(uint32_t serial);
+  // True when a loader already running gave the identifier; one that did not is reset.
+  bool UseLeftLoader(uint32_t serial, Fingerprint& fp, bool reset);
+  void ResetLeftModule(Tessoral::Kovalink::Module& module);
   aErr TransferLoader(BirdFile& image, const std::string& port);
   void ShowLoaderFailure(int result);
-  bool ReadIdentifier(Tessoral::Kovalink::Module& module, Fingerprint& fp);
+  bool ReadIdentifier(Tessoral::Kovalink::Module& module, Fingerprint& fp, bool quiet);
 
   Updater& updater;
   UpdaterDisplayInterface& display;

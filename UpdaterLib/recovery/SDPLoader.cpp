@@ -107,22 +107,27 @@ bool SDPLoader::_expectSuccess(const std::vector<uint8_t>& reply) {
   return transport->getDataFromBuffer(reply, 0, word) && word == kWriteComplete;
 }
 
-bool SDPLoader::_isConnectionAlive() {
+int SDPLoader::_isConnectionAlive() {
+  bool heardSomething = false;
   for (unsigned attempt = 0; attempt < kStatusAttempts; attempt++) {
     std::vector<uint8_t> packet = _createStatusPacket();
     ssize_t written = transport->writeData(packet);
     Log::log(DEBUG_iMXSerial, "bytesWritten: %zu\n", static_cast<size_t>(written));
     _printBuffer(packet);
-    if (_expectResponse(_receive(kReplyTimeoutMS, "Read Data: %zd\n")))
-      return true;
+    std::vector<uint8_t> reply = _receive(kReplyTimeoutMS, "Read Data: %zd\n");
+    if (_expectResponse(reply))
+      return 0;
+    heardSomething = heardSomething || !reply.empty();
   }
   Log::log(DEBUG_iMXSerial, "Error: No ack from iMX device\n");
-  return false;
+  return heardSomething ? NOT_SDP : NO_ANSWER;
 }
 
 int SDPLoader::writeLoader(std::vector<uint8_t> payload, unsigned address) {
-  if (!transport || !_isConnectionAlive())
+  if (!transport)
     return NO_ANSWER;
+  if (int alive = _isConnectionAlive())
+    return alive;
   std::vector<uint8_t> command = _createWriteFilePacket(address, static_cast<uint32_t>(payload.size()));
   // Transports count either the whole packet (HID) or the packet without its report ID (serial).
   if (_send(command, "Write Res: %zd\n") < static_cast<ssize_t>(command.size()) - 1) {
@@ -182,8 +187,10 @@ bool SDPLoader::_readRegister(uint32_t address, unsigned& value) {
 }
 
 int SDPLoader::getFingerprint(uint64_t& value) {
-  if (!transport || !_isConnectionAlive())
+  if (!transport)
     return NO_ANSWER;
+  if (int alive = _isConnectionAlive())
+    return alive;
   unsigned low = 0, high = 0;
   if (!_readRegister(IMX1050::OCOTP_BASE_ADDRESS + IMX1050::CFG0_OFFSET, low) ||
       !_readRegister(IMX1050::OCOTP_BASE_ADDRESS + IMX1050::CFG1_OFFSET, high))

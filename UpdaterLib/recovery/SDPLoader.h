@@ -49,6 +49,7 @@ public:
     DATA_DURING_WRITE = 3,  // the ROM spoke between data packets
     NOT_CONFIRMED = 4,      // no completion word, or the data did not go out
     UNREADABLE_REPLY = 7,   // a register reply without a word
+    NOT_SDP = 8,            // the port answered the status requests only with bytes that are no reply
   };
   static constexpr unsigned kStatusAttempts = 5;
   static constexpr unsigned kReplyTimeoutMS = 100;
@@ -69,7 +70,8 @@ public:
   int getFingerprint(uint64_t& value);
 
 private:
-  bool _isConnectionAlive();
+  // 0, NO_ANSWER or NOT_SDP.
+  int _isConnectionAlive();
   ssize_t _send(const std::vector<uint8_t>& packet, const char* format);
   std::vector<uint8_t> _receive(unsigned timeout_ms, const char* format);
   bool _readRegister(uint32_t address, unsigned& value);

@@ -11,12 +11,18 @@
 
 #include "Log.h"
 #include "aAccess.h"
+#include "aBytes.h"
 #include "aTime.h"
 
 namespace {
 
 constexpr unsigned kMaxOffset = 15;
 constexpr size_t kSecurityWordSize = 4;
+// The boot ROM opens every reply with its security mode: open or closed part.
+constexpr unsigned kHabOpen = 0x56787856, kHabClosed = 0x12343412;
+// At most this much is taken per look at the port: a line that never stops
+// sending must not keep the reader, nor grow its buffer, without end.
+constexpr size_t kMaxTakeBytes = 4096;
 constexpr uint64_t kBitsPerByte = 10;  // start, 8 data, stop
 constexpr int kStallPollMS = 10;
 // A real line may run this much slower than its nominal rate (a UART's
@@ -67,7 +73,7 @@ public:
     ssize_t count = 0;
     uint8_t buffer[256];
     ssize_t n;
-    while ((n = read(fd, buffer, sizeof(buffer))) > 0) {
+    while (static_cast<size_t>(count) < kMaxTakeBytes && (n = read(fd, buffer, sizeof(buffer))) > 0) {
       reply.insert(reply.end(), buffer, buffer + n);
       count += n;
     }
@@ -196,6 +202,12 @@ ssize_t Serial_SDPLoader::readData(std::vector<uint8_t>& reply, unsigned timeout
 bool Serial_SDPLoader::getDataFromBuffer(const std::vector<uint8_t>& reply, unsigned offset, unsigned& value) {
   if (offset > kMaxOffset || reply.size() < 4 * (size_t(offset) + 2))
     return false;
+  unsigned security = aBytes_GetLE32(reply.data());
+  if (security != kHabOpen && security != kHabClosed) {
+    Log::log(DEBUG_iMXSerial, "SDP: reply of %zu bytes opens with %08X, not a security mode word\n", reply.size(),
+             security);
+    return false;
+  }
   orWordLE(reply.data() + kSecurityWordSize + offset, value);
   return true;
 }

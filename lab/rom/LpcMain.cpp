@@ -17,8 +17,10 @@
 #include <cstring>
 #include <deque>
 #include <fstream>
+#include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "LabCommands.h"
@@ -175,7 +177,6 @@ public:
       Feed(now);
       Drain(now);
       Read(now);
-      Babble(now);
       Feed(Now());
       Drain(Now());
       Wait(stopFd);
@@ -213,18 +214,6 @@ private:
     }
   }
 
-  // Keeps the babble knob's stream topped up, paced like any answer.
-  void Babble(double now) {
-    // Well ahead of a reader that takes a byte at a time: it never finds the line idle.
-    const size_t ahead = 16384;
-    if (!args.rom.babble || out.size() >= ahead)
-      return;
-    for (char c : LpcRom::BabbleBytes(ahead)) {
-      txEnd = std::max(now, txEnd) + ByteMs(115200);
-      out.push_back(OutByte{static_cast<uint8_t>(c), 0, txEnd});
-    }
-  }
-
   void Feed(double now) {
     while (!in.empty() && in.front().doneAt <= now && rom.BusyUntilMs() <= now) {
       InByte b = in.front();
@@ -232,7 +221,11 @@ private:
       // The chip's own time: when the byte arrived, not when this process woke
       // up to look, so a late wake-up does not delay the chip's answers.
       rom.Receive(b.byte, b.hostBaud, std::max(b.doneAt, rom.BusyUntilMs()));
-      for (const LpcRom::Output& chunk : rom.TakeOutput())
+      std::vector<LpcRom::Output> output = rom.TakeOutput();
+      // A babbling line carries nothing else: the answers are lost in it.
+      if (args.rom.babble)
+        continue;
+      for (const LpcRom::Output& chunk : output)
         for (char c : chunk.bytes) {
           txEnd = std::max(chunk.notBeforeMs, txEnd) + ByteMs(chunk.baud);
           out.push_back(OutByte{static_cast<uint8_t>(c), chunk.baud, txEnd});
@@ -291,6 +284,34 @@ private:
   double rxEnd = 0, txEnd = 0;
   bool blocked = false;
   bool stopped = false;
+};
+
+// The babble knob's stream, written without pause by a thread of its own, so
+// the host finds bytes waiting at every read: a reader that looks at its
+// clock only when the line is idle never does.
+class Babbler {
+public:
+  Babbler(int masterFd, int stopFd) : thread_([masterFd, stopFd] { Run(masterFd, stopFd); }) {}
+  ~Babbler() { thread_.join(); }
+  Babbler(const Babbler&) = delete;
+  Babbler& operator=(const Babbler&) = delete;
+
+private:
+  static void Run(int master, int stopFd) {
+    const std::string bytes = LpcRom::BabbleBytes(4096);
+    size_t at = 0;
+    for (;;) {
+      struct pollfd p[2] = {{master, POLLOUT, 0}, {stopFd, POLLIN, 0}};
+      if (poll(p, 2, 100) < 0 && errno != EINTR)
+        return;
+      if (p[1].revents & POLLIN)
+        return;
+      ssize_t n = write(master, bytes.data() + at, bytes.size() - at);
+      if (n > 0)
+        at = (at + static_cast<size_t>(n)) % bytes.size();
+    }
+  }
+  std::thread thread_;
 };
 
 // A raw pseudo-terminal whose slave the lab keeps open itself, so the pty
@@ -377,7 +398,12 @@ int LabLpcMain(int argc, char** argv) {
   }
   std::printf("%s\nready\n", path.c_str());
   std::fflush(stdout);
-  driver.Run(stop.fd());
+  {
+    std::unique_ptr<Babbler> babbler;
+    if (args.rom.babble)
+      babbler.reset(new Babbler(master, stop.fd()));
+    driver.Run(stop.fd());
+  }
 
   int result = sWriteResults(args, driver.Rom()) ? 0 : 1;
   if (!args.link.empty())

@@ -51,6 +51,15 @@ std::string CommandReport(uint16_t code, uint32_t address, uint8_t format, uint3
   return Hex(c);
 }
 
+// A 16-byte SDP command block as the UART carries it.
+Bytes SdpCommand(uint16_t code, uint32_t address, uint8_t format, uint32_t count) {
+  Bytes c = {uint8_t(code >> 8),     uint8_t(code),         uint8_t(address >> 24), uint8_t(address >> 16),
+             uint8_t(address >> 8),  uint8_t(address),      format,                 uint8_t(count >> 24),
+             uint8_t(count >> 16),   uint8_t(count >> 8),   uint8_t(count)};
+  c.resize(16, 0);
+  return c;
+}
+
 // Report 4 as hidapi reads it: the ID and 64 bytes, `word` little-endian first.
 std::string ResponseReport(uint32_t word) {
   return "04" + Hex({uint8_t(word), uint8_t(word >> 8), uint8_t(word >> 16), uint8_t(word >> 24)}) +
@@ -138,6 +147,20 @@ protected:
     args.push_back("-u");
     args.push_back(server_->url());
     return lab_->runUpdater(args);
+  }
+  // What a run interrupted after the jump leaves: a lab loader in RAM, started
+  // and on the bus, and a boot ROM that answers nothing more. Sent through the
+  // chip's UART framing, not through the updater.
+  void LeaveALoaderRunning() {
+    Bytes image = lab::ImxLabLoader().encode(1024);
+    Bytes reply;
+    Bytes write = SdpCommand(0x0404, 0x20000400, 0x20, uint32_t(image.size()));
+    write.insert(write.end(), image.begin(), image.end());
+    chip_->uart(write.data(), write.size(), reply);
+    Bytes jump = SdpCommand(0x0B0B, 0x20000400, 0, 0);
+    chip_->uart(jump.data(), jump.size(), reply);
+    ASSERT_EQ(chip_->state(), lab::ImxRom::State::Running) << Account();
+    ASSERT_TRUE(WaitFor([&] { return lab_->host().onBus(kDefault); })) << "the loader did not join the bus";
   }
   size_t Count(const std::string& prefix) const {
     size_t n = 0;
@@ -369,4 +392,30 @@ TEST_F(ImxRecoveryE2E, OverAPacedLineALateRomLoadsASilentOneFailsWithinItsDeadli
   EXPECT_NE(r.err.find("Error: No ack from iMX device"), std::string::npos) << r.err;
   EXPECT_EQ(Count("error-status unanswered"), 5u) << Account();
   EXPECT_EQ(Count("write-file"), 0u) << Account();
+}
+
+// A loader left running by an interrupted run keeps the boot ROM silent. The
+// next -N reads the identifier from that loader and resets it; the next
+// recovery programs through the one left then. Neither sends a loader again.
+TEST_F(ImxRecoveryE2E, ALoaderLeftRunningIsUsedByTheNextFingerprintAndRecovery) {
+  Start();
+  LeaveALoaderRunning();
+  ProgramResult r = Updater({"-N", "-s", "USB"});
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find(kFingerprint), std::string::npos) << r.out << r.err;
+  EXPECT_NE(r.out.find("Found the recovery loader already running as DEADDEAD: using it\n"), std::string::npos)
+      << r.out;
+  EXPECT_TRUE(WaitFor([&] { return chip_->state() == lab::ImxRom::State::Idle; })) << "the loader was not reset";
+  EXPECT_EQ(Count("jump"), 1u) << Account();
+  EXPECT_EQ(Count("write-file"), 1u) << Account();
+
+  LeaveALoaderRunning();
+  r = Updater({"-U", "-t", "RECOVER", "-s", uart_->path()});
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("Found the recovery loader already running as DEADDEAD: using it\n"), std::string::npos)
+      << r.out;
+  EXPECT_TRUE(WaitFor([&] { return lab_->host().build(kModule) == kNewBuild; }, 5000)) << r.out << r.err;
+  EXPECT_EQ(chip_->firmwareSerial(), kModule);
+  EXPECT_EQ(Count("jump"), 2u) << Account();
+  EXPECT_EQ(Count("write-file"), 2u) << Account();
 }

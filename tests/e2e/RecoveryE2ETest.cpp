@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <random>
 
+#include "BirdWriter.h"
 #include "LabLpcSupport.h"
 #include "LabServerSupport.h"
 #include "PrivateStoreTest.h"
@@ -453,6 +454,22 @@ TEST_F(RecoveryE2E, PortThatNeverEndsALineEndsTheCommandsInTime) {
   r = run({"-U", "-t", "RECOVER"});
   EXPECT_EQ(r.exitCode, 1) << r.err;
   EXPECT_LT(r.seconds, 15);
+  EXPECT_NE(r.err.find("Could not get Device Identifier\n"), std::string::npos) << r.err;
+
+  // With an i.MX image for a named module the SDP status requests go out on
+  // that port too: the junk they get back is no answer, and it ends in time.
+  std::string imx = work.file("imx.bird");
+  std::vector<uint8_t> file = birdwriter::EncodeFile(
+      {birdwriter::AddressedBlock(birdwriter::kLoader, 0x20000000, std::vector<uint8_t>(2048, 0x5A)),
+       birdwriter::AddressedBlock(birdwriter::kFirmware, 0x60000000, std::vector<uint8_t>(4096, 0xA5))});
+  testsupport::WriteFile(imx, std::string(file.begin(), file.end()));
+  std::vector<std::string> argv = {"/usr/bin/timeout", "-s", "KILL", "60", testsupport::BinPath("updater"),
+                                   "-U", "-t", "RECOVER", "-d", "0000B1C0", "-s", rom->pty(), "-f", imx, "-u",
+                                   kNoServer};
+  r = testsupport::RunProgram(argv);
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  EXPECT_LT(r.seconds, 15);
+  EXPECT_NE(r.err.find("The port sends bytes that are no answer of an i.MX boot ROM\n"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("Could not get Device Identifier\n"), std::string::npos) << r.err;
 }
 

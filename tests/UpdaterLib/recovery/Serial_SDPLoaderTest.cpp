@@ -177,6 +177,9 @@ TEST(Serial_SDPLoader, PacketsGoOutWithoutReportIdAndRepliesAreRaw) {
   EXPECT_FALSE(serial.getDataFromBuffer(got, 2, value));
   got.resize(7);
   EXPECT_FALSE(serial.getDataFromBuffer(got, 0, value));
+  // However many bytes came, without a security mode word first they are no reply.
+  std::vector<uint8_t> junk(64, 'A');
+  EXPECT_FALSE(serial.getDataFromBuffer(junk, 0, value));
 
   Serial_SDPLoader notATerminal("/dev/null"), missing("/nonexistent/tty");
   EXPECT_FALSE(notATerminal.init());
