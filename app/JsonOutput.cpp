@@ -7,7 +7,7 @@
 #include "aDefs.h"
 #include "aNumber.h"
 
-using nlohmann::json;
+using json = JsonOutput::Json;
 
 namespace {
 

@@ -12,12 +12,15 @@
 
 namespace JsonOutput {
 
+// Members keep the order they were added in, so a reader sees the command and its outcome first.
+using Json = nlohmann::ordered_json;
+
 // The parts of a document, each added to `document`.
-void Discovery(nlohmann::json& document, const RunRecord::Discovery& discovery);
-void Builds(nlohmann::json& document, const RunRecord::Builds& builds);
-void Download(nlohmann::json& document, const RunRecord::Download& download);
+void Discovery(Json& document, const RunRecord::Discovery& discovery);
+void Builds(Json& document, const RunRecord::Builds& builds);
+void Download(Json& document, const RunRecord::Download& download);
 // -U: one result per module, in the order given.
-void Updates(nlohmann::json& document, const std::vector<ModuleOutcome>& outcomes, uint32_t buildRequested);
+void Updates(Json& document, const std::vector<ModuleOutcome>& outcomes, uint32_t buildRequested);
 
 // How a run ended, for the document's own fields.
 struct RunEnd {
@@ -28,8 +31,8 @@ struct RunEnd {
 };
 
 // The whole document: what the record holds, and how the run ended.
-nlohmann::json Document(const RunRecord& record, const RunEnd& end);
+Json Document(const RunRecord& record, const RunEnd& end);
 // Writes the document and a line feed.
-void Print(FILE* out, const nlohmann::json& document);
+void Print(FILE* out, const Json& document);
 
 }  // namespace JsonOutput
