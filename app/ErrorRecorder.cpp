@@ -17,6 +17,13 @@ void ErrorRecorder::info_message(const char* text) {
 
 void ErrorRecorder::error_message(const char* text) {
   lastError_ = text;
+  // A module that came back with another build than the one sent: still what it runs.
+  unsigned serial = 0, build = 0;
+  if (sscanf(text, "Module [%8X] came back running build %u,", &serial, &build) == 2) {
+    runningSerial_ = serial;
+    runningBuild_ = build;
+    runningVersion_.clear();
+  }
   inner_.error_message(text);
 }
 

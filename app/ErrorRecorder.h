@@ -1,5 +1,5 @@
 // A display that passes everything on and keeps what a result needs: the last
-// error line, and the line that confirms a module's new build.
+// error line, and the build a module was seen running after its update.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -23,8 +23,8 @@ public:
   const std::string& LastError() const { return lastError_; }
   // The link library's error number that the last error line names, or 0.
   int LastErrorCode() const;
-  // The build and version a module was seen running after its update, when
-  // that was shown since Forget(); false otherwise.
+  // The build (and version, when shown) a module was seen running after its
+  // update, when that was shown since Forget(); false otherwise.
   bool RunningBuild(uint32_t serialNumber, uint32_t& build, std::string& version) const;
 
 private:

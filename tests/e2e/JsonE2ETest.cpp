@@ -54,6 +54,7 @@ protected:
     modules = net->startLab({"modules", "--module",
                              "serial=0000BEEF,model=17,address=4,port=9000,version=2.1.26,build=1100,reboot-delay=200",
                              "--module", "serial=00000A02,model=17,port=9002,fault=bad-sum", "--module",
+                             "serial=00000A16,model=17,port=9006,build=900,fault=old-build", "--module",
                              "serial=0BADC0DE,model=5,port=9004,fault=refuse-link"});
     server = net->startLab({"server", "--catalogue", files->path(), "--device", "0000BEEF:Holvex", "--host",
                             net->labAddress(), "--port", "8080"});
@@ -140,7 +141,7 @@ TEST_F(JsonE2E, DiscoverListsEveryModuleWithItsAddressAndMarksTheOneThatRefusesI
   EXPECT_EQ(d["command"], "discover");
   EXPECT_EQ(d["transport"], "TCPIP");
   EXPECT_FALSE(d.contains("error"));
-  ASSERT_EQ(d["modules"].size(), 3u) << r.out;
+  ASSERT_EQ(d["modules"].size(), 4u) << r.out;
   const json* beef = Find(d["modules"], "0000BEEF");
   ASSERT_NE(beef, nullptr) << r.out;
   EXPECT_EQ((*beef)["model"], "Holvex");
@@ -207,6 +208,14 @@ TEST_F(JsonE2E, UpdateReportsEachModulesResult) {
   const json expected = {{"code", 29}, {"text", "Firmware update of module [00000A02] failed [29, aErrInvalidOption]"}};
   EXPECT_EQ(failed["error"], expected) << r.out;
   EXPECT_EQ(d["error"], expected) << r.out;
+
+  // A module back with its old firmware: what it runs is the result's build.
+  d = Run({"-U", "-d", "00000A16", "-f", files->file("generic.bird")}, r);
+  EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+  ASSERT_EQ(d["results"].size(), 1u) << r.out;
+  EXPECT_EQ(d["results"][0]["succeeded"], false);
+  EXPECT_EQ(d["results"][0]["build_after"], 900) << r.out;
+  EXPECT_EQ(d["results"][0]["error"]["text"], "Module [00000A16] came back running build 900, not the transferred build 1234");
 
   // Refused before any module: no result, the refusal as the run's error.
   d = Run({"-U"}, r);
