@@ -10,6 +10,8 @@
 #include "BirdWriter.h"
 #include "JsonSchemaCheck.h"
 #include "LabNetwork.h"
+#include "LabServerSupport.h"
+#include "PrivateStoreTest.h"
 #include "TestSupport.h"
 
 using nlohmann::json;
@@ -222,4 +224,26 @@ TEST_F(JsonE2E, UpdateReportsEachModulesResult) {
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(d["results"], json::array());
   EXPECT_EQ(d["error"]["text"], "Must specify the specific device to be updated");
+}
+
+namespace {
+
+class JsonOnTerminal : public testsupport::PrivateStoreTest {};
+
+}  // namespace
+
+// With stdout on a terminal the download's spinner would be drawn there; with
+// --json stdout still holds only the document.
+TEST_F(JsonOnTerminal, SpinnerStaysOffStdout) {
+  testsupport::TempDir catalogue;
+  mkdir(catalogue.file("Holvex").c_str(), 0755);
+  testsupport::WriteFile(catalogue.file("Holvex/1100.bird"), Bird(1100));
+  testsupport::LabServerProcess lab({"--catalogue", catalogue.path(), "--device", "0000BEEF:Holvex"});
+  ASSERT_TRUE(lab.ok());
+  testsupport::ProgramResult r = Updater({"--json", "-G", "-d", "0000BEEF", "-u", lab.url()}, {}, true);
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_EQ(r.out.find("Downloading"), std::string::npos) << r.out;
+  json d = json::parse(r.out);  // the terminal's line ends are JSON white space
+  EXPECT_EQ(d["download"]["build"], 1100);
+  EXPECT_NE(r.err.find("Retrieving build 1100\n"), std::string::npos) << r.err;
 }
