@@ -36,6 +36,8 @@ void CLI_Display::end_open_line() {
   lineOpen_ = false;
 }
 
+void CLI_Display::keep_output_free() { out_ = err_; }
+
 void CLI_Display::display_progress(bool visible) {
   if (!out_is_terminal() || visible)
     return;

@@ -22,6 +22,9 @@ public:
   // Ends a progress or spinner line that was left mid-way (an interrupted
   // run), so the shell prompt does not land on it.
   void end_open_line();
+  // Info lines, progress and spinner go to the error stream from now on, so
+  // the standard output carries only what the caller writes there itself.
+  void keep_output_free();
 
 private:
   bool out_is_terminal() const;

@@ -33,6 +33,7 @@ const std::vector<OptionEntry>& OptionTable() {
       {"-u", GROUP_PARAMETER, OptionArgument::Required}, {"-m", GROUP_PARAMETER, OptionArgument::Required},
       {"--help", GROUP_HELP, OptionArgument::None},
       {"-V", GROUP_VERSION, OptionArgument::None},      {"--version", GROUP_VERSION, OptionArgument::None},
+      {"--json", GROUP_PARAMETER, OptionArgument::None},
   };
   return table;
 }
@@ -185,6 +186,10 @@ int HandleCommand(UpdaterDisplayInterface& display, const ParsedOption& option, 
 
 int HandleParameter(UpdaterDisplayInterface& display, const ParsedOption& option, Parameters& parameters) {
   const std::string& argument = option.argument;
+  if (strcmp(option.entry->text, "--json") == 0) {
+    parameters.json = true;
+    return 0;
+  }
   switch (option.entry->text[1]) {
     case 'X': return ParseLogMask(display, option, parameters);
     case 'Z': parameters.commands.Set(CMD_Z); return 0;
@@ -290,6 +295,11 @@ int cli::_validate_params(UpdaterDisplayInterface& display, Parameters& paramete
       return 1;
     }
     first = candidate.option;
+  }
+  // The document describes these commands; with none of them there would be nothing to read.
+  if (parameters.json && first == nullptr && !parameters.commands.IsSet(CMD_GET)) {
+    display.message(kError, "Option [--json] needs one of -D, -B, -G, -U");
+    return 1;
   }
   return 0;
 }

@@ -62,6 +62,8 @@ struct Parameters {
   bool versionRequested = false;
   // Set by -k: only an explicit file takes the debug log away from stderr.
   bool logFileGiven = false;
+  // --json: one JSON document on stdout; every message goes to stderr.
+  bool json = false;
 };
 
 // The front end's own helpers: their names begin with an underscore, so they

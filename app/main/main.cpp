@@ -3,45 +3,83 @@
 
 #include "CLI_Display.h"
 #include "Commands.h"
+#include "ErrorRecorder.h"
 #include "Interrupt.h"
+#include "JsonOutput.h"
 #include "Log.h"
 #include "LogFile.h"
 #include "Parameters.h"
-#include "Updater.h"
+#include "RecordingUpdater.h"
+#include "RunRecord.h"
 #include "UpdaterDirectory.h"
 #include "Usage.h"
+#include "aTime.h"
 
 namespace {
 
-int RunWithStore(Parameters& parameters, CLI_Display& console) {
+// The command the run's result describes: the main one, or -G alone.
+const char* MainCommand(const Parameters& parameters) {
+  if (parameters.commands.IsSet(CMD_DISCOVER))
+    return "discover";
+  if (parameters.commands.IsSet(CMD_UPDATE))
+    return "update";
+  if (parameters.commands.IsSet(CMD_BUILDS))
+    return "builds";
+  if (parameters.commands.IsSet(CMD_GET))
+    return "get";
+  return "none";
+}
+
+// With --json, the one document on stdout; `command` is "none" when the run
+// stopped before any command. Returns `exitCode`.
+int Finish(const Parameters& parameters, const RunRecord& record, const ErrorRecorder& recorder, const char* command,
+           int exitCode, uint64_t startUS) {
+  if (!parameters.json)
+    return exitCode;
+  JsonOutput::RunEnd end;
+  end.command = command;
+  end.exitCode = exitCode;
+  end.seconds = static_cast<double>(aTime_GetMonotonicUS() - startUS) / 1e6;
+  end.lastError = recorder.LastError();
+  JsonOutput::Print(stdout, JsonOutput::Document(record, end));
+  return exitCode;
+}
+
+int RunWithStore(Parameters& parameters, CLI_Display& console, ErrorRecorder& recorder, uint64_t startUS) {
+  RunRecord record;
   std::string directory = cli::_build_updater_directory();
   if (directory.empty())
-    console.message(UpdaterDisplayInterface::Error, "Could not determine the home directory of this user");
+    recorder.message(UpdaterDisplayInterface::Error, "Could not determine the home directory of this user");
   if (!EnsureUpdaterDirectory(directory)) {
-    console.message(UpdaterDisplayInterface::Error, "Could not find updater directory at %s", directory.c_str());
-    return 1;
+    recorder.message(UpdaterDisplayInterface::Error, "Could not find updater directory at %s", directory.c_str());
+    return Finish(parameters, record, recorder, "none", 1, startUS);
   }
-  Updater updater(parameters.serverUrl.c_str(), directory.c_str(), console);
-  int result = RunCommands(parameters, updater, console);
+  RecordingUpdater updater(parameters.serverUrl.c_str(), directory.c_str(), recorder, record);
+  int result = RunCommands(parameters, updater, recorder);
   if (Interrupt::Requested() != 0)
     console.end_open_line();
-  return result;
+  return Finish(parameters, record, recorder, MainCommand(parameters), result, startUS);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  uint64_t startUS = aTime_GetMonotonicUS();
   // From the start, so a signal during any command is seen between its steps.
   Interrupt::Install();
   Parameters parameters;
   CLI_Display display;
+  ErrorRecorder recorder(display);
   Log::SetOutput(stderr);
 
-  if (cli::_get_params(display, argc, argv, parameters) != 0) {
+  int parsed = cli::_get_params(recorder, argc, argv, parameters);
+  if (parameters.json)
+    display.keep_output_free();
+  if (parsed != 0) {
     cli::_display_app_version(display);
     cli::_display_copyright(display);
     cli::_display_usage(false, false);
-    return 1;
+    return Finish(parameters, RunRecord(), recorder, "none", 1, startUS);
   }
   if (parameters.versionRequested) {
     cli::_display_program_version(display);
@@ -58,5 +96,5 @@ int main(int argc, char** argv) {
     cli::_display_usage(parameters.showExtendedUsage, parameters.helpRequested);
     return 0;
   }
-  return RunWithStore(parameters, display);
+  return RunWithStore(parameters, display, recorder, startUS);
 }

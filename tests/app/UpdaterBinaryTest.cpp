@@ -166,7 +166,7 @@ TEST_F(IsolatedRun, EveryMalformedValueIsRefusedBeforeAnythingRuns) {
       {{"-I", "-X", "12ab"}, "Invalid format for \"-X\" parameter, unprocessed characters [ab]"},
       {{"-I", "-X", "0x"}, "Invalid value for option [-X]: [0x]"},
       {{"-D", "--dry-run"}, "Unknown option [--dry-run]"},
-      {{"-B", "-d", "1", "--json"}, "Unknown option [--json]"},
+      {{"-B", "-d", "1", "--jsonl"}, "Unknown option [--jsonl]"},
       {{"-D", "-Q"}, "Unknown option [-Q]"},
       {{"-DU"}, "Unknown option [-DU]"},
       {{"-D=now"}, "Option [-D] takes no value: [now]"},
@@ -182,6 +182,22 @@ TEST_F(IsolatedRun, EveryMalformedValueIsRefusedBeforeAnythingRuns) {
   RunResult r = Updater({"-D", "-t", "usb"}, options);
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_NE(r.out.find("Discovered Devices: (USB)\n"), std::string::npos) << r.out;
+}
+
+// A refused --json run still hands the script a document, and its messages stay off stdout.
+TEST_F(IsolatedRun, RefusedJsonRunPrintsADocumentWithoutACommand) {
+  const std::string banner = Golden("banner_error.txt");
+  RunResult r = Updater({"--json"}, options);
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.out.find("{\n  \"command\": \"none\",\n  \"exit_code\": 1,\n"), 0u) << r.out;
+  EXPECT_NE(r.out.find("\"text\": \"Option [--json] needs one of -D, -B, -G, -U\"\n"), std::string::npos) << r.out;
+  EXPECT_EQ(r.err, "Option [--json] needs one of -D, -B, -G, -U\n" + banner + Golden("usage_short.txt"));
+
+  r = Updater({"--json", "-D", "-Q"}, options);
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.out.find("{\n  \"command\": \"none\",\n  \"exit_code\": 1,\n"), 0u) << r.out;
+  EXPECT_NE(r.out.find("\"text\": \"Unknown option [-Q]\"\n"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("Updater"), std::string::npos) << r.out;
 }
 
 TEST_F(IsolatedRun, CommandsMissingTheirDeviceOrPort) {

@@ -132,6 +132,7 @@ TEST_F(PackageTest, UnpackedProgramsRunAndEveryPieceIsInPlace) {
             "./usr/share/doc/updater/README.md\n"
             "./usr/share/doc/updater/changelog.gz\n"
             "./usr/share/doc/updater/copyright\n"
+            "./usr/share/doc/updater/updater-result.schema.json\n"
             "./usr/share/man/man1/birdpack.1.gz\n"
             "./usr/share/man/man1/updater.1.gz\n");
   // The installed man page is the maintained one.

@@ -1,0 +1,38 @@
+// The machine-readable result of a run (--json): one JSON document on stdout.
+// Its schema is packaging/updater-result.schema.json.
+#pragma once
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "RunRecord.h"
+#include "update/ModuleOutcome.h"
+
+namespace JsonOutput {
+
+// Members keep the order they were added in, so a reader sees the command and its outcome first.
+using Json = nlohmann::ordered_json;
+
+// The parts of a document, each added to `document`.
+void Discovery(Json& document, const RunRecord::Discovery& discovery);
+void Builds(Json& document, const RunRecord::Builds& builds);
+void Download(Json& document, const RunRecord::Download& download);
+// -U: one result per module, in the order given.
+void Updates(Json& document, const std::vector<ModuleOutcome>& outcomes, uint32_t buildRequested);
+
+// How a run ended, for the document's own fields.
+struct RunEnd {
+  std::string command;    // "discover", "builds", "get", "update" or "none"
+  int exitCode = 0;
+  double seconds = 0;
+  std::string lastError;  // the last error line shown; the failure's text when no module names one
+};
+
+// The whole document: what the record holds, and how the run ended.
+Json Document(const RunRecord& record, const RunEnd& end);
+// Writes the document and a line feed.
+void Print(FILE* out, const Json& document);
+
+}  // namespace JsonOutput

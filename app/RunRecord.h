@@ -1,0 +1,38 @@
+// What a run's commands returned, kept for the machine-readable result (--json).
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "Updater.h"
+#include "update/ModuleOutcome.h"
+
+struct RunRecord {
+  struct Discovery {
+    bool ran = false;
+    linkType type = linkTypeInvalid;  // the transport asked for; invalid lets a router be found first
+    uint32_t routerSerialNumber = 0;
+    std::vector<DeviceInfo> devices;
+  };
+  struct Builds {
+    bool ran = false;
+    uint32_t serialNumber = 0;
+    BuildList builds;
+  };
+  struct Download {
+    bool ran = false;
+    uint32_t serialNumber = 0;
+    uint32_t buildRequested = 0;  // 0: the latest
+    uint32_t build = 0;           // the build stored; 0 after a failure
+  };
+  struct Updates {
+    bool ran = false;
+    uint32_t buildRequested = 0;  // 0 lets the updater choose
+    std::vector<ModuleOutcome> outcomes;
+  };
+
+  Discovery discovery;
+  Builds builds;
+  Download download;
+  Updates updates;
+};

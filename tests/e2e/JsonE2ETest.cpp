@@ -1,0 +1,249 @@
+// --json end to end: the updater's one document on stdout for -D, -B, -G and
+// -U against lab modules and the lab update server in private network
+// namespaces, each checked against the installed schema and for its content.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "BirdWriter.h"
+#include "JsonSchemaCheck.h"
+#include "LabNetwork.h"
+#include "LabServerSupport.h"
+#include "PrivateStoreTest.h"
+#include "TestSupport.h"
+
+using nlohmann::json;
+using testsupport::LabNetwork;
+using testsupport::RunResult;
+using testsupport::TempDir;
+
+namespace {
+
+json Schema() { return json::parse(testsupport::ReadFile(testsupport::SourcePath("packaging/updater-result.schema.json"))); }
+
+// A firmware image that carries its own information block, as real firmware does,
+// so the module reports the build it runs.
+std::vector<uint8_t> Image(uint32_t build) {
+  std::vector<uint8_t> image = birdwriter::RandomBytes(4096, 0xC0FFEE);
+  birdwriter::Block info = birdwriter::InfoBlock(build, "1.2.3", 0, "Holvex");
+  std::copy(info.content.begin(), info.content.end(), image.begin() + 0x400);
+  return image;
+}
+
+// A generic Holvex file: loader, image, and where the serial number goes.
+std::string Bird(uint32_t build) {
+  std::vector<uint8_t> bytes = birdwriter::EncodeFile(
+      {birdwriter::InfoBlock(build, "1.2.3", 0, "Holvex"),
+       birdwriter::AddressedBlock(birdwriter::kLoader, 0x20000000, birdwriter::RandomBytes(300, 7)),
+       birdwriter::AddressedBlock(birdwriter::kFirmware, 0, Image(build), 2),
+       birdwriter::SerialOffsetsBlock(0x100, 0x200)});
+  return std::string(bytes.begin(), bytes.end());
+}
+
+// One lab for the whole suite: modules on TCP/IP and the update server.
+class JsonE2E : public ::testing::Test {
+protected:
+  static void SetUpTestSuite() {
+    net = new LabNetwork;
+    files = new TempDir;
+    if (!net->ok()) return;
+    mkdir(files->file("Holvex").c_str(), 0755);
+    testsupport::WriteFile(files->file("Holvex/1100.bird"), Bird(1100));
+    testsupport::WriteFile(files->file("Holvex/1234.bird"), Bird(1234));
+    testsupport::WriteFile(files->file("generic.bird"), Bird(1234));
+    modules = net->startLab({"modules", "--module",
+                             "serial=0000BEEF,model=17,address=4,port=9000,version=2.1.26,build=1100,reboot-delay=200",
+                             "--module", "serial=00000A02,model=17,port=9002,fault=bad-sum", "--module",
+                             "serial=00000A16,model=17,port=9006,build=900,fault=old-build", "--module",
+                             "serial=0BADC0DE,model=5,port=9004,fault=refuse-link"});
+    server = net->startLab({"server", "--catalogue", files->path(), "--device", "0000BEEF:Holvex", "--host",
+                            net->labAddress(), "--port", "8080"});
+  }
+  static void TearDownTestSuite() {
+    delete net;
+    delete files;
+  }
+  void SetUp() override {
+    if (!net->ok()) GTEST_SKIP() << net->error();
+    ASSERT_GE(modules, 0) << net->error();
+    ASSERT_GE(server, 0) << net->error();
+  }
+
+  // Runs the updater with --json and `args`; the document it printed, checked
+  // to be all of stdout and to fit the schema.
+  json Run(std::vector<std::string> args, RunResult& r) {
+    args.insert(args.begin(), "--json");
+    r = net->runUpdater(args, 60000);
+    json document;
+    try {
+      document = json::parse(r.out);  // throws on anything before or after the document
+    } catch (const json::exception& e) {
+      ADD_FAILURE() << "stdout is not one JSON document: " << e.what() << "\n" << r.out << r.err;
+      return document;
+    }
+    std::vector<std::string> problems = jsonschema::Problems(Schema(), document);
+    EXPECT_TRUE(problems.empty()) << ::testing::PrintToString(problems) << "\n" << r.out;
+    EXPECT_EQ(document["exit_code"], r.exitCode) << r.out;
+    // Every message went to stderr, the banner first.
+    EXPECT_EQ(r.err.find("Updater (Version: "), 0u) << r.err;
+    return document;
+  }
+  std::string Url() const { return "http://" + net->labAddress() + ":8080/cgi/u"; }
+
+  static LabNetwork* net;
+  static TempDir* files;
+  static int modules;
+  static int server;
+};
+
+LabNetwork* JsonE2E::net = nullptr;
+TempDir* JsonE2E::files = nullptr;
+int JsonE2E::modules = -1;
+int JsonE2E::server = -1;
+
+const json* Find(const json& list, const std::string& serial) {
+  for (const json& item : list)
+    if (item["serial"] == serial) return &item;
+  return nullptr;
+}
+
+}  // namespace
+
+// The checker must refuse what the schema forbids, or every check below would pass vacuously.
+TEST(JsonSchemaCheck, RefusesDocumentsTheSchemaForbids) {
+  json good = {{"command", "update"}, {"exit_code", 1}, {"seconds", 0.5}, {"error", {{"code", 29}, {"text", "x"}}},
+               {"results", json::array({{{"serial", "0000BEEF"}, {"model", ""}, {"build_before", 0},
+                                         {"build_after", 0}, {"version_after", ""}, {"succeeded", false},
+                                         {"seconds", 0.25}}})}};
+  EXPECT_TRUE(jsonschema::Problems(Schema(), good).empty()) << ::testing::PrintToString(jsonschema::Problems(Schema(), good));
+
+  json bad = good;
+  bad.erase("exit_code");
+  EXPECT_EQ(jsonschema::Problems(Schema(), bad), std::vector<std::string>{"$: lacks exit_code"});
+  bad = good;
+  bad["command"] = "flash";
+  EXPECT_EQ(jsonschema::Problems(Schema(), bad).size(), 1u);
+  bad = good;
+  bad["results"][0]["build_after"] = "1234";  // through items and $ref
+  EXPECT_EQ(jsonschema::Problems(Schema(), bad).size(), 1u);
+  bad = good;
+  bad["error"].erase("text");
+  EXPECT_EQ(jsonschema::Problems(Schema(), bad).size(), 1u);
+  bad = good;
+  bad["verbose"] = true;  // a member the schema does not describe
+  EXPECT_EQ(jsonschema::Problems(Schema(), bad).size(), 1u);
+}
+
+TEST_F(JsonE2E, DiscoverListsEveryModuleWithItsAddressAndMarksTheOneThatRefusesItsLink) {
+  RunResult r;
+  json d = Run({"-D", "-t", "TCPIP"}, r);
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_EQ(d["command"], "discover");
+  EXPECT_EQ(d["transport"], "TCPIP");
+  EXPECT_FALSE(d.contains("error"));
+  ASSERT_EQ(d["modules"].size(), 4u) << r.out;
+  const json* beef = Find(d["modules"], "0000BEEF");
+  ASSERT_NE(beef, nullptr) << r.out;
+  EXPECT_EQ((*beef)["model"], "Holvex");
+  EXPECT_EQ((*beef)["model_code"], 17);
+  EXPECT_EQ((*beef)["module_address"], 4);
+  EXPECT_EQ((*beef)["version"], "2.1.26");
+  EXPECT_EQ((*beef)["build"], 1100);
+  EXPECT_EQ((*beef)["ip"], net->labAddress());
+  EXPECT_EQ((*beef)["port"], 9000);
+  EXPECT_FALSE(beef->contains("error"));
+  const json* refusing = Find(d["modules"], "0BADC0DE");
+  ASSERT_NE(refusing, nullptr) << r.out;
+  EXPECT_EQ((*refusing)["error"]["code"], 25) << r.out;
+  EXPECT_NE(r.err.find("Searching for Kovalink devices\nDiscovered Devices: (TCPIP)\n"), std::string::npos) << r.err;
+}
+
+TEST_F(JsonE2E, BuildListAndDownloadAreInTheDocument) {
+  RunResult r;
+  json d = Run({"-B", "-d", "0000BEEF", "-u", Url()}, r);
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_EQ(d["command"], "builds");
+  EXPECT_EQ(d["serial"], "0000BEEF");
+  EXPECT_EQ(d["builds"], json::parse(R"([{"build":1100,"version":"1.2.3"},{"build":1234,"version":"1.2.3"}])")) << r.out;
+
+  d = Run({"-G", "-d", "0000BEEF", "-b", "1100", "-u", Url()}, r);
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_EQ(d["command"], "get");
+  EXPECT_EQ(d["download"], json::parse(R"({"serial":"0000BEEF","build_requested":1100,"build":1100,"succeeded":true})"));
+  struct stat st;
+  EXPECT_EQ(stat((net->storeDir() + "/updater/0000BEEF/1100.bird").c_str(), &st), 0);
+
+  // A build the server does not list: the failure, its line and code, the same exit code.
+  d = Run({"-G", "-d", "0000BEEF", "-b", "999", "-u", Url()}, r);
+  EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+  EXPECT_EQ(d["download"]["succeeded"], false);
+  EXPECT_EQ(d["download"]["build"], 0);
+  EXPECT_EQ(d["error"], json::parse(R"({"code":0,"text":"No valid build 999"})")) << r.out;
+}
+
+TEST_F(JsonE2E, UpdateReportsEachModulesResult) {
+  RunResult r;
+  json d = Run({"-G", "-U", "-d", "0000BEEF", "-u", Url()}, r);
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_EQ(d["command"], "update");
+  EXPECT_EQ(d["download"]["build"], 1234);
+  EXPECT_EQ(d["build_requested"], 1234);  // -G hands its build to the update
+  ASSERT_EQ(d["results"].size(), 1u) << r.out;
+  const json& ok = d["results"][0];
+  EXPECT_EQ(ok["serial"], "0000BEEF");
+  EXPECT_EQ(ok["succeeded"], true);
+  EXPECT_EQ(ok["build_after"], 1234);
+  EXPECT_EQ(ok["version_after"], "1.2.3");
+  EXPECT_GT(ok["seconds"].get<double>(), 0.0);
+  EXPECT_LE(ok["seconds"].get<double>(), d["seconds"].get<double>());
+  EXPECT_NE(r.err.find("Module 0000BEEF now runs 1.2.3 (build 1234)\n"), std::string::npos) << r.err;
+
+  // A module that refuses the transfer's byte sum: the link library's code and the user's line.
+  d = Run({"-U", "-d", "00000A02", "-f", files->file("generic.bird")}, r);
+  EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+  ASSERT_EQ(d["results"].size(), 1u) << r.out;
+  const json& failed = d["results"][0];
+  EXPECT_EQ(failed["succeeded"], false);
+  EXPECT_EQ(failed["build_after"], 0);
+  const json expected = {{"code", 29}, {"text", "Firmware update of module [00000A02] failed [29, aErrInvalidOption]"}};
+  EXPECT_EQ(failed["error"], expected) << r.out;
+  EXPECT_EQ(d["error"], expected) << r.out;
+
+  // A module back with its old firmware: what it runs is the result's build.
+  d = Run({"-U", "-d", "00000A16", "-f", files->file("generic.bird")}, r);
+  EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+  ASSERT_EQ(d["results"].size(), 1u) << r.out;
+  EXPECT_EQ(d["results"][0]["succeeded"], false);
+  EXPECT_EQ(d["results"][0]["build_after"], 900) << r.out;
+  EXPECT_EQ(d["results"][0]["error"]["text"], "Module [00000A16] came back running build 900, not the transferred build 1234");
+
+  // Refused before any module: no result, the refusal as the run's error.
+  d = Run({"-U"}, r);
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(d["results"], json::array());
+  EXPECT_EQ(d["error"]["text"], "Must specify the specific device to be updated");
+}
+
+namespace {
+
+class JsonOnTerminal : public testsupport::PrivateStoreTest {};
+
+}  // namespace
+
+// With stdout on a terminal the download's spinner would be drawn there; with
+// --json stdout still holds only the document.
+TEST_F(JsonOnTerminal, SpinnerStaysOffStdout) {
+  testsupport::TempDir catalogue;
+  mkdir(catalogue.file("Holvex").c_str(), 0755);
+  testsupport::WriteFile(catalogue.file("Holvex/1100.bird"), Bird(1100));
+  testsupport::LabServerProcess lab({"--catalogue", catalogue.path(), "--device", "0000BEEF:Holvex"});
+  ASSERT_TRUE(lab.ok());
+  testsupport::ProgramResult r = Updater({"--json", "-G", "-d", "0000BEEF", "-u", lab.url()}, {}, true);
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_EQ(r.out.find("Downloading"), std::string::npos) << r.out;
+  json d = json::parse(r.out);  // the terminal's line ends are JSON white space
+  EXPECT_EQ(d["download"]["build"], 1100);
+  EXPECT_NE(r.err.find("Retrieving build 1100\n"), std::string::npos) << r.err;
+}
