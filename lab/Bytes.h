@@ -3,6 +3,8 @@
 // Readers take a pointer to enough bytes; Put* append, Set* overwrite in place.
 #pragma once
 #include <cstdint>
+#include <cstdio>
+#include <string>
 #include <vector>
 
 namespace lab {
@@ -48,6 +50,17 @@ inline void PutLE16(std::vector<uint8_t>& out, uint16_t v) {
 inline void PutLE32(std::vector<uint8_t>& out, uint32_t v) {
   out.resize(out.size() + 4);
   SetLE32(&out[out.size() - 4], v);
+}
+
+// " 01 A2 FF": bytes as the lab's traces show them.
+inline std::string HexBytes(const uint8_t* bytes, size_t count) {
+  std::string text;
+  char hex[4];
+  for (size_t i = 0; i < count; ++i) {
+    std::snprintf(hex, sizeof(hex), " %02X", bytes[i]);
+    text += hex;
+  }
+  return text;
 }
 
 }  // namespace lab

@@ -8,6 +8,7 @@
 
 #include "rom/ImxChip.h"
 #include "rom/ImxUartPort.h"
+#include "Files.h"
 #include "LabCommands.h"
 #include "Options.h"
 #include "LabStopSignals.h"
@@ -113,12 +114,6 @@ std::vector<Option> sLoaderTable(LoaderArguments& a) {
   };
 }
 
-bool sWriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  return static_cast<bool>(out);
-}
-
 // What the stopped ROM leaves behind; false when a file could not be written.
 bool sWriteResults(const Arguments& args, const lab::ImxChip& chip) {
   bool ok = true;
@@ -126,7 +121,7 @@ bool sWriteResults(const Arguments& args, const lab::ImxChip& chip) {
     std::string text;
     for (const std::string& line : chip.account())
       text += line + "\n";
-    ok = sWriteFile(args.account, text);
+    ok = lab::WriteFile(args.account, text);
   }
   if (!args.ramOut.empty()) {
     std::vector<uint8_t> ram;
@@ -134,7 +129,7 @@ bool sWriteResults(const Arguments& args, const lab::ImxChip& chip) {
       std::fprintf(stderr, "updater-lab imx: --ram-out: no RAM at 0x%08X+%u\n", args.ramAddress, args.ramLength);
       return false;
     }
-    ok = sWriteFile(args.ramOut, std::string(ram.begin(), ram.end())) && ok;
+    ok = lab::WriteFile(args.ramOut, std::string(ram.begin(), ram.end())) && ok;
   }
   if (!ok)
     std::fprintf(stderr, "updater-lab imx: cannot write the results\n");
@@ -195,7 +190,7 @@ int LabImxLoaderMain(int argc, char** argv) {
   std::vector<uint8_t> bytes(args.offset, 0);
   std::vector<uint8_t> image = args.loader.encode(args.size);
   bytes.insert(bytes.end(), image.begin(), image.end());
-  if (!sWriteFile(args.out, std::string(bytes.begin(), bytes.end()))) {
+  if (!lab::WriteFile(args.out, std::string(bytes.begin(), bytes.end()))) {
     std::fprintf(stderr, "updater-lab imx-loader: cannot write %s\n", args.out.c_str());
     return 1;
   }

@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "Files.h"
 #include "LabCommands.h"
 #include "Options.h"
 #include "LabStopSignals.h"
@@ -155,12 +156,6 @@ unsigned sHostBaud(int slave) {
   if (tcgetattr(slave, &t) != 0)
     return 0;
   return sSpeed(cfgetospeed(&t));
-}
-
-bool sWriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  return static_cast<bool>(out);
 }
 
 class Driver {
@@ -356,11 +351,11 @@ bool sLoadFlash(const std::string& path, LpcRom& rom) {
 // What the stopped ROM leaves behind; false when a file could not be written.
 bool sWriteResults(const Arguments& args, const LpcRom& rom) {
   bool ok = true;
-  if (!args.flashOut.empty() && !sWriteFile(args.flashOut, std::string(rom.Flash().begin(), rom.Flash().end()))) {
+  if (!args.flashOut.empty() && !lab::WriteFile(args.flashOut, std::string(rom.Flash().begin(), rom.Flash().end()))) {
     std::fprintf(stderr, "updater-lab lpc: cannot write %s\n", args.flashOut.c_str());
     ok = false;
   }
-  if (!args.account.empty() && !sWriteFile(args.account, rom.AccountJson())) {
+  if (!args.account.empty() && !lab::WriteFile(args.account, rom.AccountJson())) {
     std::fprintf(stderr, "updater-lab lpc: cannot write %s\n", args.account.c_str());
     ok = false;
   }

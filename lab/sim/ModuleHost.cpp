@@ -350,13 +350,7 @@ void LabModuleHost::trace(const SimModule& module, const char* direction, const 
                           size_t count) const {
   if (!config_.verbose)
     return;
-  std::string text;
-  char hex[4];
-  for (size_t i = 0; i < count; ++i) {
-    std::snprintf(hex, sizeof(hex), " %02X", bytes[i]);
-    text += hex;
-  }
-  std::fprintf(stderr, "%08X %s%s\n", module.serial(), direction, text.c_str());
+  std::fprintf(stderr, "%08X %s%s\n", module.serial(), direction, HexBytes(bytes, count).c_str());
 }
 
 std::vector<std::string> LabModuleHost::describe() const {

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "Bytes.h"
 #include "sim/ModuleHost.h"
 
 namespace lab {
@@ -72,13 +73,7 @@ void UsbModuleLink::apply(SimOutput& out) {
 void UsbModuleLink::trace(const char* direction, const uint8_t* bytes, size_t count) const {
   if (!verbose_ || count == 0)
     return;
-  std::string text;
-  char hex[4];
-  for (size_t i = 0; i < count; ++i) {
-    std::snprintf(hex, sizeof(hex), " %02X", bytes[i]);
-    text += hex;
-  }
-  std::fprintf(stderr, "%08X usb %s%s\n", module_.serial(), direction, text.c_str());
+  std::fprintf(stderr, "%08X usb %s%s\n", module_.serial(), direction, HexBytes(bytes, count).c_str());
 }
 
 }  // namespace lab

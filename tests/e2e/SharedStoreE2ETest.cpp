@@ -125,7 +125,12 @@ std::string HolvexBird(uint32_t build, size_t size) {
   std::vector<birdwriter::Block> blocks;
   blocks.push_back(birdwriter::InfoBlock(build, "1.2.3", 0, "Holvex"));
   blocks.push_back(birdwriter::AddressedBlock(birdwriter::kLoader, 0x20000000, birdwriter::RandomBytes(300, 7)));
-  blocks.push_back(birdwriter::AddressedBlock(birdwriter::kFirmware, 0, birdwriter::RandomBytes(size, build), 2));
+  // Like real firmware, the image carries its own information block, which the
+  // module reports as its build once it runs the image.
+  std::vector<uint8_t> image = birdwriter::RandomBytes(size, build);
+  const std::vector<uint8_t>& info = blocks.front().content;
+  std::copy(info.begin(), info.end(), image.begin() + 0x400);
+  blocks.push_back(birdwriter::AddressedBlock(birdwriter::kFirmware, 0, image, 2));
   blocks.push_back(birdwriter::SerialOffsetsBlock(0x100, 0x200));
   std::vector<uint8_t> bytes = birdwriter::EncodeFile(blocks);
   return std::string(bytes.begin(), bytes.end());
