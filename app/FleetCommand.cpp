@@ -7,6 +7,7 @@
 #include "FleetConsole.h"
 #include "FleetTable.h"
 #include "Listings.h"
+#include "update/FleetSearch.h"
 #include "update/FleetUpdate.h"
 
 namespace {
@@ -14,11 +15,28 @@ namespace {
 const UpdaterDisplayInterface::Level kInfo = UpdaterDisplayInterface::Info;
 const UpdaterDisplayInterface::Level kError = UpdaterDisplayInterface::Error;
 
-typedef std::map<uint32_t, DeviceInfo> Found;
+typedef std::map<uint32_t, linkSpec> Found;
 
-void Discover(Updater& updater, linkType type, Found& found) {
-  for (const DeviceInfo& device : updater.Discover_Devices(type))
-    found.emplace(device.spec.serialNumber, device);
+// -d all: every module on the transport, listed before the updates start.
+void DiscoverAll(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, Found& found) {
+  std::vector<DeviceInfo> devices = updater.Discover_Devices(static_cast<linkType>(p.transport));
+  cli::_display_device_list(display, devices, p.transport);
+  for (const DeviceInfo& device : devices) {
+    if (found.emplace(device.spec.serialNumber, device.spec).second) p.serialNumbers.push_back(device.spec.serialNumber);
+  }
+}
+
+// The listed modules, on the transport given, else on USB and then on TCP/IP for the rest.
+void FindListed(const Parameters& p, Found& found) {
+  if (p.transportGiven) {
+    found = FleetSearch::Find(static_cast<linkType>(p.transport), p.serialNumbers);
+    return;
+  }
+  found = FleetSearch::Find(linkTypeUSB, p.serialNumbers);
+  std::vector<uint32_t> rest;
+  for (uint32_t serial : p.serialNumbers)
+    if (found.count(serial) == 0) rest.push_back(serial);
+  for (const auto& entry : FleetSearch::Find(linkTypeTCPIP, rest)) found.insert(entry);
 }
 
 // Each module is looked for once, before the updates start: its place is then known, and the
@@ -26,21 +44,10 @@ void Discover(Updater& updater, linkType type, Found& found) {
 std::vector<FirmwareUpdate::Route> FindModules(Parameters& p, Updater& updater, UpdaterDisplayInterface& display) {
   display.message(kInfo, "Searching for Kovalink devices");
   Found found;
-  const bool given = p.transportGiven && p.transport != TRANSPORT_RECOVER;
-  if (given) {
-    Discover(updater, static_cast<linkType>(p.transport), found);
-  } else {
-    Discover(updater, linkTypeUSB, found);
-    bool missing = false;
-    for (uint32_t serial : p.serialNumbers) missing = missing || found.count(serial) == 0;
-    if (missing) Discover(updater, linkTypeTCPIP, found);
-  }
-  if (p.allModules) {
-    std::vector<DeviceInfo> devices;
-    for (const auto& entry : found) devices.push_back(entry.second);
-    cli::_display_device_list(display, devices, p.transport);
-    for (const auto& entry : found) p.serialNumbers.push_back(entry.first);
-  }
+  if (p.allModules)
+    DiscoverAll(p, updater, display, found);
+  else
+    FindListed(p, found);
   std::vector<FirmwareUpdate::Route> routes;
   for (uint32_t serial : p.serialNumbers) {
     FirmwareUpdate::Route route;
@@ -48,7 +55,7 @@ std::vector<FirmwareUpdate::Route> FindModules(Parameters& p, Updater& updater, 
     route.routerSerialNumber = p.routerSerialNumber;
     route.moduleAddress = p.moduleAddress;
     auto place = found.find(serial);
-    if (place != found.end()) route.spec = place->second.spec;
+    if (place != found.end()) route.spec = place->second;
     routes.push_back(route);
   }
   return routes;
