@@ -31,6 +31,9 @@ const DemoModule kModules[] = {
     {0x0000D00D, 4, "Tavrel", 9002, 2, "3.1.0", 3100, "router=yes answer-absent=yes", "router with two modules on its network"},
     {0x00000B04, 16, "Grivan", 0, 4, "1.0.4", 1004, "behind=0000D00D", "on the router's network, address 4"},
     {0x00000B0A, 19, "Kirrow", 0, 10, "1.1.0", 1100, "behind=0000D00D", "on the router's network, address 10"},
+    {0x0000F1E1, 17, "Holvex", 9003, 2, "1.2.0", 1200, "reboot-delay=300", "direct; updated with the fleet"},
+    {0x0000F1E2, 13, "Quessa", 9004, 2, "2.0.1", 2001, "reboot-delay=300", "direct; updated with the fleet"},
+    {0x0000F1E3, 16, "Grivan", 9005, 2, "1.0.4", 1004, "reboot-delay=300", "direct; updated with the fleet"},
 };
 
 struct DemoBuild {
@@ -60,8 +63,8 @@ const char* const kUsage =
 
 void PrintModules() {
   std::printf(
-      "# The demo lab: two modules reached directly over TCP/IP, and a router with\n"
-      "# two modules on its network. Start it inside a private network namespace:\n"
+      "# The demo lab: eight modules: five reached directly over TCP/IP, one of them a\n"
+      "# router with two modules on its network. Start it inside a private network namespace:\n"
       "#   updater-lab modules --config FILE\n");
   for (const DemoModule& m : kModules) {
     char text[160];
