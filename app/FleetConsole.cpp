@@ -50,6 +50,14 @@ void FleetConsole::module_progress(uint32_t serialNumber, double fraction, const
     return;
   }
   if (line != nullptr && line->text == text) return;
+  if (line != nullptr && drawn_ == lines_.size()) {
+    // Only this module's line changed: rewrite it where it stands.
+    line->text = text;
+    const size_t up = drawn_ - static_cast<size_t>(line - lines_.data());
+    fprintf(out_, "\033[%zuA\r%s\033[K\033[%zuB\r", up, text.c_str(), up);
+    fflush(out_);
+    return;
+  }
   eraseBlock();
   if (line == nullptr)
     lines_.push_back({serialNumber, text});
