@@ -197,6 +197,7 @@ bool FirmwareUpdate::Run(const Route& route, uint32_t build, std::string birdFil
                          ModuleOutcome& outcome) {
   ErrorRecordingDisplay recorder(display);
   FirmwareUpdate single(serverUrl, updaterDirectory, recorder);
+  single.readsIdentity_ = true;
   const uint64_t start = aTime_GetMSTicks();
   const bool ok = single.run(route, build, birdFile, override);
   outcome = single.outcome_;
@@ -260,7 +261,7 @@ bool FirmwareUpdate::run(const Route& route, uint32_t build, std::string birdFil
   Outcome outcome = Outcome::Failed;
   bool routerDown = false;
   if (connect(target, route, routerDown)) {
-    readIdentity(target);
+    if (readsIdentity_) readIdentity(target);
     if (!override && !ValidateBirdFile(file, target, serialNumber)) {
       display.message(UpdaterDisplayInterface::Error, "Birdfile failed validation");
       fail(aErrParam);

@@ -85,4 +85,6 @@ private:
   std::string updaterDirectory;
   UpdaterDisplayInterface& display;
   ModuleOutcome outcome_;
+  // The outcome's model and build before cost two requests, made only when it is asked for.
+  bool readsIdentity_ = false;
 };
