@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "BirdWriter.h"
+#include "BenchBird.h"
 #include "ChildCpu.h"
 #include "FirmwarePace.h"
 #include "FrameCapture.h"
@@ -31,21 +31,6 @@ std::string sSerial(int i) {
   char text[9];
   snprintf(text, sizeof(text), "0000F1%02X", i);
   return text;
-}
-
-std::string sBird(const testsupport::TempDir& dir) {
-  std::vector<uint8_t> image = birdwriter::RandomBytes(kImageBytes, 5);
-  birdwriter::Block info = birdwriter::InfoBlock(900, "1.0.0", 0, "Holvex");
-  std::copy(info.content.begin(), info.content.end(), image.begin() + 0x400);
-  std::vector<birdwriter::Block> blocks;
-  blocks.push_back(birdwriter::InfoBlock(900, "1.0.0", 0, "Holvex"));
-  blocks.push_back(birdwriter::AddressedBlock(birdwriter::kLoader, 0x20000000, birdwriter::RandomBytes(512, 3)));
-  blocks.push_back(birdwriter::AddressedBlock(birdwriter::kFirmware, 0, image));
-  blocks.push_back(birdwriter::SerialOffsetsBlock(0x100, 0x200));
-  std::vector<uint8_t> bytes = birdwriter::EncodeFile(blocks);
-  std::string path = dir.file("fleet.bird");
-  testsupport::WriteFile(path, std::string(bytes.begin(), bytes.end()));
-  return path;
 }
 
 struct Run {
@@ -116,7 +101,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   testsupport::TempDir files;
-  const std::string bird = sBird(files);
+  const std::string bird = bench::WriteBenchBird(files, kImageBytes, 900);
   const double launchCpu = bench::LaunchCpuSeconds(net);
   for (int round = 0; round < rounds; round++) {
     const double loadBefore = sLoadAverage();

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "BirdWriter.h"
+#include "BenchBird.h"
 #include "ChildCpu.h"
 #include "FirmwarePace.h"
 #include "FrameCapture.h"
@@ -30,18 +30,6 @@ struct Sample {
   double cpuFraction = 0;  // user + system time of the updater over its wall time
   bench::Pace pace;
 };
-
-std::string sBird(const testsupport::TempDir& dir, size_t imageBytes) {
-  std::vector<birdwriter::Block> blocks;
-  blocks.push_back(birdwriter::InfoBlock(900, "1.0.0", 0, "Holvex"));
-  blocks.push_back(birdwriter::AddressedBlock(birdwriter::kLoader, 0x20000000, birdwriter::RandomBytes(512, 3)));
-  blocks.push_back(birdwriter::AddressedBlock(birdwriter::kFirmware, 0, birdwriter::RandomBytes(imageBytes, 5)));
-  blocks.push_back(birdwriter::SerialOffsetsBlock(0x100, 0x200));
-  std::vector<uint8_t> bytes = birdwriter::EncodeFile(blocks);
-  std::string path = dir.file(std::to_string(imageBytes) + ".bird");
-  testsupport::WriteFile(path, std::string(bytes.begin(), bytes.end()));
-  return path;
-}
 
 Sample sMeasure(testsupport::LabNetwork& net, const std::string& bird, size_t bytes, double launchCpu) {
   Sample sample;
@@ -86,7 +74,7 @@ int main(int argc, char** argv) {
   double launchCpu = bench::LaunchCpuSeconds(net);
   std::string line = "update_bench (block size " + std::to_string(blockSize) + "):";
   for (size_t bytes : {size_t(64) * 1024, size_t(256) * 1024}) {
-    Sample s = sMeasure(net, sBird(files, bytes), bytes, launchCpu);
+    Sample s = sMeasure(net, bench::WriteBenchBird(files, bytes, 900), bytes, launchCpu);
     if (!s.ok) return 1;
     char part[256];
     snprintf(part, sizeof(part),
