@@ -8,7 +8,8 @@ std::string BuildText(uint32_t build) { return build != 0 ? std::to_string(build
 
 std::string ResultText(const ModuleOutcome& outcome) {
   if (outcome.succeeded) return "updated";
-  std::string text = "FAILED";
+  // A stopped run is not a module fault: the same -U finishes it.
+  std::string text = outcome.error == aErrCancel ? "INTERRUPTED" : "FAILED";
   if (!outcome.errorText.empty()) text += ": " + outcome.errorText;
   return text;
 }
