@@ -3,6 +3,7 @@
 #include <string>
 
 #include "CheckCommand.h"
+#include "FleetCommand.h"
 #include "Interrupt.h"
 #include "Listings.h"
 #include "StoreReport.h"
@@ -90,6 +91,8 @@ int RunUpdate(Parameters& p, Updater& updater, UpdaterDisplayInterface& display)
   const char* end = nullptr;
   uint32_t build = cli::_get_int_arg(p.build.c_str(), &end);  // 0 means the latest build
   bool ok;
+  if (p.IsFleet())
+    return RunFleetUpdate(p, updater, display);
   if (p.transport == TRANSPORT_RECOVER) {
     ok = updater.Recover_Firmware(p.serialPort, build, static_cast<unsigned>(p.baudRate), p.serialNumber, p.birdFile,
                                   p.override);
@@ -133,7 +136,8 @@ int RunPreparation(Parameters& p, Updater& updater, UpdaterDisplayInterface& dis
     if (int code = InterruptedExit())
       return code;
   }
-  if (p.commands.IsSet(CMD_GET)) {
+  // Several modules each fetch their own build as part of their update.
+  if (p.commands.IsSet(CMD_GET) && !p.IsFleet()) {
     int step = RunGet(p, updater, display);
     if (step == kAbort)
       return 1;

@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -26,6 +27,7 @@ const std::vector<OptionEntry>& OptionTable() {
       {"-H", GROUP_HELP, OptionArgument::None},         {"-n", GROUP_PARAMETER, OptionArgument::None},
       {"-X", GROUP_PARAMETER, OptionArgument::Required}, {"-Z", GROUP_PARAMETER, OptionArgument::Required},
       {"-b", GROUP_PARAMETER, OptionArgument::Required}, {"-d", GROUP_PARAMETER, OptionArgument::Required},
+      {"-j", GROUP_PARAMETER, OptionArgument::Required},
       {"-t", GROUP_PARAMETER, OptionArgument::Required}, {"-f", GROUP_PARAMETER, OptionArgument::Required},
       {"-r", GROUP_PARAMETER, OptionArgument::Required}, {"-s", GROUP_PARAMETER, OptionArgument::Required},
       {"-o", GROUP_PARAMETER, OptionArgument::Required}, {"-e", GROUP_PARAMETER, OptionArgument::Required},
@@ -81,6 +83,40 @@ int ParseSerial(UpdaterDisplayInterface& display, std::string argument, uint32_t
 }
 
 bool SameWord(const std::string& word, const char* name) { return strcasecmp(word.c_str(), name) == 0; }
+
+// -d: one serial number, several separated by commas (or -d repeated), or "all".
+int ParseSerialList(UpdaterDisplayInterface& display, const std::string& argument, Parameters& parameters) {
+  if (SameWord(argument, "all")) {
+    parameters.allModules = true;
+    return 0;
+  }
+  size_t begin = 0;
+  do {
+    size_t comma = argument.find(',', begin);
+    std::string word = argument.substr(begin, comma == std::string::npos ? std::string::npos : comma - begin);
+    uint32_t serial = 0;
+    if (ParseSerial(display, word, serial, "Discarding '0x' serial number prefix\n",
+                    "Invalid serial number obtained from argument [%s]") != 0)
+      return 1;
+    if (parameters.serialNumbers.empty())
+      parameters.serialNumber = serial;
+    if (std::find(parameters.serialNumbers.begin(), parameters.serialNumbers.end(), serial) ==
+        parameters.serialNumbers.end())
+      parameters.serialNumbers.push_back(serial);
+    begin = comma == std::string::npos ? comma : comma + 1;
+  } while (begin != std::string::npos);
+  return 0;
+}
+
+const uint32_t kMaxParallel = 64;
+
+int ParseParallel(UpdaterDisplayInterface& display, const ParsedOption& option, Parameters& parameters) {
+  uint32_t count = 0;
+  if (aNumber_ParseU32(option.argument.c_str(), 10, &count) != aErrNone || count == 0 || count > kMaxParallel)
+    return RefuseValue(display, option);
+  parameters.parallel = count;
+  return 0;
+}
 
 int ParseTransport(UpdaterDisplayInterface& display, const std::string& argument, Parameters& parameters) {
   parameters.transportGiven = true;
@@ -194,9 +230,8 @@ int HandleParameter(UpdaterDisplayInterface& display, const ParsedOption& option
     case 'X': return ParseLogMask(display, option, parameters);
     case 'Z': parameters.commands.Set(CMD_Z); return 0;
     case 'b': return ParseBuild(display, option, parameters);
-    case 'd':
-      return ParseSerial(display, argument, parameters.serialNumber, "Discarding '0x' serial number prefix\n",
-                         "Invalid serial number obtained from argument [%s]");
+    case 'd': return ParseSerialList(display, argument, parameters);
+    case 'j': return ParseParallel(display, option, parameters);
     case 'r':
       return ParseSerial(display, argument, parameters.routerSerialNumber,
                          "Discarding '0x' router serial number prefix\n",
@@ -236,6 +271,25 @@ void LogArguments(const Parameters& parameters, int argc, const char* const* arg
   Log::log(DEBUG_APP, "\nApplication parameters:[%s]\n", parameters.applicationName.c_str());
   for (int i = 0; i < argc; i++)
     Log::log(DEBUG_APP, "\t[%s]\n", argv[i] ? argv[i] : "");
+}
+
+// Several modules are for -U (with its -G); -d all needs the transport to search.
+int ValidateFleet(UpdaterDisplayInterface& display, const Parameters& parameters) {
+  if (!parameters.IsFleet())
+    return 0;
+  if (parameters.allModules && !parameters.serialNumbers.empty()) {
+    display.message(kError, "-d all cannot be given with serial numbers");
+    return 1;
+  }
+  if (!parameters.commands.IsSet(CMD_UPDATE) || parameters.transport == TRANSPORT_RECOVER) {
+    display.message(kError, "Several modules (-d) can only be updated together (-U)");
+    return 1;
+  }
+  if (parameters.allModules && !parameters.transportGiven) {
+    display.message(kError, "-d all needs the transport to search: -t USB or -t TCPIP");
+    return 1;
+  }
+  return 0;
 }
 
 }  // namespace
@@ -301,5 +355,5 @@ int cli::_validate_params(UpdaterDisplayInterface& display, Parameters& paramete
     display.message(kError, "Option [--json] needs one of -D, -B, -G, -U");
     return 1;
   }
-  return 0;
+  return ValidateFleet(display, parameters);
 }

@@ -2,6 +2,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "UpdaterDisplayInterface.h"
 #include "aLinkSpec.h"
@@ -37,7 +38,11 @@ private:
 
 struct Parameters {
   CommandsClass commands;
-  uint32_t serialNumber = 0;
+  uint32_t serialNumber = 0;  // the first -d
+  // Every module -d names, in order and without repeats; `allModules` for -d all.
+  std::vector<uint32_t> serialNumbers;
+  bool allModules = false;
+  uint32_t parallel = 8;  // -j: modules updated at the same time
   uint32_t routerSerialNumber = 0;
   uint32_t transport = linkTypeUSB;
   bool transportGiven = false;
@@ -64,6 +69,9 @@ struct Parameters {
   bool logFileGiven = false;
   // --json: one JSON document on stdout; every message goes to stderr.
   bool json = false;
+
+  // -U for several modules: -d all, or more than one serial number.
+  bool IsFleet() const { return allModules || serialNumbers.size() > 1; }
 };
 
 // The front end's own helpers: their names begin with an underscore, so they

@@ -31,6 +31,9 @@ const DemoModule kModules[] = {
     {0x0000D00D, 4, "Tavrel", 9002, 2, "3.1.0", 3100, "router=yes answer-absent=yes", "router with two modules on its network"},
     {0x00000B04, 16, "Grivan", 0, 4, "1.0.4", 1004, "behind=0000D00D", "on the router's network, address 4"},
     {0x00000B0A, 19, "Kirrow", 0, 10, "1.1.0", 1100, "behind=0000D00D", "on the router's network, address 10"},
+    {0x0000F1E1, 5, "Morlix", 9003, 2, "4.0.0", 4000, "reboot-delay=300", "direct; updated with the fleet"},
+    {0x0000F1E2, 14, "Darnow", 9004, 2, "5.2.0", 5200, "reboot-delay=300", "direct; updated with the fleet"},
+    {0x0000F1E3, 15, "Felkor", 9005, 2, "6.0.1", 6001, "reboot-delay=300", "direct; updated with the fleet"},
 };
 
 struct DemoBuild {
@@ -45,7 +48,9 @@ const DemoBuild kBuilds[] = {
     {"Holvex", 17, 1200, "1.2.0"}, {"Holvex", 17, 1310, "1.3.1"}, {"Holvex", 17, 1420, "1.4.2"},
     {"Quessa", 13, 2001, "2.0.1"}, {"Quessa", 13, 2105, "2.1.5"}, {"Tavrel", 4, 3100, "3.1.0"},
     {"Tavrel", 4, 3120, "3.1.2"},  {"Grivan", 16, 1004, "1.0.4"}, {"Grivan", 16, 1010, "1.1.0"},
-    {"Kirrow", 19, 1100, "1.1.0"}, {"Kirrow", 19, 1203, "1.2.3"},
+    {"Kirrow", 19, 1100, "1.1.0"}, {"Kirrow", 19, 1203, "1.2.3"},  {"Morlix", 5, 4000, "4.0.0"},
+    {"Morlix", 5, 4100, "4.1.0"},  {"Darnow", 14, 5200, "5.2.0"}, {"Darnow", 14, 5300, "5.3.0"},
+    {"Felkor", 15, 6001, "6.0.1"}, {"Felkor", 15, 6010, "6.1.0"},
 };
 
 const char* const kIntro =
@@ -55,8 +60,8 @@ const char* const kIntro =
 
 void PrintModules() {
   std::printf(
-      "# The demo lab: two modules reached directly over TCP/IP, and a router with\n"
-      "# two modules on its network. Start it inside a private network namespace:\n"
+      "# The demo lab: eight modules: five reached directly over TCP/IP, one of them a\n"
+      "# router with two modules on its network. Start it inside a private network namespace:\n"
       "#   updater-lab modules --config FILE\n");
   for (const DemoModule& m : kModules) {
     char text[160];

@@ -17,6 +17,7 @@
 #include "server/UpdateServerRequest.h"
 #include "store/StoreLock.h"
 #include "store/UpdaterStore.h"
+#include "update/ErrorRecordingDisplay.h"
 #include "update/UpdaterEntity.h"
 
 using Tessoral::Kovalink::Module;
@@ -81,16 +82,34 @@ aErr sConnectDirect(Module& module, uint32_t serialNumber) {
   return err;
 }
 
+bool sKnownPlace(const FirmwareUpdate::Route& route) {
+  return route.routerSerialNumber == 0 && route.spec.type != linkTypeInvalid;
+}
+
+// Up to `rounds` tries, 1 s apart, at the place discovery found the module.
+bool sConnectRoundsAt(Module& module, const linkSpec& spec, int rounds) {
+  for (int round = 0; round < rounds; round++) {
+    if (round > 0) aTime_MSSleep(RECONNECT_DELAY_MS);
+    if (module.connectFromSpec(spec) == aErrNone && module.isConnected()) return true;
+    module.disconnect();
+  }
+  return false;
+}
+
 // After the loader starts the module may re-enumerate; it is looked for on every transport,
 // since a module reached over TCP/IP never shows up on USB.
-void sAwaitModule(Module& target, uint32_t serialNumber) {
+void sAwaitModule(Module& target, const FirmwareUpdate::Route& route) {
   // A loader that takes the link over drops it just after confirming LOAD; the host needs a
   // moment to notice, or the firmware would be sent into a link that is already gone.
   aDeadline settle = aDeadline_In(LOADER_SETTLE_MS);
   while (!aDeadline_Passed(settle) && target.isConnected()) aTime_MSSleep(50);
   if (target.isConnected()) return;
   target.disconnect();
-  FirmwareUpdate::ConnectRounds(target, {{linkTypeUSB, serialNumber}, {linkTypeTCPIP, serialNumber}},
+  if (sKnownPlace(route)) {
+    sConnectRoundsAt(target, route.spec, RECONNECT_TRIES);
+    return;
+  }
+  FirmwareUpdate::ConnectRounds(target, {{linkTypeUSB, route.serialNumber}, {linkTypeTCPIP, route.serialNumber}},
                                 RECONNECT_TRIES);
 }
 
@@ -171,8 +190,50 @@ uint64_t FirmwareUpdate::ReturnTimeoutMs() {
 
 bool FirmwareUpdate::Run(uint32_t serialNumber, uint32_t build, std::string birdFile, uint8_t moduleAddress,
                          uint32_t routerSerialNumber, bool override) {
+  Route route;
+  route.serialNumber = serialNumber;
+  route.routerSerialNumber = routerSerialNumber;
+  route.moduleAddress = moduleAddress;
+  return run(route, build, birdFile, override);
+}
+
+bool FirmwareUpdate::Run(const Route& route, uint32_t build, std::string birdFile, bool override,
+                         ModuleOutcome& outcome) {
+  ErrorRecordingDisplay recorder(display);
+  FirmwareUpdate single(serverUrl, updaterDirectory, recorder);
+  single.readsIdentity_ = true;
+  const uint64_t start = aTime_GetMSTicks();
+  const bool ok = single.run(route, build, birdFile, override);
+  outcome = single.outcome_;
+  outcome.serialNumber = route.serialNumber;
+  outcome.succeeded = ok;
+  outcome.seconds = static_cast<double>(aTime_GetMSTicks() - start) / 1000.0;
+  if (!ok) {
+    outcome.errorText = recorder.LastError();
+    if (outcome.error == aErrNone) outcome.error = Interrupt::Requested() ? aErrCancel : aErrUnknown;
+  }
+  return ok;
+}
+
+void FirmwareUpdate::fail(aErr error) {
+  if (outcome_.error == aErrNone) outcome_.error = error;
+}
+
+// What the module runs before the update, for the fleet's before -> after column.
+void FirmwareUpdate::readIdentity(Module& target) {
+  SystemClass system;
+  system.init(&target, 0);
+  uint8_t model = 0;
+  if (sReadIdentity(target, model, [&](uint8_t* v) { return system.getModel(v) == aErrNone; }))
+    outcome_.model = aDefs_GetModelName(model);
+  outcome_.buildBefore = ModuleDiscovery::_get_build_number(target);
+}
+
+bool FirmwareUpdate::run(const Route& route, uint32_t build, std::string birdFile, bool override) {
+  const uint32_t serialNumber = route.serialNumber;
   if (serialNumber == 0) {
     display.message(UpdaterDisplayInterface::Error, "Update command must specify the specific device");
+    fail(aErrParam);
     return false;
   }
   // One transfer into a module at a time, whichever process starts it.
@@ -184,33 +245,45 @@ bool FirmwareUpdate::Run(uint32_t serialNumber, uint32_t build, std::string bird
     store.FindDevice(serialNumber, &item);
   } catch (const std::exception& e) {
     display.message(UpdaterDisplayInterface::Error, "%s", e.what());
+    fail(aErrIO);
     return false;
   }
   uint64_t start = aTime_GetMSTicks();
-  if (birdFile.empty() && !chooseBuild(item, serialNumber, build)) return false;
-  BirdFile file;
-  if (!prepareFile(file, birdFile, serialNumber, build)) return false;
-  if (birdFile.empty()) birdFile = sBirdName(build);
-  if (routerSerialNumber != 0 && moduleAddress == 0) {
-    display.message(UpdaterDisplayInterface::Error, "Module address required for indirect firmware update");
+  if (birdFile.empty() && !chooseBuild(item, serialNumber, build)) {
+    fail(aErrNotFound);
     return false;
   }
-  Route route{serialNumber, routerSerialNumber, moduleAddress};
-  Module target(moduleAddress, 0);
+  BirdFile file;
+  if (!prepareFile(file, birdFile, serialNumber, build)) {
+    fail(aErrParse);
+    return false;
+  }
+  if (birdFile.empty()) birdFile = sBirdName(build);
+  if (route.routerSerialNumber != 0 && route.moduleAddress == 0) {
+    display.message(UpdaterDisplayInterface::Error, "Module address required for indirect firmware update");
+    fail(aErrParam);
+    return false;
+  }
+  Module target(route.moduleAddress, 0);
   Outcome outcome = Outcome::Failed;
   bool routerDown = false;
   if (connect(target, route, routerDown)) {
+    if (readsIdentity_) readIdentity(target);
     if (!override && !ValidateBirdFile(file, target, serialNumber)) {
       display.message(UpdaterDisplayInterface::Error, "Birdfile failed validation");
+      fail(aErrParam);
       return false;
     }
     // The build the file names; a file without one leaves the chosen build to compare.
     outcome = update(target, route, file, item, birdFile, file.GetBuild() != 0 ? file.GetBuild() : build);
   } else if (routerDown) {
-    display.message(UpdaterDisplayInterface::Error, "Failed to connect to link module [%08X]", routerSerialNumber);
+    display.message(UpdaterDisplayInterface::Error, "Failed to connect to link module [%08X]",
+                    route.routerSerialNumber);
+    fail(aErrConnection);
     return false;
   } else {
     display.message(UpdaterDisplayInterface::Error, "Failed to connect to module [%08X]", serialNumber);
+    fail(aErrNotFound);
   }
   if (outcome == Outcome::Interrupted) return false;
   Log::log(DEBUG_Updater, "Updating device firmware: \n");
@@ -224,7 +297,8 @@ FirmwareUpdate::Outcome FirmwareUpdate::update(Module& target, const Route& rout
                                                UpdaterStoreItem& item, const std::string& birdFile,
                                                uint32_t expected) {
   bool loaderStarted = false;
-  aErr err = transfer(target, file, route.serialNumber, loaderStarted);
+  aErr err = transfer(target, file, route, loaderStarted);
+  fail(err);
   if (err == aErrCancel) {
     reportInterrupt(route.serialNumber, loaderStarted);
     return Outcome::Interrupted;
@@ -233,8 +307,10 @@ FirmwareUpdate::Outcome FirmwareUpdate::update(Module& target, const Route& rout
   record(item, route.serialNumber, UpdaterStoreItem::KEY_LATEST_TRANSFER, birdFile,
          UpdaterStoreItem::KEY_LAST_TRANSFER_DATE);
   uint32_t running = 0;
-  if (!verifyReturn(target, route, expected, running))
+  if (!verifyReturn(target, route, expected, running)) {
+    fail(Interrupt::Requested() ? aErrCancel : running != 0 ? aErrVersion : aErrTimeout);
     return Interrupt::Requested() ? Outcome::Interrupted : Outcome::Failed;
+  }
   record(item, route.serialNumber, UpdaterStoreItem::KEY_LATEST_VERIFIED, std::to_string(running),
          UpdaterStoreItem::KEY_LAST_VERIFIED_DATE);
   return Outcome::Verified;
@@ -291,6 +367,7 @@ bool FirmwareUpdate::prepareFile(BirdFile& file, const std::string& birdFile, ui
 
 bool FirmwareUpdate::connect(Module& target, const Route& route, bool& routerDown) {
   routerDown = false;
+  if (sKnownPlace(route)) return target.connectFromSpec(route.spec) == aErrNone;
   if (route.routerSerialNumber == 0) return sConnectDirect(target, route.serialNumber) == aErrNone;
   // A router forwards to its network only while it routes to this host: the route
   // stays open across the reboot, for the module's return.
@@ -305,14 +382,15 @@ bool FirmwareUpdate::connect(Module& target, const Route& route, bool& routerDow
   return router->Connect(target) == aErrNone;
 }
 
-aErr FirmwareUpdate::transfer(Module& target, BirdFile& file, uint32_t serialNumber, bool& loaderStarted) {
+aErr FirmwareUpdate::transfer(Module& target, BirdFile& file, const Route& route, bool& loaderStarted) {
+  const uint32_t serialNumber = route.serialNumber;
   AwaitRunningLink(target);
   // A stop asked for while connecting leaves the module untouched.
   if (Interrupt::Requested()) return aErrCancel;
   aErr err = TransferLoader(target, file);
   // LOAD was sent (a loader whose start went unconfirmed counts as started).
   loaderStarted = err == aErrNone;
-  if (err == aErrNone) sAwaitModule(target, serialNumber);
+  if (err == aErrNone) sAwaitModule(target, route);
   if (err == aErrNone && Interrupt::Requested()) err = aErrCancel;
   if (err == aErrNone) err = TransferFirmware(target, file);
   if (err != aErrNone && err != aErrCancel) {
@@ -354,6 +432,8 @@ bool FirmwareUpdate::verifyReturn(Module& target, const Route& route, uint32_t e
                     route.serialNumber, static_cast<unsigned>(ReturnTimeoutMs() / 1000));
     return false;
   }
+  outcome_.buildAfter = runningBuild;
+  outcome_.versionAfter = version;
   if (expectedBuild != 0 && runningBuild != expectedBuild) {
     display.message(UpdaterDisplayInterface::Error,
                     "Module [%08X] came back running build %u, not the transferred build %u",
@@ -369,6 +449,7 @@ bool FirmwareUpdate::verifyReturn(Module& target, const Route& route, uint32_t e
 bool FirmwareUpdate::reconnect(Module& target, const Route& route, linkType type) {
   target.disconnect();
   bool routerDown = false;
+  if (sKnownPlace(route)) return target.connectFromSpec(route.spec) == aErrNone && target.isConnected();
   if (route.routerSerialNumber != 0 || type == linkTypeInvalid) return connect(target, route, routerDown);
   return target.discoverAndConnect(type, route.serialNumber) == aErrNone && target.isConnected();
 }

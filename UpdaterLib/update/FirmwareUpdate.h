@@ -11,6 +11,7 @@
 #include "aError.h"
 #include "aLinkSpec.h"
 #include "UpdaterDisplayInterface.h"
+#include "update/ModuleOutcome.h"
 
 class BirdFile;
 class UpdaterStoreItem;
@@ -32,6 +33,9 @@ public:
     uint32_t serialNumber = 0;
     uint32_t routerSerialNumber = 0;
     uint8_t moduleAddress = 0;
+    // Where discovery already found the module; type linkTypeInvalid to look for it.
+    // A known place is reached without a discovery, which only one thread may run at a time.
+    linkSpec spec{};
   };
 
   FirmwareUpdate(const std::string& serverUrl, const std::string& updaterDirectory,
@@ -40,6 +44,8 @@ public:
 
   bool Run(uint32_t serialNumber, uint32_t build, std::string birdFile, uint8_t moduleAddress,
            uint32_t routerSerialNumber, bool override);
+  // The same for one module of several: `outcome` says what it came to.
+  bool Run(const Route& route, uint32_t build, std::string birdFile, bool override, ModuleOutcome& outcome);
 
   // Steps shared with recovery.
   BirdFile LoadBird(const char* action, const std::string& birdFile, uint32_t serialNumber, uint32_t build,
@@ -60,13 +66,17 @@ public:
 private:
   enum class Outcome { Verified, Failed, Interrupted };
 
+  bool run(const Route& route, uint32_t build, std::string birdFile, bool override);
+  void fail(aErr error);
+  void readIdentity(Tessoral::Kovalink::Module& target);
+
   Outcome update(Tessoral::Kovalink::Module& target, const Route& route, BirdFile& file, UpdaterStoreItem& item,
                  const std::string& birdFile, uint32_t expectedBuild);
   bool chooseBuild(UpdaterStoreItem& item, uint32_t serialNumber, uint32_t& build);
   bool prepareFile(BirdFile& file, const std::string& birdFile, uint32_t serialNumber, uint32_t build);
   // False when the module (or, with `routerDown`, its router) cannot be reached.
   bool connect(Tessoral::Kovalink::Module& target, const Route& route, bool& routerDown);
-  aErr transfer(Tessoral::Kovalink::Module& target, BirdFile& file, uint32_t serialNumber, bool& loaderStarted);
+  aErr transfer(Tessoral::Kovalink::Module& target, BirdFile& file, const Route& route, bool& loaderStarted);
   bool verifyReturn(Tessoral::Kovalink::Module& target, const Route& route, uint32_t expectedBuild,
                     uint32_t& runningBuild);
   bool reconnect(Tessoral::Kovalink::Module& target, const Route& route, linkType type);
@@ -81,4 +91,7 @@ private:
   // The router of an indirect update, routing to this host from the first
   // connection until this object ends (after the module, so the route outlives it).
   std::unique_ptr<RouterRoute> router;
+  ModuleOutcome outcome_;
+  // The outcome's model and build before cost two requests, made only when it is asked for.
+  bool readsIdentity_ = false;
 };

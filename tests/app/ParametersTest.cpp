@@ -276,3 +276,45 @@ TEST(Parameters, UpdaterDirectoryLiesBelowTheUsersHome) {
   EXPECT_EQ(cli::_build_updater_directory(), std::string(pw->pw_dir) + "/.tessoral/updater");
   EXPECT_FALSE(EnsureUpdaterDirectory(""));
 }
+
+TEST(Parameters, SeveralModulesAreForUpdateOnly) {
+  Parsed list;
+  Parse(list, {"-U", "-d", "0000A001,0x0000a002", "-d", "0000A003", "-d", "0000A001", "-j", "3"});
+  ASSERT_EQ(list.result, 0) << ::testing::PrintToString(list.display.Texts(Level::Error));
+  EXPECT_EQ(list.p.serialNumbers, (std::vector<uint32_t>{0xA001, 0xA002, 0xA003}));
+  EXPECT_EQ(list.p.serialNumber, 0xA001u);
+  EXPECT_EQ(list.p.parallel, 3u);
+  EXPECT_TRUE(list.p.IsFleet());
+
+  Parsed one, all;
+  Parse(one, {"-U", "-d", "0000A001", "-d", "0000A001"});
+  EXPECT_EQ(one.result, 0);
+  EXPECT_FALSE(one.p.IsFleet());
+  Parse(all, {"-G", "-U", "-d", "ALL", "-t", "tcp"});
+  EXPECT_EQ(all.result, 0);
+  EXPECT_TRUE(all.p.allModules);
+  EXPECT_EQ(all.p.parallel, 8u);
+
+  const struct {
+    std::vector<const char*> words;
+    const char* error;
+  } refused[] = {
+      {{"-U", "-d", "0000A001,zz"}, "Invalid serial number obtained from argument [zz]"},
+      {{"-U", "-d", "0000A001,"}, "Invalid serial number obtained from argument []"},
+      {{"-B", "-d", "0000A001,0000A002"}, "Several modules (-d) can only be updated together (-U)"},
+      {{"-G", "-d", "0000A001", "-d", "0000A002"}, "Several modules (-d) can only be updated together (-U)"},
+      {{"-U", "-t", "RECOVER", "-d", "all"}, "Several modules (-d) can only be updated together (-U)"},
+      {{"-U", "-d", "all"}, "-d all needs the transport to search: -t USB or -t TCPIP"},
+      {{"-U", "-d", "all", "-d", "0000A001", "-t", "USB"}, "-d all cannot be given with serial numbers"},
+      {{"-U", "-d", "0000A001", "-j", "0"}, "Invalid value for option [-j]: [0]"},
+      {{"-U", "-d", "0000A001", "-j", "65"}, "Invalid value for option [-j]: [65]"},
+      {{"-U", "-d", "0000A001", "-j", "4x"}, "Invalid value for option [-j]: [4x]"},
+  };
+  for (const auto& r : refused) {
+    SCOPED_TRACE(r.error);
+    Parsed parsed;
+    Parse(parsed, r.words);
+    EXPECT_EQ(parsed.result, 1);
+    EXPECT_EQ(parsed.display.Texts(Level::Error), std::vector<std::string>{r.error});
+  }
+}

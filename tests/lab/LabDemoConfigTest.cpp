@@ -73,7 +73,7 @@ TEST(LabDemoConfig, DescribesAValidLabWithDirectRoutedAndFaultyModules) {
     if (m.has(lab::FaultKind::Drop))
       ++dropping;
   }
-  EXPECT_EQ(direct, 2);
+  EXPECT_EQ(direct, 5);
   EXPECT_EQ(routers, 1);
   EXPECT_EQ(behind, 2);
   EXPECT_EQ(models.size(), config.modules.size()) << "every module of another model";

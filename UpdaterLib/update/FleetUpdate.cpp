@@ -1,0 +1,82 @@
+#include "update/FleetUpdate.h"
+
+#include <atomic>
+#include <map>
+#include <thread>
+
+#include "Interrupt.h"
+#include "Log.h"
+#include "update/ModuleDisplay.h"
+
+namespace {
+
+// The link a module's update goes over: its router's, or its own.
+uint32_t sLinkOwner(const FirmwareUpdate::Route& route) {
+  if (route.routerSerialNumber != 0) return route.routerSerialNumber;
+  const uint32_t router = route.spec.routerSerialNumber;
+  return router != 0 && router != route.serialNumber ? router : route.serialNumber;
+}
+
+}  // namespace
+
+FleetUpdate::FleetUpdate(const std::string& serverUrl, const std::string& updaterDirectory, FleetObserver& observer)
+    : serverUrl_(serverUrl), updaterDirectory_(updaterDirectory), observer_(observer) {}
+
+std::vector<std::vector<size_t>> FleetUpdate::Groups(const std::vector<FirmwareUpdate::Route>& routes) {
+  std::vector<std::vector<size_t>> groups;
+  std::map<uint32_t, size_t> byOwner;
+  for (size_t i = 0; i < routes.size(); i++) {
+    auto found = byOwner.find(sLinkOwner(routes[i]));
+    if (found != byOwner.end()) {
+      groups[found->second].push_back(i);
+      continue;
+    }
+    byOwner[sLinkOwner(routes[i])] = groups.size();
+    groups.push_back({i});
+  }
+  return groups;
+}
+
+std::vector<ModuleOutcome> FleetUpdate::Run(const std::vector<FirmwareUpdate::Route>& routes,
+                                            const Request& request) {
+  std::vector<ModuleOutcome> outcomes(routes.size());
+  const std::vector<std::vector<size_t>> groups = Groups(routes);
+  std::atomic<size_t> next(0);
+  auto worker = [&]() {
+    for (size_t g = next++; g < groups.size(); g = next++)
+      for (size_t index : groups[g]) runModule(routes[index], request, outcomes[index]);
+  };
+  size_t threads = request.parallel == 0 ? 1 : request.parallel;
+  if (threads > groups.size()) threads = groups.size();
+  Log::log(DEBUG_Updater, "Fleet update of %zu modules on %zu links, %zu at a time\n", routes.size(),
+           groups.size(), threads);
+  std::vector<std::thread> pool;
+  for (size_t t = 0; t < threads; t++) pool.emplace_back(worker);
+  for (std::thread& thread : pool) thread.join();
+  return outcomes;
+}
+
+void FleetUpdate::runModule(const FirmwareUpdate::Route& route, const Request& request, ModuleOutcome& outcome) {
+  outcome.serialNumber = route.serialNumber;
+  ModuleDisplay display(observer_, route.serialNumber);
+  // A stop asked for before the module's turn leaves it untouched.
+  if (Interrupt::Requested()) {
+    outcome.error = aErrCancel;
+    outcome.errorText = "Not started: interrupted";
+    observer_.module_finished(outcome);
+    return;
+  }
+  uint32_t build = request.build;
+  if (request.download) {
+    build = request.download(route.serialNumber, display);
+    if (build == 0) {
+      outcome.error = aErrNotFound;
+      outcome.errorText = "Download failed; the update was not started";
+      display.message(UpdaterDisplayInterface::Error, "%s", outcome.errorText.c_str());
+      observer_.module_finished(outcome);
+      return;
+    }
+  }
+  FirmwareUpdate(serverUrl_, updaterDirectory_, display).Run(route, build, request.birdFile, request.override, outcome);
+  observer_.module_finished(outcome);
+}

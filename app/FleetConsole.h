@@ -1,0 +1,44 @@
+// The console of a fleet update. On a terminal every module that is updating has one
+// progress line, redrawn in place below the messages; otherwise each event is one plain
+// line. Modules report from their own threads: one lock orders all output.
+#pragma once
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "UpdaterDisplayInterface.h"
+#include "update/FleetObserver.h"
+
+class FleetConsole : public FleetObserver {
+public:
+  // Messages go through `display`; the progress lines to `out` when it is a terminal.
+  FleetConsole(UpdaterDisplayInterface& display, FILE* out);
+
+  void module_message(uint32_t serialNumber, int level, const char* text) override;
+  void module_progress(uint32_t serialNumber, double fraction, const char* label) override;
+  void module_idle(uint32_t serialNumber) override;
+  void module_finished(const ModuleOutcome& outcome) override;
+
+  // The progress line of one module, as drawn: "0000BEEF [=====>     ]  42%".
+  static std::string ProgressLine(uint32_t serialNumber, double fraction, const char* label);
+
+private:
+  struct Line {
+    uint32_t serialNumber;
+    std::string text;
+  };
+
+  void eraseBlock();
+  void drawBlock();
+  Line* find(uint32_t serialNumber);
+  void drop(uint32_t serialNumber);
+
+  UpdaterDisplayInterface& display_;
+  FILE* out_;
+  bool terminal_;
+  std::mutex lock_;
+  std::vector<Line> lines_;
+  size_t drawn_ = 0;  // progress lines on the screen below the messages
+};
