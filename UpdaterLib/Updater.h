@@ -8,6 +8,9 @@
 
 #include "aError.h"
 #include "DeviceInfo.h"
+#include "update/FirmwareUpdate.h"
+#include "update/FleetUpdate.h"
+#include "update/ModuleOutcome.h"
 #include "aLinkSpec.h"
 #include "UpdaterDisplayInterface.h"
 
@@ -50,6 +53,11 @@ public:
   // Update (-U).
   virtual bool Update_Firmware(uint32_t serialNumber, uint32_t build, std::string birdFile, uint8_t moduleAddress,
                                uint32_t routerSerialNumber, bool override);
+  // Several modules side by side (-U with several -d): one outcome per module, in the order given;
+  // `observer` hears each module's lines and progress.
+  virtual std::vector<ModuleOutcome> Update_Modules(const std::vector<FirmwareUpdate::Route>& routes,
+                                                    const FleetUpdate::Request& request,
+                                                    FleetObserver& observer);
   BirdFile load_bird(const char* action, std::string birdFile, uint32_t serialNumber, uint32_t build,
                      bool downloadIfMissing);
   // Steps of the update, shared with recovery.

@@ -87,9 +87,10 @@ int RunFleetUpdate(Parameters& p, Updater& updater, UpdaterDisplayInterface& dis
   request.parallel = p.parallel;
   request.download = Downloader(p, updater);
   display.message(kInfo, "Updating %zu modules, up to %u at a time", routes.size(), p.parallel);
-  FleetConsole console(display, stdout);
+  // With --json, stdout holds the document alone.
+  FleetConsole console(display, p.json ? stderr : stdout);
   std::vector<ModuleOutcome> outcomes =
-      FleetUpdate(updater.ServerUrl(), updater.UpdaterDirectory(), console).Run(routes, request);
+      updater.Update_Modules(routes, request, console);
   size_t updated = 0;
   for (const std::string& line : cli::_fleet_table(outcomes)) display.message(kInfo, "%s", line.c_str());
   for (const ModuleOutcome& outcome : outcomes) updated += outcome.succeeded ? 1 : 0;

@@ -77,6 +77,17 @@ bool RecordingUpdater::Update_Firmware(uint32_t serialNumber, uint32_t build, st
   return ok;
 }
 
+// The fleet fills each module's outcome itself.
+std::vector<ModuleOutcome> RecordingUpdater::Update_Modules(const std::vector<FirmwareUpdate::Route>& routes,
+                                                            const FleetUpdate::Request& request,
+                                                            FleetObserver& observer) {
+  record_.updates.ran = true;
+  record_.updates.buildRequested = request.build;
+  std::vector<ModuleOutcome> outcomes = Updater::Update_Modules(routes, request, observer);
+  record_.updates.outcomes.insert(record_.updates.outcomes.end(), outcomes.begin(), outcomes.end());
+  return outcomes;
+}
+
 bool RecordingUpdater::Recover_Firmware(std::string port, unsigned build, unsigned baud, unsigned serial,
                                         std::string birdFile, bool override) {
   ModuleOutcome outcome = Begin(serial, build);

@@ -21,6 +21,9 @@ public:
   using Updater::Download_Firmware;
   bool Update_Firmware(uint32_t serialNumber, uint32_t build, std::string birdFile, uint8_t moduleAddress,
                        uint32_t routerSerialNumber, bool override) override;
+  std::vector<ModuleOutcome> Update_Modules(const std::vector<FirmwareUpdate::Route>& routes,
+                                            const FleetUpdate::Request& request,
+                                            FleetObserver& observer) override;
   bool Recover_Firmware(std::string port, unsigned build, unsigned baud, unsigned serial, std::string birdFile,
                         bool override) override;
 

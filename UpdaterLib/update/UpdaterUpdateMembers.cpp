@@ -1,4 +1,4 @@
-// Updater's update members: each forwards to FirmwareUpdate.
+// Updater's update members: each forwards to FirmwareUpdate (one module) or FleetUpdate (several).
 #include "Updater.h"
 #include "image/BirdFile.h"
 #include "update/FirmwareUpdate.h"
@@ -9,6 +9,12 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
                               uint32_t routerSerialNumber, bool override) {
   return FirmwareUpdate(serverUrl, updaterDirectory, display)
       .Run(serialNumber, build, birdFile, moduleAddress, routerSerialNumber, override);
+}
+
+std::vector<ModuleOutcome> Updater::Update_Modules(const std::vector<FirmwareUpdate::Route>& routes,
+                                                   const FleetUpdate::Request& request,
+                                                   FleetObserver& observer) {
+  return FleetUpdate(serverUrl, updaterDirectory, observer).Run(routes, request);
 }
 
 BirdFile Updater::load_bird(const char* action, std::string birdFile, uint32_t serialNumber, uint32_t build,

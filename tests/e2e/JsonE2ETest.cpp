@@ -219,6 +219,18 @@ TEST_F(JsonE2E, UpdateReportsEachModulesResult) {
   EXPECT_EQ(d["results"][0]["build_after"], 900) << r.out;
   EXPECT_EQ(d["results"][0]["error"]["text"], "Module [00000A16] came back running build 900, not the transferred build 1234");
 
+  // Several modules at once: one result each, in the order given, filled by the
+  // fleet itself (both faults were spent above, so both modules now take it).
+  d = Run({"-U", "-d", "00000A02,00000A16", "-f", files->file("generic.bird")}, r);
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  ASSERT_EQ(d["results"].size(), 2u) << r.out;
+  EXPECT_EQ(d["results"][0]["serial"], "00000A02");
+  EXPECT_EQ(d["results"][0]["build_after"], 1234) << r.out;
+  EXPECT_EQ(d["results"][1]["serial"], "00000A16");
+  EXPECT_EQ(d["results"][1]["succeeded"], true) << r.out;
+  EXPECT_EQ(d["results"][1]["build_before"], 900) << r.out;
+  EXPECT_EQ(d["results"][1]["build_after"], 1234) << r.out;
+
   // Refused before any module: no result, the refusal as the run's error.
   d = Run({"-U"}, r);
   EXPECT_EQ(r.exitCode, 1);
