@@ -282,7 +282,7 @@ bool FirmwareUpdate::run(const Route& route, uint32_t build, std::string birdFil
     fail(aErrConnection);
     return false;
   } else {
-    display.message(UpdaterDisplayInterface::Error, "Failed to connect to module [%08X]", serialNumber);
+    reportNotConnected(serialNumber);
     fail(aErrNotFound);
   }
   if (outcome == Outcome::Interrupted) return false;
@@ -368,7 +368,10 @@ bool FirmwareUpdate::prepareFile(BirdFile& file, const std::string& birdFile, ui
 bool FirmwareUpdate::connect(Module& target, const Route& route, bool& routerDown) {
   routerDown = false;
   if (sKnownPlace(route)) return target.connectFromSpec(route.spec) == aErrNone;
-  if (route.routerSerialNumber == 0) return sConnectDirect(target, route.serialNumber) == aErrNone;
+  if (route.routerSerialNumber == 0) {
+    connectError_ = sConnectDirect(target, route.serialNumber);
+    return connectError_ == aErrNone;
+  }
   // A router forwards to its network only while it routes to this host: the route
   // stays open across the reboot, for the module's return.
   if (!router) {
@@ -399,6 +402,18 @@ aErr FirmwareUpdate::transfer(Module& target, BirdFile& file, const Route& route
                     serialNumber, err, aError_GetErrorText(err));
   }
   return err;
+}
+
+// A module searched for and absent gets told where it was looked for; one that was
+// found but would not open keeps the short line.
+void FirmwareUpdate::reportNotConnected(uint32_t serialNumber) {
+  if (connectError_ == aErrNotFound)
+    display.message(UpdaterDisplayInterface::Error,
+                    "Failed to connect to module [%08X]: not found over USB or TCP/IP; check it with -D "
+                    "(-t TCPIP searches the network)",
+                    serialNumber);
+  else
+    display.message(UpdaterDisplayInterface::Error, "Failed to connect to module [%08X]", serialNumber);
 }
 
 void FirmwareUpdate::reportInterrupt(uint32_t serialNumber, bool loaderStarted) {

@@ -81,6 +81,7 @@ private:
                     uint32_t& runningBuild);
   bool reconnect(Tessoral::Kovalink::Module& target, const Route& route, linkType type);
   bool awaitReturn(Tessoral::Kovalink::Module& target, const Route& route, uint32_t& build, std::string& version);
+  void reportNotConnected(uint32_t serialNumber);
   void reportInterrupt(uint32_t serialNumber, bool loaderStarted);
   void record(UpdaterStoreItem& item, uint32_t serialNumber, const char* key, const std::string& value,
               const char* dateKey);
@@ -94,4 +95,6 @@ private:
   ModuleOutcome outcome_;
   // The outcome's model and build before cost two requests, made only when it is asked for.
   bool readsIdentity_ = false;
+  // Why the last direct connection failed: not found tells the user where it was searched.
+  aErr connectError_ = aErrNone;
 };

@@ -159,6 +159,13 @@ TEST(UpdateE2E, UpdateFromFileRecordsThePathAndRouterNeedsAnAddress) {
   r = net.runUpdater({"-U", "-d", "0000CAFE", "-r", "0000F00D", "-f", path});
   EXPECT_EQ(1, r.exitCode);
   EXPECT_TRUE(Has(r.err, "Module address required for indirect firmware update")) << r.err;
+
+  // A module on neither transport: the user learns where it was searched and what to try.
+  r = net.runUpdater({"-U", "-d", "0000BEEF", "-f", path});
+  EXPECT_EQ(1, r.exitCode);
+  EXPECT_TRUE(Has(r.err, "Failed to connect to module [0000BEEF]: not found over USB or TCP/IP; "
+                         "check it with -D (-t TCPIP searches the network)\n"))
+      << r.err;
 }
 
 // Modules with one fault each, served by one lab process for the whole group.

@@ -82,7 +82,8 @@ TEST(UpdateFirmware, ServerBuildNotStoredFallsBackToTheLatestDownload) {
                       "New firmware is available.  Updater will proceed if valid firmware is found locally."));
     EXPECT_TRUE(Shown(display.Infos(), "Updating with the Latest Download"));
     EXPECT_TRUE(Shown(display.Infos(), "Updating firmware with build: 4990"));
-    EXPECT_TRUE(Shown(display.Errors(), "Failed to connect to module [00C0FFEE]"));
+    EXPECT_TRUE(Shown(display.Errors(), "Failed to connect to module [00C0FFEE]: not found over USB or TCP/IP; "
+                                      "check it with -D (-t TCPIP searches the network)"));
     ASSERT_FALSE(display.Infos().empty());
     EXPECT_EQ(0u, display.Infos().back().find("Update time: "));
     EXPECT_EQ(std::string::npos, SettingsText(dir.path()).find("LATEST_TRANSFER"));  // nothing transferred
