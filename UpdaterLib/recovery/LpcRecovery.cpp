@@ -121,6 +121,7 @@ bool LpcRecovery::Run(const LpcFirmware& firmware, NXPSerialClass& isp, const st
   std::vector<uint8_t> shadow(NXPSerialClass::FLASH_SIZE, 0xFF);
   total = unsigned(firmware.Blocks().size());
   number = 0;
+  compared = 0;
   for (const BirdBlock& block : firmware.Blocks()) {
     number++;
     if (!ProgramBlock(isp, block, shadow))
@@ -128,7 +129,12 @@ bool LpcRecovery::Run(const LpcFirmware& firmware, NXPSerialClass& isp, const st
   }
   display.message(kInfo, "Transferred %u blocks, %llu total bytes", total,
                   static_cast<unsigned long long>(firmware.Bytes()));
-  return Start(isp);
+  if (!Start(isp))
+    return false;
+  // The chip's compare of every staged window is the proof the flash holds the image.
+  display.message(kInfo, "Read back %llu bytes of flash: identical to the image",
+                  static_cast<unsigned long long>(compared));
+  return true;
 }
 
 bool LpcRecovery::Open(NXPSerialClass& isp, const std::string& port, unsigned baud) {
@@ -238,8 +244,10 @@ bool LpcRecovery::ReadBack(NXPSerialClass& isp, const LpcFirmware::Stage& stage)
     return true;
   uint32_t mismatch = 0;
   aErr err = isp.Compare(stage.base + skip, NXPSerialClass::WRITE_ADDRESS + skip, stage.length - skip, &mismatch);
-  if (err == aErrNone)
+  if (err == aErrNone) {
+    compared += stage.length - skip;
     return true;
+  }
   if (isp.LastReturnCode() == 10)
     FailText(sFormat("Recovery failed: the flash at 0x%08X does not hold what was written (first difference at "
                      "0x%08X)",

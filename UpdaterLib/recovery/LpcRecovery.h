@@ -51,4 +51,6 @@ private:
   UpdaterDisplayInterface& display;
   std::string failure;
   unsigned number = 0, total = 0;
+  // Bytes of flash the chip compared equal to what was staged.
+  uint64_t compared = 0;
 };

@@ -106,6 +106,13 @@ TEST_F(RecoveryE2E, MultiBlockImageLandsByteForByteWithErasedFlashAround) {
   EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("Transferring firmware block 2 of 6, 5000 bytes\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("Transferred 6 blocks, 18549 total bytes\nRebooting Device\n"), std::string::npos) << r.out;
+  // The closing claim counts what the chip compared: every image byte past the boot ROM's 64.
+  const std::string claim = "Read back ";
+  size_t at = r.out.find(claim);
+  ASSERT_NE(at, std::string::npos) << r.out;
+  unsigned long readBack = std::stoul(r.out.substr(at + claim.size()));
+  EXPECT_GE(readBack, 18549u - 64u);
+  EXPECT_NE(r.out.find(" bytes of flash: identical to the image\n", at), std::string::npos) << r.out;
   rom->Stop();
   // The RAM held arbitrary bytes: none of them may reach the flash.
   EXPECT_TRUE(rom->flash() == testsupport::ExpectedFlash(pieces)) << "the flash differs from the image";
@@ -220,6 +227,7 @@ TEST_F(RecoveryE2E, SlowEraseIsAwaitedAndWrongBitsAreCaughtByReadBack) {
   EXPECT_NE(r.err.find("Recovery failed: the flash at 0x00002000 does not hold what was written"), std::string::npos)
       << r.err;
   EXPECT_EQ(r.out.find("Rebooting Device"), std::string::npos);
+  EXPECT_EQ(r.out.find("identical to the image"), std::string::npos) << r.out;
   rom->Stop();
   EXPECT_EQ(After("M ").size(), 1u) << rom->account();
 }
