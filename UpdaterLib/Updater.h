@@ -65,6 +65,8 @@ public:
                           uint32_t serialNumber);
   aErr _transfer_loader(UpdaterDisplayInterface& out, Tessoral::Kovalink::Module& module, BirdFile& file);
   aErr _transfer_firmware(UpdaterDisplayInterface& out, Tessoral::Kovalink::Module& module, BirdFile& file);
+  bool _verify_return(UpdaterDisplayInterface& out, Tessoral::Kovalink::Module& module, uint32_t serialNumber,
+                      uint32_t expectedBuild);
   // Up to `rounds` rounds, 1 s apart, each trying every (transport, serial number) in
   // turn; true at the first that connects.
   static bool _connect_rounds(Tessoral::Kovalink::Module& module,

@@ -202,7 +202,7 @@ void ImxRecovery::ShowLoaderFailure(int result) {
   }
 }
 
-bool ImxRecovery::Program(BirdFile& image, uint32_t serial) {
+bool ImxRecovery::Program(BirdFile& image, uint32_t serial, uint32_t build) {
   Module module(0, 0);
   if (!Updater::_connect_rounds(module, LoaderTargets(serial), kConnectRounds)) {
     display.message(kError, "Could not connect to device");
@@ -213,5 +213,6 @@ bool ImxRecovery::Program(BirdFile& image, uint32_t serial) {
     display.message(kError, "Failed to transfer firmware");
     return false;
   }
-  return true;
+  // A transfer the loader took proves nothing until the firmware itself answers.
+  return updater._verify_return(display, module, serial, build);
 }

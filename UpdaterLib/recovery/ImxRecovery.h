@@ -29,8 +29,9 @@ public:
   // `reset` (the fingerprint command), else left running for Program.
   bool GetFingerprint(const std::string& port, uint32_t serial, const std::string& birdFile, Fingerprint& fp,
                       bool reset);
-  // Programs through the loader left running by GetFingerprint.
-  bool Program(BirdFile& image, uint32_t serial);
+  // Programs through the loader left running by GetFingerprint, then waits for the
+  // module to rejoin under `serial` running `build`.
+  bool Program(BirdFile& image, uint32_t serial, uint32_t build);
 
 private:
   typedef std::vector<std::pair<linkType, uint32_t>> Targets;

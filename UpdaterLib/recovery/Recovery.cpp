@@ -72,7 +72,8 @@ bool Recovery::RecoverSteps(const std::string& port, unsigned build, unsigned ba
     display.message(kError, "Updater does not support offline recovery");
     return false;
   }
-  return !Interrupted() && Program(image, fp, port, baud, serial);
+  const unsigned sent = image.GetBuild() != 0 ? image.GetBuild() : build;
+  return !Interrupted() && Program(image, fp, port, baud, serial, sent);
 }
 
 // Without an answer that names the module and its build nothing may be
@@ -126,13 +127,13 @@ bool Recovery::HoldsFirmware(const BirdFile& image) {
 }
 
 bool Recovery::Program(BirdFile& image, const Fingerprint& fp, const std::string& port, unsigned baud,
-                       unsigned serial) {
+                       unsigned serial, unsigned build) {
   if (chipKind == kChipLPC) {
     image.DecodeFirmwareBlocks(fp.word);
     return LpcRecovery(display).Program(image, port, baud);
   }
   if (chipKind == kChipIMX)
-    return ImxRecovery(updater, display).Program(image, serial);
+    return ImxRecovery(updater, display).Program(image, serial, build);
   display.message(kError, "Unknown device");
   return false;
 }

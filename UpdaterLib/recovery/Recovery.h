@@ -30,7 +30,8 @@ private:
   bool LoadImage(const std::string& birdFile, unsigned serial, unsigned build, BirdFile& image);
   bool CheckNamedImage(const std::string& birdFile);
   bool HoldsFirmware(const BirdFile& image);
-  bool Program(BirdFile& image, const Fingerprint& fp, const std::string& port, unsigned baud, unsigned serial);
+  bool Program(BirdFile& image, const Fingerprint& fp, const std::string& port, unsigned baud, unsigned serial,
+               unsigned build);
   bool Interrupted();
 
   Updater& updater;

@@ -429,6 +429,13 @@ void FirmwareUpdate::reportInterrupt(uint32_t serialNumber, bool loaderStarted) 
                     serialNumber);
 }
 
+bool FirmwareUpdate::VerifyReturn(Module& module, uint32_t serialNumber, uint32_t expectedBuild) {
+  Route route;
+  route.serialNumber = serialNumber;
+  uint32_t running = 0;
+  return verifyReturn(module, route, expectedBuild, running);
+}
+
 // After the reboot the module must come back and run the build that was sent.
 bool FirmwareUpdate::verifyReturn(Module& target, const Route& route, uint32_t expectedBuild,
                                   uint32_t& runningBuild) {

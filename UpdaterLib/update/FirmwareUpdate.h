@@ -53,6 +53,9 @@ public:
   bool ValidateBirdFile(BirdFile& file, Tessoral::Kovalink::Module& module, uint32_t serialNumber);
   aErr TransferLoader(Tessoral::Kovalink::Module& module, BirdFile& file);
   aErr TransferFirmware(Tessoral::Kovalink::Module& module, BirdFile& file);
+  // Waits, as -U does, for the rebooted module to rejoin under `serialNumber` and checks it
+  // runs `expectedBuild` (any build when 0); false, with the reason shown, otherwise.
+  bool VerifyReturn(Tessoral::Kovalink::Module& module, uint32_t serialNumber, uint32_t expectedBuild);
 
   // Up to `rounds` rounds, 1 s apart, each trying every (transport, serial number) in
   // turn; true at the first that connects.

@@ -40,6 +40,11 @@ aErr Updater::_transfer_firmware(UpdaterDisplayInterface& out, Module& module, B
   return FirmwareUpdate(serverUrl, updaterDirectory, out).TransferFirmware(module, file);
 }
 
+bool Updater::_verify_return(UpdaterDisplayInterface& out, Module& module, uint32_t serialNumber,
+                             uint32_t expectedBuild) {
+  return FirmwareUpdate(serverUrl, updaterDirectory, out).VerifyReturn(module, serialNumber, expectedBuild);
+}
+
 bool Updater::_connect_rounds(Module& module, const std::vector<std::pair<linkType, uint32_t>>& targets,
                               int rounds) {
   return FirmwareUpdate::ConnectRounds(module, targets, rounds);
