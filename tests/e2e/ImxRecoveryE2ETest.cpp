@@ -89,6 +89,16 @@ std::string WriteBird(const std::string& path, const std::vector<birdwriter::Blo
   return path;
 }
 
+// A lab loader of `loaderBytes`, started at the default address, joining the bus under `serial`.
+birdwriter::Block LoaderBlock(uint32_t loaderBytes, uint32_t serial = kDefault) {
+  lab::ImxLabLoader loader;
+  loader.serial = serial;
+  Bytes code(0x400, 0);
+  Bytes header = loader.encode(loaderBytes - 0x400 - lab::ImxLabLoader::kHeaderSize);
+  code.insert(code.end(), header.begin(), header.end());
+  return birdwriter::AddressedBlock(birdwriter::kLoader, 0x20000000, code);
+}
+
 // The update server's catalogue: the default recovery image (a 3000-byte lab
 // loader, started at the default address) under 0xDEADDEAD, and build 2200
 // for the module, its firmware carrying its information block.
@@ -97,13 +107,8 @@ std::string MakeCatalogue(const testsupport::TempDir& dir, uint32_t loaderBytes)
   std::string model = root + "/Orrin";
   mkdir(root.c_str(), 0755);
   mkdir(model.c_str(), 0755);
-  lab::ImxLabLoader loader;
-  Bytes code(0x400, 0);
-  Bytes header = loader.encode(loaderBytes - 0x400 - lab::ImxLabLoader::kHeaderSize);
-  code.insert(code.end(), header.begin(), header.end());
   // A recovery image holds the loader alone; the download must take it.
-  WriteBird(model + "/900.bird", {birdwriter::InfoBlock(900, "0.9.0", kDefault, "Orrin"),
-                                  birdwriter::AddressedBlock(birdwriter::kLoader, 0x20000000, code)});
+  WriteBird(model + "/900.bird", {birdwriter::InfoBlock(900, "0.9.0", kDefault, "Orrin"), LoaderBlock(loaderBytes)});
   Bytes image = birdwriter::RandomBytes(6000, 22);
   birdwriter::Block info = birdwriter::InfoBlock(kNewBuild, "2.2.0", kModule, "Orrin");
   std::copy(info.content.begin(), info.content.end(), image.begin() + 0x400);
@@ -254,6 +259,23 @@ TEST_F(ImxRecoveryE2E, RecoverOverHidUntilTheModuleRunsTheNewFirmware) {
   EXPECT_EQ(lab_->host().build(kModule), kNewBuild);
   EXPECT_EQ(chip_->firmwareSerial(), kModule);
   EXPECT_TRUE(lab_->host().onBus(kModule));
+}
+
+// Firmware that comes back as another build than its file names is no recovery.
+TEST_F(ImxRecoveryE2E, ModuleBackWithAnotherBuildFailsTheRecovery) {
+  Start();
+  Bytes image = birdwriter::RandomBytes(6000, 23);
+  birdwriter::Block own = birdwriter::InfoBlock(kNewBuild, "2.2.0", kModule, "Orrin");
+  std::copy(own.content.begin(), own.content.end(), image.begin() + 0x400);
+  std::string bird = WriteBird(work_.file("claims-2300.bird"),
+                               {birdwriter::InfoBlock(2300, "2.3.0", kModule, "Orrin"), LoaderBlock(3000, kModule),
+                                birdwriter::AddressedBlock(birdwriter::kFirmware, 0x60000000, image)});
+  ProgramResult r = Updater({"-U", "-t", "RECOVER", "-s", "USB", "-d", "0000B1C0", "-f", bird});
+  EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+  EXPECT_NE(r.err.find("Module [0000B1C0] came back running build 2200, not the transferred build 2300\n"),
+            std::string::npos)
+      << r.out << r.err;
+  EXPECT_EQ(r.out.find("now runs"), std::string::npos) << r.out;
 }
 
 TEST_F(ImxRecoveryE2E, RecoverOverThePtyUntilTheModuleRunsTheNewFirmware) {
