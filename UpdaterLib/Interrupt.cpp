@@ -1,18 +1,22 @@
 #include "Interrupt.h"
 
+#include <atomic>
 #include <csignal>
 
 namespace {
 
-volatile std::sig_atomic_t gSignal = 0;
+// Written by the handler on whichever thread the signal lands, read by the
+// work on others: a lock-free atomic is both signal-safe and race-free.
+std::atomic<int> gSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the handler may only touch a lock-free atomic");
 
 void cbRecord(int signalNumber) {
-  if (gSignal != 0) {
+  if (gSignal.load(std::memory_order_relaxed) != 0) {
     std::signal(signalNumber, SIG_DFL);
     std::raise(signalNumber);
     return;
   }
-  gSignal = signalNumber;
+  gSignal.store(signalNumber, std::memory_order_relaxed);
 }
 
 }  // namespace
@@ -30,8 +34,8 @@ void Install() {
   sigaction(SIGTERM, &action, nullptr);
 }
 
-int Requested() { return gSignal; }
+int Requested() { return gSignal.load(std::memory_order_relaxed); }
 
-void Clear() { gSignal = 0; }
+void Clear() { gSignal.store(0, std::memory_order_relaxed); }
 
 }  // namespace Interrupt

@@ -63,7 +63,9 @@ std::string ParametersText() {
   UsageText u;
   u.Title("Parameters to commands:");
   u.Entry("-b <build number>", {"Build version of the firmware to transfer.", "[Default: latest version available]."});
-  u.Entry("-d <device>", {"Device serial number of the device to access."});
+  u.Entry("-d <device>", {"Device serial number of the device to access.",
+                          "-U takes several (A,B or -d repeated), or all with -t."});
+  u.Entry("-j <count>", {"modules updated at once by one -U [Default: 8]."});
   u.Entry("-t <transport type>", {"communications method [USB,TCP,RECOVER]."});
   u.Entry("-r <router serial>", {"indirect connection through router device"});
   u.Entry("-m <module address>", {"address of the module behind the router of \"-r\"", "to update (decimal, or hexadecimal with 0x)."});
@@ -138,6 +140,8 @@ std::string ExtendedText() {
   }
   u.Blank();
   u.Entry("-C", {"Check the given BIRDFILE"});
+  u.Entry("--json", {"one JSON document on stdout for -D, -B, -G, -U;", "messages go to stderr."});
+  u.Entry("-V or --version", {"Print the version and end."});
   u.Blank();
   return u.Text();
 }
