@@ -78,13 +78,16 @@ void Exchange(Input in, A... args) {
   if (loader.init() != 0)
     abort();
   int result = loader.writeLoader(payload, 0x20000000);
-  if (result != 0 && result != 2 && result != 3 && result != 4)
+  // Any result the loader documents, and nothing else; NOT_SDP is a port that only ever sends junk.
+  if (result != 0 && result != SDPLoader::NO_ANSWER && result != SDPLoader::DATA_DURING_WRITE &&
+      result != SDPLoader::NOT_CONFIRMED && result != SDPLoader::NOT_SDP)
     abort();
   if (result == 0 && transport->dataBytes != payloadSize)
     abort();
   uint64_t fp = 0;
   result = loader.getFingerprint(fp);
-  if (result != 0 && result != 2 && result != 7)
+  if (result != 0 && result != SDPLoader::NO_ANSWER && result != SDPLoader::UNREADABLE_REPLY &&
+      result != SDPLoader::NOT_SDP)
     abort();
   loader.startLoader(0x20000400);
 }
