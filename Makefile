@@ -54,12 +54,14 @@ test-asan:
 	  ctest --output-on-failure -j $(JOBS) --timeout 600; status=$$?; ../scripts/test-summary .; exit $$status
 
 # Every suite that runs link threads (core, object layer, update library) under ThreadSanitizer.
+# One test at a time: TSan slows the link threads many times over, and two such tests
+# side by side on two cores were seen to starve a frame past the link's 1 s reply time-out.
 TSAN_SUITES = test_linklib_core test_linklib_classes test_UpdaterLib
 test-tsan:
 	@$(call configure,$(TSAN_BUILD),-DSANITIZE=thread -DUPDATER_WERROR=ON)
 	cmake --build $(TSAN_BUILD) -j $(JOBS) --target $(TSAN_SUITES)
 	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-	  ctest --output-on-failure -j $(JOBS) --timeout 600 -L '$(subst $(eval) ,|,$(TSAN_SUITES))'; status=$$?; \
+	  ctest --output-on-failure -j 1 --timeout 600 -L '$(subst $(eval) ,|,$(TSAN_SUITES))'; status=$$?; \
 	  ../scripts/test-summary .; exit $$status
 
 # The parsers of outside input under libFuzzer (clang, ASan and UBSan).
