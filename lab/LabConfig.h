@@ -80,7 +80,7 @@ struct LabConfig {
 bool ParseModuleSpec(const std::string& text, ModuleConfig& module, std::string& error);
 // A fault word "KIND[:ARG][@N]".
 bool ParseFaultSpec(const std::string& text, FaultSpec& fault, std::string& error);
-// Calls `take` with the SPEC of every line of a config file: one module per
+// Calls `take` with the module words of every line of a config file: one module per
 // line ("module" may precede the words), '#' starts a comment. An error of
 // `take` gets the file and line in front.
 using SpecTaker = std::function<bool(const std::string& spec, std::string& error)>;

@@ -229,6 +229,19 @@ void FirmwareUpdate::readIdentity(Module& target) {
   outcome_.buildBefore = ModuleDiscovery::_get_build_number(target);
 }
 
+// The module's store entry, when it has one; false (said) when the store cannot be read.
+bool FirmwareUpdate::findEntry(uint32_t serialNumber, UpdaterStoreItem& item) {
+  try {
+    UpdaterStore store(updaterDirectory.c_str());
+    store.FindDevice(serialNumber, &item);
+    return true;
+  } catch (const std::exception& e) {
+    display.message(UpdaterDisplayInterface::Error, "%s", e.what());
+    fail(aErrIO);
+    return false;
+  }
+}
+
 bool FirmwareUpdate::run(const Route& route, uint32_t build, std::string birdFile, bool override) {
   const uint32_t serialNumber = route.serialNumber;
   if (serialNumber == 0) {
@@ -240,14 +253,7 @@ bool FirmwareUpdate::run(const Route& route, uint32_t build, std::string birdFil
   StoreLock updating = StoreLock::ForUpdate(updaterDirectory, serialNumber, display);
   if (!updating.Held()) return false;
   UpdaterStoreItem item;
-  try {
-    UpdaterStore store(updaterDirectory.c_str());
-    store.FindDevice(serialNumber, &item);
-  } catch (const std::exception& e) {
-    display.message(UpdaterDisplayInterface::Error, "%s", e.what());
-    fail(aErrIO);
-    return false;
-  }
+  if (!findEntry(serialNumber, item)) return false;
   uint64_t start = aTime_GetMSTicks();
   if (birdFile.empty() && !chooseBuild(item, serialNumber, build)) {
     fail(aErrNotFound);

@@ -75,6 +75,7 @@ private:
 
   Outcome update(Tessoral::Kovalink::Module& target, const Route& route, BirdFile& file, UpdaterStoreItem& item,
                  const std::string& birdFile, uint32_t expectedBuild);
+  bool findEntry(uint32_t serialNumber, UpdaterStoreItem& item);
   bool chooseBuild(UpdaterStoreItem& item, uint32_t serialNumber, uint32_t& build);
   bool prepareFile(BirdFile& file, const std::string& birdFile, uint32_t serialNumber, uint32_t build);
   // False when the module (or, with `routerDown`, its router) cannot be reached.
