@@ -13,6 +13,7 @@
 #include "RunRecord.h"
 #include "UpdaterDirectory.h"
 #include "Usage.h"
+#include "UserNotice.h"
 #include "aTime.h"
 
 namespace {
@@ -71,6 +72,11 @@ int main(int argc, char** argv) {
   CLI_Display display;
   ErrorRecorder recorder(display);
   Log::SetOutput(stderr);
+  // The link core's few user lines (a device it may not open) go to the same display.
+  struct NoticeRoute {
+    explicit NoticeRoute(UpdaterDisplayInterface* d) { UserNotice::SetDisplay(d); }
+    ~NoticeRoute() { UserNotice::SetDisplay(nullptr); }
+  } noticeRoute(&recorder);
 
   int parsed = cli::_get_params(recorder, argc, argv, parameters);
   if (parameters.json)

@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "UserNotice.h"
+
 // Where the installed rules are; the build sets it from the install prefix.
 #ifndef aUSB_UDEV_RULES
 #define aUSB_UDEV_RULES "/usr/lib/udev/rules.d/70-kovalink.rules"
@@ -22,8 +24,7 @@ static void sReportOnce(const std::string& device, const std::string& line) {
   pthread_mutex_unlock(&sReportedMutex);
   if (!first)
     return;
-  fprintf(stderr, "%s\n", line.c_str());
-  fflush(stderr);
+  UserNotice::error("%s", line.c_str());
 }
 
 // The rules may be in place already: then the device predates them, or the

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "Log.h"
+#include "UserNotice.h"
 #include "aAccess.h"
 #include "aStream.h"
 #include "aStreamUSBBackend.h"
@@ -258,8 +259,12 @@ aErr klusb_close_kovalink_device(klusb* transport) {
   int rc = sUsb()->release_interface(t->handle, t->interfaceNumber);
   // A module that rebooted has left the bus before its link closes, so the
   // release fails as a matter of course: a diagnostic, not a message for the user.
-  if (rc != 0)
+  // Any other failure is unexpected and worth a line.
+  if (rc == LIBUSB_ERROR_NO_DEVICE)
     Log::log(DEBUG_Network, "error release %d\n", rc);
+  else if (rc != 0)
+    UserNotice::error("Could not release the USB interface of module %s: %s", t->serialText,
+                      libusb_strerror(static_cast<libusb_error>(rc)));
   sUsb()->close(t->handle);
   t->handle = nullptr;
   t->state = klusbStateClosed;

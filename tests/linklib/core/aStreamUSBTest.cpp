@@ -14,7 +14,9 @@
 
 #include "LinkTestChannels.h"
 #include "Log.h"
+#include "RecordingDisplay.h"
 #include "TestSupport.h"
+#include "UserNotice.h"
 #include "aLink.h"
 #include "aStream.h"
 #include "aStreamUSB.h"
@@ -318,6 +320,15 @@ TEST_F(UsbTest, TransportStatesAndTransferErrors) {
   rewind(log);
   EXPECT_STREQ(fgets(logged, sizeof(logged), log), "error release -4\n");
   fclose(log);
+  // Any other release failure is unexpected: the user reads it, in words.
+  ASSERT_EQ(klusb_open_kovalink_device(usb, "0000BEEF"), aErrNone);
+  fake.releaseResult = LIBUSB_ERROR_IO;
+  RecordingDisplay display;
+  UserNotice::SetDisplay(&display);
+  EXPECT_EQ(klusb_close_kovalink_device(usb), aErrNone);
+  UserNotice::SetDisplay(nullptr);
+  EXPECT_EQ(display.Errors(), std::vector<std::string>{
+                                  "Could not release the USB interface of module 0000BEEF: Input/Output Error"});
   fake.releaseResult = 0;
   EXPECT_EQ(klusb_get_from_device(usb, &byte), aErrConnection);
   EXPECT_EQ(klusb_close_kovalink_device(usb), aErrMode);
