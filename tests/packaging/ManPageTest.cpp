@@ -2,6 +2,7 @@
 // documented (a new option without its man page entry fails here).
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <regex>
 #include <set>
 #include <string>
@@ -53,7 +54,49 @@ void ExpectLintClean(const std::string& page) {
   EXPECT_EQ(mandoc.out + mandoc.err, "") << page;
 }
 
+// The text of one section of a page, up to the next section heading.
+std::string Section(const std::string& man, const std::string& heading) {
+  size_t start = man.find(".SH " + heading + "\n");
+  if (start == std::string::npos)
+    return std::string();
+  size_t end = man.find("\n.SH ", start + 1);
+  return man.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+// Names of the environment variables the installed program's sources read: the
+// upper-case string literals of every source file that calls getenv (each file
+// names its variables in a constant or in the call itself).
+std::set<std::string> VariablesRead() {
+  std::set<std::string> names;
+  for (const char* folder : {"app", "UpdaterLib", "linklib", "ui"}) {
+    for (const auto& file : std::filesystem::recursive_directory_iterator(testsupport::SourcePath(folder))) {
+      if (!file.is_regular_file())
+        continue;
+      std::string text = testsupport::ReadFile(file.path().string());
+      if (text.find("getenv(") != std::string::npos)
+        for (const std::string& name : Matches(text, std::regex(R"re("([A-Z][A-Z0-9_]{2,})")re")))
+          names.insert(name);
+    }
+  }
+  return names;
+}
+
 }  // namespace
+
+TEST(ManPage, UpdaterPageDocumentsEveryOptionTheParserTakesAndEveryVariableItReads) {
+  std::string man = ManText("updater.1");
+  // Options the parser accepts beyond those the usage texts list are documented too.
+  std::string table = testsupport::ReadFile(testsupport::SourcePath("app/Parameters.cpp"));
+  std::set<std::string> options = Matches(table, std::regex(R"re(\{"(--?[A-Za-z]+)", GROUP_)re"));
+  ASSERT_GE(options.size(), 30u) << "the option table was not found in app/Parameters.cpp";
+  for (const std::string& option : options)
+    EXPECT_TRUE(Documents(man, option)) << "updater.1 does not document " << option;
+  std::string environment = Section(man, "ENVIRONMENT");
+  std::set<std::string> variables = VariablesRead();
+  ASSERT_TRUE(variables.count("HOME") && variables.count("UPDATER_RETURN_TIMEOUT")) << "getenv calls not found";
+  for (const std::string& variable : variables)
+    EXPECT_NE(environment.find(".B " + variable), std::string::npos) << "ENVIRONMENT does not describe " << variable;
+}
 
 TEST(ManPage, UpdaterPageLintsCleanAndDocumentsEveryOptionOfItsHelp) {
   ExpectLintClean("updater.1");
