@@ -27,9 +27,8 @@ $(BUILD)/.deps-%: scripts/install-deps
 configure = mkdir -p $(1) && cmake -S . -B $(1) -G Ninja $(2) $(CMAKE_FLAGS) >$(1)/configure.log 2>&1 \
   || { cat $(1)/configure.log; exit 1; }
 
-# The programs alone: GoogleTest is not among the demo's packages.
-build: deps-demo
-	@$(call configure,$(BUILD),-DUPDATER_TESTS=OFF)
+build: deps
+	@$(call configure,$(BUILD))
 	cmake --build $(BUILD) -j $(JOBS)
 
 # Root is checked first, so a user without it is told at once how to run it.
@@ -43,7 +42,7 @@ test: deps
 
 # CI builds with warnings as errors.
 test-plain:
-	@$(call configure,$(BUILD),-DUPDATER_WERROR=ON -DUPDATER_TESTS=ON)
+	@$(call configure,$(BUILD),-DUPDATER_WERROR=ON)
 	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 300; status=$$?; \
 	  ../scripts/test-summary .; exit $$status
