@@ -11,15 +11,16 @@ FUZZ_RUNS ?= 3000
 FUZZ_SECONDS ?= 180
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build demo test test-plain test-asan test-tsan fuzz fuzz-build test-fuzz package clean
+.PHONY: all deps deps-demo deps-test deps-package build demo test test-plain test-asan test-tsan fuzz fuzz-build test-fuzz package clean
 
 all: build
 
-# The package check runs once per build tree (again when the list changes), not on every build.
-DEPS_STAMP = $(BUILD)/.deps-installed
-deps: $(DEPS_STAMP)
-$(DEPS_STAMP): scripts/install-deps
-	scripts/install-deps
+# The package check runs once per build tree and purpose (again when the script
+# changes), not on every build. deps alone: everything but the package tooling.
+deps: deps-test
+deps-demo deps-test deps-package: deps-%: $(BUILD)/.deps-%
+$(BUILD)/.deps-%: scripts/install-deps
+	scripts/install-deps $*
 	mkdir -p $(BUILD) && touch $@
 
 # configure DIR FLAGS: quiet when it works, the whole output when it does not.
@@ -89,7 +90,7 @@ fuzz: deps
 
 # The Debian package, from a release build of its own installed under /usr (so
 # the messages name the udev rules where the package puts them); lintian checks it.
-package: deps
+package: deps-package
 	@$(call configure,$(PACKAGE_BUILD),-DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DUPDATER_TESTS=OFF)
 	cmake --build $(PACKAGE_BUILD) -j $(JOBS) --target updater birdpack updater_docs
 	cd $(PACKAGE_BUILD) && cpack -G DEB
