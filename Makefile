@@ -42,7 +42,7 @@ DEMO_TARGETS = updater updater-lab birdpack
 DEMO_FLAGS = -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_FLAGS_RELEASE=-O1 -DCMAKE_CXX_FLAGS_RELEASE=-O1 -DUPDATER_TESTS=OFF
 demo:
 	@scripts/demo --check
-	$(MAKE) --no-print-directory deps
+	$(MAKE) --no-print-directory deps-demo
 	@$(call configure,$(BUILD),$(DEMO_FLAGS))
 	cmake --build $(BUILD) -j $(JOBS) --target $(DEMO_TARGETS)
 	scripts/demo
