@@ -88,14 +88,10 @@ fuzz: deps
 	$(MAKE) --no-print-directory fuzz-build
 	scripts/fuzz $(FUZZ_BUILD) -max_total_time=$(FUZZ_SECONDS)
 
-# The Debian package, from a release build of its own installed under /usr (so
-# the messages name the udev rules where the package puts them); lintian checks it.
+# The Debian package, built from debian/ by dpkg-buildpackage in a copy of the
+# tree and checked by lintian: build-package/kovalink-updater_*.deb.
 package: deps-package
-	@$(call configure,$(PACKAGE_BUILD),-DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DUPDATER_TESTS=OFF)
-	cmake --build $(PACKAGE_BUILD) -j $(JOBS) --target updater birdpack updater_docs
-	cd $(PACKAGE_BUILD) && cpack -G DEB
-	lintian --fail-on error $(PACKAGE_BUILD)/updater_*.deb
-	@ls $(PACKAGE_BUILD)/updater_*.deb
+	scripts/build-package $(PACKAGE_BUILD)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(PACKAGE_BUILD)
