@@ -89,8 +89,11 @@ int RunFleetUpdate(Parameters& p, Updater& updater, UpdaterDisplayInterface& dis
   display.message(kInfo, "Updating %zu modules, up to %u at a time", routes.size(), p.parallel);
   // With --json, stdout holds the document alone.
   FleetConsole console(display, p.json ? stderr : stdout);
-  std::vector<ModuleOutcome> outcomes =
-      updater.Update_Modules(routes, request, console);
+  std::vector<ModuleOutcome> outcomes;
+  {
+    FleetConsole::Notices notices(console);
+    outcomes = updater.Update_Modules(routes, request, console);
+  }
   size_t updated = 0;
   for (const std::string& line : cli::_fleet_table(outcomes)) display.message(kInfo, "%s", line.c_str());
   for (const ModuleOutcome& outcome : outcomes) updated += outcome.succeeded ? 1 : 0;

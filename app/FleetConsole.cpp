@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "UserNotice.h"
+
 namespace {
 
 const int kBarWidth = 40;
@@ -34,6 +36,17 @@ void FleetConsole::module_message(uint32_t serialNumber, int level, const char* 
   display_.message(level, "%08X: %s", serialNumber, text);
   drawBlock();
 }
+
+void FleetConsole::notice(int level, const char* text) {
+  std::lock_guard<std::mutex> hold(lock_);
+  eraseBlock();
+  display_.message(level, "%s", text);
+  drawBlock();
+}
+
+FleetConsole::Notices::Notices(FleetConsole& console) : console_(console), before_(UserNotice::SetDisplay(this)) {}
+
+FleetConsole::Notices::~Notices() { UserNotice::SetDisplay(before_); }
 
 void FleetConsole::module_progress(uint32_t serialNumber, double fraction, const char* label) {
   std::lock_guard<std::mutex> hold(lock_);

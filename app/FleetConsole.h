@@ -21,8 +21,28 @@ public:
   void module_idle(uint32_t serialNumber) override;
   void module_finished(const ModuleOutcome& outcome) override;
 
+  // A line that belongs to no one module (the link core's notices), in order with the rest.
+  void notice(int level, const char* text);
+
   // The progress line of one module, as drawn: "0000BEEF [=====>     ]  42%".
   static std::string ProgressLine(uint32_t serialNumber, double fraction, const char* label);
+
+  // The link core's notices come from the module threads: while the fleet runs
+  // they go through the console, which orders all output.
+  class Notices : public UpdaterDisplayInterface {
+  public:
+    explicit Notices(FleetConsole& console);
+    ~Notices();
+    void display_progress(bool) override {}
+    void update_progress(double, const char*) override {}
+    void update_spinner(bool, const char*) override {}
+    void info_message(const char* text) override { console_.notice(Info, text); }
+    void error_message(const char* text) override { console_.notice(Error, text); }
+
+  private:
+    FleetConsole& console_;
+    UpdaterDisplayInterface* before_;
+  };
 
 private:
   struct Line {

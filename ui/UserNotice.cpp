@@ -11,9 +11,11 @@ std::mutex sLock;
 UpdaterDisplayInterface* sDisplay = nullptr;
 }  // namespace
 
-void UserNotice::SetDisplay(UpdaterDisplayInterface* display) {
+UpdaterDisplayInterface* UserNotice::SetDisplay(UpdaterDisplayInterface* display) {
   std::lock_guard<std::mutex> hold(sLock);
+  UpdaterDisplayInterface* before = sDisplay;
   sDisplay = display;
+  return before;
 }
 
 void UserNotice::error(const char* format, ...) {

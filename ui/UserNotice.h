@@ -8,7 +8,8 @@ class UpdaterDisplayInterface;
 
 class UserNotice {
 public:
-  static void SetDisplay(UpdaterDisplayInterface* display);
+  // Returns the display named before, so a caller can put it back.
+  static UpdaterDisplayInterface* SetDisplay(UpdaterDisplayInterface* display);
   // printf-style, no trailing newline; cut to 2047 characters.
   static void error(const char* format, ...) __attribute__((format(printf, 1, 2)));
 };

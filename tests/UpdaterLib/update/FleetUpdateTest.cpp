@@ -9,11 +9,13 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "FleetConsole.h"
 #include "RecordingDisplay.h"
 #include "TestSupport.h"
+#include "UserNotice.h"
 #include "update/FleetUpdate.h"
 
 namespace {
@@ -114,4 +116,33 @@ TEST(FleetUpdate, EachModuleKeepsItsOwnResultAndLinesWithAtMostJAtOnce) {
     if (message.second.find("Updating from Birdfile: ") != std::string::npos) fileLines++;
   }
   EXPECT_EQ(fileLines, routes.size());
+}
+
+// The link core's notices come from the module threads: while the fleet runs they
+// take the console's lock with every other line (TSan sees a bypass), and the
+// route the program had is back afterwards.
+TEST(FleetConsole, NoticesFromModuleThreadsJoinTheConsoleAndTheRouteIsRestored) {
+  RecordingDisplay display, before;
+  FILE* progress = tmpfile();
+  ASSERT_NE(progress, nullptr);
+  UserNotice::SetDisplay(&before);
+  {
+    FleetConsole console(display, progress);
+    FleetConsole::Notices notices(console);
+    std::vector<std::thread> threads;
+    for (uint32_t serial = 1; serial <= 4; serial++)
+      threads.emplace_back([&console, serial] {
+        for (int i = 0; i < 50; i++) {
+          UserNotice::error("Permission denied on USB device %u", serial);
+          console.module_message(serial, UpdaterDisplayInterface::Info, "working");
+        }
+      });
+    for (std::thread& thread : threads) thread.join();
+  }
+  fclose(progress);
+  EXPECT_EQ(display.Errors().size(), 200u);
+  EXPECT_EQ(display.Infos().size(), 200u);
+  UserNotice::error("after the fleet");
+  EXPECT_EQ(before.Errors(), std::vector<std::string>{"after the fleet"});
+  UserNotice::SetDisplay(nullptr);
 }
