@@ -16,7 +16,7 @@ CMAKE_FLAGS ?=
 all: build
 
 # The package check runs once per build tree and purpose (again when the script
-# changes), not on every build. deps alone: everything but the package tooling.
+# changes), not on every build. deps alone: the test set, the largest.
 deps: deps-test
 deps-demo deps-test deps-package: deps-%: $(BUILD)/.deps-%
 $(BUILD)/.deps-%: scripts/install-deps
