@@ -130,16 +130,19 @@ private:
       m.reply(StatusReply(0));
       break;
     }
-    case 2:
+    case 2: {
+      // The mode is read once: the test may switch it as soon as the reply is out.
+      LoadMode mode = loadMode;
       ops.push_back("LOAD");
-      loadSeen = true;
-      if (loadMode == LoadAnswer) m.reply({0x5F, 0x02});
-      if (loadMode == LoadAfterReconnect) {
+      if (mode == LoadAnswer) m.reply({0x5F, 0x02});
+      if (mode == LoadAfterReconnect) {
         // The loader takes over: the link goes away and stays away past the first reconnect try.
+        loadSeen = true;
         m.refuseFor(300);
         m.drop();
       }
       break;
+    }
     case 6:
       ops.push_back("REBOOT");
       if (dropOnReboot) {
