@@ -4,8 +4,6 @@
 
 #include <algorithm>
 
-#include "UserNotice.h"
-
 namespace {
 
 const int kBarWidth = 40;
@@ -43,10 +41,6 @@ void FleetConsole::notice(int level, const char* text) {
   display_.message(level, "%s", text);
   drawBlock();
 }
-
-FleetConsole::Notices::Notices(FleetConsole& console) : console_(console), before_(UserNotice::SetDisplay(this)) {}
-
-FleetConsole::Notices::~Notices() { UserNotice::SetDisplay(before_); }
 
 void FleetConsole::module_progress(uint32_t serialNumber, double fraction, const char* label) {
   std::lock_guard<std::mutex> hold(lock_);

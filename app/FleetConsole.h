@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "UpdaterDisplayInterface.h"
+#include "UserNotice.h"
 #include "update/FleetObserver.h"
 
 class FleetConsole : public FleetObserver {
@@ -31,8 +32,7 @@ public:
   // they go through the console, which orders all output.
   class Notices : public UpdaterDisplayInterface {
   public:
-    explicit Notices(FleetConsole& console);
-    ~Notices();
+    explicit Notices(FleetConsole& console) : console_(console), route_(this) {}
     void display_progress(bool) override {}
     void update_progress(double, const char*) override {}
     void update_spinner(bool, const char*) override {}
@@ -41,7 +41,7 @@ public:
 
   private:
     FleetConsole& console_;
-    UpdaterDisplayInterface* before_;
+    UserNotice::Route route_;  // last: named once the rest is in place, put back first
   };
 
 private:

@@ -12,4 +12,16 @@ public:
   static UpdaterDisplayInterface* SetDisplay(UpdaterDisplayInterface* display);
   // printf-style, no trailing newline; cut to 2047 characters.
   static void error(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+  // Names `display` for as long as it lives, then puts back the one named before.
+  class Route {
+  public:
+    explicit Route(UpdaterDisplayInterface* display) : before_(SetDisplay(display)) {}
+    ~Route() { SetDisplay(before_); }
+    Route(const Route&) = delete;
+    Route& operator=(const Route&) = delete;
+
+  private:
+    UpdaterDisplayInterface* before_;
+  };
 };

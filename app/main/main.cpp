@@ -73,10 +73,7 @@ int main(int argc, char** argv) {
   ErrorRecorder recorder(display);
   Log::SetOutput(stderr);
   // The link core's few user lines (a device it may not open) go to the same display.
-  struct NoticeRoute {
-    explicit NoticeRoute(UpdaterDisplayInterface* d) { UserNotice::SetDisplay(d); }
-    ~NoticeRoute() { UserNotice::SetDisplay(nullptr); }
-  } noticeRoute(&recorder);
+  UserNotice::Route noticeRoute(&recorder);
 
   int parsed = cli::_get_params(recorder, argc, argv, parameters);
   if (parameters.json)
