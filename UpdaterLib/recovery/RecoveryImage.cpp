@@ -4,6 +4,7 @@
 #include "Updater.h"
 #include "UpdaterDisplayInterface.h"
 #include "image/BirdFile.h"
+#include "image/ImageTrust.h"
 #include "store/BuildPath.h"
 #include "store/UpdaterStore.h"
 
@@ -40,7 +41,15 @@ bool RecoveryImage::Load(uint32_t serial, const std::string& birdFile, BirdFile&
     return false;
   }
   image = BirdFile(birdFile.c_str());
-  return true;
+  return Trusted(image);
+}
+
+// The recovery loader goes into the chip's RAM: it too must be signed by a trusted key.
+bool RecoveryImage::Trusted(const BirdFile& image) {
+  ImageVerdict verdict = ImageTrust::Judge(image, updater.UpdaterDirectory());
+  if (!verdict.Accepted())
+    display.message(UpdaterDisplayInterface::Error, "%s", verdict.Refusal().c_str());
+  return verdict.Accepted();
 }
 
 bool RecoveryImage::FromStore(uint32_t serial, BirdFile& image) {
@@ -64,5 +73,5 @@ bool RecoveryImage::FromStore(uint32_t serial, BirdFile& image) {
     store.FindDevice(serial, &item);
   }
   image = item.ReadBirdFile(name.c_str());
-  return true;
+  return Trusted(image);
 }
