@@ -88,8 +88,9 @@ bool sSchemeAndHost(const std::string& url, std::string& scheme, std::string& ho
   if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK)
     return false;
   for (std::string* out : {&scheme, &host}) {
+    // A URL without a host (file:///...) has a scheme that is refused anyway.
     if (curl_url_get(parsed.get(), out == &scheme ? CURLUPART_SCHEME : CURLUPART_HOST, &part, 0) != CURLUE_OK)
-      return false;
+      return out == &host;
     *out = part;
     curl_free(part);
     for (char& c : *out)
