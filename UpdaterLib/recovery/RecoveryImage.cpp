@@ -60,12 +60,17 @@ bool RecoveryImage::FromStore(uint32_t serial, BirdFile& image) {
   // An entry left by a failed download names no file: it must not stop every later download.
   if (!sStoredImageReadable(item, name)) {
     uint32_t build = 0;
+    const size_t verdicts = ImageTrust::Recorded().size();
     {
       MutedMessages quiet(display);
       Log::log(DEBUG_APP, "Existing loader device not found. Downloading.\n");
       build = updater.Download_Firmware(serial, "", false, false);
     }
     if (build == 0) {
+      // A download refused for its signature said so while messages were muted.
+      std::vector<ImageVerdict> judged = ImageTrust::Recorded();
+      if (judged.size() > verdicts && !judged.back().Accepted())
+        display.message(UpdaterDisplayInterface::Error, "%s", judged.back().Refusal().c_str());
       display.message(UpdaterDisplayInterface::Error, "Could not download the recovery image for %08X", serial);
       return false;
     }
