@@ -68,9 +68,12 @@ std::vector<std::string> TrustedKeys::Directories(const std::string& updaterDire
   if (chosen && *chosen)
     return {chosen};
   std::vector<std::string> directories = {kSystemDirectory};
-  size_t slash = updaterDirectory.find_last_of('/');
+  std::string store = updaterDirectory;
+  while (store.size() > 1 && store.back() == '/')
+    store.pop_back();
+  size_t slash = store.find_last_of('/');
   if (slash != std::string::npos && slash > 0)
-    directories.push_back(updaterDirectory.substr(0, slash) + "/keys.d");
+    directories.push_back(store.substr(0, slash) + "/keys.d");
   return directories;
 }
 
@@ -78,6 +81,14 @@ TrustedKeys TrustedKeys::Load(const std::string& updaterDirectory) {
   TrustedKeys trusted;
   for (const std::string& directory : Directories(updaterDirectory))
     trusted.AddDirectory(directory);
+  // A directory named on purpose that is not there is a mistake, not "no keys":
+  // it must not turn the checks off.
+  const char* chosen = getenv(kEnvironment);
+  struct stat info;
+  if (chosen && *chosen && (stat(chosen, &info) != 0 || !S_ISDIR(info.st_mode))) {
+    Log::log(DEBUG_BirdFile, "BIRDFILE: %s names no directory: %s\n", kEnvironment, chosen);
+    trusted.unusable.push_back(std::string(chosen) + ": no such directory");
+  }
   return trusted;
 }
 

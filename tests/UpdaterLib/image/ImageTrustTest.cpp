@@ -48,7 +48,7 @@ TEST(ImageTrust, KeyDirectoriesAndADamagedKeyFileThatTrustsNothing) {
   TempDir keys, other;
   WriteKeyPair(keys, "maker");
   unsetenv(TrustedKeys::kEnvironment);
-  EXPECT_EQ(TrustedKeys::Directories("/home/ann/.tessoral/updater"),
+  EXPECT_EQ(TrustedKeys::Directories("/home/ann/.tessoral/updater/"),
             (std::vector<std::string>{"/etc/kovalink-updater/keys.d", "/home/ann/.tessoral/keys.d"}));
   setenv(TrustedKeys::kEnvironment, keys.path().c_str(), 1);
   EXPECT_EQ(TrustedKeys::Directories("/home/ann/.tessoral/updater"), std::vector<std::string>{keys.path()});
@@ -68,5 +68,8 @@ TEST(ImageTrust, KeyDirectoriesAndADamagedKeyFileThatTrustsNothing) {
   EXPECT_FALSE(verdict.Accepted());
   EXPECT_EQ(verdict.Refusal(), "Bird file 7.bird is not signed by a trusted key (signed by " + verdict.keyId + ")");
   EXPECT_THROW(ImageTrust::Require(file, "/nowhere/updater"), UntrustedImage);
+  // A key directory named that does not exist turns nothing off either.
+  setenv(TrustedKeys::kEnvironment, other.file("missing").c_str(), 1);
+  EXPECT_FALSE(ImageTrust::Judge(file, "/nowhere/updater").Accepted());
   unsetenv(TrustedKeys::kEnvironment);
 }
