@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "BirdSigning.h"
+#include "JsonSchemaCheck.h"
 #include "BirdWriter.h"
 #include "LabLpcSupport.h"
 #include "LabNetwork.h"
@@ -204,6 +205,9 @@ TEST(SignedImageE2E, AlteredOrForeignImagesAreRefusedBeforeAnythingHearsThem) {
   EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
   EXPECT_TRUE(Has(r.out, "\"signature\": \"trusted\"")) << r.out;
   EXPECT_TRUE(Has(r.out, "\"key_id\": \"" + KeyIdOf(work.file("maker.pub")) + "\"")) << r.out;
+  const nlohmann::json schema =
+      nlohmann::json::parse(testsupport::ReadFile(testsupport::SourcePath("packaging/updater-result.schema.json")));
+  EXPECT_TRUE(jsonschema::Problems(schema, nlohmann::json::parse(r.out)).empty()) << r.out;
 
   // Without a trusted key every variant is accepted, as before signatures existed.
   unlink((keys + "/maker.pub").c_str());
