@@ -11,6 +11,7 @@
 
 #include "StoreReport.h"
 #include "image/BirdFile.h"
+#include "image/ImageTrust.h"
 #include "store/UpdaterStore.h"
 
 namespace {
@@ -127,7 +128,13 @@ int CheckBirdFile(const Parameters& parameters, const std::string& updaterDirect
     display.message(kError, "%s", e.what());
     return 1;
   }
+  ImageVerdict verdict = ImageTrust::Judge(file, updaterDirectory);
+  if (!verdict.Accepted()) {
+    display.message(kError, "%s", verdict.Refusal().c_str());
+    return 1;
+  }
   Describe(display, file);
+  display.message(kInfo, "    Signature:      %s", verdict.Describe().c_str());
   if (!PassesFileChecks(file, parameters.serialNumber, display))
     return 1;
   if (parameters.serialNumber != 0 && !parameters.override &&

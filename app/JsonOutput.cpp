@@ -6,6 +6,7 @@
 #include "Log.h"
 #include "aDefs.h"
 #include "aNumber.h"
+#include "image/ImageTrust.h"
 
 using json = JsonOutput::Json;
 
@@ -81,6 +82,21 @@ json RunError(const RunRecord& record, const JsonOutput::RunEnd& end) {
   return Error(0, "Failed with exit code " + std::to_string(end.exitCode));
 }
 
+// The signature verdict of every BIRD image the run loaded.
+json Images(const std::vector<ImageVerdict>& verdicts) {
+  json images = json::array();
+  for (const ImageVerdict& verdict : verdicts) {
+    json image = {{"file", verdict.file},
+                  {"signature", verdict.Name()},
+                  {"trusted_keys_installed", verdict.keysInstalled},
+                  {"accepted", verdict.Accepted()}};
+    if (!verdict.keyId.empty())
+      image["key_id"] = verdict.keyId;
+    images.push_back(image);
+  }
+  return images;
+}
+
 }  // namespace
 
 void JsonOutput::Discovery(json& document, const RunRecord::Discovery& discovery) {
@@ -135,6 +151,9 @@ json JsonOutput::Document(const RunRecord& record, const RunEnd& end) {
     document["error"] = RunError(record, end);
   if (record.download.ran)
     Download(document, record.download);
+  std::vector<ImageVerdict> verdicts = ImageTrust::Recorded();
+  if (!verdicts.empty())
+    document["images"] = Images(verdicts);
   if (end.command == "discover")
     Discovery(document, record.discovery);
   else if (end.command == "builds" && record.builds.ran)

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "BirdSigning.h"
 #include "BirdWriter.h"
 
 namespace {
@@ -20,6 +21,8 @@ const int kExitUsage = 2;    // bad command line
 const char* kUsage =
     "Usage: birdpack -o FILE [options]\n"
     "       birdpack --list FILE\n"
+    "       birdpack --sign KEY.pem --sign-file FILE\n"
+    "       birdpack --verify KEY.pub FILE\n"
     "\n"
     "Writes a BIRD firmware file: the \"bird\" header (format 0x0101), a zlib body\n"
     "holding the blocks, and a CRC-32 of the content as its trailing checksum.\n"
@@ -58,6 +61,15 @@ const char* kUsage =
     "Other options:\n"
     "  -o, --output FILE       the file to write (replaced only once complete)\n"
     "  --list FILE             print the blocks of an existing BIRD file\n"
+    "\n"
+    "Signing (Ed25519 keys in PEM: openssl genpkey -algorithm ed25519 -out KEY.pem;\n"
+    "the public key for the updater: openssl pkey -in KEY.pem -pubout -out KEY.pub):\n"
+    "  --sign KEY.pem          sign the file written (-o) or --sign-file with the\n"
+    "                          private key: a signature block (type 24) is added\n"
+    "                          as the last block, replacing any earlier one\n"
+    "  --sign-file FILE        sign an existing BIRD file in place\n"
+    "  --verify KEY.pub FILE   check FILE's signature with the public key; exit 0\n"
+    "                          when it holds, 1 when not\n"
     "  -h, --help              this text\n"
     "\n"
     "Numbers take a 0x prefix for hexadecimal. FLAGS (0-7) are carried in the\n"
@@ -161,6 +173,10 @@ struct Options {
   std::vector<birdwriter::Block> blocks;
   bool scramble = false;
   uint32_t key[4] = {0, 0, 0, 0};
+  std::string signKey;
+  std::string signFile;
+  std::string verifyKey;
+  std::string verifyFile;
 };
 
 void KeyFromArgument(const std::string& text, uint32_t key[4]) {
@@ -216,6 +232,14 @@ uint32_t SeedFromArguments(int argc, char** argv) {
   return seed;
 }
 
+// --verify KEY.pub FILE takes two values.
+void VerifyFromArguments(Options& options, const std::string& key, int argc, char** argv, int& i) {
+  if (i + 1 >= argc)
+    throw UsageError("--verify needs KEY.pub FILE");
+  options.verifyKey = key;
+  options.verifyFile = argv[++i];
+}
+
 Options ParseArguments(int argc, char** argv) {
   Options options;
   options.seed = SeedFromArguments(argc, argv);
@@ -234,6 +258,12 @@ Options ParseArguments(int argc, char** argv) {
       options.output = value;
     else if (option == "--list")
       options.list = value;
+    else if (option == "--sign")
+      options.signKey = value;
+    else if (option == "--sign-file")
+      options.signFile = value;
+    else if (option == "--verify")
+      VerifyFromArguments(options, value, argc, argv, i);
     else if (option == "--model")
       options.model = ModelFromArgument(value);
     else if (option == "--build")
@@ -261,8 +291,10 @@ Options ParseArguments(int argc, char** argv) {
     else
       throw UsageError("unknown option \"" + option + "\"");
   }
-  if (options.list.empty() && options.output.empty())
+  if (options.list.empty() && options.output.empty() && options.verifyFile.empty() && options.signFile.empty())
     throw UsageError("no output file given (-o FILE)");
+  if (!options.signFile.empty() && options.signKey.empty())
+    throw UsageError("--sign-file needs the key: --sign KEY.pem");
   if (options.version.find_first_of(" \t") != std::string::npos)
     throw UsageError("the version text may not contain blanks");
   return options;
@@ -290,6 +322,14 @@ std::string InfoText(const std::vector<uint8_t>& info, size_t at, size_t width) 
   return text.substr(0, text.find_last_not_of(' ') + 1);
 }
 
+// What --list says of a signature block.
+std::string SignatureText(const std::vector<uint8_t>& content) {
+  if (content.size() != birdwriter::kSignatureBlockSize || content[0] != 1)
+    return "signature of an unknown layout";
+  std::string algorithm = content[1] == 1 ? "Ed25519" : "algorithm " + std::to_string(content[1]);
+  return "signature layout 1, " + algorithm + ", key " + birdwriter::HexText(&content[4], birdwriter::kKeyIdSize);
+}
+
 void ListFile(const std::string& path) {
   std::vector<uint8_t> file = ReadWholeFile(path);
   std::vector<uint8_t> content = birdwriter::DecodeContent(file);
@@ -304,6 +344,8 @@ void ListFile(const std::string& path) {
       printf("  address 0x%08X", birdwriter::GetBE32(block.content.data()));
     if (block.type == birdwriter::kSerialOffsets && block.content.size() >= 8)
       printf("  descriptor 0x%08X", birdwriter::GetBE32(block.content.data() + 4));
+    if (block.type == birdwriter::kSignature)
+      printf("  %s", SignatureText(block.content).c_str());
     if (block.type == birdwriter::kInfo && block.content.size() >= birdwriter::kInfoSize)
       printf("  build [%s] version [%s] serial [%s] model [%s]", InfoText(block.content, 0, 16).c_str(),
              InfoText(block.content, 16, 16).c_str(), InfoText(block.content, 32, 8).c_str(),
@@ -312,9 +354,35 @@ void ListFile(const std::string& path) {
   }
 }
 
+int VerifySignature(const Options& options) {
+  birdwriter::PKey key = birdwriter::ReadEd25519Key(options.verifyKey, false);
+  std::string problem = birdwriter::CheckSignature(ReadWholeFile(options.verifyFile), key.get());
+  if (!problem.empty()) {
+    fprintf(stderr, "birdpack: %s: %s\n", options.verifyFile.c_str(), problem.c_str());
+    return kExitFailure;
+  }
+  std::vector<uint8_t> id = birdwriter::KeyId(key.get());
+  printf("%s: signed by key %s, signature good\n", options.verifyFile.c_str(),
+         birdwriter::HexText(id.data(), id.size()).c_str());
+  return kExitOk;
+}
+
+// Signs an existing file in place; its blocks stay as they are.
+void SignExisting(const Options& options) {
+  birdwriter::PKey key = birdwriter::ReadEd25519Key(options.signKey, true);
+  std::vector<uint8_t> content = birdwriter::DecodeContent(ReadWholeFile(options.signFile));
+  WriteOutput(options.signFile, birdwriter::SignedFile(birdwriter::DecodeBlocks(content), key.get()));
+}
+
 int Run(const Options& options) {
   if (!options.list.empty()) {
     ListFile(options.list);
+    return kExitOk;
+  }
+  if (!options.verifyFile.empty())
+    return VerifySignature(options);
+  if (!options.signFile.empty()) {
+    SignExisting(options);
     return kExitOk;
   }
   std::vector<birdwriter::Block> blocks;
@@ -325,6 +393,11 @@ int Run(const Options& options) {
     for (birdwriter::Block& block : blocks)
       if (block.type == birdwriter::kFirmware)
         birdwriter::ScrambleFirmware(block.content, options.key);
+  if (!options.signKey.empty()) {
+    birdwriter::PKey key = birdwriter::ReadEd25519Key(options.signKey, true);
+    WriteOutput(options.output, birdwriter::SignedFile(blocks, key.get()));
+    return kExitOk;
+  }
   WriteOutput(options.output, birdwriter::EncodeFile(blocks));
   return kExitOk;
 }

@@ -13,6 +13,7 @@
 #include "Log.h"
 #include "aTime.h"
 #include "image/BirdFile.h"
+#include "image/ImageTrust.h"
 #include "image/BuildNumber.h"
 #include "server/UpdateServerRequest.h"
 #include "server/base64.h"
@@ -217,6 +218,8 @@ uint32_t FirmwareDownload::Store(UpdaterStoreItem& item, uint32_t build, const s
     display.message(UpdaterDisplayInterface::Error, "The server sent no valid BIRD file for build %u", build);
     return 0;
   }
+  if (!Trusted(check))
+    return 0;
   std::string now = KeyValueStore::Timestamp();
   // The entry's lock covers the sweep of temporaries inside WriteFile, the
   // write and the record.
@@ -237,6 +240,14 @@ uint32_t FirmwareDownload::Store(UpdaterStoreItem& item, uint32_t build, const s
     return 0;
   }
   return Record(item, build, now);
+}
+
+// Nothing a trusted key did not sign reaches the store, once a key is installed.
+bool FirmwareDownload::Trusted(const BirdFile& file) {
+  ImageVerdict verdict = ImageTrust::Judge(file, updaterDirectory);
+  if (!verdict.Accepted())
+    display.message(UpdaterDisplayInterface::Error, "%s", verdict.Refusal().c_str());
+  return verdict.Accepted();
 }
 
 uint32_t FirmwareDownload::Record(UpdaterStoreItem& item, uint32_t build, const std::string& when) {

@@ -7,6 +7,7 @@
 #include "Updater.h"
 #include "UpdaterDisplayInterface.h"
 
+class BirdFile;
 class UpdaterStoreItem;
 
 class FirmwareDownload {
@@ -32,6 +33,8 @@ private:
   bool CheckBuild(uint32_t serialNumber, uint32_t build, bool override);
   bool Fetch(uint32_t serialNumber, const std::string& firmware, uint32_t build, bool no_cal, std::string& bird);
   uint32_t Store(UpdaterStoreItem& item, uint32_t build, const std::string& bird);
+  // False (said) when the image's signature refuses it.
+  bool Trusted(const BirdFile& file);
   // Records the build as the latest download; the caller holds the entry's lock.
   uint32_t Record(UpdaterStoreItem& item, uint32_t build, const std::string& when);
   static bool StoredMeanwhile(const UpdaterStoreItem& item, uint32_t build, time_t since);

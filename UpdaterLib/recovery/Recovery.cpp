@@ -9,6 +9,7 @@
 #include "aTime.h"
 #include "image/BirdFile.h"
 #include "image/BuildNumber.h"
+#include "image/ImageTrust.h"
 #include "recovery/ImxRecovery.h"
 #include "recovery/LpcRecovery.h"
 #include "recovery/RecoveryPort.h"
@@ -97,6 +98,9 @@ bool Recovery::LoadImage(const std::string& birdFile, unsigned serial, unsigned 
   try {
     image = updater.load_bird("Recovering", birdFile, serial, build, true);
     return true;
+  } catch (const UntrustedImage& e) {
+    display.message(kError, "%s", e.what());
+    return false;
   } catch (const std::exception& e) {
     Log::log(DEBUG_APP, "%s\n", e.what());
     display.message(kError, "Failed to load bird file");
@@ -107,7 +111,11 @@ bool Recovery::LoadImage(const std::string& birdFile, unsigned serial, unsigned 
 bool Recovery::CheckNamedImage(const std::string& birdFile) {
   try {
     BirdFile named(birdFile.c_str());
+    ImageTrust::Require(named, updater.UpdaterDirectory());
     return HoldsFirmware(named);
+  } catch (const UntrustedImage& e) {
+    display.message(kError, "%s", e.what());
+    return false;
   } catch (const std::exception& e) {
     Log::log(DEBUG_APP, "%s\n", e.what());
     display.message(kError, "Failed to load bird file");

@@ -4,6 +4,7 @@
 #include "Updater.h"
 #include "UpdaterDisplayInterface.h"
 #include "image/BirdFile.h"
+#include "image/ImageTrust.h"
 #include "store/BuildPath.h"
 #include "store/UpdaterStore.h"
 
@@ -40,7 +41,15 @@ bool RecoveryImage::Load(uint32_t serial, const std::string& birdFile, BirdFile&
     return false;
   }
   image = BirdFile(birdFile.c_str());
-  return true;
+  return Trusted(image);
+}
+
+// The recovery loader goes into the chip's RAM: it too must be signed by a trusted key.
+bool RecoveryImage::Trusted(const BirdFile& image) {
+  ImageVerdict verdict = ImageTrust::Judge(image, updater.UpdaterDirectory());
+  if (!verdict.Accepted())
+    display.message(UpdaterDisplayInterface::Error, "%s", verdict.Refusal().c_str());
+  return verdict.Accepted();
 }
 
 bool RecoveryImage::FromStore(uint32_t serial, BirdFile& image) {
@@ -51,12 +60,17 @@ bool RecoveryImage::FromStore(uint32_t serial, BirdFile& image) {
   // An entry left by a failed download names no file: it must not stop every later download.
   if (!sStoredImageReadable(item, name)) {
     uint32_t build = 0;
+    const size_t verdicts = ImageTrust::Recorded().size();
     {
       MutedMessages quiet(display);
       Log::log(DEBUG_APP, "Existing loader device not found. Downloading.\n");
       build = updater.Download_Firmware(serial, "", false, false);
     }
     if (build == 0) {
+      // A download refused for its signature said so while messages were muted.
+      std::vector<ImageVerdict> judged = ImageTrust::Recorded();
+      if (judged.size() > verdicts && !judged.back().Accepted())
+        display.message(UpdaterDisplayInterface::Error, "%s", judged.back().Refusal().c_str());
       display.message(UpdaterDisplayInterface::Error, "Could not download the recovery image for %08X", serial);
       return false;
     }
@@ -64,5 +78,5 @@ bool RecoveryImage::FromStore(uint32_t serial, BirdFile& image) {
     store.FindDevice(serial, &item);
   }
   image = item.ReadBirdFile(name.c_str());
-  return true;
+  return Trusted(image);
 }

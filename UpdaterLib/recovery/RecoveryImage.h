@@ -22,6 +22,8 @@ public:
 
 private:
   bool FromStore(uint32_t serial, BirdFile& image);
+  // False (said) when the image's signature refuses it.
+  bool Trusted(const BirdFile& image);
 
   Updater& updater;
   UpdaterDisplayInterface& display;

@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -42,6 +43,78 @@ void sGlobalInit() {
 int cbProgress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) { return Interrupt::Requested() ? 1 : 0; }
 
 [[noreturn]] void sFail(CURLcode code) { throw std::runtime_error(curl_easy_strerror(code)); }
+
+// A TLS failure says what was wrong with the certificate or the host name in
+// libcurl's error buffer; its code alone only says that something was.
+[[noreturn]] void sFailTransfer(CURLcode code, const char* detail) {
+  bool tls = code == CURLE_PEER_FAILED_VERIFICATION || code == CURLE_SSL_CONNECT_ERROR ||
+             code == CURLE_SSL_CACERT_BADFILE || code == CURLE_SSL_CERTPROBLEM;
+  if (tls && detail && *detail)
+    throw std::runtime_error(detail);
+  sFail(code);
+}
+
+// The CA bundle the user names, as the curl tool and OpenSSL read it; unset
+// leaves libcurl's default (the system's trusted certificates).
+CURLcode sTrustSettings(CURL* curl) {
+  const char* bundle = std::getenv("CURL_CA_BUNDLE");
+  if (!bundle || !*bundle)
+    bundle = std::getenv("SSL_CERT_FILE");
+  CURLcode rc = CURLE_OK;
+  if (bundle && *bundle)
+    rc = curl_easy_setopt(curl, CURLOPT_CAINFO, bundle);
+  const char* directory = std::getenv("SSL_CERT_DIR");
+  if (rc == CURLE_OK && directory && *directory)
+    rc = curl_easy_setopt(curl, CURLOPT_CAPATH, directory);
+  // Peer and host name are always verified (libcurl's defaults, stated so they stay).
+  if (rc == CURLE_OK)
+    rc = curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+  if (rc == CURLE_OK)
+    rc = curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+#if LIBCURL_VERSION_NUM >= 0x075500
+  if (rc == CURLE_OK)
+    rc = curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+#else
+  if (rc == CURLE_OK)
+    rc = curl_easy_setopt(curl, CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+#endif
+  return rc;
+}
+
+// Scheme and host of a URL, lower case; false when it does not parse.
+bool sSchemeAndHost(const std::string& url, std::string& scheme, std::string& host) {
+  std::unique_ptr<CURLU, void (*)(CURLU*)> parsed(curl_url(), curl_url_cleanup);
+  char* part = nullptr;
+  if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK)
+    return false;
+  for (std::string* out : {&scheme, &host}) {
+    // A URL without a host (file:///...) has a scheme that is refused anyway.
+    if (curl_url_get(parsed.get(), out == &scheme ? CURLUPART_SCHEME : CURLUPART_HOST, &part, 0) != CURLUE_OK)
+      return out == &host;
+    *out = part;
+    curl_free(part);
+    for (char& c : *out)
+      c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string HTTPRequest::RedirectRefusal(const std::string& from, const std::string& to) {
+  std::string fromScheme, fromHost, toScheme, toHost;
+  if (!sSchemeAndHost(from, fromScheme, fromHost) || !sSchemeAndHost(to, toScheme, toHost))
+    return "refused a redirect to " + to + ": not a URL";
+  if (toScheme != "http" && toScheme != "https")
+    return "refused a redirect to " + to + ": not HTTP";
+  if (fromScheme == "https" && toScheme == "http")
+    return "refused a redirect from HTTPS to plain HTTP (" + to + ")";
+  if (toHost != fromHost)
+    return "refused a redirect to another host (" + to + ")";
+  return std::string();
+}
+
+namespace {
 
 // The easy handle is cleaned up on every way out, exceptions included.
 using CurlHandle = std::unique_ptr<CURL, void (*)(CURL*)>;
@@ -96,13 +169,31 @@ size_t HTTPRequest::_rcv_data(char* data, size_t size, size_t nmemb, void* userd
 }
 
 HTTPResponse HTTPRequest::GET(const std::string& url, const Parameters& params, const Limits& limits) {
+  std::string target = BuildURL(url, params);
+  for (int hop = 0;; hop++) {
+    std::string location;
+    HTTPResponse response = Perform(target, limits, location);
+    if (location.empty())
+      return response;
+    std::string refusal = RedirectRefusal(target, location);
+    if (!refusal.empty())
+      throw std::runtime_error(refusal);
+    if (hop == kMaxRedirects)
+      throw std::runtime_error("more than " + std::to_string(kMaxRedirects) + " redirects");
+    Log::log(DEBUG_ServerComm, "redirected to %s\n", location.c_str());
+    target = location;
+  }
+}
+
+HTTPResponse HTTPRequest::Perform(const std::string& url, const Limits& limits, std::string& location) {
   sGlobalInit();
   CurlHandle handle(curl_easy_init(), curl_easy_cleanup);
   CURL* curl = handle.get();
   if (!curl)
     throw std::runtime_error("Could not create curl instance");
 
-  HTTPResponse response(BuildURL(url, params));
+  HTTPResponse response(url);
+  char detail[CURL_ERROR_SIZE] = "";
   response.set_limit(limits.maxBytes);
   CURLcode rc = curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, _rcv_data);
   if (rc == CURLE_OK)
@@ -125,6 +216,10 @@ HTTPResponse HTTPRequest::GET(const std::string& url, const Parameters& params, 
     rc = curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, cbProgress);
   if (rc == CURLE_OK)
     rc = curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+  if (rc == CURLE_OK)
+    rc = curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, detail);
+  if (rc == CURLE_OK)
+    rc = sTrustSettings(curl);
   if (rc != CURLE_OK)
     sFail(rc);
 
@@ -135,12 +230,16 @@ HTTPResponse HTTPRequest::GET(const std::string& url, const Parameters& params, 
   if (rc == CURLE_ABORTED_BY_CALLBACK)
     throw std::runtime_error("interrupted");
   if (rc != CURLE_OK)
-    sFail(rc);
+    sFailTransfer(rc, detail);
 
   long code = 0;
   rc = curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
   if (rc != CURLE_OK)
     sFail(rc);
   response.set_status(code);
+  // Redirects are not followed by libcurl: each is judged first.
+  char* redirect = nullptr;
+  if (code >= 300 && code < 400 && curl_easy_getinfo(curl, CURLINFO_REDIRECT_URL, &redirect) == CURLE_OK && redirect)
+    location = redirect;
   return response;
 }

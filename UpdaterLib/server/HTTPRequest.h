@@ -54,6 +54,11 @@ public:
   // also when a limit ends the request.
   static HTTPResponse GET(const std::string& url, const Parameters& params, const Limits& limits = QueryLimits);
 
+  // Why a redirect from one URL to another is not followed (empty when it is):
+  // to another host, from HTTPS to plain HTTP, or to something not HTTP.
+  static std::string RedirectRefusal(const std::string& from, const std::string& to);
+  static const int kMaxRedirects = 5;
+
   // libcurl write callback; userdata is the HTTPResponse being filled.
   static size_t _rcv_data(char* data, size_t size, size_t nmemb, void* userdata);
 
@@ -61,4 +66,8 @@ public:
   static long StallSeconds();
   // The request's overall time limit.
   static long TotalSeconds(const Limits& limits);
+
+private:
+  // One request without following redirects; `location` receives where a redirect points.
+  static HTTPResponse Perform(const std::string& url, const Limits& limits, std::string& location);
 };

@@ -14,6 +14,7 @@
 #include "discovery/RouterRoute.h"
 #include "image/BirdFile.h"
 #include "image/BuildNumber.h"
+#include "image/ImageTrust.h"
 #include "server/UpdateServerRequest.h"
 #include "store/StoreLock.h"
 #include "store/UpdaterStore.h"
@@ -523,24 +524,32 @@ void FirmwareUpdate::record(UpdaterStoreItem& item, uint32_t serialNumber, const
   }
 }
 
+// Refuses, before anything reaches a module, an image that no trusted key signed.
+static BirdFile sTrusted(BirdFile file, const std::string& updaterDirectory) {
+  ImageTrust::Require(file, updaterDirectory);
+  return file;
+}
+
 BirdFile FirmwareUpdate::LoadBird(const char* action, const std::string& birdFile, uint32_t serialNumber,
                                   uint32_t build, const Downloader& download) {
   UpdaterStore store(updaterDirectory.c_str());
   if (!birdFile.empty()) {
     display.message(UpdaterDisplayInterface::Info, "%s from Birdfile: %s", action, birdFile.c_str());
-    return BirdFile(birdFile.c_str());
+    return sTrusted(BirdFile(birdFile.c_str()), updaterDirectory);
   }
   UpdaterStoreItem item = store.AddDevice(serialNumber);
   display.message(UpdaterDisplayInterface::Info, "%s firmware with build: %u", action, build);
   const std::string name = sBirdName(build);
   try {
-    return item.ReadBirdFile(name.c_str());
+    return sTrusted(item.ReadBirdFile(name.c_str()), updaterDirectory);
+  } catch (const UntrustedImage&) {
+    throw;
   } catch (const std::exception&) {
     if (!download) throw;
   }
   display.message(UpdaterDisplayInterface::Info, "Downloading firmware build %u", build);
   download(serialNumber, build);
-  return item.ReadBirdFile(name.c_str());
+  return sTrusted(item.ReadBirdFile(name.c_str()), updaterDirectory);
 }
 
 bool FirmwareUpdate::ValidateBirdFile(BirdFile& file, Module& module, uint32_t serialNumber) {

@@ -1,10 +1,12 @@
 #include "server/Bird.h"
 
+#include <openssl/evp.h>
 #include <zlib.h>
 
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
 
 #include "Bytes.h"
@@ -15,6 +17,8 @@ namespace {
 const size_t kHeaderSize = 6;
 const uint8_t kInfoType = 4;
 const uint32_t kInfoSize = 64;
+const uint8_t kSignatureType = 24;
+const uint32_t kSignatureSize = 76;
 
 uint32_t sBigEndian32(const std::string& s, size_t at) {
   return lab::GetBE32(reinterpret_cast<const uint8_t*>(s.data()) + at);
@@ -72,6 +76,52 @@ bool sFindInfo(const std::string& content, size_t& at, std::string& error) {
   return false;
 }
 
+// Offset of the framing byte of the signature block (type 24) when it is the
+// last block; false when there is none there.
+bool sFindLastSignature(const std::string& content, size_t& framing) {
+  size_t pos = 4, last = 0;
+  uint8_t lastType = 0xFF;
+  while (content.size() >= 9 && pos + 5 <= content.size() - 4) {
+    uint32_t length = sBigEndian32(content, pos + 1);
+    if (length > content.size() - 4 - pos - 5)
+      return false;
+    last = pos;
+    lastType = static_cast<uint8_t>(content[pos]);
+    pos += 5 + length;
+  }
+  framing = last;
+  return lastType == kSignatureType && pos == content.size() - 4 &&
+         sBigEndian32(content, last + 1) == kSignatureSize;
+}
+
+// Signs the content again after a rewrite, as a maker's server holding the
+// signing key does: the 6 header bytes and the content up to the signature
+// block's framing are signed, then the trailing CRC-32 is recomputed.
+bool sResign(const std::string& header, std::string& content, EVP_PKEY* key, std::string& error) {
+  size_t framing = 0;
+  if (!sFindLastSignature(content, framing))
+    return true;  // unsigned: nothing to renew
+  uint8_t raw[32], digest[EVP_MAX_MD_SIZE];
+  size_t rawLength = sizeof(raw), signatureLength = 64;
+  unsigned digestLength = 0;
+  std::string message = header.substr(0, kHeaderSize) + content.substr(0, framing);
+  std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  uint8_t* block = reinterpret_cast<uint8_t*>(&content[framing + 5]);
+  if (EVP_PKEY_get_raw_public_key(key, raw, &rawLength) != 1 ||
+      EVP_Digest(raw, rawLength, digest, &digestLength, EVP_sha256(), nullptr) != 1 || !ctx ||
+      EVP_DigestSignInit(ctx.get(), nullptr, nullptr, nullptr, key) != 1 ||
+      EVP_DigestSign(ctx.get(), block + 12, &signatureLength, reinterpret_cast<const uint8_t*>(message.data()),
+                     message.size()) != 1) {
+    error = "signing failed";
+    return false;
+  }
+  std::memcpy(block + 4, digest, 8);
+  uint32_t crc = static_cast<uint32_t>(
+      crc32(0L, reinterpret_cast<const Bytef*>(content.data()), static_cast<uInt>(content.size() - 4)));
+  lab::SetBE32(reinterpret_cast<uint8_t*>(&content[content.size() - 4]), crc);
+  return true;
+}
+
 std::string sField(const std::string& content, size_t at, size_t width) {
   std::string field = content.substr(at, width);
   size_t end = field.find_first_of(std::string(" \0", 2));
@@ -110,14 +160,23 @@ bool LabBirdDescribe(const std::string& file, LabBirdInfo& info, std::string& er
   return true;
 }
 
-bool LabBirdForModule(const std::string& file, uint32_t serial, std::string& out, std::string& error) {
+bool LabBirdForModule(const std::string& file, uint32_t serial, std::string& out, std::string& error,
+                      EVP_PKEY* signingKey) {
   std::string content;
   size_t at = 0;
   if (!sInflate(file, content, error) || !sFindInfo(content, at, error))
     return false;
   char digits[9];
   std::snprintf(digits, sizeof(digits), "%08X", serial);
+  // A file already made for the module goes out as it is, its signature intact.
+  if (content.compare(at + 32, 8, digits, 8) == 0) {
+    out = file;
+    return true;
+  }
   content.replace(at + 32, 8, digits, 8);
+  // Without the key a signed file keeps its old signature, which no longer fits.
+  if (signingKey && !sResign(file, content, signingKey, error))
+    return false;
 
   uLongf size = compressBound(content.size());
   std::string body(size, '\0');

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+typedef struct evp_pkey_st EVP_PKEY;
+
 struct LabBirdInfo {
   uint32_t build = 0;
   std::string version;
@@ -20,8 +22,11 @@ bool LabReadFile(const std::string& path, std::string& bytes);
 bool LabBirdDescribe(const std::string& file, LabBirdInfo& info, std::string& error);
 
 // The same file with `serial` written as 8 upper-case hex digits into the
-// information block, recompressed; the 6-byte header is kept as it was.
-bool LabBirdForModule(const std::string& file, uint32_t serial, std::string& out, std::string& error);
+// information block, recompressed; the 6-byte header is kept as it was. A
+// file that already holds that serial number is returned unchanged. A signed
+// file is signed again with `signingKey` (Ed25519) when one is given.
+bool LabBirdForModule(const std::string& file, uint32_t serial, std::string& out, std::string& error,
+                      EVP_PKEY* signingKey = nullptr);
 
 // Standard base64 with "=" padding, as the server sends BIRD files.
 std::string LabBase64Encode(const std::string& bytes);

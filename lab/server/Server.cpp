@@ -1,6 +1,8 @@
 #include "server/Server.h"
 
 #include <httplib.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
 
 #include <chrono>
 #include <sstream>
@@ -67,8 +69,41 @@ bool LabParseFault(const std::string& spec, LabFault& fault, std::string& error)
   return false;
 }
 
+namespace {
+
+std::unique_ptr<httplib::Server> sMakeServer(const LabServerOptions& options, std::string& error) {
+  if (options.tlsCertificate.empty() != options.tlsKey.empty())
+    error = "HTTPS needs both a certificate and its key";
+  if (options.tlsCertificate.empty())
+    return std::unique_ptr<httplib::Server>(new httplib::Server);
+  std::unique_ptr<httplib::SSLServer> tls(
+      new httplib::SSLServer(options.tlsCertificate.c_str(), options.tlsKey.c_str()));
+  if (!tls->is_valid())
+    error = "cannot use certificate " + options.tlsCertificate + " with key " + options.tlsKey;
+  return std::unique_ptr<httplib::Server>(tls.release());
+}
+
+std::shared_ptr<EVP_PKEY> sReadSigningKey(const std::string& path, std::string& error) {
+  if (path.empty())
+    return nullptr;
+  FILE* file = std::fopen(path.c_str(), "r");
+  EVP_PKEY* key = file ? PEM_read_PrivateKey(file, nullptr, nullptr, nullptr) : nullptr;
+  if (file)
+    std::fclose(file);
+  if (!key || EVP_PKEY_id(key) != EVP_PKEY_ED25519) {
+    EVP_PKEY_free(key);
+    error = "cannot read an Ed25519 private key from " + path;
+    return nullptr;
+  }
+  return std::shared_ptr<EVP_PKEY>(key, EVP_PKEY_free);
+}
+
+}  // namespace
+
 LabServer::LabServer(const LabServerCatalogue& catalogue_, const LabServerOptions& options_)
-    : catalogue(catalogue_), options(options_), server(new httplib::Server) {
+    : catalogue(catalogue_), options(options_), server(sMakeServer(options_, setupError)) {
+  if (setupError.empty())
+    signingKey = sReadSigningKey(options.signingKey, setupError);
   server->Get(".*", [this](const httplib::Request& req, httplib::Response& res) { Handle(req, res); });
 }
 
@@ -79,6 +114,10 @@ LabServer::~LabServer() {
 }
 
 bool LabServer::Bind(std::string& error) {
+  if (!setupError.empty()) {
+    error = setupError;
+    return false;
+  }
   if (options.port == 0)
     port = server->bind_to_any_port(options.host);
   else
@@ -121,7 +160,8 @@ void LabServer::Stop() {
   }
 }
 
-std::string LabServer::Url() const { return "http://" + options.host + ":" + std::to_string(port) + options.path; }
+std::string LabServer::Url() const {
+  return (options.tlsCertificate.empty() ? "http://" : "https://") + options.host + ":" + std::to_string(port) + options.path; }
 
 std::vector<std::string> LabServer::Requests() const {
   std::lock_guard<std::mutex> lock(mutex);
@@ -162,6 +202,11 @@ void LabServer::Handle(const httplib::Request& req, httplib::Response& res) {
   {
     std::lock_guard<std::mutex> lock(mutex);
     requests.push_back(req.target);
+  }
+  if (!options.redirect.empty()) {
+    LogLine("GET " + req.target + " -> 302 to " + options.redirect + req.target);
+    res.set_redirect(options.redirect + req.target, 302);
+    return;
   }
   LabFault fault;
   bool faulty = req.path == options.path && FindFault(req.get_param_value("op"), fault);
@@ -270,7 +315,7 @@ LabServer::Reply LabServer::AnswerBird(const httplib::Request& req, const Catalo
   if (!entry)
     return Reply{200, sError("no build '" + req.get_param_value("bld") + "' for " + device.model)};
   std::string file, bird, why;
-  if (!LabReadFile(entry->path, file) || !LabBirdForModule(file, device.serial, bird, why))
+  if (!LabReadFile(entry->path, file) || !LabBirdForModule(file, device.serial, bird, why, signingKey.get()))
     return Reply{500, sError("cannot produce " + entry->path + ": " + why)};
   return Reply{200, "ok\n" + LabBase64Encode(bird) + "\n"};
 }

@@ -13,6 +13,8 @@
 
 #include "server/Catalogue.h"
 
+typedef struct evp_pkey_st EVP_PKEY;
+
 namespace httplib {
 class Server;
 struct Request;
@@ -39,6 +41,13 @@ struct LabServerOptions {
   std::string path = "/cgi/u";
   std::vector<LabFault> faults;
   FILE* log = stdout;  // one line per request; null logs nothing
+  // HTTPS: the certificate chain and its private key (PEM); both empty: HTTP.
+  std::string tlsCertificate;
+  std::string tlsKey;
+  // Every request is answered with a redirect to this base URL and the request's target.
+  std::string redirect;
+  // Ed25519 private key (PEM) with which module-specific files are signed again.
+  std::string signingKey;
 };
 
 class LabServer {
@@ -83,6 +92,8 @@ private:
   const LabServerCatalogue& catalogue;
   LabServerOptions options;
   std::unique_ptr<httplib::Server> server;
+  std::shared_ptr<EVP_PKEY> signingKey;
+  std::string setupError;  // why the server cannot run, said by Bind
   std::thread runner;
   int port = 0;
 

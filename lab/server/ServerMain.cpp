@@ -22,9 +22,9 @@ using lab::Text;
 const char* const kIntro =
     "usage: updater-lab server --catalogue DIR [options]\n"
     "\n"
-    "Serves the update server protocol at http://HOST:PORT/cgi/u from a catalogue\n"
-    "of BIRD files. Prints its URL, then \"ready\", once it listens; runs until\n"
-    "SIGINT or SIGTERM.\n"
+    "Serves the update server protocol at http://HOST:PORT/cgi/u (https:// with\n"
+    "--tls-cert) from a catalogue of BIRD files. Prints its URL, then \"ready\",\n"
+    "once it listens; runs until SIGINT or SIGTERM.\n"
     "\n";
 
 const char* const kOutro =
@@ -84,6 +84,14 @@ std::vector<Option> sTable(Arguments& a) {
       Number("--port", "N", "port (default 0: any free port)", a.options.port, 10, 0, 65535),
       Text("--log", "FILE", "append the request log to FILE instead of standard output", a.logPath),
       Custom("--fault", "OP:KIND", kFaultHelp, sFault(a.options)),
+      Text("--tls-cert", "FILE", "serve HTTPS with this certificate (PEM, the chain after it)",
+           a.options.tlsCertificate),
+      Text("--tls-key", "FILE", "the certificate's private key (PEM)", a.options.tlsKey),
+      Text("--redirect", "URL", "answer every request with a redirect to URL followed by the\n"
+                                "request's path and query", a.options.redirect),
+      Text("--sign-key", "FILE", "Ed25519 private key (PEM): signed catalogue files are signed\n"
+                                 "again after the module's serial number is written in",
+           a.options.signingKey),
   };
 }
 

@@ -64,6 +64,7 @@ TEST_F(StoreCommands, CheckShowsAGoodFileAndAppliesTheModuleChecks) {
                        "    Blocks:         2 (0 loader, 1 firmware)\n"
                        "    Loader bytes:   0\n"
                        "    Firmware bytes: 3000\n"
+                       "    Signature:      unsigned\n"
                        "An update would accept this file\n");
 
   // With -d: the module has no stored build yet, so only the serial number can be checked.

@@ -170,6 +170,8 @@ const StepClaim kClaims[] = {
     {17, {"$ updater -U -t RECOVER -s USB -u http://", "Recovering firmware with build: 2200", "Transferred 2 blocks",
           "Module 0000B1C0 now runs 2.2.0 (build 2200)\n"}},
     {18, {"$ updater -D\n", "\n    0000B1C0  02       02      Jastre         2.2.0 (2200)"}},
+    {19, {"$ updater -U -d 0000BEEF -f ", "Bird file unsigned.bird is not signed by a trusted key (unsigned)",
+          "(exit code 1, as expected"}},
 };
 
 TEST_F(Demo, RunsTheMainJobToTheEndAndCleansUp) {
@@ -187,15 +189,15 @@ TEST_F(Demo, RunsTheMainJobToTheEndAndCleansUp) {
     for (const std::string& part : claim.holds)
       EXPECT_NE(text.find(part), std::string::npos) << "step " << claim.number << " lacks: " << part << "\n" << text;
   }
-  EXPECT_TRUE(StepText(out, 19).empty()) << "a step the test does not check";
+  EXPECT_TRUE(StepText(out, 20).empty()) << "a step the test does not check";
   // Only the deliberate failure fails.
   for (const StepClaim& claim : kClaims) {
-    if (claim.number == 9)
+    if (claim.number == 9 || claim.number == 19)
       continue;
     EXPECT_EQ(StepText(out, claim.number).find("(exit code"), std::string::npos) << "step " << claim.number;
   }
   // The lab's own account agrees.
-  for (const char* line : {"holds the 0000FA11 firmware byte for byte", "now runs 0000B1C0's firmware",
+  for (const char* line : {"builds made with birdpack, all signed", "holds the 0000FA11 firmware byte for byte", "now runs 0000B1C0's firmware",
                            "0000BEEF runs build 1420 after one reboot", "Demo finished: every step behaved as expected."})
     EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
   ExpectNothingLeft(out);

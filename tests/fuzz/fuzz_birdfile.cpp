@@ -16,6 +16,7 @@
 #include <zlib.h>
 
 #include "image/BirdFile.h"
+#include "image/BirdSignature.h"
 
 namespace {
 
@@ -62,6 +63,8 @@ void CheckInflated(const BirdFile& file, bool loaded, const uint8_t* content, si
 }
 
 void Exercise(BirdFile& file) {
+  // The signature block is read before any rewrite, as the load paths read it.
+  BirdSignature::Parse(file);
   file.GetBuild();
   file.GetVersion();
   file.ValidateModel("Holvex");

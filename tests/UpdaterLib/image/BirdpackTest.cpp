@@ -185,3 +185,41 @@ TEST(BirdWriter, ReserialisingChangesOnlyTheInformationSerial) {
             Bytes(b.blocks[1].data, b.blocks[1].data + b.blocks[1].length));
   EXPECT_THROW(birdwriter::WithInfoSerial(Bytes{'n', 'o', 'p', 'e', 1, 1, 0}, 1), std::runtime_error);
 }
+
+TEST(Birdpack, SignsListsVerifiesAndSignsAgainInPlace) {
+  TempDir dir;
+  for (const char* name : {"maker", "other"}) {
+    std::string pem = dir.file(std::string(name) + ".pem");
+    ASSERT_EQ(system(("openssl genpkey -algorithm ed25519 -out " + pem + " 2>/dev/null && openssl pkey -in " + pem +
+                      " -pubout -out " + dir.file(std::string(name) + ".pub"))
+                         .c_str()),
+              0);
+  }
+  std::string out = dir.file("s.bird"), maker = dir.file("maker.pem");
+  ASSERT_EQ(Birdpack("-o " + out + " --model 17 --firmware-random 256@0x1000 --sign " + maker).exitCode, 0);
+  BirdFile file(out.c_str());
+  ASSERT_EQ(file.blockCount, 3u);
+  EXPECT_EQ(file.blocks[2].type, 24);
+  EXPECT_EQ(file.blocks[2].length, 76u);
+
+  Result verified = Birdpack("--verify " + dir.file("maker.pub") + " " + out);
+  EXPECT_EQ(verified.exitCode, 0) << verified.output;
+  size_t at = verified.output.find("signed by key ");
+  ASSERT_NE(at, std::string::npos) << verified.output;
+  std::string keyId = verified.output.substr(at + 14, 16);
+  EXPECT_NE(Birdpack("--list " + out).output.find("type 24 flags 0 length       76  signature layout 1, Ed25519, key " +
+                                                  keyId),
+            std::string::npos);
+  Result wrongKey = Birdpack("--verify " + dir.file("other.pub") + " " + out);
+  EXPECT_EQ(wrongKey.exitCode, 1);
+  EXPECT_NE(wrongKey.output.find("signed by key " + keyId + ", not by this key"), std::string::npos) << wrongKey.output;
+
+  // Signing again replaces the signature: still one block, now by the other key.
+  ASSERT_EQ(Birdpack("--sign " + dir.file("other.pem") + " --sign-file " + out).exitCode, 0);
+  EXPECT_EQ(BirdFile(out.c_str()).blockCount, 3u);
+  EXPECT_EQ(Birdpack("--verify " + dir.file("other.pub") + " " + out).exitCode, 0);
+  EXPECT_EQ(Birdpack("--sign-file " + out).exitCode, 2);
+  Result publicKey = Birdpack("--sign " + dir.file("maker.pub") + " --sign-file " + out);
+  EXPECT_EQ(publicKey.exitCode, 1);
+  EXPECT_NE(publicKey.output.find("is not an Ed25519 private key in PEM"), std::string::npos) << publicKey.output;
+}

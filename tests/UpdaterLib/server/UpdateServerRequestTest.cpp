@@ -26,6 +26,17 @@ TEST(HTTPRequest, BuildsQueriesInKeyOrderWithTrailingAmpersandAndNoEncoding) {
             "http://h/cgi/u?Z=a b%20&op=qu&sn=1&");
 }
 
+TEST(HTTPRequest, RedirectsStayOnTheHostAndNeverLeaveHttps) {
+  const std::string from = "https://updates.example.com/cgi/u?op=hi&";
+  EXPECT_EQ(HTTPRequest::RedirectRefusal(from, "https://UPDATES.example.com:8443/cgi/v"), "");
+  EXPECT_EQ(HTTPRequest::RedirectRefusal("http://updates.example.com/cgi/u", "https://updates.example.com/cgi/u"), "");
+  EXPECT_EQ(HTTPRequest::RedirectRefusal(from, "http://updates.example.com/cgi/u"),
+            "refused a redirect from HTTPS to plain HTTP (http://updates.example.com/cgi/u)");
+  EXPECT_EQ(HTTPRequest::RedirectRefusal(from, "https://evil.example.net/cgi/u"),
+            "refused a redirect to another host (https://evil.example.net/cgi/u)");
+  EXPECT_EQ(HTTPRequest::RedirectRefusal(from, "file:///etc/passwd"), "refused a redirect to file:///etc/passwd: not HTTP");
+}
+
 TEST(UpdateServerRequest, AsksTheExactUrlOfEveryOperationAndReadsTheLabReplies) {
   ENTER_PRIVATE_NETWORK_OR_SKIP();
   LabFixture lab;
