@@ -79,7 +79,8 @@ bool LpcRecovery::HeardSdp(const std::string& heard) {
 // bytes and, with echo on, sends garbled bytes back; an i.MX boot ROM answers
 // in SDP or not at all. Only the former is worth the look at every rate.
 aErr LpcRecovery::ResumeAtOtherRates(NXPSerialClass& isp, const std::string& port) {
-  static const unsigned kOthers[] = {57600, 38400, 19200, 9600, 230400, 4800, 2400, 115200};
+  // Every rate but kFingerprintBaud, which the handshake has tried already.
+  static const unsigned kOthers[] = {57600, 38400, 19200, 9600, 230400, 4800, 2400};
   aErr err = aErrTimeout;
   for (unsigned rate : kOthers) {
     if (std::find(tried.begin(), tried.end(), rate) != tried.end())

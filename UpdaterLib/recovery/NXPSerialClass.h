@@ -120,8 +120,6 @@ public:
   bool ResumedCommandMode() const { return resumed; }
   // The first MAX_HEARD_BYTES bytes received since Connect, whatever they were.
   const std::string& Heard() const { return heard; }
-  // Bytes written since Connect.
-  uint64_t SentBytes() const { return sentBytes; }
 
 private:
   aErr WriteBytes(const std::string& bytes);
@@ -152,6 +150,6 @@ private:
   bool resumed = false;
   uint64_t lineFreeAtUS = 0;  // monotonic time when the bytes written so far have left the port
   std::string pending;           // bytes read past the last line
-  std::string heard;
-  uint64_t sentBytes = 0;
+  std::string heard;     // the first MAX_HEARD_BYTES bytes received since Connect
+  uint64_t sentBytes = 0;  // bytes written since Connect
 };
