@@ -81,6 +81,9 @@ public:
                                 bool override);
   // Download by recovery fingerprint: the server names the module and build.
   uint32_t Download_Firmware(Fingerprint fp, std::string build, bool override);
+  // After Get_Fingerprint or Recover_Firmware: whether anything went to a
+  // chip. When not, the failure was the port's or the image's alone.
+  bool RecoveryChipTried() const { return chipTried; }
 
   const std::string& ServerUrl() const { return serverUrl; }
   const std::string& UpdaterDirectory() const { return updaterDirectory; }
@@ -90,4 +93,5 @@ protected:
   std::string updaterDirectory;
   UpdaterDisplayInterface& display;
   uint8_t chipKind = 0;
+  bool chipTried = false;
 };

@@ -26,9 +26,13 @@ int RunFingerprint(Parameters& p, Updater& updater, UpdaterDisplayInterface& dis
     return kAbort;
   }
   Fingerprint fingerprint;
-  if (!updater.Get_Fingerprint(fingerprint, p.serialPort, kUnknownSerialNumber, p.birdFile,
-                               static_cast<unsigned>(p.baudRate), true)) {
-    display.message(kError, "Got no response from chip");
+  // -d names the module whose image (-f, or the store's) brings an i.MX recovery loader.
+  uint32_t serial = p.serialNumber != 0 ? p.serialNumber : kUnknownSerialNumber;
+  if (!updater.Get_Fingerprint(fingerprint, p.serialPort, serial, p.birdFile, static_cast<unsigned>(p.baudRate),
+                               true)) {
+    // A port or image refused before any chip was asked has said so in its own line.
+    if (updater.RecoveryChipTried())
+      display.message(kError, "Got no response from chip");
     return 1;
   }
   cli::_display_fingerprint(display, fingerprint);

@@ -19,15 +19,17 @@ constexpr unsigned kMaxOffset = 15;
 constexpr size_t kWordStart = kSecurityReportSize + 1;
 
 // hid_open fails alike for a missing and a forbidden device; only the latter
-// has a remedy worth a line to the user.
-void sReportIfDenied(uint16_t vendor, uint16_t product) {
+// has a remedy worth a line to the user. True when that line was due.
+bool sReportIfDenied(uint16_t vendor, uint16_t product) {
+  bool denied = false;
   hid_device_info* devices = hid_enumerate(vendor, product);
-  for (hid_device_info* d = devices; d; d = d->next)
+  for (hid_device_info* d = devices; d && !denied; d = d->next)
     if (d->path && access(d->path, R_OK | W_OK) != 0 && errno == EACCES) {
       aAccess_DeniedUSB(vendor, product);
-      break;
+      denied = true;
     }
   hid_free_enumeration(devices);
+  return denied;
 }
 
 }  // namespace
@@ -45,7 +47,7 @@ bool HID_SDPLoader::init() {
   handle = hid_open(vendor, product, nullptr);
   Log::log(DEBUG_iMXSerial, "handle: %p\n", static_cast<void*>(handle));
   if (!handle)
-    sReportIfDenied(vendor, product);
+    denied = sReportIfDenied(vendor, product);
   return handle != nullptr;
 }
 

@@ -22,9 +22,11 @@ public:
   ssize_t readData(std::vector<uint8_t>& reply, unsigned timeout_ms) override;
   // Only a reply of report 3 and one report 4 (70 bytes) holds a word.
   bool getDataFromBuffer(const std::vector<uint8_t>& reply, unsigned offset, unsigned& value) override;
+  bool accessDenied() const override { return denied; }
 
 private:
   hid_device_* handle = nullptr;
+  bool denied = false;
   uint16_t vendor;
   uint16_t product;
 };

@@ -15,6 +15,7 @@
 #include "aTime.h"
 #include "image/BirdFile.h"
 #include "recovery/HID_SDPLoader.h"
+#include "recovery/NXPSerialClass.h"
 #include "recovery/RecoveryImage.h"
 #include "recovery/RecoveryPort.h"
 #include "recovery/SDPLoader.h"
@@ -69,9 +70,15 @@ bool ImxRecovery::GetFingerprint(const std::string& port, uint32_t serial, const
     return false;
   }
   Module module(0, 0);
-  if (!Updater::_connect_rounds(module, {{linkTypeUSB, serial}}, kConnectRounds)) {
+  // A loader made for no module in particular answers as the unknown one, whatever -d names.
+  Targets targets = LoaderTargets(serial);
+  if (!Updater::_connect_rounds(module, targets, kConnectRounds)) {
     Log::log(DEBUG_APP, "Could not connect to device.\n");
-    display.message(kError, "The recovery loader was started but never joined the USB bus as %08X", serial);
+    if (targets.size() == 1)
+      display.message(kError, "The recovery loader was started but never joined the USB bus as %08X", serial);
+    else
+      display.message(kError, "The recovery loader was started but never joined the USB bus as %08X or %08X",
+                      targets[0].second, targets[1].second);
     return false;
   }
   Updater::_await_running_link(module);
@@ -97,6 +104,7 @@ bool ImxRecovery::UseLeftLoader(uint32_t serial, Fingerprint& fp, bool reset) {
   Module module(0, 0);
   if (!Updater::_connect_rounds(module, LoaderTargets(serial), 1))
     return false;
+  tried = true;
   Updater::_await_running_link(module);
   uint32_t found = sConnectedSerial(module, serial);
   if (ReadIdentifier(module, fp, true)) {
@@ -154,9 +162,12 @@ aErr ImxRecovery::TransferLoader(BirdFile& image, const std::string& port) {
   else
     loader.setLoader(std::unique_ptr<SDPLoader_Interface>(new Serial_SDPLoader(port)));
   if (loader.init() != aErrNone) {
-    display.message(kError, "The i.MX boot ROM could not be opened on %s", port.c_str());
+    // A device refused to the user has had its line, with the remedy.
+    if (!loader.accessDenied())
+      display.message(kError, "The i.MX boot ROM could not be opened on %s", port.c_str());
     return aErrNotReady;
   }
+  tried = true;
   int number = 0;
   for (const BirdBlock& block : blocks) {
     if (Interrupt::Requested()) {
@@ -169,7 +180,7 @@ aErr ImxRecovery::TransferLoader(BirdFile& image, const std::string& port) {
     Log::log(DEBUG_Updater, "Writting Block: %d, size %zu, address: %u\n", number, payload.size(), block.address);
     int result = loader.writeLoader(payload, block.address);
     if (result != 0) {
-      ShowLoaderFailure(result);
+      ShowLoaderFailure(result, port);
       return aErrConnection;
     }
     number++;
@@ -182,10 +193,26 @@ aErr ImxRecovery::TransferLoader(BirdFile& image, const std::string& port) {
   return aErrNone;
 }
 
-void ImxRecovery::ShowLoaderFailure(int result) {
+// Silence on a serial port says nothing of which chip is there: an LPC that
+// hangs, or runs at a rate the handshake did not try, is as silent as an i.MX
+// that is not in its boot ROM.
+void ImxRecovery::ShowNoAnswer(const std::string& port) {
+  std::string rates;
+  for (size_t i = 0; i < lpcRates.size(); i++)
+    rates += (i == 0 ? "" : i + 1 == lpcRates.size() ? " and " : ", ") + std::to_string(lpcRates[i]);
+  bool everyRate = lpcRates.size() >= NXPSerialClass::RATE_COUNT;
+  display.message(kError, "Nothing answered on %s, neither the LPC handshake at %s baud nor the i.MX status request%s",
+                  port.c_str(), rates.c_str(),
+                  everyRate ? "" : "; an LPC chip may still run at another rate: give -o or reset it");
+}
+
+void ImxRecovery::ShowLoaderFailure(int result, const std::string& port) {
   switch (result) {
     case SDPLoader::NO_ANSWER:
-      display.message(kError, "The i.MX boot ROM never answered the status request");
+      if (port != RecoveryPort::kUsb && !lpcRates.empty() && !imxHeard)
+        ShowNoAnswer(port);
+      else
+        display.message(kError, "The i.MX boot ROM never answered the status request");
       break;
     case SDPLoader::NOT_SDP:
       display.message(kError, "The port sends bytes that are no answer of an i.MX boot ROM");

@@ -32,6 +32,15 @@ public:
   // Programs through the loader left running by GetFingerprint, then waits for the
   // module to rejoin under `serial` running `build`.
   bool Program(BirdFile& image, uint32_t serial, uint32_t build);
+  // The rates the LPC handshake went out at on the same port before, and
+  // whether an SDP reply came back to it: a port that answers neither is not
+  // the i.MX's alone to blame.
+  void AfterLpcHandshake(const std::vector<unsigned>& rates, bool heardImx) {
+    lpcRates = rates;
+    imxHeard = heardImx;
+  }
+  // After GetFingerprint: whether anything went to the boot ROM or a loader.
+  bool Tried() const { return tried; }
 
 private:
   typedef std::vector<std::pair<linkType, uint32_t>> Targets;
@@ -41,9 +50,13 @@ private:
   bool UseLeftLoader(uint32_t serial, Fingerprint& fp, bool reset);
   void ResetLeftModule(Tessoral::Kovalink::Module& module);
   aErr TransferLoader(BirdFile& image, const std::string& port);
-  void ShowLoaderFailure(int result);
+  void ShowLoaderFailure(int result, const std::string& port);
+  void ShowNoAnswer(const std::string& port);
   bool ReadIdentifier(Tessoral::Kovalink::Module& module, Fingerprint& fp, bool quiet);
 
   Updater& updater;
   UpdaterDisplayInterface& display;
+  std::vector<unsigned> lpcRates;
+  bool imxHeard = false;
+  bool tried = false;
 };

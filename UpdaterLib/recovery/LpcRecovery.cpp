@@ -1,5 +1,6 @@
 #include "recovery/LpcRecovery.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <map>
@@ -58,6 +59,7 @@ aErr LpcRecovery::SyncAt(NXPSerialClass& isp, const std::string& port, unsigned 
     Log::log(DEBUG_APP, "ERROR %d ==> Could not open serial port\n", err);
     return aErrConnection;
   }
+  tried.push_back(isp.Baud());
   Log::log(DEBUG_APP, "\n\tSync to Device at %u baud:\n", isp.Baud());
   err = isp.Sync();
   if (err != aErrNone) {
@@ -67,16 +69,52 @@ aErr LpcRecovery::SyncAt(NXPSerialClass& isp, const std::string& port, unsigned 
   return aErrNone;
 }
 
+bool LpcRecovery::HeardSdp(const std::string& heard) {
+  // Every SDP reply opens with the ROM's security-mode word, open or closed part, little-endian.
+  static const std::string kOpen("\x56\x78\x78\x56", 4), kClosed("\x12\x34\x34\x12", 4);
+  return heard.find(kOpen) != std::string::npos || heard.find(kClosed) != std::string::npos;
+}
+
+// A chip in ISP command mode at another rate than the host's hears garbled
+// bytes and, with echo on, sends garbled bytes back; an i.MX boot ROM answers
+// in SDP or not at all. Only the former is worth the look at every rate.
+aErr LpcRecovery::ResumeAtOtherRates(NXPSerialClass& isp, const std::string& port) {
+  // Every rate but kFingerprintBaud, which the handshake has tried already.
+  static const unsigned kOthers[] = {57600, 38400, 19200, 9600, 230400, 4800, 2400};
+  aErr err = aErrTimeout;
+  for (unsigned rate : kOthers) {
+    if (std::find(tried.begin(), tried.end(), rate) != tried.end())
+      continue;
+    if (isp.Connect(port.c_str(), rate) != aErrNone)
+      return aErrConnection;
+    tried.push_back(rate);
+    Log::log(DEBUG_APP, "\n\tLook for a chip left in ISP command mode at %u baud:\n", rate);
+    if ((err = isp.Resume()) == aErrNone)
+      return aErrNone;
+  }
+  return err;
+}
+
 LpcRecovery::Found LpcRecovery::GetFingerprint(const std::string& port, unsigned baud, Fingerprint& fp) {
   NXPSerialClass isp;
+  tried.clear();
   // A chip keeps the rate it was last synchronised or switched at until it
   // is reset: the asked rate first, then the one recovery synchronises at.
   std::vector<unsigned> rates = {NXPSerialClass::RateFor(baud)};
   if (rates[0] != kFingerprintBaud)
     rates.push_back(kFingerprintBaud);
   aErr err = aErrTimeout;
-  for (size_t i = 0; i < rates.size() && err == aErrTimeout; i++)
+  bool foreign = false;
+  heardImx = false;
+  for (size_t i = 0; i < rates.size() && err == aErrTimeout; i++) {
     err = SyncAt(isp, port, rates[i]);
+    heardImx = heardImx || HeardSdp(isp.Heard());
+    foreign = foreign || !isp.Heard().empty();
+  }
+  if (err == aErrTimeout && foreign && !heardImx) {
+    Log::log(DEBUG_APP, "The port answered, but neither in ISP nor in SDP: looking at the other rates\n");
+    err = ResumeAtOtherRates(isp, port);
+  }
   if (err != aErrNone)
     return Found::NotLpc;
   AnsweredRates()[port] = isp.Baud();

@@ -28,14 +28,23 @@ public:
   explicit LpcRecovery(UpdaterDisplayInterface& display);
 
   // Synchronises at `baud`'s rate, else at kFingerprintBaud; leaves the chip
-  // synchronised in ISP command mode for Program.
+  // synchronised in ISP command mode for Program. A port that answered those
+  // with bytes of neither ISP nor SDP may hold a chip a run left at another
+  // rate: it is looked for in ISP command mode at every other rate.
   Found GetFingerprint(const std::string& port, unsigned baud, Fingerprint& fp);
+  // The rates the handshake went out at, in order; empty when the port did not open.
+  const std::vector<unsigned>& TriedRates() const { return tried; }
+  // Whether the port answered the handshake with an SDP reply: an i.MX boot ROM is there.
+  bool HeardImx() const { return heardImx; }
   // `image` holds the decoded firmware; the chip was synchronised by GetFingerprint.
   bool Program(BirdFile& image, const std::string& port, unsigned baud);
 
 private:
   static std::map<std::string, unsigned>& AnsweredRates();
   aErr SyncAt(NXPSerialClass& isp, const std::string& port, unsigned rate);
+  // What the port sent back at one rate: true when it holds an SDP reply.
+  static bool HeardSdp(const std::string& heard);
+  aErr ResumeAtOtherRates(NXPSerialClass& isp, const std::string& port);
   bool Run(const LpcFirmware& firmware, NXPSerialClass& isp, const std::string& port, unsigned baud);
   bool Open(NXPSerialClass& isp, const std::string& port, unsigned baud);
   bool Erase(NXPSerialClass& isp);
@@ -49,6 +58,8 @@ private:
   bool Interrupted(const char* state);
 
   UpdaterDisplayInterface& display;
+  std::vector<unsigned> tried;
+  bool heardImx = false;
   std::string failure;
   unsigned number = 0, total = 0;
   // Bytes of flash the chip compared equal to what was staged.

@@ -52,7 +52,7 @@ const NXPSerialClass::Sector NXPSerialClass::NXP_LPC17XX_sectors[] = {
 
 namespace {
 
-const unsigned kRates[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
+const unsigned kRates[NXPSerialClass::RATE_COUNT] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
 const char* const kSync = "Synchronized";
 
 // Carriage return and line feed as \r and \n, other unprintables as blanks.
@@ -97,7 +97,7 @@ NXPSerialClass::~NXPSerialClass() { Disconnect(); }
 
 namespace {
 int sRateIndex(unsigned requested) {
-  for (int i = 0; i < 8; i++)
+  for (int i = 0; i < int(NXPSerialClass::RATE_COUNT); i++)
     if (kRates[i] >= requested)
       return i;
   return 2;  // a request above 230400 gets 9600
@@ -119,6 +119,8 @@ aErr NXPSerialClass::Connect(const char* path, unsigned requested) {
   }
   port = path;
   pending.clear();
+  heard.clear();
+  sentBytes = 0;
   // Short sleeps must end on time for answers to be picked up as they come.
   prctl(PR_SET_TIMERSLACK, 1000UL);
   lineFreeAtUS = aTime_GetMonotonicUS();
@@ -146,6 +148,7 @@ aErr NXPSerialClass::WriteBytes(const std::string& bytes) {
     Log::log(DEBUG_NXPSerial, "Error Test_Serial_Send() [%s]\n", aError_GetErrorText(err));
     return err;
   }
+  sentBytes += bytes.size();
   // Paced by the line itself: the bytes leave at 10 bits each, and answers
   // are awaited from the moment the last of them has gone.
   lineFreeAtUS = std::max(aTime_GetMonotonicUS(), lineFreeAtUS) + sWireUS(bytes.size(), baud);
@@ -184,6 +187,8 @@ aErr NXPSerialClass::ReadLine(std::string& line, aDeadline deadline) {
     aErr err = aStream_Read(stream, &byte, 1);
     if (err == aErrNone) {
       pending += static_cast<char>(byte);
+      if (heard.size() < MAX_HEARD_BYTES)
+        heard += static_cast<char>(byte);
       if (pending.size() > MAX_LINE_BYTES) {
         Log::log(DEBUG_NXPSerial, "Error no line end in %zu bytes: not an ISP answer [%s...]\n", pending.size(),
                  sPrintable(pending.substr(0, 32)).c_str());
@@ -307,14 +312,13 @@ aErr NXPSerialClass::Resync(bool& commandMode) {
   // them it finishes the write (a "R" is ended by the first). Every 21 lines
   // hold a checksum point, so a chip in a data phase answers each batch; a
   // chip back in command mode answers "0" with INVALID_COMMAND.
-  const std::string batch = [] {
-    std::string text;
-    for (unsigned i = 0; i <= LINES_PER_CHECKSUM; i++)
-      text += "0\r\n";
-    return text;
-  }();
   commandMode = false;
   for (unsigned round = 0; round < RESYNC_BATCHES; round++) {
+    // At least a checksum point's worth of lines, and as many more as make
+    // all that was sent at this rate whole SDP blocks (3 and 16 are coprime).
+    std::string batch;
+    for (unsigned i = 0; i <= LINES_PER_CHECKSUM || (sentBytes + batch.size()) % SDP_BLOCK_BYTES != 0; i++)
+      batch += "0\r\n";
     aErr err = WriteBytes(batch);
     if (err != aErrNone)
       return err;
@@ -342,6 +346,19 @@ aErr NXPSerialClass::Resync(bool& commandMode) {
       return aErrTimeout;
   }
   return aErrTimeout;
+}
+
+aErr NXPSerialClass::Resume() {
+  resumed = false;
+  pending.clear();
+  bool commandMode = false;
+  aErr err = Probe(commandMode);
+  if (err != aErrNone)
+    return err;
+  if (!commandMode)
+    return aErrTimeout;
+  resumed = true;
+  return SetEcho(true);
 }
 
 aErr NXPSerialClass::Sync() {

@@ -40,6 +40,8 @@ public:
   NXPSerialClass(const NXPSerialClass&) = delete;
   NXPSerialClass& operator=(const NXPSerialClass&) = delete;
 
+  // How many rates Connect knows (2400 to 230400).
+  static const size_t RATE_COUNT = 8;
   aErr Connect(const char* port, unsigned baud);
   // The rate Connect uses for a requested one: the first of 2400 ... 230400
   // that is at least the request; 9600 above 230400.
@@ -48,6 +50,9 @@ public:
 
   // Autobaud handshake; also recognises a chip left in ISP command mode.
   aErr Sync();
+  // Only looks for a chip left in ISP command mode at the port's rate (no
+  // autobaud "?", no resync); echo on when found, else aErrTimeout.
+  aErr Resume();
   aErr GetDeviceID();
   aErr ExecuteFrom(unsigned address);
   aErr SetEcho(bool on);
@@ -88,6 +93,14 @@ public:
   static const size_t MAX_LINE_BYTES = 256;
   // Batches of "0" lines Resync sends at most: enough for a write of the whole RAM.
   static const unsigned RESYNC_BATCHES = 128;
+  // The port may hold an i.MX boot ROM instead, which takes every 16 bytes on
+  // its UART as one Serial Download Protocol command. Resync pads what the
+  // handshake sends at one rate to whole blocks of this size, so such a ROM
+  // stays aligned for the SDP that follows (none of the blocks is a valid
+  // command: they begin with "?\r", "0\r", "\r\n" or "\n0").
+  static const size_t SDP_BLOCK_BYTES = 16;
+  // What is kept of the bytes received since Connect.
+  static const size_t MAX_HEARD_BYTES = 512;
 
   // Wait bounds, in ms beyond the time the bytes need on the wire.
   static const unsigned REPLY_MARGIN_MS = 250;
@@ -105,6 +118,8 @@ public:
   int LastReturnCode() const { return lastCode; }
   // True when Sync found the chip already in ISP command mode.
   bool ResumedCommandMode() const { return resumed; }
+  // The first MAX_HEARD_BYTES bytes received since Connect, whatever they were.
+  const std::string& Heard() const { return heard; }
 
 private:
   aErr WriteBytes(const std::string& bytes);
@@ -135,4 +150,6 @@ private:
   bool resumed = false;
   uint64_t lineFreeAtUS = 0;  // monotonic time when the bytes written so far have left the port
   std::string pending;           // bytes read past the last line
+  std::string heard;     // the first MAX_HEARD_BYTES bytes received since Connect
+  uint64_t sentBytes = 0;  // bytes written since Connect
 };

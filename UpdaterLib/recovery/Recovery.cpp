@@ -23,11 +23,13 @@ const char* const kNoRecoveryInfo = "Failed to retreive recovery information fro
 
 }  // namespace
 
-Recovery::Recovery(Updater& u, UpdaterDisplayInterface& d, uint8_t& kind) : updater(u), display(d), chipKind(kind) {}
+Recovery::Recovery(Updater& u, UpdaterDisplayInterface& d, uint8_t& kind, bool& tried)
+    : updater(u), display(d), chipKind(kind), chipTried(tried) {}
 
 bool Recovery::GetFingerprint(Fingerprint& fp, const std::string& port, unsigned serial, const std::string& birdFile,
                               unsigned baud, bool reset) {
   chipKind = 0;
+  chipTried = false;
   if (port != RecoveryPort::kUsb) {
     // A port that cannot be a chip's ends the command here: neither family is tried.
     std::string problem = RecoveryPort::Problem(port);
@@ -36,20 +38,29 @@ bool Recovery::GetFingerprint(Fingerprint& fp, const std::string& port, unsigned
       return false;
     }
   }
-  LpcRecovery::Found lpc = LpcRecovery(display).GetFingerprint(port, baud, fp);
+  LpcRecovery lpcRecovery(display);
+  LpcRecovery::Found lpc = lpcRecovery.GetFingerprint(port, baud, fp);
+  chipTried = !lpcRecovery.TriedRates().empty();
   if (lpc != LpcRecovery::Found::NotLpc) {
     chipKind = kChipLPC;
     return lpc == LpcRecovery::Found::Ok;
   }
   chipKind = kChipIMX;
-  return ImxRecovery(updater, display).GetFingerprint(port, serial, birdFile, fp, reset);
+  ImxRecovery imx(updater, display);
+  imx.AfterLpcHandshake(lpcRecovery.TriedRates(), lpcRecovery.HeardImx());
+  bool ok = imx.GetFingerprint(port, serial, birdFile, fp, reset);
+  chipTried = chipTried || imx.Tried();
+  return ok;
 }
 
 bool Recovery::Recover(const std::string& port, unsigned build, unsigned baud, unsigned serial,
                        const std::string& birdFile) {
   uint64_t start = aTime_GetMSTicks();
+  chipTried = false;
   bool ok = RecoverSteps(port, build, baud, serial, birdFile);
-  display.message(kInfo, "Update time: %.4f sec", double(aTime_GetMSTicks() - start) / 1000.0);
+  // A run that never reached a chip has nothing to time.
+  if (chipTried)
+    display.message(kInfo, "Update time: %.4f sec", double(aTime_GetMSTicks() - start) / 1000.0);
   return ok;
 }
 
@@ -61,7 +72,9 @@ bool Recovery::RecoverSteps(const std::string& port, unsigned build, unsigned ba
   Fingerprint fp;
   // An LPC chip is looked for at the programming rate, then at 115200.
   if (!updater.Get_Fingerprint(fp, port, serial, birdFile, baud, false)) {
-    display.message(kError, "Could not get Device Identifier");
+    // The cause is shown already; the summary belongs where a chip was asked.
+    if (chipTried)
+      display.message(kError, "Could not get Device Identifier");
     return false;
   }
   if (birdFile.empty() && !AskServer(fp, serial, build))
@@ -180,14 +193,14 @@ uint32_t Recovery::DownloadByFingerprint(const Fingerprint& fp, const std::strin
 
 bool Updater::Get_Fingerprint(Fingerprint& fp, std::string port, unsigned serial, std::string birdFile, unsigned baud,
                               bool reset) {
-  return Recovery(*this, display, chipKind).GetFingerprint(fp, port, serial, birdFile, baud, reset);
+  return Recovery(*this, display, chipKind, chipTried).GetFingerprint(fp, port, serial, birdFile, baud, reset);
 }
 
 bool Updater::Recover_Firmware(std::string port, unsigned build, unsigned baud, unsigned serial, std::string birdFile,
                                bool) {
-  return Recovery(*this, display, chipKind).Recover(port, build, baud, serial, birdFile);
+  return Recovery(*this, display, chipKind, chipTried).Recover(port, build, baud, serial, birdFile);
 }
 
 uint32_t Updater::Download_Firmware(Fingerprint fp, std::string build, bool override) {
-  return Recovery(*this, display, chipKind).DownloadByFingerprint(fp, build, override);
+  return Recovery(*this, display, chipKind, chipTried).DownloadByFingerprint(fp, build, override);
 }

@@ -16,7 +16,8 @@ public:
   static const uint8_t kChipIMX = 1;
   static const uint8_t kChipLPC = 2;
 
-  Recovery(Updater& updater, UpdaterDisplayInterface& display, uint8_t& chipKind);
+  // `chipTried` tells the caller whether anything went to a chip.
+  Recovery(Updater& updater, UpdaterDisplayInterface& display, uint8_t& chipKind, bool& chipTried);
 
   bool GetFingerprint(Fingerprint& fp, const std::string& port, unsigned serial, const std::string& birdFile,
                       unsigned baud, bool reset);
@@ -37,4 +38,5 @@ private:
   Updater& updater;
   UpdaterDisplayInterface& display;
   uint8_t& chipKind;
+  bool& chipTried;
 };

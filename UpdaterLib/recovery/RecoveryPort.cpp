@@ -5,7 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
+
+#include "aAccess.h"
 
 namespace RecoveryPort {
 
@@ -32,8 +35,11 @@ std::string sOpenProblem(const std::string& port) {
   int fd = open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) {
     int error = errno;
-    if (error == EACCES || error == EPERM)
-      return "Port " + port + " cannot be opened: permission denied";
+    if (error == EACCES || error == EPERM) {
+      char line[PATH_MAX + 256];
+      aAccess_DeniedSerialText(port.c_str(), line, sizeof(line));
+      return line;
+    }
     return "Port " + port + " cannot be opened: " + std::strerror(error);
   }
   bool terminal = isatty(fd) == 1;

@@ -83,10 +83,31 @@ void SDPLoader::_printBuffer(const std::vector<uint8_t>& bytes) {
 }
 
 ssize_t SDPLoader::_send(const std::vector<uint8_t>& packet, const char* format) {
+  // A reply that came after its window is no answer to this command.
+  _dropStale();
   ssize_t written = transport->writeData(packet);
   Log::log(DEBUG_iMXSerial, format, written);
   _printBuffer(packet);
   return written;
+}
+
+void SDPLoader::_dropStale() {
+  std::vector<uint8_t> stale;
+  for (unsigned look = 0; look < kStaleLooks && transport->readData(stale, 0) > 0; look++) {
+  }
+  if (stale.empty())
+    return;
+  Log::log(DEBUG_iMXSerial, "SDP: dropped %zu stale bytes before the command\n", stale.size());
+  _printBuffer(stale);
+}
+
+void SDPLoader::_awaitLateReplies(unsigned unanswered) {
+  std::vector<uint8_t> late;
+  for (unsigned i = 0; i < unanswered && transport->readData(late, kReplyTimeoutMS) > 0; i++) {
+  }
+  Log::log(DEBUG_iMXSerial, "SDP: %u status requests went unanswered in time; dropped %zu late bytes\n", unanswered,
+           late.size());
+  _printBuffer(late);
 }
 
 std::vector<uint8_t> SDPLoader::_receive(unsigned timeout_ms, const char* format) {
@@ -111,12 +132,18 @@ int SDPLoader::_isConnectionAlive() {
   bool heardSomething = false;
   for (unsigned attempt = 0; attempt < kStatusAttempts; attempt++) {
     std::vector<uint8_t> packet = _createStatusPacket();
+    _dropStale();
     ssize_t written = transport->writeData(packet);
     Log::log(DEBUG_iMXSerial, "bytesWritten: %zu\n", static_cast<size_t>(written));
     _printBuffer(packet);
     std::vector<uint8_t> reply = _receive(kReplyTimeoutMS, "Read Data: %zd\n");
-    if (_expectResponse(reply))
+    if (_expectResponse(reply)) {
+      // The answer may be a late one to an earlier request, whose own answer
+      // is then still to come: it must not pass for the next command's.
+      if (attempt > 0)
+        _awaitLateReplies(attempt);
       return 0;
+    }
     heardSomething = heardSomething || !reply.empty();
   }
   Log::log(DEBUG_iMXSerial, "Error: No ack from iMX device\n");

@@ -36,6 +36,9 @@ public:
   // ORs the little-endian word at `offset` after the security-mode word into
   // value; false when the reply has no such word.
   virtual bool getDataFromBuffer(const std::vector<uint8_t>& reply, unsigned offset, unsigned& value) = 0;
+  // After a failed init: true when the device was there but refused to the
+  // user, which the transport has said already in a line of its own.
+  virtual bool accessDenied() const { return false; }
 
 protected:
   static void orWordLE(const uint8_t* at, unsigned& value) { value |= aBytes_GetLE32(at); }
@@ -54,6 +57,8 @@ public:
   static constexpr unsigned kStatusAttempts = 5;
   static constexpr unsigned kReplyTimeoutMS = 100;
   static constexpr size_t kDataChunk = 1024;
+  // Looks at what has arrived before a command: bounds the drop on a port that never stops sending.
+  static constexpr unsigned kStaleLooks = 16;
 
   SDPLoader() = default;
   ~SDPLoader();
@@ -64,6 +69,8 @@ public:
   bool setLoader(std::unique_ptr<SDPLoader_Interface> loader);
   // 0, aErrMemory without a transport, aErrIO when the transport does not open.
   int init();
+  // After a failed init: the transport said the user may not open the device.
+  bool accessDenied() const { return transport && transport->accessDenied(); }
   int writeLoader(std::vector<uint8_t> payload, unsigned address);
   void startLoader(unsigned address);
   // CFG0 in the low 32 bits, CFG1 in the high.
@@ -72,7 +79,11 @@ public:
 private:
   // 0, NO_ANSWER or NOT_SDP.
   int _isConnectionAlive();
+  // Drops what has arrived, then sends the command.
   ssize_t _send(const std::vector<uint8_t>& packet, const char* format);
+  void _dropStale();
+  // After `unanswered` status requests went unanswered in time: their answers, if any come, are dropped.
+  void _awaitLateReplies(unsigned unanswered);
   std::vector<uint8_t> _receive(unsigned timeout_ms, const char* format);
   bool _readRegister(uint32_t address, unsigned& value);
   static std::vector<uint8_t> _fillCommand(uint16_t command, uint32_t address, uint8_t format, uint32_t count);

@@ -97,6 +97,7 @@ public:
   struct termios settings {};
   uint64_t lineFreeAtUS = 0;  // when the bytes written so far have left the port
   uint64_t burstStartUS = 0;  // when the line last went busy
+  bool denied = false;        // the port refused the user (said on its own line)
 };
 
 Serial_SDPLoader::Serial_SDPLoader(const std::string& port, unsigned baud)
@@ -105,6 +106,8 @@ Serial_SDPLoader::Serial_SDPLoader(const std::string& port, unsigned baud)
 Serial_SDPLoader::~Serial_SDPLoader() = default;
 
 uint64_t Serial_SDPLoader::lineTimeUS(size_t bytes) const { return d->lineTimeUS(bytes); }
+
+bool Serial_SDPLoader::accessDenied() const { return d->denied; }
 
 bool Serial_SDPLoader::init() {
   if (d->fd >= 0)
@@ -116,9 +119,12 @@ bool Serial_SDPLoader::init() {
   }
   d->fd = open(d->path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
   if (d->fd < 0) {
-    Log::log(DEBUG_iMXSerial, "SDP: cannot open %s: %s\n", d->path.c_str(), strerror(errno));
-    if (errno == EACCES)
+    int error = errno;
+    Log::log(DEBUG_iMXSerial, "SDP: cannot open %s: %s\n", d->path.c_str(), strerror(error));
+    if (error == EACCES) {
       aAccess_DeniedSerial(d->path.c_str());
+      d->denied = true;
+    }
     return false;
   }
   if (!isatty(d->fd)) {

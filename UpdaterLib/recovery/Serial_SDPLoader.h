@@ -49,6 +49,7 @@ public:
   // both ways, plus timeout_ms for the ROM to act; returns as soon as it is in.
   ssize_t readData(std::vector<uint8_t>& reply, unsigned timeout_ms) override;
   bool getDataFromBuffer(const std::vector<uint8_t>& reply, unsigned offset, unsigned& value) override;
+  bool accessDenied() const override;
 
   // Microseconds of line time the given bytes take at the port's rate.
   uint64_t lineTimeUS(size_t bytes) const;

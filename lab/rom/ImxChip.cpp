@@ -58,7 +58,7 @@ void ImxChip::report(const std::vector<uint8_t>& bytes, std::vector<std::vector<
 
 void ImxChip::uart(const uint8_t* bytes, size_t count, std::vector<uint8_t>& reply, uint64_t nowMs) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (nowMs && nowMs - lastByteMs_ > kCommandGapMs)
+  if (!options_.strict && nowMs && nowMs - lastByteMs_ > kCommandGapMs)
     command_.clear();
   lastByteMs_ = nowMs;
   std::vector<ImxReplyPiece> pieces;
@@ -147,6 +147,11 @@ bool ImxChip::readRam(uint32_t address, uint32_t count, std::vector<uint8_t>& ou
 unsigned ImxChip::loaderStarts() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return loaderStarts_;
+}
+
+unsigned ImxChip::statusRequests() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return rom_.statusRequests();
 }
 
 std::vector<size_t> ImxChip::dataReports() const {

@@ -23,6 +23,10 @@ struct ImxChipOptions {
   // image's information block nor the loader (other than DEADDEAD) names one.
   uint32_t moduleSerial = 0x0000C0DE;
   uint32_t loaderRebootMs = 300;  // a reset loader or rebooting module is gone this long
+  // UART: never drops a partial command, however long the silence after it;
+  // every byte counts towards a 16-byte block from the first one on. A host
+  // that sends anything but whole blocks leaves this chip misaligned for good.
+  bool strict = false;
 };
 
 class ImxChip : public HidReportSink {
@@ -42,6 +46,8 @@ public:
   std::vector<std::string> account() const;
   bool readRam(uint32_t address, uint32_t count, std::vector<uint8_t>& out) const;
   unsigned loaderStarts() const;
+  // Status requests received, answered or not.
+  unsigned statusRequests() const;
   // The payload sizes of the HID data reports (report 2) received, in order.
   std::vector<size_t> dataReports() const;
   // The serial number the firmware runs under, 0 until a firmware booted.

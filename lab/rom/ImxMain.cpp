@@ -63,6 +63,18 @@ bool sRamOut(const std::string& value, Arguments& args) {
          lab::ParseNumber(value.substr(first + 1, second - first - 1), 0, args.ramLength) && !args.ramOut.empty();
 }
 
+// "N:MS".
+bool sLateStatus(const std::string& value, lab::ImxUartOptions& line) {
+  size_t colon = value.find(':');
+  uint32_t n = 0, ms = 0;
+  if (colon == std::string::npos || !lab::ParseNumber(value.substr(0, colon), 10, n) || n == 0 ||
+      !lab::ParseNumber(value.substr(colon + 1), 10, ms))
+    return false;
+  line.lateStatus = n;
+  line.lateMs = ms;
+  return true;
+}
+
 bool sTransport(const std::string& value, Arguments& args) {
   args.uart = value != "hid";
   args.hid = value != "uart";
@@ -74,6 +86,7 @@ std::vector<Option> sTable(Arguments& a) {
   auto transport = [&a](const std::string& v, std::string&) { return sTransport(v, a); };
   auto ramOut = [&a](const std::string& v, std::string&) { return sRamOut(v, a); };
   auto statusNever = [&rom] { rom.answerStatusFrom = 0; };
+  auto late = [&a](const std::string& v, std::string&) { return sLateStatus(v, a.line); };
   return {
       Custom("--transport", "uart|hid|both", "where the ROM listens (default both)", transport),
       Text("--link", "PATH", "also make PATH a symbolic link to the pty", a.link),
@@ -93,6 +106,10 @@ std::vector<Option> sTable(Arguments& a) {
       Flag("--no-completion", "end a write-file without the completion word", rom.noCompletion),
       Number("--completion", "WORD", "end a write-file with WORD instead of 0x88888888", rom.completionWord),
       Flag("--hide-loader", "a started loader never appears on USB", rom.hideLoader),
+      Flag("--strict", "UART: never drop a partial command; bytes that are not whole\n"
+                       "16-byte commands misalign every later command", a.chip.strict),
+      Custom("--late-status", "N:MS", "UART: the answer to the N-th status request leaves MS ms\n"
+                                      "late; the chip takes nothing meanwhile", late),
   };
 }
 

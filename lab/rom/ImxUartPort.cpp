@@ -156,8 +156,9 @@ void ImxUartPort::receive(double now) {
 // the byte that asked, one byte time each.
 void ImxUartPort::feed(double now) {
   std::vector<uint8_t> batch, reply;
-  while (!in_.empty() && in_.front().atMs <= now) {
-    double arrived = in_.front().atMs;
+  while (!in_.empty() && in_.front().atMs <= now && busyUntilMs_ <= now) {
+    // A chip that was busy takes the byte when it is free again.
+    double arrived = std::max(in_.front().atMs, busyUntilMs_);
     batch.clear();
     // Paced, byte by byte, so an answer leaves after its own byte.
     do {
@@ -165,12 +166,19 @@ void ImxUartPort::feed(double now) {
       in_.pop_front();
     } while (!options_.pace && !in_.empty() && in_.front().atMs <= now);
     reply.clear();
+    unsigned statusBefore = chip_.statusRequests();
     chip_.uart(batch.data(), batch.size(), reply, LabNowMs());
-    if (!reply.empty())
-      txEndMs_ = std::max(arrived + options_.answerDelayMs, txEndMs_);
+    if (reply.empty())
+      continue;
+    bool late = statusBefore < options_.lateStatus && chip_.statusRequests() >= options_.lateStatus;
+    txEndMs_ = std::max(arrived + options_.answerDelayMs + (late ? options_.lateMs : 0), txEndMs_);
     for (uint8_t b : reply) {
       txEndMs_ += perByteMs_;
       out_.push_back(TimedByte{b, txEndMs_});
+    }
+    if (late) {
+      busyUntilMs_ = txEndMs_;
+      break;
     }
   }
 }
@@ -193,7 +201,7 @@ void ImxUartPort::wait(double now) {
   // watermark: waking for every byte at a high rate could not keep up.
   size_t limit = readAhead();
   if (!in_.empty())
-    next = std::min(next, in_[in_.size() >= limit ? limit / 2 : 0].atMs);
+    next = std::min(next, std::max(busyUntilMs_, in_[in_.size() >= limit ? limit / 2 : 0].atMs));
   if (!out_.empty() && !blocked_)
     next = std::min(next, out_.front().atMs);
   struct pollfd p = {master_, 0, 0};

@@ -23,6 +23,11 @@ struct ImxUartOptions {
   // The chip answers this long after the byte that completed a command or
   // the data (the ROM's own work, on top of the line).
   unsigned answerDelayMs = 0;
+  // The answer to the lateStatus-th status request (counted from 1; 0 =
+  // none) leaves lateMs later still, and the chip takes no byte until it has
+  // gone: a ROM busy once.
+  unsigned lateStatus = 0;
+  unsigned lateMs = 0;
 };
 
 class ImxUartPort {
@@ -68,6 +73,7 @@ private:
   double perByteMs_ = 0;
   bool blocked_ = false;
   bool backlog_ = false;  // the last read left bytes in the pty
+  double busyUntilMs_ = 0;  // the chip takes no byte before this time
 };
 
 }  // namespace lab

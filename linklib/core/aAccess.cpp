@@ -47,9 +47,7 @@ void aAccess_DeniedUSB(uint16_t vendor, uint16_t product) {
 
 void aAccess_DeniedNode(const char* path) { sDeniedByUdev(path ? path : "(no path)"); }
 
-void aAccess_DeniedSerial(const char* path) {
-  if (!path)
-    return;
+static std::string sDeniedSerialLine(const char* path) {
   std::string group = "dialout";
   struct stat st;
   if (stat(path, &st) == 0 && st.st_gid != 0) {
@@ -59,6 +57,17 @@ void aAccess_DeniedSerial(const char* path) {
     if (getgrgid_r(st.st_gid, &entry, buffer, sizeof(buffer), &found) == 0 && found && found->gr_name)
       group = found->gr_name;
   }
-  sReportOnce(path, std::string("Permission denied on serial port ") + path + ": join the " + group +
-                        " group (sudo usermod -aG " + group + " $USER) and log in again");
+  return std::string("Permission denied on serial port ") + path + ": join the " + group + " group (sudo usermod -aG " +
+         group + " $USER) and log in again";
+}
+
+void aAccess_DeniedSerial(const char* path) {
+  if (path)
+    sReportOnce(path, sDeniedSerialLine(path));
+}
+
+void aAccess_DeniedSerialText(const char* path, char* line, size_t size) {
+  if (!line || size == 0)
+    return;
+  snprintf(line, size, "%s", path ? sDeniedSerialLine(path).c_str() : "");
 }

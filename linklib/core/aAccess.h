@@ -3,6 +3,7 @@
 // stream, each device once per process (lookups open the same device often).
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 // A module or boot ROM on USB (libusb or hidapi), by vendor and product id.
@@ -11,3 +12,5 @@ void aAccess_DeniedUSB(uint16_t vendor, uint16_t product);
 void aAccess_DeniedNode(const char* path);
 // A serial port: access comes with the port's group (dialout on Debian).
 void aAccess_DeniedSerial(const char* path);
+// The line aAccess_DeniedSerial writes, into `line` (NUL-terminated, cut to `size`), without writing it.
+void aAccess_DeniedSerialText(const char* path, char* line, size_t size);

@@ -52,6 +52,7 @@ public:
     calls.push_back("Get_Fingerprint(" + port + "," + Hex(serial) + "," + birdFile + "," + std::to_string(baud) + "," +
                     Flag(reset) + ")");
     fp = fingerprint;
+    chipTried = fingerprintTried;
     return fingerprintResult;
   }
   bool Recover_Firmware(std::string port, unsigned build, unsigned baud, unsigned serial, std::string birdFile,
@@ -76,6 +77,7 @@ public:
   uint32_t downloadResult = 0;
   bool updateResult = false;
   bool fingerprintResult = false;
+  bool fingerprintTried = true;
   bool recoverResult = false;
 };
 
@@ -109,9 +111,21 @@ TEST_F(Dispatch, FingerprintNeedsASerialPortAndFailureIsKeptButNotFatal) {
   p.serialNumber = 0x40F5849A;
   updater.downloadResult = 77;
   EXPECT_EQ(Run(), 1);  // the download succeeded, the fingerprint did not
-  EXPECT_EQ(updater.calls, V({"Get_Fingerprint(/dev/ttyUSB0,DEADDEAD,rom.bird,9600,1)",
+  // -d names the module whose image brings the i.MX loader.
+  EXPECT_EQ(updater.calls, V({"Get_Fingerprint(/dev/ttyUSB0,40F5849A,rom.bird,9600,1)",
                               "Download_Firmware(40F5849A,,0,0)"}));
   EXPECT_EQ(Errors(), V{"Got no response from chip"});
+
+  // Refused before any chip was asked: the cause's own line is all.
+  display.messages.clear();
+  updater.calls.clear();
+  p.commands = CommandsClass();
+  p.commands.Set(CMD_FINGERPRINT);
+  p.serialNumber = 0;
+  updater.fingerprintTried = false;
+  EXPECT_EQ(Run(), 1);
+  EXPECT_EQ(updater.calls, V({"Get_Fingerprint(/dev/ttyUSB0,DEADDEAD,rom.bird,9600,1)"}));
+  EXPECT_EQ(Errors(), V{});
 }
 
 TEST_F(Dispatch, FingerprintIsPrintedOnSuccess) {

@@ -121,13 +121,15 @@ std::string MakeCatalogue(const testsupport::TempDir& dir, uint32_t loaderBytes)
 class ImxRecoveryE2E : public ::testing::Test {
 protected:
   void Start(const lab::ImxRomOptions& rom = lab::ImxRomOptions(),
-             const lab::ImxUartOptions& line = lab::ImxUartOptions(), uint32_t loaderBytes = 3000) {
+             const lab::ImxUartOptions& line = lab::ImxUartOptions(), uint32_t loaderBytes = 3000,
+             bool strict = false) {
     lab_.reset(new UsbLab({}));
     if (!lab_->skipReason().empty())
       GTEST_SKIP() << lab_->skipReason();
     ASSERT_EQ(lab_->error(), "");
     lab::ImxChipOptions options;
     options.rom = rom;
+    options.strict = strict;
     std::copy(kIdentity, kIdentity + 4, options.rom.identity);
     chip_.reset(new lab::ImxChip(options, &lab_->host()));
     std::string error;
@@ -442,4 +444,77 @@ TEST_F(ImxRecoveryE2E, ALoaderLeftRunningIsUsedByTheNextFingerprintAndRecovery) 
   EXPECT_EQ(chip_->firmwareSerial(), kModule);
   EXPECT_EQ(Count("jump"), 2u) << Account();
   EXPECT_EQ(Count("write-file"), 2u) << Account();
+}
+
+// An image of the module's own: a loader that may announce the module or the
+// unknown serial number, and firmware.
+std::string ModuleImage(const testsupport::TempDir& dir, const std::string& name, uint32_t loaderSerial) {
+  return WriteBird(dir.file(name), {birdwriter::InfoBlock(kNewBuild, "2.2.0", kModule, "Orrin"),
+                                    LoaderBlock(3000, loaderSerial),
+                                    birdwriter::AddressedBlock(birdwriter::kFirmware, 0x60000000,
+                                                               birdwriter::RandomBytes(4096, 24))});
+}
+
+// -N takes -d: a named image needs the module it is for, over HID and the
+// pty alike, whether its loader announces the module or the unknown serial.
+TEST_F(ImxRecoveryE2E, FingerprintWithANamedImageTakesTheModuleFromDashD) {
+  Start();
+  for (uint32_t loaderSerial : {kModule, kDefault}) {
+    std::string bird = ModuleImage(work_, "module-" + std::to_string(loaderSerial) + ".bird", loaderSerial);
+    for (const std::string& port : {std::string("USB"), uart_->path()}) {
+      SCOPED_TRACE(port + " " + std::to_string(loaderSerial));
+      ProgramResult r = Updater({"-N", "-s", port, "-f", bird, "-d", "0000B1C0"});
+      EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+      EXPECT_NE(r.out.find(kFingerprint), std::string::npos) << r.out << r.err;
+      EXPECT_EQ(r.err, "");
+      EXPECT_TRUE(WaitFor([&] { return chip_->state() == lab::ImxRom::State::Idle; })) << "the loader was not reset";
+      EXPECT_TRUE(WaitFor([&] { return !lab_->host().onBus(loaderSerial); })) << "the loader stayed on the bus";
+    }
+  }
+  EXPECT_EQ(Count("jump 0x20000400 loader"), 4u) << Account();
+}
+
+// A status reply that comes about 20 ms past its window is taken by the next
+// status request; the answer to that one, still on its way, is dropped, not
+// read as the loader's completion. A loader of one data packet, so nothing
+// but the completion read could see it.
+TEST_F(ImxRecoveryE2E, LateStatusReplyIsNotTakenForTheLoadersCompletion) {
+  lab::ImxUartOptions line;
+  line.pace = true;
+  line.answerDelayMs = 5;
+  line.lateStatus = 1;
+  line.lateMs = 117;
+  Start(lab::ImxRomOptions(), line);
+  lab::ImxLabLoader loader;
+  loader.serial = kModule;
+  std::string bird = WriteBird(work_.file("small-loader.bird"),
+                               {birdwriter::InfoBlock(kNewBuild, "2.2.0", kModule, "Orrin"),
+                                birdwriter::AddressedBlock(birdwriter::kLoader, 0x20000400, loader.encode(600))});
+  ProgramResult r = Updater({"-N", "-s", uart_->path(), "-f", bird, "-d", "0000B1C0", "-X", "0x10000000"});
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find(kFingerprint), std::string::npos) << r.out << r.err;
+  EXPECT_NE(r.err.find("dropped 8 late bytes"), std::string::npos) << r.err;
+  EXPECT_EQ(Count("error-status"), 2u) << Account();
+  EXPECT_EQ(Count("write-file 0x20000400 644"), 1u) << Account();
+  EXPECT_EQ(Count("jump 0x20000400 loader"), 1u) << Account();
+}
+
+// A ROM that never drops a partial command: the LPC handshake that went out
+// first (at the asked rate, then at 115200) was whole 16-byte blocks, none of
+// them a command, so SDP finds the ROM aligned. Both commands work through it.
+TEST_F(ImxRecoveryE2E, StrictRomTakesSdpAfterTheLpcHandshake) {
+  Start(lab::ImxRomOptions(), lab::ImxUartOptions(), 3000, true);
+  ProgramResult r = Updater({"-N", "-s", uart_->path()});
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find(kFingerprint), std::string::npos) << r.out << r.err;
+  EXPECT_EQ(Count("unknown command"), 6u) << Account();
+  EXPECT_TRUE(WaitFor([&] { return chip_->state() == lab::ImxRom::State::Idle; })) << "the loader was not reset";
+
+  r = Updater({"-U", "-t", "RECOVER", "-s", uart_->path(), "-o", "57600"});
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_TRUE(WaitFor([&] { return lab_->host().build(kModule) == kNewBuild; }, 5000)) << r.out << r.err;
+  EXPECT_EQ(Count("unknown command"), 18u) << Account();
+  EXPECT_EQ(Count("write-file 0x20000000 3000 refused"), 0u) << Account();
+  EXPECT_EQ(Count("write-file abandoned"), 0u) << Account();
+  EXPECT_EQ(Count("jump 0x20000400 loader"), 2u) << Account();
 }
