@@ -96,7 +96,10 @@ int main(int argc, char** argv) {
   if (parameters.commands.IsSet(CMD_HELP) || !parameters.commands.IsSet(CMD_ANY_COMMAND)) {
     cli::_display_copyright(display);
     cli::_display_kl_version(display);
-    cli::_display_usage(parameters.showExtendedUsage, parameters.helpRequested);
+    // Help that was asked for is the run's output (a pager finds it there);
+    // the short usage of a run without a command stays beside the messages.
+    cli::_display_usage(parameters.showExtendedUsage, parameters.helpRequested,
+                        parameters.helpRequested ? stdout : stderr);
     return 0;
   }
   return RunWithStore(parameters, display, recorder, startUS);
