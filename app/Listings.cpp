@@ -45,6 +45,9 @@ void DisplayDevice(UpdaterDisplayInterface& display, const DeviceInfo& device) {
 
 void cli::_display_device_list(UpdaterDisplayInterface& display, const std::vector<DeviceInfo>& devices,
                                uint32_t transport) {
+  // Modules behind a router found without -t are reached over the router's transport.
+  if (transport != linkTypeUSB && transport != linkTypeTCPIP && !devices.empty())
+    transport = devices.front().spec.type;
   display.message(kInfo, "Discovered Devices: (%s)", LinkTypeName(transport));
   if (devices.empty()) {
     display.message(kInfo, "    No devices found.");

@@ -64,6 +64,12 @@ TEST(Listings, DeviceListPerLinkType) {
             "    0BADC0DE  [Error (25): Is someone else connected to this device?]\n");
 
   EXPECT_EQ(DeviceList({}, 0), "Discovered Devices: (Unknown)\n    No devices found.\n");
+  // Modules found behind a router without -t: the heading names the router's transport.
+  EXPECT_EQ(DeviceList({remote}, 0).substr(0, 31), "Discovered Devices: (TCPIP)\n   ");
+  EXPECT_EQ(DeviceList({Device(linkTypeUSB, 0xABC, 13)}, 0),
+            "Discovered Devices: (USB)\n"
+            "    Device    Module   Router  Model          Firmware Version (Build)\n"
+            "    00000ABC  02       0A      Quessa         1.4.12 (3000000001)\n");
 }
 
 TEST(Listings, BuildsSortByVersionTextAndAreCutToFifteen) {
