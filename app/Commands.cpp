@@ -6,6 +6,7 @@
 #include "FleetCommand.h"
 #include "Interrupt.h"
 #include "Listings.h"
+#include "ResultLines.h"
 #include "StoreReport.h"
 #include "Usage.h"
 
@@ -173,6 +174,7 @@ int RunCommands(Parameters& p, Updater& updater, UpdaterDisplayInterface& displa
   if (int code = RunPreparation(p, updater, display, result))
     return code;
   if (p.commands.IsSet(CMD_CHECK)) {
+    ResultLines report;  // what -C prints is its result
     // A file the check refuses is not handed to the update after it.
     if (CheckBirdFile(p, updater.UpdaterDirectory(), display) != 0)
       return 1;
@@ -183,6 +185,7 @@ int RunCommands(Parameters& p, Updater& updater, UpdaterDisplayInterface& displa
     return code;
   if (step != 0)
     result = step;
+  ResultLines report;  // what -I prints is its result
   if (p.commands.IsSet(CMD_INFO) && ReportStore(updater.UpdaterDirectory(), p.serialNumber, display) != 0)
     result = 1;
   return result;

@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "ResultLines.h"
 #include "aDefs.h"
 
 namespace {
@@ -45,6 +46,7 @@ void DisplayDevice(UpdaterDisplayInterface& display, const DeviceInfo& device) {
 
 void cli::_display_device_list(UpdaterDisplayInterface& display, const std::vector<DeviceInfo>& devices,
                                uint32_t transport) {
+  ResultLines result;
   // Modules behind a router found without -t are reached over the router's transport.
   if (transport != linkTypeUSB && transport != linkTypeTCPIP && !devices.empty())
     transport = devices.front().spec.type;
@@ -62,6 +64,7 @@ void cli::_display_device_list(UpdaterDisplayInterface& display, const std::vect
 }
 
 void cli::_display_builds(UpdaterDisplayInterface& display, const BuildList& builds, uint32_t serialNumber) {
+  ResultLines result;
   if (builds.empty()) {
     display.message(kInfo, "No builds found for device [%08X]", serialNumber);
     return;
@@ -77,6 +80,7 @@ void cli::_display_builds(UpdaterDisplayInterface& display, const BuildList& bui
 }
 
 void cli::_display_fingerprint(UpdaterDisplayInterface& display, const Fingerprint& fingerprint) {
+  ResultLines result;
   display.message(kInfo, "[ %08X %08X %08X %08X ]", fingerprint.word[0], fingerprint.word[1], fingerprint.word[2],
                   fingerprint.word[3]);
 }

@@ -210,7 +210,7 @@ aErr UpdaterEntity::FirmwareTransfer(const uint8_t* content, uint32_t length, ui
     remaining -= piece;
     position += piece;
     chunkCount++;
-    display.update_progress(static_cast<double>(length - remaining) / static_cast<double>(length), nullptr);
+    display.update_transfer(length - remaining, length, nullptr);
     Log::log(DEBUG_Network_FIRM, "\nNETWORK: accepted %d more bytes (%d of %d remaining)\n",
              static_cast<int>(piece), static_cast<int>(remaining), static_cast<int>(length));
     result = FirmwareWrite(piece);

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include "AppTestSupport.h"
+#include "FleetTable.h"
 #include "Listings.h"
 #include "Usage.h"
 
@@ -123,4 +124,43 @@ TEST(Usage, BannerLinesGoThroughTheDisplayAndRespectMuting) {
   display.mute_messages(true);
   cli::_display_app_version(display);
   EXPECT_EQ(display.messages.size(), 3u);
+}
+
+TEST(FleetTable, ARowFitsTheTerminalItIsShownOn) {
+  ModuleOutcome done;
+  done.serialNumber = 0xD00D;
+  done.model = "Tavrel";
+  done.buildBefore = 3100;
+  done.buildAfter = 3120;
+  done.succeeded = true;
+  done.seconds = 3.4;
+  ModuleOutcome failed = done;
+  failed.serialNumber = 0xCAFE;
+  failed.succeeded = false;
+  failed.buildAfter = 0;
+  failed.error = aErrPacket;
+  failed.errorText = "Firmware update of module [0000CAFE] failed [24, aErrPacket]";
+  const std::string result = "FAILED: " + failed.errorText;
+
+  // At 80 columns the result continues under its own column, broken at blanks.
+  std::vector<std::string> lines = cli::_fleet_table({done, failed}, 80);
+  ASSERT_GE(lines.size(), 4u);
+  EXPECT_EQ(lines[1], "0000D00D  Tavrel         3100 -> 3120             3.4 s  updated");
+  std::string joined;
+  for (size_t i = 2; i < lines.size(); i++) {
+    EXPECT_LE(lines[i].size(), 79u) << lines[i];
+    const std::string piece = lines[i].substr(i == 2 ? 57 : 0);
+    if (i > 2) {
+      EXPECT_EQ(piece.substr(0, 57), std::string(57, ' ')) << lines[i];
+      joined += " ";
+    }
+    joined += i == 2 ? piece : piece.substr(57);
+  }
+  EXPECT_EQ(lines[2].substr(0, 57), "0000CAFE  Tavrel         3100 -> -                3.4 s  ");
+  EXPECT_EQ(joined, result);
+
+  // Without a terminal (0), each module keeps one row, however long.
+  lines = cli::_fleet_table({done, failed}, 0);
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[2], "0000CAFE  Tavrel         3100 -> -                3.4 s  " + result);
 }
