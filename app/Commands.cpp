@@ -82,10 +82,14 @@ int RunDiscover(Parameters& p, Updater& updater, UpdaterDisplayInterface& displa
       type = linkTypeUSB;
     devices = updater.Discover_Devices(type);
   }
-  cli::_display_device_list(display, devices, type);
-  if (devices.empty())
+  // A module this user may not open is there all the same: listed, and the run fails.
+  std::vector<UnopenableModule> unopenable;
+  if (type == linkTypeUSB && p.routerSerialNumber == 0)
+    unopenable = cli::_unopenable_usb_modules();
+  cli::_display_device_list(display, devices, type, unopenable);
+  if (devices.empty() && unopenable.empty())
     ExplainEmptyDiscovery(display, type, p.routerSerialNumber);
-  return 0;
+  return unopenable.empty() ? 0 : 1;
 }
 
 int RunUpdate(Parameters& p, Updater& updater, UpdaterDisplayInterface& display) {

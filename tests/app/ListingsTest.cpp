@@ -65,6 +65,16 @@ TEST(Listings, DeviceListPerLinkType) {
             "    0BADC0DE  [Error (25): Is someone else connected to this device?]\n");
 
   EXPECT_EQ(DeviceList({}, 0), "Discovered Devices: (Unknown)\n    No devices found.\n");
+  // A module seen but not to be opened is listed with the reason, never left out.
+  UnopenableModule denied;
+  denied.serialNumber = 0xBEEF;
+  denied.vendor = 0x24FF;
+  denied.product = 0x0011;
+  RecordingDisplay withDenied;
+  cli::_display_device_list(withDenied, {}, 1, {denied});
+  EXPECT_EQ(withDenied.All(), "Discovered Devices: (USB)\n"
+                              "    Device    Module   Router  Model          Firmware Version (Build)\n"
+                              "    0000BEEF  USB 24FF:0011  permission denied: see the udev rules\n");
   // Modules found behind a router without -t: the heading names the router's transport.
   EXPECT_EQ(DeviceList({remote}, 0).substr(0, 31), "Discovered Devices: (TCPIP)\n   ");
   EXPECT_EQ(DeviceList({Device(linkTypeUSB, 0xABC, 13)}, 0),
