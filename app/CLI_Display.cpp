@@ -18,6 +18,11 @@ const int kDefaultColumns = 80;
 const char* const kSpinnerFrames[8] = {".", "..", "...", "....", ".....", "....", "...", ".."};
 // A rate measured over less than this says more about the first piece than the line.
 const double kMeasurableSeconds = 0.5;
+// Room kept for the bytes, rate and time left, so the bar does not change its
+// width with every digit they gain or lose; on a terminal too narrow for that
+// and a bar of kMinBar, the bar takes what the text leaves.
+const int kDetailRoom = 40;
+const int kMinBar = 10;
 
 // 256 -> "256", 12.5 -> "12.5", 0.98 -> "1": one decimal, none when it is 0.
 std::string Amount(double value) {
@@ -158,8 +163,11 @@ void CLI_Display::draw_bar(double fraction, const char* label, const std::string
   snprintf(percent, sizeof(percent), " (%3d%% )", static_cast<int>(100 * fraction));
   const std::string prefix = label ? std::string(" (") + label + ") " : "";
   const int room = Columns(out_) - 1;
-  const int fixed = static_cast<int>(prefix.size() + strlen(percent) + detail.size()) + 2;
-  const int width = std::max(1, std::min(kBarWidth, room - fixed));
+  const int around = static_cast<int>(prefix.size() + strlen(percent)) + 2;
+  int detailWidth = static_cast<int>(detail.size());
+  if (!detail.empty() && room - around - kDetailRoom >= kMinBar)
+    detailWidth = std::max(detailWidth, kDetailRoom);
+  const int width = std::max(1, std::min(kBarWidth, room - around - detailWidth));
   const int filled = static_cast<int>(width * fraction);
   std::string bar(static_cast<size_t>(filled), '=');
   if (filled < width)
