@@ -78,11 +78,11 @@ int main(int argc, char** argv) {
   int parsed = cli::_get_params(recorder, argc, argv, parameters);
   if (parameters.json)
     display.keep_output_free();
-  display.set_quiet(parameters.quiet);
-  display.set_verbose(parameters.verbose);
   // The banner is for a person at a terminal; a pipe or -q gets on stdout only
   // what was asked for. Help and the version asked for are all output.
   const bool asked = parsed == 0 && (parameters.commands.IsSet(CMD_HELP) || parameters.versionRequested);
+  display.set_quiet(parameters.quiet && !asked);
+  display.set_verbose(parameters.verbose);
   display.set_aside(!asked && (parameters.quiet || !display.output_is_terminal()));
   if (parsed != 0) {
     cli::_display_app_version(display);

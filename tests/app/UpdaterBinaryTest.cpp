@@ -64,7 +64,7 @@ TEST(UpdaterBinary, NoArgumentsPrintsBannerAndShortUsage) {
 TEST(UpdaterBinary, EveryHelpSpellingPrintsAllUsageTextsOnStdoutAndStopsParsing) {
   // -h -D must not discover, and -h -Y must not complain: parsing ends at the help option.
   for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
-           {"-h"}, {"-H"}, {"--help"}, {"--he"}, {"-h", "-D"}, {"-h", "-Y"}, {"-H", "stray", "-d", "zz"}}) {
+           {"-h"}, {"-H"}, {"--help"}, {"--he"}, {"-h", "-D"}, {"-h", "-Y"}, {"-H", "stray", "-d", "zz"}, {"-q", "-h"}}) {
     SCOPED_TRACE(args[0] + (args.size() > 1 ? " " + args[1] : ""));
     RunResult r = Updater(args);
     EXPECT_EQ(r.exitCode, 0);
@@ -107,7 +107,8 @@ TEST(UpdaterBinary, VersionOptionsPrintTheReleaseAlone) {
   for (const char* option : {"-V", "--version", "--vers"}) {
     SCOPED_TRACE(option);
     // Like help, it ends the parse: what follows is neither run nor refused.
-    RunResult r = Updater({option, "-D", "--dry-run"});
+    // What was asked for is the result, -q or not.
+    RunResult r = Updater({"-q", option, "-D", "--dry-run"});
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.err, "");
     // The release the banner's "1.1" abbreviates, in full.
