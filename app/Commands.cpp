@@ -6,6 +6,7 @@
 #include "FleetCommand.h"
 #include "Interrupt.h"
 #include "Listings.h"
+#include "ResultLines.h"
 #include "StoreReport.h"
 #include "Usage.h"
 
@@ -85,10 +86,14 @@ int RunDiscover(Parameters& p, Updater& updater, UpdaterDisplayInterface& displa
       type = linkTypeUSB;
     devices = updater.Discover_Devices(type);
   }
-  cli::_display_device_list(display, devices, type);
-  if (devices.empty())
+  // A module this user may not open is there all the same: listed, and the run fails.
+  std::vector<UnopenableModule> unopenable;
+  if (type == linkTypeUSB && p.routerSerialNumber == 0)
+    unopenable = cli::_unopenable_usb_modules();
+  cli::_display_device_list(display, devices, type, unopenable);
+  if (devices.empty() && unopenable.empty())
     ExplainEmptyDiscovery(display, type, p.routerSerialNumber);
-  return 0;
+  return unopenable.empty() ? 0 : 1;
 }
 
 int RunUpdate(Parameters& p, Updater& updater, UpdaterDisplayInterface& display) {
@@ -177,6 +182,7 @@ int RunCommands(Parameters& p, Updater& updater, UpdaterDisplayInterface& displa
   if (int code = RunPreparation(p, updater, display, result))
     return code;
   if (p.commands.IsSet(CMD_CHECK)) {
+    ResultLines report;  // what -C prints is its result
     // A file the check refuses is not handed to the update after it.
     if (CheckBirdFile(p, updater.UpdaterDirectory(), display) != 0)
       return 1;
@@ -187,6 +193,7 @@ int RunCommands(Parameters& p, Updater& updater, UpdaterDisplayInterface& displa
     return code;
   if (step != 0)
     result = step;
+  ResultLines report;  // what -I prints is its result
   if (p.commands.IsSet(CMD_INFO) && ReportStore(updater.UpdaterDirectory(), p.serialNumber, display) != 0)
     result = 1;
   return result;

@@ -6,6 +6,7 @@
 
 #include "FleetConsole.h"
 #include "FleetTable.h"
+#include "ResultLines.h"
 #include "Listings.h"
 #include "update/FleetSearch.h"
 #include "update/FleetUpdate.h"
@@ -94,6 +95,7 @@ int RunFleetUpdate(Parameters& p, Updater& updater, UpdaterDisplayInterface& dis
     FleetConsole::Notices notices(console);
     outcomes = updater.Update_Modules(routes, request, console);
   }
+  ResultLines result;  // the table and its sum are what -q keeps
   size_t updated = 0;
   for (const std::string& line : cli::_fleet_table(outcomes)) display.message(kInfo, "%s", line.c_str());
   for (const ModuleOutcome& outcome : outcomes) updated += outcome.succeeded ? 1 : 0;

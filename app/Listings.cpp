@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "ResultLines.h"
 #include "aDefs.h"
 
 namespace {
@@ -44,9 +45,13 @@ void DisplayDevice(UpdaterDisplayInterface& display, const DeviceInfo& device) {
 }  // namespace
 
 void cli::_display_device_list(UpdaterDisplayInterface& display, const std::vector<DeviceInfo>& devices,
-                               uint32_t transport) {
+                               uint32_t transport, const std::vector<UnopenableModule>& unopenable) {
+  ResultLines result;
+  // Modules behind a router found without -t are reached over the router's transport.
+  if (transport != linkTypeUSB && transport != linkTypeTCPIP && !devices.empty())
+    transport = devices.front().spec.type;
   display.message(kInfo, "Discovered Devices: (%s)", LinkTypeName(transport));
-  if (devices.empty()) {
+  if (devices.empty() && unopenable.empty()) {
     display.message(kInfo, "    No devices found.");
     return;
   }
@@ -56,9 +61,13 @@ void cli::_display_device_list(UpdaterDisplayInterface& display, const std::vect
     display.message(kInfo, "    Device    Module   Router  Model          Firmware Version (Build)   [IP address]");
   for (const DeviceInfo& device : devices)
     DisplayDevice(display, device);
+  for (const UnopenableModule& module : unopenable)
+    display.message(kInfo, "    %08X  USB %04X:%04X  permission denied: see the udev rules", module.serialNumber,
+                    module.vendor, module.product);
 }
 
 void cli::_display_builds(UpdaterDisplayInterface& display, const BuildList& builds, uint32_t serialNumber) {
+  ResultLines result;
   if (builds.empty()) {
     display.message(kInfo, "No builds found for device [%08X]", serialNumber);
     return;
@@ -74,6 +83,7 @@ void cli::_display_builds(UpdaterDisplayInterface& display, const BuildList& bui
 }
 
 void cli::_display_fingerprint(UpdaterDisplayInterface& display, const Fingerprint& fingerprint) {
+  ResultLines result;
   display.message(kInfo, "[ %08X %08X %08X %08X ]", fingerprint.word[0], fingerprint.word[1], fingerprint.word[2],
                   fingerprint.word[3]);
 }

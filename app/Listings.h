@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "UnopenableModules.h"
 #include "Updater.h"
 #include "UpdaterDisplayInterface.h"
 
@@ -10,7 +11,9 @@
 // live in a namespace (such names are reserved at global scope).
 namespace cli {
 
-void _display_device_list(UpdaterDisplayInterface& display, const std::vector<DeviceInfo>& devices, uint32_t transport);
+// Modules that were seen but may not be opened follow the others, each with its reason.
+void _display_device_list(UpdaterDisplayInterface& display, const std::vector<DeviceInfo>& devices, uint32_t transport,
+                          const std::vector<UnopenableModule>& unopenable = {});
 void _display_builds(UpdaterDisplayInterface& display, const BuildList& builds, uint32_t serialNumber);
 void _display_fingerprint(UpdaterDisplayInterface& display, const Fingerprint& fingerprint);
 

@@ -36,6 +36,7 @@ const std::vector<OptionEntry>& OptionTable() {
       {"--help", GROUP_HELP, OptionArgument::None},
       {"-V", GROUP_VERSION, OptionArgument::None},      {"--version", GROUP_VERSION, OptionArgument::None},
       {"--json", GROUP_PARAMETER, OptionArgument::None},
+      {"-q", GROUP_PARAMETER, OptionArgument::None},    {"-v", GROUP_PARAMETER, OptionArgument::None},
   };
   return table;
 }
@@ -239,6 +240,12 @@ int HandleParameter(UpdaterDisplayInterface& display, const ParsedOption& option
     case 't': return ParseTransport(display, argument, parameters);
     case 'm': return ParseModuleAddress(display, argument, parameters);
     case 'o': return ParseBaudRate(display, option, parameters);
+    case 'q': parameters.quiet = true; return 0;
+    case 'v':
+      parameters.verbose = true;
+      // The link's own steps in words: found, lost, reconnected.
+      Log::ActivatePackage(DEBUG_Network);
+      return 0;
     case 'e': parameters.echo = true; return 0;
     case 'n': parameters.nFlag = true; return 0;
     case 'f': return ParseWord(display, option, parameters.birdFile);
@@ -349,6 +356,10 @@ int cli::_validate_params(UpdaterDisplayInterface& display, Parameters& paramete
       return 1;
     }
     first = candidate.option;
+  }
+  if (parameters.quiet && parameters.verbose) {
+    display.message(kError, "Options [%s] and [%s] cannot be given together", "-q", "-v");
+    return 1;
   }
   // The document describes these commands; with none of them there would be nothing to read.
   if (parameters.json && first == nullptr && !parameters.commands.IsSet(CMD_GET)) {

@@ -69,6 +69,9 @@ struct Parameters {
   bool logFileGiven = false;
   // --json: one JSON document on stdout; every message goes to stderr.
   bool json = false;
+  // -q: errors and the result only. -v: the link and transfer steps too.
+  bool quiet = false;
+  bool verbose = false;
 
   // -U for several modules: -d all, or more than one serial number.
   bool IsFleet() const { return allModules || serialNumbers.size() > 1; }

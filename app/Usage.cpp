@@ -142,6 +142,8 @@ std::string ExtendedText() {
   u.Entry("-C", {"Check the given BIRDFILE"});
   u.Entry("--json", {"one JSON document on stdout for -D, -B, -G, -U;", "messages go to stderr."});
   u.Entry("-V or --version", {"Print the version and end."});
+  u.Entry("-q", {"quiet: errors and the result only; the banner", "goes to stderr."});
+  u.Entry("-v", {"verbose: also the link's and the transfer's steps."});
   u.Blank();
   return u.Text();
 }

@@ -36,6 +36,10 @@ const char* kUsage =
     "  --serial HEX            serial number the image is made for, hexadecimal;\n"
     "                          0 (the default) for a generic image\n"
     "  --no-info               write no information block\n"
+    "  --info-copy ADDR        also write a copy of the information block into the\n"
+    "                          firmware at ADDR (a firmware block of its own), the\n"
+    "                          copy a module reports its build and version from\n"
+    "                          once it runs the new image\n"
     "\n"
     "Blocks, written after the information block in command-line order:\n"
     "  --loader FILE[@ADDR][:FLAGS]          loader code from FILE, load address\n"
@@ -71,6 +75,8 @@ const char* kUsage =
     "  --verify KEY.pub FILE   check FILE's signature with the public key; exit 0\n"
     "                          when it holds, 1 when not\n"
     "  -h, --help              this text\n"
+    "  -V, --version           print the version of birdpack (--version alone;\n"
+    "                          with a value it is the firmware version)\n"
     "\n"
     "Numbers take a 0x prefix for hexadecimal. FLAGS (0-7) are carried in the\n"
     "block's upper three type bits. Bodies that would expand more than eightfold\n"
@@ -171,6 +177,8 @@ struct Options {
   uint32_t seed = 1;
   uint32_t randomBlocks = 0;
   std::vector<birdwriter::Block> blocks;
+  // Blocks that are copies of the information block, filled once all of it is known.
+  std::vector<size_t> infoCopies;
   bool scramble = false;
   uint32_t key[4] = {0, 0, 0, 0};
   std::string signKey;
@@ -240,6 +248,34 @@ void VerifyFromArguments(Options& options, const std::string& key, int argc, cha
   options.verifyFile = argv[++i];
 }
 
+// -V anywhere, or --version as the only word (with a value it names the firmware's version).
+bool VersionRequested(int argc, char** argv) {
+  if (argc == 2 && std::string(argv[1]) == "--version")
+    return true;
+  for (int i = 1; i < argc; i++)
+    if (std::string(argv[i]) == "-V")
+      return true;
+  return false;
+}
+
+// What makes a file an update can use, checked once every option is read.
+void CheckComplete(const Options& options) {
+  if (options.list.empty() && options.output.empty() && options.verifyFile.empty() && options.signFile.empty())
+    throw UsageError("no output file given (-o FILE)");
+  if (!options.signFile.empty() && options.signKey.empty())
+    throw UsageError("--sign-file needs the key: --sign KEY.pem");
+  if (options.version.find_first_of(" \t") != std::string::npos)
+    throw UsageError("the version text may not contain blanks");
+  // Listing, verifying and signing in place write no new file.
+  if (!options.list.empty() || !options.verifyFile.empty() || !options.signFile.empty())
+    return;
+  // An empty model would make a file every model check refuses.
+  if (options.info && options.model.empty())
+    throw UsageError("no model given (--model NAME|CODE)");
+  if (!options.info && !options.infoCopies.empty())
+    throw UsageError("--info-copy copies the information block, which --no-info leaves out");
+}
+
 Options ParseArguments(int argc, char** argv) {
   Options options;
   options.seed = SeedFromArguments(argc, argv);
@@ -281,7 +317,10 @@ Options ParseArguments(int argc, char** argv) {
           AddressedFromSpec(options, birdwriter::kFirmware, value, option != "--firmware", option));
     else if (option == "--serial-offsets")
       options.blocks.push_back(SerialOffsetsFromArgument(value));
-    else if (option == "--start")
+    else if (option == "--info-copy") {
+      options.infoCopies.push_back(options.blocks.size());
+      options.blocks.push_back(birdwriter::AddressedBlock(birdwriter::kFirmware, ParseNumber(value, "--info-copy address"), {}));
+    } else if (option == "--start")
       options.blocks.push_back(birdwriter::StartAddressBlock(ParseNumber(value, "start address")));
     else if (option == "--scramble") {
       KeyFromArgument(value, options.key);
@@ -291,12 +330,7 @@ Options ParseArguments(int argc, char** argv) {
     else
       throw UsageError("unknown option \"" + option + "\"");
   }
-  if (options.list.empty() && options.output.empty() && options.verifyFile.empty() && options.signFile.empty())
-    throw UsageError("no output file given (-o FILE)");
-  if (!options.signFile.empty() && options.signKey.empty())
-    throw UsageError("--sign-file needs the key: --sign KEY.pem");
-  if (options.version.find_first_of(" \t") != std::string::npos)
-    throw UsageError("the version text may not contain blanks");
+  CheckComplete(options);
   return options;
 }
 
@@ -386,9 +420,15 @@ int Run(const Options& options) {
     return kExitOk;
   }
   std::vector<birdwriter::Block> blocks;
+  birdwriter::Block info = birdwriter::InfoBlock(options.build, options.version, options.serial, options.model);
   if (options.info)
-    blocks.push_back(birdwriter::InfoBlock(options.build, options.version, options.serial, options.model));
+    blocks.push_back(info);
+  size_t first = blocks.size();
   blocks.insert(blocks.end(), options.blocks.begin(), options.blocks.end());
+  for (size_t copy : options.infoCopies) {
+    std::vector<uint8_t>& content = blocks[first + copy].content;
+    content.insert(content.end(), info.content.begin(), info.content.end());
+  }
   if (options.scramble)
     for (birdwriter::Block& block : blocks)
       if (block.type == birdwriter::kFirmware)
@@ -405,6 +445,10 @@ int Run(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (VersionRequested(argc, argv)) {
+    printf("birdpack %s\n", BIRDPACK_VERSION);
+    return kExitOk;
+  }
   try {
     return Run(ParseArguments(argc, argv));
   } catch (const UsageError& e) {

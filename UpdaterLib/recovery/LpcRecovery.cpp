@@ -238,7 +238,7 @@ bool LpcRecovery::ProgramBlock(NXPSerialClass& isp, const BirdBlock& block, std:
     if (!ProgramStage(isp, stage, shadow) || !ReadBack(isp, stage))
       return false;
     done = stage.end;
-    display.update_progress(static_cast<double>(done) / length, nullptr);
+    display.update_transfer(done, length, nullptr);
   }
   return true;
 }

@@ -12,6 +12,9 @@ public:
   void display_progress(bool visible) override { inner_.display_progress(visible); }
   void update_progress(double fraction, const char* label) override { inner_.update_progress(fraction, label); }
   void update_spinner(bool active, const char* label) override { inner_.update_spinner(active, label); }
+  void update_transfer(uint64_t done, uint64_t total, const char* label) override {
+    inner_.update_transfer(done, total, label);
+  }
   void info_message(const char* text) override { inner_.info_message(text); }
   void error_message(const char* text) override {
     last_ = text;

@@ -125,9 +125,10 @@ std::string sVersionText(const DeviceInfo& info) {
 
 // Sends the blocks in order. The first block that fails ends the transfer: the
 // module's update has failed, and later blocks would only be written into it.
+// `partial`, when given, holds after a failed block the bytes of it that went in.
 template <typename Send>
 aErr sTransferBlocks(UpdaterDisplayInterface& display, const char* kind, const std::vector<BirdBlock>& blocks,
-                     Send send) {
+                     Send send, const uint32_t* partial = nullptr) {
   const unsigned count = static_cast<unsigned>(blocks.size());
   unsigned done = 0;
   uint32_t total = 0;
@@ -144,8 +145,15 @@ aErr sTransferBlocks(UpdaterDisplayInterface& display, const char* kind, const s
     total += block.length;
     done++;
   }
-  display.message(UpdaterDisplayInterface::Info, "Transferred %u blocks, %u total bytes", done,
-                  static_cast<unsigned>(total));
+  // A stop inside a block says how far into it the module got.
+  if (err != aErrNone && done < count && partial != nullptr && *partial != 0)
+    display.message(UpdaterDisplayInterface::Info,
+                    "Transferred %u blocks and %u of the %u bytes of block %u, %u total bytes", done,
+                    static_cast<unsigned>(*partial), static_cast<unsigned>(blocks[done].length), done + 1,
+                    static_cast<unsigned>(total + *partial));
+  else
+    display.message(UpdaterDisplayInterface::Info, "Transferred %u blocks, %u total bytes", done,
+                    static_cast<unsigned>(total));
   if (err != aErrNone && err != aErrCancel)
     display.message(UpdaterDisplayInterface::Error, "Transfer of %s block %u of %u failed [%d, %s]", kind, done + 1,
                     count, err, aError_GetErrorText(err));
@@ -619,6 +627,7 @@ aErr FirmwareUpdate::TransferFirmware(Module& module, BirdFile& file) {
   // A failed block leaves a partly written image: the module must not be rebooted into it.
   aErr err =
       sTransferBlocks(display, "firmware", file.FindBlocks(BirdFile::BLOCK_FIRMWARE), [&](const BirdBlock& block) {
+        entity.transferred = 0;
         uint16_t blockSize = 0;
         aErr result = entity.TransferPrepare(block.data, block.length, block.flags, blockSize);
         if (result != aErrNone) {
@@ -629,7 +638,8 @@ aErr FirmwareUpdate::TransferFirmware(Module& module, BirdFile& file) {
         if (result != aErrNone && result != aErrCancel)
           Log::log(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", result, aError_GetErrorText(result));
         return result;
-      });
+      },
+      &entity.transferred);
   if (err != aErrNone) return err;
   return entity.LoaderReboot(display);
 }

@@ -197,6 +197,7 @@ aErr UpdaterEntity::FirmwareTransfer(const uint8_t* content, uint32_t length, ui
   const uint8_t* position = content + 4;
   uint32_t chunkCount = 0;
   aErr result = aErrNone;
+  transferred = 0;
   display.display_progress(true);
   while (remaining > 0 && result == aErrNone) {
     // A stop between pieces leaves nothing half sent: the module is at a piece boundary.
@@ -210,10 +211,12 @@ aErr UpdaterEntity::FirmwareTransfer(const uint8_t* content, uint32_t length, ui
     remaining -= piece;
     position += piece;
     chunkCount++;
-    display.update_progress(static_cast<double>(length - remaining) / static_cast<double>(length), nullptr);
+    display.update_transfer(length - remaining, length, nullptr);
     Log::log(DEBUG_Network_FIRM, "\nNETWORK: accepted %d more bytes (%d of %d remaining)\n",
              static_cast<int>(piece), static_cast<int>(remaining), static_cast<int>(length));
     result = FirmwareWrite(piece);
+    if (result == aErrNone)
+      transferred = length - remaining;
   }
   display.display_progress(false);
   Log::log(DEBUG_Network_FIRM, "NETWORK: transferred %d of %d bytes\n", static_cast<int>(length - remaining),

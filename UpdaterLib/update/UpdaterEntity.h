@@ -42,6 +42,11 @@ public:
   aErr _reconnect(uint32_t delayMs);
   aErr _block_transfer(const uint8_t* data, uint32_t length, uint32_t& chunkCount);
 
+  // Bytes of the block the last FirmwareTransfer was given that the module
+  // wrote, its 4 address bytes included once a piece was in (a block left
+  // part-way says how far it got).
+  uint32_t transferred = 0;
+
   // Bounds on the two otherwise open-ended waits; tests shorten them.
   uint32_t maxChunkResends = 200;
   uint32_t rebootWaitMs = 60000;

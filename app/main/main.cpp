@@ -78,6 +78,12 @@ int main(int argc, char** argv) {
   int parsed = cli::_get_params(recorder, argc, argv, parameters);
   if (parameters.json)
     display.keep_output_free();
+  // The banner is for a person at a terminal; a pipe or -q gets on stdout only
+  // what was asked for. Help and the version asked for are all output.
+  const bool asked = parsed == 0 && (parameters.commands.IsSet(CMD_HELP) || parameters.versionRequested);
+  display.set_quiet(parameters.quiet && !asked);
+  display.set_verbose(parameters.verbose);
+  display.set_aside(!asked && (parameters.quiet || !display.output_is_terminal()));
   if (parsed != 0) {
     cli::_display_app_version(display);
     cli::_display_copyright(display);
@@ -96,8 +102,12 @@ int main(int argc, char** argv) {
   if (parameters.commands.IsSet(CMD_HELP) || !parameters.commands.IsSet(CMD_ANY_COMMAND)) {
     cli::_display_copyright(display);
     cli::_display_kl_version(display);
-    cli::_display_usage(parameters.showExtendedUsage, parameters.helpRequested);
+    // Help that was asked for is the run's output (a pager finds it there);
+    // the short usage of a run without a command stays beside the messages.
+    cli::_display_usage(parameters.showExtendedUsage, parameters.helpRequested,
+                        parameters.helpRequested ? stdout : stderr);
     return 0;
   }
+  display.set_aside(false);
   return RunWithStore(parameters, display, recorder, startUS);
 }

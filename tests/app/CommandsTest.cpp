@@ -242,7 +242,9 @@ TEST_F(Dispatch, DiscoveryListingShowsTheDevicesFound) {
   updater.devices = {d};
   EXPECT_EQ(Run(), 0);
   EXPECT_EQ(Infos().back(), "    0000BEEF  04       00      Tavrel         0.0.0 (0)");
-  EXPECT_EQ(Infos()[2], "    Device    Module   Router  Model          Firmware Version (Build)   [IP address]");
+  // Without -t the modules behind the router are listed under the router's transport.
+  EXPECT_EQ(Infos()[1], "Discovered Devices: (USB)");
+  EXPECT_EQ(Infos()[2], "    Device    Module   Router  Model          Firmware Version (Build)");
 }
 
 TEST_F(Dispatch, UpdateNeedsADeviceUnlessRecovering) {

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -30,6 +31,7 @@ protected:
     tcgetattr(slave, &raw);
     cfmakeraw(&raw);
     tcsetattr(slave, TCSANOW, &raw);
+    SetColumns(80);
     out = fdopen(slave, "w");
     ASSERT_NE(out, nullptr);
     setvbuf(out, nullptr, _IONBF, 0);
@@ -38,6 +40,11 @@ protected:
     if (out)
       fclose(out);
     close(master);
+  }
+
+  void SetColumns(unsigned short columns) {
+    struct winsize size = {24, columns, 0, 0};
+    ASSERT_EQ(ioctl(slave, TIOCSWINSZ, &size), 0);
   }
 
   std::string Read() {
@@ -60,39 +67,69 @@ protected:
 
 std::string Repeat(char c, int n) { return std::string(static_cast<size_t>(n), c); }
 
-const std::string kClear = "\r" + Repeat(' ', 88) + "\r";
+// A line one short of the 80 columns: the full width would wrap.
+const std::string kClear = "\r" + Repeat(' ', 79) + "\r";
 
 }  // namespace
 
-TEST_F(Terminal, ProgressBarBytes) {
+TEST_F(Terminal, ProgressBarFitsTheTerminal) {
   CLI_Display display(out, err.get());
+  // 80 columns: the bar keeps its 69 places and the line stops at column 79.
   display.update_progress(0.5, nullptr);
-  EXPECT_EQ(Read(), "\r[" + Repeat('=', 34) + ">" + Repeat(' ', 34) + "] ( 50% ) ");
+  EXPECT_EQ(Read(), "\r[" + Repeat('=', 34) + ">" + Repeat(' ', 34) + "] ( 50% )");
   display.update_progress(1.0, nullptr);
-  EXPECT_EQ(Read(), "\r[" + Repeat('=', 69) + "> ] (100% ) ");
+  EXPECT_EQ(Read(), "\r[" + Repeat('=', 69) + "] (100% )");
   display.update_progress(0.0, nullptr);
-  EXPECT_EQ(Read(), "\r[>" + Repeat(' ', 68) + "] (  0% ) ");
+  EXPECT_EQ(Read(), "\r[>" + Repeat(' ', 68) + "] (  0% )");
   display.update_progress(0.999, nullptr);
-  EXPECT_EQ(Read(), "\r[" + Repeat('=', 68) + ">] ( 99% ) ");
+  EXPECT_EQ(Read(), "\r[" + Repeat('=', 68) + ">] ( 99% )");
 
   // A 10-character label leaves 55 places for the bar.
   display.update_progress(0.5, "0123456789");
-  EXPECT_EQ(Read(), "\r (0123456789) [" + Repeat('=', 27) + ">" + Repeat(' ', 27) + "] ( 50% ) ");
+  EXPECT_EQ(Read(), "\r (0123456789) [" + Repeat('=', 27) + ">" + Repeat(' ', 27) + "] ( 50% )");
 
-  // Out-of-range fractions stay inside the bar; a label wider than the bar leaves one place.
+  // Out-of-range fractions stay inside the bar; a label wider than the terminal is cut.
   display.update_progress(std::nan(""), nullptr);
-  EXPECT_EQ(Read(), "\r[>" + Repeat(' ', 68) + "] (  0% ) ");
+  EXPECT_EQ(Read(), "\r[>" + Repeat(' ', 68) + "] (  0% )");
   display.update_progress(7.0, nullptr);
-  EXPECT_EQ(Read(), "\r[" + Repeat('=', 69) + "> ] (100% ) ");
+  EXPECT_EQ(Read(), "\r[" + Repeat('=', 69) + "] (100% )");
   std::string wide(100, 'L');
   display.update_progress(0.5, wide.c_str());
-  EXPECT_EQ(Read(), "\r (" + wide + ") [>] ( 50% ) ");
+  EXPECT_EQ(Read(), "\r (" + wide.substr(0, 77));
 
   display.display_progress(true);
   EXPECT_EQ(Read(), "");
   display.display_progress(false);
   EXPECT_EQ(Read(), kClear);
+
+  // Bytes, rate and time left beside the bar; on 40 columns the bar gives way.
+  display.display_progress(true);
+  display.update_transfer(12800, 262144, nullptr);
+  std::string line = Read();
+  EXPECT_EQ(line.size(), 80u) << line;
+  // The bar keeps room for the longest text ("..., 1.6 KiB/s, 2 min 31 s left"), so it holds still.
+  const std::string start = "\r[=>" + Repeat(' ', 27) + "] (  4% ) 12.5 of 256 KiB ";
+  EXPECT_EQ(line.substr(0, start.size()), start);
+  SetColumns(40);
+  display.display_progress(true);  // a new transfer: no rate measured yet
+  display.update_transfer(262144, 262144, nullptr);
+  EXPECT_EQ(Read(), "\r[" + Repeat('=', 14) + "] (100% ) 256 of 256 KiB");
+  SetColumns(60);
+  display.update_transfer(131072, 262144, nullptr);
+  EXPECT_EQ(Read(), "\r[" + Repeat('=', 17) + ">" + Repeat(' ', 16) + "] ( 50% ) 128 of 256 KiB");
+  // Once done, no bar of 100 % is left behind.
+  display.display_progress(false);
+  EXPECT_EQ(Read(), "\r" + Repeat(' ', 59) + "\r");
   EXPECT_EQ(err.Contents(), "");
+}
+
+TEST(Display, TransferTextSaysBytesRateAndTimeLeft) {
+  EXPECT_EQ(CLI_Display::TransferText(12800, 262144, 7.75), "12.5 of 256 KiB, 1.6 KiB/s, 2 min 31 s left");
+  // Too soon to measure a rate: the amounts alone.
+  EXPECT_EQ(CLI_Display::TransferText(1024, 262144, 0.1), "1 of 256 KiB");
+  EXPECT_EQ(CLI_Display::TransferText(262144, 262144, 2.0), "256 of 256 KiB, 128 KiB/s");
+  EXPECT_EQ(CLI_Display::TransferText(30u << 20, 64u << 20, 10.0), "30 of 64 MiB, 3 MiB/s, 11 s left");
+  EXPECT_EQ(CLI_Display::TransferText(1000, 4000000, 1.0), "1 of 3906 KiB, 1 KiB/s, 1 h 6 min left");
 }
 
 TEST_F(Terminal, SpinnerCyclesThroughEightFramesEvenWhenMuted) {

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include "AppTestSupport.h"
+#include "FleetTable.h"
 #include "Listings.h"
 #include "Usage.h"
 
@@ -64,6 +65,22 @@ TEST(Listings, DeviceListPerLinkType) {
             "    0BADC0DE  [Error (25): Is someone else connected to this device?]\n");
 
   EXPECT_EQ(DeviceList({}, 0), "Discovered Devices: (Unknown)\n    No devices found.\n");
+  // A module seen but not to be opened is listed with the reason, never left out.
+  UnopenableModule denied;
+  denied.serialNumber = 0xBEEF;
+  denied.vendor = 0x24FF;
+  denied.product = 0x0011;
+  RecordingDisplay withDenied;
+  cli::_display_device_list(withDenied, {}, 1, {denied});
+  EXPECT_EQ(withDenied.All(), "Discovered Devices: (USB)\n"
+                              "    Device    Module   Router  Model          Firmware Version (Build)\n"
+                              "    0000BEEF  USB 24FF:0011  permission denied: see the udev rules\n");
+  // Modules found behind a router without -t: the heading names the router's transport.
+  EXPECT_EQ(DeviceList({remote}, 0).substr(0, 31), "Discovered Devices: (TCPIP)\n   ");
+  EXPECT_EQ(DeviceList({Device(linkTypeUSB, 0xABC, 13)}, 0),
+            "Discovered Devices: (USB)\n"
+            "    Device    Module   Router  Model          Firmware Version (Build)\n"
+            "    00000ABC  02       0A      Quessa         1.4.12 (3000000001)\n");
 }
 
 TEST(Listings, BuildsSortByVersionTextAndAreCutToFifteen) {
@@ -117,4 +134,43 @@ TEST(Usage, BannerLinesGoThroughTheDisplayAndRespectMuting) {
   display.mute_messages(true);
   cli::_display_app_version(display);
   EXPECT_EQ(display.messages.size(), 3u);
+}
+
+TEST(FleetTable, ARowFitsTheTerminalItIsShownOn) {
+  ModuleOutcome done;
+  done.serialNumber = 0xD00D;
+  done.model = "Tavrel";
+  done.buildBefore = 3100;
+  done.buildAfter = 3120;
+  done.succeeded = true;
+  done.seconds = 3.4;
+  ModuleOutcome failed = done;
+  failed.serialNumber = 0xCAFE;
+  failed.succeeded = false;
+  failed.buildAfter = 0;
+  failed.error = aErrPacket;
+  failed.errorText = "Firmware update of module [0000CAFE] failed [24, aErrPacket]";
+  const std::string result = "FAILED: " + failed.errorText;
+
+  // At 80 columns the result continues under its own column, broken at blanks.
+  std::vector<std::string> lines = cli::_fleet_table({done, failed}, 80);
+  ASSERT_GE(lines.size(), 4u);
+  EXPECT_EQ(lines[1], "0000D00D  Tavrel         3100 -> 3120             3.4 s  updated");
+  std::string joined;
+  for (size_t i = 2; i < lines.size(); i++) {
+    EXPECT_LE(lines[i].size(), 79u) << lines[i];
+    const std::string piece = lines[i].substr(i == 2 ? 57 : 0);
+    if (i > 2) {
+      EXPECT_EQ(piece.substr(0, 57), std::string(57, ' ')) << lines[i];
+      joined += " ";
+    }
+    joined += i == 2 ? piece : piece.substr(57);
+  }
+  EXPECT_EQ(lines[2].substr(0, 57), "0000CAFE  Tavrel         3100 -> -                3.4 s  ");
+  EXPECT_EQ(joined, result);
+
+  // Without a terminal (0), each module keeps one row, however long.
+  lines = cli::_fleet_table({done, failed}, 0);
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[2], "0000CAFE  Tavrel         3100 -> -                3.4 s  " + result);
 }

@@ -20,6 +20,9 @@ RunResult Updater(const std::vector<std::string>& args, const RunOptions& option
   return RunProgram(testsupport::BinPath("updater"), args, options);
 }
 
+// Piped, as in every test here: the banner goes to stderr, stdout carries results only.
+const std::string kBannerLine = "Updater (Version: 1.1 Jan 21 2023)\n";
+
 std::string FullUsage() {
   return Golden("usage_short.txt") + Golden("usage_parameters.txt") + Golden("usage_extended.txt") +
          Golden("usage_samples.txt");
@@ -31,8 +34,8 @@ void ExpectParseFailure(const std::vector<std::string>& args, const std::string&
   SCOPED_TRACE(args.empty() ? "" : args[0]);
   RunResult r = Updater(args, options);
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_EQ(r.out, Golden("banner_error.txt"));
-  EXPECT_EQ(r.err, error + "\n" + Golden("usage_short.txt"));
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, error + "\n" + Golden("banner_error.txt") + Golden("usage_short.txt"));
 }
 
 // Private namespaces with a temporary home, so runs that reach the store never
@@ -54,19 +57,20 @@ protected:
 TEST(UpdaterBinary, NoArgumentsPrintsBannerAndShortUsage) {
   RunResult r = Updater({});
   EXPECT_EQ(r.exitCode, 0);
-  EXPECT_EQ(r.out, Golden("banner_full.txt"));
-  EXPECT_EQ(r.err, Golden("usage_short.txt"));
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, Golden("banner_full.txt") + Golden("usage_short.txt"));
 }
 
-TEST(UpdaterBinary, EveryHelpSpellingPrintsAllUsageTextsAndStopsParsing) {
+TEST(UpdaterBinary, EveryHelpSpellingPrintsAllUsageTextsOnStdoutAndStopsParsing) {
   // -h -D must not discover, and -h -Y must not complain: parsing ends at the help option.
   for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
-           {"-h"}, {"-H"}, {"--help"}, {"--he"}, {"-h", "-D"}, {"-h", "-Y"}, {"-H", "stray", "-d", "zz"}}) {
+           {"-h"}, {"-H"}, {"--help"}, {"--he"}, {"-h", "-D"}, {"-h", "-Y"}, {"-H", "stray", "-d", "zz"}, {"-q", "-h"}}) {
     SCOPED_TRACE(args[0] + (args.size() > 1 ? " " + args[1] : ""));
     RunResult r = Updater(args);
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out, Golden("banner_full.txt"));
-    EXPECT_EQ(r.err, FullUsage());
+    // Help asked for is the output a pager reads: all of it on stdout.
+    EXPECT_EQ(r.out, Golden("banner_full.txt") + FullUsage());
+    EXPECT_EQ(r.err, "");
   }
 }
 
@@ -96,14 +100,15 @@ TEST(UpdaterBinary, OverLongArgumentsAreReportedNotCrashedOn) {
   EXPECT_EQ(b.exitCode, 1);
   EXPECT_EQ(b.err.find('\n'), 2047u);
   EXPECT_EQ(b.err.rfind("Invalid value for option [-b]: [999", 0), 0u);
-  EXPECT_EQ(b.err.substr(2048), Golden("usage_short.txt"));
+  EXPECT_EQ(b.err.substr(2048), Golden("banner_error.txt") + Golden("usage_short.txt"));
 }
 
 TEST(UpdaterBinary, VersionOptionsPrintTheReleaseAlone) {
   for (const char* option : {"-V", "--version", "--vers"}) {
     SCOPED_TRACE(option);
     // Like help, it ends the parse: what follows is neither run nor refused.
-    RunResult r = Updater({option, "-D", "--dry-run"});
+    // What was asked for is the result, -q or not.
+    RunResult r = Updater({"-q", option, "-D", "--dry-run"});
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.err, "");
     // The release the banner's "1.1" abbreviates, in full.
@@ -116,16 +121,16 @@ TEST(UpdaterBinary, VersionOptionsPrintTheReleaseAlone) {
 TEST(UpdaterBinary, UnopenableLogFileIsReportedAndTheRunGoesOn) {
   RunResult r = Updater({"-k", "/nonexistent-dir/updater.log", "-h"});
   EXPECT_EQ(r.exitCode, 0);
-  EXPECT_EQ(r.out, Golden("banner_full.txt"));
+  EXPECT_EQ(r.out, Golden("banner_full.txt") + FullUsage());
   ASSERT_EQ(r.err.rfind("Could not open log file /nonexistent-dir/updater.log", 0), 0u) << r.err;
-  EXPECT_EQ(r.err.substr(r.err.find('\n') + 1), FullUsage());
+  EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
 }
 
 TEST_F(IsolatedRun, TheFirstCommandCreatesTheStore) {
   RunResult r = Updater({"-I"}, options);
   EXPECT_EQ(r.exitCode, 0) << r.err;
-  EXPECT_EQ(r.out.rfind("Updater (Version: 1.1 Jan 21 2023)\nNo modules stored in ", 0), 0u) << r.out;
-  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out.rfind("No modules stored in ", 0), 0u) << r.out;
+  EXPECT_EQ(r.err, kBannerLine);
   struct stat st;
   ASSERT_EQ(stat(home.file(".tessoral/updater").c_str(), &st), 0);
   EXPECT_TRUE(S_ISDIR(st.st_mode));
@@ -203,28 +208,28 @@ TEST_F(IsolatedRun, RefusedJsonRunPrintsADocumentWithoutACommand) {
 TEST_F(IsolatedRun, CommandsMissingTheirDeviceOrPort) {
   RunResult r = Updater({"-U"}, options);
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_EQ(r.out, "Updater (Version: 1.1 Jan 21 2023)\n");
-  EXPECT_EQ(r.err, "Must specify the specific device to be updated\n");
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, kBannerLine + "Must specify the specific device to be updated\n");
 
   r = Updater({"-B"}, options);
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_EQ(r.err, "Error must supply a serial number for the List Builds command\n" + Golden("usage_short.txt"));
+  EXPECT_EQ(r.err, kBannerLine + "Error must supply a serial number for the List Builds command\n" +
+                       Golden("usage_short.txt"));
 
   r = Updater({"-N", "-G", "-d", "1"}, options);
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_EQ(r.err, "Must specify the serial port used for connecting\n");
+  EXPECT_EQ(r.err, kBannerLine + "Must specify the serial port used for connecting\n");
 
   r = Updater({"-G"}, options);
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_EQ(r.err, "-G must specify a specific device via -d\n--help for usage information\n");
+  EXPECT_EQ(r.err, kBannerLine + "-G must specify a specific device via -d\n--help for usage information\n");
 }
 
 TEST_F(IsolatedRun, DownloadFromAServerThatCannotBeReachedFails) {
   // The private network namespace has no usable interface: the request fails at once.
   RunResult r = Updater({"-b", "0", "-G", "-d", "1", "-u", "http://127.0.0.1:9/cgi/u"}, options);
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_EQ(r.out.rfind("Updater (Version: 1.1 Jan 21 2023)\n"
-                        "Retrieving firmware for device with serial number 00000001\n"
+  EXPECT_EQ(r.out.rfind("Retrieving firmware for device with serial number 00000001\n"
                         "Retrieving firmware build 0\n",
                         0),
             0u)
@@ -234,9 +239,17 @@ TEST_F(IsolatedRun, DownloadFromAServerThatCannotBeReachedFails) {
 TEST_F(IsolatedRun, EmptyDiscoverySaysWhereItLookedAndHowToLookElsewhere) {
   RunResult r = Updater({"-D"}, options);
   EXPECT_EQ(r.exitCode, 0);
-  EXPECT_EQ(r.out, "Updater (Version: 1.1 Jan 21 2023)\nSearching for Kovalink devices\n"
+  EXPECT_EQ(r.out, "Searching for Kovalink devices\n"
                    "Discovered Devices: (USB)\n    No devices found.\n"
                    "No modules found over USB; -t TCPIP searches the network\n");
+  EXPECT_EQ(r.err, kBannerLine);
+  // -q: the listing alone, on stdout.
+  r = Updater({"-D", "-q"}, options);
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.out, "Discovered Devices: (USB)\n    No devices found.\n");
+  EXPECT_EQ(r.err, kBannerLine);
+  // -q and -v say opposite things.
+  ExpectParseFailure({"-D", "-q", "-v"}, "Options [-q] and [-v] cannot be given together", options);
 }
 
 namespace {
@@ -284,5 +297,5 @@ TEST_F(NoPasswordEntry, MissingOrOverLongHomeIsAClearError) {
   options.environment = {"HOME=" + dir.path() + "/" + std::string(3000, 'h')};
   r = Updater({"-I"}, options);
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_EQ(r.err, noHome);
+  EXPECT_EQ(r.err, kBannerLine + noHome);
 }

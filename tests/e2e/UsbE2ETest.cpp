@@ -19,6 +19,8 @@ using usbtest::UsbLab;
 
 namespace {
 
+const std::string kBannerLine = "Updater (Version: 1.1 Jan 21 2023)\n";
+
 typedef std::vector<uint8_t> Bytes;
 
 const char kUsbHeader[] = "    Device    Module   Router  Model          Firmware Version (Build)\n";
@@ -83,7 +85,31 @@ TEST(UsbE2E, PlainDiscoverListsExactlyTheModulesOnTheBus) {
   EXPECT_EQ(lab.host().traffic(0x0BADC0DE).busyRefusals, 1u);
   EXPECT_EQ(lab.host().traffic(0x00008011).opens, 0u);
   EXPECT_EQ(lab.host().traffic(0x0000F00D).claims, 0u);
-  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.err, kBannerLine);  // piped: the banner goes to stderr
+}
+
+TEST(UsbE2E, AModuleThisUserMayNotOpenIsListedAndTheDiscoveryFails) {
+  UsbLab lab({"serial=0000BEEF,model=17,build=1234,version=2.1.26"});
+  SKIP_UNLESS_READY(lab);
+  // The bus as a host without the udev rules shows it: anyone may read what is
+  // on it, only root may open a device. (The emulation's own sockets stay open
+  // to all, so its preload can serve the user.)
+  const std::string root = lab.umockdevDir();
+  ASSERT_EQ(std::system(("chmod -R a+rX '" + root + "' && find '" + root + "/ioctl' -type s -exec chmod a+w {} + && find '" +
+                         root + "/dev/bus/usb' ! -type d -exec chmod 600 {} +").c_str()),
+            0);
+  testsupport::TempDir home;
+  ASSERT_EQ(chmod(home.path().c_str(), 0777), 0);
+  ProgramResult r = lab.runUpdaterAs(54321, home.path(), {"-D"});
+  EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+  EXPECT_TRUE(Has(r.out, std::string("Discovered Devices: (USB)\n") + kUsbHeader +
+                             "    0000BEEF  USB 24FF:0011  permission denied: see the udev rules\n"))
+      << r.out;
+  EXPECT_FALSE(Has(r.out, "No devices found")) << r.out;
+  // Root may open it: read and listed as usual.
+  r = lab.runUpdater({"-D"});
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_TRUE(Has(r.out, UsbLine("0000BEEF", 2, "Holvex", "  2.1.26", 1234))) << r.out;
 }
 
 TEST(UsbE2E, UpdateOverUsbRunsThroughTheRebootAndTheModuleComesBackWithTheNewBuild) {
@@ -93,7 +119,7 @@ TEST(UsbE2E, UpdateOverUsbRunsThroughTheRebootAndTheModuleComesBackWithTheNewBui
   ProgramResult r = lab.runUpdater({"-U", "-d", "0000BEEF", "-f", WriteBird(files, 0xBEEF, 1234)});
   ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
   EXPECT_TRUE(Has(r.out, "Transferred 1 blocks, 4100 total bytes")) << r.out;
-  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.err, kBannerLine);  // piped: the banner goes to stderr
   // The device was gone when the link closed: closing went on, and the user is
   // not shown a failure on a run that succeeded.
   EXPECT_FALSE(Has(r.out, "error release")) << r.out;

@@ -57,6 +57,16 @@ testsupport::ProgramResult UsbLab::run(const std::string& program, const std::ve
   return testsupport::RunProgram(argv, {"LD_PRELOAD=libumockdev-preload.so.0", "UMOCKDEV_DIR=" + root_, asanOptions});
 }
 
+testsupport::ProgramResult UsbLab::runUpdaterAs(unsigned uid, const std::string& home,
+                                                const std::vector<std::string>& args) {
+  const std::string id = std::to_string(uid);
+  std::vector<std::string> argv = {"/usr/bin/setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups",
+                                   testsupport::BinPath("updater")};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return testsupport::RunProgram(argv, {"LD_PRELOAD=libumockdev-preload.so.0", "UMOCKDEV_DIR=" + root_,
+                                        "HOME=" + home, "ASAN_OPTIONS=verify_asan_link_order=0"});
+}
+
 bool UsbLab::waitForArrivals(uint32_t serial, unsigned arrivals, int timeoutMs) {
   return testsupport::WaitUntil([&] { return host_->arrivals(serial) >= arrivals && host_->onBus(serial); },
                                 timeoutMs);

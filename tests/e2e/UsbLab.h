@@ -26,6 +26,10 @@ public:
   const std::string& storeDir() const { return store_.path(); }
 
   testsupport::ProgramResult runUpdater(const std::vector<std::string>& args);
+  // The updater as a user without a password entry (its home from HOME), as a
+  // user without rights on the devices would run it.
+  testsupport::ProgramResult runUpdaterAs(unsigned uid, const std::string& home, const std::vector<std::string>& args);
+  const std::string& umockdevDir() const { return root_; }
   // Any built program (build/bin/NAME) under the preload.
   testsupport::ProgramResult run(const std::string& program, const std::vector<std::string>& args);
   // Waits until the module is on the bus again after leaving it (or the time runs out).

@@ -43,15 +43,15 @@ std::vector<std::string> Lines(const std::string& text) {
 }  // namespace
 
 TEST(Completion, OffersTheOptionsOfTheHelpAndTheTransportValues) {
-  ProgramResult r = RunProgram({"/bin/bash", "-c", CompletionScript("updater \nupdater -t \nupdater -t T\nupdater -o 11\n")});
+  ProgramResult r = RunProgram({"/bin/bash", "-c", CompletionScript("updater \nupdater -t \nupdater -t T\nupdater -o 11\nupdater -t tc\n")});
   ASSERT_EQ(r.exitCode, 0) << r.err;
   std::vector<std::string> out = Lines(r.out);
-  ASSERT_EQ(out.size(), 4u) << r.out;
+  ASSERT_EQ(out.size(), 5u) << r.out;
   // Every option of the usage texts is offered.
   ProgramResult help = RunProgram({testsupport::BinPath("updater"), "-h"});
   std::regex entry(R"(\n {5}(-[A-Za-z]+))");
   std::set<std::string> options = {"-h", "--help"};
-  for (std::sregex_iterator it(help.err.begin(), help.err.end(), entry), end; it != end; ++it)
+  for (std::sregex_iterator it(help.out.begin(), help.out.end(), entry), end; it != end; ++it)
     options.insert((*it)[1]);
   ASSERT_GE(options.size(), 20u);
   for (const std::string& option : options)
@@ -59,6 +59,28 @@ TEST(Completion, OffersTheOptionsOfTheHelpAndTheTransportValues) {
   EXPECT_EQ(out[1], "RECOVER TCPIP USB ");
   EXPECT_EQ(out[2], "TCPIP ");
   EXPECT_EQ(out[3], "115200 ");
+  // The updater takes -t values in any case, so completion does too.
+  EXPECT_EQ(out[4], "TCPIP ");
+}
+
+TEST(Completion, OffersTheSerialPortsOfTheBenchNotTheConsoles) {
+  if (!testsupport::IsRoot())
+    GTEST_SKIP() << "needs root for a private mount namespace over /dev";
+  // A scratch /dev in a private mount namespace holds what a bench has: two USB
+  // adapters, one under its stable name, beside consoles and a built-in port.
+  std::string script = CompletionScript("updater -s \nupdater -s /dev/tty\nupdater -N -s /dev/ser\n");
+  ProgramResult r = RunProgram(
+      {"/usr/bin/unshare", "-m", "/bin/sh", "-c",
+       "mount -t tmpfs none /dev && mknod -m 666 /dev/null c 1 3 && mkdir -p /dev/serial/by-id && "
+       "touch /dev/ttyUSB0 /dev/ttyACM1 /dev/tty0 /dev/tty63 /dev/ttyS0 /dev/serial/by-id/usb-FTDI_A1-if00-port0 && "
+       "exec /bin/bash -c \"$0\"",
+       script});
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  std::vector<std::string> out = Lines(r.out);
+  ASSERT_EQ(out.size(), 3u) << r.out;
+  EXPECT_EQ(out[0], "/dev/serial/by-id/usb-FTDI_A1-if00-port0 /dev/ttyACM1 /dev/ttyUSB0 USB ");
+  EXPECT_EQ(out[1], "/dev/ttyACM1 /dev/ttyUSB0 ");
+  EXPECT_EQ(out[2], "/dev/serial/by-id/usb-FTDI_A1-if00-port0 ");
 }
 
 TEST(Completion, OffersTheSerialNumbersOfTheStoreInTheUsersHome) {

@@ -103,10 +103,10 @@ TEST(ManPage, UpdaterPageLintsCleanAndDocumentsEveryOptionOfItsHelp) {
   ProgramResult help = RunProgram({testsupport::BinPath("updater"), "-h"});
   ASSERT_EQ(help.exitCode, 0);
   // Entries of the usage texts: "     -b <build number>  - ...", "     -H or -h ...".
-  std::set<std::string> options = Matches(help.err, std::regex(R"(\n {5}(-[A-Za-z]+))"));
+  std::set<std::string> options = Matches(help.out, std::regex(R"(\n {5}(-[A-Za-z]+))"));
   options.insert("-h");
   options.insert("--help");
-  ASSERT_GE(options.size(), 20u) << help.err;
+  ASSERT_GE(options.size(), 20u) << help.out;
   std::string man = ManText("updater.1");
   for (const std::string& option : options)
     EXPECT_TRUE(Documents(man, option)) << "updater.1 does not document " << option;

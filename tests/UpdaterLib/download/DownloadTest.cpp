@@ -54,7 +54,7 @@ protected:
 TEST_F(DownloadTest, StoresTheLatestBuildForANewModuleAndRecordsIt) {
   ASSERT_EQ(updater->Download_Firmware(0x1234ABCD, "", false, false), 18u) << display.All();
   EXPECT_EQ(display.Tagged(), (std::vector<std::string>{"I:Retrieving build 18", "I:Validating build 18 with server",
-                                                      "I:Build 18 is valid"}));
+                                                      "I:Build 18 is valid", "I:Stored build 18 in " + ModuleFile("18.bird")}));
   EXPECT_EQ(testsupport::ReadFile(ModuleFile("18.bird")), Expected(18));
   KeyValueStore settings(ModuleFile(".settings").c_str());
   EXPECT_STREQ(settings["LATEST_DOWNLOAD"], "18.bird");

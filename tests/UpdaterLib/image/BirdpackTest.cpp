@@ -137,8 +137,10 @@ TEST(Birdpack, RejectsBadInputWithoutWritingAnything) {
       "-o",                                 // missing value
       "-o X --model 99",                    // unknown model code
       "-o X --model ABCDEFGHIJKLMNOPQ",     // 17 characters
-      "-o X --version '1.0 beta'",          // blank in version
-      "-o X --version 1234567890123456",    // 16 characters
+      "-o X --model 17 --version '1.0 beta'",        // blank in version
+      "-o X --model 17 --version 1234567890123456",  // 16 characters
+      "-o X --build 5",                              // no model
+      "-o X --no-info --info-copy 0x100",            // a copy of nothing
       "-o X --build 12x",                   // not a number
       "-o X --build -1",                    //
       "-o X --serial 1FFFFFFFF",            // more than 32 bits
@@ -160,7 +162,7 @@ TEST(Birdpack, RejectsBadInputWithoutWritingAnything) {
   Result missing = Birdpack("-o " + out + " --firmware " + dir.file("none.bin") + "@0");
   EXPECT_EQ(missing.exitCode, 1);
   EXPECT_NE(missing.output.find("cannot read"), std::string::npos);
-  EXPECT_EQ(Birdpack("-o " + dir.file("no/such/dir.bird")).exitCode, 1);
+  EXPECT_EQ(Birdpack("-o " + dir.file("no/such/dir.bird") + " --model 17").exitCode, 1);
   EXPECT_EQ(Birdpack("--list " + dir.file("none.bird")).exitCode, 1);
 
   Result help = Birdpack("--help");
@@ -222,4 +224,26 @@ TEST(Birdpack, SignsListsVerifiesAndSignsAgainInPlace) {
   Result publicKey = Birdpack("--sign " + dir.file("maker.pub") + " --sign-file " + out);
   EXPECT_EQ(publicKey.exitCode, 1);
   EXPECT_NE(publicKey.output.find("is not an Ed25519 private key in PEM"), std::string::npos) << publicKey.output;
+}
+
+TEST(Birdpack, PrintsItsVersionAndCopiesTheInformationBlockIntoTheFirmware) {
+  for (const char* arguments : {"--version", "-V", "-o x.bird -V"}) {
+    Result r = Birdpack(arguments);
+    EXPECT_EQ(r.exitCode, 0) << arguments << "\n" << r.output;
+    EXPECT_EQ(r.output.rfind("birdpack 1.", 0), 0u) << arguments << "\n" << r.output;
+  }
+  // With a value, --version still names the firmware's version.
+  TempDir dir;
+  std::string out = dir.file("c.bird");
+  Result r = Birdpack("-o " + out + " --model Holvex --build 1420 --version 1.4.2 --serial 0000BEEF"
+                      " --firmware-random 256@0x1000 --info-copy 0x8000");
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  BirdFile file(out.c_str());
+  ASSERT_EQ(file.blockCount, 3u);
+  EXPECT_EQ(file.GetVersion(), "1.4.2");
+  // The copy is firmware of its own at the address given, byte for byte the information block.
+  EXPECT_EQ(file.blocks[2].type, BirdFile::BLOCK_FIRMWARE);
+  EXPECT_EQ(file.blocks[2].address, 0x8000u);
+  ASSERT_EQ(file.blocks[2].length, 4u + 64u);
+  EXPECT_EQ(Bytes(file.blocks[2].data + 4, file.blocks[2].data + 68), InfoBody("1420", "1.4.2", "0000BEEF", "Holvex"));
 }

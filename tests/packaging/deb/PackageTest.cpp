@@ -145,7 +145,7 @@ TEST_F(PackageTest, UnpackedProgramsRunAndEveryPieceIsWhereTheyNameIt) {
   ProgramResult help = RunProgram({Unpacked("usr/bin/updater"), "-h"});
   EXPECT_EQ(help.exitCode, 0) << help.err;
   EXPECT_EQ(help.out.find("Updater (Version: 1.1"), 0u) << help.out;
-  EXPECT_NE(help.err.find("Application Usage:"), std::string::npos) << help.err;
+  EXPECT_NE(help.out.find("Application Usage:"), std::string::npos) << help.out;
   ProgramResult birdpack = RunProgram({Unpacked("usr/bin/birdpack"), "--help"});
   EXPECT_EQ(birdpack.exitCode, 0) << birdpack.err;
   EXPECT_NE(birdpack.out.find("Usage: birdpack"), std::string::npos) << birdpack.out;
@@ -198,7 +198,7 @@ TEST_F(PackageTest, InstallsWithItsDependenciesMetAndPurgesWithoutLeftovers) {
   EXPECT_NE(status.out.find("Status: install ok installed"), std::string::npos) << status.out << status.err;
   ProgramResult help = RunProgram({target.file("usr/bin/updater"), "-h"});
   EXPECT_EQ(help.exitCode, 0) << help.err;
-  EXPECT_NE(help.err.find("Application Usage:"), std::string::npos) << help.err;
+  EXPECT_NE(help.out.find("Application Usage:"), std::string::npos) << help.out;
   EXPECT_TRUE(testsupport::ReadFile(target.file("lib/udev/rules.d/70-kovalink.rules")).find("uaccess") !=
               std::string::npos);
 
