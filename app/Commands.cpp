@@ -8,6 +8,7 @@
 #include "Listings.h"
 #include "StoreReport.h"
 #include "Usage.h"
+#include "aDiscovery.h"
 
 namespace {
 
@@ -81,6 +82,9 @@ int RunDiscover(Parameters& p, Updater& updater, UpdaterDisplayInterface& displa
       type = linkTypeUSB;
     devices = updater.Discover_Devices(type);
   }
+  // A network that could not be searched is not an empty one: the wait's end has said so.
+  if (devices.empty() && aDiscovery_PortBusy())
+    return 1;
   cli::_display_device_list(display, devices, type);
   if (devices.empty())
     ExplainEmptyDiscovery(display, type, p.routerSerialNumber);
@@ -101,6 +105,8 @@ int RunUpdate(Parameters& p, Updater& updater, UpdaterDisplayInterface& display)
       display.message(kError, "Must specify the specific device to be updated");
       return 1;
     }
+    if (p.transportGiven)
+      updater.Restrict_Transport(static_cast<linkType>(p.transport));
     ok = updater.Update_Firmware(p.serialNumber, build, p.birdFile, p.moduleAddress, p.routerSerialNumber, p.override);
   }
   return ok ? 0 : 1;

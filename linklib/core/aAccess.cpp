@@ -17,9 +17,12 @@
 
 static pthread_mutex_t sReportedMutex = PTHREAD_MUTEX_INITIALIZER;
 
+static unsigned sDenials = 0;
+
 static void sReportOnce(const std::string& device, const std::string& line) {
   static std::set<std::string> reported;
   pthread_mutex_lock(&sReportedMutex);
+  sDenials++;
   bool first = reported.insert(device).second;
   pthread_mutex_unlock(&sReportedMutex);
   if (!first)
@@ -61,4 +64,11 @@ void aAccess_DeniedSerial(const char* path) {
   }
   sReportOnce(path, std::string("Permission denied on serial port ") + path + ": join the " + group +
                         " group (sudo usermod -aG " + group + " $USER) and log in again");
+}
+
+unsigned aAccess_DeniedCount(void) {
+  pthread_mutex_lock(&sReportedMutex);
+  unsigned count = sDenials;
+  pthread_mutex_unlock(&sReportedMutex);
+  return count;
 }

@@ -11,3 +11,7 @@ void aAccess_DeniedUSB(uint16_t vendor, uint16_t product);
 void aAccess_DeniedNode(const char* path);
 // A serial port: access comes with the port's group (dialout on Debian).
 void aAccess_DeniedSerial(const char* path);
+
+// How many refusals (reported or not) this process met so far: a search that sees the
+// count move could not look at every device.
+unsigned aAccess_DeniedCount(void);
