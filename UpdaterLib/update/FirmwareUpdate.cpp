@@ -297,11 +297,6 @@ bool FirmwareUpdate::run(const Route& route, uint32_t build, std::string birdFil
     return false;
   }
   if (birdFile.empty()) birdFile = sBirdName(build);
-  if (route.routerSerialNumber != 0 && route.moduleAddress == 0) {
-    display.message(UpdaterDisplayInterface::Error, "Module address required for indirect firmware update");
-    fail(aErrParam);
-    return false;
-  }
   Module target(route.moduleAddress, 0);
   Outcome outcome = Outcome::Failed;
   bool routerDown = false;
