@@ -7,6 +7,7 @@
 #include "FleetConsole.h"
 #include "FleetTable.h"
 #include "Listings.h"
+#include "aAccess.h"
 #include "update/FleetSearch.h"
 #include "update/FleetUpdate.h"
 
@@ -32,7 +33,12 @@ void FindListed(const Parameters& p, Found& found) {
     found = FleetSearch::Find(static_cast<linkType>(p.transport), p.serialNumbers);
     return;
   }
+  const unsigned denied = aAccess_DeniedCount();
   found = FleetSearch::Find(linkTypeUSB, p.serialNumbers);
+  // A USB device that may not be opened could be one of the rest: they are not looked for
+  // on the network, where a namesake could be (each one's update then says why).
+  if (aAccess_DeniedCount() != denied)
+    return;
   std::vector<uint32_t> rest;
   for (uint32_t serial : p.serialNumbers)
     if (found.count(serial) == 0) rest.push_back(serial);

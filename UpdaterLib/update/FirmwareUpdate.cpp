@@ -301,7 +301,6 @@ bool FirmwareUpdate::run(const Route& route, uint32_t build, std::string birdFil
   Outcome outcome = Outcome::Failed;
   bool routerDown = false;
   if (connect(target, route, routerDown)) {
-    reportPlace();
     // Whatever -OVERRIDE says, nothing is sent to a module other than the one named.
     if (!checkModule(target, route, file, override)) {
       fail(aErrParam);
@@ -310,24 +309,38 @@ bool FirmwareUpdate::run(const Route& route, uint32_t build, std::string birdFil
     if (readsIdentity_) readIdentity(target);
     // The build the file names; a file without one leaves the chosen build to compare.
     outcome = update(target, route, file, item, birdFile, file.GetBuild() != 0 ? file.GetBuild() : build);
-  } else if (routerDown) {
-    display.message(UpdaterDisplayInterface::Error, "Failed to connect to link module [%08X]",
-                    route.routerSerialNumber);
-    fail(aErrConnection);
+  } else if (reportUnreached(route, routerDown)) {
     return false;
-  } else if (connectError_ == aErrPermission) {
-    // The permission line said why; another transport could hold a namesake.
-    fail(aErrPermission);
-    return false;
-  } else {
-    reportNotConnected(route);
-    fail(aErrNotFound);
   }
   if (outcome == Outcome::Interrupted) return false;
   Log::log(DEBUG_Updater, "Updating device firmware: \n");
   display.message(UpdaterDisplayInterface::Info, "Update time: %.4f sec",
                   static_cast<double>(aTime_GetMSTicks() - start) / 1000.0);
   return outcome == Outcome::Verified;
+}
+
+// Says why the module could not be reached; true when the run ends there, without its time.
+bool FirmwareUpdate::reportUnreached(const Route& route, bool routerDown) {
+  if (routerDown) {
+    display.message(UpdaterDisplayInterface::Error, "Failed to connect to link module [%08X]",
+                    route.routerSerialNumber);
+    fail(aErrConnection);
+    return true;
+  }
+  if (connectError_ == aErrPermission) {
+    // The permission line said why and ends a single update; another transport could hold a
+    // namesake. In a fleet that line is shown once for all, so each module's row says it.
+    if (readsIdentity_)
+      display.message(UpdaterDisplayInterface::Error,
+                      "Failed to connect to module [%08X]: a USB device could not be opened (permission "
+                      "denied); it was not looked for elsewhere",
+                      route.serialNumber);
+    fail(aErrPermission);
+    return true;
+  }
+  reportNotConnected(route);
+  fail(aErrNotFound);
+  return false;
 }
 
 // Transfers, records the transfer, then waits for the module to come back and checks its build.
@@ -490,6 +503,8 @@ bool FirmwareUpdate::checkModule(Module& target, const Route& route, BirdFile& f
                     sHex(route.serialNumber, 8));
     return refuse("the module that answers is " + sHex(answered, 8) + ", not " + sHex(route.serialNumber, 8));
   }
+  // Named once the module is known to be the one named, before anything is sent to it.
+  reportPlace();
   if (override) return true;
   const std::string reason = BirdCheck::ModelReason(file, aDefs_GetModelName(model_));
   return reason.empty() || refuse(reason);

@@ -101,6 +101,7 @@ private:
   bool reconnect(Tessoral::Kovalink::Module& target, const Route& route, linkType type, bool tryPlace);
   bool awaitReturn(Tessoral::Kovalink::Module& target, const Route& route, uint32_t& build, std::string& version);
   void reportNotConnected(const Route& route);
+  bool reportUnreached(const Route& route, bool routerDown);
   void reportInterrupt(uint32_t serialNumber, bool loaderStarted);
   void record(UpdaterStoreItem& item, uint32_t serialNumber, const char* key, const std::string& value,
               const char* dateKey);

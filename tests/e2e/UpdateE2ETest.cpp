@@ -281,21 +281,20 @@ TEST_F(UpdateFaultsE2E, LinkDroppedMidFirmwareFailsPromptly) {
   EXPECT_LT(seconds, 10.0);
 }
 
-TEST_F(UpdateFaultsE2E, FileForAnotherModuleFailsValidationUnlessOverridden) {
+TEST_F(UpdateFaultsE2E, FileForAnotherModelIsTakenOnlyWithOverrideAndForAnotherModuleNever) {
   // Another model.
   RunResult r = Update(0x00000A07, generic);
   ExpectNothingRecorded(0x00000A07, r);
-  EXPECT_TRUE(Has(r.err, "Connected device model and Bird file model do not match [Jastre]")) << r.err;
-  EXPECT_TRUE(Has(r.err, "Birdfile failed validation"));
+  EXPECT_TRUE(Has(r.err, "Birdfile failed validation: model Holvex, the module is a Jastre\n")) << r.err;
   ExpectInstalled(0x00000A07, Update(0x00000A07, generic, true));
 
-  // Another serial number, and no offsets to patch ours in.
-  r = Update(0x00000A08, foreign);
-  ExpectNothingRecorded(0x00000A08, r);
-  EXPECT_TRUE(Has(r.err, "Birdfile failed validation")) << r.err;
-  r = Update(0x00000A08, foreign, true);
-  EXPECT_EQ(0, r.exitCode) << r.out << r.err;
-  EXPECT_TRUE(SameImage(Image(500), Dump(*dumps, 0x00000A08)));  // nothing to patch: the image as it is
+  // Another serial number, and no offsets to patch ours in: -OVERRIDE skips the model check only.
+  for (bool override : {false, true}) {
+    r = Update(0x00000A08, foreign, override);
+    ExpectNothingRecorded(0x00000A08, r);
+    EXPECT_TRUE(Has(r.err, "Birdfile failed validation: made for module 0000BEEF, not 00000A08\n")) << r.err;
+  }
+  EXPECT_TRUE(Dump(*dumps, 0x00000A08).empty());
 }
 
 // A module back at once after REBOOT: the link never looks dropped, yet it was.
@@ -339,7 +338,7 @@ TEST_F(UpdateFaultsE2E, UnusableImagesAreRefusedWithAReason) {
   // No module answers as 00000A15: these files must be refused before any connection.
   RunResult r = Update(0x00000A15, WriteBird(*files, "empty.bird", birdwriter::EncodeFile(empty)));
   ExpectNothingRecorded(0x00000A15, r);
-  EXPECT_TRUE(Has(r.err, "Bird file holds no firmware")) << r.err;
+  EXPECT_TRUE(Has(r.err, "Birdfile failed validation: holds no firmware\n")) << r.err;
   EXPECT_FALSE(Has(r.out, "Transferred")) << r.out;
 
   std::vector<birdwriter::Block> outside;
