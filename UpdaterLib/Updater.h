@@ -87,11 +87,15 @@ public:
 
   const std::string& ServerUrl() const { return serverUrl; }
   const std::string& UpdaterDirectory() const { return updaterDirectory; }
+  // -t for -U: the only transport a module (or its router) is looked for on; linkTypeInvalid
+  // (the default) looks on USB, then TCP/IP.
+  void Restrict_Transport(linkType type) { transport = type; }
 
 protected:
   std::string serverUrl;
   std::string updaterDirectory;
   UpdaterDisplayInterface& display;
+  linkType transport = linkTypeInvalid;
   uint8_t chipKind = 0;
   bool chipTried = false;
 };

@@ -13,26 +13,14 @@
 #include "image/BirdFile.h"
 #include "image/ImageTrust.h"
 #include "store/UpdaterStore.h"
+#include "update/BirdCheck.h"
 
 namespace {
 
 const UpdaterDisplayInterface::Level kInfo = UpdaterDisplayInterface::Info;
 const UpdaterDisplayInterface::Level kError = UpdaterDisplayInterface::Error;
 
-// Where the model name lies in the information block, space padded.
-const uint32_t kModelField = 48;
-const uint32_t kModelWidth = 16;
-
-std::string ModelName(const BirdFile& file) {
-  std::vector<BirdBlock> info = file.FindBlocks(BirdFile::BLOCK_INFO);
-  if (info.empty() || info[0].length <= kModelField)
-    return std::string();
-  uint32_t width = std::min(kModelWidth, info[0].length - kModelField);
-  std::string name(reinterpret_cast<const char*>(info[0].data + kModelField), width);
-  name.erase(std::min(name.find('\0'), name.size()));
-  name.erase(name.find_last_not_of(' ') + 1);
-  return name;
-}
+std::string ModelName(const BirdFile& file) { return BirdCheck::ModelName(file); }
 
 void Describe(UpdaterDisplayInterface& display, const BirdFile& file) {
   std::string model = ModelName(file);
@@ -65,14 +53,11 @@ std::string StoredModel(const std::string& moduleDirectory) {
   return std::string();
 }
 
-// The checks an update makes before it connects; the first failure is reported.
+// The checks an update makes before it connects, with the same reasons.
 bool PassesFileChecks(BirdFile& file, uint32_t serialNumber, UpdaterDisplayInterface& display) {
-  if (file.blockCount == 0) {
-    display.message(kError, "Bird file holds no blocks");
-    return false;
-  }
-  if (file.FirmwareBytes() == 0) {
-    display.message(kError, "Bird file holds no firmware");
+  std::string reason = BirdCheck::FileReason(file, serialNumber != 0 ? serialNumber : file.GetSerialNumber());
+  if (!reason.empty()) {
+    display.message(kError, "%s: %s", BirdCheck::kRefusal, reason.c_str());
     return false;
   }
   uint32_t serial = serialNumber != 0 ? serialNumber : file.GetSerialNumber();
@@ -83,25 +68,20 @@ bool PassesFileChecks(BirdFile& file, uint32_t serialNumber, UpdaterDisplayInter
   return true;
 }
 
-// With -d: the file must be made for that module, as the update checks it.
-bool PassesModuleChecks(const BirdFile& file, uint32_t serialNumber, const std::string& directory,
-                        UpdaterDisplayInterface& display) {
-  if (!file.hasSerialNumberOffsets && !file.ValidateSerialNumber(serialNumber)) {
-    display.message(kError, "Bird file is made for module %08X, not %08X", file.GetSerialNumber(), serialNumber);
-    return false;
-  }
+// With -d the module's model is that of the newest build stored for it (-OVERRIDE skips this).
+bool PassesModelCheck(const BirdFile& file, uint32_t serialNumber, const std::string& directory,
+                      UpdaterDisplayInterface& display) {
   std::string moduleDirectory = directory + "/" + UpdaterStore::DeviceName(serialNumber);
   std::string model = StoredModel(moduleDirectory);
   if (model.empty()) {
     display.message(kInfo, "No stored build of module %08X to compare the model with", serialNumber);
     return true;
   }
-  if (!file.ValidateModel(model.c_str())) {
-    display.message(kError, "Bird file model [%s] does not match model [%s] of module %08X", ModelName(file).c_str(),
-                    model.c_str(), serialNumber);
-    return false;
-  }
-  return true;
+  std::string reason = BirdCheck::ModelReason(file, model.c_str());
+  if (reason.empty())
+    return true;
+  display.message(kError, "%s: %s", BirdCheck::kRefusal, reason.c_str());
+  return false;
 }
 
 }  // namespace
@@ -138,8 +118,13 @@ int CheckBirdFile(const Parameters& parameters, const std::string& updaterDirect
   if (!PassesFileChecks(file, parameters.serialNumber, display))
     return 1;
   if (parameters.serialNumber != 0 && !parameters.override &&
-      !PassesModuleChecks(file, parameters.serialNumber, updaterDirectory, display))
+      !PassesModelCheck(file, parameters.serialNumber, updaterDirectory, display))
     return 1;
-  display.message(kInfo, "An update would accept this file");
+  // Without a module the check cannot say whose the file is: it says for which modules it is.
+  if (parameters.serialNumber == 0)
+    display.message(kInfo, "An update would accept this file if the module fits: %s",
+                    BirdCheck::Condition(file).c_str());
+  else
+    display.message(kInfo, "An update would accept this file");
   return 0;
 }

@@ -9,6 +9,7 @@
 #include "ResultLines.h"
 #include "StoreReport.h"
 #include "Usage.h"
+#include "aDiscovery.h"
 
 namespace {
 
@@ -86,6 +87,9 @@ int RunDiscover(Parameters& p, Updater& updater, UpdaterDisplayInterface& displa
       type = linkTypeUSB;
     devices = updater.Discover_Devices(type);
   }
+  // A network that could not be searched is not an empty one: the wait's end has said so.
+  if (devices.empty() && aDiscovery_PortBusy())
+    return 1;
   // A module this user may not open is there all the same: listed, and the run fails.
   std::vector<UnopenableModule> unopenable;
   if (type == linkTypeUSB && p.routerSerialNumber == 0)
@@ -110,6 +114,8 @@ int RunUpdate(Parameters& p, Updater& updater, UpdaterDisplayInterface& display)
       display.message(kError, "Must specify the specific device to be updated");
       return 1;
     }
+    if (p.transportGiven)
+      updater.Restrict_Transport(static_cast<linkType>(p.transport));
     ok = updater.Update_Firmware(p.serialNumber, build, p.birdFile, p.moduleAddress, p.routerSerialNumber, p.override);
   }
   return ok ? 0 : 1;

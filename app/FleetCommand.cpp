@@ -8,6 +8,7 @@
 #include "FleetTable.h"
 #include "ResultLines.h"
 #include "Listings.h"
+#include "aAccess.h"
 #include "update/FleetSearch.h"
 #include "update/FleetUpdate.h"
 
@@ -33,32 +34,67 @@ void FindListed(const Parameters& p, Found& found) {
     found = FleetSearch::Find(static_cast<linkType>(p.transport), p.serialNumbers);
     return;
   }
+  const unsigned denied = aAccess_DeniedCount();
   found = FleetSearch::Find(linkTypeUSB, p.serialNumbers);
+  // A USB device that may not be opened could be one of the rest: they are not looked for
+  // on the network, where a namesake could be (each one's update then says why).
+  if (aAccess_DeniedCount() != denied)
+    return;
   std::vector<uint32_t> rest;
   for (uint32_t serial : p.serialNumbers)
     if (found.count(serial) == 0) rest.push_back(serial);
   for (const auto& entry : FleetSearch::Find(linkTypeTCPIP, rest)) found.insert(entry);
 }
 
+// Behind a router: one scan of its network gives every module's address; -d all takes them all.
+void FindBehindRouter(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, Found& found) {
+  const linkType type = p.transportGiven ? static_cast<linkType>(p.transport) : linkTypeInvalid;
+  display.message(kInfo, "Searching for Kovalink Network devices connected to %08X", p.routerSerialNumber);
+  std::vector<DeviceInfo> devices = updater.Discover_KLNetwork_Devices(p.routerSerialNumber, type);
+  if (p.allModules)
+    cli::_display_device_list(display, devices, type);
+  for (const DeviceInfo& device : devices) {
+    if (!found.emplace(device.spec.serialNumber, device.spec).second)
+      continue;
+    if (p.allModules)
+      p.serialNumbers.push_back(device.spec.serialNumber);
+  }
+}
+
+FirmwareUpdate::Route RouteOf(const Parameters& p, uint32_t serial, const Found& found) {
+  FirmwareUpdate::Route route;
+  route.serialNumber = serial;
+  route.routerSerialNumber = p.routerSerialNumber;
+  route.moduleAddress = p.moduleAddress;
+  if (p.transportGiven)
+    route.transport = static_cast<linkType>(p.transport);
+  auto place = found.find(serial);
+  if (place == found.end())
+    return route;
+  // Behind a router the scan gave the module's address; the router is reached anew.
+  if (p.routerSerialNumber != 0)
+    route.moduleAddress = static_cast<uint8_t>(place->second.module);
+  else
+    route.spec = place->second;
+  return route;
+}
+
 // Each module is looked for once, before the updates start: its place is then known, and the
 // updates reconnect there rather than each running a discovery of its own.
 std::vector<FirmwareUpdate::Route> FindModules(Parameters& p, Updater& updater, UpdaterDisplayInterface& display) {
-  display.message(kInfo, "Searching for Kovalink devices");
   Found found;
-  if (p.allModules)
-    DiscoverAll(p, updater, display, found);
-  else
-    FindListed(p, found);
-  std::vector<FirmwareUpdate::Route> routes;
-  for (uint32_t serial : p.serialNumbers) {
-    FirmwareUpdate::Route route;
-    route.serialNumber = serial;
-    route.routerSerialNumber = p.routerSerialNumber;
-    route.moduleAddress = p.moduleAddress;
-    auto place = found.find(serial);
-    if (place != found.end()) route.spec = place->second;
-    routes.push_back(route);
+  if (p.routerSerialNumber != 0) {
+    FindBehindRouter(p, updater, display, found);
+  } else {
+    display.message(kInfo, "Searching for Kovalink devices");
+    if (p.allModules)
+      DiscoverAll(p, updater, display, found);
+    else
+      FindListed(p, found);
   }
+  std::vector<FirmwareUpdate::Route> routes;
+  for (uint32_t serial : p.serialNumbers)
+    routes.push_back(RouteOf(p, serial, found));
   return routes;
 }
 

@@ -152,17 +152,19 @@ int ParseBaudRate(UpdaterDisplayInterface& display, const ParsedOption& option, 
   return 1;
 }
 
-// -m: a module address on a router's network, decimal or "0x" hexadecimal (as the listing
-// shows it); only even addresses other than 0 can be sent to.
+// -m: a module address on a router's network, in the form -D -r lists it: hexadecimal
+// ("0A", "0x0A" too); only even addresses other than 0 can be sent to.
 int ParseModuleAddress(UpdaterDisplayInterface& display, const std::string& argument, Parameters& parameters) {
   uint32_t address = 0;
-  bool hex = HasHexPrefix(argument);
-  if (aNumber_ParseU32(argument.c_str() + (hex ? 2 : 0), hex ? 16 : 10, &address) == aErrNone && address != 0 &&
-      address <= 254 && address % 2 == 0) {
+  const size_t skip = HasHexPrefix(argument) ? 2 : 0;
+  if (argument.size() > skip && argument.size() - skip <= 2 &&
+      aNumber_ParseU32(argument.c_str() + skip, 16, &address) == aErrNone && address != 0 && address % 2 == 0) {
     parameters.moduleAddress = static_cast<uint8_t>(address);
     return 0;
   }
-  display.message(kError, "Invalid module address obtained from argument [%s]: an even number from 2 to 254",
+  display.message(kError,
+                  "Invalid module address obtained from argument [%s]: hexadecimal as -D -r lists it, even, "
+                  "from 02 to FE",
                   argument.c_str());
   return 1;
 }
@@ -292,8 +294,14 @@ int ValidateFleet(UpdaterDisplayInterface& display, const Parameters& parameters
     display.message(kError, "Several modules (-d) can only be updated together (-U)");
     return 1;
   }
-  if (parameters.allModules && !parameters.transportGiven) {
+  // Behind a router -d all means the router's network, which needs no transport.
+  if (parameters.allModules && !parameters.transportGiven && parameters.routerSerialNumber == 0) {
     display.message(kError, "-d all needs the transport to search: -t USB or -t TCPIP");
+    return 1;
+  }
+  if (parameters.moduleAddress != 0) {
+    display.message(kError, "-m is the address of one module: give it with one -d (with -r, several modules are "
+                            "found on the router's network)");
     return 1;
   }
   return 0;

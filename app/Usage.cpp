@@ -68,7 +68,7 @@ std::string ParametersText() {
   u.Entry("-j <count>", {"modules updated at once by one -U [Default: 8]."});
   u.Entry("-t <transport type>", {"communications method [USB,TCP,RECOVER]."});
   u.Entry("-r <router serial>", {"indirect connection through router device"});
-  u.Entry("-m <module address>", {"address of the module behind the router of \"-r\"", "to update (decimal, or hexadecimal with 0x)."});
+  u.Entry("-m <module address>", {"address of the module behind the router of \"-r\"", "to update, hexadecimal as \"-D -r\" lists it."});
   u.Entry("-s <serial port>", {"name of serial port to use for recovery"});
   u.Entry("-o <baud rate>", {"baud rate for serial port (2400, 4800, 9600,", "19200, 38400, 57600, 115200, 230400)"});
   u.Title("Commands:");

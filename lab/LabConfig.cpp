@@ -131,6 +131,7 @@ const ModuleKey kModuleKeys[] = {
     {"load-base", [](V v, ModuleConfig& m) { return SetNumber(v, 16, 0xFFFFFFFFull, m.loadBase); }},
     {"id", [](V v, ModuleConfig& m) { return ParseIdentifier(v, m); }},
     {"next-build", [](V v, ModuleConfig& m) { return SetNumber(v, 10, 0xFFFFFFFFull, m.nextBuild); }},
+    {"reboot-as", [](V v, ModuleConfig& m) { return SetNumber(v, 16, 0xFFFFFFFFull, m.rebootAs) && m.rebootAs; }},
     {"answer-absent", [](V v, ModuleConfig& m) { return ParseBool(v, m.answerAbsent); }},
     {"name", [](V v, ModuleConfig& m) { return !v.empty() && v.size() <= 64 && ((m.name = v), true); }},
     {"slots", ParseSlots},
@@ -415,6 +416,7 @@ const char* ModuleSpecHelp() {
          "  load-base=XXXXXXXX load base given in the INIT reply (default 20000000)\n"
          "  id=W0:W1:W2:W3     chip identifier words of option 39, hexadecimal\n"
          "  next-build=N       build after a reboot when the image holds no information block\n"
+         "  reboot-as=XXXXXXXX after a firmware reboot answer with this serial number\n"
          "  answer-absent=yes  as a router: answer a request for an empty network address\n"
          "                     at once with an error reply (default: no answer, so the\n"
          "                     host waits out its time-out)\n"

@@ -59,6 +59,7 @@ struct ModuleConfig {
   uint32_t identifier[4] = {0, 0, 0, 0};
   bool identifierSet = false;
   uint32_t nextBuild = 0;     // build after a reboot when the image names none
+  uint32_t rebootAs = 0;      // serial number after a firmware reboot (a replaced board); 0 = its own
   bool answerAbsent = false;  // router: error reply for a network address nobody holds
   std::string name;
   uint8_t stores = 2;            // slot stores 0.. and slots 0.. in each

@@ -2,10 +2,11 @@
 
 #include "Log.h"
 #include "aDefs.h"
+#include "discovery/NetworkScan.h"
 
-aErr RouterRoute::Open(uint32_t routerSerialNumber) {
-  aErr err = static_cast<aErr>(router_.connect(linkTypeUSB, routerSerialNumber));
-  if (err == aErrNotFound)
+aErr RouterRoute::Open(uint32_t routerSerialNumber, linkType type) {
+  aErr err = static_cast<aErr>(router_.connect(type == linkTypeInvalid ? linkTypeUSB : type, routerSerialNumber));
+  if (err == aErrNotFound && type == linkTypeInvalid)
     err = static_cast<aErr>(router_.connect(linkTypeTCPIP, routerSerialNumber));
   if (err != aErrNone)
     return err;
@@ -24,6 +25,16 @@ aErr RouterRoute::Connect(Tessoral::Kovalink::Module& target) {
   if (!routing_)
     return aErrNotReady;
   return static_cast<aErr>(target.connectThroughLinkModule(&router_));
+}
+
+uint8_t RouterRoute::FindAddress(uint32_t serialNumber) {
+  if (!routing_ || !router_.getLink())
+    return 0;
+  NetworkScan scan;
+  for (const NetworkScan::Found& found : scan.Run(router_.getLink()->getLinkRef(), router_.getModuleAddress()))
+    if (found.serialNumber == serialNumber)
+      return found.address;
+  return 0;
 }
 
 void RouterRoute::Close() {

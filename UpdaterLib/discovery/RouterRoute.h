@@ -15,9 +15,11 @@ public:
   RouterRoute(const RouterRoute&) = delete;
   RouterRoute& operator=(const RouterRoute&) = delete;
 
-  // Connects the router over USB, else TCP/IP (aErrNotFound on neither); then asks it
-  // to route to this host.
-  aErr Open(uint32_t routerSerialNumber);
+  // Connects the router over `type`, or over USB, else TCP/IP, when it is linkTypeInvalid
+  // (aErrNotFound on neither); then asks it to route to this host.
+  aErr Open(uint32_t routerSerialNumber, linkType type = linkTypeInvalid);
+  // The address at which a module of the network answers with `serialNumber`; 0 when none does.
+  uint8_t FindAddress(uint32_t serialNumber);
   // Connects `target`, which carries its network address, through the open router.
   aErr Connect(Tessoral::Kovalink::Module& target);
   void Close();

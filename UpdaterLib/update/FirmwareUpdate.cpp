@@ -7,7 +7,9 @@
 #include "Log.h"
 #include "Module.h"
 #include "SystemClass.h"
+#include "aAccess.h"
 #include "aDefs.h"
+#include "aDiscovery.h"
 #include "aNumber.h"
 #include "aTime.h"
 #include "discovery/ModuleDiscovery.h"
@@ -18,7 +20,9 @@
 #include "server/UpdateServerRequest.h"
 #include "store/StoreLock.h"
 #include "store/UpdaterStore.h"
+#include "update/BirdCheck.h"
 #include "update/ErrorRecordingDisplay.h"
+#include "update/ModuleLock.h"
 #include "update/UpdaterEntity.h"
 
 using Tessoral::Kovalink::Module;
@@ -77,10 +81,32 @@ bool sReadIdentity(Module& module, T& value, Read read) {
   return false;
 }
 
-aErr sConnectDirect(Module& module, uint32_t serialNumber) {
-  aErr err = static_cast<aErr>(module.connect(linkTypeUSB, serialNumber));
-  if (err == aErrNotFound) err = static_cast<aErr>(module.connect(linkTypeTCPIP, serialNumber));
-  return err;
+std::string sHex(uint32_t value, int digits) {
+  char text[12];
+  snprintf(text, sizeof(text), "%0*X", digits, value);
+  return text;
+}
+
+std::vector<linkType> sTransports(linkType given) {
+  if (given != linkTypeInvalid) return {given};
+  return {linkTypeUSB, linkTypeTCPIP};
+}
+
+// "Module 0000BEEF on USB (bus 1, device 7)" or "Module 0000BEEF at 10.77.145.5:9000".
+std::string sDirectPlace(const linkSpec& spec) {
+  char text[96];
+  if (spec.type == linkTypeUSB) {
+    uint8_t bus = 0, device = 0;
+    if (aDiscovery_USBPlace(spec.serialNumber, &bus, &device))
+      snprintf(text, sizeof(text), "Module %08X on USB (bus %u, device %u)", spec.serialNumber, bus, device);
+    else
+      snprintf(text, sizeof(text), "Module %08X on USB", spec.serialNumber);
+    return text;
+  }
+  const uint8_t* ip = reinterpret_cast<const uint8_t*>(&spec.address);
+  snprintf(text, sizeof(text), "Module %08X at %u.%u.%u.%u:%u", spec.serialNumber, ip[0], ip[1], ip[2], ip[3],
+           static_cast<unsigned>(spec.port));
+  return text;
 }
 
 bool sKnownPlace(const FirmwareUpdate::Route& route) {
@@ -198,11 +224,12 @@ uint64_t FirmwareUpdate::ReturnTimeoutMs() {
 }
 
 bool FirmwareUpdate::Run(uint32_t serialNumber, uint32_t build, std::string birdFile, uint8_t moduleAddress,
-                         uint32_t routerSerialNumber, bool override) {
+                         uint32_t routerSerialNumber, bool override, linkType transport) {
   Route route;
   route.serialNumber = serialNumber;
   route.routerSerialNumber = routerSerialNumber;
   route.moduleAddress = moduleAddress;
+  route.transport = transport;
   return run(route, build, birdFile, override);
 }
 
@@ -258,7 +285,12 @@ bool FirmwareUpdate::run(const Route& route, uint32_t build, std::string birdFil
     fail(aErrParam);
     return false;
   }
-  // One transfer into a module at a time, whichever process starts it.
+  // One transfer into a module at a time, whichever user, store and process starts it.
+  ModuleLock module(serialNumber, display);
+  if (!module.Held()) {
+    fail(aErrBusy);
+    return false;
+  }
   StoreLock updating = StoreLock::ForUpdate(updaterDirectory, serialNumber, display);
   if (!updating.Held()) return false;
   UpdaterStoreItem item;
@@ -274,37 +306,50 @@ bool FirmwareUpdate::run(const Route& route, uint32_t build, std::string birdFil
     return false;
   }
   if (birdFile.empty()) birdFile = sBirdName(build);
-  if (route.routerSerialNumber != 0 && route.moduleAddress == 0) {
-    display.message(UpdaterDisplayInterface::Error, "Module address required for indirect firmware update");
-    fail(aErrParam);
-    return false;
-  }
   Module target(route.moduleAddress, 0);
   Outcome outcome = Outcome::Failed;
   bool routerDown = false;
   if (connect(target, route, routerDown)) {
-    if (readsIdentity_) readIdentity(target);
-    if (!override && !ValidateBirdFile(file, target, serialNumber)) {
-      display.message(UpdaterDisplayInterface::Error, "Birdfile failed validation");
+    // Whatever -OVERRIDE says, nothing is sent to a module other than the one named.
+    if (!checkModule(target, route, file, override)) {
       fail(aErrParam);
       return false;
     }
+    if (readsIdentity_) readIdentity(target);
     // The build the file names; a file without one leaves the chosen build to compare.
     outcome = update(target, route, file, item, birdFile, file.GetBuild() != 0 ? file.GetBuild() : build);
-  } else if (routerDown) {
-    display.message(UpdaterDisplayInterface::Error, "Failed to connect to link module [%08X]",
-                    route.routerSerialNumber);
-    fail(aErrConnection);
+  } else if (reportUnreached(route, routerDown)) {
     return false;
-  } else {
-    reportNotConnected(serialNumber);
-    fail(aErrNotFound);
   }
   if (outcome == Outcome::Interrupted) return false;
   Log::log(DEBUG_Updater, "Updating device firmware: \n");
   display.message(UpdaterDisplayInterface::Info, "Update time: %.4f sec",
                   static_cast<double>(aTime_GetMSTicks() - start) / 1000.0);
   return outcome == Outcome::Verified;
+}
+
+// Says why the module could not be reached; true when the run ends there, without its time.
+bool FirmwareUpdate::reportUnreached(const Route& route, bool routerDown) {
+  if (routerDown) {
+    display.message(UpdaterDisplayInterface::Error, "Failed to connect to link module [%08X]",
+                    route.routerSerialNumber);
+    fail(aErrConnection);
+    return true;
+  }
+  if (connectError_ == aErrPermission) {
+    // The permission line said why and ends a single update; another transport could hold a
+    // namesake. In a fleet that line is shown once for all, so each module's row says it.
+    if (readsIdentity_)
+      display.message(UpdaterDisplayInterface::Error,
+                      "Failed to connect to module [%08X]: a USB device could not be opened (permission "
+                      "denied); it was not looked for elsewhere",
+                      route.serialNumber);
+    fail(aErrPermission);
+    return true;
+  }
+  reportNotConnected(route);
+  fail(aErrNotFound);
+  return false;
 }
 
 // Transfers, records the transfer, then waits for the module to come back and checks its build.
@@ -364,11 +409,9 @@ bool FirmwareUpdate::prepareFile(BirdFile& file, const std::string& birdFile, ui
     display.message(UpdaterDisplayInterface::Error, "%s", e.what());
     return false;
   }
-  // Without firmware bytes the update would reboot the module having written nothing.
-  if (file.FirmwareBytes() == 0) {
-    display.message(UpdaterDisplayInterface::Error, "Bird file holds no firmware");
-    return false;
-  }
+  // Refused before any module is looked for.
+  const std::string reason = BirdCheck::FileReason(file, serialNumber);
+  if (!reason.empty()) return refuse(reason);
   if (!file.hasSerialNumberOffsets) return true;
   Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
   if (!file.ReplaceSerialNumber(serialNumber)) {
@@ -382,22 +425,98 @@ bool FirmwareUpdate::prepareFile(BirdFile& file, const std::string& birdFile, ui
 
 bool FirmwareUpdate::connect(Module& target, const Route& route, bool& routerDown) {
   routerDown = false;
-  if (sKnownPlace(route)) return target.connectFromSpec(route.spec) == aErrNone;
+  if (sKnownPlace(route)) {
+    place_ = sDirectPlace(route.spec);
+    return target.connectFromSpec(route.spec) == aErrNone;
+  }
   if (route.routerSerialNumber == 0) {
-    connectError_ = sConnectDirect(target, route.serialNumber);
+    connectError_ = connectDirect(target, route);
     return connectError_ == aErrNone;
   }
   // A router forwards to its network only while it routes to this host: the route
   // stays open across the reboot, for the module's return.
   if (!router) {
     router.reset(new RouterRoute());
-    if (router->Open(route.routerSerialNumber) != aErrNone) {
+    if (router->Open(route.routerSerialNumber, route.transport) != aErrNone) {
       router.reset();
       routerDown = true;
       return false;
     }
   }
-  return router->Connect(target) == aErrNone;
+  connectError_ = connectBehindRouter(target, route);
+  return connectError_ == aErrNone;
+}
+
+// On the transport given, else on USB and then on TCP/IP. A USB device that may not be
+// opened could be the module: the search ends there rather than reach a namesake elsewhere.
+aErr FirmwareUpdate::connectDirect(Module& target, const Route& route) {
+  for (linkType type : sTransports(route.transport)) {
+    const unsigned denied = aAccess_DeniedCount();
+    linkSpec* found = aDiscovery_FindModule(type, route.serialNumber);
+    if (found) {
+      const linkSpec spec = *found;
+      aLinkSpec_Destroy(&found);
+      place_ = sDirectPlace(spec);
+      return static_cast<aErr>(target.connectFromSpec(spec));
+    }
+    if (aAccess_DeniedCount() != denied) return aErrPermission;
+  }
+  return aErrNotFound;
+}
+
+// At the address given, else where the router's network answers with the serial number.
+aErr FirmwareUpdate::connectBehindRouter(Module& target, const Route& route) {
+  if (address_ == 0) address_ = route.moduleAddress;
+  if (address_ == 0) {
+    address_ = router->FindAddress(route.serialNumber);
+    if (address_ == 0) return aErrNotFound;
+  }
+  target.setModuleAddress(address_);
+  place_ = "Module " + sHex(route.serialNumber, 8) + " behind router " + sHex(route.routerSerialNumber, 8) +
+           " at address " + sHex(address_, 2);
+  return router->Connect(target);
+}
+
+void FirmwareUpdate::reportPlace() {
+  if (!place_.empty()) display.message(UpdaterDisplayInterface::Info, "%s", place_.c_str());
+}
+
+bool FirmwareUpdate::readModule(Module& target, uint32_t& serialNumber, uint8_t& model) {
+  SystemClass system;
+  system.init(&target, 0);
+  if (!sReadIdentity(target, serialNumber, [&](uint32_t* v) { return system.getSerialNumber(v) == aErrNone; }))
+    return false;
+  return sReadIdentity(target, model, [&](uint8_t* v) { return system.getModel(v) == aErrNone; });
+}
+
+bool FirmwareUpdate::refuse(const std::string& reason) {
+  display.message(UpdaterDisplayInterface::Error, "%s: %s", BirdCheck::kRefusal, reason.c_str());
+  return false;
+}
+
+std::string FirmwareUpdate::silentReason(uint8_t address, const Route& route) const {
+  if (route.routerSerialNumber != 0)
+    return "module " + sHex(address, 2) + " does not answer behind router " +
+           sHex(route.routerSerialNumber, 8);
+  return "module " + sHex(route.serialNumber, 8) + " does not answer";
+}
+
+bool FirmwareUpdate::checkModule(Module& target, const Route& route, BirdFile& file, bool override) {
+  AwaitRunningLink(target);
+  uint32_t answered = 0;
+  if (!readModule(target, answered, model_)) return refuse(silentReason(target.getModuleAddress(), route));
+  if (answered != route.serialNumber) {
+    if (route.routerSerialNumber != 0)
+      return refuse("address " + sHex(target.getModuleAddress(), 2) + " behind router " +
+                    sHex(route.routerSerialNumber, 8) + " holds module " + sHex(answered, 8) + ", not " +
+                    sHex(route.serialNumber, 8));
+    return refuse("the module that answers is " + sHex(answered, 8) + ", not " + sHex(route.serialNumber, 8));
+  }
+  // Named once the module is known to be the one named, before anything is sent to it.
+  reportPlace();
+  if (override) return true;
+  const std::string reason = BirdCheck::ModelReason(file, aDefs_GetModelName(model_));
+  return reason.empty() || refuse(reason);
 }
 
 aErr FirmwareUpdate::transfer(Module& target, BirdFile& file, const Route& route, bool& loaderStarted) {
@@ -421,14 +540,27 @@ aErr FirmwareUpdate::transfer(Module& target, BirdFile& file, const Route& route
 
 // A module searched for and absent gets told where it was looked for; one that was
 // found but would not open keeps the short line.
-void FirmwareUpdate::reportNotConnected(uint32_t serialNumber) {
-  if (connectError_ == aErrNotFound)
+void FirmwareUpdate::reportNotConnected(const Route& route) {
+  const uint32_t serialNumber = route.serialNumber;
+  if (connectError_ != aErrNotFound) {
+    display.message(UpdaterDisplayInterface::Error, "Failed to connect to module [%08X]", serialNumber);
+  } else if (route.routerSerialNumber != 0) {
+    display.message(UpdaterDisplayInterface::Error,
+                    "Failed to connect to module [%08X]: not found behind router %08X; check it with -D -r %08X",
+                    serialNumber, route.routerSerialNumber, route.routerSerialNumber);
+  } else if (route.transport == linkTypeUSB) {
+    display.message(UpdaterDisplayInterface::Error,
+                    "Failed to connect to module [%08X]: not found over USB; check it with -D -t USB", serialNumber);
+  } else if (route.transport == linkTypeTCPIP) {
+    display.message(UpdaterDisplayInterface::Error,
+                    "Failed to connect to module [%08X]: not found over TCP/IP; check it with -D -t TCPIP",
+                    serialNumber);
+  } else {
     display.message(UpdaterDisplayInterface::Error,
                     "Failed to connect to module [%08X]: not found over USB or TCP/IP; check it with -D "
                     "(-t TCPIP searches the network)",
                     serialNumber);
-  else
-    display.message(UpdaterDisplayInterface::Error, "Failed to connect to module [%08X]", serialNumber);
+  }
 }
 
 void FirmwareUpdate::reportInterrupt(uint32_t serialNumber, bool loaderStarted) {
@@ -483,29 +615,44 @@ bool FirmwareUpdate::verifyReturn(Module& target, const Route& route, uint32_t e
 }
 
 // A fresh link on `type`; through the router, or on any transport when `type` is unknown.
-bool FirmwareUpdate::reconnect(Module& target, const Route& route, linkType type) {
+// A module whose place is known is tried there first, then looked for by serial number:
+// after a reboot it may answer at another port (a new lease).
+bool FirmwareUpdate::reconnect(Module& target, const Route& route, linkType type, bool tryPlace) {
   target.disconnect();
   bool routerDown = false;
-  if (sKnownPlace(route)) return target.connectFromSpec(route.spec) == aErrNone && target.isConnected();
+  if (sKnownPlace(route)) {
+    if (tryPlace && target.connectFromSpec(route.spec) == aErrNone && target.isConnected()) return true;
+    target.disconnect();
+    type = route.spec.type;
+  }
   if (route.routerSerialNumber != 0 || type == linkTypeInvalid) return connect(target, route, routerDown);
   return target.discoverAndConnect(type, route.serialNumber) == aErrNone && target.isConnected();
 }
 
-// Reconnects on the transport the update went over until the module answers with its build.
+// Reconnects until the module answers with its own serial number and model, then reads
+// its build: whatever else answers where it was is not taken for it.
 bool FirmwareUpdate::awaitReturn(Module& target, const Route& route, uint32_t& build, std::string& version) {
   const linkType type = sLinkType(target);
   aDeadline deadline = aDeadline_In(ReturnTimeoutMs());
-  bool back = false;
+  bool back = false, placeTaken = false;
   do {
     display.update_spinner(true, RETURN_LABEL);
     DeviceInfo info;
-    if (reconnect(target, route, type) && sReadIdentity(target, build, [&](uint32_t* v) {
-          *v = ModuleDiscovery::_get_build_number(target);
-          return *v != 0 && ModuleDiscovery::_get_version(target, info) == aErrNone;
-        })) {
-      version = sVersionText(info);
-      back = true;
-      break;
+    uint32_t serial = 0;
+    uint8_t model = 0;
+    if (reconnect(target, route, type, !placeTaken) && readModule(target, serial, model)) {
+      if (serial != route.serialNumber || (model_ != 0 && model != model_)) {
+        Log::log(DEBUG_Updater, "Module [%08X]: %08X (model %u) answers in its place\n", route.serialNumber, serial,
+                 model);
+        placeTaken = true;
+      } else if (sReadIdentity(target, build, [&](uint32_t* v) {
+                   *v = ModuleDiscovery::_get_build_number(target);
+                   return *v != 0 && ModuleDiscovery::_get_version(target, info) == aErrNone;
+                 })) {
+        version = sVersionText(info);
+        back = true;
+        break;
+      }
     }
     aDeadline pause = aDeadline_In(RETURN_POLL_MS);
     while (!aDeadline_Passed(pause) && !Interrupt::Requested()) aTime_MSSleep(50);
@@ -560,27 +707,13 @@ BirdFile FirmwareUpdate::LoadBird(const char* action, const std::string& birdFil
   return sTrusted(item.ReadBirdFile(name.c_str()), updaterDirectory);
 }
 
-bool FirmwareUpdate::ValidateBirdFile(BirdFile& file, Module& module, uint32_t serialNumber) {
-  if (file.blockCount == 0) return false;
-  if (!file.hasSerialNumberOffsets && !file.ValidateSerialNumber(serialNumber)) return false;
+bool FirmwareUpdate::ValidateBirdFile(BirdFile& file, Module& module, uint32_t serialNumber, bool override) {
   Log::log(DEBUG_Updater, "UpdateFirmware() Connecting to device\n");
-  SystemClass system;
-  system.init(&module, 0);
-  uint32_t moduleSerial = 0;
-  sReadIdentity(module, moduleSerial, [&](uint32_t* v) { return system.getSerialNumber(v) == aErrNone; });
-  if (moduleSerial != serialNumber) {
-    Log::log(DEBUG_Updater, "Bird serial number and connected device don't match.\n");
-    return false;
-  }
-  uint8_t model = 0;
-  sReadIdentity(module, model, [&](uint8_t* v) { return system.getModel(v) == aErrNone; });
-  const char* modelName = aDefs_GetModelName(model);
-  if (!file.ValidateModel(modelName)) {
-    display.message(UpdaterDisplayInterface::Error, "Connected device model and Bird file model do not match [%s]",
-                    modelName);
-    return false;
-  }
-  return true;
+  const std::string reason = BirdCheck::FileReason(file, serialNumber);
+  if (!reason.empty()) return refuse(reason);
+  Route route;
+  route.serialNumber = serialNumber;
+  return checkModule(module, route, file, override);
 }
 
 aErr FirmwareUpdate::TransferLoader(Module& module, BirdFile& file) {

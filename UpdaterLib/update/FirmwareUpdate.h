@@ -32,7 +32,9 @@ public:
   struct Route {
     uint32_t serialNumber = 0;
     uint32_t routerSerialNumber = 0;
-    uint8_t moduleAddress = 0;
+    uint8_t moduleAddress = 0;  // behind a router; 0: look the serial number up on its network
+    // The only transport the module (or its router) is looked for on; linkTypeInvalid: USB, then TCP/IP.
+    linkType transport = linkTypeInvalid;
     // Where discovery already found the module; type linkTypeInvalid to look for it.
     // A known place is reached without a discovery, which only one thread may run at a time.
     linkSpec spec{};
@@ -43,14 +45,17 @@ public:
   ~FirmwareUpdate();
 
   bool Run(uint32_t serialNumber, uint32_t build, std::string birdFile, uint8_t moduleAddress,
-           uint32_t routerSerialNumber, bool override);
+           uint32_t routerSerialNumber, bool override, linkType transport = linkTypeInvalid);
   // The same for one module of several: `outcome` says what it came to.
   bool Run(const Route& route, uint32_t build, std::string birdFile, bool override, ModuleOutcome& outcome);
 
   // Steps shared with recovery.
   BirdFile LoadBird(const char* action, const std::string& birdFile, uint32_t serialNumber, uint32_t build,
                     const Downloader& download);
-  bool ValidateBirdFile(BirdFile& file, Tessoral::Kovalink::Module& module, uint32_t serialNumber);
+  // The checks of BirdCheck against the connected module, which must answer as `serialNumber`;
+  // a refusal is shown with its reason. `override` skips the model check only.
+  bool ValidateBirdFile(BirdFile& file, Tessoral::Kovalink::Module& module, uint32_t serialNumber,
+                        bool override = false);
   aErr TransferLoader(Tessoral::Kovalink::Module& module, BirdFile& file);
   aErr TransferFirmware(Tessoral::Kovalink::Module& module, BirdFile& file);
   // Waits, as -U does, for the rebooted module to rejoin under `serialNumber` and checks it
@@ -80,12 +85,23 @@ private:
   bool prepareFile(BirdFile& file, const std::string& birdFile, uint32_t serialNumber, uint32_t build);
   // False when the module (or, with `routerDown`, its router) cannot be reached.
   bool connect(Tessoral::Kovalink::Module& target, const Route& route, bool& routerDown);
+  aErr connectDirect(Tessoral::Kovalink::Module& target, const Route& route);
+  aErr connectBehindRouter(Tessoral::Kovalink::Module& target, const Route& route);
+  // The line that says where the module was reached, before anything is sent to it.
+  void reportPlace();
+  // Who answers on the link: the serial number and model code; false when it does not answer.
+  bool readModule(Tessoral::Kovalink::Module& target, uint32_t& serialNumber, uint8_t& model);
+  bool refuse(const std::string& reason);
+  // Before the first frame: the module answers as the one named and (unless `override`) fits the file.
+  bool checkModule(Tessoral::Kovalink::Module& target, const Route& route, BirdFile& file, bool override);
+  std::string silentReason(uint8_t address, const Route& route) const;
   aErr transfer(Tessoral::Kovalink::Module& target, BirdFile& file, const Route& route, bool& loaderStarted);
   bool verifyReturn(Tessoral::Kovalink::Module& target, const Route& route, uint32_t expectedBuild,
                     uint32_t& runningBuild);
-  bool reconnect(Tessoral::Kovalink::Module& target, const Route& route, linkType type);
+  bool reconnect(Tessoral::Kovalink::Module& target, const Route& route, linkType type, bool tryPlace);
   bool awaitReturn(Tessoral::Kovalink::Module& target, const Route& route, uint32_t& build, std::string& version);
-  void reportNotConnected(uint32_t serialNumber);
+  void reportNotConnected(const Route& route);
+  bool reportUnreached(const Route& route, bool routerDown);
   void reportInterrupt(uint32_t serialNumber, bool loaderStarted);
   void record(UpdaterStoreItem& item, uint32_t serialNumber, const char* key, const std::string& value,
               const char* dateKey);
@@ -101,4 +117,9 @@ private:
   bool readsIdentity_ = false;
   // Why the last direct connection failed: not found tells the user where it was searched.
   aErr connectError_ = aErrNone;
+  // The model the module answered with before the update; its return must answer the same.
+  uint8_t model_ = 0;
+  // The address the module was found at behind its router (the route's, or the scan's).
+  uint8_t address_ = 0;
+  std::string place_;
 };

@@ -8,7 +8,7 @@ using Tessoral::Kovalink::Module;
 bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string birdFile, uint8_t moduleAddress,
                               uint32_t routerSerialNumber, bool override) {
   return FirmwareUpdate(serverUrl, updaterDirectory, display)
-      .Run(serialNumber, build, birdFile, moduleAddress, routerSerialNumber, override);
+      .Run(serialNumber, build, birdFile, moduleAddress, routerSerialNumber, override, transport);
 }
 
 std::vector<ModuleOutcome> Updater::Update_Modules(const std::vector<FirmwareUpdate::Route>& routes,

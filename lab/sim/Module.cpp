@@ -345,6 +345,8 @@ void SimModule::finishReboot(uint64_t nowMs, SimOutput& out) {
       state_.build = config_.nextBuild;
     }
   }
+  if (config_.rebootAs)
+    config_.serial = config_.rebootAs;
   upgrade_.restart();
   state_.reset(config_, state_.defaultRouterAddress);
   state_.bootMs = nowMs;

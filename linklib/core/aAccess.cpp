@@ -17,9 +17,12 @@
 
 static pthread_mutex_t sReportedMutex = PTHREAD_MUTEX_INITIALIZER;
 
+static unsigned sDenials = 0;
+
 static void sReportOnce(const std::string& device, const std::string& line) {
   static std::set<std::string> reported;
   pthread_mutex_lock(&sReportedMutex);
+  sDenials++;
   bool first = reported.insert(device).second;
   pthread_mutex_unlock(&sReportedMutex);
   if (!first)
@@ -70,4 +73,11 @@ void aAccess_DeniedSerialText(const char* path, char* line, size_t size) {
   if (!line || size == 0)
     return;
   snprintf(line, size, "%s", path ? sDeniedSerialLine(path).c_str() : "");
+}
+
+unsigned aAccess_DeniedCount(void) {
+  pthread_mutex_lock(&sReportedMutex);
+  unsigned count = sDenials;
+  pthread_mutex_unlock(&sReportedMutex);
+  return count;
 }

@@ -14,3 +14,7 @@ void aAccess_DeniedNode(const char* path);
 void aAccess_DeniedSerial(const char* path);
 // The line aAccess_DeniedSerial writes, into `line` (NUL-terminated, cut to `size`), without writing it.
 void aAccess_DeniedSerialText(const char* path, char* line, size_t size);
+
+// How many refusals (reported or not) this process met so far: a search that sees the
+// count move could not look at every device.
+unsigned aAccess_DeniedCount(void);

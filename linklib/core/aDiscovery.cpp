@@ -12,12 +12,14 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <mutex>
 #include <vector>
 
 #include "aAccess.h"
 #include "aBytes.h"
 #include "aNumber.h"
 #include "aTime.h"
+#include "UserNotice.h"
 
 #define aUSB_SERIAL_TEXT_SIZE 32
 #define aUSB_SERIAL_DIGITS 8
@@ -95,14 +97,17 @@ bool aDiscovery_DescribeTCPIPModule(const uint8_t* reply, int length, uint32_t s
   return sCopyToTCPIPLinkspec(reply, length, sourceAddress, spec);
 }
 
-static uint8_t sEnumerateUSB(aDiscoveryCallback callback, void* reference) {
+// Calls `visit` for every module on the bus whose serial number can be read, until it
+// returns false. False when there is no libusb context.
+template <typename Visit>
+static bool sWalkUSB(Visit visit) {
   libusb_context* context = nullptr;
   if (libusb_init(&context) != 0)
-    return 0;
-  sCounter counter = {callback, reference, 0, true};
+    return false;
   libusb_device** list = nullptr;
   ssize_t devices = libusb_get_device_list(context, &list);
-  for (ssize_t i = 0; i < devices && counter.goOn; ++i) {
+  bool goOn = true;
+  for (ssize_t i = 0; i < devices && goOn; ++i) {
     libusb_device_descriptor descriptor;
     if (libusb_get_device_descriptor(list[i], &descriptor) != 0 ||
         !aDiscovery_IsModuleDevice(descriptor.idVendor, descriptor.idProduct))
@@ -119,13 +124,37 @@ static uint8_t sEnumerateUSB(aDiscoveryCallback callback, void* reference) {
       length = libusb_get_string_descriptor_ascii(handle, descriptor.iSerialNumber, text, sizeof(text));
     linkSpec spec;
     if (aDiscovery_DescribeUSBModule(descriptor.idProduct, reinterpret_cast<const char*>(text), length, &spec))
-      sReport(counter, spec);
+      goOn = visit(list[i], spec);
     libusb_close(handle);
   }
   if (devices >= 0)
     libusb_free_device_list(list, 1);
   libusb_exit(context);
+  return true;
+}
+
+static uint8_t sEnumerateUSB(aDiscoveryCallback callback, void* reference) {
+  sCounter counter = {callback, reference, 0, true};
+  sWalkUSB([&counter](libusb_device*, const linkSpec& spec) {
+    sReport(counter, spec);
+    return counter.goOn;
+  });
   return counter.count;
+}
+
+bool aDiscovery_USBPlace(uint32_t serialNumber, uint8_t* bus, uint8_t* device) {
+  bool found = false;
+  sWalkUSB([&](libusb_device* usb, const linkSpec& spec) {
+    if (spec.serialNumber != serialNumber)
+      return true;
+    if (bus)
+      *bus = libusb_get_bus_number(usb);
+    if (device)
+      *device = libusb_get_device_address(usb);
+    found = true;
+    return false;
+  });
+  return found;
 }
 
 // IPv4 address of a socket address in host order, 0 for other families.
@@ -135,26 +164,62 @@ static uint32_t SockAddrToUint32(const struct sockaddr* address) {
   return ntohl(reinterpret_cast<const struct sockaddr_in*>(address)->sin_addr.s_addr);
 }
 
+// The reply port is fixed, and a unicast reply reaches one socket only, so two
+// discoveries on one host cannot listen side by side: a second one waits for the port
+// as for a lock (a discovery holds it for its 2 s window at most), bounded, and says so.
+#define aDISCOVERY_PORT_WAIT_MS 30000
+#define aDISCOVERY_PORT_POLL_MS 20
+
+static thread_local bool sPortBusy = false;
+
+static bool sBindReplyPort(int fd) {
+  struct sockaddr_in local;
+  memset(&local, 0, sizeof(local));
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(INADDR_ANY);
+  local.sin_port = htons(aDISCOVERY_REPLY_PORT);
+  return bind(fd, reinterpret_cast<struct sockaddr*>(&local), sizeof(local)) == 0;
+}
+
+static bool sAwaitReplyPort(int fd) {
+  const aDeadline end = aDeadline_In(aDISCOVERY_PORT_WAIT_MS);
+  bool told = false;
+  for (;;) {
+    if (sBindReplyPort(fd))
+      return true;
+    if (errno != EADDRINUSE)
+      return false;
+    if (aDeadline_Passed(end)) {
+      UserNotice::error("UDP port %d stayed in use for %d s: the network was not searched", aDISCOVERY_REPLY_PORT,
+                        aDISCOVERY_PORT_WAIT_MS / 1000);
+      sPortBusy = true;
+      return false;
+    }
+    if (!told) {
+      UserNotice::error("UDP port %d is in use by another discovery on this host; waiting for it (at most %d s)",
+                        aDISCOVERY_REPLY_PORT, aDISCOVERY_PORT_WAIT_MS / 1000);
+      told = true;
+    }
+    aTime_MSSleep(aDISCOVERY_PORT_POLL_MS);
+  }
+}
+
 static int sTCPIPSetupListener(void) {
+  sPortBusy = false;
   int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0)
     return -1;
   struct timeval timeout;
   timeout.tv_sec = aDISCOVERY_RECEIVE_TIMEOUT_MS / 1000;
   timeout.tv_usec = (aDISCOVERY_RECEIVE_TIMEOUT_MS % 1000) * 1000;
-  struct sockaddr_in local;
-  memset(&local, 0, sizeof(local));
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(INADDR_ANY);
-  local.sin_port = htons(aDISCOVERY_REPLY_PORT);
-  // No address reuse: a second discovery on the host cannot bind and finds nothing.
-  if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) != 0 ||
-      bind(fd, reinterpret_cast<struct sockaddr*>(&local), sizeof(local)) != 0) {
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) != 0 || !sAwaitReplyPort(fd)) {
     close(fd);
     return -1;
   }
   return fd;
 }
+
+bool aDiscovery_PortBusy(void) { return sPortBusy; }
 
 // One request out of the interface with the given address (host order; 0 lets
 // the system choose). True when the whole datagram was sent.
@@ -231,7 +296,11 @@ static bool sSeen(const std::vector<linkSpec>& seen, const linkSpec& spec) {
   return false;
 }
 
+// Threads of one process take turns at the reply port here, rather than by waiting on the bind.
+static std::mutex sTCPIPMutex;
+
 static uint8_t sEnumerateTCPIP(aDiscoveryCallback callback, void* reference) {
+  std::lock_guard<std::mutex> turn(sTCPIPMutex);
   sCounter counter = {callback, reference, 0, true};
   int listener = sTCPIPSetupListener();
   if (listener < 0)

@@ -38,3 +38,12 @@ bool aDiscovery_DescribeUSBModule(uint16_t productId, const char* serialText, in
 // from `sourceAddress` (IPv4, network byte order). False when the reply is too
 // short to carry a serial number.
 bool aDiscovery_DescribeTCPIPModule(const uint8_t* reply, int length, uint32_t sourceAddress, linkSpec* spec);
+
+// Where a USB module sits: its bus number and device address. False when no module
+// with that serial number can be opened on the bus.
+bool aDiscovery_USBPlace(uint32_t serialNumber, uint8_t* bus, uint8_t* device);
+
+// True when the last TCP/IP search of the calling thread could not listen, because
+// another discovery on the host kept the reply port for the whole wait: its empty
+// result then says nothing about the network.
+bool aDiscovery_PortBusy(void);

@@ -106,12 +106,14 @@ TEST(Parameters, SerialNumbersAcceptHexWithOrWithoutPrefix) {
   EXPECT_EQ(router.p.routerSerialNumber, 0xD272031Du);
   EXPECT_EQ(log.Contents(),
             "Discarding '0x' serial number prefix\nDiscarding '0x' router serial number prefix\n");
-  // The module address is read as the listing shows it (hexadecimal) only after 0x.
-  Parsed decimal, hex;
-  Parse(decimal, {"-m", "10"});
+  // The module address is read as the listing shows it: hexadecimal, 0x or not.
+  Parsed listed, hex, odd;
+  Parse(listed, {"-m", "0A"});
   Parse(hex, {"-m", "0xFC"});
-  EXPECT_EQ(decimal.p.moduleAddress, 10);
+  Parse(odd, {"-m", "10A"});
+  EXPECT_EQ(listed.p.moduleAddress, 10);
   EXPECT_EQ(hex.p.moduleAddress, 252);
+  EXPECT_EQ(odd.result, 1);
 
   for (const char* bad : {"40F5849G", "0", "", "0x", " 1", "100000000"}) {
     SCOPED_TRACE(bad);

@@ -66,7 +66,8 @@ TEST_F(StoreCommands, CheckShowsAGoodFileAndAppliesTheModuleChecks) {
                        "    Loader bytes:   0\n"
                        "    Firmware bytes: 3000\n"
                        "    Signature:      unsigned\n"
-                       "An update would accept this file\n");
+                       "An update would accept this file if the module fits: made for module 1234ABCD only; "
+                       "-U accepts it for that module alone\n");
 
   // With -d: the module has no stored build yet, so only the serial number can be checked.
   r = Updater({"-C", "-f", good, "-d", "1234ABCD"});
@@ -75,9 +76,9 @@ TEST_F(StoreCommands, CheckShowsAGoodFileAndAppliesTheModuleChecks) {
 
   r = Updater({"-C", "-f", good, "-d", "0BADC0DE"});
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_EQ(r.err, kBanner + "Bird file is made for module 1234ABCD, not 0BADC0DE\n");
-  // -OVERRIDE skips the module checks, as it does for an update.
-  EXPECT_EQ(Updater({"-C", "-f", good, "-d", "0BADC0DE", "-OVERRIDE"}).exitCode, 0);
+  EXPECT_EQ(r.err, kBanner + "Birdfile failed validation: made for module 1234ABCD, not 0BADC0DE\n");
+  // -OVERRIDE skips the model check only, as it does for an update.
+  EXPECT_EQ(Updater({"-C", "-f", good, "-d", "0BADC0DE", "-OVERRIDE"}).exitCode, 1);
 
   // The builds stored for the module tell its model; the newest that loads counts.
   AddModule("1234ABCD", "");
@@ -89,7 +90,8 @@ TEST_F(StoreCommands, CheckShowsAGoodFileAndAppliesTheModuleChecks) {
   StoreBird("1234ABCD", 20, "Quessa");
   r = Updater({"-C", "-f", good, "-d", "1234ABCD"});
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_EQ(r.err, kBanner + "Bird file model [KovaHub] does not match model [Quessa] of module 1234ABCD\n");
+  EXPECT_EQ(r.err, kBanner + "Birdfile failed validation: model KovaHub, the module is a Quessa\n");
+  EXPECT_EQ(Updater({"-C", "-f", good, "-d", "1234ABCD", "-OVERRIDE"}).exitCode, 0);
 }
 
 TEST_F(StoreCommands, CheckRefusesDamagedForeignAndEmptyFiles) {
@@ -108,7 +110,7 @@ TEST_F(StoreCommands, CheckRefusesDamagedForeignAndEmptyFiles) {
       {{"-C", "-f", files.file("absent.bird")}, "Cannot read BIRD file " + files.file("absent.bird") + ": No such file or directory\n"},
       {{"-C", "-f", foreign}, "Not a BIRD file: " + foreign + "\n"},
       {{"-C", "-f", truncated}, "Failed to load bird file " + truncated + ": its body does not decompress (data error)\n"},
-      {{"-C", "-f", empty}, "Bird file holds no firmware\n"},
+      {{"-C", "-f", empty}, "Birdfile failed validation: holds no firmware\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args.back());

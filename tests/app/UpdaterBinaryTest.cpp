@@ -142,7 +142,7 @@ TEST_F(IsolatedRun, EveryMalformedValueIsRefusedBeforeAnythingRuns) {
   // stored build, the default server, USB); the exact output shows nothing ran.
   const std::string transport = "]\nMust be one of the following: USB, TCPIP, RECOVER";
   const std::string rates = "] (2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400)";
-  const std::string even = ": an even number from 2 to 254";
+  const std::string even = ": hexadecimal as -D -r lists it, even, from 02 to FE";
   struct Case {
     std::vector<std::string> args;
     std::string error;
@@ -162,7 +162,7 @@ TEST_F(IsolatedRun, EveryMalformedValueIsRefusedBeforeAnythingRuns) {
       {{"-U", "-d", "1", "-r", "2", "-m", "0"}, "Invalid module address obtained from argument [0]" + even},
       {{"-U", "-d", "1", "-r", "2", "-m", "256"}, "Invalid module address obtained from argument [256]" + even},
       {{"-U", "-d", "1", "-r", "2", "-m", "0x0B"}, "Invalid module address obtained from argument [0x0B]" + even},
-      {{"-U", "-d", "1", "-r", "2", "-m", "0A"}, "Invalid module address obtained from argument [0A]" + even},
+      {{"-U", "-d", "1", "-r", "2", "-m", "10A"}, "Invalid module address obtained from argument [10A]" + even},
       {{"-U", "-d", "1", "-r", "2", "-m"}, "Missing value for option [-m]"},
       {{"-U", "-t", "RECOVER", "-s", "/dev/null", "-o", "1234"}, "Invalid value for option [-o]: [1234" + rates},
       {{"-U", "-t", "RECOVER", "-s", "/dev/null", "-o", "96k"}, "Invalid value for option [-o]: [96k" + rates},

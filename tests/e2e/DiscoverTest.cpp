@@ -163,7 +163,7 @@ std::string WriteNetworkBird(const std::string& path, uint32_t serial) {
 
 }  // namespace
 
-TEST_F(DiscoverE2E, UpdateReachesTheModuleBehindTheRouterByItsAddress) {
+TEST_F(DiscoverE2E, UpdateReachesExactlyTheModuleNamedBehindTheRouter) {
   ASSERT_GE(net.startLab({"modules", "--module", "serial=D272031D,model=24,port=9000,router=yes", "--module",
                           "serial=0000A00A,model=13,address=10,behind=D272031D,version=1.2.3,build=77,reboot-delay=100",
                           "--module", "serial=0000A004,model=13,address=4,behind=D272031D,version=4.5.6,build=88"}),
@@ -172,17 +172,36 @@ TEST_F(DiscoverE2E, UpdateReachesTheModuleBehindTheRouterByItsAddress) {
   testsupport::TempDir dir;
   std::string bird = WriteNetworkBird(dir.file("500.bird"), 0x0000A00A);
 
-  RunResult missing = net.runUpdater({"-U", "-d", "0000A00A", "-r", "D272031D", "-f", bird});
-  EXPECT_EQ(missing.exitCode, 1);
-  EXPECT_NE(missing.err.find("Module address required for indirect firmware update"), std::string::npos)
-      << missing.err;
+  // -m takes the address as the listing shows it: 10 is address 0x10, where nobody answers.
+  RunResult silent = net.runUpdater({"-U", "-d", "0000A00A", "-r", "D272031D", "-m", "10", "-f", bird});
+  EXPECT_EQ(silent.exitCode, 1);
+  EXPECT_NE(silent.err.find("Birdfile failed validation: module 10 does not answer behind router D272031D\n"),
+            std::string::npos)
+      << silent.err;
   RunResult odd = net.runUpdater({"-U", "-d", "0000A00A", "-r", "D272031D", "-m", "11", "-f", bird});
   EXPECT_EQ(odd.exitCode, 1);
   EXPECT_NE(odd.err.find("Invalid module address obtained from argument [11]"), std::string::npos) << odd.err;
+  // The address of another module is refused before a frame of the update, -OVERRIDE or not.
+  for (bool override : {false, true}) {
+    std::vector<std::string> args = {"-U", "-d", "0000A00A", "-r", "D272031D", "-m", "04", "-f", bird};
+    if (override) args.push_back("-OVERRIDE");
+    RunResult other = net.runUpdater(args);
+    EXPECT_EQ(other.exitCode, 1) << other.out << other.err;
+    EXPECT_NE(other.err.find("Birdfile failed validation: address 04 behind router D272031D holds module 0000A004, "
+                             "not 0000A00A\n"),
+              std::string::npos)
+        << other.err;
+    EXPECT_EQ(other.out.find("Transferring"), std::string::npos) << other.out;
+  }
 
-  RunResult r = net.runUpdater({"-U", "-d", "0000A00A", "-r", "D272031D", "-m", "10", "-f", bird}, 60000);
+  RunResult r = net.runUpdater({"-U", "-d", "0000A00A", "-r", "D272031D", "-m", "0A", "-f", bird}, 60000);
   EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("Module 0000A00A behind router D272031D at address 0A\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("Update time:"), std::string::npos) << r.out;
+  // Without -m the router's network is searched for the serial number.
+  r = net.runUpdater({"-U", "-d", "0000A00A", "-r", "D272031D", "-f", bird}, 60000);
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("Module 0000A00A behind router D272031D at address 0A\n"), std::string::npos) << r.out;
 
   // Once back from its reboot, the module at 10 is listed with the new build, its
   // neighbour with the old one.

@@ -93,10 +93,12 @@ TEST(FleetE2E, EachModuleGetsItsOwnResultAndOneFailureFailsTheRun) {
   EXPECT_NE(std::string::npos, Row(r.out, "0000A003").find("1100 -> 1100")) << r.out;
   EXPECT_NE(std::string::npos, Row(r.out, "0000A003").find("not the transferred build 2500")) << r.out;
   EXPECT_NE(std::string::npos, Row(r.out, "0000A005").find("Quessa")) << r.out;
-  EXPECT_NE(std::string::npos, Row(r.out, "0000A005").find("FAILED: Birdfile failed validation")) << r.out;
+  EXPECT_NE(std::string::npos,
+            Row(r.out, "0000A005").find("FAILED: Birdfile failed validation: model Holvex, the module is a Quessa"))
+      << r.out;
   EXPECT_NE(std::string::npos, r.err.find("2 of 5 modules updated")) << r.err;
   // Errors name their module.
-  EXPECT_NE(std::string::npos, r.err.find("0000A005: Connected device model and Bird file model do not match [Quessa]"))
+  EXPECT_NE(std::string::npos, r.err.find("0000A005: Birdfile failed validation: model Holvex, the module is a Quessa"))
       << r.err;
 
   // Side by side: the run takes far less than the modules' times added up.

@@ -142,7 +142,7 @@ TEST(UpdateE2E, GetThenUpdateInstallsTheLatestBuild) {
   EXPECT_TRUE(Has(net.labOutput(lab), "reboots 1, build 1234")) << net.labOutput(lab);
 }
 
-TEST(UpdateE2E, UpdateFromFileRecordsThePathAndRouterNeedsAnAddress) {
+TEST(UpdateE2E, UpdateFromFileRecordsThePathAndTheRouterIsLookedForFirst) {
   LabNetwork net;
   if (!net.ok()) GTEST_SKIP() << net.error();
   TempDir files, dumps;
@@ -156,9 +156,10 @@ TEST(UpdateE2E, UpdateFromFileRecordsThePathAndRouterNeedsAnAddress) {
   EXPECT_TRUE(Has(Settings(net, 0x0000CAFE), "LATEST_TRANSFER=" + path + "\n"));
   EXPECT_TRUE(SameImage(Patched(0x0000CAFE), Dump(dumps, 0x0000CAFE)));
 
+  // Behind a router that is nowhere the module is not looked for directly.
   r = net.runUpdater({"-U", "-d", "0000CAFE", "-r", "0000F00D", "-f", path});
   EXPECT_EQ(1, r.exitCode);
-  EXPECT_TRUE(Has(r.err, "Module address required for indirect firmware update")) << r.err;
+  EXPECT_TRUE(Has(r.err, "Failed to connect to link module [0000F00D]")) << r.err;
 
   // A module on neither transport: the user learns where it was searched and what to try.
   r = net.runUpdater({"-U", "-d", "0000BEEF", "-f", path});
@@ -284,21 +285,20 @@ TEST_F(UpdateFaultsE2E, LinkDroppedMidFirmwareFailsPromptly) {
   EXPECT_LT(seconds, 10.0);
 }
 
-TEST_F(UpdateFaultsE2E, FileForAnotherModuleFailsValidationUnlessOverridden) {
+TEST_F(UpdateFaultsE2E, FileForAnotherModelIsTakenOnlyWithOverrideAndForAnotherModuleNever) {
   // Another model.
   RunResult r = Update(0x00000A07, generic);
   ExpectNothingRecorded(0x00000A07, r);
-  EXPECT_TRUE(Has(r.err, "Connected device model and Bird file model do not match [Jastre]")) << r.err;
-  EXPECT_TRUE(Has(r.err, "Birdfile failed validation"));
+  EXPECT_TRUE(Has(r.err, "Birdfile failed validation: model Holvex, the module is a Jastre\n")) << r.err;
   ExpectInstalled(0x00000A07, Update(0x00000A07, generic, true));
 
-  // Another serial number, and no offsets to patch ours in.
-  r = Update(0x00000A08, foreign);
-  ExpectNothingRecorded(0x00000A08, r);
-  EXPECT_TRUE(Has(r.err, "Birdfile failed validation")) << r.err;
-  r = Update(0x00000A08, foreign, true);
-  EXPECT_EQ(0, r.exitCode) << r.out << r.err;
-  EXPECT_TRUE(SameImage(Image(500), Dump(*dumps, 0x00000A08)));  // nothing to patch: the image as it is
+  // Another serial number, and no offsets to patch ours in: -OVERRIDE skips the model check only.
+  for (bool override : {false, true}) {
+    r = Update(0x00000A08, foreign, override);
+    ExpectNothingRecorded(0x00000A08, r);
+    EXPECT_TRUE(Has(r.err, "Birdfile failed validation: made for module 0000BEEF, not 00000A08\n")) << r.err;
+  }
+  EXPECT_TRUE(Dump(*dumps, 0x00000A08).empty());
 }
 
 // A module back at once after REBOOT: the link never looks dropped, yet it was.
@@ -342,7 +342,7 @@ TEST_F(UpdateFaultsE2E, UnusableImagesAreRefusedWithAReason) {
   // No module answers as 00000A15: these files must be refused before any connection.
   RunResult r = Update(0x00000A15, WriteBird(*files, "empty.bird", birdwriter::EncodeFile(empty)));
   ExpectNothingRecorded(0x00000A15, r);
-  EXPECT_TRUE(Has(r.err, "Bird file holds no firmware")) << r.err;
+  EXPECT_TRUE(Has(r.err, "Birdfile failed validation: holds no firmware\n")) << r.err;
   EXPECT_FALSE(Has(r.out, "Transferred")) << r.out;
 
   std::vector<birdwriter::Block> outside;

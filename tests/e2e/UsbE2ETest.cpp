@@ -119,6 +119,8 @@ TEST(UsbE2E, UpdateOverUsbRunsThroughTheRebootAndTheModuleComesBackWithTheNewBui
   ProgramResult r = lab.runUpdater({"-U", "-d", "0000BEEF", "-f", WriteBird(files, 0xBEEF, 1234)});
   ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
   EXPECT_TRUE(Has(r.out, "Transferred 1 blocks, 4100 total bytes")) << r.out;
+  // Where the module was reached, before the transfer.
+  EXPECT_LT(r.out.find("Module 0000BEEF on USB (bus "), r.out.find("Transferring loader")) << r.out;
   EXPECT_EQ(r.err, kBannerLine);  // piped: the banner goes to stderr
   // The device was gone when the link closed: closing went on, and the user is
   // not shown a failure on a run that succeeded.

@@ -1,3 +1,4 @@
+#include <atomic>
 #include "LabNetwork.h"
 
 #include <cerrno>
@@ -240,7 +241,10 @@ RunResult LabNetwork::run(const std::string& program, const std::vector<std::str
                                    "mkdir -p \"$1\" && mount --bind \"$2\" \"$1\" && shift 2 && exec \"$@\"",
                                    "sh", HomeDir() + "/.tessoral", storeDir(), program};
   argv.insert(argv.end(), args.begin(), args.end());
-  std::string out = logs_.file("run.out"), err = logs_.file("run.err");
+  // Runs may overlap (two users, two discoveries): each keeps its own output.
+  static std::atomic<unsigned> runs{0};
+  const std::string name = "run" + std::to_string(runs++);
+  std::string out = logs_.file(name + ".out"), err = logs_.file(name + ".err");
   int pid = Spawn(argv, out, err);
   if (pid < 0) {
     result.err = "cannot start " + program;

