@@ -4,6 +4,7 @@
 #include <map>
 #include <string>
 
+#include "CurrentModules.h"
 #include "FleetConsole.h"
 #include "FleetTable.h"
 #include "Listings.h"
@@ -18,8 +19,9 @@ const UpdaterDisplayInterface::Level kError = UpdaterDisplayInterface::Error;
 typedef std::map<uint32_t, linkSpec> Found;
 
 // -d all: every module on the transport, listed before the updates start.
-void DiscoverAll(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, Found& found) {
-  std::vector<DeviceInfo> devices = updater.Discover_Devices(static_cast<linkType>(p.transport));
+void DiscoverAll(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, Found& found,
+                 std::vector<DeviceInfo>& devices) {
+  devices = updater.Discover_Devices(static_cast<linkType>(p.transport));
   cli::_display_device_list(display, devices, p.transport);
   for (const DeviceInfo& device : devices) {
     if (found.emplace(device.spec.serialNumber, device.spec).second) p.serialNumbers.push_back(device.spec.serialNumber);
@@ -41,11 +43,12 @@ void FindListed(const Parameters& p, Found& found) {
 
 // Each module is looked for once, before the updates start: its place is then known, and the
 // updates reconnect there rather than each running a discovery of its own.
-std::vector<FirmwareUpdate::Route> FindModules(Parameters& p, Updater& updater, UpdaterDisplayInterface& display) {
+std::vector<FirmwareUpdate::Route> FindModules(Parameters& p, Updater& updater, UpdaterDisplayInterface& display,
+                                               std::vector<DeviceInfo>& devices) {
   display.message(kInfo, "Searching for Kovalink devices");
   Found found;
   if (p.allModules)
-    DiscoverAll(p, updater, display, found);
+    DiscoverAll(p, updater, display, found, devices);
   else
     FindListed(p, found);
   std::vector<FirmwareUpdate::Route> routes;
@@ -74,8 +77,10 @@ FleetUpdate::Download Downloader(const Parameters& p, const Updater& updater) {
 }  // namespace
 
 int RunFleetUpdate(Parameters& p, Updater& updater, UpdaterDisplayInterface& display) {
-  std::vector<FirmwareUpdate::Route> routes = FindModules(p, updater, display);
-  if (routes.empty()) {
+  std::vector<DeviceInfo> devices;
+  std::vector<FirmwareUpdate::Route> routes = FindModules(p, updater, display, devices);
+  std::vector<ModuleOutcome> current = SetAsideCurrent(p, updater, devices, routes);
+  if (routes.empty() && current.empty()) {
     display.message(kError, "No modules to update");
     return 1;
   }
@@ -90,10 +95,13 @@ int RunFleetUpdate(Parameters& p, Updater& updater, UpdaterDisplayInterface& dis
   // With --json, stdout holds the document alone.
   FleetConsole console(display, p.json ? stderr : stdout);
   std::vector<ModuleOutcome> outcomes;
-  {
+  for (const ModuleOutcome& outcome : current)
+    display.message(kInfo, "%08X: current (build %u)", outcome.serialNumber, outcome.buildBefore);
+  if (!routes.empty()) {
     FleetConsole::Notices notices(console);
     outcomes = updater.Update_Modules(routes, request, console);
   }
+  outcomes.insert(outcomes.end(), current.begin(), current.end());
   size_t updated = 0;
   for (const std::string& line : cli::_fleet_table(outcomes)) display.message(kInfo, "%s", line.c_str());
   for (const ModuleOutcome& outcome : outcomes) updated += outcome.succeeded ? 1 : 0;
