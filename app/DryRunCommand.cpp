@@ -7,6 +7,7 @@
 #include "CurrentModules.h"
 #include "JsonOutput.h"
 #include "StationLog.h"
+#include "aTime.h"
 #include "update/UpdatePlan.h"
 
 namespace {
@@ -28,7 +29,8 @@ const DeviceInfo* Find(const std::vector<DeviceInfo>& devices, uint32_t serial) 
 // "1420" or "current": -d all leaves a module that runs the build alone unless forced.
 std::string ToWrite(const UpdatePlan::Module& plan, bool skipsCurrent) {
   if (plan.current && skipsCurrent) return "current";
-  return plan.buildWanted != 0 ? std::to_string(plan.buildWanted) : "the file's";
+  if (plan.buildWanted != 0) return std::to_string(plan.buildWanted);
+  return plan.source.empty() ? "-" : "the file's";
 }
 
 std::string Row(const UpdatePlan::Module& plan, bool skipsCurrent) {
@@ -67,6 +69,7 @@ Json PlanJson(const UpdatePlan::Module& plan, bool skipsCurrent) {
 }  // namespace
 
 int RunDryRun(Parameters& p, Updater& updater, UpdaterDisplayInterface& display) {
+  const uint64_t startUS = aTime_GetMonotonicUS();
   display.message(UpdaterDisplayInterface::Info, "Searching for Kovalink devices");
   const std::vector<DeviceInfo> devices = Discover(p, updater);
   std::vector<uint32_t> serials = p.serialNumbers;
@@ -91,6 +94,10 @@ int RunDryRun(Parameters& p, Updater& updater, UpdaterDisplayInterface& display)
   if (serials.empty()) display.message(UpdaterDisplayInterface::Error, "No modules to update");
   display.message(UpdaterDisplayInterface::Info, "%zu of %zu modules could be updated", ready, serials.size());
   if (p.json)
-    JsonOutput::Print(stdout, Json{{"command", "update"}, {"dry_run", true}, {"exit_code", exitCode}, {"plan", plans}});
+    JsonOutput::Print(stdout, Json{{"command", "update"},
+                                   {"exit_code", exitCode},
+                                   {"seconds", static_cast<double>(aTime_GetMonotonicUS() - startUS) / 1e6},
+                                   {"dry_run", true},
+                                   {"plan", plans}});
   return exitCode;
 }

@@ -105,7 +105,12 @@ int RunFleetUpdate(Parameters& p, Updater& updater, UpdaterDisplayInterface& dis
   size_t updated = 0;
   for (const std::string& line : cli::_fleet_table(outcomes)) display.message(kInfo, "%s", line.c_str());
   for (const ModuleOutcome& outcome : outcomes) updated += outcome.succeeded ? 1 : 0;
-  display.message(updated == outcomes.size() ? kInfo : kError, "%zu of %zu modules updated", updated,
-                  outcomes.size());
+  const int level = updated == outcomes.size() ? kInfo : kError;
+  // Modules left alone are not counted as updated; they do not fail the run either.
+  if (current.empty())
+    display.message(level, "%zu of %zu modules updated", updated, outcomes.size());
+  else
+    display.message(level, "%zu of %zu modules updated, %zu already current", updated - current.size(),
+                    outcomes.size(), current.size());
   return updated == outcomes.size() ? 0 : 1;
 }

@@ -28,7 +28,7 @@ UpdatePlan::Module UpdatePlan::For(uint32_t serialNumber, const DeviceInfo* devi
   Module plan;
   plan.serialNumber = serialNumber;
   if (device == nullptr) {
-    plan.problem = "not found";
+    plan.problem = "not found by discovery";
     return plan;
   }
   plan.found = true;
