@@ -138,6 +138,12 @@ Events sRead(const std::string& out) {
   return events;
 }
 
+// Every arrival so far has its result.
+bool sIdle(const std::string& out) {
+  const Events events = sRead(out);
+  return events.results == events.arrivals;
+}
+
 double sAt(const std::vector<double>& sorted, double fraction) {
   return sorted.empty() ? 0 : sorted[std::min(sorted.size() - 1, static_cast<size_t>(fraction * sorted.size()))];
 }
@@ -184,6 +190,8 @@ int main(int argc, char** argv) {
     if (pid == 0) pid = sUpdaterPid(bird);
     arrivals = sRead(testsupport::ReadFile(outPath)).arrivals;
     if (pid != 0 && arrivals >= kSampleEvery * (samples.size() + 1)) {
+      // Between two updates, so the figures are the station's own and not those of updates under way.
+      testsupport::WaitUntil([&] { return sIdle(testsupport::ReadFile(outPath)); }, 10000);
       samples.push_back(sSample(pid, arrivals));
       if (soak)
         fprintf(stderr, "station_bench: at %u arrivals: %d descriptors, %d threads, %ld KiB resident\n",
@@ -192,10 +200,7 @@ int main(int argc, char** argv) {
     if (run.wait_for(std::chrono::seconds(0)) == std::future_status::ready) break;
   }
   // Stopped between two arrivals, so no update is cut short and counted as failed.
-  testsupport::WaitUntil([&] {
-    const Events now = sRead(testsupport::ReadFile(outPath));
-    return now.results == now.arrivals;
-  }, 30000);
+  testsupport::WaitUntil([&] { return sIdle(testsupport::ReadFile(outPath)); }, 30000);
   if (pid != 0) kill(pid, SIGTERM);
   testsupport::RunResult r = run.get();
   const Events events = sRead(testsupport::ReadFile(outPath));
