@@ -1,7 +1,5 @@
 #include "WatchCommand.h"
 
-#include <malloc.h>
-
 #include <cstdio>
 #include <map>
 #include <thread>
@@ -73,11 +71,6 @@ std::vector<linkType> Transports(const Parameters& p) {
 }  // namespace
 
 int RunWatch(Parameters& p, Updater& updater, UpdaterDisplayInterface& display) {
-  // A station starts threads for every module that arrives, for days. Each new thread may
-  // get a heap arena of its own, and the process grows until the C library's bound (eight
-  // per core); one arena keeps it flat, and the updates, waiting on their modules, never
-  // contend for it.
-  mallopt(M_ARENA_MAX, 1);
   // With --json, stdout carries the event lines alone.
   FleetConsole console(display, p.json ? stderr : stdout);
   StationLog log(p.json, stdout, console);
