@@ -3,6 +3,7 @@
 #include <string>
 
 #include "CheckCommand.h"
+#include "DryRunCommand.h"
 #include "FleetCommand.h"
 #include "Interrupt.h"
 #include "Listings.h"
@@ -10,6 +11,7 @@
 #include "StoreReport.h"
 #include "Usage.h"
 #include "aDiscovery.h"
+#include "WatchCommand.h"
 
 namespace {
 
@@ -104,6 +106,10 @@ int RunUpdate(Parameters& p, Updater& updater, UpdaterDisplayInterface& display)
   const char* end = nullptr;
   uint32_t build = cli::_get_int_arg(p.build.c_str(), &end);  // 0 means the latest build
   bool ok;
+  if (p.watch)
+    return RunWatch(p, updater, display);
+  if (p.dryRun)
+    return RunDryRun(p, updater, display);
   if (p.IsFleet())
     return RunFleetUpdate(p, updater, display);
   if (p.transport == TRANSPORT_RECOVER) {
@@ -152,7 +158,8 @@ int RunPreparation(Parameters& p, Updater& updater, UpdaterDisplayInterface& dis
       return code;
   }
   // Several modules each fetch their own build as part of their update.
-  if (p.commands.IsSet(CMD_GET) && !p.IsFleet()) {
+  // A station fetches per module as they come; a plan downloads nothing.
+  if (p.commands.IsSet(CMD_GET) && !p.IsFleet() && !p.watch && !p.dryRun) {
     int step = RunGet(p, updater, display);
     if (step == kAbort)
       return 1;
@@ -195,7 +202,8 @@ int RunCommands(Parameters& p, Updater& updater, UpdaterDisplayInterface& displa
   }
   // A failure earlier in the run is not cleared by a command that succeeds after it.
   int step = RunMainCommand(p, updater, display, usageStream);
-  if (int code = InterruptedExit())
+  // A signal is how a station is meant to end: its exit code says how its modules fared.
+  if (int code = p.watch ? 0 : InterruptedExit())
     return code;
   if (step != 0)
     result = step;

@@ -4,6 +4,7 @@
 #include <map>
 #include <string>
 
+#include "CurrentModules.h"
 #include "FleetConsole.h"
 #include "FleetTable.h"
 #include "ResultLines.h"
@@ -20,8 +21,9 @@ const UpdaterDisplayInterface::Level kError = UpdaterDisplayInterface::Error;
 typedef std::map<uint32_t, linkSpec> Found;
 
 // -d all: every module on the transport, listed before the updates start.
-void DiscoverAll(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, Found& found) {
-  std::vector<DeviceInfo> devices = updater.Discover_Devices(static_cast<linkType>(p.transport));
+void DiscoverAll(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, Found& found,
+                 std::vector<DeviceInfo>& devices) {
+  devices = updater.Discover_Devices(static_cast<linkType>(p.transport));
   cli::_display_device_list(display, devices, p.transport);
   for (const DeviceInfo& device : devices) {
     if (found.emplace(device.spec.serialNumber, device.spec).second) p.serialNumbers.push_back(device.spec.serialNumber);
@@ -47,10 +49,11 @@ void FindListed(const Parameters& p, Found& found) {
 }
 
 // Behind a router: one scan of its network gives every module's address; -d all takes them all.
-void FindBehindRouter(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, Found& found) {
+void FindBehindRouter(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, Found& found,
+                      std::vector<DeviceInfo>& devices) {
   const linkType type = p.transportGiven ? static_cast<linkType>(p.transport) : linkTypeInvalid;
   display.message(kInfo, "Searching for Kovalink Network devices connected to %08X", p.routerSerialNumber);
-  std::vector<DeviceInfo> devices = updater.Discover_KLNetwork_Devices(p.routerSerialNumber, type);
+  devices = updater.Discover_KLNetwork_Devices(p.routerSerialNumber, type);
   if (p.allModules)
     cli::_display_device_list(display, devices, type);
   for (const DeviceInfo& device : devices) {
@@ -81,14 +84,15 @@ FirmwareUpdate::Route RouteOf(const Parameters& p, uint32_t serial, const Found&
 
 // Each module is looked for once, before the updates start: its place is then known, and the
 // updates reconnect there rather than each running a discovery of its own.
-std::vector<FirmwareUpdate::Route> FindModules(Parameters& p, Updater& updater, UpdaterDisplayInterface& display) {
+std::vector<FirmwareUpdate::Route> FindModules(Parameters& p, Updater& updater, UpdaterDisplayInterface& display,
+                                               std::vector<DeviceInfo>& devices) {
   Found found;
   if (p.routerSerialNumber != 0) {
-    FindBehindRouter(p, updater, display, found);
+    FindBehindRouter(p, updater, display, found, devices);
   } else {
     display.message(kInfo, "Searching for Kovalink devices");
     if (p.allModules)
-      DiscoverAll(p, updater, display, found);
+      DiscoverAll(p, updater, display, found, devices);
     else
       FindListed(p, found);
   }
@@ -111,8 +115,10 @@ FleetUpdate::Download Downloader(const Parameters& p, const Updater& updater) {
 }  // namespace
 
 int RunFleetUpdate(Parameters& p, Updater& updater, UpdaterDisplayInterface& display) {
-  std::vector<FirmwareUpdate::Route> routes = FindModules(p, updater, display);
-  if (routes.empty()) {
+  std::vector<DeviceInfo> devices;
+  std::vector<FirmwareUpdate::Route> routes = FindModules(p, updater, display, devices);
+  std::vector<ModuleOutcome> current = SetAsideCurrent(p, updater, devices, routes);
+  if (routes.empty() && current.empty()) {
     display.message(kError, "No modules to update");
     return 1;
   }
@@ -127,15 +133,23 @@ int RunFleetUpdate(Parameters& p, Updater& updater, UpdaterDisplayInterface& dis
   // With --json, stdout holds the document alone.
   FleetConsole console(display, p.json ? stderr : stdout);
   std::vector<ModuleOutcome> outcomes;
-  {
+  for (const ModuleOutcome& outcome : current)
+    display.message(kInfo, "%08X: current (build %u)", outcome.serialNumber, outcome.buildBefore);
+  if (!routes.empty()) {
     FleetConsole::Notices notices(console);
     outcomes = updater.Update_Modules(routes, request, console);
   }
+  outcomes.insert(outcomes.end(), current.begin(), current.end());
   ResultLines result;  // the table and its sum are what -q keeps
   size_t updated = 0;
   for (const std::string& line : cli::_fleet_table(outcomes)) display.message(kInfo, "%s", line.c_str());
   for (const ModuleOutcome& outcome : outcomes) updated += outcome.succeeded ? 1 : 0;
-  display.message(updated == outcomes.size() ? kInfo : kError, "%zu of %zu modules updated", updated,
-                  outcomes.size());
+  const int level = updated == outcomes.size() ? kInfo : kError;
+  // Modules left alone are not counted as updated; they do not fail the run either.
+  if (current.empty())
+    display.message(level, "%zu of %zu modules updated", updated, outcomes.size());
+  else
+    display.message(level, "%zu of %zu modules updated, %zu already current", updated - current.size(),
+                    outcomes.size(), current.size());
   return updated == outcomes.size() ? 0 : 1;
 }

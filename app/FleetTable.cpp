@@ -12,6 +12,7 @@ namespace {
 std::string BuildText(uint32_t build) { return build != 0 ? std::to_string(build) : "-"; }
 
 std::string ResultText(const ModuleOutcome& outcome) {
+  if (outcome.current) return "current (build " + std::to_string(outcome.buildBefore) + ")";
   if (outcome.succeeded) return "updated";
   // A stopped run is not a module fault: the same -U finishes it.
   std::string text = outcome.error == aErrCancel ? "INTERRUPTED" : "FAILED";

@@ -64,6 +64,8 @@ json Outcome(const ModuleOutcome& outcome) {
                  {"build_before", outcome.buildBefore},    {"build_after", outcome.buildAfter},
                  {"version_after", outcome.versionAfter},  {"succeeded", outcome.succeeded},
                  {"seconds", outcome.seconds}};
+  if (outcome.current)
+    result["current"] = true;
   if (!outcome.succeeded)
     result["error"] = Error(outcome.error, outcome.errorText);
   return result;
@@ -136,6 +138,8 @@ void JsonOutput::Download(json& document, const RunRecord::Download& download) {
                               {"build", download.build},
                               {"succeeded", download.build != 0}};
 }
+
+json JsonOutput::Result(const ModuleOutcome& outcome) { return Outcome(outcome); }
 
 void JsonOutput::Updates(json& document, const std::vector<ModuleOutcome>& outcomes, uint32_t buildRequested) {
   document["build_requested"] = buildRequested;

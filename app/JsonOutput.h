@@ -22,6 +22,9 @@ void Download(Json& document, const RunRecord::Download& download);
 // -U: one result per module, in the order given.
 void Updates(Json& document, const std::vector<ModuleOutcome>& outcomes, uint32_t buildRequested);
 
+// One module's result, as the update's "results" hold it.
+Json Result(const ModuleOutcome& outcome);
+
 // How a run ended, for the document's own fields.
 struct RunEnd {
   std::string command;    // "discover", "builds", "get", "update" or "none"

@@ -37,6 +37,9 @@ const std::vector<OptionEntry>& OptionTable() {
       {"-V", GROUP_VERSION, OptionArgument::None},      {"--version", GROUP_VERSION, OptionArgument::None},
       {"--json", GROUP_PARAMETER, OptionArgument::None},
       {"-q", GROUP_PARAMETER, OptionArgument::None},    {"-v", GROUP_PARAMETER, OptionArgument::None},
+      {"--watch", GROUP_PARAMETER, OptionArgument::None},
+      {"--force", GROUP_PARAMETER, OptionArgument::None},
+      {"--dry-run", GROUP_PARAMETER, OptionArgument::None},
   };
   return table;
 }
@@ -85,6 +88,29 @@ int ParseSerial(UpdaterDisplayInterface& display, std::string argument, uint32_t
 
 bool SameWord(const std::string& word, const char* name) { return strcasecmp(word.c_str(), name) == 0; }
 
+// A -d word as the serial numbers are shown: upper case, without "0x".
+std::string SerialWord(std::string word) {
+  if (HasHexPrefix(word))
+    word.erase(0, 2);
+  for (char& c : word)
+    c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  return word;
+}
+
+// The station's switches; false when `option` is none of them.
+bool StationSwitch(const ParsedOption& option, Parameters& parameters) {
+  bool* target = nullptr;
+  if (strcmp(option.entry->text, "--watch") == 0)
+    target = &parameters.watch;
+  else if (strcmp(option.entry->text, "--force") == 0)
+    target = &parameters.force;
+  else if (strcmp(option.entry->text, "--dry-run") == 0)
+    target = &parameters.dryRun;
+  if (target != nullptr)
+    *target = true;
+  return target != nullptr;
+}
+
 // -d: one serial number, several separated by commas (or -d repeated), or "all".
 int ParseSerialList(UpdaterDisplayInterface& display, const std::string& argument, Parameters& parameters) {
   if (SameWord(argument, "all")) {
@@ -99,6 +125,7 @@ int ParseSerialList(UpdaterDisplayInterface& display, const std::string& argumen
     if (ParseSerial(display, word, serial, "Discarding '0x' serial number prefix\n",
                     "Invalid serial number obtained from argument [%s]") != 0)
       return 1;
+    parameters.serialWords.push_back(SerialWord(word));
     if (parameters.serialNumbers.empty())
       parameters.serialNumber = serial;
     if (std::find(parameters.serialNumbers.begin(), parameters.serialNumbers.end(), serial) ==
@@ -229,6 +256,8 @@ int HandleParameter(UpdaterDisplayInterface& display, const ParsedOption& option
     parameters.json = true;
     return 0;
   }
+  if (StationSwitch(option, parameters))
+    return 0;
   switch (option.entry->text[1]) {
     case 'X': return ParseLogMask(display, option, parameters);
     case 'Z': parameters.commands.Set(CMD_Z); return 0;
@@ -294,14 +323,35 @@ int ValidateFleet(UpdaterDisplayInterface& display, const Parameters& parameters
     display.message(kError, "Several modules (-d) can only be updated together (-U)");
     return 1;
   }
-  // Behind a router -d all means the router's network, which needs no transport.
-  if (parameters.allModules && !parameters.transportGiven && parameters.routerSerialNumber == 0) {
+  // Behind a router -d all means the router's network, which needs no transport; a station
+  // watches both transports unless told one.
+  if (parameters.allModules && !parameters.transportGiven && parameters.routerSerialNumber == 0 &&
+      !parameters.watch) {
     display.message(kError, "-d all needs the transport to search: -t USB or -t TCPIP");
     return 1;
   }
   if (parameters.moduleAddress != 0) {
     display.message(kError, "-m is the address of one module: give it with one -d (with -r, several modules are "
                             "found on the router's network)");
+    return 1;
+  }
+  return 0;
+}
+
+// --watch, --dry-run and --force are ways of running -U over the module link.
+int ValidateStation(UpdaterDisplayInterface& display, const Parameters& parameters) {
+  const bool update = parameters.commands.IsSet(CMD_UPDATE) && parameters.transport != TRANSPORT_RECOVER;
+  const char* option = parameters.watch ? "--watch" : parameters.dryRun ? "--dry-run" : parameters.force ? "--force" : nullptr;
+  if (option != nullptr && !update) {
+    display.message(kError, "Option [%s] needs -U (not -t RECOVER)", option);
+    return 1;
+  }
+  if (parameters.watch && parameters.dryRun) {
+    display.message(kError, "Options [--watch] and [--dry-run] cannot be given together");
+    return 1;
+  }
+  if (parameters.watch && parameters.routerSerialNumber != 0) {
+    display.message(kError, "Option [--watch] takes modules attached over USB or TCP/IP, not behind a router (-r)");
     return 1;
   }
   return 0;
@@ -374,5 +424,7 @@ int cli::_validate_params(UpdaterDisplayInterface& display, Parameters& paramete
     display.message(kError, "Option [--json] needs one of -D, -B, -G, -U");
     return 1;
   }
+  if (ValidateStation(display, parameters) != 0)
+    return 1;
   return ValidateFleet(display, parameters);
 }

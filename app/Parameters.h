@@ -72,6 +72,14 @@ struct Parameters {
   // -q: errors and the result only. -v: the link and transfer steps too.
   bool quiet = false;
   bool verbose = false;
+  // -U --watch: a station that updates every module as it arrives, until a signal.
+  bool watch = false;
+  // --force: a module already running the wanted build is written all the same.
+  bool force = false;
+  // --dry-run: -U shows what it would write, and writes nothing.
+  bool dryRun = false;
+  // The -d words as given, upper case and without "0x": --watch takes them as serial-number prefixes.
+  std::vector<std::string> serialWords;
 
   // -U for several modules: -d all, or more than one serial number.
   bool IsFleet() const { return allModules || serialNumbers.size() > 1; }

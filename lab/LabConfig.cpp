@@ -108,6 +108,18 @@ bool ParseSlots(const std::string& value, ModuleConfig& m) {
   return true;
 }
 
+// cycle=PRESENT:AWAY, both in ms and not 0.
+bool ParseCycle(const std::string& value, ModuleConfig& m) {
+  uint64_t present = 0, away = 0;
+  size_t colon = value.find(':');
+  if (colon == std::string::npos || !ParseNumber(value.substr(0, colon), 10, 86400000, present) ||
+      !ParseNumber(value.substr(colon + 1), 10, 86400000, away) || present == 0 || away == 0)
+    return false;
+  m.presentMs = static_cast<uint32_t>(present);
+  m.awayMs = static_cast<uint32_t>(away);
+  return true;
+}
+
 using V = const std::string&;
 struct ModuleKey {
   const char* key;
@@ -135,6 +147,8 @@ const ModuleKey kModuleKeys[] = {
     {"answer-absent", [](V v, ModuleConfig& m) { return ParseBool(v, m.answerAbsent); }},
     {"name", [](V v, ModuleConfig& m) { return !v.empty() && v.size() <= 64 && ((m.name = v), true); }},
     {"slots", ParseSlots},
+    {"arrive", [](V v, ModuleConfig& m) { return SetNumber(v, 10, 86400000, m.arriveMs); }},
+    {"cycle", ParseCycle},
     {"stream-ms", [](V v, ModuleConfig& m) { return SetNumber(v, 10, 60000, m.streamIntervalMs) && m.streamIntervalMs; }},
 };
 
@@ -423,6 +437,10 @@ const char* ModuleSpecHelp() {
          "  name=TEXT          module name (byte-array option 32)\n"
          "  slots=S:N:BYTES     S slot stores of N slots of BYTES each (default 2:8:1024)\n"
          "  stream-ms=MS       interval between the samples of a stream (default 20)\n"
+         "  arrive=MS          unplugged until MS after the lab starts, then plugged in\n"
+         "  cycle=PRESENT:AWAY once plugged in: unplugged after PRESENT ms, back after\n"
+         "                     AWAY ms, repeatedly; each return is a fresh module with\n"
+         "                     the configured build and version\n"
          "  fault=KIND[:ARG][@N]  fault knob; @N = on the Nth request of its step\n"
          "                     (default 1), @0 = every time. Kinds:\n"
          "    short-data[:BYTES]      DATA accepted only in part (default 6 bytes short)\n"

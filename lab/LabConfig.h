@@ -66,6 +66,12 @@ struct ModuleConfig {
   uint8_t slots = 8;
   uint16_t slotCapacity = 1024;
   uint32_t streamIntervalMs = 20;
+  // Unplugged until this long after the lab starts (0: present from the start).
+  uint32_t arriveMs = 0;
+  // Once present: unplugged after presentMs, back after awayMs, again and again, each
+  // time a fresh module with the configured build (0: stays).
+  uint32_t presentMs = 0;
+  uint32_t awayMs = 0;
   std::vector<FaultSpec> faults;
 
   bool has(FaultKind kind) const;

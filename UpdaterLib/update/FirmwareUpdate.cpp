@@ -21,6 +21,7 @@
 #include "store/StoreLock.h"
 #include "store/UpdaterStore.h"
 #include "update/BirdCheck.h"
+#include "update/BuildChoice.h"
 #include "update/ErrorRecordingDisplay.h"
 #include "update/ModuleLock.h"
 #include "update/UpdaterEntity.h"
@@ -39,31 +40,6 @@ const char* const RETURN_TIMEOUT_VARIABLE = "UPDATER_RETURN_TIMEOUT";
 const char* const RETURN_LABEL = "Waiting for the module to come back";
 
 std::string sBirdName(uint32_t build) { return std::to_string(build) + ".bird"; }
-
-// The server's latest build; 0 for a line that is not a build number.
-uint32_t sBuildFromText(const std::string& text) {
-  uint32_t build = 0;
-  if (!BuildNumber::FromServerLine(text, build)) {
-    Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", text.c_str());
-    return 0;
-  }
-  return build;
-}
-
-bool sReadable(UpdaterStoreItem& item, uint32_t build) {
-  if (!item.IsValid()) return false;
-  try {
-    BirdFile file = item.ReadBirdFile(sBirdName(build).c_str());
-    return true;
-  } catch (const std::exception&) {
-    return false;
-  }
-}
-
-uint32_t sStoredBuild(UpdaterStoreItem& item, const char* key) {
-  int value = item.settings.GetInt(key, 0);
-  return value > 0 ? static_cast<uint32_t>(value) : 0;
-}
 
 // A link that meets noise resynchronises, and a request made meanwhile goes unanswered;
 // so identity reads wait for a running link and are tried a few times.
@@ -377,25 +353,7 @@ FirmwareUpdate::Outcome FirmwareUpdate::update(Module& target, const Route& rout
 }
 
 bool FirmwareUpdate::chooseBuild(UpdaterStoreItem& item, uint32_t serialNumber, uint32_t& build) {
-  if (build == 0) {
-    std::string text, firmware;
-    UpdateServerRequest::QueryBuild(serialNumber, text, firmware, serverUrl.c_str());
-    build = sBuildFromText(text);
-    if (build != 0 && !sReadable(item, build)) {
-      build = 0;
-      display.message(UpdaterDisplayInterface::Info,
-                      "New firmware is available.  Updater will proceed if valid firmware is found locally.");
-    }
-  }
-  if (build == 0) {
-    build = sStoredBuild(item, UpdaterStoreItem::KEY_LATEST_DOWNLOAD);
-    if (build != 0) display.message(UpdaterDisplayInterface::Info, "Updating with the Latest Download");
-  }
-  if (build == 0) {
-    build = sStoredBuild(item, UpdaterStoreItem::KEY_LATEST_TRANSFER);
-    if (build != 0) display.message(UpdaterDisplayInterface::Info, "Updating with the Latest Transfer");
-  }
-  if (build == 0) display.message(UpdaterDisplayInterface::Error, "Could not find valid build for this device.");
+  build = BuildChoice::Choose(serverUrl, item, serialNumber, build, display);
   return build != 0;
 }
 

@@ -1,5 +1,6 @@
 // Entry point: parse, print the banner or usage, ensure the store, run the commands.
 #include <memory>
+#include <string>
 
 #include "CLI_Display.h"
 #include "Commands.h"
@@ -35,7 +36,9 @@ const char* MainCommand(const Parameters& parameters) {
 // stopped before any command. Returns `exitCode`.
 int Finish(const Parameters& parameters, const RunRecord& record, const ErrorRecorder& recorder, const char* command,
            int exitCode, uint64_t startUS) {
-  if (!parameters.json)
+  // A station's JSON lines and a plan's document are written by their commands.
+  const bool written = (parameters.watch || parameters.dryRun) && std::string(command) != "none";
+  if (!parameters.json || written)
     return exitCode;
   JsonOutput::RunEnd end;
   end.command = command;

@@ -53,6 +53,8 @@ SimModule::SimModule(const ModuleConfig& config, uint8_t defaultRouterAddress, c
   state_.version = config_.version;
   state_.build = config_.build;
   state_.bootMs = nowMs;
+  away_ = config_.arriveMs != 0;
+  presenceAt_ = away_ ? nowMs + config_.arriveMs : config_.presentMs != 0 ? nowMs + config_.presentMs : 0;
 }
 
 std::string SimModule::tag() const {
@@ -98,7 +100,7 @@ void SimModule::receive(const SimFrame& frame, uint64_t nowMs, SimOutput& out) {
   received_.push_back(frame);
   if (received_.size() > kReceivedKept)
     received_.pop_front();
-  if (rebooting_ || faults_.has(FaultKind::Silent)) {
+  if (rebooting_ || away_ || faults_.has(FaultKind::Silent)) {
     ++stats_.ignored;
     return;
   }
@@ -300,7 +302,34 @@ void SimModule::heartbeat(uint64_t nowMs, SimOutput& out) {
   nextHeartbeat_ = nowMs + state_.heartbeat * kHeartbeatUnitMs;
 }
 
+void SimModule::presence(uint64_t nowMs, SimOutput& out) {
+  if (presenceAt_ == 0 || nowMs < presenceAt_)
+    return;
+  if (!away_) {
+    // Pulled out, whatever it was doing.
+    away_ = true;
+    rebooting_ = false;
+    leaving_ = Leave::No;
+    linkClosed();
+    out.reboot = true;
+    presenceAt_ = nowMs + config_.awayMs;
+    out.notes.push_back(tag() + ": unplugged");
+    return;
+  }
+  away_ = false;
+  upgrade_.restart();
+  state_.reset(config_, state_.defaultRouterAddress);
+  state_.build = config_.build;
+  state_.version = config_.version;
+  state_.bootMs = nowMs;
+  presenceAt_ = config_.presentMs != 0 ? nowMs + config_.presentMs : 0;
+  out.notes.push_back(tag() + ": plugged in with build " + std::to_string(state_.build));
+}
+
 void SimModule::tick(uint64_t nowMs, SimOutput& out) {
+  presence(nowMs, out);
+  if (away_)
+    return;
   if (rebooting_ && nowMs >= onlineAt_)
     finishReboot(nowMs, out);
   bool beating = linkOpen_ && !rebooting_ && state_.heartbeat != 0 && !faults_.has(FaultKind::Silent);
@@ -318,6 +347,9 @@ uint64_t SimModule::nextEvent() const {
     if (at != 0 && (next == 0 || at < next))
       next = at;
   };
+  consider(presenceAt_);
+  if (away_)
+    return next;
   if (rebooting_)
     consider(onlineAt_);
   if (linkOpen_ && !rebooting_ && state_.heartbeat != 0)

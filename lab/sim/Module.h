@@ -57,7 +57,7 @@ public:
   void tick(uint64_t nowMs, SimOutput& out);
   // The next time tick() has work, or 0 when none is scheduled.
   uint64_t nextEvent() const;
-  bool online() const { return !rebooting_; }
+  bool online() const { return !rebooting_ && !away_; }
 
   SimModuleStats stats() const { return stats_; }
   // The latest frames that came in on this module's link (at most 4096), oldest first.
@@ -85,6 +85,8 @@ private:
   // Goes offline for the reboot delay: a reboot, or a loader that rejoins.
   void leave(uint64_t nowMs, SimOutput& out);
   void finishReboot(uint64_t nowMs, SimOutput& out);
+  // The arrive and cycle knobs: unplugs or plugs the module in when it is time.
+  void presence(uint64_t nowMs, SimOutput& out);
   void dump(const char* suffix, const std::vector<uint8_t>& bytes);
   std::string tag() const;
 
@@ -109,6 +111,8 @@ private:
   bool rebooting_ = false;     // offline until onlineAt_
   bool rebootBoots_ = false;   // coming back boots the firmware (else the loader rejoins)
   uint64_t onlineAt_ = 0;
+  bool away_ = false;          // unplugged by the arrive or cycle knob
+  uint64_t presenceAt_ = 0;    // when it is next plugged in or unplugged; 0 never
 };
 
 }  // namespace lab

@@ -114,7 +114,7 @@ bool LabModuleHost::open(std::string& error) {
         router->attach(module.get());
   }
   for (Endpoint& endpoint : endpoints_)
-    if (!endpoint.module->has(FaultKind::RefuseLink) && !openListener(endpoint, error))
+    if (!endpoint.module->has(FaultKind::RefuseLink) && endpoint.module->online() && !openListener(endpoint, error))
       return false;
   if (!openDiscovery(error))
     return false;

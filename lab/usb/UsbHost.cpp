@@ -77,8 +77,9 @@ bool LabUsbHost::start(std::string& error) {
     slot.faults = std::make_unique<UsbFaults>(slot.usb.faults);
     slot.port = nextPort_++;
   }
+  // A module that arrives later is plugged in by the thread.
   for (Slot& slot : slots_)
-    if (!plug(slot, error))
+    if (slot.module->online() && !plug(slot, error))
       return false;
   thread_ = std::thread([this] { run(); });
   return true;

@@ -320,3 +320,36 @@ TEST(Parameters, SeveralModulesAreForUpdateOnly) {
     EXPECT_EQ(parsed.display.Texts(Level::Error), std::vector<std::string>{r.error});
   }
 }
+
+// --watch, --dry-run and --force belong to -U over a module link; --watch keeps the -d words
+// as given, for its prefixes, and needs no transport for -d all.
+TEST(Parameters, StationOptionsGoWithUpdateAndKeepTheSerialWords) {
+  Parsed watch;
+  Parse(watch, {"-U", "--watch", "-d", "0x40f5,0000be", "-j", "2"});
+  ASSERT_EQ(watch.result, 0) << ::testing::PrintToString(watch.display.Texts(Level::Error));
+  EXPECT_TRUE(watch.p.watch);
+  EXPECT_EQ(watch.p.serialWords, (std::vector<std::string>{"40F5", "0000BE"}));
+  Parsed all;
+  Parse(all, {"-U", "--watch", "-d", "all", "--force"});
+  EXPECT_EQ(all.result, 0) << ::testing::PrintToString(all.display.Texts(Level::Error));
+  EXPECT_TRUE(all.p.force);
+
+  const struct {
+    std::vector<const char*> words;
+    const char* error;
+  } refused[] = {
+      {{"-D", "--watch"}, "Option [--watch] needs -U (not -t RECOVER)"},
+      {{"-U", "-t", "RECOVER", "-s", "/dev/ttyS0", "--dry-run"}, "Option [--dry-run] needs -U (not -t RECOVER)"},
+      {{"-G", "-d", "1", "--force"}, "Option [--force] needs -U (not -t RECOVER)"},
+      {{"-U", "--watch", "--dry-run"}, "Options [--watch] and [--dry-run] cannot be given together"},
+      {{"-U", "--watch", "-r", "D00D"},
+       "Option [--watch] takes modules attached over USB or TCP/IP, not behind a router (-r)"},
+      {{"-U", "--dry-run", "-d", "all"}, "-d all needs the transport to search: -t USB or -t TCPIP"},
+  };
+  for (const auto& r : refused) {
+    Parsed parsed;
+    Parse(parsed, r.words);
+    EXPECT_EQ(parsed.result, 1) << r.error;
+    EXPECT_EQ(parsed.display.Texts(Level::Error), std::vector<std::string>{r.error});
+  }
+}

@@ -170,7 +170,7 @@ TEST_F(IsolatedRun, EveryMalformedValueIsRefusedBeforeAnythingRuns) {
       {{"-D", "-t", "RECOVERY"}, "Invalid transport type:[RECOVERY" + transport},
       {{"-I", "-X", "12ab"}, "Invalid format for \"-X\" parameter, unprocessed characters [ab]"},
       {{"-I", "-X", "0x"}, "Invalid value for option [-X]: [0x]"},
-      {{"-D", "--dry-run"}, "Unknown option [--dry-run]"},
+      {{"-D", "--dry-run"}, "Option [--dry-run] needs -U (not -t RECOVER)"},
       {{"-B", "-d", "1", "--jsonl"}, "Unknown option [--jsonl]"},
       {{"-D", "-Q"}, "Unknown option [-Q]"},
       {{"-DU"}, "Unknown option [-DU]"},

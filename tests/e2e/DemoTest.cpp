@@ -172,6 +172,9 @@ const StepClaim kClaims[] = {
     {18, {"$ updater -D\n", "\n    0000B1C0  02       02      Jastre         2.2.0 (2200)"}},
     {19, {"$ updater -U -d 0000BEEF -f ", "Bird file unsigned.bird is not signed by a trusted key (unsigned)",
           "(exit code 1, as expected"}},
+    {20, {"$ updater -G -U --watch -t TCPIP -d 0000A7 -u http://", "Z 0000A701 updated, build 1200 -> 1420",
+          "Z 0000A702 current (build 1420)", "Z 0000A703 updated, build 1200 -> 1420",
+          "0000A702  Holvex         1420 -> 1420             0.0 s  current (build 1420)"}},
 };
 
 TEST_F(Demo, RunsTheMainJobToTheEndAndCleansUp) {
@@ -189,7 +192,7 @@ TEST_F(Demo, RunsTheMainJobToTheEndAndCleansUp) {
     for (const std::string& part : claim.holds)
       EXPECT_NE(text.find(part), std::string::npos) << "step " << claim.number << " lacks: " << part << "\n" << text;
   }
-  EXPECT_TRUE(StepText(out, 20).empty()) << "a step the test does not check";
+  EXPECT_TRUE(StepText(out, 21).empty()) << "a step the test does not check";
   // Only the deliberate failure fails.
   for (const StepClaim& claim : kClaims) {
     if (claim.number == 9 || claim.number == 19)

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "BirdWriter.h"
+#include "GenericBird.h"
 #include "LabNetwork.h"
 #include "TestSupport.h"
 
@@ -21,18 +21,7 @@ typedef std::vector<uint8_t> Bytes;
 
 // Firmware that carries its own information block, so a module runs the build it was sent.
 std::string WriteFleetBird(const TempDir& dir, uint32_t build) {
-  Bytes image = birdwriter::RandomBytes(8192, 0xF1EE7);
-  birdwriter::Block info = birdwriter::InfoBlock(build, "2.0.0", 0, "Holvex");
-  std::copy(info.content.begin(), info.content.end(), image.begin() + 0x400);
-  std::vector<birdwriter::Block> blocks;
-  blocks.push_back(birdwriter::InfoBlock(build, "2.0.0", 0, "Holvex"));
-  blocks.push_back(birdwriter::AddressedBlock(birdwriter::kLoader, 0x20000000, birdwriter::RandomBytes(300, 9)));
-  blocks.push_back(birdwriter::AddressedBlock(birdwriter::kFirmware, 0, image, 2));
-  blocks.push_back(birdwriter::SerialOffsetsBlock(0x100, 0x200));
-  Bytes bytes = birdwriter::EncodeFile(blocks);
-  std::string path = dir.file(std::to_string(build) + ".bird");
-  testsupport::WriteFile(path, std::string(bytes.begin(), bytes.end()));
-  return path;
+  return birdtest::WriteGenericBird(dir, build, "2.0.0", 8192, 0xF1EE7);
 }
 
 // The table row of one module: the line that starts with its serial number and has the build column.

@@ -23,6 +23,9 @@ using usbtest::UsbLab;
 
 namespace {
 
+// Piped, the banner goes to stderr ahead of any message.
+const std::string kBannerLine = "Updater (Version: 1.1 Jan 21 2023)\n";
+
 typedef std::vector<uint8_t> Bytes;
 
 #define SKIP_UNLESS_READY(lab)            \
@@ -466,7 +469,7 @@ TEST_F(ImxRecoveryE2E, FingerprintWithANamedImageTakesTheModuleFromDashD) {
       ProgramResult r = Updater({"-N", "-s", port, "-f", bird, "-d", "0000B1C0"});
       EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
       EXPECT_NE(r.out.find(kFingerprint), std::string::npos) << r.out << r.err;
-      EXPECT_EQ(r.err, "");
+      EXPECT_EQ(r.err, kBannerLine);
       EXPECT_TRUE(WaitFor([&] { return chip_->state() == lab::ImxRom::State::Idle; })) << "the loader was not reset";
       EXPECT_TRUE(WaitFor([&] { return !lab_->host().onBus(loaderSerial); })) << "the loader stayed on the bus";
     }

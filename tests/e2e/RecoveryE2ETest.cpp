@@ -20,6 +20,9 @@ using testsupport::ProgramResult;
 
 namespace {
 
+// Piped, the banner goes to stderr ahead of any message.
+const std::string kBannerLine = "Updater (Version: 1.1 Jan 21 2023)\n";
+
 const char* const kNoServer = "http://127.0.0.1:9/cgi/u";
 
 class RecoveryE2E : public testsupport::PrivateStoreTest {
@@ -278,7 +281,7 @@ TEST_F(RecoveryE2E, ImxNamedImageNeedsASerialNumber) {
   testsupport::WriteFile(bird, testsupport::MakeBirdBytes(7, "1.0.0", "Recovery", 0, Noise(600)));
   ProgramResult r = Updater({"-N", "-s", "USB", "-f", bird});
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_EQ(r.err, "Add serial number or remove the bird filename to use a default recovery image.\n");
+  EXPECT_EQ(r.err, kBannerLine + "Add serial number or remove the bird filename to use a default recovery image.\n");
 }
 
 // A store entry for the unknown serial number that names no readable image
@@ -399,10 +402,10 @@ TEST_F(RecoveryE2E, LpcFailuresAndBadPortsStayOffTheImxPathAndTheServer) {
   for (const auto& port : ports) {
     r = Updater({"-N", "-s", port.first, "-u", server.url()});
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.err, "Port " + port.first + port.second);
+    EXPECT_EQ(r.err, kBannerLine + "Port " + port.first + port.second);
     r = Updater({"-U", "-t", "RECOVER", "-s", port.first, "-u", server.url()});
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.err, "Port " + port.first + port.second);
+    EXPECT_EQ(r.err, kBannerLine + "Port " + port.first + port.second);
     EXPECT_EQ(r.out.find("Update time"), std::string::npos) << r.out;
   }
   EXPECT_EQ(testsupport::ReadFile(log), "") << "the server was contacted";
@@ -444,7 +447,7 @@ TEST_F(RecoveryE2E, SilentPortIsNotBlamedOnTheImx) {
                            "still run at another rate: give -o or reset it\n";
   ProgramResult r = Updater({"-N", "-s", rom->pty(), "-f", imx, "-d", "0000B1C0"});
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_EQ(r.err, line + "Got no response from chip\n");
+  EXPECT_EQ(r.err, kBannerLine + line + "Got no response from chip\n");
   r = Updater({"-U", "-t", "RECOVER", "-s", rom->pty(), "-f", imx, "-d", "0000B1C0", "-o", "9600"});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_NE(r.err.find("neither the LPC handshake at 9600 and 115200 baud nor the i.MX status request"),

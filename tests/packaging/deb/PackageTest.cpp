@@ -161,6 +161,8 @@ TEST_F(PackageTest, UnpackedProgramsRunAndEveryPieceIsWhereTheyNameIt) {
             "./usr/share/doc/kovalink-updater/changelog.Debian.gz\n"
             "./usr/share/doc/kovalink-updater/changelog.gz\n"
             "./usr/share/doc/kovalink-updater/copyright\n"
+            "./usr/share/doc/kovalink-updater/examples/station.conf\n"
+            "./usr/share/doc/kovalink-updater/examples/updater-station@.service\n"
             "./usr/share/doc/kovalink-updater/updater-result.schema.json\n"
             "./usr/share/lintian/overrides/kovalink-updater\n"
             "./usr/share/man/man1/birdpack.1.gz\n"

@@ -1,0 +1,44 @@
+#include "CurrentModules.h"
+
+#include <algorithm>
+
+UpdatePlan::Request PlanRequestFor(const Parameters& p, const Updater& updater) {
+  UpdatePlan::Request request;
+  const char* end = nullptr;
+  request.serverUrl = updater.ServerUrl();
+  request.updaterDirectory = updater.UpdaterDirectory();
+  request.build = cli::_get_int_arg(p.build.c_str(), &end);
+  request.birdFile = p.birdFile;
+  request.download = p.commands.IsSet(CMD_GET);
+  request.override = p.override;
+  return request;
+}
+
+ModuleOutcome CurrentOutcome(const DeviceInfo& device) {
+  ModuleOutcome outcome;
+  outcome.serialNumber = device.spec.serialNumber;
+  outcome.model = device.modelName;
+  outcome.buildBefore = outcome.buildAfter = device.build;
+  outcome.versionAfter =
+      std::to_string(device.major) + "." + std::to_string(device.minor) + "." + std::to_string(device.patch);
+  outcome.succeeded = outcome.current = true;
+  return outcome;
+}
+
+std::vector<ModuleOutcome> SetAsideCurrent(const Parameters& p, const Updater& updater,
+                                           const std::vector<DeviceInfo>& devices,
+                                           std::vector<FirmwareUpdate::Route>& routes) {
+  std::vector<ModuleOutcome> current;
+  if (!p.allModules || p.force) return current;
+  const UpdatePlan planner(PlanRequestFor(p, updater));
+  for (const DeviceInfo& device : devices) {
+    const uint32_t serial = device.spec.serialNumber;
+    if (!planner.For(serial, &device).current) continue;
+    const size_t before = routes.size();
+    routes.erase(std::remove_if(routes.begin(), routes.end(),
+                                [serial](const FirmwareUpdate::Route& route) { return route.serialNumber == serial; }),
+                 routes.end());
+    if (routes.size() != before) current.push_back(CurrentOutcome(device));
+  }
+  return current;
+}
