@@ -1,6 +1,9 @@
 #include "CLI_Display.h"
 
+#include "ConsoleText.h"
+
 #include <cstring>
+#include <string>
 #include <unistd.h>
 
 uint8_t CLI_Display::spinner_frame = 0;
@@ -18,11 +21,27 @@ CLI_Display::CLI_Display() : out_(stdout), err_(stderr) {
 
 CLI_Display::CLI_Display(FILE* out, FILE* err) : out_(out), err_(err) {}
 
-bool CLI_Display::out_is_terminal() const { return isatty(fileno(out_)) == 1; }
+bool CLI_Display::out_is_terminal() const { return !closed(out_) && isatty(fileno(out_)) == 1; }
 
-void CLI_Display::info_message(const char* text) { fprintf(out_, "%s\n", text); }
+void CLI_Display::info_message(const char* text) { write_line(out_, text); }
 
-void CLI_Display::error_message(const char* text) { fprintf(err_, "%s\n", text); }
+void CLI_Display::error_message(const char* text) { write_line(err_, text); }
+
+bool CLI_Display::closed(FILE* stream) const { return stream == closed_[0] || stream == closed_[1]; }
+
+// A stream whose reader went away (`| head -n 1`) or that cannot take more
+// (a full disk) is given up after its first failed write: the work goes on
+// and ends with its own result, and the other stream still says what happens.
+void CLI_Display::write_line(FILE* stream, const char* text) {
+  if (closed(stream))
+    return;
+  std::string line = EscapeControls(text);
+  line += '\n';
+  if (fwrite(line.data(), 1, line.size(), stream) == line.size())
+    return;
+  clearerr(stream);
+  closed_[closed_[0] ? 1 : 0] = stream;
+}
 
 void CLI_Display::clear_line() {
   fprintf(out_, "\r%*s\r", 88, " ");
