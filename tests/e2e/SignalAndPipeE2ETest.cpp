@@ -1,7 +1,6 @@
 // An update run the way scripts run it: under coreutils `timeout`, signalled
 // twice in a row, piped into a reader that stops early, writing its result
 // into a full disk. Each must end with a word and a result, never silently.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -36,21 +35,8 @@ std::string BigBird(uint32_t build) {
   return std::string(bytes.begin(), bytes.end());
 }
 
-// The pid of the updater process whose command line mentions `text`, or 0.
 int UpdaterMentioning(const std::string& text) {
-  DIR* proc = opendir("/proc");
-  int found = 0;
-  while (proc && !found) {
-    dirent* entry = readdir(proc);
-    if (!entry) break;
-    std::string pid = entry->d_name;
-    if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::string cmdline = testsupport::ReadFile("/proc/" + pid + "/cmdline");
-    if (cmdline.substr(0, cmdline.find('\0')) == testsupport::BinPath("updater") && Has(cmdline, text))
-      found = std::stoi(pid);
-  }
-  if (proc) closedir(proc);
-  return found;
+  return testsupport::ProcessMentioning(testsupport::BinPath("updater"), text);
 }
 
 class SignalAndPipeE2E : public ::testing::Test {
