@@ -11,7 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "BirdWriter.h"
+#include "BirdTestHelpers.h"
 #include "LabNetwork.h"
 #include "TestSupport.h"
 
@@ -23,17 +23,8 @@ namespace {
 
 bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-// A generic Holvex file with 64 KB of firmware: an update takes a few seconds.
-std::string BigBird(uint32_t build) {
-  std::vector<uint8_t> image = birdwriter::RandomBytes(65536, 11);
-  birdwriter::Block info = birdwriter::InfoBlock(build, "1.2.3", 0, "Holvex");
-  std::copy(info.content.begin(), info.content.end(), image.begin() + 0x400);
-  std::vector<uint8_t> bytes = birdwriter::EncodeFile(
-      {birdwriter::InfoBlock(build, "1.2.3", 0, "Holvex"),
-       birdwriter::AddressedBlock(birdwriter::kLoader, 0x20000000, birdwriter::RandomBytes(300, 7)),
-       birdwriter::AddressedBlock(birdwriter::kFirmware, 0, image, 2), birdwriter::SerialOffsetsBlock(0x100, 0x200)});
-  return std::string(bytes.begin(), bytes.end());
-}
+// 64 KB of firmware: an update takes a few seconds.
+std::string BigBird(uint32_t build) { return birdtest::GenericHolvexBird(build, "1.2.3", 65536, 11); }
 
 int UpdaterMentioning(const std::string& text) {
   return testsupport::ProcessMentioning(testsupport::BinPath("updater"), text);

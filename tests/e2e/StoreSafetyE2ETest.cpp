@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "BirdWriter.h"
+#include "BirdTestHelpers.h"
 #include "LabNetwork.h"
 #include "TestSupport.h"
 
@@ -20,16 +20,8 @@ namespace {
 
 bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-// A generic Holvex file whose firmware, `kilobytes` long, carries its information block.
 std::string Bird(uint32_t build, const std::string& version, size_t kilobytes) {
-  std::vector<uint8_t> image = birdwriter::RandomBytes(kilobytes * 1024, build);
-  birdwriter::Block info = birdwriter::InfoBlock(build, version, 0, "Holvex");
-  std::copy(info.content.begin(), info.content.end(), image.begin() + 0x400);
-  std::vector<uint8_t> bytes = birdwriter::EncodeFile(
-      {birdwriter::InfoBlock(build, version, 0, "Holvex"),
-       birdwriter::AddressedBlock(birdwriter::kLoader, 0x20000000, birdwriter::RandomBytes(300, 7)),
-       birdwriter::AddressedBlock(birdwriter::kFirmware, 0, image, 2), birdwriter::SerialOffsetsBlock(0x100, 0x200)});
-  return std::string(bytes.begin(), bytes.end());
+  return birdtest::GenericHolvexBird(build, version, kilobytes * 1024, build);
 }
 
 class StoreSafetyE2E : public ::testing::Test {
