@@ -115,6 +115,9 @@ TEST_F(StoreSafetyE2E, SettingsThatAreNotAFileDoNotHangTheUpdate) {
   RunResult r = Update("0000BE63");
   EXPECT_FALSE(r.timedOut);
   EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  struct stat st;
+  ASSERT_EQ(stat((Entry("0000BE63") + "/.settings").c_str(), &st), 0);
+  ASSERT_TRUE(S_ISREG(st.st_mode));  // replaced by the record; reading a FIFO here would hang the test
   EXPECT_TRUE(Has(testsupport::ReadFile(Entry("0000BE63") + "/.settings"), "LATEST_VERIFIED=500\n"));
 
   ASSERT_EQ(symlink("/dev/zero", (Entry("0000BE64") + "/.settings").c_str()), 0);
