@@ -26,11 +26,10 @@ public:
   // the standard output carries only what the caller writes there itself.
   void keep_output_free();
 
+private:
   // Whether a write to `stream` failed (a closed pipe, a full disk): it is
   // not written to again.
   bool closed(FILE* stream) const;
-
-private:
   bool out_is_terminal() const;
   void write_line(FILE* stream, const char* text);
   void clear_line();
