@@ -5,9 +5,11 @@
 
 namespace Interrupt {
 
-// Installs handlers that only record the signal. A second signal while the
-// first is still being handled ends the process at once, as it would have
-// without the handlers, so a stuck run can always be stopped.
+// Installs handlers that only record the signal. The same request repeated
+// within a second (`timeout` signals the process, then its group) is taken
+// once; a signal after that ends the process at once, as it would have
+// without the handlers, so a stuck run can always be stopped. Also ignores
+// SIGPIPE: a closed output shows as a failed write, never as a dead update.
 void Install();
 // The signal received (SIGINT or SIGTERM), or 0 when none was.
 int Requested();

@@ -1,6 +1,10 @@
 #include "CLI_Display.h"
 
 #include <sys/ioctl.h>
+#include "ConsoleText.h"
+
+#include <cstring>
+#include <string>
 #include <unistd.h>
 
 #include <algorithm>
@@ -57,7 +61,7 @@ CLI_Display::CLI_Display() : out_(stdout), err_(stderr) {
 
 CLI_Display::CLI_Display(FILE* out, FILE* err) : out_(out), err_(err) {}
 
-bool CLI_Display::out_is_terminal() const { return isatty(fileno(out_)) == 1; }
+bool CLI_Display::out_is_terminal() const { return !closed(out_) && isatty(fileno(out_)) == 1; }
 
 int CLI_Display::Columns(FILE* stream) {
   struct winsize size;
@@ -84,15 +88,31 @@ std::string CLI_Display::TransferText(uint64_t done, uint64_t total, double seco
 
 void CLI_Display::info_message(const char* text) {
   if (aside_) {
-    fprintf(err_, "%s\n", text);
+    write_line(err_, text);
     return;
   }
   if (quiet_ && !ResultLines::IsResult(text))
     return;
-  fprintf(out_, "%s\n", text);
+  write_line(out_, text);
 }
 
-void CLI_Display::error_message(const char* text) { fprintf(err_, "%s\n", text); }
+void CLI_Display::error_message(const char* text) { write_line(err_, text); }
+
+bool CLI_Display::closed(FILE* stream) const { return stream == closed_[0] || stream == closed_[1]; }
+
+// A stream whose reader went away (`| head -n 1`) or that cannot take more
+// (a full disk) is given up after its first failed write: the work goes on
+// and ends with its own result, and the other stream still says what happens.
+void CLI_Display::write_line(FILE* stream, const char* text) {
+  if (closed(stream))
+    return;
+  std::string line = EscapeControls(text);
+  line += '\n';
+  if (fwrite(line.data(), 1, line.size(), stream) == line.size())
+    return;
+  clearerr(stream);
+  closed_[closed_[0] ? 1 : 0] = stream;
+}
 
 // Spaces up to the last column but one: a line of the full width would wrap.
 void CLI_Display::clear_line() {

@@ -44,8 +44,12 @@ public:
   static std::string TransferText(uint64_t done, uint64_t total, double seconds);
 
 private:
+  // Whether a write to `stream` failed (a closed pipe, a full disk): it is
+  // not written to again.
+  bool closed(FILE* stream) const;
   bool out_is_terminal() const;
   bool shows_progress() const { return !quiet_ && out_is_terminal(); }
+  void write_line(FILE* stream, const char* text);
   void clear_line();
   void draw_bar(double fraction, const char* label, const std::string& detail);
   void report_transfer();
@@ -60,5 +64,6 @@ private:
   uint64_t startUS_ = 0;
   uint64_t done_ = 0;
   uint64_t total_ = 0;
+  FILE* closed_[2] = {nullptr, nullptr};
   static uint8_t spinner_frame;
 };

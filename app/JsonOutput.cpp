@@ -1,6 +1,8 @@
 #include "JsonOutput.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <utility>
 
 #include "Log.h"
@@ -27,6 +29,13 @@ const char* TransportName(uint32_t type) {
 }
 
 json Error(int code, const std::string& text) { return json{{"code", code}, {"text", text}}; }
+
+json DownloadMember(uint32_t serialNumber, uint32_t buildRequested, uint32_t build) {
+  return json{{"serial", Hex8(serialNumber)},
+              {"build_requested", buildRequested},
+              {"build", build},
+              {"succeeded", build != 0}};
+}
 
 std::string Version(unsigned major, unsigned minor, unsigned patch) {
   return std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(patch);
@@ -59,7 +68,7 @@ json Module(const DeviceInfo& device) {
   return module;
 }
 
-json Outcome(const ModuleOutcome& outcome) {
+json Outcome(const ModuleOutcome& outcome, uint32_t buildRequested) {
   json result = {{"serial", Hex8(outcome.serialNumber)},  {"model", outcome.model},
                  {"build_before", outcome.buildBefore},    {"build_after", outcome.buildAfter},
                  {"version_after", outcome.versionAfter},  {"succeeded", outcome.succeeded},
@@ -68,6 +77,8 @@ json Outcome(const ModuleOutcome& outcome) {
     result["current"] = true;
   if (!outcome.succeeded)
     result["error"] = Error(outcome.error, outcome.errorText);
+  if (outcome.download.ran)
+    result["download"] = DownloadMember(outcome.serialNumber, buildRequested, outcome.download.build);
   return result;
 }
 
@@ -133,10 +144,7 @@ void JsonOutput::Builds(json& document, const RunRecord::Builds& builds) {
 }
 
 void JsonOutput::Download(json& document, const RunRecord::Download& download) {
-  document["download"] = json{{"serial", Hex8(download.serialNumber)},
-                              {"build_requested", download.buildRequested},
-                              {"build", download.build},
-                              {"succeeded", download.build != 0}};
+  document["download"] = DownloadMember(download.serialNumber, download.buildRequested, download.build);
 }
 
 json JsonOutput::Result(const ModuleOutcome& outcome) { return Outcome(outcome); }
@@ -145,7 +153,7 @@ void JsonOutput::Updates(json& document, const std::vector<ModuleOutcome>& outco
   document["build_requested"] = buildRequested;
   json results = json::array();
   for (const ModuleOutcome& outcome : outcomes)
-    results.push_back(Outcome(outcome));
+    results.push_back(Outcome(outcome, buildRequested));
   document["results"] = results;
 }
 
@@ -167,9 +175,16 @@ json JsonOutput::Document(const RunRecord& record, const RunEnd& end) {
   return document;
 }
 
-void JsonOutput::Print(FILE* out, const json& document) {
+bool JsonOutput::Print(FILE* out, const json& document, std::string* problem) {
   // Bytes that are not UTF-8 (a server's version text) are replaced, not thrown on.
-  std::string text = document.dump(2, ' ', false, json::error_handler_t::replace);
-  fprintf(out, "%s\n", text.c_str());
-  fflush(out);
+  std::string text = document.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+  errno = 0;
+  bool written = fwrite(text.data(), 1, text.size(), out) == text.size();
+  written = fflush(out) == 0 && written;
+  if (!written && problem)
+    *problem = strerror(errno ? errno : EIO);
+  clearerr(out);
+  return written;
 }
+
+std::string JsonOutput::ProgramVersion() { return std::string("updater ") + UPDATER_VERSION; }

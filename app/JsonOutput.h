@@ -35,7 +35,10 @@ struct RunEnd {
 
 // The whole document: what the record holds, and how the run ended.
 Json Document(const RunRecord& record, const RunEnd& end);
-// Writes the document and a line feed.
-void Print(FILE* out, const Json& document);
+// Writes the document and a line feed; false, with the system's reason in
+// `problem`, when it could not be written whole.
+bool Print(FILE* out, const Json& document, std::string* problem = nullptr);
+// The "version" member of the document --json -V prints: "updater 1.4.0".
+std::string ProgramVersion();
 
 }  // namespace JsonOutput

@@ -156,7 +156,7 @@ int ParseTransport(UpdaterDisplayInterface& display, const std::string& argument
   } else if (SameWord(argument, "RECOVER")) {
     parameters.transport = TRANSPORT_RECOVER;
   } else {
-    display.message(kError, "Invalid transport type:[%s]\nMust be one of the following: USB, TCPIP, RECOVER",
+    display.message(kError, "Invalid transport type:[%s]; must be one of the following: USB, TCPIP, RECOVER",
                     argument.c_str());
     parameters.transport = linkTypeInvalid;
     return 1;

@@ -227,7 +227,8 @@ uint32_t FirmwareDownload::Store(UpdaterStoreItem& item, uint32_t build, const s
   if (!entry.Held())
     return 0;
   start = aTime_GetMonotonicUS();
-  aErr written = item.WriteFile(fileName.c_str(), bytes.data(), bytes.size());
+  std::string problem;
+  aErr written = item.WriteFile(fileName.c_str(), bytes.data(), bytes.size(), &problem);
   Log::log(DEBUG_Updater, "Wrote %s (%zu bytes) in %.1f ms\n", fileName.c_str(), bytes.size(),
            sMillisecondsSince(start));
   // Record only a file that is really there, so the history never names a missing file.
@@ -236,7 +237,7 @@ uint32_t FirmwareDownload::Store(UpdaterStoreItem& item, uint32_t build, const s
     return 0;
   }
   if (written != aErrNone) {
-    display.message(UpdaterDisplayInterface::Error, "Failed to write file with %d", static_cast<int>(written));
+    display.message(UpdaterDisplayInterface::Error, "Failed to write file %s", problem.c_str());
     return 0;
   }
   return Record(item, build, now);

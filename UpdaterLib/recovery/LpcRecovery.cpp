@@ -251,7 +251,9 @@ bool LpcRecovery::ProgramStage(NXPSerialClass& isp, const LpcFirmware::Stage& st
   aErr err = isp.Write(NXPSerialClass::WRITE_ADDRESS, stage.length, &shadow[stage.base]);
   if (err != aErrNone) {
     Log::log(DEBUG_Updater, "\t Write to RAM failed\n");
-    Fail("writing to the chip's RAM failed", err, isp);
+    Fail(err == aErrWrite ? "writing to the chip's RAM failed: it answered RESEND to the same block 3 times"
+                          : "writing to the chip's RAM failed",
+         err, isp);
     return false;
   }
   for (const LpcFirmware::Window& w : stage.windows) {

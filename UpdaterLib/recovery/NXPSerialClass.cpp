@@ -525,7 +525,8 @@ aErr NXPSerialClass::Write(unsigned address, unsigned count, const uint8_t* data
     } else if (answer == "RESEND") {
       if (++failures >= MAX_READ_RETRY) {
         Log::log(DEBUG_NXPSerial, "Write() exceeded retries\n");
-        return aErrTimeout;
+        // The chip answered every time: refused data, not a silent chip.
+        return aErrWrite;
       }
       Log::log(DEBUG_NXPSerial, "Write() RESEND of bytes %u to %u (%u of %u tolerated)\n", accepted, end, failures,
                MAX_READ_RETRY - 1);

@@ -94,17 +94,31 @@ bool Recovery::RecoverSteps(const std::string& port, unsigned build, unsigned ba
 // programmed, nor a store entry made for a made-up serial number.
 bool Recovery::AskServer(const Fingerprint& fp, unsigned& serial, unsigned& build) {
   uint32_t serverSerial = 0, serverBuild = 0;
-  const std::string& url = updater.ServerUrl();
-  if (!UpdateServerRequest::GetRecoveryInfo(fp, serverSerial, serverBuild, url.empty() ? nullptr : url.c_str()) ||
-      serverSerial == 0 || (serverBuild == 0 && build == 0)) {
-    Log::log(DEBUG_Updater, "Recovery information refused: serial %08X, build %u\n", serverSerial, serverBuild);
-    display.message(kError, "%s", kNoRecoveryInfo);
+  if (!RecoveryInfo(fp, serverSerial, serverBuild, build == 0))
     return false;
-  }
   serial = serverSerial;
   if (build == 0)
     build = serverBuild;
   return true;
+}
+
+// The server's answer for the fingerprint; on failure the user is told why
+// and where the request went, as for every other server request.
+bool Recovery::RecoveryInfo(const Fingerprint& fp, uint32_t& serial, uint32_t& build, bool buildNeeded) {
+  const std::string& url = updater.ServerUrl();
+  std::string cause;
+  if (UpdateServerRequest::GetRecoveryInfo(fp, serial, build, url.empty() ? nullptr : url.c_str(), &cause)) {
+    if (serial == 0)
+      cause = "the server names no module for this fingerprint";
+    else if (build == 0 && buildNeeded)
+      cause = "the server names no build for this fingerprint";
+    else
+      return true;
+  }
+  Log::log(DEBUG_Updater, "Recovery information refused: serial %08X, build %u\n", serial, build);
+  display.message(kError, "%s %s: %s", kNoRecoveryInfo, url.empty() ? UpdateServerRequest::default_url : url.c_str(),
+                  cause.c_str());
+  return false;
 }
 
 bool Recovery::LoadImage(const std::string& birdFile, unsigned serial, unsigned build, BirdFile& image) {
@@ -180,12 +194,8 @@ uint32_t Recovery::DownloadByFingerprint(const Fingerprint& fp, const std::strin
     number = 0;
   }
   uint32_t serial = 0, serverBuild = 0;
-  const std::string& url = updater.ServerUrl();
-  if (!UpdateServerRequest::GetRecoveryInfo(fp, serial, serverBuild, url.empty() ? nullptr : url.c_str()) ||
-      serial == 0) {
-    display.message(kError, "%s", kNoRecoveryInfo);
+  if (!RecoveryInfo(fp, serial, serverBuild, false))
     return 0;
-  }
   if (number == 0)
     number = serverBuild;
   return updater.Download_Firmware(serial, std::to_string(number), override, false);

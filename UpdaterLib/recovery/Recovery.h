@@ -28,6 +28,7 @@ private:
   bool RecoverSteps(const std::string& port, unsigned build, unsigned baud, unsigned serial,
                     const std::string& birdFile);
   bool AskServer(const Fingerprint& fp, unsigned& serial, unsigned& build);
+  bool RecoveryInfo(const Fingerprint& fp, uint32_t& serial, uint32_t& build, bool buildNeeded);
   bool LoadImage(const std::string& birdFile, unsigned serial, unsigned build, BirdFile& image);
   bool CheckNamedImage(const std::string& birdFile);
   bool HoldsFirmware(const BirdFile& image);

@@ -7,6 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "store/AtomicFile.h"
 #include "Log.h"
@@ -64,45 +67,68 @@ static void sParseLine(const char* line, std::map<std::string, std::string>& val
   values[name] = sTrimmed(value, value + strlen(value));
 }
 
-// Reads one line, with its line feed, into `line`; false at the end of the
-// file. A line longer than kMaxLine comes back empty, so that it is ignored.
-static bool sReadLine(FILE* file, std::string& line) {
-  line.clear();
-  bool tooLong = false;
-  int c = fgetc(file);
-  if (c == EOF)
+// Far more than the few keys the store writes; a settings file larger than
+// this is not one (a stray device or a runaway writer) and is not read.
+static const off_t kMaxFileBytes = 1024 * 1024;
+
+// The file's contents when it is a regular file of a sensible size. A FIFO or
+// a link to a device (/dev/zero) would block or never end.
+static bool sReadSettingsFile(const char* path, std::string& text, int& error) {
+  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    error = errno;
     return false;
-  for (; c != EOF && c != '\n'; c = fgetc(file)) {
-    if (line.size() < kMaxLine)
-      line.push_back(static_cast<char>(c));
-    else
-      tooLong = true;
   }
-  if (c == '\n' && !tooLong)
-    line.push_back('\n');
-  if (tooLong)
-    line.clear();
-  return true;
+  struct stat info;
+  bool usable = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= kMaxFileBytes;
+  error = usable ? 0 : EINVAL;
+  char buffer[8192];
+  ssize_t got = 0;
+  while (usable && (got = read(fd, buffer, sizeof(buffer))) != 0) {
+    if (got < 0 && errno == EINTR)
+      continue;
+    if (got < 0 || text.size() + static_cast<size_t>(got) > static_cast<size_t>(kMaxFileBytes)) {
+      error = got < 0 ? errno : EFBIG;
+      usable = false;
+      break;
+    }
+    text.append(buffer, static_cast<size_t>(got));
+  }
+  close(fd);
+  return usable;
+}
+
+// Splits the text into lines; a line longer than kMaxLine is skipped on its own.
+static void sParseText(const std::string& text, std::map<std::string, std::string>& values) {
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    size_t next = end == std::string::npos ? text.size() : end + 1;
+    if (next - at <= kMaxLine + 1)
+      sParseLine(text.substr(at, next - at).c_str(), values);
+    at = next;
+  }
 }
 
 void KeyValueStore::Load(const char* path) {
   if (!path || !*path)
     return;
-  FILE* file = fopen(path, "r");
-  if (!file) {
+  std::string text;
+  int error = 0;
+  if (!sReadSettingsFile(path, text, error) && error == ENOENT) {
     std::string now = Timestamp();
-    Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file: '%s' (%d)\n", path, errno);
+    Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file: '%s' (%d)\n", path, error);
     Add(KEY_CREATED_TIME, now);
     Save(path);
     return;
   }
+  if (error != 0)
+    Log::log(DEBUG_Attributes, "Attibutes: Error - '%s' is not a readable settings file (%d); not read\n", path,
+             error);
   filename = path;
   modified = false;
   changed.clear();
-  std::string line;
-  while (sReadLine(file, line))
-    sParseLine(line.c_str(), values);
-  fclose(file);
+  sParseText(text, values);
 }
 
 // A line break inside a key or value (a file name given on the command line,

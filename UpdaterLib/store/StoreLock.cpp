@@ -6,9 +6,12 @@
 #include <fcntl.h>
 #include <map>
 #include <mutex>
+#include <dirent.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include "Environment.h"
 #include "Interrupt.h"
 #include "Log.h"
 #include "aDirectory.h"
@@ -44,10 +47,7 @@ std::mutex gMutex;
 std::map<std::string, Holding> gHeld;
 
 unsigned sLimitSeconds(unsigned fallback) {
-  const char* text = std::getenv(kWaitEnvironment);
-  uint32_t seconds = 0;
-  if (!text || aNumber_ParseU32(text, 10, &seconds) != aErrNone || seconds == 0)
-    return fallback;
+  uint32_t seconds = Environment::Seconds(kWaitEnvironment, fallback);
   return seconds < fallback ? seconds : fallback;
 }
 
@@ -81,7 +81,7 @@ void sWriteHolder(int fd) {
 // "process 1234 (updater -U -d 0000BEEF)", or "another process" while the
 // holder has not written its name yet.
 std::string sHolder(const std::string& path) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   char buffer[1024];
   ssize_t length = fd < 0 ? -1 : pread(fd, buffer, sizeof(buffer) - 1, 0);
   if (fd >= 0)
@@ -103,17 +103,49 @@ std::string sBaseName(const std::string& path) {
   return at == std::string::npos ? trimmed : trimmed.substr(at + 1);
 }
 
+// The entry holds nothing but the lock file: nothing was recorded in it.
+bool sOnlyLockIn(const std::string& directory, const std::string& lockName) {
+  DIR* dir = opendir(directory.c_str());
+  if (!dir)
+    return false;
+  bool bare = true;
+  while (const dirent* item = readdir(dir)) {
+    std::string name = item->d_name;
+    if (name != "." && name != ".." && name != lockName)
+      bare = false;
+  }
+  closedir(dir);
+  return bare;
+}
+
+// Called with the lock still held. A process that waits on the removed file
+// finds, once it gets it, that the path no longer names it, and starts over.
+void sRemoveBareEntry(const std::string& directory, const std::string& lockPath) {
+  if (!sOnlyLockIn(directory, sBaseName(lockPath)))
+    return;
+  if (unlink(lockPath.c_str()) == 0 && rmdir(directory.c_str()) == 0)
+    Log::log(DEBUG_Updater, "UpdaterStore: removed the unused entry [%s].\n", directory.c_str());
+}
+
+// Whether the open lock file is still the one the path names (another run may
+// have removed an unused entry while this one waited for its lock).
+bool sStillNamed(int fd, const std::string& path) {
+  struct stat opened, named;
+  return fstat(fd, &opened) == 0 && lstat(path.c_str(), &named) == 0 && opened.st_dev == named.st_dev &&
+         opened.st_ino == named.st_ino;
+}
+
 }  // namespace
 
 StoreLock StoreLock::ForUpdate(const std::string& updaterDirectory, uint32_t serialNumber,
                                UpdaterDisplayInterface& display) {
   std::string name = UpdaterStore::DeviceName(serialNumber);
   std::string entry = BuildPath(updaterDirectory.c_str(), name.c_str(), nullptr);
-  // A module updated from a file may have no entry yet. When none can be made
-  // the lock file cannot be opened either, and the lock reports that.
-  aDirectory_Ensure(entry.c_str(), 0755);
+  // A module updated from a file may have no entry yet: it gets one for the
+  // lock, and loses it again when nothing else was put there (a module that
+  // was not found must not leave an entry behind).
   return StoreLock(BuildPath(entry.c_str(), ".update.lock", nullptr), "Module " + name, "updated", &display,
-                   kUpdateWait);
+                   kUpdateWait, entry);
 }
 
 StoreLock StoreLock::ForDownload(const std::string& entryDirectory, uint32_t serialNumber, uint32_t build,
@@ -134,8 +166,8 @@ std::string StoreLock::EntryLockPath(const std::string& entryDirectory) {
 }
 
 StoreLock::StoreLock(const std::string& path_, const std::string& subject, const char* activity,
-                     UpdaterDisplayInterface* display, Wait wait)
-    : path(path_) {
+                     UpdaterDisplayInterface* display, Wait wait, const std::string& entry_)
+    : path(path_), entry(entry_) {
   state = Acquire(subject, activity, display, wait);
 }
 
@@ -149,6 +181,8 @@ StoreLock::~StoreLock() {
   // Cleared while still held, so a stale name is never shown as the holder.
   if (ftruncate(it->second.fd, 0) != 0)
     Log::log(DEBUG_Updater, "UpdaterStore: could not clear lock [%s] (%d).\n", path.c_str(), errno);
+  if (madeEntry)
+    sRemoveBareEntry(entry, path);
   close(it->second.fd);
   gHeld.erase(it);
 }
@@ -158,21 +192,31 @@ bool StoreLock::HeldHere(const std::string& path) {
   return gHeld.count(path) != 0;
 }
 
-StoreLock::State StoreLock::Acquire(const std::string& subject, const char* activity,
-                                    UpdaterDisplayInterface* display, Wait wait) {
-  {
-    std::lock_guard<std::mutex> guard(gMutex);
-    auto it = gHeld.find(path);
-    if (it != gHeld.end()) {
-      it->second.depth++;
-      return State::Held;
-    }
-  }
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) {
+StoreLock::State StoreLock::Open(UpdaterDisplayInterface* display, int& fd) {
+  struct stat info;
+  if (!entry.empty() && stat(entry.c_str(), &info) != 0 && aDirectory_Ensure(entry.c_str(), 0755) == aErrNone)
+    madeEntry = true;
+  // Never through a symbolic link, which would have its target truncated, and
+  // never waiting on a FIFO.
+  fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
+  if (fd < 0 && errno != ELOOP) {
     Log::log(DEBUG_Updater, "UpdaterStore: cannot open lock [%s] (%d); going on without it.\n", path.c_str(), errno);
     return State::Unavailable;
   }
+  if (fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode))
+    return State::Held;
+  if (fd >= 0)
+    close(fd);
+  fd = -1;
+  Log::log(DEBUG_Updater, "UpdaterStore: [%s] is not a regular file; not used as a lock.\n", path.c_str());
+  if (display)
+    display->message(UpdaterDisplayInterface::Error, "Lock file %s is not a regular file; remove it and run again",
+                     path.c_str());
+  return State::Refused;
+}
+
+StoreLock::State StoreLock::Lock(int fd, const std::string& subject, const char* activity,
+                                 UpdaterDisplayInterface* display, Wait wait) {
   unsigned limit = sLimitSeconds(wait.limitSeconds);
   aDeadline quiet = aDeadline_In(wait.quietMS);
   aDeadline end = aDeadline_In(wait.quietMS + uint64_t(limit) * 1000);
@@ -181,7 +225,6 @@ StoreLock::State StoreLock::Acquire(const std::string& subject, const char* acti
     if (errno != EWOULDBLOCK && errno != EINTR) {
       // A file system without locks (some network mounts): carry on as before locks existed.
       Log::log(DEBUG_Updater, "UpdaterStore: cannot lock [%s] (%d); going on without it.\n", path.c_str(), errno);
-      close(fd);
       return State::Unavailable;
     }
     waited = true;
@@ -198,13 +241,41 @@ StoreLock::State StoreLock::Acquire(const std::string& subject, const char* acti
       if (!Interrupt::Requested() && display)
         display->message(UpdaterDisplayInterface::Error, "%s is still being %s by %s; gave up after %u seconds",
                          subject.c_str(), activity, sHolder(path).c_str(), limit);
-      close(fd);
       return State::Refused;
     }
     aTime_MSSleep(kPollMS);
   }
-  sWriteHolder(fd);
-  std::lock_guard<std::mutex> guard(gMutex);
-  gHeld[path] = Holding{fd, 1};
   return State::Held;
+}
+
+StoreLock::State StoreLock::Acquire(const std::string& subject, const char* activity,
+                                    UpdaterDisplayInterface* display, Wait wait) {
+  {
+    std::lock_guard<std::mutex> guard(gMutex);
+    auto it = gHeld.find(path);
+    if (it != gHeld.end()) {
+      it->second.depth++;
+      return State::Held;
+    }
+  }
+  for (;;) {
+    int fd = -1;
+    State result = Open(display, fd);
+    if (result == State::Held)
+      result = Lock(fd, subject, activity, display, wait);
+    if (result != State::Held) {
+      if (fd >= 0)
+        close(fd);
+      return result;
+    }
+    // Taken, but of a file another run removed meanwhile: take the new one.
+    if (!sStillNamed(fd, path)) {
+      close(fd);
+      continue;
+    }
+    sWriteHolder(fd);
+    std::lock_guard<std::mutex> guard(gMutex);
+    gHeld[path] = Holding{fd, 1};
+    return State::Held;
+  }
 }

@@ -14,8 +14,10 @@
 // is not kept waiting for minutes by a transfer it does not disturb.
 //
 // flock() locks belong to the open file, so the kernel drops them when the
-// process ends however it ends; the lock files themselves are never removed
-// (removing one would let two processes lock two different files).
+// process ends however it ends. A lock file is removed only with the entry an
+// update made for itself and left empty (a module that was not found); a run
+// that took a lock checks that the path still names the file it locked, so
+// two processes never hold two different files of one name.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -39,8 +41,10 @@ public:
   // Takes the lock file `path`; `subject` and `activity` make the user's line
   // ("Module 0000BEEF" "is being" "updated"). Blocks until taken, refused
   // (wait limit, Ctrl-C) or found impossible (see Held).
+  // `entry`, when given, is the directory the lock file lives in: made when
+  // missing, and removed again on release when the lock file is all it holds.
   StoreLock(const std::string& path, const std::string& subject, const char* activity,
-            UpdaterDisplayInterface* display, Wait wait);
+            UpdaterDisplayInterface* display, Wait wait, const std::string& entry = std::string());
   ~StoreLock();
   StoreLock(const StoreLock&) = delete;
   StoreLock& operator=(const StoreLock&) = delete;
@@ -61,8 +65,13 @@ private:
   enum class State { Held, Unavailable, Refused };
 
   State Acquire(const std::string& subject, const char* activity, UpdaterDisplayInterface* display, Wait wait);
+  // Opens the lock file, refusing one that is not a regular file.
+  State Open(UpdaterDisplayInterface* display, int& fd);
+  State Lock(int fd, const std::string& subject, const char* activity, UpdaterDisplayInterface* display, Wait wait);
 
   std::string path;
+  std::string entry;
+  bool madeEntry = false;
   State state = State::Refused;
   bool waited = false;
 };

@@ -42,7 +42,9 @@ UpdaterStoreItem UpdaterStore::AddDevice(const char* name) {
   if (!name || !*name || strchr(name, aDIR_PATH_SEP_CHAR) || !strcmp(name, ".") || !strcmp(name, ".."))
     throw std::runtime_error(std::string("UpdaterStore: invalid device name [") + (name ? name : "") + "]");
   _ensure_directory(BuildPath(basePath.c_str(), name, nullptr));
-  return UpdaterStoreItem(basePath, name, STORE_ITEM_DIRECTORY);
+  UpdaterStoreItem item(basePath, name, STORE_ITEM_DIRECTORY);
+  item.CreateSettings();
+  return item;
 }
 
 bool UpdaterStore::FindDevice(uint32_t serialNumber, UpdaterStoreItem* item) {

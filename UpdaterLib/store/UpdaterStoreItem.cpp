@@ -18,13 +18,24 @@ UpdaterStoreItem::UpdaterStoreItem(const std::string& basePath_, const std::stri
     : basePath(basePath_), name(name_), type(type_) {
   std::string file = BuildPath(basePath.c_str(), name.c_str(), KeyValueStore::DEFAULT_FILENAME, nullptr);
   struct stat info;
-  if (type == STORE_ITEM_DIRECTORY && stat(file.c_str(), &info) != 0) {
-    // The load creates the missing file: under the lock, so that a creation
-    // racing with another run's first record cannot replace that record.
-    StoreLock lock = StoreLock::ForEntry(Path(), nullptr);
-    settings.Load(file.c_str());
+  if (type == STORE_ITEM_DIRECTORY && lstat(file.c_str(), &info) != 0 && errno == ENOENT) {
+    // Made by the first record, not by a look: an entry that never records
+    // anything (a module that was not found) leaves no file behind.
+    settings.filename = file;
+    settings.Add(KeyValueStore::KEY_CREATED_TIME, KeyValueStore::Timestamp());
     return;
   }
+  settings.Load(file.c_str());
+}
+
+void UpdaterStoreItem::CreateSettings() {
+  std::string file = BuildPath(basePath.c_str(), name.c_str(), KeyValueStore::DEFAULT_FILENAME, nullptr);
+  struct stat info;
+  if (!IsValid() || lstat(file.c_str(), &info) == 0)
+    return;
+  // The load creates the missing file: under the lock, so that a creation
+  // racing with another run's first record cannot replace that record.
+  StoreLock lock = StoreLock::ForEntry(Path(), nullptr);
   settings.Load(file.c_str());
 }
 
@@ -97,11 +108,12 @@ static bool sIsPlainName(const char* fileName) {
          strcmp(fileName, "..") != 0;
 }
 
-aErr UpdaterStoreItem::WriteFile(const char* fileName, const uint8_t* bytes, size_t length) {
-  if (!bytes)
-    return aErrNotFound;
-  if (!sIsPlainName(fileName))
-    return aErrParam;
+aErr UpdaterStoreItem::WriteFile(const char* fileName, const uint8_t* bytes, size_t length, std::string* problem) {
+  if (!bytes || !sIsPlainName(fileName)) {
+    if (problem)
+      *problem = std::string(fileName ? fileName : "") + (bytes ? ": not a plain file name" : ": no contents");
+    return bytes ? aErrParam : aErrNotFound;
+  }
   // What an interrupted or killed earlier write left behind goes now; a later
   // -G must not keep piling them up.
   int stale = StoreLock::HeldHere(StoreLock::EntryLockPath(Path())) ? RemoveStalePartials(Path()) : 0;
@@ -116,6 +128,8 @@ aErr UpdaterStoreItem::WriteFile(const char* fileName, const uint8_t* bytes, siz
       return aErrNone;
     case ReplaceResult::CannotCreate:
       Log::log(DEBUG_Updater, "UpdaterStore: cannot create [%s] (%d).\n", path.c_str(), error);
+      if (problem)
+        *problem = path + ": " + strerror(error);
       return aErrNotFound;
     case ReplaceResult::Interrupted:
       Log::log(DEBUG_Updater, "UpdaterStore: writing [%s] interrupted.\n", path.c_str());
@@ -124,6 +138,8 @@ aErr UpdaterStoreItem::WriteFile(const char* fileName, const uint8_t* bytes, siz
       break;
   }
   Log::log(DEBUG_Updater, "UpdaterStore: writing [%s] failed (%d).\n", path.c_str(), error);
+  if (problem)
+    *problem = path + ": " + strerror(error);
   return aErrIO;
 }
 

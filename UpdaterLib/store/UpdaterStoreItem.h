@@ -29,8 +29,11 @@ public:
   static constexpr const char* KEY_LAST_VERIFIED_DATE = "LAST_VERIFIED_DATE";
 
   UpdaterStoreItem();
-  // Loads basePath/name/.settings, creating it when missing.
+  // Loads basePath/name/.settings; a missing file is left to the first save
+  // (or CreateSettings), so looking at an entry never writes into it.
   UpdaterStoreItem(const std::string& basePath, const std::string& name, store_item_t type);
+  // Writes the settings file with its creation time when there is none yet.
+  void CreateSettings();
 
   bool IsValid() const;
   // basePath/name: the item's own directory (or file).
@@ -49,14 +52,15 @@ public:
   // left behind). When the caller holds the entry's lock, first removes the
   // temporaries of earlier broken writes (without it, one of them could be a
   // file another process is writing right now).
-  aErr WriteFile(const char* fileName, const uint8_t* bytes, size_t length);
+  // `problem`, when given, receives the path and the system's reason of a failure.
+  aErr WriteFile(const char* fileName, const uint8_t* bytes, size_t length, std::string* problem = nullptr);
   // Throws std::runtime_error starting "Failed to load bird file": for a
   // build's file that is not there it names the command that fetches it,
   // otherwise the path and what is wrong with it.
   BirdFile ReadBirdFile(const char* fileName) const;
 
   // Lists `directory` for an entry named `name`; when found and `item` is
-  // given, fills it in (loading or creating the entry's settings).
+  // given, fills it in (loading the entry's settings).
   static bool FindEntry(const std::string& directory, const char* name, UpdaterStoreItem* item);
 
   std::string basePath;

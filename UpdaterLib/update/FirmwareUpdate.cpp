@@ -20,6 +20,7 @@
 #include "server/UpdateServerRequest.h"
 #include "store/StoreLock.h"
 #include "store/UpdaterStore.h"
+#include "Environment.h"
 #include "update/BirdCheck.h"
 #include "update/BuildChoice.h"
 #include "update/ErrorRecordingDisplay.h"
@@ -189,14 +190,7 @@ void FirmwareUpdate::AwaitRunningLink(Module& module) {
 }
 
 uint64_t FirmwareUpdate::ReturnTimeoutMs() {
-  const char* text = std::getenv(RETURN_TIMEOUT_VARIABLE);
-  uint32_t seconds = 0;
-  if (text == nullptr) return DEFAULT_RETURN_TIMEOUT_MS;
-  if (aNumber_ParseU32(text, 10, &seconds) != aErrNone) {
-    Log::log(DEBUG_Updater, "Ignoring %s=%s: not a number of seconds\n", RETURN_TIMEOUT_VARIABLE, text);
-    return DEFAULT_RETURN_TIMEOUT_MS;
-  }
-  return static_cast<uint64_t>(seconds) * 1000;
+  return uint64_t(Environment::Seconds(RETURN_TIMEOUT_VARIABLE, DEFAULT_RETURN_TIMEOUT_MS / 1000)) * 1000;
 }
 
 bool FirmwareUpdate::Run(uint32_t serialNumber, uint32_t build, std::string birdFile, uint8_t moduleAddress,

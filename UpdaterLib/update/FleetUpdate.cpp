@@ -69,6 +69,7 @@ void FleetUpdate::runModule(const FirmwareUpdate::Route& route, const Request& r
   uint32_t build = request.build;
   if (request.download) {
     build = request.download(route.serialNumber, display);
+    outcome.download = {true, build};
     if (build == 0) {
       outcome.error = aErrNotFound;
       outcome.errorText = "Download failed; the update was not started";
@@ -77,6 +78,8 @@ void FleetUpdate::runModule(const FirmwareUpdate::Route& route, const Request& r
       return;
     }
   }
+  ModuleOutcome::Download fetched = outcome.download;
   FirmwareUpdate(serverUrl_, updaterDirectory_, display).Run(route, build, request.birdFile, request.override, outcome);
+  outcome.download = fetched;
   observer_.module_finished(outcome);
 }

@@ -17,4 +17,9 @@ struct ModuleOutcome {
   aErr error = aErrNone;      // the link library's code of the failure, aErrNone when there is none
   std::string errorText;      // the line the user was shown for the failure
   double seconds = 0;         // from the start of the module's update to its verified return or failure
+  // With -G, the module's own download before its update.
+  struct Download {
+    bool ran = false;
+    uint32_t build = 0;  // the build stored; 0 after a failure
+  } download;
 };

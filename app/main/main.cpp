@@ -1,4 +1,7 @@
 // Entry point: parse, print the banner or usage, ensure the store, run the commands.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -33,9 +36,11 @@ const char* MainCommand(const Parameters& parameters) {
 }
 
 // With --json, the one document on stdout; `command` is "none" when the run
-// stopped before any command. Returns `exitCode`.
+// stopped before any command. `member` (help, version) adds that text. Returns
+// `exitCode`, or 1 when the document could not be written: a reader of the
+// result must never take a lost result for a good one.
 int Finish(const Parameters& parameters, const RunRecord& record, const ErrorRecorder& recorder, const char* command,
-           int exitCode, uint64_t startUS) {
+           int exitCode, uint64_t startUS, const char* member = nullptr, const std::string& text = std::string()) {
   // A station's JSON lines and a plan's document are written by their commands.
   const bool written = (parameters.watch || parameters.dryRun) && std::string(command) != "none";
   if (!parameters.json || written)
@@ -45,16 +50,58 @@ int Finish(const Parameters& parameters, const RunRecord& record, const ErrorRec
   end.exitCode = exitCode;
   end.seconds = static_cast<double>(aTime_GetMonotonicUS() - startUS) / 1e6;
   end.lastError = recorder.LastError();
-  JsonOutput::Print(stdout, JsonOutput::Document(record, end));
-  return exitCode;
+  JsonOutput::Json document = JsonOutput::Document(record, end);
+  if (member)
+    document[member] = text;
+  std::string problem;
+  if (JsonOutput::Print(stdout, document, &problem))
+    return exitCode;
+  fprintf(stderr, "Could not write the result to the standard output: %s\n", problem.c_str());
+  return 1;
+}
+
+// --json is looked for before anything else is read, so that a line refused
+// at an earlier word, help and the version still answer with a document.
+bool AsksForJson(int argc, char** argv) {
+  for (int i = 1; i < argc; i++)
+    if (argv[i] && std::strcmp(argv[i], "--json") == 0)
+      return true;
+  return false;
+}
+
+// The usage text as -h prints it, for the document's "help" member.
+std::string UsageText(const Parameters& parameters) {
+  char* buffer = nullptr;
+  size_t length = 0;
+  FILE* text = open_memstream(&buffer, &length);
+  if (!text)
+    return std::string();
+  cli::_display_usage(parameters.showExtendedUsage, parameters.helpRequested, text);
+  fclose(text);
+  std::string usage(buffer ? buffer : "", length);
+  free(buffer);
+  return usage;
+}
+
+// Commands that read nothing from the store and write nothing into it: they
+// run when the store cannot be made.
+bool NeedsStore(const Parameters& parameters) {
+  const uint32_t storeFree = CMD_DISCOVER | CMD_BUILDS | CMD_CHECK;
+  for (uint32_t bit = 1; bit != 0 && bit <= CMD_ANY_COMMAND; bit <<= 1)
+    if ((CMD_ANY_COMMAND & bit) && parameters.commands.IsSet(static_cast<COMMANDS>(bit)) && !(storeFree & bit))
+      return true;
+  return false;
 }
 
 int RunWithStore(Parameters& parameters, CLI_Display& console, ErrorRecorder& recorder, uint64_t startUS) {
   RunRecord record;
   std::string directory = cli::_build_updater_directory();
-  if (directory.empty())
-    recorder.message(UpdaterDisplayInterface::Error, "Could not determine the home directory of this user");
-  if (!EnsureUpdaterDirectory(directory)) {
+  bool ensured = !directory.empty() && EnsureUpdaterDirectory(directory);
+  if (!ensured && !NeedsStore(parameters)) {
+    Log::log(DEBUG_Updater, "No updater directory at [%s]; this command needs none.\n", directory.c_str());
+  } else if (!ensured) {
+    if (directory.empty())
+      recorder.message(UpdaterDisplayInterface::Error, "Could not determine the home directory of this user");
     recorder.message(UpdaterDisplayInterface::Error, "Could not find updater directory at %s", directory.c_str());
     return Finish(parameters, record, recorder, "none", 1, startUS);
   }
@@ -78,9 +125,11 @@ int main(int argc, char** argv) {
   // The link core's few user lines (a device it may not open) go to the same display.
   UserNotice::Route noticeRoute(&recorder);
 
-  int parsed = cli::_get_params(recorder, argc, argv, parameters);
-  if (parameters.json)
+  bool json = AsksForJson(argc, argv);
+  if (json)
     display.keep_output_free();
+  int parsed = cli::_get_params(recorder, argc, argv, parameters);
+  parameters.json = json;
   // The banner is for a person at a terminal; a pipe or -q gets on stdout only
   // what was asked for. Help and the version asked for are all output.
   const bool asked = parsed == 0 && (parameters.commands.IsSet(CMD_HELP) || parameters.versionRequested);
@@ -94,6 +143,8 @@ int main(int argc, char** argv) {
     return Finish(parameters, RunRecord(), recorder, "none", 1, startUS);
   }
   if (parameters.versionRequested) {
+    if (json)
+      return Finish(parameters, RunRecord(), recorder, "none", 0, startUS, "version", JsonOutput::ProgramVersion());
     cli::_display_program_version(display);
     return 0;
   }
@@ -105,6 +156,8 @@ int main(int argc, char** argv) {
   if (parameters.commands.IsSet(CMD_HELP) || !parameters.commands.IsSet(CMD_ANY_COMMAND)) {
     cli::_display_copyright(display);
     cli::_display_kl_version(display);
+    if (json)
+      return Finish(parameters, RunRecord(), recorder, "none", 0, startUS, "help", UsageText(parameters));
     // Help that was asked for is the run's output (a pager finds it there);
     // the short usage of a run without a command stays beside the messages.
     cli::_display_usage(parameters.showExtendedUsage, parameters.helpRequested,

@@ -186,6 +186,16 @@ TEST(Display, FileOutputGetsMessagesButNoProgress) {
   EXPECT_EQ(err.Contents(), "error two\n");
 }
 
+// Controls are shown, never obeyed; text in any language passes as it is.
+TEST(Display, ControlCharactersAreEscapedAndUtf8TextIsKept) {
+  CaptureFile out, err;
+  CLI_Display display(out.get(), err.get());
+  display.message(UpdaterDisplayInterface::Info, "%s", "a\x1b[2Jb\r\x7f\tc\nd");
+  display.message(UpdaterDisplayInterface::Error, "%s", "Gr\xc3\xbc\xc3\x9f" "e \xe2\x80\x94 \xc2\x9b" "1m \x9b" "2m \xc3");
+  EXPECT_EQ(out.Contents(), "a\\x1b[2Jb\\x0d\\x7f\tc\nd\n");
+  EXPECT_EQ(err.Contents(), "Gr\xc3\xbc\xc3\x9f" "e \xe2\x80\x94 \\xc2\\x9b1m \\x9b2m \\xc3\n");
+}
+
 TEST(Display, MessagesAreCutTo2047CharactersAndMutingSilencesThem) {
   RecordingDisplay display;
   std::string huge(5000, 'm');

@@ -163,7 +163,7 @@ TEST(Parameters, TransportIsMatchedWholeInAnyCase) {
     std::vector<std::string> expected;
     if (c.result)
       expected.push_back(std::string("Invalid transport type:[") + c.word +
-                         "]\nMust be one of the following: USB, TCPIP, RECOVER");
+                         "]; must be one of the following: USB, TCPIP, RECOVER");
     EXPECT_EQ(r.display.Texts(Level::Error), expected);
   }
 }

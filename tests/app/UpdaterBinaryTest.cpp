@@ -80,7 +80,7 @@ TEST(UpdaterBinary, MalformedCommandLinesFailWithTheirMessage) {
   ExpectParseFailure({"-D", "-d", "0"}, "Invalid serial number obtained from argument [0]");
   ExpectParseFailure({"-r", "0xZZ"}, "Invalid router serial number obtained from argument [ZZ]");
   ExpectParseFailure({"-t", "SERIAL"},
-                     "Invalid transport type:[SERIAL]\nMust be one of the following: USB, TCPIP, RECOVER");
+                     "Invalid transport type:[SERIAL]; must be one of the following: USB, TCPIP, RECOVER");
   ExpectParseFailure({"-Y"}, "Unhandled command: [-Y]");
   // More than 32 bits would otherwise be cut to a different device's serial number.
   ExpectParseFailure({"-d", "140F5849A"}, "Invalid serial number obtained from argument [140F5849A]");
@@ -140,7 +140,7 @@ TEST_F(IsolatedRun, TheFirstCommandCreatesTheStore) {
 TEST_F(IsolatedRun, EveryMalformedValueIsRefusedBeforeAnythingRuns) {
   // Each of these used to run a command on a guess (the latest build, the
   // stored build, the default server, USB); the exact output shows nothing ran.
-  const std::string transport = "]\nMust be one of the following: USB, TCPIP, RECOVER";
+  const std::string transport = "]; must be one of the following: USB, TCPIP, RECOVER";
   const std::string rates = "] (2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400)";
   const std::string even = ": hexadecimal as -D -r lists it, even, from 02 to FE";
   struct Case {

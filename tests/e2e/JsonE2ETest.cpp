@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "BirdWriter.h"
+#include "BirdTestHelpers.h"
 #include "JsonSchemaCheck.h"
 #include "LabNetwork.h"
 #include "LabServerSupport.h"
@@ -23,24 +23,8 @@ namespace {
 
 json Schema() { return json::parse(testsupport::ReadFile(testsupport::SourcePath("packaging/updater-result.schema.json"))); }
 
-// A firmware image that carries its own information block, as real firmware does,
-// so the module reports the build it runs.
-std::vector<uint8_t> Image(uint32_t build) {
-  std::vector<uint8_t> image = birdwriter::RandomBytes(4096, 0xC0FFEE);
-  birdwriter::Block info = birdwriter::InfoBlock(build, "1.2.3", 0, "Holvex");
-  std::copy(info.content.begin(), info.content.end(), image.begin() + 0x400);
-  return image;
-}
-
-// A generic Holvex file: loader, image, and where the serial number goes.
-std::string Bird(uint32_t build) {
-  std::vector<uint8_t> bytes = birdwriter::EncodeFile(
-      {birdwriter::InfoBlock(build, "1.2.3", 0, "Holvex"),
-       birdwriter::AddressedBlock(birdwriter::kLoader, 0x20000000, birdwriter::RandomBytes(300, 7)),
-       birdwriter::AddressedBlock(birdwriter::kFirmware, 0, Image(build), 2),
-       birdwriter::SerialOffsetsBlock(0x100, 0x200)});
-  return std::string(bytes.begin(), bytes.end());
-}
+// A generic Holvex file of 4 KB of firmware.
+std::string Bird(uint32_t build) { return birdtest::GenericHolvexBird(build, "1.2.3", 4096, 0xC0FFEE); }
 
 // One lab for the whole suite: modules on TCP/IP and the update server.
 class JsonE2E : public ::testing::Test {
@@ -58,7 +42,8 @@ protected:
                              "--module", "serial=00000A02,model=17,port=9002,fault=bad-sum", "--module",
                              "serial=00000A16,model=17,port=9006,build=900,fault=old-build", "--module",
                              "serial=0BADC0DE,model=5,port=9004,fault=refuse-link"});
-    server = net->startLab({"server", "--catalogue", files->path(), "--device", "0000BEEF:Holvex", "--host",
+    server = net->startLab({"server", "--catalogue", files->path(), "--device", "0000BEEF:Holvex", "--device",
+                            "00000A16:Holvex", "--host",
                             net->labAddress(), "--port", "8080"});
   }
   static void TearDownTestSuite() {
@@ -231,6 +216,16 @@ TEST_F(JsonE2E, UpdateReportsEachModulesResult) {
   EXPECT_EQ(d["results"][1]["build_before"], 900) << r.out;
   EXPECT_EQ(d["results"][1]["build_after"], 1234) << r.out;
 
+  // -G with several modules: each result says what its own download stored.
+  d = Run({"-G", "-U", "-d", "0000BEEF,00000A16", "-u", Url()}, r);
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  ASSERT_EQ(d["results"].size(), 2u) << r.out;
+  for (const json& result : d["results"]) {
+    EXPECT_EQ(result["download"],
+              json({{"serial", result["serial"]}, {"build_requested", 0}, {"build", 1234}, {"succeeded", true}}))
+        << r.out;
+  }
+
   // Refused before any module: no result, the refusal as the run's error.
   d = Run({"-U"}, r);
   EXPECT_EQ(r.exitCode, 1);
@@ -241,6 +236,7 @@ TEST_F(JsonE2E, UpdateReportsEachModulesResult) {
 namespace {
 
 class JsonOnTerminal : public testsupport::PrivateStoreTest {};
+class JsonAnswers : public testsupport::PrivateStoreTest {};
 
 }  // namespace
 
@@ -258,4 +254,35 @@ TEST_F(JsonOnTerminal, SpinnerStaysOffStdout) {
   json d = json::parse(r.out);  // the terminal's line ends are JSON white space
   EXPECT_EQ(d["download"]["build"], 1100);
   EXPECT_NE(r.err.find("Retrieving build 1100\n"), std::string::npos) << r.err;
+}
+
+// --json is honoured wherever it stands: a line refused at an earlier word,
+// help and the version each answer with a document, and stdout holds it alone.
+TEST_F(JsonAnswers, EveryRunAnswersWithADocument) {
+  const json schema = Schema();
+  struct Case {
+    std::vector<std::string> args;
+    int exitCode;
+    const char* member;
+    std::string text;
+  } cases[] = {
+      {{"-U", "-d", "0000BE01", "-j", "0", "--json"}, 1, "error", ""},
+      {{"--json", "-h"}, 0, "help", "Application Usage:"},
+      {{"-h", "--json"}, 0, "help", "Sample usage:"},
+      {{"--json", "-V"}, 0, "version", "updater 1.1."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+    testsupport::ProgramResult r = Updater(c.args);
+    EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
+    json d;
+    ASSERT_NO_THROW(d = json::parse(r.out)) << r.out;
+    EXPECT_EQ(jsonschema::Problems(schema, d), std::vector<std::string>()) << r.out;
+    EXPECT_EQ(d["command"], "none");
+    EXPECT_EQ(d["exit_code"], c.exitCode);
+    ASSERT_TRUE(d.contains(c.member)) << r.out;
+    if (!c.text.empty()) {
+      EXPECT_NE(d[c.member].get<std::string>().find(c.text), std::string::npos) << r.out;
+    }
+  }
 }

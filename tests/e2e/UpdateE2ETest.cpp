@@ -385,21 +385,8 @@ TEST_F(UpdateFaultsE2E, ModuleThatNeverComesBackFailsWhenTheWaitRunsOut) {
 
 namespace {
 
-// The pid of the updater process whose command line mentions `text`, or 0.
 int UpdaterMentioning(const std::string& text) {
-  DIR* proc = opendir("/proc");
-  int found = 0;
-  while (proc && !found) {
-    dirent* entry = readdir(proc);
-    if (!entry) break;
-    std::string pid = entry->d_name;
-    if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::string cmdline = testsupport::ReadFile("/proc/" + pid + "/cmdline");
-    std::string program = cmdline.substr(0, cmdline.find('\0'));
-    if (program == testsupport::BinPath("updater") && Has(cmdline, text)) found = std::stoi(pid);
-  }
-  if (proc) closedir(proc);
-  return found;
+  return testsupport::ProcessMentioning(testsupport::BinPath("updater"), text);
 }
 
 }  // namespace

@@ -71,6 +71,20 @@ private:
   void (*previousHandler_)(int);
 };
 
+// A generic Holvex file as the lab modules take it: a loader, `imageBytes` of
+// firmware at 0 carrying its own information block at 0x400 (as real firmware
+// does, so a module reports the build it runs), and where the serial number goes.
+inline std::string GenericHolvexBird(uint32_t build, const std::string& version, size_t imageBytes, uint32_t seed) {
+  Bytes image = birdwriter::RandomBytes(imageBytes, seed);
+  birdwriter::Block info = birdwriter::InfoBlock(build, version, 0, "Holvex");
+  std::copy(info.content.begin(), info.content.end(), image.begin() + 0x400);
+  Bytes bytes = birdwriter::EncodeFile(
+      {birdwriter::InfoBlock(build, version, 0, "Holvex"),
+       birdwriter::AddressedBlock(birdwriter::kLoader, 0x20000000, birdwriter::RandomBytes(300, 7)),
+       birdwriter::AddressedBlock(birdwriter::kFirmware, 0, image, 2), birdwriter::SerialOffsetsBlock(0x100, 0x200)});
+  return std::string(bytes.begin(), bytes.end());
+}
+
 inline void AppendBE32(Bytes& out, uint32_t value) { birdwriter::PutBE32(out, value); }
 
 // Raw block framing, so tests can also write lengths that lie.

@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 
 #include <chrono>
+#include <dirent.h>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -50,6 +51,25 @@ bool WaitUntil(const std::function<bool()>& condition, int timeoutMs) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return true;
+}
+
+int ProcessMentioning(const std::string& program, const std::string& text) {
+  DIR* proc = opendir("/proc");
+  int found = 0;
+  while (proc && !found) {
+    dirent* entry = readdir(proc);
+    if (!entry)
+      break;
+    std::string pid = entry->d_name;
+    if (pid.find_first_not_of("0123456789") != std::string::npos)
+      continue;
+    std::string cmdline = ReadFile("/proc/" + pid + "/cmdline");
+    if (cmdline.substr(0, cmdline.find('\0')) == program && cmdline.find(text) != std::string::npos)
+      found = std::stoi(pid);
+  }
+  if (proc)
+    closedir(proc);
+  return found;
 }
 
 }  // namespace testsupport

@@ -31,5 +31,7 @@ bool IsRoot();
 
 // Waits until `condition` holds or `timeoutMs` passes; returns the condition.
 bool WaitUntil(const std::function<bool()>& condition, int timeoutMs);
+// The pid of a running `program` (a full path) whose command line mentions `text`, or 0.
+int ProcessMentioning(const std::string& program, const std::string& text);
 
 }  // namespace testsupport

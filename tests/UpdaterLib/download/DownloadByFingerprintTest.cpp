@@ -33,5 +33,7 @@ TEST(DownloadByFingerprint, TheServerNamesModuleAndBuild) {
 
   fp.word[3] = 4;  // a chip the server does not know
   EXPECT_EQ(updater.Download_Firmware(fp, "", false), 0u);
-  EXPECT_TRUE(Shown(display.Errors(), "Failed to retreive recovery information from Tessoral update server"));
+  EXPECT_TRUE(Shown(display.Errors(), "Failed to retreive recovery information from Tessoral update server " +
+                                          lab.server->Url() + ": the reply does not begin with \"ok\""))
+      << display.All();
 }

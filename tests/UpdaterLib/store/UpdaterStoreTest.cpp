@@ -134,7 +134,8 @@ TEST(UpdaterStore, FindDeviceMatchesWholeNamesOnly) {
   EXPECT_TRUE(log.Contains("UpdaterStore: FindDevice Not Found 0000ABCD.\n"));
   EXPECT_TRUE(log.Contains("_find_item([" + base + "/0000ABCD0], 1, "));
 
-  // A module directory without settings is found, and gets its settings file.
+  // A module directory without settings is found; a look writes nothing into
+  // it, the settings file comes with the first record.
   ASSERT_EQ(aDirectory_Ensure((base + "/0000ABCD").c_str(), 0755), aErrNone);
   EXPECT_TRUE(store.FindDevice(0xABCDu, nullptr));
   EXPECT_FALSE(IsFile(base + "/0000ABCD/.settings"));  // no item, nothing loaded
@@ -143,8 +144,12 @@ TEST(UpdaterStore, FindDeviceMatchesWholeNamesOnly) {
   EXPECT_EQ(item.basePath, base);
   EXPECT_EQ(item.name, "0000ABCD");
   EXPECT_EQ(item.type, STORE_ITEM_DIRECTORY);
-  EXPECT_TRUE(IsFile(base + "/0000ABCD/.settings"));
+  EXPECT_FALSE(IsFile(base + "/0000ABCD/.settings"));
   EXPECT_NE(item.settings["CREATED_TIME"], nullptr);
+  item.settings.Add("LATEST_DOWNLOAD", "5.bird");
+  EXPECT_TRUE(item.SaveSettings());
+  EXPECT_EQ(KeyValueStore((base + "/0000ABCD/.settings").c_str()).GetString("CREATED_TIME"),
+            item.settings.GetString("CREATED_TIME"));
 }
 
 TEST(UpdaterStore, LocalBuildsAndFileExists) {
