@@ -147,7 +147,8 @@ void JsonOutput::Download(json& document, const RunRecord::Download& download) {
   document["download"] = DownloadMember(download.serialNumber, download.buildRequested, download.build);
 }
 
-json JsonOutput::Result(const ModuleOutcome& outcome) { return Outcome(outcome); }
+// A station asks for no build of its own: 0, the updater chose.
+json JsonOutput::Result(const ModuleOutcome& outcome) { return Outcome(outcome, 0); }
 
 void JsonOutput::Updates(json& document, const std::vector<ModuleOutcome>& outcomes, uint32_t buildRequested) {
   document["build_requested"] = buildRequested;
