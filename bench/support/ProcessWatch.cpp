@@ -27,7 +27,9 @@ bool sStat(int pid, std::string& name, int& ppid, double& cpu) {
   if (!open || !close) return false;
   name.assign(open + 1, close);
   std::vector<std::string> fields;
-  for (char* field = strtok(close + 2, " "); field; field = strtok(nullptr, " ")) fields.push_back(field);
+  char* rest = nullptr;  // the sampling thread reads stat files too
+  for (char* field = strtok_r(close + 2, " ", &rest); field; field = strtok_r(nullptr, " ", &rest))
+    fields.push_back(field);
   if (fields.size() < 13) return false;
   ppid = atoi(fields[1].c_str());
   cpu = (atof(fields[11].c_str()) + atof(fields[12].c_str())) / static_cast<double>(sysconf(_SC_CLK_TCK));

@@ -26,6 +26,9 @@
 // a stop or a queued packet may wait on a stream that cannot be interrupted.
 #define aLINK_IDLE_WAIT_MS 250
 #define aLINK_READ_WAIT_MS 20
+// How long the out-pipe thread of a link without the pump waits for work; a
+// stop wakes it at once with its frame.
+#define aLINK_OUT_WAIT_MS 100
 // The worker looks this often whether a caller that was moving the link's
 // bytes has left it without saying so.
 #define aLINK_REST_MS 20
@@ -35,6 +38,9 @@
 #define aLINK_FRAME_PACE_US 1000
 #define aLINK_FRAME_GUARD_US 4
 #define aLINK_SYNC_PAUSE_MS 2
+// A frame that starts within this long of the earliest moment it could have
+// means frames are flowing (a caller held up for a while included).
+#define aLINK_FLOW_WINDOW_US 20000
 // Between two looks at a starting link's status.
 #define aLINK_START_PAUSE_US 100
 
@@ -60,6 +66,13 @@ struct aLink {
   aPacket* assembly = nullptr;
   pthread_t inThread{};
   std::atomic<bool> inStarted{false};
+  // Streams whose waits can be interrupted (sockets, serial lines) have the
+  // pump; the others, whose reads may block for a while (USB), keep a reading
+  // and a writing thread of their own: the in-pipe thread above and this one.
+  std::atomic<bool> pumped{false};
+  pthread_t outThread{};
+  std::atomic<bool> outStarted{false};
+  std::atomic<bool> outRun{false};  // the out-pipe thread keeps running (cleared after the in-pipe is joined)
   aStream* stream = nullptr;
   // Bytes come from aLink_Receive on the caller's thread instead of a worker.
   bool callerFed = false;
@@ -102,7 +115,7 @@ struct aLink {
   uint32_t paceMarginUS = 0;
   // The quickest frame write seen on this link.
   uint64_t quickestWriteUS = UINT64_MAX;
-  // The last frame followed the one before within a pace: frames are flowing,
+  // The last frame followed the one before closely: frames are flowing,
   // and what arrives meanwhile is taken in when the next frame is due (one
   // wake-up a frame) rather than as it comes.
   std::atomic<bool> flowing{false};
@@ -243,7 +256,7 @@ static void sWriteFrameNow(aLink* link, const aPacket* packet) {
   uint64_t tookUS = aTime_GetMonotonicUS() - startUS;
   if (tookUS < link->quickestWriteUS)
     link->quickestWriteUS = tookUS;
-  link->flowing = startUS < link->nextFrameUS + aLINK_FRAME_PACE_US;
+  link->flowing = startUS < link->nextFrameUS + aLINK_FLOW_WINDOW_US;
   link->nextFrameUS = startUS + aLINK_FRAME_PACE_US + aLINK_FRAME_GUARD_US + (tookUS - link->quickestWriteUS);
 }
 
@@ -414,17 +427,24 @@ static uint64_t sNextDueUS(aLink* link) {
   return link->flowing && aTime_GetMonotonicUS() < next ? next : 0;
 }
 
-// Waits, at most waitMS, for the next thing the holder has to do.
-static void sPumpWait(aLink* link, unsigned long waitMS) {
+// Sleeps until the next frame's slot when one is due (not past limitUS).
+// Input is not watched meanwhile: a reply taken in before its request's
+// successor may leave would only have its caller queue that successor, and
+// wake a thread more to write it.
+static void sAwaitSlot(aLink* link, uint64_t limitUS) {
   uint64_t due = sNextDueUS(link);
-  if (due) {
-    uint64_t limit = aTime_GetMonotonicUS() + waitMS * 1000u;
-    aTime_PaceUntilMonotonicUS(due < limit ? due : limit, &link->paceMarginUS);
+  if (due)
+    aTime_PaceUntilMonotonicUS(due < limitUS ? due : limitUS, &link->paceMarginUS);
+}
+
+// With nothing due, waits at most waitMS for input (or an interruption).
+static void sAwaitInput(aLink* link, unsigned long waitMS) {
+  if (sNextDueUS(link))
     return;
-  }
   link->pumpIdle = true;
-  // A packet queued before the flag was up found nobody to interrupt.
-  if (link->run && aPacketFifo_GetLength(link->outFifo) <= 0)
+  // A packet queued, or a caller that came for the pump, before the flag was
+  // up found nobody to interrupt.
+  if (link->run && link->pumpWanted == 0 && aPacketFifo_GetLength(link->outFifo) <= 0)
     aStream_AwaitReadable(link->stream, waitMS);
   link->pumpIdle = false;
 }
@@ -468,17 +488,19 @@ static unsigned long sIdleWaitMS(aLink* link) {
 static void* sWorkerProcess(void* argument) {
   aLink* link = static_cast<aLink*>(argument);
   aTime_SetPreciseSleeps();
+  pthread_setname_np(pthread_self(), "link worker");
   sBeginReceiving(link);
   while (link->run) {
     if (link->pumpWanted > 0 || pthread_mutex_trylock(&link->pumpMutex) != 0) {
       sRest(link);
       continue;
     }
+    sAwaitSlot(link, aTime_GetMonotonicUS() + aLINK_FRAME_PACE_US * 2);
     bool ok = sInPipeProcess(link);
     if (ok) {
       sOutPipeProcess(link);
       if (link->pumpWanted == 0)
-        sPumpWait(link, sIdleWaitMS(link));
+        sAwaitInput(link, sIdleWaitMS(link));
     }
     pthread_mutex_unlock(&link->pumpMutex);
     if (!ok)
@@ -489,7 +511,7 @@ static void* sWorkerProcess(void* argument) {
 
 // A caller may move the link's bytes itself while it waits.
 static bool sPumpable(aLink* link) {
-  return link->inStarted && !link->callerFed && link->run && link->status == aLinkStatusRunning;
+  return link->pumped && link->inStarted && link->run && link->status == aLinkStatusRunning;
 }
 
 // Takes the pump for a waiting caller; false when the link no longer runs.
@@ -517,6 +539,7 @@ static PumpEnd sCallerPump(aLink* link, aPacketFilter filter, void* reference, a
   tPumping = link;
   PumpEnd end = PumpStopped;
   while (sPumpable(link)) {
+    sAwaitSlot(link, deadline.atUS);
     if (!sInPipeProcess(link))
       break;
     sOutPipeProcess(link);
@@ -526,12 +549,62 @@ static PumpEnd sCallerPump(aLink* link, aPacketFilter filter, void* reference, a
     if (end != PumpStopped)
       break;
     unsigned long slice = sIdleWaitMS(link);
-    sPumpWait(link, left < slice ? static_cast<unsigned long>(left) : slice);
+    sAwaitInput(link, left < slice ? static_cast<unsigned long>(left) : slice);
   }
   tPumping = nullptr;
   pthread_mutex_unlock(&link->pumpMutex);
   sAfterCallerPump(link);
   return end;
+}
+
+// --- The two threads of a link without the pump. ---
+
+static void* sInPipeThread(void* argument) {
+  aLink* link = static_cast<aLink*>(argument);
+  sBeginReceiving(link);
+  while (link->run) {
+    uint8_t byte;
+    aErr err = aStream_Read(link->stream, &byte, 1);
+    if (err == aErrNotReady) {
+      aStream_AwaitReadable(link->stream, aLINK_READ_WAIT_MS);
+      continue;
+    }
+    if (err) {
+      if (link->status.exchange(aLinkStatusIOError) != aLinkStatusIOError)
+        link->drops++;
+      sPause(link, aLINK_ERROR_PAUSE_MS);
+      continue;
+    }
+    sReceiveByte(link, byte);
+  }
+  return nullptr;
+}
+
+static void* sOutPipeThread(void* argument) {
+  aLink* link = static_cast<aLink*>(argument);
+  aTime_SetPreciseSleeps();
+  while (link->outRun) {
+    // The pace is waited out before the FIFO: a packet queued meanwhile is
+    // then taken without waking this thread a second time.
+    pthread_mutex_lock(&link->writeMutex);
+    uint64_t next = link->nextFrameUS;
+    pthread_mutex_unlock(&link->writeMutex);
+    aTime_PaceUntilMonotonicUS(next, &link->paceMarginUS);
+    aPacket* packet = aPacketFifo_Await(link->outFifo, aLINK_OUT_WAIT_MS);
+    if (!packet)
+      continue;
+    sWritePacedFrame(link, packet);
+    sLogPacket(link, aPACKETLOG_SENT, packet);
+    aPacket_Destroy(&packet);
+  }
+  // Whatever is still queued (the stop frame last) goes out, still paced:
+  // at most a FIFO's worth of frames, so the stop stays short.
+  aPacket* packet;
+  while ((packet = aPacketFifo_Get(link->outFifo)) != nullptr) {
+    sWritePacedFrame(link, packet);
+    aPacket_Destroy(&packet);
+  }
+  return nullptr;
 }
 
 // --- Lifecycle. ---
@@ -577,9 +650,16 @@ aErr aLink_Start(aLink* link) {
   link->status = aLinkStatusStarting;
   sWritePacedFrame(link, start);
   aPacket_Destroy(&start);
-  link->inStarted = pthread_create(&link->inThread, nullptr, sWorkerProcess, link) == 0;
+  link->pumped = aStream_CanInterrupt(link->stream) && !link->callerFed;
+  link->outRun = !link->pumped;
+  link->inStarted = pthread_create(&link->inThread, nullptr, link->pumped ? sWorkerProcess : sInPipeThread, link) == 0;
   if (!link->inStarted)
     return aErrResource;
+  if (!link->pumped) {
+    link->outStarted = pthread_create(&link->outThread, nullptr, sOutPipeThread, link) == 0;
+    if (!link->outStarted)
+      return aErrResource;
+  }
   // Wait (briefly) for the in-pipe worker to take over, so that a caller who
   // asks for the status or awaits a reply right after creating the link does
   // not see the passing "starting" state.
@@ -590,7 +670,8 @@ aErr aLink_Start(aLink* link) {
 }
 
 static bool sIsOwnWorker(const aLink* link) {
-  return (link->inStarted && pthread_equal(pthread_self(), link->inThread)) || tPumping == link;
+  return (link->inStarted && pthread_equal(pthread_self(), link->inThread)) ||
+         (link->outStarted && pthread_equal(pthread_self(), link->outThread)) || tPumping == link;
 }
 
 // Queues the stop frame behind whatever is still queued and writes them all,
@@ -614,13 +695,25 @@ static aErr sWriteStopFrame(aLink* link) {
   return err;
 }
 
+static aErr sQueueStopFrame(aLink* link) {
+  aPacket* stop = sControlFrame(0x00);
+  if (!stop)
+    return aErrMemory;
+  pthread_mutex_lock(&link->writeMutex);
+  aErr err = aPacketFifo_Put(link->outFifo, stop);
+  pthread_mutex_unlock(&link->writeMutex);
+  aPacket_Destroy(&stop);
+  return err;
+}
+
 aErr aLink_Stop(aLink* link) {
   if (!link || link->check != aLINK_VALID)
     return aErrParam;
   // A link runs exactly while its worker has been started; the status alone
   // is not enough to tell (the worker writes it concurrently).
-  if (!link->inStarted) {
+  if (!link->inStarted && !link->outStarted) {
     link->run = false;
+    link->outRun = false;
     return aErrNone;
   }
   int previous = link->status.exchange(aLinkStatusStopping);
@@ -634,14 +727,20 @@ aErr aLink_Stop(aLink* link) {
   link->run = false;
   sNudgeWorker(link);
   aStream_Interrupt(link->stream);
-  if (pthread_join(link->inThread, nullptr) != 0)
+  if (link->inStarted && pthread_join(link->inThread, nullptr) != 0)
     err = aErrUnknown;
   // Callers moving the link's bytes finish their round and let go.
   pthread_mutex_lock(&link->pumpMutex);
-  aErr put = sWriteStopFrame(link);
+  aErr put = link->pumped ? sWriteStopFrame(link) : sQueueStopFrame(link);
   if (!err)
     err = put;
+  // The out-pipe thread, where there is one, writes what is queued, the stop
+  // frame last, and ends.
+  link->outRun = false;
+  if (link->outStarted && pthread_join(link->outThread, nullptr) != 0)
+    err = aErrUnknown;
   link->inStarted = false;
+  link->outStarted = false;
   aPacket_Reset(link->assembly);
   link->status = aLinkStatusStopped;
   pthread_mutex_unlock(&link->pumpMutex);
@@ -936,8 +1035,14 @@ uint32_t aLink_GetOutgoingLength(linkRef ref) {
 // A frame the pace allows right now is written at once, on the caller's
 // thread; any other is queued, and whoever holds the pump is made to see it.
 static aErr sPutOutgoing(aLink* link, const aPacket* packet) {
-  if (!link->inStarted || link->callerFed)
-    return aPacketFifo_Put(link->outFifo, packet);
+  if (!link->pumped || !link->inStarted) {
+    // The out-pipe thread writes it, or nothing does (a stopped link). Puts
+    // and a stop's frame are ordered by the write mutex.
+    pthread_mutex_lock(&link->writeMutex);
+    aErr err = aPacketFifo_Put(link->outFifo, packet);
+    pthread_mutex_unlock(&link->writeMutex);
+    return err;
+  }
   pthread_mutex_lock(&link->writeMutex);
   if (link->run && aTime_GetMonotonicUS() >= link->nextFrameUS && aPacketFifo_GetLength(link->outFifo) == 0) {
     sWriteFrameNow(link, packet);
