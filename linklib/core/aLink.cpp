@@ -1,4 +1,4 @@
-// The link engine. Lock order: the link table mutex, a link's pump, its write
+// The link engine. Lock order: the link table lock, a link's pump, its write
 // mutex, then the FIFO registry mutex and one FIFO's mutex. The log mutex, the
 // filter mutex and the worker's rest mutex of a link are each taken alone.
 #include "aLink.h"
@@ -131,7 +131,10 @@ typedef struct _linkEntry {
   struct _linkEntry* next = nullptr;
 } _linkEntry;
 
-static pthread_mutex_t sTableMutex = PTHREAD_MUTEX_INITIALIZER;
+// The table's lock: looking a link up shares it (callers do several times a
+// frame); creating, destroying and resetting take it alone. Writers go first,
+// so a create is not starved by a fleet's look-ups; nobody takes it twice.
+static pthread_rwlock_t sTableLock = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
 static _linkEntry* sTable = nullptr;
 static linkRef sNextRef = 1;
 // Serialises creation of a link's packet log between callers.
@@ -142,7 +145,7 @@ aErr aLink_Start(aLink* link);
 aErr aLink_Stop(aLink* link);
 aErr aLink_ResetLink(_linkEntry* entry);
 
-// --- Table (caller holds the table mutex). ---
+// --- Table (caller holds the table lock). ---
 
 static _linkEntry* sLookupEntryByID(linkRef ref) {
   for (_linkEntry* e = sTable; e; e = e->next)
@@ -203,10 +206,10 @@ static void sExtractEntry(_linkEntry* entry) {
 }
 
 static aLink* sGetLink(linkRef ref) {
-  pthread_mutex_lock(&sTableMutex);
+  pthread_rwlock_rdlock(&sTableLock);
   _linkEntry* e = sLookupEntryByID(ref);
   aLink* link = (e && e->link && e->link->check == aLINK_VALID) ? e->link : nullptr;
-  pthread_mutex_unlock(&sTableMutex);
+  pthread_rwlock_unlock(&sTableLock);
   return link;
 }
 
@@ -748,7 +751,7 @@ aErr aLink_Stop(aLink* link) {
 }
 
 // Waits until no caller is still between looking the link up and its last use
-// of the record. The link is out of the table or the table mutex is held, so
+// of the record. The link is out of the table or the table lock is held, so
 // no new caller comes; those there see the link stopped and leave at once.
 static void sAwaitUnpinned(aLink* link) {
   while (link->pins.load() > 0)
@@ -799,26 +802,26 @@ static void sDestroyEntry(_linkEntry* entry) {
 aErr aLink_Destroy(linkRef* ref) {
   if (!ref)
     return aErrParam;
-  pthread_mutex_lock(&sTableMutex);
+  pthread_rwlock_wrlock(&sTableLock);
   _linkEntry* entry = sLookupEntryByID(*ref);
   *ref = 0;
   if (!entry) {
-    pthread_mutex_unlock(&sTableMutex);
+    pthread_rwlock_unlock(&sTableLock);
     return aErrParam;
   }
   sChangeUseCount(entry, -1);
   if (entry->useCount > 0) {
-    pthread_mutex_unlock(&sTableMutex);
+    pthread_rwlock_unlock(&sTableLock);
     return aErrNone;
   }
   sExtractEntry(entry);
-  pthread_mutex_unlock(&sTableMutex);
+  pthread_rwlock_unlock(&sTableLock);
   sDestroyEntry(entry);
   return aErrNone;
 }
 
 // Makes an entry for a new link over `stream` (which may be missing) and
-// starts it. Called and returns with the table mutex held; on failure the
+// starts it. Called and returns with the table lock held; on failure the
 // entry stays in the table with use count 0 for the caller to destroy.
 static linkRef sCreateAndStart(uint32_t identifier, uint32_t port, linkType type, aStream* stream, bool* ok) {
   *ok = false;
@@ -838,7 +841,7 @@ static linkRef sCreateAndStart(uint32_t identifier, uint32_t port, linkType type
 }
 
 static linkRef sFinishCreate(linkRef ref, bool ok) {
-  pthread_mutex_unlock(&sTableMutex);
+  pthread_rwlock_unlock(&sTableLock);
   if (ok)
     return ref;
   if (ref)
@@ -846,17 +849,17 @@ static linkRef sFinishCreate(linkRef ref, bool ok) {
   return 0;
 }
 
-// Takes the table mutex. A link already open to the same place gains a user
+// Takes the table lock. A link already open to the same place gains a user
 // and its reference is returned with the mutex released; else 0, with the
 // mutex still held for the caller to create the link.
 static linkRef sLockAndShare(linkType type, uint32_t identifier, uint32_t port) {
-  pthread_mutex_lock(&sTableMutex);
+  pthread_rwlock_wrlock(&sTableLock);
   _linkEntry* existing = sLookupEntryByIdentifier(type, identifier, port);
   if (!existing)
     return 0;
   sChangeUseCount(existing, 1);
   linkRef ref = existing->ref;
-  pthread_mutex_unlock(&sTableMutex);
+  pthread_rwlock_unlock(&sTableLock);
   return ref;
 }
 
@@ -879,7 +882,7 @@ linkRef aLink_CreateTCPIP(uint32_t address, uint16_t port) {
   aStream* stream = nullptr;
   if (aStream_CreateSocket(address, port, &stream) != aErrNone) {
     // No connection, no link.
-    pthread_mutex_unlock(&sTableMutex);
+    pthread_rwlock_unlock(&sTableLock);
     return 0;
   }
   bool ok = false;
@@ -890,7 +893,7 @@ linkRef aLink_CreateTCPIP(uint32_t address, uint16_t port) {
 linkRef aLink_Create(aStream* stream) {
   if (!aStream_IsValid(stream))
     return 0;
-  pthread_mutex_lock(&sTableMutex);
+  pthread_rwlock_wrlock(&sTableLock);
   bool ok = false;
   linkRef ref = sCreateAndStart(aLINK_IDENTIFIER_STREAM, 0, linkTypeInvalid, stream, &ok);
   return sFinishCreate(ref, ok);
@@ -899,10 +902,10 @@ linkRef aLink_Create(aStream* stream) {
 linkRef aLink_CreateFed(aStream* stream) {
   if (!aStream_IsValid(stream))
     return 0;
-  pthread_mutex_lock(&sTableMutex);
+  pthread_rwlock_wrlock(&sTableLock);
   _linkEntry* entry = sCreate(aLINK_IDENTIFIER_STREAM, 0, linkTypeInvalid);
   if (!entry) {
-    pthread_mutex_unlock(&sTableMutex);
+    pthread_rwlock_unlock(&sTableLock);
     aStream_Destroy(&stream);
     return 0;
   }
@@ -965,17 +968,17 @@ aErr aLink_ResetLink(_linkEntry* entry) {
 }
 
 aErr aLink_Reset(linkRef ref) {
-  if (pthread_mutex_trylock(&sTableMutex) != 0)
+  if (pthread_rwlock_trywrlock(&sTableLock) != 0)
     return aErrBusy;
   _linkEntry* entry = sLookupEntryByID(ref);
   aErr err = entry ? aLink_ResetLink(entry) : aErrParam;
-  pthread_mutex_unlock(&sTableMutex);
+  pthread_rwlock_unlock(&sTableLock);
   return err;
 }
 
 // --- Packets. ---
 
-// What callers need of a link, read under the table mutex so that a link
+// What callers need of a link, read under the table lock so that a link
 // destroyed by another thread meanwhile is never touched; the FIFO registry
 // then answers for a FIFO that went away.
 struct LinkView {
@@ -989,7 +992,7 @@ struct LinkView {
 
 static LinkView sView(linkRef ref, bool pin = false) {
   LinkView view = {false, false, aLinkStatusNoStream, 0, 0, nullptr};
-  pthread_mutex_lock(&sTableMutex);
+  pthread_rwlock_rdlock(&sTableLock);
   _linkEntry* e = sLookupEntryByID(ref);
   if (e && e->link && e->link->check == aLINK_VALID) {
     view.found = true;
@@ -1002,7 +1005,7 @@ static LinkView sView(linkRef ref, bool pin = false) {
       view.pinned = e->link;
     }
   }
-  pthread_mutex_unlock(&sTableMutex);
+  pthread_rwlock_unlock(&sTableLock);
   return view;
 }
 
@@ -1016,11 +1019,11 @@ aLinkStatus aLink_GetStatus(linkRef ref) { return static_cast<aLinkStatus>(sView
 
 uint32_t aLink_GetDropCount(linkRef ref) {
   uint32_t count = 0;
-  pthread_mutex_lock(&sTableMutex);
+  pthread_rwlock_rdlock(&sTableLock);
   _linkEntry* e = sLookupEntryByID(ref);
   if (e && e->link && e->link->check == aLINK_VALID)
     count = e->link->drops + aStream_GetReconnectCount(e->link->stream);
-  pthread_mutex_unlock(&sTableMutex);
+  pthread_rwlock_unlock(&sTableLock);
   return count;
 }
 
