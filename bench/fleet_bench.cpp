@@ -1,16 +1,15 @@
-// Measures a fleet update against eight lab modules over TCP/IP, each with a 64 KiB image,
-// and prints one line: one module's -U alone, the eight updated the old way (eight -U runs
-// one after another) and in one -U (all at once), each as wall time and as a multiple of
-// one module's; in the fleet run every module's firmware frame pace as a fraction of the
-// 1 ms bound (seen on the wire, against one module's alone), and the updater's CPU seconds
-// per module; and the load
-// average, since the machine's two cores are shared. Runs in private network namespaces (needs root).
-// Usage: fleet_bench [rounds (default 1)]
-#include <algorithm>
+// Measures a fleet update over TCP/IP: N lab modules (one lab process), each with a 64 KiB
+// image, first one module alone, then all N in one -U. Prints one line: the fleet's wall time
+// and its ratio to one module's, the updater's CPU per frame sent and per module, the lab's
+// CPU beside it (its modules compete for the same cores), the most threads and descriptors
+// the updater held, the firmware frame pace of one module (alone and within the fleet), and
+// the load average before and after, since the machine's cores are shared. Frames sent are
+// counted on the wire for one module; every module gets the same image and the same frames.
+// Runs in private network namespaces (needs root).
+// Usage: fleet_bench [modules (default 8)] [rounds (default 1)]
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,17 +18,17 @@
 #include "FirmwarePace.h"
 #include "FrameCapture.h"
 #include "LabNetwork.h"
+#include "ProcessWatch.h"
 #include "TestSupport.h"
 
 namespace {
 
-const int kModules = 8;
 const uint16_t kFirstPort = 9000;
 const size_t kImageBytes = 64 * 1024;
 
 std::string sSerial(int i) {
   char text[9];
-  snprintf(text, sizeof(text), "0000F1%02X", i);
+  snprintf(text, sizeof(text), "0000F%03X", i);
   return text;
 }
 
@@ -37,37 +36,40 @@ struct Run {
   bool ok = false;
   double wall = 0;
   double cpu = 0;
+  double labCpu = 0;
+  double wakeups = 0;  // the updater's voluntary context switches
+  size_t frames = 0;  // frames one module received
+  double pace = 0;    // one module's firmware frame pace, of the bound
+  int threads = 0;
+  int descriptors = 0;
 };
 
-Run sUpdate(testsupport::LabNetwork& net, const std::vector<std::string>& args, double launchCpu) {
+Run sUpdate(testsupport::LabNetwork& net, int labPid, int modules, const std::string& devices,
+            const std::string& bird, double launchCpu) {
   Run run;
-  double cpuBefore = bench::ChildCpuSeconds();
+  bench::FrameCapture capture(net.programNamespace(), kFirstPort);
+  bench::PeakWatch watch("updater");
+  const double labBefore = bench::ProcessCpuSeconds(labPid);
+  const double cpuBefore = bench::ChildCpuSeconds();
+  const double wakeupsBefore = bench::ChildWakeups();
   auto start = std::chrono::steady_clock::now();
-  testsupport::RunResult r = net.runUpdater(args, 600000);
+  // All modules side by side (the updater takes at most 64 at a time).
+  const std::string parallel = std::to_string(modules < 64 ? modules : 64);
+  testsupport::RunResult r =
+      net.runUpdater({"-U", "-t", "TCPIP", "-j", parallel, "-d", devices, "-f", bird}, 600000);
   run.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   run.cpu = bench::ChildCpuSeconds() - cpuBefore - launchCpu;
-  run.ok = r.exitCode == 0;
-  if (!run.ok) fprintf(stderr, "fleet_bench: update failed (%d):\n%s%s", r.exitCode, r.out.c_str(), r.err.c_str());
+  run.labCpu = bench::ProcessCpuSeconds(labPid) - labBefore;
+  run.wakeups = bench::ChildWakeups() - wakeupsBefore;
+  watch.stop();
+  run.threads = watch.threads();
+  run.descriptors = watch.descriptors();
+  std::vector<bench::CapturedFrame> frames = capture.stop();
+  run.frames = frames.size();
+  run.pace = bench::FirmwarePace(frames).ratio;
+  run.ok = r.exitCode == 0 && run.frames > 0;
+  if (r.exitCode != 0) fprintf(stderr, "fleet_bench: update failed (%d):\n%s%s", r.exitCode, r.out.c_str(), r.err.c_str());
   return run;
-}
-
-struct Fleet {
-  Run run;
-  std::vector<double> pace;  // per module, sorted
-};
-
-Fleet sFleet(testsupport::LabNetwork& net, const std::string& bird, double launchCpu) {
-  Fleet fleet;
-  std::vector<std::unique_ptr<bench::FrameCapture>> captures;
-  std::string serials;
-  for (int i = 0; i < kModules; i++) {
-    captures.emplace_back(new bench::FrameCapture(net.programNamespace(), static_cast<uint16_t>(kFirstPort + i)));
-    serials += (i ? "," : "") + sSerial(i);
-  }
-  fleet.run = sUpdate(net, {"-U", "-t", "TCPIP", "-d", serials, "-f", bird}, launchCpu);
-  for (auto& capture : captures) fleet.pace.push_back(bench::FirmwarePace(capture->stop()).ratio);
-  std::sort(fleet.pace.begin(), fleet.pace.end());
-  return fleet;
 }
 
 double sLoadAverage() {
@@ -83,7 +85,9 @@ double sLoadAverage() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  int rounds = argc > 1 ? atoi(argv[1]) : 1;
+  int modules = argc > 1 ? atoi(argv[1]) : 8;
+  int rounds = argc > 2 ? atoi(argv[2]) : 1;
+  if (modules < 1 || modules > 4000) modules = 8;
   if (rounds < 1) rounds = 1;
   testsupport::LabNetwork net;
   if (!net.ok()) {
@@ -91,41 +95,36 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::vector<std::string> lab = {"modules"};
-  for (int i = 0; i < kModules; i++) {
+  std::string devices;
+  for (int i = 0; i < modules; i++) {
     lab.push_back("--module");
     lab.push_back("serial=" + sSerial(i) + ",model=17,port=" + std::to_string(kFirstPort + i) +
                   ",hb=0,reboot-delay=100,block-size=256");
+    devices += (i ? "," : "") + sSerial(i);
   }
-  if (net.startLab(lab) < 0) {
+  if (net.startLab(lab, "ready", 20000) < 0) {
     fprintf(stderr, "fleet_bench: %s\n", net.error().c_str());
     return 2;
   }
+  const int labPid = bench::ChildPid("updater-lab");
   testsupport::TempDir files;
   const std::string bird = bench::WriteBenchBird(files, kImageBytes, 900);
   const double launchCpu = bench::LaunchCpuSeconds(net);
   for (int round = 0; round < rounds; round++) {
     const double loadBefore = sLoadAverage();
-    bench::FrameCapture capture(net.programNamespace(), kFirstPort);
-    Run one = sUpdate(net, {"-U", "-t", "TCPIP", "-d", sSerial(0), "-f", bird}, launchCpu);
-    const double onePace = bench::FirmwarePace(capture.stop()).ratio;
-    Run before;
-    before.ok = true;
-    for (int i = 0; i < kModules && before.ok; i++) {
-      Run single = sUpdate(net, {"-U", "-t", "TCPIP", "-d", sSerial(i), "-f", bird}, launchCpu);
-      before.ok = single.ok;
-      before.wall += single.wall;
-      before.cpu += single.cpu;
-    }
-    Fleet after = sFleet(net, bird, launchCpu);
-    if (!one.ok || !before.ok || !after.run.ok) return 1;
-    printf("fleet_bench: %d x %zu KiB over TCP/IP: one module %.2f s (CPU %.3f s, frame pace %.3f of bound); before (one -U per module, in "
-           "turn) %.2f s = %.2f x one, CPU %.3f s per module; after (one -U, all at once) %.2f s = %.2f x one, "
-           "CPU %.3f s per module (%.2f of a core); frame pace per module min %.3f median %.3f of bound; "
+    Run one = sUpdate(net, labPid, 1, sSerial(0), bird, launchCpu);
+    Run fleet = sUpdate(net, labPid, modules, devices, bird, launchCpu);
+    if (!one.ok || !fleet.ok) return 1;
+    const double fleetFrames = static_cast<double>(fleet.frames) * modules;
+    printf("fleet_bench: %d x %zu KiB over TCP/IP: %.2f s = %.2f x one module (%.2f s); updater CPU %.1f us and %.2f wake-ups per frame "
+           "(one module alone %.1f us, %.2f), %.3f s per module, %.2f of a core; lab CPU %.2f of a core (%.1f us per frame); "
+           "updater peak %d threads, %d descriptors; firmware frame pace %.3f of bound (alone %.3f); "
            "load average %.2f -> %.2f\n",
-           kModules, kImageBytes / 1024, one.wall, one.cpu, onePace, before.wall, before.wall / one.wall,
-           before.cpu / kModules, after.run.wall, after.run.wall / one.wall, after.run.cpu / kModules,
-           after.run.cpu / after.run.wall, after.pace.front(), after.pace[after.pace.size() / 2], loadBefore,
-           sLoadAverage());
+           modules, kImageBytes / 1024, fleet.wall, fleet.wall / one.wall, one.wall, fleet.cpu / fleetFrames * 1e6,
+           fleet.wakeups / fleetFrames, one.cpu / static_cast<double>(one.frames) * 1e6,
+           one.wakeups / static_cast<double>(one.frames), fleet.cpu / modules, fleet.cpu / fleet.wall,
+           fleet.labCpu / fleet.wall, fleet.labCpu / fleetFrames * 1e6, fleet.threads, fleet.descriptors, fleet.pace,
+           one.pace, loadBefore, sLoadAverage());
     fflush(stdout);
   }
   return 0;

@@ -1,7 +1,8 @@
 // Measures -U against a lab module over TCP/IP, for a 64 KiB and a 256 KiB image, and prints
 // one line: for each image the firmware transfer's throughput as a fraction of the pacing
 // bound (firmware bytes / (frames x 1 ms)), the gaps between the frames it sent, and the
-// updater's CPU time over its wall time (less what starting a program in the namespace costs),
+// updater's CPU time over its wall time and per frame it sent (less what starting a program in
+// the namespace costs; user + system time of the whole run over every frame seen on the wire),
 // and, as the measure of the machine, what a bare 1 ms paced loop reaches here.
 // The frames are watched on the wire from inside the updater's namespace. Everything runs in private network namespaces (needs root).
 // Usage: update_bench [block size (default 256)]
@@ -28,6 +29,8 @@ struct Sample {
   size_t bytes = 0;
   bool ok = false;
   double cpuFraction = 0;  // user + system time of the updater over its wall time
+  double cpuPerFrameUs = 0;  // the same time over every frame the updater sent
+  double wakeupsPerFrame = 0;  // times the updater's threads slept and woke, per frame sent
   bench::Pace pace;
 };
 
@@ -40,11 +43,18 @@ Sample sMeasure(testsupport::LabNetwork& net, const std::string& bird, size_t by
     return sample;
   }
   double cpuBefore = bench::ChildCpuSeconds();
+  double wakeupsBefore = bench::ChildWakeups();
   auto start = std::chrono::steady_clock::now();
   testsupport::RunResult r = net.runUpdater({"-U", "-d", "0000BE7C", "-f", bird}, 300000);
   double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  sample.cpuFraction = (bench::ChildCpuSeconds() - cpuBefore - launchCpu) / wall;
-  sample.pace = bench::FirmwarePace(capture.stop());
+  const double cpu = bench::ChildCpuSeconds() - cpuBefore - launchCpu;
+  sample.cpuFraction = cpu / wall;
+  std::vector<bench::CapturedFrame> frames = capture.stop();
+  if (!frames.empty()) {
+    sample.cpuPerFrameUs = cpu / static_cast<double>(frames.size()) * 1e6;
+    sample.wakeupsPerFrame = (bench::ChildWakeups() - wakeupsBefore) / static_cast<double>(frames.size());
+  }
+  sample.pace = bench::FirmwarePace(frames);
   sample.ok = r.exitCode == 0 && sample.pace.frames > 0 && capture.gaps() == 0;
   if (r.exitCode != 0)
     fprintf(stderr, "update of %zu bytes failed (%d):\n%s%s", bytes, r.exitCode, r.out.c_str(), r.err.c_str());
@@ -79,9 +89,9 @@ int main(int argc, char** argv) {
     char part[256];
     snprintf(part, sizeof(part),
              " %zu KiB throughput %.3f of pace (%zu frames in %.3f s, gap median %.3f p99 %.3f min %.3f ms, %zu under 1 ms), CPU "
-             "%.3f of a core;",
+             "%.3f of a core, %.1f us and %.2f wake-ups per frame sent;",
              bytes / 1024, s.pace.ratio, s.pace.frames, s.pace.ms / 1000, s.pace.medianGapMs, s.pace.p99GapMs, s.pace.minGapMs,
-             s.pace.underPace, s.cpuFraction);
+             s.pace.underPace, s.cpuFraction, s.cpuPerFrameUs, s.wakeupsPerFrame);
     line += part;
   }
   bench::PacedLoopFigures floor = bench::MeasurePacedLoop(3000);

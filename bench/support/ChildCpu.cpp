@@ -20,6 +20,12 @@ double ChildCpuSeconds() {
   return sSeconds(usage.ru_utime) + sSeconds(usage.ru_stime);
 }
 
+double ChildWakeups() {
+  rusage usage{};
+  getrusage(RUSAGE_CHILDREN, &usage);
+  return static_cast<double>(usage.ru_nvcsw);
+}
+
 double LaunchCpuSeconds(testsupport::LabNetwork& net) {
   std::vector<double> runs;
   for (int i = 0; i < 3; i++) {

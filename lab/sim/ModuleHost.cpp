@@ -10,7 +10,7 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -25,6 +25,9 @@ constexpr uint16_t kDiscoveryReplyPort = 9889;
 constexpr const char* kDiscoveryGroup = "232.2.2.2";
 constexpr size_t kDiscoveryReplySize = 16;
 constexpr int kMaxPollMs = 200;
+constexpr uint32_t kWakeTag = 0xFFFFFFFFu;
+constexpr uint32_t kDiscoveryTag = 0xFFFFFFFEu;
+constexpr int kEventsPerWait = 256;
 
 void CloseWithReset(int fd) {
   // A reset rather than an orderly close: the host's socket stream sees the
@@ -79,6 +82,8 @@ LabModuleHost::~LabModuleHost() {
   }
   if (discovery_ >= 0)
     close(discovery_);
+  if (epoll_ >= 0)
+    close(epoll_);
   for (int fd : wake_)
     if (fd >= 0)
       close(fd);
@@ -95,6 +100,12 @@ bool LabModuleHost::open(std::string& error) {
     error = std::string("pipe: ") + std::strerror(errno);
     return false;
   }
+  epoll_ = epoll_create1(EPOLL_CLOEXEC);
+  if (epoll_ < 0) {
+    error = std::string("epoll: ") + std::strerror(errno);
+    return false;
+  }
+  watch(wake_[0], kWakeTag);
   uint64_t now = LabNowMs();
   for (const ModuleConfig& cfg : config_.modules) {
     uint8_t routerAddress = cfg.address;
@@ -136,6 +147,7 @@ bool LabModuleHost::openDiscovery(std::string& error) {
     error = std::string("discovery socket on UDP 9888: ") + std::strerror(errno);
     return false;
   }
+  watch(discovery_, kDiscoveryTag);
   struct ifaddrs* interfaces = nullptr;
   if (getifaddrs(&interfaces) != 0)
     return true;  // links still work; discovery simply hears nothing
@@ -170,7 +182,19 @@ bool LabModuleHost::openListener(Endpoint& endpoint, std::string& error) {
     return false;
   }
   endpoint.listener = fd;
+  watch(fd, static_cast<uint32_t>(&endpoint - endpoints_.data()));
   return true;
+}
+
+// A descriptor closed leaves the set by itself; the tag tells whose it is, and
+// the descriptor number is checked against the endpoint's current ones when
+// its event comes.
+void LabModuleHost::watch(int fd, uint32_t tag) {
+  struct epoll_event event;
+  std::memset(&event, 0, sizeof(event));
+  event.events = EPOLLIN;
+  event.data.u64 = (static_cast<uint64_t>(tag) << 32) | static_cast<uint32_t>(fd);
+  epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event);
 }
 
 void LabModuleHost::closeLink(Endpoint& endpoint) {
@@ -198,64 +222,65 @@ void LabModuleHost::stop() {
   }
 }
 
-int LabModuleHost::pollTimeout(uint64_t now) const {
-  int timeout = kMaxPollMs;
-  for (const Endpoint& endpoint : endpoints_) {
-    uint64_t at = endpoint.module->nextEvent();
-    if (at == 0)
-      continue;
-    int wait = at <= now ? 0 : static_cast<int>(at - now);
-    if (wait < timeout)
-      timeout = wait;
+void LabModuleHost::consider(uint64_t at) {
+  if (at != 0 && (nextTickMs_ == 0 || at < nextTickMs_))
+    nextTickMs_ = at;
+}
+
+int LabModuleHost::waitTimeout(uint64_t now) const {
+  uint64_t until = lastTickMs_ + kMaxPollMs;
+  if (nextTickMs_ != 0 && nextTickMs_ < until)
+    until = nextTickMs_;
+  return until <= now ? 0 : static_cast<int>(until - now);
+}
+
+void LabModuleHost::handle(uint64_t event, uint64_t now) {
+  const uint32_t tag = static_cast<uint32_t>(event >> 32);
+  const int fd = static_cast<int>(static_cast<uint32_t>(event));
+  if (tag == kWakeTag) {
+    char drain[16];
+    while (read(wake_[0], drain, sizeof(drain)) > 0) {
+    }
+  } else if (tag == kDiscoveryTag) {
+    serveDiscovery();
+  } else if (tag < endpoints_.size()) {
+    Endpoint& endpoint = endpoints_[tag];
+    if (endpoint.listener == fd)
+      acceptLink(endpoint, now);
+    else if (endpoint.link == fd)
+      readLink(endpoint, now);
+    consider(endpoint.module->nextEvent());
   }
-  return timeout;
 }
 
 void LabModuleHost::run() {
+  std::vector<struct epoll_event> events(kEventsPerWait);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lastTickMs_ = LabNowMs();
+  }
   while (!stopping_.load()) {
-    std::vector<struct pollfd> fds;
-    std::vector<std::pair<Endpoint*, bool>> owners;  // endpoint, is listener
-    fds.push_back({wake_[0], POLLIN, 0});
-    fds.push_back({discovery_, POLLIN, 0});
     int timeout;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      for (Endpoint& endpoint : endpoints_) {
-        if (endpoint.listener >= 0) {
-          fds.push_back({endpoint.listener, POLLIN, 0});
-          owners.push_back({&endpoint, true});
-        }
-        if (endpoint.link >= 0) {
-          fds.push_back({endpoint.link, POLLIN, 0});
-          owners.push_back({&endpoint, false});
-        }
-      }
-      timeout = pollTimeout(LabNowMs());
+      timeout = waitTimeout(LabNowMs());
     }
-    int ready = poll(fds.data(), fds.size(), timeout);
+    int ready = epoll_wait(epoll_, events.data(), kEventsPerWait, timeout);
     if (ready < 0 && errno != EINTR)
       break;
     std::lock_guard<std::mutex> lock(mutex_);
     if (stopping_.load())
       break;
     uint64_t now = LabNowMs();
-    if (fds[0].revents) {
-      char drain[16];
-      while (read(wake_[0], drain, sizeof(drain)) > 0) {
-      }
+    for (int i = 0; i < ready; ++i)
+      handle(events[i].data.u64, now);
+    if ((nextTickMs_ != 0 && now >= nextTickMs_) || now >= lastTickMs_ + kMaxPollMs) {
+      nextTickMs_ = 0;
+      lastTickMs_ = now;
+      tick(now);
+      for (const Endpoint& endpoint : endpoints_)
+        consider(endpoint.module->nextEvent());
     }
-    if (fds[1].revents & POLLIN)
-      serveDiscovery();
-    for (size_t i = 0; ready > 0 && i < owners.size(); ++i) {
-      if (!fds[i + 2].revents)
-        continue;
-      Endpoint& endpoint = *owners[i].first;
-      if (owners[i].second && endpoint.listener == fds[i + 2].fd)
-        acceptLink(endpoint, now);
-      else if (!owners[i].second && endpoint.link == fds[i + 2].fd)
-        readLink(endpoint, now);
-    }
-    tick(now);
   }
 }
 
@@ -287,6 +312,7 @@ void LabModuleHost::acceptLink(Endpoint& endpoint, uint64_t now) {
   int on = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
   endpoint.link = fd;
+  watch(fd, static_cast<uint32_t>(&endpoint - endpoints_.data()));
   endpoint.module->linkOpened(now);
   if (config_.verbose)
     std::fprintf(stderr, "%08X: link opened\n", endpoint.module->serial());

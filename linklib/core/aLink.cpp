@@ -1,6 +1,6 @@
-// The link engine. Lock order: the link table mutex, then the FIFO registry
-// mutex, then one FIFO's mutex. The log mutex, the filter mutex and the write
-// mutex of a link are each taken alone.
+// The link engine. Lock order: the link table lock, a link's pump, its write
+// mutex, then the FIFO registry mutex and one FIFO's mutex. The log mutex, the
+// filter mutex and the worker's rest mutex of a link are each taken alone.
 #include "aLink.h"
 
 #include <atomic>
@@ -20,27 +20,43 @@
 #define aLINK_RESET_ATTEMPTS 20
 #define aLINK_RESET_PAUSE_MS 100
 #define aLINK_ERROR_PAUSE_MS 100
-// The workers block on input and on the outgoing FIFO. The input wait bounds
-// how long the in-pipe takes to see a stop; the out-pipe is woken at once by
-// the stop frame, so its bound matters only when that frame cannot be made.
+// The pump's holder waits for input at most this long at a time: the link's
+// worker when its stream can be interrupted (a put, a stop or a caller ends
+// the wait at once), else the worker and callers alike. The bound is how long
+// a stop or a queued packet may wait on a stream that cannot be interrupted.
+#define aLINK_IDLE_WAIT_MS 250
 #define aLINK_READ_WAIT_MS 20
+// How long the out-pipe thread of a link without the pump waits for work; a
+// stop wakes it at once with its frame.
 #define aLINK_OUT_WAIT_MS 100
+// The worker looks this often whether a caller that was moving the link's
+// bytes has left it without saying so.
+#define aLINK_REST_MS 20
 // Modules rely on frames starting at least this far apart. The guard covers
 // reading the clock in whole microseconds and the few microseconds by which
 // the time a frame takes to leave varies from one write to the next.
 #define aLINK_FRAME_PACE_US 1000
 #define aLINK_FRAME_GUARD_US 4
 #define aLINK_SYNC_PAUSE_MS 2
+// A frame that starts within this long of the earliest moment it could have
+// means frames are flowing (a caller held up for a while included).
+#define aLINK_FLOW_WINDOW_US 20000
 // Between two looks at a starting link's status.
 #define aLINK_START_PAUSE_US 100
 
 // Members start from their initialisers (value-initialised at creation);
 // the pthread objects are set up by sCreate.
+//
+// The link's I/O (taking in bytes, answering heartbeats, writing queued frames
+// at their pace) is done by whichever thread holds the pump: the link's worker
+// thread, or a caller waiting for a packet, which so gets its reply without
+// another thread having to wake it. A put that the pace allows writes its
+// frame at once, on the caller's thread. Lock order: the pump, then the write
+// mutex, then the FIFO registry and one FIFO's mutex.
 struct aLink {
   uint16_t check = 0;
   linkRef ref = 0;
-  std::atomic<bool> run{false};     // in-pipe worker keeps running
-  std::atomic<bool> outRun{false};  // out-pipe worker keeps running (cleared after the in-pipe is joined)
+  std::atomic<bool> run{false};  // the worker keeps running and frames may be written
   std::atomic<int> status{0};
   // Times the link lost its module: stream errors and resets. Reconnections the
   // stream made on its own are added when the stream goes.
@@ -49,9 +65,14 @@ struct aLink {
   std::atomic<aPacketFifoId> outFifo{0};
   aPacket* assembly = nullptr;
   pthread_t inThread{};
+  std::atomic<bool> inStarted{false};
+  // Streams whose waits can be interrupted (sockets, serial lines) have the
+  // pump; the others, whose reads may block for a while (USB), keep a reading
+  // and a writing thread of their own: the in-pipe thread above and this one.
+  std::atomic<bool> pumped{false};
   pthread_t outThread{};
-  bool inStarted = false;
-  bool outStarted = false;
+  std::atomic<bool> outStarted{false};
+  std::atomic<bool> outRun{false};  // the out-pipe thread keeps running (cleared after the in-pipe is joined)
   aStream* stream = nullptr;
   // Bytes come from aLink_Receive on the caller's thread instead of a worker.
   bool callerFed = false;
@@ -65,8 +86,22 @@ struct aLink {
   pthread_mutex_t filterMutex;
   aPacketFilter userFilter = nullptr;
   void* filterReference = nullptr;
-  // The in-pipe writes synchronisation bursts while the out-pipe writes
-  // frames; a frame must never be interleaved with another write.
+  pthread_mutex_t pumpMutex;
+  // Callers blocked on the pump: the worker leaves it to them.
+  std::atomic<int> pumpWanted{0};
+  // The holder waits for input with no deadline of its own: a packet queued
+  // meanwhile must interrupt the stream's wait.
+  std::atomic<bool> pumpIdle{false};
+  // Where the worker rests while a caller holds the pump.
+  pthread_mutex_t restMutex;
+  pthread_cond_t restCond;
+  bool restNudged = false;
+  // Callers between a look-up and their last use of the record; destroy and
+  // reset wait for them before the parts go.
+  std::atomic<int> pins{0};
+  // Frames are written under it, by the pump's holder and by puts; it guards
+  // the pacing state below. Synchronisation bursts take it too, so a frame is
+  // never interleaved with another write.
   pthread_mutex_t writeMutex;
   // Counts records made and disables, so that the log's reader can sleep
   // until there is something to read.
@@ -75,12 +110,15 @@ struct aLink {
   uint64_t logEvents = 0;
   uint64_t logEventsSeen = 0;
   // Monotonic time before which the next frame may not start, and the
-  // lateness of the pacing thread's wake-ups learnt so far; written by start
-  // before the workers exist, then by the out-pipe alone.
+  // lateness of the pacing wake-ups learnt so far.
   uint64_t nextFrameUS = 0;
   uint32_t paceMarginUS = 0;
-  // The quickest frame write seen on this link (same writers as above).
+  // The quickest frame write seen on this link.
   uint64_t quickestWriteUS = UINT64_MAX;
+  // The last frame followed the one before closely: frames are flowing,
+  // and what arrives meanwhile is taken in when the next frame is due (one
+  // wake-up a frame) rather than as it comes.
+  std::atomic<bool> flowing{false};
 };
 
 typedef struct _linkEntry {
@@ -93,7 +131,10 @@ typedef struct _linkEntry {
   struct _linkEntry* next = nullptr;
 } _linkEntry;
 
-static pthread_mutex_t sTableMutex = PTHREAD_MUTEX_INITIALIZER;
+// The table's lock: looking a link up shares it (callers do several times a
+// frame); creating, destroying and resetting take it alone. Writers go first,
+// so a create is not starved by a fleet's look-ups; nobody takes it twice.
+static pthread_rwlock_t sTableLock = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
 static _linkEntry* sTable = nullptr;
 static linkRef sNextRef = 1;
 // Serialises creation of a link's packet log between callers.
@@ -104,7 +145,7 @@ aErr aLink_Start(aLink* link);
 aErr aLink_Stop(aLink* link);
 aErr aLink_ResetLink(_linkEntry* entry);
 
-// --- Table (caller holds the table mutex). ---
+// --- Table (caller holds the table lock). ---
 
 static _linkEntry* sLookupEntryByID(linkRef ref) {
   for (_linkEntry* e = sTable; e; e = e->next)
@@ -135,11 +176,14 @@ static _linkEntry* sCreate(uint32_t identifier, uint32_t port, linkType type) {
   }
   pthread_mutex_init(&link->filterMutex, nullptr);
   pthread_mutex_init(&link->writeMutex, nullptr);
+  pthread_mutex_init(&link->pumpMutex, nullptr);
+  pthread_mutex_init(&link->restMutex, nullptr);
   pthread_mutex_init(&link->logEventMutex, nullptr);
   pthread_condattr_t attr;
   pthread_condattr_init(&attr);
   pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
   pthread_cond_init(&link->logEvent, &attr);
+  pthread_cond_init(&link->restCond, &attr);
   pthread_condattr_destroy(&attr);
   e->ref = sNextRef++;
   e->identifier = identifier;
@@ -162,10 +206,10 @@ static void sExtractEntry(_linkEntry* entry) {
 }
 
 static aLink* sGetLink(linkRef ref) {
-  pthread_mutex_lock(&sTableMutex);
+  pthread_rwlock_rdlock(&sTableLock);
   _linkEntry* e = sLookupEntryByID(ref);
   aLink* link = (e && e->link && e->link->check == aLINK_VALID) ? e->link : nullptr;
-  pthread_mutex_unlock(&sTableMutex);
+  pthread_rwlock_unlock(&sTableLock);
   return link;
 }
 
@@ -199,33 +243,32 @@ static void sLogPacket(aLink* link, uint8_t kind, const aPacket* packet) {
   sSignalLogEvent(link);
 }
 
-// Writes one frame; returns how long the write took and sets *startUS to
-// when it began.
-static uint64_t sWriteFrame(aLink* link, const aPacket* packet, uint64_t* startUS) {
+// Writes one frame now; the caller holds the write mutex and has waited out
+// the pace. Paced by deadline: the next frame starts one pace after this one
+// started, so the time spent waking and queueing is not added to the pace. A
+// write costs some time after its frame has left (on a local network the
+// receiving side's processing runs inside it); what a write takes beyond the
+// quickest write seen may instead have held the frame back before it left, so
+// that much is added: a frame delayed half-way through its write still leaves
+// a full pace before the next one.
+static void sWriteFrameNow(aLink* link, const aPacket* packet) {
   uint8_t frame[aPACKET_MAX_FRAME];
   uint8_t length = sFrameBytes(packet, frame);
-  pthread_mutex_lock(&link->writeMutex);
-  *startUS = aTime_GetMonotonicUS();
+  uint64_t startUS = aTime_GetMonotonicUS();
   aStream_Write(link->stream, frame, length);
-  uint64_t endUS = aTime_GetMonotonicUS();
-  pthread_mutex_unlock(&link->writeMutex);
-  return endUS - *startUS;
-}
-
-// Paced by deadline: the next frame starts one pace after this one started,
-// so the time spent waking and queueing is not added to the pace. A write
-// costs some time after its frame has left (on a local network the receiving
-// side's processing runs inside it); what a write takes beyond the quickest
-// write seen may instead have held the frame back before it left, so that
-// much is added: a frame delayed half-way through its write still leaves a
-// full pace before the next one.
-static void sWritePacedFrame(aLink* link, const aPacket* packet) {
-  aTime_PaceUntilMonotonicUS(link->nextFrameUS, &link->paceMarginUS);
-  uint64_t startUS = 0;
-  uint64_t tookUS = sWriteFrame(link, packet, &startUS);
+  uint64_t tookUS = aTime_GetMonotonicUS() - startUS;
   if (tookUS < link->quickestWriteUS)
     link->quickestWriteUS = tookUS;
+  link->flowing = startUS < link->nextFrameUS + aLINK_FLOW_WINDOW_US;
   link->nextFrameUS = startUS + aLINK_FRAME_PACE_US + aLINK_FRAME_GUARD_US + (tookUS - link->quickestWriteUS);
+}
+
+// Waits out the pace, then writes (start and stop frames, and what a stop drains).
+static void sWritePacedFrame(aLink* link, const aPacket* packet) {
+  pthread_mutex_lock(&link->writeMutex);
+  aTime_PaceUntilMonotonicUS(link->nextFrameUS, &link->paceMarginUS);
+  sWriteFrameNow(link, packet);
+  pthread_mutex_unlock(&link->writeMutex);
 }
 
 static aPacket* sControlFrame(uint8_t value) { return aPacket_CreateWithData(aLINK_CONTROL_ADDRESS, 1, &value); }
@@ -336,7 +379,190 @@ static void sReceiveByte(aLink* link, uint8_t byte) {
     link->status = aLinkStatusFailed;
 }
 
-static void* sInPipeProcess(void* argument) {
+// --- The pump: the link's I/O, done by its worker or by a waiting caller. ---
+
+// The link whose pump this thread holds: a stop asked from a user filter
+// running here cannot wait for this thread.
+static thread_local aLink* tPumping = nullptr;
+
+// Takes in every byte that has arrived. False after a stream error, which the
+// status then reports.
+static bool sInPipeProcess(aLink* link) {
+  uint8_t byte;
+  for (;;) {
+    aErr err = aStream_Read(link->stream, &byte, 1);
+    if (err == aErrNotReady)
+      return true;
+    if (err) {
+      if (link->status.exchange(aLinkStatusIOError) != aLinkStatusIOError)
+        link->drops++;
+      return false;
+    }
+    sReceiveByte(link, byte);
+    if (!link->run)
+      return true;
+  }
+}
+
+// Writes the oldest queued frame once its pace has come.
+static void sOutPipeProcess(aLink* link) {
+  aPacket* packet = nullptr;
+  pthread_mutex_lock(&link->writeMutex);
+  if (aTime_GetMonotonicUS() >= link->nextFrameUS && (packet = aPacketFifo_Get(link->outFifo)) != nullptr)
+    sWriteFrameNow(link, packet);
+  pthread_mutex_unlock(&link->writeMutex);
+  if (packet) {
+    sLogPacket(link, aPACKETLOG_SENT, packet);
+    aPacket_Destroy(&packet);
+  }
+}
+
+// When the holder has something to do next on its own: the next frame's slot
+// while frames are queued, or flowing (what arrives meanwhile then waits for
+// that slot: a request's reply cannot be followed by a frame sooner anyway);
+// else 0: only input or a put brings work.
+static uint64_t sNextDueUS(aLink* link) {
+  pthread_mutex_lock(&link->writeMutex);
+  uint64_t next = link->nextFrameUS;
+  pthread_mutex_unlock(&link->writeMutex);
+  if (aPacketFifo_GetLength(link->outFifo) > 0)
+    return next;
+  return link->flowing && aTime_GetMonotonicUS() < next ? next : 0;
+}
+
+// Sleeps until the next frame's slot when one is due (not past limitUS).
+// Input is not watched meanwhile: a reply taken in before its request's
+// successor may leave would only have its caller queue that successor, and
+// wake a thread more to write it.
+static void sAwaitSlot(aLink* link, uint64_t limitUS) {
+  uint64_t due = sNextDueUS(link);
+  if (due)
+    aTime_PaceUntilMonotonicUS(due < limitUS ? due : limitUS, &link->paceMarginUS);
+}
+
+// With nothing due, waits at most waitMS for input (or an interruption).
+static void sAwaitInput(aLink* link, unsigned long waitMS) {
+  if (sNextDueUS(link))
+    return;
+  link->pumpIdle = true;
+  // A packet queued, or a caller that came for the pump, before the flag was
+  // up found nobody to interrupt.
+  if (link->run && link->pumpWanted == 0 && aPacketFifo_GetLength(link->outFifo) <= 0)
+    aStream_AwaitReadable(link->stream, waitMS);
+  link->pumpIdle = false;
+}
+
+static void sNudgeWorker(aLink* link) {
+  pthread_mutex_lock(&link->restMutex);
+  link->restNudged = true;
+  pthread_cond_signal(&link->restCond);
+  pthread_mutex_unlock(&link->restMutex);
+}
+
+// The worker's wait while a caller holds the pump: until nudged, or a while.
+static void sRest(aLink* link) {
+  struct timespec until = aDeadline_Timespec(aDeadline_In(aLINK_REST_MS));
+  pthread_mutex_lock(&link->restMutex);
+  while (!link->restNudged && link->run &&
+         pthread_cond_timedwait(&link->restCond, &link->restMutex, &until) != ETIMEDOUT) {
+  }
+  link->restNudged = false;
+  pthread_mutex_unlock(&link->restMutex);
+}
+
+// After a caller let go of the pump: the worker takes over at once when there
+// is work it would otherwise find only at its next look.
+static void sAfterCallerPump(aLink* link) {
+  if (aPacketFifo_GetLength(link->outFifo) > 0 || link->status != aLinkStatusRunning)
+    sNudgeWorker(link);
+}
+
+// Makes the pump's holder let go soon: one waiting for input is interrupted.
+static void sHurryHolder(aLink* link) {
+  if (link->pumpIdle)
+    aStream_Interrupt(link->stream);
+}
+
+static unsigned long sIdleWaitMS(aLink* link) {
+  return aStream_CanInterrupt(link->stream) ? aLINK_IDLE_WAIT_MS : aLINK_READ_WAIT_MS;
+}
+
+// The worker: moves the link's bytes whenever no caller does.
+static void* sWorkerProcess(void* argument) {
+  aLink* link = static_cast<aLink*>(argument);
+  aTime_SetPreciseSleeps();
+  pthread_setname_np(pthread_self(), "link worker");
+  sBeginReceiving(link);
+  while (link->run) {
+    if (link->pumpWanted > 0 || pthread_mutex_trylock(&link->pumpMutex) != 0) {
+      sRest(link);
+      continue;
+    }
+    sAwaitSlot(link, aTime_GetMonotonicUS() + aLINK_FRAME_PACE_US * 2);
+    bool ok = sInPipeProcess(link);
+    if (ok) {
+      sOutPipeProcess(link);
+      if (link->pumpWanted == 0)
+        sAwaitInput(link, sIdleWaitMS(link));
+    }
+    pthread_mutex_unlock(&link->pumpMutex);
+    if (!ok)
+      sPause(link, aLINK_ERROR_PAUSE_MS);
+  }
+  return nullptr;
+}
+
+// A caller may move the link's bytes itself while it waits.
+static bool sPumpable(aLink* link) {
+  return link->pumped && link->inStarted && link->run && link->status == aLinkStatusRunning;
+}
+
+// Takes the pump for a waiting caller; false when the link no longer runs.
+static bool sTakePump(aLink* link) {
+  if (pthread_mutex_trylock(&link->pumpMutex) != 0) {
+    link->pumpWanted++;
+    sHurryHolder(link);
+    pthread_mutex_lock(&link->pumpMutex);
+    link->pumpWanted--;
+  }
+  if (sPumpable(link))
+    return true;
+  pthread_mutex_unlock(&link->pumpMutex);
+  return false;
+}
+
+enum PumpEnd { PumpFound, PumpTimedOut, PumpYielded, PumpStopped };
+
+// The caller's share of the pump: rounds of I/O until the packet it waits for
+// has come, its time is up, or another caller wants the pump.
+static PumpEnd sCallerPump(aLink* link, aPacketFilter filter, void* reference, aDeadline deadline,
+                           aPacket** found) {
+  if (!sTakePump(link))
+    return PumpStopped;
+  tPumping = link;
+  PumpEnd end = PumpStopped;
+  while (sPumpable(link)) {
+    sAwaitSlot(link, deadline.atUS);
+    if (!sInPipeProcess(link))
+      break;
+    sOutPipeProcess(link);
+    *found = filter ? aPacketFifo_GetFirst(link->inFifo, filter, reference) : aPacketFifo_Get(link->inFifo);
+    uint64_t left = aDeadline_RemainingMS(deadline);
+    end = *found ? PumpFound : left == 0 ? PumpTimedOut : link->pumpWanted > 0 ? PumpYielded : PumpStopped;
+    if (end != PumpStopped)
+      break;
+    unsigned long slice = sIdleWaitMS(link);
+    sAwaitInput(link, left < slice ? static_cast<unsigned long>(left) : slice);
+  }
+  tPumping = nullptr;
+  pthread_mutex_unlock(&link->pumpMutex);
+  sAfterCallerPump(link);
+  return end;
+}
+
+// --- The two threads of a link without the pump. ---
+
+static void* sInPipeThread(void* argument) {
   aLink* link = static_cast<aLink*>(argument);
   sBeginReceiving(link);
   while (link->run) {
@@ -357,13 +583,16 @@ static void* sInPipeProcess(void* argument) {
   return nullptr;
 }
 
-static void* sOutPipeProcess(void* argument) {
+static void* sOutPipeThread(void* argument) {
   aLink* link = static_cast<aLink*>(argument);
   aTime_SetPreciseSleeps();
   while (link->outRun) {
     // The pace is waited out before the FIFO: a packet queued meanwhile is
     // then taken without waking this thread a second time.
-    aTime_PaceUntilMonotonicUS(link->nextFrameUS, &link->paceMarginUS);
+    pthread_mutex_lock(&link->writeMutex);
+    uint64_t next = link->nextFrameUS;
+    pthread_mutex_unlock(&link->writeMutex);
+    aTime_PaceUntilMonotonicUS(next, &link->paceMarginUS);
     aPacket* packet = aPacketFifo_Await(link->outFifo, aLINK_OUT_WAIT_MS);
     if (!packet)
       continue;
@@ -389,11 +618,10 @@ aErr aLink_Init(aLink* link, linkRef ref, aStream* stream) {
   link->check = aLINK_VALID;
   link->ref = ref;
   link->run = false;
-  link->outRun = false;
   link->stream = stream;
   link->status = stream ? aLinkStatusStopped : aLinkStatusNoStream;
   link->inStarted = false;
-  link->outStarted = false;
+  link->flowing = false;
   link->syncState = 0;
   link->syncAddress = 0;
   link->inFifo = aPacketFifo_Create();
@@ -422,16 +650,19 @@ aErr aLink_Start(aLink* link) {
   if (!start)
     return aErrMemory;
   link->run = true;
-  link->outRun = true;
   link->status = aLinkStatusStarting;
   sWritePacedFrame(link, start);
   aPacket_Destroy(&start);
-  link->inStarted = pthread_create(&link->inThread, nullptr, sInPipeProcess, link) == 0;
+  link->pumped = aStream_CanInterrupt(link->stream) && !link->callerFed;
+  link->outRun = !link->pumped;
+  link->inStarted = pthread_create(&link->inThread, nullptr, link->pumped ? sWorkerProcess : sInPipeThread, link) == 0;
   if (!link->inStarted)
     return aErrResource;
-  link->outStarted = pthread_create(&link->outThread, nullptr, sOutPipeProcess, link) == 0;
-  if (!link->outStarted)
-    return aErrResource;
+  if (!link->pumped) {
+    link->outStarted = pthread_create(&link->outThread, nullptr, sOutPipeThread, link) == 0;
+    if (!link->outStarted)
+      return aErrResource;
+  }
   // Wait (briefly) for the in-pipe worker to take over, so that a caller who
   // asks for the status or awaits a reply right after creating the link does
   // not see the passing "starting" state.
@@ -442,16 +673,47 @@ aErr aLink_Start(aLink* link) {
 }
 
 static bool sIsOwnWorker(const aLink* link) {
-  pthread_t self = pthread_self();
-  return (link->inStarted && pthread_equal(self, link->inThread)) ||
-         (link->outStarted && pthread_equal(self, link->outThread));
+  return (link->inStarted && pthread_equal(pthread_self(), link->inThread)) ||
+         (link->outStarted && pthread_equal(pthread_self(), link->outThread)) || tPumping == link;
+}
+
+// Queues the stop frame behind whatever is still queued and writes them all,
+// still paced: at most a FIFO's worth of frames, so the stop stays short. The
+// caller holds the pump, so nothing is taken in meanwhile (no heartbeat answer
+// can follow the stop frame); puts wait for the write mutex and, the link no
+// longer running, only queue.
+static aErr sWriteStopFrame(aLink* link) {
+  aPacket* stop = sControlFrame(0x00);
+  pthread_mutex_lock(&link->writeMutex);
+  aErr err = stop ? aPacketFifo_Put(link->outFifo, stop) : aErrMemory;
+  aPacket* packet;
+  while ((packet = aPacketFifo_Get(link->outFifo)) != nullptr) {
+    aTime_PaceUntilMonotonicUS(link->nextFrameUS, &link->paceMarginUS);
+    sWriteFrameNow(link, packet);
+    aPacket_Destroy(&packet);
+  }
+  pthread_mutex_unlock(&link->writeMutex);
+  if (stop)
+    aPacket_Destroy(&stop);
+  return err;
+}
+
+static aErr sQueueStopFrame(aLink* link) {
+  aPacket* stop = sControlFrame(0x00);
+  if (!stop)
+    return aErrMemory;
+  pthread_mutex_lock(&link->writeMutex);
+  aErr err = aPacketFifo_Put(link->outFifo, stop);
+  pthread_mutex_unlock(&link->writeMutex);
+  aPacket_Destroy(&stop);
+  return err;
 }
 
 aErr aLink_Stop(aLink* link) {
   if (!link || link->check != aLINK_VALID)
     return aErrParam;
-  // A link runs exactly while a worker has been started; the status alone is
-  // not enough to tell (the in-pipe worker writes it concurrently).
+  // A link runs exactly while its worker has been started; the status alone
+  // is not enough to tell (the worker writes it concurrently).
   if (!link->inStarted && !link->outStarted) {
     link->run = false;
     link->outRun = false;
@@ -459,26 +721,24 @@ aErr aLink_Stop(aLink* link) {
   }
   int previous = link->status.exchange(aLinkStatusStopping);
   if (sIsOwnWorker(link)) {
-    // A worker cannot join itself; the status goes back so that a later stop
-    // from outside still runs in full.
+    // A thread cannot wait for itself; the status goes back so that a later
+    // stop from outside still runs in full.
     link->status = previous;
     return aErrNone;
   }
   aErr err = aErrNone;
-  // The in-pipe worker is joined before the stop frame is queued, so that no
-  // heartbeat answer can follow the stop frame.
   link->run = false;
+  sNudgeWorker(link);
+  aStream_Interrupt(link->stream);
   if (link->inStarted && pthread_join(link->inThread, nullptr) != 0)
     err = aErrUnknown;
-  aPacket* stop = sControlFrame(0x00);
-  if (stop) {
-    aErr put = aPacketFifo_Put(link->outFifo, stop);
-    aPacket_Destroy(&stop);
-    if (!err)
-      err = put;
-  } else if (!err) {
-    err = aErrMemory;
-  }
+  // Callers moving the link's bytes finish their round and let go.
+  pthread_mutex_lock(&link->pumpMutex);
+  aErr put = link->pumped ? sWriteStopFrame(link) : sQueueStopFrame(link);
+  if (!err)
+    err = put;
+  // The out-pipe thread, where there is one, writes what is queued, the stop
+  // frame last, and ends.
   link->outRun = false;
   if (link->outStarted && pthread_join(link->outThread, nullptr) != 0)
     err = aErrUnknown;
@@ -486,7 +746,16 @@ aErr aLink_Stop(aLink* link) {
   link->outStarted = false;
   aPacket_Reset(link->assembly);
   link->status = aLinkStatusStopped;
+  pthread_mutex_unlock(&link->pumpMutex);
   return err;
+}
+
+// Waits until no caller is still between looking the link up and its last use
+// of the record. The link is out of the table or the table lock is held, so
+// no new caller comes; those there see the link stopped and leave at once.
+static void sAwaitUnpinned(aLink* link) {
+  while (link->pins.load() > 0)
+    aTime_SleepUntilMonotonicUS(aTime_GetMonotonicUS() + 50);
 }
 
 // Frees what aLink_Init made and the stream; the record stays.
@@ -515,12 +784,16 @@ static void sDestroyEntry(_linkEntry* entry) {
   aLink* link = entry->link;
   if (link) {
     aLink_Stop(link);
+    sAwaitUnpinned(link);
     sReleaseParts(link);
     link->check = 0;
     pthread_mutex_destroy(&link->filterMutex);
     pthread_mutex_destroy(&link->writeMutex);
+    pthread_mutex_destroy(&link->pumpMutex);
+    pthread_mutex_destroy(&link->restMutex);
     pthread_mutex_destroy(&link->logEventMutex);
     pthread_cond_destroy(&link->logEvent);
+    pthread_cond_destroy(&link->restCond);
     delete link;
   }
   delete entry;
@@ -529,26 +802,26 @@ static void sDestroyEntry(_linkEntry* entry) {
 aErr aLink_Destroy(linkRef* ref) {
   if (!ref)
     return aErrParam;
-  pthread_mutex_lock(&sTableMutex);
+  pthread_rwlock_wrlock(&sTableLock);
   _linkEntry* entry = sLookupEntryByID(*ref);
   *ref = 0;
   if (!entry) {
-    pthread_mutex_unlock(&sTableMutex);
+    pthread_rwlock_unlock(&sTableLock);
     return aErrParam;
   }
   sChangeUseCount(entry, -1);
   if (entry->useCount > 0) {
-    pthread_mutex_unlock(&sTableMutex);
+    pthread_rwlock_unlock(&sTableLock);
     return aErrNone;
   }
   sExtractEntry(entry);
-  pthread_mutex_unlock(&sTableMutex);
+  pthread_rwlock_unlock(&sTableLock);
   sDestroyEntry(entry);
   return aErrNone;
 }
 
 // Makes an entry for a new link over `stream` (which may be missing) and
-// starts it. Called and returns with the table mutex held; on failure the
+// starts it. Called and returns with the table lock held; on failure the
 // entry stays in the table with use count 0 for the caller to destroy.
 static linkRef sCreateAndStart(uint32_t identifier, uint32_t port, linkType type, aStream* stream, bool* ok) {
   *ok = false;
@@ -568,7 +841,7 @@ static linkRef sCreateAndStart(uint32_t identifier, uint32_t port, linkType type
 }
 
 static linkRef sFinishCreate(linkRef ref, bool ok) {
-  pthread_mutex_unlock(&sTableMutex);
+  pthread_rwlock_unlock(&sTableLock);
   if (ok)
     return ref;
   if (ref)
@@ -576,17 +849,17 @@ static linkRef sFinishCreate(linkRef ref, bool ok) {
   return 0;
 }
 
-// Takes the table mutex. A link already open to the same place gains a user
+// Takes the table lock. A link already open to the same place gains a user
 // and its reference is returned with the mutex released; else 0, with the
 // mutex still held for the caller to create the link.
 static linkRef sLockAndShare(linkType type, uint32_t identifier, uint32_t port) {
-  pthread_mutex_lock(&sTableMutex);
+  pthread_rwlock_wrlock(&sTableLock);
   _linkEntry* existing = sLookupEntryByIdentifier(type, identifier, port);
   if (!existing)
     return 0;
   sChangeUseCount(existing, 1);
   linkRef ref = existing->ref;
-  pthread_mutex_unlock(&sTableMutex);
+  pthread_rwlock_unlock(&sTableLock);
   return ref;
 }
 
@@ -609,7 +882,7 @@ linkRef aLink_CreateTCPIP(uint32_t address, uint16_t port) {
   aStream* stream = nullptr;
   if (aStream_CreateSocket(address, port, &stream) != aErrNone) {
     // No connection, no link.
-    pthread_mutex_unlock(&sTableMutex);
+    pthread_rwlock_unlock(&sTableLock);
     return 0;
   }
   bool ok = false;
@@ -620,7 +893,7 @@ linkRef aLink_CreateTCPIP(uint32_t address, uint16_t port) {
 linkRef aLink_Create(aStream* stream) {
   if (!aStream_IsValid(stream))
     return 0;
-  pthread_mutex_lock(&sTableMutex);
+  pthread_rwlock_wrlock(&sTableLock);
   bool ok = false;
   linkRef ref = sCreateAndStart(aLINK_IDENTIFIER_STREAM, 0, linkTypeInvalid, stream, &ok);
   return sFinishCreate(ref, ok);
@@ -629,10 +902,10 @@ linkRef aLink_Create(aStream* stream) {
 linkRef aLink_CreateFed(aStream* stream) {
   if (!aStream_IsValid(stream))
     return 0;
-  pthread_mutex_lock(&sTableMutex);
+  pthread_rwlock_wrlock(&sTableLock);
   _linkEntry* entry = sCreate(aLINK_IDENTIFIER_STREAM, 0, linkTypeInvalid);
   if (!entry) {
-    pthread_mutex_unlock(&sTableMutex);
+    pthread_rwlock_unlock(&sTableLock);
     aStream_Destroy(&stream);
     return 0;
   }
@@ -675,6 +948,7 @@ aErr aLink_ResetLink(_linkEntry* entry) {
   if (entry->type != linkTypeUSB && entry->type != linkTypeTCPIP)
     return aErrParam;
   aLink_Stop(link);
+  sAwaitUnpinned(link);
   link->drops++;
   sReleaseParts(link);
   link->status = aLinkStatusNoStream;
@@ -694,17 +968,17 @@ aErr aLink_ResetLink(_linkEntry* entry) {
 }
 
 aErr aLink_Reset(linkRef ref) {
-  if (pthread_mutex_trylock(&sTableMutex) != 0)
+  if (pthread_rwlock_trywrlock(&sTableLock) != 0)
     return aErrBusy;
   _linkEntry* entry = sLookupEntryByID(ref);
   aErr err = entry ? aLink_ResetLink(entry) : aErrParam;
-  pthread_mutex_unlock(&sTableMutex);
+  pthread_rwlock_unlock(&sTableLock);
   return err;
 }
 
 // --- Packets. ---
 
-// What callers need of a link, read under the table mutex so that a link
+// What callers need of a link, read under the table lock so that a link
 // destroyed by another thread meanwhile is never touched; the FIFO registry
 // then answers for a FIFO that went away.
 struct LinkView {
@@ -713,11 +987,12 @@ struct LinkView {
   int status;
   aPacketFifoId inFifo;
   aPacketFifoId outFifo;
+  aLink* pinned;  // the record, when asked for: release it with sUnpin
 };
 
-static LinkView sView(linkRef ref) {
-  LinkView view = {false, false, aLinkStatusNoStream, 0, 0};
-  pthread_mutex_lock(&sTableMutex);
+static LinkView sView(linkRef ref, bool pin = false) {
+  LinkView view = {false, false, aLinkStatusNoStream, 0, 0, nullptr};
+  pthread_rwlock_rdlock(&sTableLock);
   _linkEntry* e = sLookupEntryByID(ref);
   if (e && e->link && e->link->check == aLINK_VALID) {
     view.found = true;
@@ -725,20 +1000,30 @@ static LinkView sView(linkRef ref) {
     view.status = e->link->status;
     view.inFifo = e->link->inFifo;
     view.outFifo = e->link->outFifo;
+    if (pin) {
+      e->link->pins++;
+      view.pinned = e->link;
+    }
   }
-  pthread_mutex_unlock(&sTableMutex);
+  pthread_rwlock_unlock(&sTableLock);
   return view;
+}
+
+static void sUnpin(LinkView& view) {
+  if (view.pinned)
+    view.pinned->pins--;
+  view.pinned = nullptr;
 }
 
 aLinkStatus aLink_GetStatus(linkRef ref) { return static_cast<aLinkStatus>(sView(ref).status); }
 
 uint32_t aLink_GetDropCount(linkRef ref) {
   uint32_t count = 0;
-  pthread_mutex_lock(&sTableMutex);
+  pthread_rwlock_rdlock(&sTableLock);
   _linkEntry* e = sLookupEntryByID(ref);
   if (e && e->link && e->link->check == aLINK_VALID)
     count = e->link->drops + aStream_GetReconnectCount(e->link->stream);
-  pthread_mutex_unlock(&sTableMutex);
+  pthread_rwlock_unlock(&sTableLock);
   return count;
 }
 
@@ -750,38 +1035,100 @@ uint32_t aLink_GetOutgoingLength(linkRef ref) {
   return length > 0 ? static_cast<uint32_t>(length) : 0;
 }
 
+// A frame the pace allows right now is written at once, on the caller's
+// thread; any other is queued, and whoever holds the pump is made to see it.
+static aErr sPutOutgoing(aLink* link, const aPacket* packet) {
+  if (!link->pumped || !link->inStarted) {
+    // The out-pipe thread writes it, or nothing does (a stopped link). Puts
+    // and a stop's frame are ordered by the write mutex.
+    pthread_mutex_lock(&link->writeMutex);
+    aErr err = aPacketFifo_Put(link->outFifo, packet);
+    pthread_mutex_unlock(&link->writeMutex);
+    return err;
+  }
+  pthread_mutex_lock(&link->writeMutex);
+  if (link->run && aTime_GetMonotonicUS() >= link->nextFrameUS && aPacketFifo_GetLength(link->outFifo) == 0) {
+    sWriteFrameNow(link, packet);
+    pthread_mutex_unlock(&link->writeMutex);
+    sLogPacket(link, aPACKETLOG_SENT, packet);
+    return aErrNone;
+  }
+  aErr err = aPacketFifo_Put(link->outFifo, packet);
+  pthread_mutex_unlock(&link->writeMutex);
+  if (err || !link->run)
+    return err;
+  if (link->pumpIdle) {
+    aStream_Interrupt(link->stream);
+  } else if (pthread_mutex_trylock(&link->pumpMutex) == 0) {
+    // Nobody holds the pump: the worker, resting, takes it now.
+    pthread_mutex_unlock(&link->pumpMutex);
+    sNudgeWorker(link);
+  }
+  return aErrNone;
+}
+
 aErr aLink_PutPacket(linkRef ref, const aPacket* packet) {
-  LinkView view = sView(ref);
+  if (!aPacket_IsValid(packet))
+    return aErrParam;
+  LinkView view = sView(ref, true);
   if (!view.found)
     return aErrParam;
-  return aPacketFifo_Put(view.outFifo, packet);
+  aErr err = sPutOutgoing(view.pinned, packet);
+  sUnpin(view);
+  return err;
 }
 
 aPacket* aLink_GetPacket(linkRef ref) { return aPacketFifo_Get(sView(ref).inFifo); }
-
-aPacket* aLink_AwaitPacket(linkRef ref, unsigned long timeoutMS) {
-  LinkView view = sView(ref);
-  return view.found ? aPacketFifo_Await(view.inFifo, timeoutMS) : nullptr;
-}
 
 aPacket* aLink_GetFirst(linkRef ref, aPacketFilter filter, void* reference) {
   return aPacketFifo_GetFirst(sView(ref).inFifo, filter, reference);
 }
 
-aPacket* aLink_AwaitFirst(linkRef ref, aPacketFilter filter, void* reference, unsigned long timeoutMS) {
+// Waits for the first incoming packet the filter accepts (any packet without
+// a filter). While the link runs, the waiting caller moves the link's bytes
+// itself when nobody else does, so its packet needs no other thread to wake
+// it; else it waits on the FIFO. `anyStatus`: a link that is not running is
+// waited for all the same (else nothing is returned at once).
+static aPacket* sAwait(linkRef ref, aPacketFilter filter, void* reference, unsigned long timeoutMS, bool anyStatus) {
   const aDeadline deadline = aDeadline_In(timeoutMS);
   aPacket* found = nullptr;
-  // The FIFO wait blocks on arrivals until the deadline; the loop only
-  // re-enters it after a wake that brought nothing while time remains.
-  for (uint64_t left = timeoutMS; !found && left > 0; left = aDeadline_RemainingMS(deadline)) {
-    LinkView view = sView(ref);
-    // A link about to run is waited for; one that is syncing, stopped or
-    // failed gives up at once.
-    if (!view.running || (view.status != aLinkStatusRunning && view.status != aLinkStatusStarting))
+  bool yielded = false;
+  for (uint64_t left = timeoutMS; !found; left = aDeadline_RemainingMS(deadline)) {
+    LinkView view = sView(ref, true);
+    bool running = view.running && (view.status == aLinkStatusRunning || view.status == aLinkStatusStarting);
+    if (!view.found || (!anyStatus && !running)) {
+      sUnpin(view);
       break;
-    found = aPacketFifo_AwaitFirst(view.inFifo, filter, reference, static_cast<unsigned long>(left));
+    }
+    found = filter ? aPacketFifo_GetFirst(view.inFifo, filter, reference) : aPacketFifo_Get(view.inFifo);
+    if (found || left == 0) {
+      sUnpin(view);
+      break;
+    }
+    PumpEnd end = PumpStopped;
+    if (!yielded && sPumpable(view.pinned))
+      end = sCallerPump(view.pinned, filter, reference, deadline, &found);
+    sUnpin(view);
+    if (end == PumpFound || end == PumpTimedOut)
+      break;
+    // Another thread moves the bytes: wait on the FIFO, a while at most when
+    // the pump may come free for this caller.
+    yielded = end == PumpYielded;
+    unsigned long wait = static_cast<unsigned long>(left);
+    if (running && wait > aLINK_READ_WAIT_MS)
+      wait = aLINK_READ_WAIT_MS;
+    found = filter ? aPacketFifo_AwaitFirst(view.inFifo, filter, reference, wait)
+                   : aPacketFifo_Await(view.inFifo, wait);
   }
   return found;
+}
+
+aPacket* aLink_AwaitPacket(linkRef ref, unsigned long timeoutMS) {
+  return sAwait(ref, nullptr, nullptr, timeoutMS, true);
+}
+
+aPacket* aLink_AwaitFirst(linkRef ref, aPacketFilter filter, void* reference, unsigned long timeoutMS) {
+  return filter ? sAwait(ref, filter, reference, timeoutMS, false) : nullptr;
 }
 
 uint32_t aLink_DrainPackets(linkRef ref, aPacketFilter filter, void* reference) {

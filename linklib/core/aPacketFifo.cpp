@@ -6,6 +6,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <time.h>
+#include <unordered_map>
 
 #include "aTime.h"
 
@@ -30,22 +31,39 @@ typedef struct packetFifo {
   struct packetFifo* next = nullptr;
 } packetFifo;
 
-// The registry: every live FIFO, found by id under the registry mutex.
-static pthread_mutex_t sRegistryMutex = PTHREAD_MUTEX_INITIALIZER;
+// The registry: every live FIFO, found by id under the registry lock. Looking
+// up shares the lock (every FIFO operation of every link does it, several
+// times a frame); creating and destroying take it alone.
+static pthread_rwlock_t sRegistryLock = PTHREAD_RWLOCK_INITIALIZER;
 static packetFifo* sRegistryHead = nullptr;
 static packetFifo* sRegistryTail = nullptr;
+static std::unordered_map<aPacketFifoId, packetFifo*>* sRegistryIndex = nullptr;
 static aPacketFifoId sNextId = 1;
+// False once the index could not take a FIFO: lookups then walk the list.
+static bool sIndexComplete = true;
+
+// The caller holds the registry lock.
+static packetFifo* sFind(aPacketFifoId id) {
+  if (id == 0)
+    return nullptr;
+  if (sRegistryIndex && sIndexComplete) {
+    auto found = sRegistryIndex->find(id);
+    return found == sRegistryIndex->end() ? nullptr : found->second;
+  }
+  packetFifo* f = sRegistryHead;
+  while (f && f->id != id)
+    f = f->next;
+  return f;
+}
 
 // Finds the FIFO and returns it with its own mutex held (taken before the
 // registry mutex is released, so the FIFO cannot go away in between).
 static packetFifo* sLockFifo(aPacketFifoId id) {
-  pthread_mutex_lock(&sRegistryMutex);
-  packetFifo* f = sRegistryHead;
-  while (f && f->id != id)
-    f = f->next;
+  pthread_rwlock_rdlock(&sRegistryLock);
+  packetFifo* f = sFind(id);
   if (f)
     pthread_mutex_lock(&f->mutex);
-  pthread_mutex_unlock(&sRegistryMutex);
+  pthread_rwlock_unlock(&sRegistryLock);
   if (f && f->check != aPACKETFIFO_VALID) {
     pthread_mutex_unlock(&f->mutex);
     return nullptr;
@@ -66,14 +84,24 @@ aPacketFifoId aPacketFifo_Create(void) {
   pthread_cond_init(&f->idle, nullptr);
   pthread_condattr_destroy(&attr);
   f->check = aPACKETFIFO_VALID;
-  pthread_mutex_lock(&sRegistryMutex);
+  pthread_rwlock_wrlock(&sRegistryLock);
+  if (!sRegistryIndex)
+    sRegistryIndex = new (std::nothrow) std::unordered_map<aPacketFifoId, packetFifo*>();
   f->id = sNextId++;
+  try {
+    if (sRegistryIndex)
+      (*sRegistryIndex)[f->id] = f;
+    else
+      sIndexComplete = false;
+  } catch (...) {
+    sIndexComplete = false;
+  }
   if (sRegistryTail)
     sRegistryTail->next = f;
   else
     sRegistryHead = f;
   sRegistryTail = f;
-  pthread_mutex_unlock(&sRegistryMutex);
+  pthread_rwlock_unlock(&sRegistryLock);
   return f->id;
 }
 
@@ -89,7 +117,7 @@ static void sFreeEntries(packetFifo* f) {
 aErr aPacketFifo_Destroy(aPacketFifoId* id) {
   if (!id || *id == 0)
     return aErrParam;
-  pthread_mutex_lock(&sRegistryMutex);
+  pthread_rwlock_wrlock(&sRegistryLock);
   packetFifo* prev = nullptr;
   packetFifo* f = sRegistryHead;
   while (f && f->id != *id) {
@@ -97,9 +125,11 @@ aErr aPacketFifo_Destroy(aPacketFifoId* id) {
     f = f->next;
   }
   if (!f) {
-    pthread_mutex_unlock(&sRegistryMutex);
+    pthread_rwlock_unlock(&sRegistryLock);
     return aErrNotFound;
   }
+  if (sRegistryIndex)
+    sRegistryIndex->erase(f->id);
   if (prev)
     prev->next = f->next;
   else
@@ -107,7 +137,7 @@ aErr aPacketFifo_Destroy(aPacketFifoId* id) {
   if (sRegistryTail == f)
     sRegistryTail = prev;
   pthread_mutex_lock(&f->mutex);
-  pthread_mutex_unlock(&sRegistryMutex);
+  pthread_rwlock_unlock(&sRegistryLock);
   sFreeEntries(f);
   f->count = -1;
   pthread_cond_broadcast(&f->arrived);

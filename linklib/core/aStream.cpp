@@ -17,6 +17,7 @@ struct aStream {
   aStreamWriteProc write;
   aStreamDeleteProc del;
   aStreamWaitProc wait;
+  aStreamInterruptProc interrupt;
   void* reference;
   // Push-back ring, owned by the reading side.
   uint8_t* ring;
@@ -58,6 +59,21 @@ aErr aStream_SetWait(aStream* stream, aStreamWaitProc wait) {
     return aErrParam;
   stream->wait = wait;
   return aErrNone;
+}
+
+aErr aStream_SetInterrupt(aStream* stream, aStreamInterruptProc interrupt) {
+  if (!aStream_IsValid(stream))
+    return aErrParam;
+  stream->interrupt = interrupt;
+  return aErrNone;
+}
+
+bool aStream_CanInterrupt(const aStream* stream) { return aStream_IsValid(stream) && stream->interrupt; }
+
+aErr aStream_Interrupt(aStream* stream) {
+  if (!aStream_IsValid(stream))
+    return aErrParam;
+  return stream->interrupt ? stream->interrupt(stream->reference) : aErrNotReady;
 }
 
 aErr aStream_AwaitReadable(aStream* stream, unsigned long timeoutMS) {

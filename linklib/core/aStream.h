@@ -19,6 +19,9 @@ typedef aErr (*aStreamDeleteProc)(void* reference);
 // Blocks until get may find a byte or report a failure, or until timeoutMS
 // passes (aErrNotReady). Belongs to the reading side, like get.
 typedef aErr (*aStreamWaitProc)(unsigned long timeoutMS, void* reference);
+// Ends a wait that is in progress (or the next one) at once. May be called
+// from any thread.
+typedef aErr (*aStreamInterruptProc)(void* reference);
 
 typedef struct aStream aStream;
 
@@ -31,6 +34,15 @@ aErr aStream_Destroy(aStream** stream);
 bool aStream_IsValid(const aStream* stream);
 // Gives the stream a transport wait; the socket, serial and USB transports have one.
 aErr aStream_SetWait(aStream* stream, aStreamWaitProc wait);
+// Gives the stream a way to end a transport wait early; the socket and serial
+// transports have one.
+aErr aStream_SetInterrupt(aStream* stream, aStreamInterruptProc interrupt);
+// True when a wait of this stream can be ended early by aStream_Interrupt.
+bool aStream_CanInterrupt(const aStream* stream);
+// Ends the reader's wait in progress, or else its next one, at once (the wait
+// then reports that a read may find a byte). aErrNotReady for a stream that
+// cannot be interrupted.
+aErr aStream_Interrupt(aStream* stream);
 
 // Reads exactly n bytes, push-back bytes first. All or nothing: when the
 // transport runs dry (aErrNotReady) the bytes taken are pushed back. With

@@ -10,6 +10,7 @@
 
 #include "aAccess.h"
 #include "aStream.h"
+#include "aStreamWake.h"
 
 #define aSERIAL_VALID 0xBEEF
 #define aSERIAL_PATH_MAX 4096
@@ -23,6 +24,7 @@ typedef struct aUnixSerialStream {
   struct termios saved;
   struct termios current;
   bool savedValid;
+  int wakeFd;  // ends the reader's wait early (-1: it cannot be)
   // Reader side only: bytes read in one call and not yet handed out.
   uint8_t readBuffer[aSERIAL_READ_BUFFER];
   size_t readPosition;
@@ -79,8 +81,12 @@ static aErr cbSerialWait(unsigned long timeoutMS, void* reference) {
     return aErrParam;
   if (s->available)
     return aErrNone;
-  struct pollfd p = {s->fd, POLLIN, 0};
-  return poll(&p, 1, static_cast<int>(timeoutMS)) != 0 ? aErrNone : aErrNotReady;
+  return aStreamWake_Poll(s->fd, s->wakeFd, timeoutMS);
+}
+
+static aErr cbSerialInterrupt(void* reference) {
+  aUnixSerialStream* s = sRecord(reference);
+  return s ? aStreamWake_Signal(s->wakeFd) : aErrParam;
 }
 
 static aErr cbSerialWrite(const uint8_t* bytes, size_t length, void* reference) {
@@ -102,6 +108,7 @@ static aErr cbSerialDelete(void* reference) {
       tcsetattr(s->fd, TCSANOW, &s->saved);
     close(s->fd);
   }
+  aStreamWake_Close(&s->wakeFd);
   s->check = 0;
   delete s;
   return aErrNone;
@@ -151,6 +158,7 @@ aErr aStream_CreateSerial(const char* devicePath, int baudIndex, int parity, int
   s->check = aSERIAL_VALID;
   s->baudIndex = baudIndex;
   s->fd = -1;
+  s->wakeFd = aStreamWake_Create();
   strcpy(s->path, devicePath);
   aStream* made = aStream_Create(cbSerialGet, cbSerialPut, cbSerialWrite, cbSerialDelete, s);
   if (!made) {
@@ -158,6 +166,8 @@ aErr aStream_CreateSerial(const char* devicePath, int baudIndex, int parity, int
     return aErrMemory;
   }
   aStream_SetWait(made, cbSerialWait);
+  if (s->wakeFd >= 0)
+    aStream_SetInterrupt(made, cbSerialInterrupt);
   aErr err = sOpenPort(s, parity, bits, stopBits);
   if (err) {
     aStream_Destroy(&made);

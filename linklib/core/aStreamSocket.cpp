@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "aStream.h"
+#include "aStreamWake.h"
 #include "aTime.h"
 
 #define aSOCKET_VALID 0xDEAD
@@ -35,6 +36,7 @@ typedef struct aSocketStream {
   uint32_t generation;  // connections made so far
   pthread_rwlock_t lock;  // fd, flags and generation change only when held exclusively
   aStream* owner;  // the stream this record serves, told of every reconnection
+  int wakeFd;      // ends the reader's wait early (-1: it cannot be)
   // Reader side only: bytes received and not yet handed out.
   uint8_t readBuffer[aSOCKET_READ_BUFFER];
   size_t readPosition;
@@ -175,9 +177,12 @@ static aErr cbSocketWait(unsigned long timeoutMS, void* reference) {
   pthread_rwlock_unlock(&s->lock);
   if (fd < 0)
     return aErrNone;
-  struct pollfd p = {fd, POLLIN, 0};
-  int ready = poll(&p, 1, static_cast<int>(timeoutMS));
-  return ready != 0 ? aErrNone : aErrNotReady;
+  return aStreamWake_Poll(fd, s->wakeFd, timeoutMS);
+}
+
+static aErr cbSocketInterrupt(void* reference) {
+  aSocketStream* s = sRecord(reference);
+  return s ? aStreamWake_Signal(s->wakeFd) : aErrParam;
 }
 
 // One send attempt of the remaining bytes; *attempts is updated as the write rules count.
@@ -237,6 +242,7 @@ static aErr cbSocketDelete(void* reference) {
   sCloseSocket(s);
   pthread_rwlock_unlock(&s->lock);
   pthread_rwlock_destroy(&s->lock);
+  aStreamWake_Close(&s->wakeFd);
   s->check = 0;
   delete s;
   return aErrNone;
@@ -255,13 +261,17 @@ aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream** stream) {
   s->address.sin_port = htons(port);
   s->address.sin_addr.s_addr = address;
   s->fd = -1;
+  s->wakeFd = aStreamWake_Create();
   pthread_rwlock_init(&s->lock, nullptr);
   pthread_rwlock_wrlock(&s->lock);
   aErr err = sConnect(s);
   pthread_rwlock_unlock(&s->lock);
   aStream* made = err ? nullptr : aStream_Create(cbSocketGet, cbSocketPut, cbSocketWrite, cbSocketDelete, s);
-  if (made)
+  if (made) {
     aStream_SetWait(made, cbSocketWait);
+    if (s->wakeFd >= 0)
+      aStream_SetInterrupt(made, cbSocketInterrupt);
+  }
   if (!made) {
     cbSocketDelete(s);
     return aErrResource;

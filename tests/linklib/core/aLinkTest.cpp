@@ -3,8 +3,13 @@
 #include <atomic>
 #include <stdint.h>
 #include <chrono>
+#include <dirent.h>
+#include <fstream>
 #include <mutex>
 #include <poll.h>
+#include <set>
+#include <string>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
 #include <time.h>
@@ -116,7 +121,98 @@ double ThreadCpuMs() {
   return t.tv_sec * 1000.0 + t.tv_nsec / 1e6;
 }
 
+// The link engine's worker threads of this process.
+std::set<int> Workers() {
+  std::set<int> tids;
+  DIR* tasks = opendir("/proc/self/task");
+  while (dirent* entry = tasks ? readdir(tasks) : nullptr) {
+    std::ifstream comm(std::string("/proc/self/task/") + entry->d_name + "/comm");
+    std::string name;
+    if (entry->d_name[0] != '.' && std::getline(comm, name) && name == "link worker")
+      tids.insert(atoi(entry->d_name));
+  }
+  if (tasks)
+    closedir(tasks);
+  return tids;
+}
+
+// Times the threads gave up the CPU to wait.
+long Switches(const std::set<int>& tids) {
+  long total = 0;
+  for (int tid : tids) {
+    std::ifstream status("/proc/self/task/" + std::to_string(tid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
+        total += atol(line.substr(line.find(':') + 1).c_str());
+  }
+  return total;
+}
+
+long OwnWaits() {
+  struct rusage usage {};
+  getrusage(RUSAGE_THREAD, &usage);
+  return usage.ru_nvcsw;
+}
+
 }  // namespace
+
+// A request's reply reaches the caller waiting for it without a thread of the
+// engine waking it, frames flowing cost about one wake-up each, and an idle
+// link sleeps; a packet queued meanwhile, and a stop, still end its sleep at once.
+TEST(aLink, RequestsCostOneWakeUpAFrameAndAnIdleLinkSleeps) {
+  ScriptedPeer module;
+  module.setResponder(ScriptedPeer::Echo(0x02));
+  linkRef ref = aLink_CreateTCPIP(ScriptedPeer::LoopbackAddress(), module.port());
+  ASSERT_NE(ref, 0u);
+  const std::set<int> engine = Workers();
+  ASSERT_FALSE(engine.empty());
+
+  const int kExchanges = 200;
+  long engineBefore = Switches(engine);
+  long ownBefore = OwnWaits();
+  for (int i = 0; i < kExchanges; i++) {
+    const uint8_t data[2] = {0x11, static_cast<uint8_t>(i)};
+    aPacket* request = aPacket_CreateWithData(0x02, 2, data);
+    ASSERT_EQ(aLink_PutPacket(ref, request), aErrNone);
+    aPacket_Destroy(&request);
+    uint8_t command = 0x11;
+    aPacket* reply = aLink_AwaitFirst(ref, cbCommandIs, &command, 2000);
+    ASSERT_NE(reply, nullptr) << "exchange " << i;
+    EXPECT_EQ(reply->data[1], static_cast<uint8_t>(i));
+    aPacket_Destroy(&reply);
+  }
+  // Three threads took turns before (sender, receiver, caller): three a frame.
+  // Now the caller alone waits, once a frame, and the worker rests.
+  double perFrame = static_cast<double>(Switches(engine) - engineBefore + OwnWaits() - ownBefore) / kExchanges;
+  EXPECT_LT(perFrame, 1.5);
+
+  // The last frame's slot passes; from then on the link waits for input alone.
+  WaitUntil([] { return false; }, 20);
+  long idleBefore = Switches(engine);
+  WaitUntil([] { return false; }, 600);
+  EXPECT_LE(Switches(engine) - idleBefore, 8);
+
+  // Two packets at once: the first leaves at once, the second a pace later.
+  auto start = std::chrono::steady_clock::now();
+  for (uint8_t i = 0; i < 2; i++) {
+    const uint8_t data[2] = {0x12, i};
+    aPacket* packet = aPacket_CreateWithData(0x02, 2, data);
+    ASSERT_EQ(aLink_PutPacket(ref, packet), aErrNone);
+    aPacket_Destroy(&packet);
+  }
+  uint8_t command = 0x12;
+  for (int i = 0; i < 2; i++) {
+    aPacket* reply = aLink_AwaitFirst(ref, cbCommandIs, &command, 2000);
+    ASSERT_NE(reply, nullptr);
+    aPacket_Destroy(&reply);
+  }
+  EXPECT_LT(ElapsedMs(start), 150);
+  WaitUntil([] { return false; }, 50);
+  start = std::chrono::steady_clock::now();
+  EXPECT_EQ(aLink_Destroy(&ref), aErrNone);
+  EXPECT_LT(ElapsedMs(start), 150);
+}
 
 TEST(aLink, StartFrameFirstAndStopFrameLastOverSerial) {
   linktest::Pty pty;
