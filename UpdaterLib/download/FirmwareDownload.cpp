@@ -15,6 +15,7 @@
 #include "image/BirdFile.h"
 #include "image/ImageTrust.h"
 #include "image/BuildNumber.h"
+#include "server/HTTPRequest.h"
 #include "server/UpdateServerRequest.h"
 #include "server/base64.h"
 #include "store/KeyValueStore.h"
@@ -51,6 +52,26 @@ struct FetchOutput {
   std::string cause;
 };
 
+// The spinner turns until the server says how large its reply is; from then on
+// the bar shows the bytes, the rate and the time left.
+void sShowFetch(UpdaterDisplayInterface& display, std::future<bool>& result, const HTTPRequest::Meter& meter) {
+  bool metered = false;
+  display.update_spinner(true, kSpinnerLabel);
+  while (result.wait_for(std::chrono::milliseconds(100)) == std::future_status::timeout) {
+    const uint64_t total = meter.total, done = meter.done;
+    if (total == 0 || done > total) {
+      display.update_spinner(true, kSpinnerLabel);
+      continue;
+    }
+    // A new start for the rate; the end is only cleared: "-v"'s line is about what a module was sent.
+    if (!metered)
+      display.display_progress(true);
+    metered = true;
+    display.update_transfer(done, total, kSpinnerLabel);
+  }
+  display.update_spinner(false, kSpinnerLabel);
+}
+
 // Runs the one blocking request on a worker thread while the spinner turns.
 // Whatever the request throws travels through the promise; nothing escapes
 // the worker.
@@ -60,9 +81,12 @@ bool sFetchBird(UpdaterDisplayInterface& display, const std::string& serverUrl, 
   std::future<bool> result = promise.get_future();
   const std::string* url = serverUrl.empty() ? nullptr : &serverUrl;
   FetchOutput* target = &output;
+  HTTPRequest::Meter meter;
+  HTTPRequest::Meter* shared = &meter;
   bool ok = false;
   {
-    JoiningThread worker(std::thread([&promise, firmware, buildText, serialNumber, no_cal, url, target] {
+    JoiningThread worker(std::thread([&promise, firmware, buildText, serialNumber, no_cal, url, target, shared] {
+      HTTPRequest::Metered metered(shared);
       try {
         promise.set_value(UpdateServerRequest::GetBuild(serialNumber, firmware, buildText, target->bird,
                                                         url ? url->c_str() : nullptr, no_cal, &target->cause));
@@ -70,10 +94,7 @@ bool sFetchBird(UpdaterDisplayInterface& display, const std::string& serverUrl, 
         promise.set_exception(std::current_exception());
       }
     }));
-    display.update_spinner(true, kSpinnerLabel);
-    while (result.wait_for(std::chrono::milliseconds(100)) == std::future_status::timeout)
-      display.update_spinner(true, kSpinnerLabel);
-    display.update_spinner(false, kSpinnerLabel);
+    sShowFetch(display, result, meter);
     try {
       ok = result.get();
     } catch (const std::exception& e) {

@@ -40,7 +40,16 @@ void sGlobalInit() {
 
 // Called by libcurl about once a second and on every chunk: a Ctrl-C or a
 // termination request ends the transfer instead of waiting for its end.
-int cbProgress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) { return Interrupt::Requested() ? 1 : 0; }
+// The meter of this thread's requests, if its caller shows their progress.
+thread_local HTTPRequest::Meter* tMeter = nullptr;
+
+int cbProgress(void*, curl_off_t dltotal, curl_off_t dlnow, curl_off_t, curl_off_t) {
+  if (tMeter) {
+    tMeter->total = dltotal > 0 ? static_cast<uint64_t>(dltotal) : 0;
+    tMeter->done = dlnow > 0 ? static_cast<uint64_t>(dlnow) : 0;
+  }
+  return Interrupt::Requested() ? 1 : 0;
+}
 
 [[noreturn]] void sFail(CURLcode code) { throw std::runtime_error(curl_easy_strerror(code)); }
 
@@ -184,6 +193,10 @@ HTTPResponse HTTPRequest::GET(const std::string& url, const Parameters& params, 
     target = location;
   }
 }
+
+HTTPRequest::Metered::Metered(Meter* meter) { tMeter = meter; }
+
+HTTPRequest::Metered::~Metered() { tMeter = nullptr; }
 
 HTTPResponse HTTPRequest::Perform(const std::string& url, const Limits& limits, std::string& location) {
   sGlobalInit();

@@ -1,8 +1,8 @@
 // One HTTP GET with a key=value query, carried by libcurl's easy interface.
 #pragma once
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <cstddef>
 #include <map>
 #include <string>
 
@@ -58,6 +58,22 @@ public:
   // to another host, from HTTPS to plain HTTP, or to something not HTTP.
   static std::string RedirectRefusal(const std::string& from, const std::string& to);
   static const int kMaxRedirects = 5;
+
+  // How far the reply of the current request has come: bytes so far and in
+  // all (0 while the server has not said). Written by the thread that makes
+  // the requests, read by another one that shows it.
+  struct Meter {
+    std::atomic<uint64_t> done{0};
+    std::atomic<uint64_t> total{0};
+  };
+  // While one lives, the requests of its thread report to `meter`.
+  class Metered {
+  public:
+    explicit Metered(Meter* meter);
+    ~Metered();
+    Metered(const Metered&) = delete;
+    Metered& operator=(const Metered&) = delete;
+  };
 
   // libcurl write callback; userdata is the HTTPResponse being filled.
   static size_t _rcv_data(char* data, size_t size, size_t nmemb, void* userdata);

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <thread>
 
 #include "server/HTTPRequest.h"
 #include "server/Bird.h"
@@ -80,6 +81,27 @@ TEST(UpdateServerRequest, AsksTheExactUrlOfEveryOperationAndReadsTheLabReplies) 
   std::string expected = testsupport::BirdContent(testsupport::MakeBirdBytes(17, "2.0.0", "F", 0, "image bytes of F"));
   expected.replace(4 + 5 + 32, 8, "0000ABCD");  // the serial field of the information block, the first block
   EXPECT_EQ(testsupport::BirdContent(file), expected);
+}
+
+// The meter is what a download's bar shows: only the requests of the thread that installed it.
+TEST(HTTPRequest, MeterCountsTheReplyOfItsOwnThreadsRequests) {
+  ENTER_PRIVATE_NETWORK_OR_SKIP();
+  ScriptedServer server;
+  const std::string body = "ok\n" + std::string(200000, 'A');
+  server.Answer(200, body);
+  HTTPRequest::Meter meter;
+  std::thread other([&] { HTTPRequest::GET(server.url(), {}, HTTPRequest::DownloadLimits); });
+  other.join();
+  EXPECT_EQ(meter.done, 0u);
+  {
+    HTTPRequest::Metered metered(&meter);
+    HTTPResponse reply = HTTPRequest::GET(server.url(), {}, HTTPRequest::DownloadLimits);
+    EXPECT_EQ(std::string(reply.get_response()), body);
+  }
+  EXPECT_EQ(meter.total, body.size());
+  EXPECT_EQ(meter.done, body.size());
+  HTTPRequest::GET(server.url(), {{"a", "b"}}, HTTPRequest::DownloadLimits);
+  EXPECT_EQ(meter.done, body.size());  // no longer installed: untouched
 }
 
 TEST(UpdateServerRequest, StatusAndOkLineDecideSuccess) {
