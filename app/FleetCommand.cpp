@@ -131,7 +131,7 @@ int RunFleetUpdate(Parameters& p, Updater& updater, UpdaterDisplayInterface& dis
   request.download = Downloader(p, updater);
   display.message(kInfo, "Updating %zu modules, up to %u at a time", routes.size(), p.parallel);
   // With --json, stdout holds the document alone.
-  FleetConsole console(display, p.json ? stderr : stdout);
+  FleetConsole console(display, p.json ? stderr : stdout, p.quiet);
   std::vector<ModuleOutcome> outcomes;
   for (const ModuleOutcome& outcome : current)
     display.message(kInfo, "%08X: current (build %u)", outcome.serialNumber, outcome.buildBefore);

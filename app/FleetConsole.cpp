@@ -10,8 +10,8 @@ const int kBarWidth = 40;
 
 }  // namespace
 
-FleetConsole::FleetConsole(UpdaterDisplayInterface& display, FILE* out)
-    : display_(display), out_(out), terminal_(isatty(fileno(out)) == 1) {}
+FleetConsole::FleetConsole(UpdaterDisplayInterface& display, FILE* out, bool quiet)
+    : display_(display), out_(out), terminal_(!quiet && isatty(fileno(out)) == 1) {}
 
 std::string FleetConsole::ProgressLine(uint32_t serialNumber, double fraction, const char* label) {
   char text[160];

@@ -14,8 +14,9 @@
 
 class FleetConsole : public FleetObserver {
 public:
-  // Messages go through `display`; the progress lines to `out` when it is a terminal.
-  FleetConsole(UpdaterDisplayInterface& display, FILE* out);
+  // Messages go through `display`; the progress lines to `out` when it is a terminal
+  // and the run is not quiet (-q keeps errors and results only).
+  FleetConsole(UpdaterDisplayInterface& display, FILE* out, bool quiet = false);
 
   void module_message(uint32_t serialNumber, int level, const char* text) override;
   void module_progress(uint32_t serialNumber, double fraction, const char* label) override;

@@ -72,7 +72,7 @@ std::vector<linkType> Transports(const Parameters& p) {
 
 int RunWatch(Parameters& p, Updater& updater, UpdaterDisplayInterface& display) {
   // With --json, stdout carries the event lines alone.
-  FleetConsole console(display, p.json ? stderr : stdout);
+  FleetConsole console(display, p.json ? stderr : stdout, p.quiet);
   StationLog log(p.json, stdout, console);
   std::vector<std::string> names;
   for (linkType type : Transports(p)) names.push_back(type == linkTypeUSB ? "USB" : "TCPIP");

@@ -13,6 +13,7 @@
 
 #include "AppTestSupport.h"
 #include "CLI_Display.h"
+#include "FleetConsole.h"
 #include "Log.h"
 
 using apptest::CaptureFile;
@@ -235,4 +236,17 @@ TEST(Log, PackagesFilterWhatIsWritten) {
 
   Log::SetOutput(nullptr);
   Log::log(0, "nowhere");  // no stream: nothing happens
+}
+
+// -q keeps a fleet's progress block off the terminal; without it the block is drawn.
+TEST_F(Terminal, QuietFleetDrawsNoProgressBlock) {
+  RecordingDisplay display;
+  {
+    FleetConsole quiet(display, out, true);
+    quiet.module_progress(0x0000BEEF, 0.5, "Transferring");
+  }
+  EXPECT_EQ(Read(), "");
+  FleetConsole loud(display, out);
+  loud.module_progress(0x0000BEEF, 0.5, "Transferring");
+  EXPECT_NE(Read().find("0000BEEF"), std::string::npos);
 }
