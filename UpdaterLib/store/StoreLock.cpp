@@ -14,6 +14,7 @@
 #include "Environment.h"
 #include "Interrupt.h"
 #include "Log.h"
+#include "ProcessText.h"
 #include "aDirectory.h"
 #include "aNumber.h"
 #include "aTime.h"
@@ -31,7 +32,6 @@ const StoreLock::Wait kDownloadWait = {0, 300};
 // is not short.
 const StoreLock::Wait kEntryWait = {1000, 60};
 const unsigned kPollMS = 50;
-const size_t kMaxCommandText = 300;
 // Test hook only: lets the refusal be seen in seconds.
 const char* const kWaitEnvironment = "UPDATER_LOCK_WAIT_SECONDS";
 
@@ -51,29 +51,9 @@ unsigned sLimitSeconds(unsigned fallback) {
   return seconds < fallback ? seconds : fallback;
 }
 
-// The command line of this process as the user typed it, program name
-// without its directory, on one line, cut to a length fit for a message.
-std::string sOwnCommand() {
-  FILE* file = fopen("/proc/self/cmdline", "re");
-  if (!file)
-    return std::string();
-  char buffer[4096];
-  size_t length = fread(buffer, 1, sizeof(buffer), file);
-  fclose(file);
-  std::string raw(buffer, length);
-  size_t programEnd = raw.find('\0');
-  size_t slash = raw.rfind('/', programEnd);
-  std::string text = slash == std::string::npos ? raw : raw.substr(slash + 1);
-  while (!text.empty() && text.back() == '\0')
-    text.pop_back();
-  for (char& c : text)
-    if (c == '\0' || c == '\n' || c == '\r')
-      c = ' ';
-  return text.size() > kMaxCommandText ? text.substr(0, kMaxCommandText) + "..." : text;
-}
 
 void sWriteHolder(int fd) {
-  std::string text = std::to_string(static_cast<long>(getpid())) + "\n" + sOwnCommand() + "\n";
+  std::string text = std::to_string(static_cast<long>(getpid())) + "\n" + ProcessText::CommandLine(0) + "\n";
   if (ftruncate(fd, 0) != 0 || pwrite(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size()))
     Log::log(DEBUG_Updater, "UpdaterStore: could not note the holder of a lock (%d).\n", errno);
 }

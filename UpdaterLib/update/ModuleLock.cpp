@@ -13,9 +13,10 @@
 #include <mutex>
 #include <set>
 
+#include "Environment.h"
 #include "Interrupt.h"
 #include "Log.h"
-#include "aNumber.h"
+#include "ProcessText.h"
 #include "aTime.h"
 
 namespace {
@@ -23,7 +24,6 @@ namespace {
 // As the store's update lock: a whole update ends well within this.
 const unsigned kLimitSeconds = 300;
 const unsigned kPollMS = 50;
-const size_t kMaxCommandText = 300;
 // Test hook shared with the store locks: lets the refusal be seen in seconds.
 const char* const kWaitEnvironment = "UPDATER_LOCK_WAIT_SECONDS";
 
@@ -33,10 +33,7 @@ std::mutex gMutex;
 std::set<uint32_t> gHeld;
 
 unsigned sLimitSeconds() {
-  const char* text = std::getenv(kWaitEnvironment);
-  uint32_t seconds = 0;
-  if (!text || aNumber_ParseU32(text, 10, &seconds) != aErrNone || seconds == 0)
-    return kLimitSeconds;
+  uint32_t seconds = Environment::Seconds(kWaitEnvironment, kLimitSeconds);
   return seconds < kLimitSeconds ? seconds : kLimitSeconds;
 }
 
@@ -49,26 +46,6 @@ socklen_t sAddress(uint32_t serialNumber, sockaddr_un& address) {
   return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length);
 }
 
-// The program and its arguments on one line, cut to a length fit for a message.
-std::string sCommandLine(pid_t pid) {
-  std::string path = "/proc/" + std::to_string(static_cast<long>(pid)) + "/cmdline";
-  FILE* file = fopen(path.c_str(), "re");
-  if (!file)
-    return std::string();
-  char buffer[4096];
-  size_t length = fread(buffer, 1, sizeof(buffer), file);
-  fclose(file);
-  std::string raw(buffer, length);
-  // The program without its directory, as the user would type it.
-  const size_t slash = raw.rfind('/', raw.find('\0'));
-  std::string text = slash == std::string::npos ? raw : raw.substr(slash + 1);
-  while (!text.empty() && text.back() == '\0')
-    text.pop_back();
-  for (char& c : text)
-    if (c == '\0' || c == '\n' || c == '\r' || c == '\t')
-      c = ' ';
-  return text.size() > kMaxCommandText ? text.substr(0, kMaxCommandText) + "..." : text;
-}
 
 std::string sUserName(uid_t uid) {
   struct passwd entry;
@@ -94,7 +71,7 @@ std::string sHolder(uint32_t serialNumber) {
       getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0 && credentials.pid > 0) {
     holder = "process " + std::to_string(static_cast<long>(credentials.pid)) + " of user " +
              sUserName(credentials.uid);
-    std::string command = sCommandLine(credentials.pid);
+    std::string command = ProcessText::CommandLine(credentials.pid);
     if (!command.empty())
       holder += " (" + command + ")";
   }
