@@ -164,6 +164,7 @@ TEST_F(StoreSafetyE2E, AFailedStoreWriteNamesThePathAndTheReason) {
 TEST_F(StoreSafetyE2E, DiscoveryRunsWhenTheStoreCannotBeMade) {
   TempDir other;
   std::string updater = net->storeDir() + "/updater", aside = other.file("updater");
+  mkdir(updater.c_str(), 0755);  // run alone, no earlier test has made it
   ASSERT_EQ(rename(updater.c_str(), aside.c_str()), 0);
   testsupport::WriteFile(updater, "a file where the store should be");
   RunResult r = net->runUpdater({"-D", "-t", "TCPIP"});
