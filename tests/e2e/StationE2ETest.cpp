@@ -4,11 +4,11 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <future>
 #include <map>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -25,6 +25,17 @@ using testsupport::RunResult;
 using testsupport::TempDir;
 
 namespace {
+
+// "2026-12-09T14:41:17.123Z": std::regex would do, but GCC's sanitizer builds warn inside it.
+bool IsUtcStamp(const std::string& text) {
+  const std::string shape = "dddd-dd-ddTdd:dd:dd.dddZ";
+  if (text.size() != shape.size())
+    return false;
+  for (size_t i = 0; i < shape.size(); i++)
+    if (shape[i] == 'd' ? !isdigit(static_cast<unsigned char>(text[i])) : text[i] != shape[i])
+      return false;
+  return text.compare(0, 2, "20") == 0;
+}
 
 bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
@@ -143,7 +154,6 @@ TEST(StationE2E, NetworkStationUpdatesArrivalsSkipsCurrentHandlesReturnsAndLogsJ
   EXPECT_EQ(0, r.exitCode) << r.out << r.err;
 
   const json schema = Schema();
-  const std::regex stamp("^20[0-9]{2}-[01][0-9]-[0-3][0-9]T[0-2][0-9]:[0-5][0-9]:[0-6][0-9]\\.[0-9]{3}Z$");
   std::vector<json> events;
   std::string last;
   for (const std::string& line : Lines(r.out)) {
@@ -153,7 +163,7 @@ TEST(StationE2E, NetworkStationUpdatesArrivalsSkipsCurrentHandlesReturnsAndLogsJ
     jsonschema::Check(schema, schema["$defs"]["station_event"], event, "$", problems);
     EXPECT_TRUE(problems.empty()) << line << "\n" << ::testing::PrintToString(problems);
     const std::string time = event.value("time", "");
-    EXPECT_TRUE(std::regex_match(time, stamp)) << line;
+    EXPECT_TRUE(IsUtcStamp(time)) << line;
     EXPECT_LE(last, time) << line;
     last = time;
     events.push_back(event);
@@ -209,9 +219,13 @@ TEST(StationE2E, ForcedUpdateInterruptedBySigtermEndsWithTheTable) {
   ASSERT_TRUE(written) << r.out << r.err;
   EXPECT_EQ(1, r.exitCode) << r.out << r.err;
   const std::vector<std::string> lines = Lines(r.out);
-  const std::regex appeared("^20[0-9-]{8}T[0-9:]{8}\\.[0-9]{3}Z 0000C001 appeared \\(TCPIP [0-9.]+:9000, Holvex\\)$");
   bool sawAppeared = false;
-  for (const std::string& line : lines) sawAppeared = sawAppeared || std::regex_match(line, appeared);
+  for (const std::string& line : lines) {
+    const std::string rest = line.size() > 24 ? line.substr(24) : std::string();
+    const size_t port = rest.find(":9000, Holvex)");
+    sawAppeared = sawAppeared || (IsUtcStamp(line.substr(0, 24)) && rest.rfind(" 0000C001 appeared (TCPIP ", 0) == 0 &&
+                                  port != std::string::npos && port + 14 == rest.size());
+  }
   EXPECT_TRUE(sawAppeared) << r.out;
   EXPECT_TRUE(Has(r.out, "Z 0000C001 update started, build 2500 -> 2500\n")) << r.out;
   EXPECT_TRUE(Has(r.err, "Interrupted while module [0000C001] was rebooting into its new firmware. Run -D to see "
