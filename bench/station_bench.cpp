@@ -148,6 +148,38 @@ double sAt(const std::vector<double>& sorted, double fraction) {
   return sorted.empty() ? 0 : sorted[std::min(sorted.size() - 1, static_cast<size_t>(fraction * sorted.size()))];
 }
 
+// The lab's modules, each arriving on its own schedule and then coming and going.
+bool sStartModules(testsupport::LabNetwork& net) {
+  std::vector<std::string> lab = {"modules"};
+  for (int i = 0; i < kModules; i++) {
+    lab.push_back("--module");
+    lab.push_back("serial=" + sSerial(i) + ",model=17,build=100,port=" + std::to_string(kFirstPort + i) +
+                  ",reboot-delay=100,arrive=" + std::to_string(500 + 400 * i) + "," + kCycle);
+  }
+  return net.startLab(lab) >= 0;
+}
+
+// Follows the station until `target` arrivals, sampling it every kSampleEvery arrivals.
+std::vector<Sample> sWatch(unsigned target, bool soak, const std::string& bird, const std::string& outPath,
+                           std::future<testsupport::RunResult>& run, int& pid) {
+  std::vector<Sample> samples;
+  for (unsigned arrivals = 0; arrivals < target;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    if (pid == 0) pid = sUpdaterPid(bird);
+    arrivals = sRead(testsupport::ReadFile(outPath)).arrivals;
+    if (pid != 0 && arrivals >= kSampleEvery * (samples.size() + 1)) {
+      // Between two updates, so the figures are the station's own and not those of updates under way.
+      testsupport::WaitUntil([&] { return sIdle(testsupport::ReadFile(outPath)); }, 10000);
+      samples.push_back(sSample(pid, arrivals));
+      if (soak)
+        fprintf(stderr, "station_bench: at %u arrivals: %d descriptors, %d threads, %ld KiB resident\n",
+                samples.back().arrivals, samples.back().fds, samples.back().threads, samples.back().rssKiB);
+    }
+    if (run.wait_for(std::chrono::seconds(0)) == std::future_status::ready) break;
+  }
+  return samples;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -164,13 +196,7 @@ int main(int argc, char** argv) {
     fprintf(stderr, "station_bench: %s\n", net.error().c_str());
     return 2;
   }
-  std::vector<std::string> lab = {"modules"};
-  for (int i = 0; i < kModules; i++) {
-    lab.push_back("--module");
-    lab.push_back("serial=" + sSerial(i) + ",model=17,build=100,port=" + std::to_string(kFirstPort + i) +
-                  ",reboot-delay=100,arrive=" + std::to_string(500 + 400 * i) + "," + kCycle);
-  }
-  if (net.startLab(lab) < 0) {
+  if (!sStartModules(net)) {
     fprintf(stderr, "station_bench: %s\n", net.error().c_str());
     return 2;
   }
@@ -183,22 +209,8 @@ int main(int argc, char** argv) {
                     "-U", "--watch", "--json", "-t", "TCPIP", "-j", "8", "-f", bird},
                    24 * 3600 * 1000);
   });
-  std::vector<Sample> samples;
   int pid = 0;
-  for (unsigned arrivals = 0; arrivals < target;) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    if (pid == 0) pid = sUpdaterPid(bird);
-    arrivals = sRead(testsupport::ReadFile(outPath)).arrivals;
-    if (pid != 0 && arrivals >= kSampleEvery * (samples.size() + 1)) {
-      // Between two updates, so the figures are the station's own and not those of updates under way.
-      testsupport::WaitUntil([&] { return sIdle(testsupport::ReadFile(outPath)); }, 10000);
-      samples.push_back(sSample(pid, arrivals));
-      if (soak)
-        fprintf(stderr, "station_bench: at %u arrivals: %d descriptors, %d threads, %ld KiB resident\n",
-                samples.back().arrivals, samples.back().fds, samples.back().threads, samples.back().rssKiB);
-    }
-    if (run.wait_for(std::chrono::seconds(0)) == std::future_status::ready) break;
-  }
+  std::vector<Sample> samples = sWatch(target, soak, bird, outPath, run, pid);
   // Stopped between two arrivals, so no update is cut short and counted as failed.
   testsupport::WaitUntil([&] { return sIdle(testsupport::ReadFile(outPath)); }, 30000);
   if (pid != 0) kill(pid, SIGTERM);
