@@ -75,6 +75,8 @@ mkdir /tmp/home && mount --bind /tmp/home "$home"
 mkdir -p /tmp/work/build && ln -s "$1" /tmp/work/build/bin && ln -s "$2" /tmp/work/scripts
 cd /tmp/work
 export PATH="/tmp/work/build/bin:$PATH"
+# A sanitizer-built program would refuse the USB emulation's preload ahead of its runtime.
+export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0"
 set +e -m
 timeout -k 5 240 bash -e -c "$3" &
 pid=$!
