@@ -7,6 +7,7 @@
 #include "image/BuildNumber.h"
 #include "server/UpdateServerRequest.h"
 #include "store/UpdaterStore.h"
+#include "update/BirdCheck.h"
 #include "update/BuildChoice.h"
 
 namespace {
@@ -47,10 +48,13 @@ UpdatePlan::Module UpdatePlan::For(uint32_t serialNumber, const DeviceInfo* devi
   return plan;
 }
 
-void UpdatePlan::checkModel(Module& plan, const BirdFile& file) const {
-  const char* model = aDefs_GetModelName(plan.device.spec.model);
-  if (!request_.override && !file.ValidateModel(model))
-    plan.problem = std::string("Connected device model and Bird file model do not match [") + model + "]";
+// The update's own judgement of the file for this module, in the update's words.
+void UpdatePlan::checkFile(Module& plan, const BirdFile& file) const {
+  std::string reason = BirdCheck::FileReason(file, plan.serialNumber);
+  if (reason.empty() && !request_.override)
+    reason = BirdCheck::ModelReason(file, aDefs_GetModelName(plan.device.spec.model));
+  if (!reason.empty())
+    plan.problem = std::string(BirdCheck::kRefusal) + ": " + reason;
 }
 
 // -f: the file's own build, else the one -b names.
@@ -59,7 +63,7 @@ void UpdatePlan::fromFile(Module& plan) const {
   try {
     BirdFile file(request_.birdFile.c_str());
     plan.buildWanted = file.GetBuild() != 0 ? file.GetBuild() : request_.build;
-    checkModel(plan, file);
+    checkFile(plan, file);
   } catch (const std::exception& e) {
     plan.problem = e.what();
   }
@@ -97,7 +101,7 @@ void UpdatePlan::fromStore(Module& plan) const {
       return;
     }
     BirdFile file = item.ReadBirdFile(name.c_str());
-    checkModel(plan, file);
+    checkFile(plan, file);
   } catch (const std::exception& e) {
     plan.problem = e.what();
   }

@@ -39,7 +39,7 @@ private:
   void fromFile(Module& plan) const;
   void fromServer(Module& plan) const;
   void fromStore(Module& plan) const;
-  void checkModel(Module& plan, const class BirdFile& file) const;
+  void checkFile(Module& plan, const class BirdFile& file) const;
 
   Request request_;
 };

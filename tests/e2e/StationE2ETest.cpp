@@ -293,13 +293,24 @@ TEST(StationE2E, DryRunOfMixedFleetWritesNothingAndAllSkipsTheCurrentModule) {
   EXPECT_EQ(1, r.exitCode) << r.out << r.err;
   EXPECT_TRUE(Has(r.out, "1100 -> 2500         from " + seen + "/0000D001/2500.bird\n")) << r.out;
   EXPECT_TRUE(Has(r.out, "2500 -> current      from " + seen + "/0000D002/2500.bird\n")) << r.out;
-  EXPECT_TRUE(Has(r.out, "Quessa       1100 -> 2500         cannot be updated: Connected device model and Bird "
-                         "file model do not match [Quessa]\n"))
+  // In the update's own words: the plan and the update judge a file alike.
+  EXPECT_TRUE(Has(r.out, "Quessa       1100 -> 2500         cannot be updated: Birdfile failed validation: model "
+                         "Holvex, the module is a Quessa\n"))
       << r.out;
   EXPECT_TRUE(Has(r.out, "Holvex       1100 -> -            cannot be updated: Could not find valid build for this "
                          "device.\n"))
       << r.out;
   EXPECT_TRUE(Has(r.out, "2 of 4 modules could be updated\n")) << r.out;
+
+  // A file for module 00000000 without serial-number offsets: the update would refuse it, so the plan does.
+  std::vector<birdwriter::Block> blocks = {birdwriter::InfoBlock(2600, "2.6.0", 0, "Holvex"),
+                                           birdwriter::AddressedBlock(birdwriter::kFirmware, 0,
+                                                                      birdwriter::RandomBytes(1024, 3))};
+  const std::vector<uint8_t> bytes = birdwriter::EncodeFile(blocks);
+  testsupport::WriteFile(files.file("fixed.bird"), std::string(bytes.begin(), bytes.end()));
+  r = net.runUpdater({"-U", "--dry-run", "-d", "0000D001", "-t", "TCPIP", "-f", files.file("fixed.bird")});
+  EXPECT_EQ(1, r.exitCode) << r.out << r.err;
+  EXPECT_TRUE(Has(r.out, "Birdfile failed validation: made for module 00000000, not 0000D001")) << r.out;
 
   r = net.runUpdater({"-U", "--dry-run", "-d", "0000D001,0000D002", "-t", "TCPIP", "-u", server, "--json"});
   EXPECT_EQ(0, r.exitCode) << r.out << r.err;
