@@ -40,14 +40,7 @@ std::string WriteBird(const std::string& path, uint32_t build, const std::string
   return path;
 }
 
-// The fleet table's row of one module.
-std::string Row(const std::string& out, const std::string& serial) {
-  std::istringstream lines(out);
-  std::string line, found;
-  while (std::getline(lines, line))
-    if (line.compare(0, serial.size() + 2, serial + "  ") == 0 && line.find(" -> ") != std::string::npos) found = line;
-  return found;
-}
+std::string Row(const std::string& out, const std::string& serial) { return testsupport::FleetRow(out, serial); }
 
 bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 

@@ -24,14 +24,7 @@ std::string WriteFleetBird(const TempDir& dir, uint32_t build) {
   return birdtest::WriteGenericBird(dir, build, "2.0.0", 8192, 0xF1EE7);
 }
 
-// The table row of one module: the line that starts with its serial number and has the build column.
-std::string Row(const std::string& out, const std::string& serial) {
-  std::istringstream lines(out);
-  std::string line, found;
-  while (std::getline(lines, line))
-    if (line.compare(0, serial.size() + 2, serial + "  ") == 0 && line.find(" -> ") != std::string::npos) found = line;
-  return found;
-}
+std::string Row(const std::string& out, const std::string& serial) { return testsupport::FleetRow(out, serial); }
 
 double RowSeconds(const std::string& row) {
   double seconds = 0;

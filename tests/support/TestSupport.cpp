@@ -72,4 +72,12 @@ int ProcessMentioning(const std::string& program, const std::string& text) {
   return found;
 }
 
+std::string FleetRow(const std::string& out, const std::string& serial) {
+  std::istringstream lines(out);
+  std::string line, found;
+  while (std::getline(lines, line))
+    if (line.compare(0, serial.size() + 2, serial + "  ") == 0 && line.find(" -> ") != std::string::npos) found = line;
+  return found;
+}
+
 }  // namespace testsupport

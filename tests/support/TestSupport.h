@@ -31,6 +31,9 @@ bool IsRoot();
 
 // Waits until `condition` holds or `timeoutMs` passes; returns the condition.
 bool WaitUntil(const std::function<bool()>& condition, int timeoutMs);
+// A fleet table's row of one module: the last line that starts with its serial number
+// and has the build column; empty when there is none.
+std::string FleetRow(const std::string& out, const std::string& serial);
 // The pid of a running `program` (a full path) whose command line mentions `text`, or 0.
 int ProcessMentioning(const std::string& program, const std::string& text);
 
