@@ -3,7 +3,8 @@
 #include <atomic>
 #include <csignal>
 #include <cstdint>
-#include <ctime>
+
+#include "aTime.h"
 
 namespace {
 
@@ -19,15 +20,8 @@ std::atomic<int64_t> gFirstMS{0};
 static_assert(std::atomic<int>::is_always_lock_free, "the handler may only touch a lock-free atomic");
 static_assert(std::atomic<int64_t>::is_always_lock_free, "the handler may only touch a lock-free atomic");
 
-// clock_gettime is async-signal-safe.
-int64_t sNowMS() {
-  timespec now = {};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 void cbRecord(int signalNumber) {
-  int64_t now = sNowMS();
+  int64_t now = static_cast<int64_t>(aTime_GetMSTicks());
   if (gSignal.load(std::memory_order_relaxed) != 0) {
     if (now - gFirstMS.load(std::memory_order_relaxed) < kRepeatWindowMS)
       return;

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "ResultLines.h"
+#include "aNumber.h"
 #include "aTime.h"
 
 uint8_t CLI_Display::spinner_frame = 0;
@@ -68,7 +69,7 @@ int CLI_Display::Columns(FILE* stream) {
   if (ioctl(fileno(stream), TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
     return size.ws_col;
   const char* columns = getenv("COLUMNS");
-  int value = columns ? atoi(columns) : 0;
+  int value = aNumber_LeadingI32(columns, 10);
   return value > 0 ? value : kDefaultColumns;
 }
 

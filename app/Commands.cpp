@@ -10,6 +10,7 @@
 #include "ResultLines.h"
 #include "StoreReport.h"
 #include "Usage.h"
+#include "aNumber.h"
 #include "aDiscovery.h"
 #include "WatchCommand.h"
 
@@ -103,8 +104,8 @@ int RunDiscover(Parameters& p, Updater& updater, UpdaterDisplayInterface& displa
 }
 
 int RunUpdate(Parameters& p, Updater& updater, UpdaterDisplayInterface& display) {
-  const char* end = nullptr;
-  uint32_t build = cli::_get_int_arg(p.build.c_str(), &end);  // 0 means the latest build
+  uint32_t build = 0;  // the latest build, unless -b named one
+  aNumber_ParseU32(p.build.c_str(), 10, &build);
   bool ok;
   if (p.watch)
     return RunWatch(p, updater, display);

@@ -2,12 +2,13 @@
 
 #include <algorithm>
 
+#include "aNumber.h"
+
 UpdatePlan::Request PlanRequestFor(const Parameters& p, const Updater& updater) {
   UpdatePlan::Request request;
-  const char* end = nullptr;
   request.serverUrl = updater.ServerUrl();
   request.updaterDirectory = updater.UpdaterDirectory();
-  request.build = cli::_get_int_arg(p.build.c_str(), &end);
+  aNumber_ParseU32(p.build.c_str(), 10, &request.build);  // without -b: 0, the latest
   request.birdFile = p.birdFile;
   request.download = p.commands.IsSet(CMD_GET);
   request.override = p.override;

@@ -10,6 +10,7 @@
 #include "ResultLines.h"
 #include "Listings.h"
 #include "aAccess.h"
+#include "aNumber.h"
 #include "update/FleetSearch.h"
 #include "update/FleetUpdate.h"
 
@@ -123,8 +124,7 @@ int RunFleetUpdate(Parameters& p, Updater& updater, UpdaterDisplayInterface& dis
     return 1;
   }
   FleetUpdate::Request request;
-  const char* end = nullptr;
-  request.build = cli::_get_int_arg(p.build.c_str(), &end);
+  aNumber_ParseU32(p.build.c_str(), 10, &request.build);  // without -b: 0, each module's latest
   request.birdFile = p.birdFile;
   request.override = p.override;
   request.parallel = p.parallel;

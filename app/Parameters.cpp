@@ -49,15 +49,6 @@ const UpdaterDisplayInterface::Level kError = UpdaterDisplayInterface::Error;
 // The line rates the serial port code can set.
 const int32_t kBaudRates[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
 
-// Digits-only conversion shared by the hex and decimal argument readers.
-uint32_t ConvertDigits(const char* text, const char** end, int base) {
-  uint32_t value = 0;
-  if (!end || !text || aNumber_ParseU32(text, base, &value) != aErrNone)
-    return 0;
-  *end = text + strlen(text);
-  return value;
-}
-
 int RefuseValue(UpdaterDisplayInterface& display, const ParsedOption& option) {
   display.message(kError, "Invalid value for option [%s]: [%s]", option.entry->text, option.argument.c_str());
   return 1;
@@ -78,8 +69,8 @@ int ParseSerial(UpdaterDisplayInterface& display, std::string argument, uint32_t
     Log::log(DEBUG_Updater, "%s", prefixLog);
     argument.erase(0, 2);
   }
-  const char* end = nullptr;
-  serial = cli::_get_hex_arg(argument.c_str(), &end);
+  serial = 0;
+  aNumber_ParseU32(argument.c_str(), 16, &serial);
   if (serial != 0)
     return 0;
   display.message(UpdaterDisplayInterface::Error, invalidMessage, argument.c_str());
@@ -358,10 +349,6 @@ int ValidateStation(UpdaterDisplayInterface& display, const Parameters& paramete
 }
 
 }  // namespace
-
-uint32_t cli::_get_hex_arg(const char* text, const char** end) { return ConvertDigits(text, end, 16); }
-
-uint32_t cli::_get_int_arg(const char* text, const char** end) { return ConvertDigits(text, end, 10); }
 
 int cli::_get_params(UpdaterDisplayInterface& display, int argc, const char* const* argv, Parameters& parameters) {
   parameters = Parameters();

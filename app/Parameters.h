@@ -94,10 +94,4 @@ int _get_params(UpdaterDisplayInterface& display, int argc, const char* const* a
 // Refuses combinations that would silently drop a command; 0 when none.
 int _validate_params(UpdaterDisplayInterface& display, Parameters& parameters);
 
-// Value of a text made only of hexadecimal (resp. decimal) digits; `end` is
-// set behind the last digit. Any other text, the empty text, a value above
-// 32 bits or a null `end` gives 0 and leaves `end` untouched.
-uint32_t _get_hex_arg(const char* text, const char** end);
-uint32_t _get_int_arg(const char* text, const char** end);
-
 }  // namespace cli

@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "aDiscovery.h"
+#include "aNumber.h"
 
 namespace {
 
@@ -21,11 +22,11 @@ std::string Attribute(const std::string& device, const char* name) {
 }
 
 bool Number(const std::string& text, int base, unsigned long& value) {
-  if (text.empty())
+  uint32_t number = 0;
+  if (aNumber_ParseU32(text.c_str(), base, &number) != aErrNone)
     return false;
-  char* end = nullptr;
-  value = strtoul(text.c_str(), &end, base);
-  return end && *end == '\0';
+  value = number;
+  return true;
 }
 
 // Opened the way the USB library opens it; only a refusal for want of rights counts.

@@ -201,63 +201,24 @@ std::string KeyValueStore::GetString(const std::string& key, const char* default
   return defaultValue ? defaultValue : "";
 }
 
-// The leading number of a value as the C library's atoi and strtol read it:
-// blanks, a sign, then as many digits of the base as follow ("1310.bird" is
-// 1310; text without digits is 0). The magnitude saturates at `limit`.
-static uint64_t sLeadingNumber(const std::string& text, int base, uint64_t limit, bool& negative) {
-  size_t at = text.find_first_not_of(" \t\n\v\f\r");
-  if (at == std::string::npos)
-    return 0;
-  negative = text[at] == '-';
-  if (text[at] == '-' || text[at] == '+')
-    at++;
-  if (base == 16 && text.compare(at, 2, "0x") == 0 && at + 2 < text.size() && isxdigit(text[at + 2]))
-    at += 2;
-  const char* digits = base == 16 ? "0123456789abcdefABCDEF" : "0123456789";
-  size_t end = text.find_first_not_of(digits, at);
-  std::string number = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
-  uint64_t value = 0;
-  if (number.empty())
-    return 0;
-  if (aNumber_ParseU64(number.c_str(), base, &value) != aErrNone || value > limit)
-    return limit;
-  return value;
-}
-
-static int32_t sToInt(const std::string& text) {
-  bool negative = false;
-  uint64_t magnitude = sLeadingNumber(text, 10, uint64_t(INT32_MAX) + 1, negative);
-  if (negative)
-    return magnitude > uint64_t(INT32_MAX) ? INT32_MIN : -static_cast<int32_t>(magnitude);
-  return magnitude > uint64_t(INT32_MAX) ? INT32_MAX : static_cast<int32_t>(magnitude);
-}
-
-// As strtol does, a negative value wraps to its 32-bit pattern.
-static uint32_t sToHex(const std::string& text) {
-  bool negative = false;
-  uint64_t magnitude = sLeadingNumber(text, 16, UINT32_MAX, negative);
-  uint32_t value = static_cast<uint32_t>(magnitude);
-  return negative ? 0u - value : value;
-}
-
 int32_t KeyValueStore::GetInt(const std::string& key, int32_t defaultValue) {
   const std::string& value = values[key];
-  return value.empty() ? defaultValue : sToInt(value);
+  return value.empty() ? defaultValue : aNumber_LeadingI32(value.c_str(), 10);
 }
 
 uint32_t KeyValueStore::GetHex(const std::string& key, uint32_t defaultValue) {
   const std::string& value = values[key];
-  return value.empty() ? defaultValue : sToHex(value);
+  return value.empty() ? defaultValue : aNumber_LeadingU32(value.c_str(), 16);
 }
 
 bool KeyValueStore::GetBOOL(const std::string& key, bool defaultValue) {
   const std::string& value = values[key];
-  return value.empty() ? defaultValue : sToInt(value) != 0;
+  return value.empty() ? defaultValue : aNumber_LeadingI32(value.c_str(), 10) != 0;
 }
 
 double KeyValueStore::GetDouble(const std::string& key, double defaultValue) {
   const std::string& value = values[key];
-  return value.empty() ? defaultValue : strtod(value.c_str(), nullptr);
+  return value.empty() ? defaultValue : aNumber_LeadingDouble(value.c_str());
 }
 
 bool KeyValueStore::Add(const std::string& key, const std::string& value) {

@@ -5,6 +5,7 @@
 
 #include "Link.h"
 #include "Module.h"
+#include "ModuleCommands.h"
 #include "UEIMatch.h"
 #include "aError.h"
 #include "aPacket.h"
@@ -26,16 +27,11 @@ struct EntityClass::impl {
 
 namespace {
 
-// An error reply without a code (or with code 0) must still read as a failure.
-int sModuleError(const uei& reply) {
-  return reply.value.byteValue != aErrNone ? reply.value.byteValue : static_cast<int>(aErrUnknown);
-}
-
 bool sIsErrorReply(const uei& reply) { return (reply.specifier & ueiSPECIFIER_ERROR) != 0; }
 
 // Widens whatever value form the reply carried; a reply without a value is
 // not a reading.
-int sReplyValue(const uei& reply, uint32_t* value) {
+aErr sReplyValue(const uei& reply, uint32_t* value) {
   switch (reply.type) {
     case ueiTypeByte:
       *value = reply.value.byteValue;
@@ -100,7 +96,7 @@ uint8_t EntityClass::getIndex() const { return pImpl->index; }
 
 Module* EntityClass::getModule() const { return pImpl->module; }
 
-int EntityClass::getUEI(uint8_t option, uei* packet) {
+aErr EntityClass::getUEI(uint8_t option, uei* packet) {
   if (!packet)
     return aErrParam;
   Link* link = pImpl->link();
@@ -108,7 +104,7 @@ int EntityClass::getUEI(uint8_t option, uei* packet) {
     return aErrResource;
   const uint8_t subindex = packet->type == ueiTypeByte ? packet->value.byteValue : 0;
   uint32_t cached = 0;
-  int result = link->getStreamValue(pImpl->address(), pImpl->command, option, pImpl->index, subindex, &cached);
+  aErr result = link->getStreamValue(pImpl->address(), pImpl->command, option, pImpl->index, subindex, &cached);
   if (result != aErrNotFound) {
     packet->type = ueiTypeInt;
     packet->value.intValue = cached;
@@ -129,14 +125,14 @@ int EntityClass::getUEI(uint8_t option, uei* packet) {
   result = link->receiveUEI(packet->address, packet->command, packet->option, packet->specifier, packet);
   if (result != aErrNone)
     return result;
-  return sIsErrorReply(*packet) ? sModuleError(*packet) : static_cast<int>(aErrNone);
+  return sIsErrorReply(*packet) ? moduleErrorCode(packet->value.byteValue) : aErrNone;
 }
 
-int EntityClass::setUEI(uint8_t option, uei* packet) { return setUEIWith(option, nullptr, packet); }
+aErr EntityClass::setUEI(uint8_t option, uei* packet) { return setUEIWith(option, nullptr, packet); }
 
-int EntityClass::setUEI(uint8_t option, uint8_t subindex, uei* packet) { return setUEIWith(option, &subindex, packet); }
+aErr EntityClass::setUEI(uint8_t option, uint8_t subindex, uei* packet) { return setUEIWith(option, &subindex, packet); }
 
-int EntityClass::setUEIWith(uint8_t option, const uint8_t* subindex, uei* packet) {
+aErr EntityClass::setUEIWith(uint8_t option, const uint8_t* subindex, uei* packet) {
   if (!packet)
     return aErrParam;
   Link* link = pImpl->link();
@@ -146,7 +142,7 @@ int EntityClass::setUEIWith(uint8_t option, const uint8_t* subindex, uei* packet
   packet->command = pImpl->command;
   packet->option = static_cast<uint8_t>(option | ueiOPTION_SET);
   packet->specifier = static_cast<uint8_t>(pImpl->index | ueiSPECIFIER_REQUEST);
-  int result = subindex ? link->sendUEI(*packet, *subindex) : link->sendUEI(*packet);
+  aErr result = subindex ? link->sendUEI(*packet, *subindex) : link->sendUEI(*packet);
   if (result != aErrNone)
     return result;
   packet->option = static_cast<uint8_t>(option | ueiOPTION_SET_REPLY);
@@ -154,15 +150,15 @@ int EntityClass::setUEIWith(uint8_t option, const uint8_t* subindex, uei* packet
   result = link->receiveUEI(packet->address, packet->command, packet->option, packet->specifier, packet);
   if (result != aErrNone)
     return result;
-  return sIsErrorReply(*packet) ? sModuleError(*packet) : static_cast<int>(aErrNone);
+  return sIsErrorReply(*packet) ? moduleErrorCode(packet->value.byteValue) : aErrNone;
 }
 
-int EntityClass::callUEI(uint8_t option) {
+aErr EntityClass::callUEI(uint8_t option) {
   uei packet{};
   return setUEI(option, &packet);
 }
 
-int EntityClass::setValue(uint8_t option, const uint8_t* subindex, ueiType type, uint32_t value) {
+aErr EntityClass::setValue(uint8_t option, const uint8_t* subindex, ueiType type, uint32_t value) {
   uei packet{};
   packet.type = type;
   if (type == ueiTypeByte)
@@ -174,71 +170,71 @@ int EntityClass::setValue(uint8_t option, const uint8_t* subindex, ueiType type,
   return setUEIWith(option, subindex, &packet);
 }
 
-int EntityClass::setUEI8(uint8_t option, uint8_t value) { return setValue(option, nullptr, ueiTypeByte, value); }
+aErr EntityClass::setUEI8(uint8_t option, uint8_t value) { return setValue(option, nullptr, ueiTypeByte, value); }
 
-int EntityClass::setUEI8(uint8_t option, uint8_t subindex, uint8_t value) {
+aErr EntityClass::setUEI8(uint8_t option, uint8_t subindex, uint8_t value) {
   return setValue(option, &subindex, ueiTypeByte, value);
 }
 
-int EntityClass::setUEI16(uint8_t option, uint16_t value) { return setValue(option, nullptr, ueiTypeShort, value); }
+aErr EntityClass::setUEI16(uint8_t option, uint16_t value) { return setValue(option, nullptr, ueiTypeShort, value); }
 
-int EntityClass::setUEI32(uint8_t option, uint32_t value) { return setValue(option, nullptr, ueiTypeInt, value); }
+aErr EntityClass::setUEI32(uint8_t option, uint32_t value) { return setValue(option, nullptr, ueiTypeInt, value); }
 
-int EntityClass::setUEI32(uint8_t option, uint8_t subindex, uint32_t value) {
+aErr EntityClass::setUEI32(uint8_t option, uint8_t subindex, uint32_t value) {
   return setValue(option, &subindex, ueiTypeInt, value);
 }
 
-int EntityClass::getValue(uint8_t option, const uint8_t* subindex, uint32_t* value) {
+aErr EntityClass::getValue(uint8_t option, const uint8_t* subindex, uint32_t* value) {
   uei packet{};
   if (subindex) {
     packet.type = ueiTypeByte;
     packet.value.byteValue = *subindex;
   }
-  int result = getUEI(option, &packet);
+  aErr result = getUEI(option, &packet);
   if (result != aErrNone && result != aErrStreamStale)
     return result;
-  int read = sReplyValue(packet, value);
+  aErr read = sReplyValue(packet, value);
   return read != aErrNone ? read : result;
 }
 
 // The typed getters deliver the value for a fresh and for a stale stream
 // reading alike; the result tells the caller which it was.
 template <typename T>
-int EntityClass::getTyped(uint8_t option, const uint8_t* subindex, T* out) {
+aErr EntityClass::getTyped(uint8_t option, const uint8_t* subindex, T* out) {
   if (!out)
     return aErrParam;
   uint32_t value = 0;
-  int result = getValue(option, subindex, &value);
+  aErr result = getValue(option, subindex, &value);
   if (result == aErrNone || result == aErrStreamStale)
     *out = static_cast<T>(value);
   return result;
 }
 
-int EntityClass::getUEI8(uint8_t option, uint8_t* value) {
+aErr EntityClass::getUEI8(uint8_t option, uint8_t* value) {
   return getTyped(option, nullptr, value);
 }
 
-int EntityClass::getUEI8(uint8_t option, uint8_t subindex, uint8_t* value) {
+aErr EntityClass::getUEI8(uint8_t option, uint8_t subindex, uint8_t* value) {
   return getTyped(option, &subindex, value);
 }
 
-int EntityClass::getUEI16(uint8_t option, uint16_t* value) {
+aErr EntityClass::getUEI16(uint8_t option, uint16_t* value) {
   return getTyped(option, nullptr, value);
 }
 
-int EntityClass::getUEI16(uint8_t option, uint8_t subindex, uint16_t* value) {
+aErr EntityClass::getUEI16(uint8_t option, uint8_t subindex, uint16_t* value) {
   return getTyped(option, &subindex, value);
 }
 
-int EntityClass::getUEI32(uint8_t option, uint32_t* value) {
+aErr EntityClass::getUEI32(uint8_t option, uint32_t* value) {
   return getTyped(option, nullptr, value);
 }
 
-int EntityClass::getUEI32(uint8_t option, uint8_t subindex, uint32_t* value) {
+aErr EntityClass::getUEI32(uint8_t option, uint8_t subindex, uint32_t* value) {
   return getTyped(option, &subindex, value);
 }
 
-int EntityClass::getUEIBytes8(uint8_t option, uint8_t* buffer, size_t capacity, size_t* count) {
+aErr EntityClass::getUEIBytes8(uint8_t option, uint8_t* buffer, size_t capacity, size_t* count) {
   if (!buffer || !count || capacity == 0)
     return aErrParam;
   Link* link = pImpl->link();
@@ -250,7 +246,7 @@ int EntityClass::getUEIBytes8(uint8_t option, uint8_t* buffer, size_t capacity, 
   request.command = pImpl->command;
   request.option = static_cast<uint8_t>(option | ueiOPTION_GET);
   request.specifier = static_cast<uint8_t>(pImpl->index | ueiSPECIFIER_REQUEST);
-  int result = link->sendUEI(request);
+  aErr result = link->sendUEI(request);
   if (result != aErrNone)
     return result;
 
@@ -268,7 +264,7 @@ int EntityClass::getUEIBytes8(uint8_t option, uint8_t* buffer, size_t capacity, 
     if (result != aErrNone)
       break;
     if (sIsErrorReply(match))
-      return sModuleError(match);
+      return moduleErrorCode(match.value.byteValue);
     if (!getUEIBytesContinue(match.sequence))
       return aErrNone;
     // The next reply carries the next sequence number (wrapping after 127).
@@ -277,12 +273,12 @@ int EntityClass::getUEIBytes8(uint8_t option, uint8_t* buffer, size_t capacity, 
   return result;
 }
 
-int EntityClass::getUEIBytes32(uint8_t option, uint32_t* words, size_t capacity, size_t* count) {
+aErr EntityClass::getUEIBytes32(uint8_t option, uint32_t* words, size_t capacity, size_t* count) {
   if (!words || !count || capacity == 0 || capacity > SIZE_MAX / 4)
     return aErrParam;
   *count = 0;
   size_t bytes = 0;
-  int result = getUEIBytes8(option, reinterpret_cast<uint8_t*>(words), capacity * 4, &bytes);
+  aErr result = getUEIBytes8(option, reinterpret_cast<uint8_t*>(words), capacity * 4, &bytes);
   if (result != aErrNone)
     return result;
   if (bytes % 4 != 0)
@@ -296,7 +292,7 @@ uint8_t EntityClass::getUEIBytesSequence(uint8_t sequence) { return sequence & u
 
 bool EntityClass::getUEIBytesContinue(uint8_t sequence) { return (sequence & ueiSEQUENCE_CONTINUE) != 0; }
 
-int EntityClass::awaitUEI32Val(uint8_t option, uint32_t* value, uint32_t) {
+aErr EntityClass::awaitUEI32Val(uint8_t option, uint32_t* value, uint32_t) {
   if (!value)
     return aErrParam;
   Link* link = pImpl->link();
@@ -307,11 +303,11 @@ int EntityClass::awaitUEI32Val(uint8_t option, uint32_t* value, uint32_t) {
   match.command = pImpl->command;
   match.option = option;
   match.specifier = pImpl->index;
-  int result = link->receiveUEI(match.address, match.command, match.option, match.specifier, &match);
+  aErr result = link->receiveUEI(match.address, match.command, match.option, match.specifier, &match);
   if (result != aErrNone)
     return result;
   if (sIsErrorReply(match))
-    return sModuleError(match);
+    return moduleErrorCode(match.value.byteValue);
   uint32_t v = 0;
   result = sReplyValue(match, &v);
   if (result == aErrNone)
@@ -319,21 +315,21 @@ int EntityClass::awaitUEI32Val(uint8_t option, uint32_t* value, uint32_t) {
   return result;
 }
 
-int EntityClass::drainUEI(uint8_t option) {
+aErr EntityClass::drainUEI(uint8_t option) {
   Link* link = pImpl->link();
   if (!link)
     return aErrResource;
   return link->dropMatchingUEIPackets(pImpl->address(), pImpl->command, option, pImpl->index);
 }
 
-int EntityClass::sendPacket(uint8_t command, uint8_t length, const uint8_t* payload) {
+aErr EntityClass::sendPacket(uint8_t command, uint8_t length, const uint8_t* payload) {
   Link* link = pImpl->link();
   if (!link)
     return aErrResource;
   return link->sendPacket(pImpl->address(), command, length, payload);
 }
 
-int EntityClass::receivePacket(const uint8_t* match, uint8_t* length, uint8_t* out) {
+aErr EntityClass::receivePacket(const uint8_t* match, uint8_t* length, uint8_t* out) {
   Link* link = pImpl->link();
   if (!link)
     return aErrResource;
@@ -342,14 +338,14 @@ int EntityClass::receivePacket(const uint8_t* match, uint8_t* length, uint8_t* o
 
 const uint8_t kAnyStreamField = 0xFF;
 
-int EntityClass::setStreamEnabled(bool enable) {
+aErr EntityClass::setStreamEnabled(bool enable) {
   Link* link = pImpl->link();
   if (!link)
     return aErrResource;
   return link->enableStream(pImpl->address(), pImpl->command, kAnyStreamField, pImpl->index, enable);
 }
 
-int EntityClass::registerOptionCallback(uint8_t option, bool enable, streamCallback callback, void* reference) {
+aErr EntityClass::registerOptionCallback(uint8_t option, bool enable, streamCallback callback, void* reference) {
   Link* link = pImpl->link();
   if (!link)
     return aErrResource;
@@ -357,7 +353,7 @@ int EntityClass::registerOptionCallback(uint8_t option, bool enable, streamCallb
                                       reference);
 }
 
-int EntityClass::getStreamStatus(std::map<uint64_t, uint32_t>* status) {
+aErr EntityClass::getStreamStatus(std::map<uint64_t, uint32_t>* status) {
   Link* link = pImpl->link();
   if (!link)
     return aErrResource;

@@ -25,53 +25,53 @@ public:
   void init(Module* module, uint8_t command, uint8_t index);
   uint8_t getIndex() const;
 
-  int getUEI(uint8_t option, uei* packet);
-  int setUEI(uint8_t option, uei* packet);
-  int setUEI(uint8_t option, uint8_t subindex, uei* packet);
-  int callUEI(uint8_t option);
+  aErr getUEI(uint8_t option, uei* packet);
+  aErr setUEI(uint8_t option, uei* packet);
+  aErr setUEI(uint8_t option, uint8_t subindex, uei* packet);
+  aErr callUEI(uint8_t option);
 
-  int setUEI8(uint8_t option, uint8_t value);
-  int setUEI8(uint8_t option, uint8_t subindex, uint8_t value);
-  int setUEI16(uint8_t option, uint16_t value);
-  int setUEI32(uint8_t option, uint32_t value);
-  int setUEI32(uint8_t option, uint8_t subindex, uint32_t value);
+  aErr setUEI8(uint8_t option, uint8_t value);
+  aErr setUEI8(uint8_t option, uint8_t subindex, uint8_t value);
+  aErr setUEI16(uint8_t option, uint16_t value);
+  aErr setUEI32(uint8_t option, uint32_t value);
+  aErr setUEI32(uint8_t option, uint8_t subindex, uint32_t value);
 
-  int getUEI8(uint8_t option, uint8_t* value);
-  int getUEI8(uint8_t option, uint8_t subindex, uint8_t* value);
-  int getUEI16(uint8_t option, uint16_t* value);
-  int getUEI16(uint8_t option, uint8_t subindex, uint16_t* value);
-  int getUEI32(uint8_t option, uint32_t* value);
-  int getUEI32(uint8_t option, uint8_t subindex, uint32_t* value);
+  aErr getUEI8(uint8_t option, uint8_t* value);
+  aErr getUEI8(uint8_t option, uint8_t subindex, uint8_t* value);
+  aErr getUEI16(uint8_t option, uint16_t* value);
+  aErr getUEI16(uint8_t option, uint8_t subindex, uint16_t* value);
+  aErr getUEI32(uint8_t option, uint32_t* value);
+  aErr getUEI32(uint8_t option, uint8_t subindex, uint32_t* value);
 
   // Byte-array read; *count must be 0 on entry and holds the bytes stored.
-  int getUEIBytes8(uint8_t option, uint8_t* buffer, size_t capacity, size_t* count);
+  aErr getUEIBytes8(uint8_t option, uint8_t* buffer, size_t capacity, size_t* count);
   // Byte-array read of big-endian 32-bit words; *count becomes the word count.
-  int getUEIBytes32(uint8_t option, uint32_t* words, size_t capacity, size_t* count);
+  aErr getUEIBytes32(uint8_t option, uint32_t* words, size_t capacity, size_t* count);
   static uint8_t getUEIBytesSequence(uint8_t sequence);
   static bool getUEIBytesContinue(uint8_t sequence);
 
   // Waits for a 32-bit reply that was not asked for; the third argument has no effect.
-  int awaitUEI32Val(uint8_t option, uint32_t* value, uint32_t unused);
+  aErr awaitUEI32Val(uint8_t option, uint32_t* value, uint32_t unused);
   // Drops queued get replies of this entity and option.
-  int drainUEI(uint8_t option);
+  aErr drainUEI(uint8_t option);
 
-  int sendPacket(uint8_t command, uint8_t length, const uint8_t* payload);
-  int receivePacket(const uint8_t* match, uint8_t* length, uint8_t* out);
+  aErr sendPacket(uint8_t command, uint8_t length, const uint8_t* payload);
+  aErr receivePacket(const uint8_t* match, uint8_t* length, uint8_t* out);
 
   // Streams of this entity: every option, one option, and what streams now.
-  int setStreamEnabled(bool enable);
-  int registerOptionCallback(uint8_t option, bool enable, streamCallback callback, void* reference);
-  int getStreamStatus(std::map<uint64_t, uint32_t>* status);
+  aErr setStreamEnabled(bool enable);
+  aErr registerOptionCallback(uint8_t option, bool enable, streamCallback callback, void* reference);
+  aErr getStreamStatus(std::map<uint64_t, uint32_t>* status);
 
 protected:
   Module* getModule() const;
 
 private:
-  int setUEIWith(uint8_t option, const uint8_t* subindex, uei* packet);
-  int setValue(uint8_t option, const uint8_t* subindex, ueiType type, uint32_t value);
-  int getValue(uint8_t option, const uint8_t* subindex, uint32_t* value);
+  aErr setUEIWith(uint8_t option, const uint8_t* subindex, uei* packet);
+  aErr setValue(uint8_t option, const uint8_t* subindex, ueiType type, uint32_t value);
+  aErr getValue(uint8_t option, const uint8_t* subindex, uint32_t* value);
   template <typename T>
-  int getTyped(uint8_t option, const uint8_t* subindex, T* out);
+  aErr getTyped(uint8_t option, const uint8_t* subindex, T* out);
 
   struct impl;
   std::unique_ptr<impl> pImpl;

@@ -36,12 +36,12 @@ RawRequest sFactoryRequest(uint8_t address, uint8_t flags) {
 }
 
 // The closing packet names the bytes moved; the module confirms or refuses.
-int sCloseFactory(linkRef ref, uint8_t address, size_t total) {
+aErr sCloseFactory(linkRef ref, uint8_t address, size_t total) {
   RawRequest request = sFactoryRequest(address, kFactoryClose);
   aBytes_PutBE16(&request.data[2], static_cast<uint16_t>(total));
   request.length = 4;
   aPacket* reply = nullptr;
-  int result = rawExchange(ref, request, sFactoryFilter, kReplyTimeoutMS, &reply);
+  aErr result = rawExchange(ref, request, sFactoryFilter, kReplyTimeoutMS, &reply);
   if (result != aErrNone)
     return result;
   if (reply->dataSize == 3 && (reply->data[1] & kErrorBit))
@@ -52,7 +52,7 @@ int sCloseFactory(linkRef ref, uint8_t address, size_t total) {
 
 }  // namespace
 
-int FactoryData::get(uint8_t address, uint8_t item, uint8_t* buffer, size_t capacity, size_t* count) {
+aErr FactoryData::get(uint8_t address, uint8_t item, uint8_t* buffer, size_t capacity, size_t* count) {
   if (!count || !buffer || item > kFactoryItemMask)
     return aErrParam;
   *count = 0;
@@ -60,7 +60,7 @@ int FactoryData::get(uint8_t address, uint8_t item, uint8_t* buffer, size_t capa
     return aErrConnection;
   const linkRef ref = link.getLinkRef();
   size_t read = 0;
-  int result = aErrNone;
+  aErr result = aErrNone;
   for (bool first = true, full = true; result == aErrNone && full; first = false) {
     RawRequest request = sFactoryRequest(address, static_cast<uint8_t>(item | (first ? kFactoryFirst : 0)));
     aPacket* reply = nullptr;
@@ -86,13 +86,13 @@ int FactoryData::get(uint8_t address, uint8_t item, uint8_t* buffer, size_t capa
   return result;
 }
 
-int FactoryData::set(uint8_t address, uint8_t item, const uint8_t* bytes, size_t length) {
+aErr FactoryData::set(uint8_t address, uint8_t item, const uint8_t* bytes, size_t length) {
   if ((length > 0 && !bytes) || item > kFactoryItemMask || length > 0xFFFF)
     return aErrParam;
   if (!link.isConnected())
     return aErrConnection;
   const linkRef ref = link.getLinkRef();
-  int result = aErrNone;
+  aErr result = aErrNone;
   for (size_t position = 0; result == aErrNone && position < length;) {
     const size_t n = length - position < kFactoryChunk ? length - position : kFactoryChunk;
     const uint8_t flags = static_cast<uint8_t>(item | kFactoryWrite | (position == 0 ? kFactoryFirst : 0));
@@ -104,7 +104,7 @@ int FactoryData::set(uint8_t address, uint8_t item, const uint8_t* bytes, size_t
     if (result != aErrNone)
       break;
     if (reply->data[1] & kErrorBit)
-      result = reply->dataSize >= 3 ? moduleErrorCode(reply->data[2]) : static_cast<int>(aErrUnknown);
+      result = reply->dataSize >= 3 ? moduleErrorCode(reply->data[2]) : aErrUnknown;
     else if (reply->dataSize != 2)
       result = aErrSize;
     aPacket_Destroy(&reply);

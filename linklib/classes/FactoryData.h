@@ -1,6 +1,7 @@
 // Factory data of a module reached over a Link: an item's records moved in a
 // run of packets closed by a packet naming the byte count.
 #pragma once
+#include "aError.h"
 #include <stddef.h>
 #include <stdint.h>
 
@@ -14,8 +15,8 @@ public:
   explicit FactoryData(Link& owner) : link(owner) {}
 
   // The buffer needs room for one byte more than the item holds.
-  int get(uint8_t address, uint8_t item, uint8_t* buffer, size_t capacity, size_t* count);
-  int set(uint8_t address, uint8_t item, const uint8_t* bytes, size_t length);
+  aErr get(uint8_t address, uint8_t item, uint8_t* buffer, size_t capacity, size_t* count);
+  aErr set(uint8_t address, uint8_t item, const uint8_t* bytes, size_t length);
 
 private:
   Link& link;

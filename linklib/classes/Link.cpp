@@ -105,7 +105,7 @@ Link::~Link() {
   disconnect();
 }
 
-int Link::discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t model) {
+aErr Link::discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t model) {
   linkSpec* found = nullptr;
   if (serialNumber != 0) {
     found = aDiscovery_FindModule(type, serialNumber);
@@ -126,7 +126,7 @@ int Link::discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t model
   return connect();
 }
 
-int Link::connect() {
+aErr Link::connect() {
   bool opened = false;
   if (pImpl->ref == 0) {
     if (!pImpl->spec)
@@ -141,7 +141,7 @@ int Link::connect() {
     opened = true;
   }
   linkRef ref = pImpl->ref;
-  int result = awaitLinkRunning([ref]() { return static_cast<int>(aLink_GetStatus(ref)); });
+  aErr result = awaitLinkRunning([ref]() { return static_cast<int>(aLink_GetStatus(ref)); });
   // A link this call opened and could not bring up is given back, so that a
   // later connection starts afresh instead of reusing a dead one.
   if (result != aErrNone && opened)
@@ -164,7 +164,7 @@ int Link::getStatus() {
 
 uint32_t Link::getDropCount() { return pImpl->ref == 0 ? 0 : aLink_GetDropCount(pImpl->ref); }
 
-int Link::disconnect() {
+aErr Link::disconnect() {
   if (pImpl->ref != 0) {
     // The filter refers to this link's streams; it goes before the engine link may.
     pImpl->streams.stop();
@@ -175,13 +175,13 @@ int Link::disconnect() {
   return aErrNone;
 }
 
-int Link::reset() {
+aErr Link::reset() {
   if (pImpl->ref != 0)
     aLink_Reset(pImpl->ref);
   return aErrNone;
 }
 
-int Link::getModuleAddress(uint8_t* address) {
+aErr Link::getModuleAddress(uint8_t* address) {
   if (!address)
     return aErrParam;
   *address = 0;
@@ -202,11 +202,11 @@ int Link::getModuleAddress(uint8_t* address) {
   return aErrNone;
 }
 
-int Link::sendUEI(uei packet) { return sendUEIData(packet, nullptr); }
+aErr Link::sendUEI(uei packet) { return sendUEIData(packet, nullptr); }
 
-int Link::sendUEI(uei packet, uint8_t subindex) { return sendUEIData(packet, &subindex); }
+aErr Link::sendUEI(uei packet, uint8_t subindex) { return sendUEIData(packet, &subindex); }
 
-int Link::sendUEIData(const uei& packet, const uint8_t* subindex) {
+aErr Link::sendUEIData(const uei& packet, const uint8_t* subindex) {
   if (!isConnected())
     return aErrConnection;
   if (!sValidAddress(packet.address))
@@ -238,7 +238,7 @@ int Link::sendUEIData(const uei& packet, const uint8_t* subindex) {
   return putPacket(packet.address, length, data);
 }
 
-int Link::putPacket(uint8_t address, uint8_t length, const uint8_t* data) {
+aErr Link::putPacket(uint8_t address, uint8_t length, const uint8_t* data) {
   aPacket* packet = aPacket_CreateWithData(address, length, data);
   if (!packet)
     return aErrResource;
@@ -247,7 +247,7 @@ int Link::putPacket(uint8_t address, uint8_t length, const uint8_t* data) {
   return result;
 }
 
-int Link::receiveUEI(uint8_t address, uint8_t, uint8_t, uint8_t, uei* packet, linkPacketFilter filter) {
+aErr Link::receiveUEI(uint8_t address, uint8_t, uint8_t, uint8_t, uei* packet, linkPacketFilter filter) {
   if (!packet)
     return aErrParam;
   if (!isConnected())
@@ -261,7 +261,7 @@ int Link::receiveUEI(uint8_t address, uint8_t, uint8_t, uint8_t, uei* packet, li
   return aErrNone;
 }
 
-int Link::dropMatchingUEIPackets(uint8_t address, uint8_t command, uint8_t option, uint8_t specifier) {
+aErr Link::dropMatchingUEIPackets(uint8_t address, uint8_t command, uint8_t option, uint8_t specifier) {
   if (!isConnected())
     return aErrConnection;
   if (!sValidAddress(address))
@@ -275,7 +275,7 @@ int Link::dropMatchingUEIPackets(uint8_t address, uint8_t command, uint8_t optio
   return aErrNone;
 }
 
-int Link::sendPacket(uint8_t address, uint8_t command, uint8_t length, const uint8_t* payload) {
+aErr Link::sendPacket(uint8_t address, uint8_t command, uint8_t length, const uint8_t* payload) {
   if (!isConnected())
     return aErrConnection;
   if (length > aPACKET_MAX_DATA - 1 || (length > 0 && !payload))
@@ -289,7 +289,7 @@ int Link::sendPacket(uint8_t address, uint8_t command, uint8_t length, const uin
   return putPacket(address, static_cast<uint8_t>(length + 1), data);
 }
 
-int Link::receivePacket(uint8_t address, const uint8_t* match, uint8_t* length, uint8_t* out) {
+aErr Link::receivePacket(uint8_t address, const uint8_t* match, uint8_t* length, uint8_t* out) {
   if (!length || !out || (*length > 0 && !match) || *length > aPACKET_MAX_DATA)
     return aErrParam;
   if (!isConnected())
@@ -308,7 +308,7 @@ int Link::receivePacket(uint8_t address, const uint8_t* match, uint8_t* length, 
 
 const char* Link::getName() const { return pImpl->name.c_str(); }
 
-int Link::getLinkSpecifier(linkSpec* spec) const {
+aErr Link::getLinkSpecifier(linkSpec* spec) const {
   if (!spec)
     return aErrParam;
   if (!pImpl->spec)
@@ -317,7 +317,7 @@ int Link::getLinkSpecifier(linkSpec* spec) const {
   return aErrNone;
 }
 
-int Link::setLinkSpecifier(const linkSpec& spec) {
+aErr Link::setLinkSpecifier(const linkSpec& spec) {
   // The specifier describes the open engine link; it changes only once that is released.
   if (pImpl->ref != 0)
     return aErrBusy;

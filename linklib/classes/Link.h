@@ -41,38 +41,38 @@ public:
 
   // Finds the module by serial number, or with serial number 0 the first one
   // of `model` (0 = any), and connects to it.
-  int discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t model = 0);
+  aErr discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t model = 0);
   // Opens (or re-checks) the engine link for the stored specifier.
-  int connect();
+  aErr connect();
   bool isConnected();
   // The link engine status; 8 when there is no engine link.
   int getStatus();
   // Times the module was lost so far, even when it was back at once (0 when
   // there is no engine link).
   uint32_t getDropCount();
-  int disconnect();
-  int reset();
+  aErr disconnect();
+  aErr reset();
 
   // Asks the module at the other end for its address (0 when unknown).
-  int getModuleAddress(uint8_t* address);
+  aErr getModuleAddress(uint8_t* address);
 
-  int sendUEI(uei packet);
-  int sendUEI(uei packet, uint8_t subindex);
+  aErr sendUEI(uei packet);
+  aErr sendUEI(uei packet, uint8_t subindex);
   // Waits for the reply that `filter` (default: the UEI reply filter) accepts;
   // `packet` holds the match pattern on entry and the reply on return.
-  int receiveUEI(uint8_t address, uint8_t command, uint8_t option, uint8_t specifier, uei* packet,
+  aErr receiveUEI(uint8_t address, uint8_t command, uint8_t option, uint8_t specifier, uei* packet,
                  linkPacketFilter filter = nullptr);
-  int dropMatchingUEIPackets(uint8_t address, uint8_t command, uint8_t option, uint8_t specifier);
+  aErr dropMatchingUEIPackets(uint8_t address, uint8_t command, uint8_t option, uint8_t specifier);
 
   // Raw packet: the command byte followed by up to 27 payload bytes.
-  int sendPacket(uint8_t address, uint8_t command, uint8_t length, const uint8_t* payload);
+  aErr sendPacket(uint8_t address, uint8_t command, uint8_t length, const uint8_t* payload);
   // Waits for the first packet whose first *length data bytes equal `match`;
   // *length becomes its data length and `out` (28 bytes) receives its data.
-  int receivePacket(uint8_t address, const uint8_t* match, uint8_t* length, uint8_t* out);
+  aErr receivePacket(uint8_t address, const uint8_t* match, uint8_t* length, uint8_t* out);
 
   const char* getName() const;
-  int getLinkSpecifier(linkSpec* spec) const;
-  int setLinkSpecifier(const linkSpec& spec);
+  aErr getLinkSpecifier(linkSpec* spec) const;
+  aErr setLinkSpecifier(const linkSpec& spec);
 
   // The link's stream machinery and packet log.
   LinkStreams& streams();
@@ -91,33 +91,33 @@ public:
   static bool isStreamSample(const aPacket* packet);
   static bool getStreamPacketType(const aPacket* packet, STREAM_PACKET* type);
   static bool isSubindexType(STREAM_PACKET type);
-  static int getStreamSample(const aPacket* packet, uint64_t* timestamp, uint32_t* value, uint8_t* subindex);
+  static aErr getStreamSample(const aPacket* packet, uint64_t* timestamp, uint32_t* value, uint8_t* subindex);
   static void getTimestampParts(uint64_t timestamp, uint32_t* high, uint32_t* low);
 
   // Forwards to streams().
-  int enableStream(uint8_t address, uint8_t command, uint8_t option, uint8_t index, bool enable);
-  int registerStreamCallback(uint8_t address, uint8_t command, uint8_t option, uint8_t index, bool enable,
+  aErr enableStream(uint8_t address, uint8_t command, uint8_t option, uint8_t index, bool enable);
+  aErr registerStreamCallback(uint8_t address, uint8_t command, uint8_t option, uint8_t index, bool enable,
                              streamCallback callback, void* reference);
-  int isLinkStreaming(uint8_t address, uint8_t* state);
-  int getStreamValue(uint8_t address, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
+  aErr isLinkStreaming(uint8_t address, uint8_t* state);
+  aErr getStreamValue(uint8_t address, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
                      uint32_t* value);
-  int getStreamStatus(uint8_t address, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
+  aErr getStreamStatus(uint8_t address, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
                       std::map<uint64_t, uint32_t>* status);
   std::vector<uint64_t> filterActiveStreamKeys(uint8_t address, uint8_t command, uint8_t option, uint8_t index,
                                                uint8_t subindex, bool lock = true);
 
   // Forwards to StoreSlots and FactoryData over this link.
-  int storeSlotCapacity(uint8_t address, uint8_t store, uint8_t slot, size_t* capacity);
-  int storeSlotSize(uint8_t address, uint8_t store, uint8_t slot, size_t* size);
-  int loadStoreSlot(uint8_t address, uint8_t store, uint8_t slot, const uint8_t* bytes, size_t length);
-  int unloadStoreSlot(uint8_t address, uint8_t store, uint8_t slot, uint8_t* buffer, size_t capacity,
+  aErr storeSlotCapacity(uint8_t address, uint8_t store, uint8_t slot, size_t* capacity);
+  aErr storeSlotSize(uint8_t address, uint8_t store, uint8_t slot, size_t* size);
+  aErr loadStoreSlot(uint8_t address, uint8_t store, uint8_t slot, const uint8_t* bytes, size_t length);
+  aErr unloadStoreSlot(uint8_t address, uint8_t store, uint8_t slot, uint8_t* buffer, size_t capacity,
                       size_t* count);
-  int getFactoryData(uint8_t address, uint8_t item, uint8_t* buffer, size_t capacity, size_t* count);
-  int setFactoryData(uint8_t address, uint8_t item, const uint8_t* bytes, size_t length);
+  aErr getFactoryData(uint8_t address, uint8_t item, uint8_t* buffer, size_t capacity, size_t* count);
+  aErr setFactoryData(uint8_t address, uint8_t item, const uint8_t* bytes, size_t length);
 
   // Forwards to packetLog().
-  int enablePacketLog(const char* path);
-  int disablePacketLog();
+  aErr enablePacketLog(const char* path);
+  aErr disablePacketLog();
 
   // The engine's link reference, 0 when none (for tests and diagnostics).
   uint32_t getLinkRef() const;
@@ -125,8 +125,8 @@ public:
   struct impl;
 
 private:
-  int sendUEIData(const uei& packet, const uint8_t* subindex);
-  int putPacket(uint8_t address, uint8_t length, const uint8_t* data);
+  aErr sendUEIData(const uei& packet, const uint8_t* subindex);
+  aErr putPacket(uint8_t address, uint8_t length, const uint8_t* data);
 
   std::unique_ptr<impl> pImpl;
 };

@@ -7,7 +7,7 @@
 namespace Tessoral {
 namespace Kovalink {
 
-int awaitLinkRunning(const std::function<int()>& status, unsigned pollMS, unsigned polls) {
+aErr awaitLinkRunning(const std::function<int()>& status, unsigned pollMS, unsigned polls) {
   for (unsigned attempt = 0;; ++attempt) {
     int current = status();
     switch (current) {

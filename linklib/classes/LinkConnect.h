@@ -1,6 +1,7 @@
 // Waiting for a freshly opened engine link to run, kept apart so its handling
 // of every engine status can be exercised without a real link.
 #pragma once
+#include "aError.h"
 #include <functional>
 
 namespace Tessoral {
@@ -9,7 +10,7 @@ namespace Kovalink {
 // Polls `status` every `pollMS` milliseconds, at most `polls` times, while the
 // link is stopped, starting or synchronising. Returns 0 once it runs, else the
 // connection error for the status seen.
-int awaitLinkRunning(const std::function<int()>& status, unsigned pollMS = 10, unsigned polls = 200);
+aErr awaitLinkRunning(const std::function<int()>& status, unsigned pollMS = 10, unsigned polls = 200);
 
 }  // namespace Kovalink
 }  // namespace Tessoral

@@ -27,7 +27,7 @@ bool Link::getStreamPacketType(const aPacket* packet, STREAM_PACKET* type) { ret
 
 bool Link::isSubindexType(STREAM_PACKET type) { return StreamPacket::isSubindexType(type); }
 
-int Link::getStreamSample(const aPacket* packet, uint64_t* timestamp, uint32_t* value, uint8_t* subindex) {
+aErr Link::getStreamSample(const aPacket* packet, uint64_t* timestamp, uint32_t* value, uint8_t* subindex) {
   return StreamPacket::sample(packet, timestamp, value, subindex);
 }
 
@@ -35,23 +35,23 @@ void Link::getTimestampParts(uint64_t timestamp, uint32_t* high, uint32_t* low) 
   StreamPacket::timestampParts(timestamp, high, low);
 }
 
-int Link::enableStream(uint8_t address, uint8_t command, uint8_t option, uint8_t index, bool enable) {
+aErr Link::enableStream(uint8_t address, uint8_t command, uint8_t option, uint8_t index, bool enable) {
   return pImpl->streams.enable(address, command, option, index, enable);
 }
 
-int Link::registerStreamCallback(uint8_t address, uint8_t command, uint8_t option, uint8_t index, bool enable,
+aErr Link::registerStreamCallback(uint8_t address, uint8_t command, uint8_t option, uint8_t index, bool enable,
                                  streamCallback callback, void* reference) {
   return pImpl->streams.registerCallback(address, command, option, index, enable, callback, reference);
 }
 
-int Link::isLinkStreaming(uint8_t address, uint8_t* state) { return pImpl->streams.isStreaming(address, state); }
+aErr Link::isLinkStreaming(uint8_t address, uint8_t* state) { return pImpl->streams.isStreaming(address, state); }
 
-int Link::getStreamValue(uint8_t address, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
+aErr Link::getStreamValue(uint8_t address, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
                          uint32_t* value) {
   return pImpl->streams.value(address, command, option, index, subindex, value);
 }
 
-int Link::getStreamStatus(uint8_t address, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
+aErr Link::getStreamStatus(uint8_t address, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
                           std::map<uint64_t, uint32_t>* status) {
   return pImpl->streams.status(address, command, option, index, subindex, status);
 }
@@ -61,34 +61,34 @@ std::vector<uint64_t> Link::filterActiveStreamKeys(uint8_t address, uint8_t comm
   return pImpl->streams.activeKeys(address, command, option, index, subindex, lock);
 }
 
-int Link::storeSlotCapacity(uint8_t address, uint8_t store, uint8_t slot, size_t* capacity) {
+aErr Link::storeSlotCapacity(uint8_t address, uint8_t store, uint8_t slot, size_t* capacity) {
   return StoreSlots(*this).capacity(address, store, slot, capacity);
 }
 
-int Link::storeSlotSize(uint8_t address, uint8_t store, uint8_t slot, size_t* size) {
+aErr Link::storeSlotSize(uint8_t address, uint8_t store, uint8_t slot, size_t* size) {
   return StoreSlots(*this).size(address, store, slot, size);
 }
 
-int Link::loadStoreSlot(uint8_t address, uint8_t store, uint8_t slot, const uint8_t* bytes, size_t length) {
+aErr Link::loadStoreSlot(uint8_t address, uint8_t store, uint8_t slot, const uint8_t* bytes, size_t length) {
   return StoreSlots(*this).load(address, store, slot, bytes, length);
 }
 
-int Link::unloadStoreSlot(uint8_t address, uint8_t store, uint8_t slot, uint8_t* buffer, size_t capacity,
+aErr Link::unloadStoreSlot(uint8_t address, uint8_t store, uint8_t slot, uint8_t* buffer, size_t capacity,
                           size_t* count) {
   return StoreSlots(*this).unload(address, store, slot, buffer, capacity, count);
 }
 
-int Link::getFactoryData(uint8_t address, uint8_t item, uint8_t* buffer, size_t capacity, size_t* count) {
+aErr Link::getFactoryData(uint8_t address, uint8_t item, uint8_t* buffer, size_t capacity, size_t* count) {
   return FactoryData(*this).get(address, item, buffer, capacity, count);
 }
 
-int Link::setFactoryData(uint8_t address, uint8_t item, const uint8_t* bytes, size_t length) {
+aErr Link::setFactoryData(uint8_t address, uint8_t item, const uint8_t* bytes, size_t length) {
   return FactoryData(*this).set(address, item, bytes, length);
 }
 
-int Link::enablePacketLog(const char* path) { return pImpl->packetLog.enable(path); }
+aErr Link::enablePacketLog(const char* path) { return pImpl->packetLog.enable(path); }
 
-int Link::disablePacketLog() { return pImpl->packetLog.disable(); }
+aErr Link::disablePacketLog() { return pImpl->packetLog.disable(); }
 
 }  // namespace Kovalink
 }  // namespace Tessoral

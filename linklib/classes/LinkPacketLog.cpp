@@ -41,13 +41,13 @@ void cbPacketLogReader(aFileRef file, uint32_t reference) {
 
 }  // namespace
 
-int LinkPacketLog::enable(const char* path) {
+aErr LinkPacketLog::enable(const char* path) {
   const linkRef ref = link.getLinkRef();
   if (ref == 0)
     return aErrConfiguration;
   if (!path)
     return aErrParam;
-  int result = aLink_PacketDebug_Enable(ref);
+  aErr result = aLink_PacketDebug_Enable(ref);
   if (result != aErrNone)
     return result;
   if (!logger)
@@ -60,7 +60,7 @@ int LinkPacketLog::enable(const char* path) {
   return result;
 }
 
-int LinkPacketLog::disable() {
+aErr LinkPacketLog::disable() {
   const linkRef ref = link.getLinkRef();
   if (ref == 0)
     return aErrConfiguration;

@@ -1,6 +1,7 @@
 // The packet log of a Link: the engine's record of the frames sent and
 // received, drained by a logger thread into a text file.
 #pragma once
+#include "aError.h"
 
 struct aLogger;
 
@@ -18,8 +19,8 @@ public:
 
   // The logger for the path is created once, by the first enable; later
   // enables restart it on the file it already has.
-  int enable(const char* path);
-  int disable();
+  aErr enable(const char* path);
+  aErr disable();
   // Ends the logger thread and closes the file.
   void release();
 

@@ -68,7 +68,7 @@ void LinkStreams::eraseMatching(uint8_t address, uint8_t command, uint8_t option
                                                                                            : std::next(it);
 }
 
-int LinkStreams::installFilter(bool on) {
+aErr LinkStreams::installFilter(bool on) {
   const linkRef ref = link.getLinkRef();
   if (ref == 0)
     return aErrConfiguration;
@@ -78,7 +78,7 @@ int LinkStreams::installFilter(bool on) {
     if (result != aErrNone)
       return result;
     filterInstalled = true;
-    return worker.start() ? static_cast<int>(aErrNone) : static_cast<int>(aErrResource);
+    return worker.start() ? aErrNone : aErrResource;
   }
   if (filterInstalled) {
     aErr result = aLink_InstallUserPacketFilter(ref, nullptr, nullptr);
@@ -109,7 +109,7 @@ void LinkStreams::stop() {
 
 // The stream command names the value by the low 32 bits of its key (the
 // subindex is not sent); the module answers with a set reply or an error.
-int LinkStreams::askModule(uint8_t address, uint64_t key, bool enable) {
+aErr LinkStreams::askModule(uint8_t address, uint64_t key, bool enable) {
   const uint8_t operation = enable ? kStreamEnable : kStreamDisable;
   uei request{};
   request.address = address;
@@ -118,7 +118,7 @@ int LinkStreams::askModule(uint8_t address, uint64_t key, bool enable) {
   request.specifier = ueiSPECIFIER_REQUEST;
   request.type = ueiTypeInt;
   request.value.intValue = static_cast<uint32_t>(key);
-  int result = link.sendUEI(request);
+  aErr result = link.sendUEI(request);
   if (result != aErrNone)
     return result;
   uei reply{};
@@ -131,7 +131,7 @@ int LinkStreams::askModule(uint8_t address, uint64_t key, bool enable) {
   return result;
 }
 
-int LinkStreams::registerCallback(uint8_t address, uint8_t command, uint8_t option, uint8_t index, bool enable,
+aErr LinkStreams::registerCallback(uint8_t address, uint8_t command, uint8_t option, uint8_t index, bool enable,
                                   streamCallback callback, void* reference) {
   if (address == 0 || (address & 1) != 0)
     return aErrParam;
@@ -153,7 +153,7 @@ int LinkStreams::registerCallback(uint8_t address, uint8_t command, uint8_t opti
   }
   // A removal keeps the filter until the module has answered: samples it sent
   // before it stopped are still on their way and must not reach reply waits.
-  int result = enable ? installFilter(true) : static_cast<int>(aErrNone);
+  aErr result = enable ? installFilter(true) : aErrNone;
   if (result == aErrNone)
     result = askModule(address, key, enable);
   bool empty = false;
@@ -170,11 +170,11 @@ int LinkStreams::registerCallback(uint8_t address, uint8_t command, uint8_t opti
   return result;
 }
 
-int LinkStreams::enable(uint8_t address, uint8_t command, uint8_t option, uint8_t index, bool on) {
+aErr LinkStreams::enable(uint8_t address, uint8_t command, uint8_t option, uint8_t index, bool on) {
   return registerCallback(address, command, option, index, on, streamCallback(), nullptr);
 }
 
-int LinkStreams::isStreaming(uint8_t address, uint8_t* state) {
+aErr LinkStreams::isStreaming(uint8_t address, uint8_t* state) {
   if (!state)
     return aErrParam;
   uei request{};
@@ -182,7 +182,7 @@ int LinkStreams::isStreaming(uint8_t address, uint8_t* state) {
   request.command = cmdSTREAM;
   request.option = kStreamStatus | ueiOPTION_GET;
   request.specifier = ueiSPECIFIER_REQUEST;
-  int result = link.sendUEI(request);
+  aErr result = link.sendUEI(request);
   if (result != aErrNone)
     return result;
   uei reply{};
@@ -198,7 +198,7 @@ int LinkStreams::isStreaming(uint8_t address, uint8_t* state) {
   return aErrNone;
 }
 
-int LinkStreams::value(uint8_t address, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
+aErr LinkStreams::value(uint8_t address, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
                        uint32_t* cached) {
   if (!cached)
     return aErrParam;
@@ -225,7 +225,7 @@ std::vector<uint64_t> LinkStreams::activeKeys(uint8_t address, uint8_t command, 
   return keys;
 }
 
-int LinkStreams::status(uint8_t address, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
+aErr LinkStreams::status(uint8_t address, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
                         std::map<uint64_t, uint32_t>* values) {
   if (!values)
     return aErrParam;

@@ -31,15 +31,15 @@ public:
   // 0xFF in command, option or index registers a wildcard; the subindex of a
   // registration is always a wildcard. Without `enable` every matching
   // registration goes.
-  int registerCallback(uint8_t address, uint8_t command, uint8_t option, uint8_t index, bool enable,
+  aErr registerCallback(uint8_t address, uint8_t command, uint8_t option, uint8_t index, bool enable,
                        streamCallback callback, void* reference);
-  int enable(uint8_t address, uint8_t command, uint8_t option, uint8_t index, bool on);
-  int isStreaming(uint8_t address, uint8_t* state);
+  aErr enable(uint8_t address, uint8_t command, uint8_t option, uint8_t index, bool on);
+  aErr isStreaming(uint8_t address, uint8_t* state);
   // Latest streamed value: 0 the first time it is read, aErrStreamStale after
   // (same value), aErrNotFound while nothing streams it.
-  int value(uint8_t address, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex, uint32_t* cached);
+  aErr value(uint8_t address, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex, uint32_t* cached);
   // Concrete keys matching the filter (0xFF = any) with their cached values.
-  int status(uint8_t address, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
+  aErr status(uint8_t address, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
              std::map<uint64_t, uint32_t>* values);
   std::vector<uint64_t> activeKeys(uint8_t address, uint8_t command, uint8_t option, uint8_t index,
                                    uint8_t subindex, bool lock = true);
@@ -52,8 +52,8 @@ private:
   // Receiving thread: caches the sample and queues the callbacks it matches.
   void take(const aPacket* packet, uint64_t key);
   // Callers hold the control mutex.
-  int installFilter(bool on);
-  int askModule(uint8_t address, uint64_t key, bool enable);
+  aErr installFilter(bool on);
+  aErr askModule(uint8_t address, uint64_t key, bool enable);
   void eraseMatching(uint8_t address, uint8_t command, uint8_t option, uint8_t index);
 
   Link& link;

@@ -18,26 +18,26 @@ Module::Module(uint8_t address_, bool networkingMode_, uint8_t model_)
 
 Module::~Module() {}
 
-int Module::connect(linkType type, uint32_t serialNumber) {
+aErr Module::connect(linkType type, uint32_t serialNumber) {
   if (serialNumber == 0)
     return aErrParam;
   return discoverAndConnect(type, serialNumber);
 }
 
-int Module::discoverAndConnect(linkType type, uint32_t serialNumber) {
+aErr Module::discoverAndConnect(linkType type, uint32_t serialNumber) {
   if (!link)
     return aErrInitialization;
-  int result = link->discoverAndConnect(type, serialNumber, model);
+  aErr result = link->discoverAndConnect(type, serialNumber, model);
   _autoNetwork();
   return result;
 }
 
-int Module::connectFromSpec(const linkSpec& spec) {
+aErr Module::connectFromSpec(const linkSpec& spec) {
   if (!link)
     return aErrInitialization;
   if (link->isConnected())
     return aErrBusy;
-  int result = link->setLinkSpecifier(spec);
+  aErr result = link->setLinkSpecifier(spec);
   if (result != aErrNone)
     return result;
   result = link->connect();
@@ -45,7 +45,7 @@ int Module::connectFromSpec(const linkSpec& spec) {
   return result;
 }
 
-int Module::connectThroughLinkModule(Module* router) {
+aErr Module::connectThroughLinkModule(Module* router) {
   if (!router)
     return aErrParam;
   if (!link)
@@ -56,7 +56,7 @@ int Module::connectThroughLinkModule(Module* router) {
   if (!routerLink)
     return aErrNotReady;
   linkSpec spec;
-  int result = routerLink->getLinkSpecifier(&spec);
+  aErr result = routerLink->getLinkSpecifier(&spec);
   if (result != aErrNone)
     return result;
   result = link->setLinkSpecifier(spec);
@@ -65,10 +65,10 @@ int Module::connectThroughLinkModule(Module* router) {
   return link->connect();
 }
 
-int Module::reconnect() {
+aErr Module::reconnect() {
   if (!link)
     return aErrInitialization;
-  int result = link->connect();
+  aErr result = link->connect();
   _autoNetwork();
   return result;
 }
@@ -79,21 +79,21 @@ int Module::getStatus() { return link ? link->getStatus() : 8; }
 
 uint32_t Module::getDropCount() { return link ? link->getDropCount() : 0; }
 
-int Module::disconnect() {
+aErr Module::disconnect() {
   if (!link)
     return aErrInitialization;
   return link->disconnect();
 }
 
-int Module::getLinkSpecifier(linkSpec* spec) const {
+aErr Module::getLinkSpecifier(linkSpec* spec) const {
   if (!link)
     return aErrNotReady;
   return link->getLinkSpecifier(spec);
 }
 
-int Module::enablePacketLog(const char* path) { return link ? link->enablePacketLog(path) : aErrConfiguration; }
+aErr Module::enablePacketLog(const char* path) { return link ? link->enablePacketLog(path) : aErrConfiguration; }
 
-int Module::disablePacketLog() { return link ? link->disablePacketLog() : aErrConfiguration; }
+aErr Module::disablePacketLog() { return link ? link->disablePacketLog() : aErrConfiguration; }
 
 // Learns the address of the module at the other end of a direct link, so that
 // a module created with a guessed address talks to the right one.

@@ -18,40 +18,40 @@ public:
   Module(const Module&) = delete;
   Module& operator=(const Module&) = delete;
 
-  int connect(linkType type, uint32_t serialNumber);
-  int discoverAndConnect(linkType type, uint32_t serialNumber);
-  int connectFromSpec(const linkSpec& spec);
+  aErr connect(linkType type, uint32_t serialNumber);
+  aErr discoverAndConnect(linkType type, uint32_t serialNumber);
+  aErr connectFromSpec(const linkSpec& spec);
   // Reaches this module through the router's transport, keeping its own address.
-  int connectThroughLinkModule(Module* router);
-  int reconnect();
+  aErr connectThroughLinkModule(Module* router);
+  aErr reconnect();
   bool isConnected();
   int getStatus();
   uint32_t getDropCount();
-  int disconnect();
+  aErr disconnect();
 
   uint8_t getModuleAddress() const { return address; }
   void setModuleAddress(uint8_t moduleAddress) { address = moduleAddress; }
-  int getLinkSpecifier(linkSpec* spec) const;
+  aErr getLinkSpecifier(linkSpec* spec) const;
   Link* getLink() { return link.get(); }
   void setNetworkingMode(bool mode) { networkingMode = mode; }
   bool getNetworkingMode() const { return networkingMode; }
   uint8_t getModel() const { return model; }
 
-  int enablePacketLog(const char* path);
-  int disablePacketLog();
+  aErr enablePacketLog(const char* path);
+  aErr disablePacketLog();
 
   // Module-level queries. hasUEI returns the module's answer byte (or an error).
   int hasUEI(uint8_t command, uint8_t option, uint8_t index, uint8_t direction);
-  int classQuantity(uint8_t entityClass, uint8_t* count);
-  int subClassQuantity(uint8_t entityClass, uint8_t index, uint8_t* count);
-  int entityGroup(uint8_t entityClass, uint8_t index, uint8_t* group);
+  aErr classQuantity(uint8_t entityClass, uint8_t* count);
+  aErr subClassQuantity(uint8_t entityClass, uint8_t index, uint8_t* count);
+  aErr entityGroup(uint8_t entityClass, uint8_t index, uint8_t* group);
   // Echo test: the module must send the bytes back.
-  int debug(const uint8_t* bytes, uint8_t count);
+  aErr debug(const uint8_t* bytes, uint8_t count);
 
 private:
   void _autoNetwork();
-  int _exchange(uint8_t command, const uint8_t* payload, uint8_t payloadLength, uint8_t* reply, uint8_t* length);
-  int _query(const uint8_t* request, uint8_t requestLength, uint8_t replyLength, uint8_t* answer);
+  aErr _exchange(uint8_t command, const uint8_t* payload, uint8_t payloadLength, uint8_t* reply, uint8_t* length);
+  aErr _query(const uint8_t* request, uint8_t requestLength, uint8_t replyLength, uint8_t* answer);
 
   std::unique_ptr<Link> link;
   uint8_t address;

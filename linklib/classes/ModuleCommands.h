@@ -33,7 +33,7 @@ const unsigned long kReplyTimeoutMS = 1000;
 
 // The code an error reply carries; a module that flags an error without a
 // code must still read as a failure.
-inline int moduleErrorCode(uint8_t code) { return code != aErrNone ? code : static_cast<int>(aErrUnknown); }
+inline aErr moduleErrorCode(uint8_t code) { return code != aErrNone ? static_cast<aErr>(code) : aErrUnknown; }
 
 }  // namespace Kovalink
 }  // namespace Tessoral

@@ -3,7 +3,7 @@
 namespace Tessoral {
 namespace Kovalink {
 
-int rawExchange(linkRef ref, const RawRequest& request, aPacketFilter filter, unsigned long timeoutMS,
+aErr rawExchange(linkRef ref, const RawRequest& request, aPacketFilter filter, unsigned long timeoutMS,
                 aPacket** reply) {
   *reply = nullptr;
   aPacket* packet = aPacket_CreateWithData(request.address, request.length, request.data);
@@ -14,7 +14,7 @@ int rawExchange(linkRef ref, const RawRequest& request, aPacketFilter filter, un
   if (put != aErrNone)
     return put;
   *reply = aLink_AwaitFirst(ref, filter, const_cast<RawRequest*>(&request), timeoutMS);
-  return *reply ? static_cast<int>(aErrNone) : static_cast<int>(aErrTimeout);
+  return *reply ? aErrNone : aErrTimeout;
 }
 
 uint8_t byteSum(const uint8_t* bytes, size_t length) {

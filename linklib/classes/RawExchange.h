@@ -20,7 +20,7 @@ struct RawRequest {
 // Sends the request and waits for the reply its filter accepts. A failed send
 // gives its code and no reply; a missing reply gives aErrTimeout. The caller
 // releases the reply.
-int rawExchange(linkRef ref, const RawRequest& request, aPacketFilter filter, unsigned long timeoutMS,
+aErr rawExchange(linkRef ref, const RawRequest& request, aPacketFilter filter, unsigned long timeoutMS,
                 aPacket** reply);
 
 // The 8-bit sum of the bytes, by which a module confirms a chunk.

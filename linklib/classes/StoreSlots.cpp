@@ -50,10 +50,10 @@ RawRequest sSlotRequest(uint8_t address, uint8_t operation, uint8_t first, uint8
   return request;
 }
 
-int sSlotValue(linkRef ref, uint8_t address, uint8_t operation, uint8_t store, uint8_t slot, size_t* value) {
+aErr sSlotValue(linkRef ref, uint8_t address, uint8_t operation, uint8_t store, uint8_t slot, size_t* value) {
   RawRequest request = sSlotRequest(address, operation, store, slot, 4);
   aPacket* reply = nullptr;
-  int result = rawExchange(ref, request, sSlotFilter, kReplyTimeoutMS, &reply);
+  aErr result = rawExchange(ref, request, sSlotFilter, kReplyTimeoutMS, &reply);
   if (result != aErrNone)
     return result;
   if ((reply->data[1] & kErrorBit) && reply->dataSize >= 5)
@@ -82,9 +82,9 @@ uint8_t sOpenSlot(linkRef ref, uint8_t address, uint8_t store, uint8_t slot, uin
 // module's code in byte 3, a write's success the byte sum of its chunk. A
 // reply of any other shape, or none, leaves the transfer unconfirmed: only the
 // module's answer says the slot took what was written.
-int sAcknowledged(linkRef ref, const RawRequest& request, const uint8_t* sum) {
+aErr sAcknowledged(linkRef ref, const RawRequest& request, const uint8_t* sum) {
   aPacket* reply = nullptr;
-  int result = rawExchange(ref, request, sSlotFilter, kReplyTimeoutMS, &reply);
+  aErr result = rawExchange(ref, request, sSlotFilter, kReplyTimeoutMS, &reply);
   if (result != aErrNone)
     return result;
   if (reply->dataSize != 4)
@@ -97,11 +97,11 @@ int sAcknowledged(linkRef ref, const RawRequest& request, const uint8_t* sum) {
   return result;
 }
 
-int sCloseSlot(linkRef ref, uint8_t address, uint8_t handle) {
+aErr sCloseSlot(linkRef ref, uint8_t address, uint8_t handle) {
   return sAcknowledged(ref, sSlotRequest(address, slotClose, handle, 0, 3), nullptr);
 }
 
-int sWriteChunk(linkRef ref, uint8_t address, uint8_t handle, const uint8_t* bytes, size_t n) {
+aErr sWriteChunk(linkRef ref, uint8_t address, uint8_t handle, const uint8_t* bytes, size_t n) {
   RawRequest request = sSlotRequest(address, slotWrite, handle, 0, static_cast<uint8_t>(3 + n));
   memcpy(&request.data[3], bytes, n);
   const uint8_t sum = byteSum(bytes, n);
@@ -109,10 +109,10 @@ int sWriteChunk(linkRef ref, uint8_t address, uint8_t handle, const uint8_t* byt
 }
 
 // Appends the next chunk of the slot, never beyond `limit`.
-int sReadChunk(linkRef ref, uint8_t address, uint8_t handle, uint8_t* buffer, size_t limit, size_t* count) {
+aErr sReadChunk(linkRef ref, uint8_t address, uint8_t handle, uint8_t* buffer, size_t limit, size_t* count) {
   RawRequest request = sSlotRequest(address, slotRead, handle, 0, 3);
   aPacket* reply = nullptr;
-  int result = rawExchange(ref, request, sSlotFilter, kReplyTimeoutMS, &reply);
+  aErr result = rawExchange(ref, request, sSlotFilter, kReplyTimeoutMS, &reply);
   if (result != aErrNone)
     return result;
   if (reply->data[1] & kErrorBit) {
@@ -130,7 +130,7 @@ int sReadChunk(linkRef ref, uint8_t address, uint8_t handle, uint8_t* buffer, si
 
 }  // namespace
 
-int StoreSlots::capacity(uint8_t address, uint8_t store, uint8_t slot, size_t* capacity) {
+aErr StoreSlots::capacity(uint8_t address, uint8_t store, uint8_t slot, size_t* capacity) {
   if (!capacity)
     return aErrParam;
   if (!link.isConnected())
@@ -138,7 +138,7 @@ int StoreSlots::capacity(uint8_t address, uint8_t store, uint8_t slot, size_t* c
   return sSlotValue(link.getLinkRef(), address, slotCapacity, store, slot, capacity);
 }
 
-int StoreSlots::size(uint8_t address, uint8_t store, uint8_t slot, size_t* size) {
+aErr StoreSlots::size(uint8_t address, uint8_t store, uint8_t slot, size_t* size) {
   if (!size)
     return aErrParam;
   if (!link.isConnected())
@@ -146,7 +146,7 @@ int StoreSlots::size(uint8_t address, uint8_t store, uint8_t slot, size_t* size)
   return sSlotValue(link.getLinkRef(), address, slotSize, store, slot, size);
 }
 
-int StoreSlots::load(uint8_t address, uint8_t store, uint8_t slot, const uint8_t* bytes, size_t length) {
+aErr StoreSlots::load(uint8_t address, uint8_t store, uint8_t slot, const uint8_t* bytes, size_t length) {
   if (length > 0 && !bytes)
     return aErrParam;
   if (!link.isConnected())
@@ -155,17 +155,17 @@ int StoreSlots::load(uint8_t address, uint8_t store, uint8_t slot, const uint8_t
   const uint8_t handle = sOpenSlot(ref, address, store, slot, slotOpenWrite);
   if (handle == kNoHandle)
     return aErrMedia;
-  int result = aErrNone;
+  aErr result = aErrNone;
   for (size_t position = 0; result == aErrNone && position < length;) {
     const size_t n = length - position < kSlotChunk ? length - position : kSlotChunk;
     result = sWriteChunk(ref, address, handle, bytes + position, n);
     position += n;
   }
-  const int closed = sCloseSlot(ref, address, handle);
+  const aErr closed = sCloseSlot(ref, address, handle);
   return result != aErrNone ? result : closed;
 }
 
-int StoreSlots::unload(uint8_t address, uint8_t store, uint8_t slot, uint8_t* buffer, size_t capacity,
+aErr StoreSlots::unload(uint8_t address, uint8_t store, uint8_t slot, uint8_t* buffer, size_t capacity,
                        size_t* count) {
   if (!count || (capacity > 0 && !buffer))
     return aErrParam;
@@ -174,7 +174,7 @@ int StoreSlots::unload(uint8_t address, uint8_t store, uint8_t slot, uint8_t* bu
     return aErrConnection;
   const linkRef ref = link.getLinkRef();
   size_t stored = 0;
-  int result = sSlotValue(ref, address, slotSize, store, slot, &stored);
+  aErr result = sSlotValue(ref, address, slotSize, store, slot, &stored);
   if (result != aErrNone)
     return result;
   const uint8_t handle = sOpenSlot(ref, address, store, slot, slotOpenRead);
@@ -184,13 +184,13 @@ int StoreSlots::unload(uint8_t address, uint8_t store, uint8_t slot, uint8_t* bu
   size_t read = 0;
   while (result == aErrNone && read < amount)
     result = sReadChunk(ref, address, handle, buffer, amount, &read);
-  const int closed = sCloseSlot(ref, address, handle);
+  const aErr closed = sCloseSlot(ref, address, handle);
   if (result == aErrNone)
     result = closed;
   if (result != aErrNone)
     return result;
   *count = read;
-  return stored > capacity ? static_cast<int>(aErrOverrun) : static_cast<int>(aErrNone);
+  return stored > capacity ? aErrOverrun : aErrNone;
 }
 
 }  // namespace Kovalink

@@ -65,7 +65,7 @@ bool StreamPacket::isSample(const aPacket* packet) {
          packet->dataSize == sSampleLength(found);
 }
 
-int StreamPacket::sample(const aPacket* packet, uint64_t* timestamp, uint32_t* value, uint8_t* subindex) {
+aErr StreamPacket::sample(const aPacket* packet, uint64_t* timestamp, uint32_t* value, uint8_t* subindex) {
   Link::STREAM_PACKET found = Link::STREAM_PACKET_NONE;
   if (!type(packet, &found))
     return aErrPacket;

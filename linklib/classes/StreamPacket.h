@@ -19,7 +19,7 @@ public:
   static bool isSubindexType(Link::STREAM_PACKET type);
   // aErrPacket for no stream packet or no valid sample, aErrSize for a
   // byte-array packet; each output may be null.
-  static int sample(const aPacket* packet, uint64_t* timestamp, uint32_t* value, uint8_t* subindex);
+  static aErr sample(const aPacket* packet, uint64_t* timestamp, uint32_t* value, uint8_t* subindex);
   static void timestampParts(uint64_t timestamp, uint32_t* high, uint32_t* low);
 };
 

@@ -8,11 +8,11 @@
 #include <stdlib.h>
 #include <string.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <mutex>
 #include <vector>
 
 #include "aAccess.h"
@@ -296,41 +296,46 @@ static bool sSeen(const std::vector<linkSpec>& seen, const linkSpec& spec) {
   return false;
 }
 
+// The replies to one request, each module once, until the window closes.
+static void sCollectReplies(int listener, sCounter& counter) {
+  // The window is bounded as a whole: responders that keep answering cannot
+  // hold the search open, and a module that answers again is reported once.
+  const aDeadline deadline = aDeadline_In(aDISCOVERY_RECEIVE_TIMEOUT_MS);
+  std::vector<linkSpec> seen;
+  while (counter.goOn && sAwaitReply(listener, deadline)) {
+    uint8_t reply[aDISCOVERY_DATAGRAM_SIZE];
+    memset(reply, 0, sizeof(reply));
+    struct sockaddr_in from;
+    socklen_t fromLength = sizeof(from);
+    ssize_t n = recvfrom(listener, reply, sizeof(reply), MSG_DONTWAIT, reinterpret_cast<struct sockaddr*>(&from),
+                         &fromLength);
+    if (n < 0) {
+      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
+        continue;
+      break;
+    }
+    linkSpec spec;
+    uint32_t source = htonl(SockAddrToUint32(reinterpret_cast<struct sockaddr*>(&from)));
+    if (!sCopyToTCPIPLinkspec(reply, static_cast<int>(n), source, &spec) || sSeen(seen, spec))
+      continue;
+    seen.push_back(spec);
+    sReport(counter, spec);
+  }
+}
+
 // Threads of one process take turns at the reply port here, rather than by waiting on the bind.
-static std::mutex sTCPIPMutex;
+static pthread_mutex_t sTCPIPMutex = PTHREAD_MUTEX_INITIALIZER;
 
 static uint8_t sEnumerateTCPIP(aDiscoveryCallback callback, void* reference) {
-  std::lock_guard<std::mutex> turn(sTCPIPMutex);
   sCounter counter = {callback, reference, 0, true};
+  pthread_mutex_lock(&sTCPIPMutex);
   int listener = sTCPIPSetupListener();
-  if (listener < 0)
-    return 0;
-  if (sSendRequests() > 0) {
-    // The window is bounded as a whole: responders that keep answering cannot
-    // hold the search open, and a module that answers again is reported once.
-    const aDeadline deadline = aDeadline_In(aDISCOVERY_RECEIVE_TIMEOUT_MS);
-    std::vector<linkSpec> seen;
-    while (counter.goOn && sAwaitReply(listener, deadline)) {
-      uint8_t reply[aDISCOVERY_DATAGRAM_SIZE];
-      memset(reply, 0, sizeof(reply));
-      struct sockaddr_in from;
-      socklen_t fromLength = sizeof(from);
-      ssize_t n = recvfrom(listener, reply, sizeof(reply), MSG_DONTWAIT, reinterpret_cast<struct sockaddr*>(&from),
-                           &fromLength);
-      if (n < 0) {
-        if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
-          continue;
-        break;
-      }
-      linkSpec spec;
-      uint32_t source = htonl(SockAddrToUint32(reinterpret_cast<struct sockaddr*>(&from)));
-      if (!sCopyToTCPIPLinkspec(reply, static_cast<int>(n), source, &spec) || sSeen(seen, spec))
-        continue;
-      seen.push_back(spec);
-      sReport(counter, spec);
-    }
+  if (listener >= 0) {
+    if (sSendRequests() > 0)
+      sCollectReplies(listener, counter);
+    sTCPIPCleanup(&listener);
   }
-  sTCPIPCleanup(&listener);
+  pthread_mutex_unlock(&sTCPIPMutex);
   return counter.count;
 }
 

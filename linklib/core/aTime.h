@@ -4,7 +4,8 @@
 #include <stdint.h>
 #include <time.h>
 
-// Milliseconds of the monotonic clock (not the time of day).
+// Milliseconds of the monotonic clock (not the time of day). It and
+// aTime_GetMonotonicUS only read the clock, so a signal handler may call them.
 uint64_t aTime_GetMSTicks(void);
 void aTime_MSSleep(unsigned long milliseconds);
 

@@ -247,27 +247,6 @@ TEST(Parameters, ArgumentsAreLoggedUnderTheApplicationPackage) {
   EXPECT_NE(text.find("\nApplication parameters:[updater]\n\t[./updater]\n\t[-D]\n\t[-f]\n\t[x y]\n"), std::string::npos);
 }
 
-TEST(Parameters, ArgumentReadersAcceptOnlyTheirDigits) {
-  const char* text = "1aF";
-  const char* end = nullptr;
-  EXPECT_EQ(cli::_get_hex_arg(text, &end), 0x1AFu);
-  EXPECT_EQ(end, text + 3);
-  EXPECT_EQ(cli::_get_hex_arg(text, nullptr), 0u);
-
-  for (const char* bad : {"", "1aF", "+5", "-5", " 5", "5 ", "0x5", "99999999999"}) {
-    const char* untouched = nullptr;
-    EXPECT_EQ(cli::_get_int_arg(bad, &untouched), 0u) << bad;
-    EXPECT_EQ(untouched, nullptr) << bad;
-  }
-  for (const char* bad : {"0x5", "G", "FFFFFFFF0"}) {
-    const char* untouched = nullptr;
-    EXPECT_EQ(cli::_get_hex_arg(bad, &untouched), 0u) << bad;
-    EXPECT_EQ(untouched, nullptr) << bad;
-  }
-  EXPECT_EQ(cli::_get_hex_arg("ffffffff", &end), 0xFFFFFFFFu);
-  EXPECT_EQ(cli::_get_int_arg("007", &end), 7u);
-}
-
 TEST(Parameters, UpdaterDirectoryLiesBelowTheUsersHome) {
   // Reads the home only; nothing is created.
   const struct passwd* pw = getpwuid(getuid());

@@ -84,9 +84,9 @@ class StreamLabTest : public LabModuleTest {
 protected:
   // Tells the module to stop streaming (option, index) of the sampler with a
   // raw stream command, behind the link's back: registrations and cache stay.
-  int quieten(Link& link, uint8_t option, uint8_t index) {
+  aErr quieten(Link& link, uint8_t option, uint8_t index) {
     const uint8_t disable[] = {0x82, 0x20, kAddress, kSampler, option, index};
-    int result = link.sendPacket(kAddress, 0x5D, sizeof(disable), disable);
+    aErr result = link.sendPacket(kAddress, 0x5D, sizeof(disable), disable);
     uint8_t match[] = {0x5D, 0xC2};
     uint8_t length = sizeof(match), reply[28];
     if (result == aErrNone)

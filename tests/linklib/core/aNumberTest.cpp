@@ -23,3 +23,29 @@ TEST(aNumber, ReadsOnlyWholeNumbersThatFit) {
   EXPECT_EQ(aNumber_ParseU32("1", 8, &v), aErrParam);
   EXPECT_EQ(aNumber_ParseU32(nullptr, 10, &v), aErrParam);
 }
+
+TEST(aNumber, LenientModeReadsTheLeadingNumberAsTheCLibraryDoes) {
+  uint64_t m = 7;
+  bool negative = false;
+  EXPECT_EQ(aNumber_Parse(" \t-1310.bird", aNumberLenient, 10, 5000, &m, &negative), aErrNone);
+  EXPECT_EQ(m, 1310u);
+  EXPECT_TRUE(negative);
+  EXPECT_EQ(aNumber_Parse("no digits", aNumberLenient, 10, 5000, &m, &negative), aErrParse);
+  EXPECT_EQ(m, 0u);  // written all the same
+  EXPECT_FALSE(negative);
+  EXPECT_EQ(aNumber_Parse("5001", aNumberLenient, 10, 5000, &m, nullptr), aErrRange);
+  EXPECT_EQ(m, 5000u);
+  // Strict: trailing text refuses even a number that is too large.
+  EXPECT_EQ(aNumber_Parse("99999999999x", aNumberStrict, 10, UINT32_MAX, &m, nullptr), aErrParse);
+
+  EXPECT_EQ(aNumber_LeadingI32("+42 sec", 10), 42);
+  EXPECT_EQ(aNumber_LeadingI32("-", 10), 0);
+  EXPECT_EQ(aNumber_LeadingI32("99999999999", 10), INT32_MAX);
+  EXPECT_EQ(aNumber_LeadingI32("-99999999999", 10), INT32_MIN);
+  EXPECT_EQ(aNumber_LeadingI32(nullptr, 10), 0);
+  EXPECT_EQ(aNumber_LeadingU32("0x1Fz", 16), 0x1Fu);
+  EXPECT_EQ(aNumber_LeadingU32("0xg", 16), 0u);  // the 0 before a lone "x"
+  EXPECT_EQ(aNumber_LeadingU32("-1", 16), 0xFFFFFFFFu);
+  EXPECT_EQ(aNumber_LeadingU32("123456789", 16), 0xFFFFFFFFu);
+  EXPECT_DOUBLE_EQ(aNumber_LeadingDouble(" 2.5 s"), 2.5);
+}
