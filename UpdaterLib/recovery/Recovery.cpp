@@ -10,8 +10,8 @@
 #include "image/BirdFile.h"
 #include "image/BuildNumber.h"
 #include "image/ImageTrust.h"
-#include "recovery/ImxRecovery.h"
-#include "recovery/LpcRecovery.h"
+#include "recovery/imx/ImxRecovery.h"
+#include "recovery/lpc/LpcRecovery.h"
 #include "recovery/RecoveryPort.h"
 #include "server/UpdateServerRequest.h"
 

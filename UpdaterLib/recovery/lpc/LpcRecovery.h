@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "aError.h"
-#include "recovery/LpcFirmware.h"
+#include "recovery/lpc/LpcFirmware.h"
 
 class BirdFile;
 class NXPSerialClass;

@@ -1,4 +1,4 @@
-#include "recovery/ImxRecovery.h"
+#include "recovery/imx/ImxRecovery.h"
 
 #include <memory>
 #include <stdexcept>
@@ -14,12 +14,12 @@
 #include "aBytes.h"
 #include "aTime.h"
 #include "image/BirdFile.h"
-#include "recovery/HID_SDPLoader.h"
-#include "recovery/NXPSerialClass.h"
+#include "recovery/imx/HID_SDPLoader.h"
+#include "recovery/lpc/NXPSerialClass.h"
 #include "recovery/RecoveryImage.h"
 #include "recovery/RecoveryPort.h"
-#include "recovery/SDPLoader.h"
-#include "recovery/Serial_SDPLoader.h"
+#include "recovery/imx/SDPLoader.h"
+#include "recovery/imx/Serial_SDPLoader.h"
 
 using Tessoral::Kovalink::Module;
 using Tessoral::Kovalink::SystemClass;

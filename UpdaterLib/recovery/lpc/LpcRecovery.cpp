@@ -1,4 +1,4 @@
-#include "recovery/LpcRecovery.h"
+#include "recovery/lpc/LpcRecovery.h"
 
 #include <algorithm>
 #include <cstdarg>
@@ -10,7 +10,7 @@
 #include "Updater.h"
 #include "UpdaterDisplayInterface.h"
 #include "image/BirdFile.h"
-#include "recovery/NXPSerialClass.h"
+#include "recovery/lpc/NXPSerialClass.h"
 
 namespace {
 
