@@ -24,6 +24,13 @@ Recovery::Recovery(const std::string& serverUrl, const std::string& updaterDirec
 
 FingerprintOutcome Recovery::ReadFingerprint(const std::string& port, unsigned serial, const std::string& birdFile,
                                              unsigned baud, bool reset) {
+  FingerprintOutcome outcome = Identify(port, serial, birdFile, baud, reset);
+  // The fingerprint read is complete here.
+  return outcome;
+}
+
+FingerprintOutcome Recovery::Identify(const std::string& port, unsigned serial, const std::string& birdFile,
+                                      unsigned baud, bool reset) {
   FingerprintOutcome outcome;
   if (port != RecoveryPort::kUsb) {
     // A port that cannot be a chip's ends the command here: neither family is tried.
@@ -57,6 +64,7 @@ RecoveryOutcome Recovery::Recover(const std::string& port, unsigned build, unsig
   outcome.module.serialNumber = serial;
   bool ok = RecoverSteps(port, build, baud, birdFile, outcome);
   Finish(outcome, ok, start);
+  // The recovery's outcome is complete here, whether it reached a chip or not.
   return outcome;
 }
 
@@ -67,7 +75,7 @@ bool Recovery::RecoverSteps(const std::string& port, unsigned build, unsigned ba
     return false;
   uint32_t& serial = outcome.module.serialNumber;
   // An LPC chip is looked for at the programming rate, then at 115200.
-  outcome.identity = ReadFingerprint(port, serial, birdFile, baud, false);
+  outcome.identity = Identify(port, serial, birdFile, baud, false);
   if (!outcome.identity.read) {
     // The cause is shown already; the summary belongs where a chip was asked.
     if (outcome.identity.chipTried)
@@ -87,17 +95,16 @@ bool Recovery::RecoverSteps(const std::string& port, unsigned build, unsigned ba
   return !Interrupted(outcome.identity.chip) && Program(image, port, baud, outcome);
 }
 
-// The outcome is complete here, for a recovery that reached a chip and for one that did not.
 void Recovery::Finish(RecoveryOutcome& outcome, bool succeeded, uint64_t startMs) {
   outcome.module.seconds = double(aTime_GetMSTicks() - startMs) / 1000.0;
   // A run that never reached a chip has nothing to time.
   if (outcome.identity.chipTried)
     display.message(kInfo, "Update time: %.4f sec", outcome.module.seconds);
   outcome.module.succeeded = succeeded;
-  if (succeeded)
-    return;
-  outcome.verifiedBy = RecoveryCheck::None;
-  outcome.module.errorText = display.LastError();
+  if (!succeeded) {
+    outcome.verifiedBy = RecoveryCheck::None;
+    outcome.module.errorText = display.LastError();
+  }
 }
 
 // Without an answer that names the module and its build nothing may be

@@ -25,6 +25,9 @@ public:
   uint32_t DownloadByFingerprint(const Fingerprint& fp, const std::string& build, bool override);
 
 private:
+  // Which family answers on `port` and its fingerprint; an i.MX loader is left running unless `reset`.
+  FingerprintOutcome Identify(const std::string& port, unsigned serial, const std::string& birdFile, unsigned baud,
+                              bool reset);
   bool RecoverSteps(const std::string& port, unsigned build, unsigned baud, const std::string& birdFile,
                     RecoveryOutcome& outcome);
   void Finish(RecoveryOutcome& outcome, bool succeeded, uint64_t startMs);

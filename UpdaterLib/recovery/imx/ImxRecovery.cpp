@@ -257,9 +257,11 @@ bool ImxRecovery::Program(BirdFile& image, uint32_t serial, uint32_t build, Modu
 
 // The module as it came back: its model, build and version.
 void ImxRecovery::ReadReturned(Module& module, ModuleOutcome& outcome) {
-  linkSpec spec{};
-  if (module.getLinkSpecifier(&spec) == aErrNone && spec.model != 0)
-    outcome.model = aDefs_GetModelName(spec.model);
+  SystemClass system;
+  system.init(&module, 0);
+  uint8_t model = 0;
+  if (system.getModel(&model) == aErrNone)
+    outcome.model = aDefs_GetModelName(model);
   DeviceInfo info;
   outcome.buildAfter = ModuleDiscovery::_get_build_number(module);
   if (ModuleDiscovery::_get_version(module, info) == aErrNone)
