@@ -307,6 +307,14 @@ TEST_F(RecoveryE2E, JsonNamesTheChipItsFingerprintAndHowTheRecoveryWasProved) {
   EXPECT_EQ(d["error"], refused) << r.out;
   EXPECT_EQ(d["results"][0]["recovery"]["verified_by"], "none") << r.out;
   EXPECT_EQ(d["results"][0]["recovery"]["chip"], "lpc") << r.out;
+
+  // A port where no boot ROM answers names no family: silence is not an i.MX.
+  StartRom({"--silent"});
+  r = Updater({"--json", "-N", "-s", rom->pty()});
+  d = testsupport::ResultDocument(r.out, r.exitCode);
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(d["command"], "fingerprint") << r.out;
+  EXPECT_EQ(d["fingerprint"], json({{"chip", "unknown"}, {"read", false}})) << r.out;
 }
 
 // An image that compressed away would not load.
