@@ -11,6 +11,8 @@
 #include "update/FirmwareUpdate.h"
 #include "update/FleetUpdate.h"
 #include "update/ModuleOutcome.h"
+#include "recovery/Fingerprint.h"
+#include "recovery/RecoveryOutcome.h"
 #include "aLinkSpec.h"
 #include "UpdaterDisplayInterface.h"
 
@@ -20,11 +22,6 @@ namespace Kovalink {
 class Module;
 }
 }  // namespace Tessoral
-
-// Four words identifying a chip in recovery mode, word 0 first.
-struct Fingerprint {
-  uint32_t word[4] = {0, 0, 0, 0};
-};
 
 // Build text (decimal) -> version text, ordered by key.
 typedef std::map<std::string, std::string> BuildList;
@@ -58,32 +55,20 @@ public:
   virtual std::vector<ModuleOutcome> Update_Modules(const std::vector<FirmwareUpdate::Route>& routes,
                                                     const FleetUpdate::Request& request,
                                                     FleetObserver& observer);
-  BirdFile load_bird(const char* action, std::string birdFile, uint32_t serialNumber, uint32_t build,
-                     bool downloadIfMissing);
-  // Steps of the update, shared with recovery.
-  bool _validate_birdfile(UpdaterDisplayInterface& out, BirdFile& file, Tessoral::Kovalink::Module& module,
-                          uint32_t serialNumber);
-  aErr _transfer_loader(UpdaterDisplayInterface& out, Tessoral::Kovalink::Module& module, BirdFile& file);
-  aErr _transfer_firmware(UpdaterDisplayInterface& out, Tessoral::Kovalink::Module& module, BirdFile& file);
-  bool _verify_return(UpdaterDisplayInterface& out, Tessoral::Kovalink::Module& module, uint32_t serialNumber,
-                      uint32_t expectedBuild);
-  // Up to `rounds` rounds, 1 s apart, each trying every (transport, serial number) in
-  // turn; true at the first that connects.
-  static bool _connect_rounds(Tessoral::Kovalink::Module& module,
-                              const std::vector<std::pair<linkType, uint32_t>>& targets, int rounds);
-  // Waits up to 1 s for the module's link to be running (it resynchronises after noise).
-  static void _await_running_link(Tessoral::Kovalink::Module& module);
 
   // Recovery and fingerprint (-U -t RECOVER, -N).
-  virtual bool Get_Fingerprint(Fingerprint& fp, std::string port, unsigned serial, std::string birdFile, unsigned baud,
-                               bool reset);
-  virtual bool Recover_Firmware(std::string port, unsigned build, unsigned baud, unsigned serial, std::string birdFile,
-                                bool override);
+  // The chip in recovery mode on `port` ("USB": the i.MX boot ROM's HID device): its family and fingerprint.
+  virtual FingerprintOutcome Read_Fingerprint(const std::string& port, unsigned serial, const std::string& birdFile,
+                                              unsigned baud, bool reset);
+  // Programs the chip in recovery mode on `port`; build 0: the server's choice, serial 0: unknown.
+  virtual RecoveryOutcome Recover(const std::string& port, unsigned build, unsigned baud, unsigned serial,
+                                  const std::string& birdFile);
+  bool Get_Fingerprint(Fingerprint& fp, std::string port, unsigned serial, std::string birdFile, unsigned baud,
+                       bool reset);
+  bool Recover_Firmware(std::string port, unsigned build, unsigned baud, unsigned serial, std::string birdFile,
+                        bool override);
   // Download by recovery fingerprint: the server names the module and build.
   uint32_t Download_Firmware(Fingerprint fp, std::string build, bool override);
-  // After Get_Fingerprint or Recover_Firmware: whether anything went to a
-  // chip. When not, the failure was the port's or the image's alone.
-  bool RecoveryChipTried() const { return chipTried; }
 
   const std::string& ServerUrl() const { return serverUrl; }
   const std::string& UpdaterDirectory() const { return updaterDirectory; }
@@ -96,6 +81,4 @@ protected:
   std::string updaterDirectory;
   UpdaterDisplayInterface& display;
   linkType transport = linkTypeInvalid;
-  uint8_t chipKind = 0;
-  bool chipTried = false;
 };

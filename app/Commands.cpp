@@ -7,6 +7,7 @@
 #include "FleetCommand.h"
 #include "Interrupt.h"
 #include "Listings.h"
+#include "RecoveryCommand.h"
 #include "ResultLines.h"
 #include "StoreReport.h"
 #include "Usage.h"
@@ -19,30 +20,8 @@ namespace {
 const UpdaterDisplayInterface::Level kInfo = UpdaterDisplayInterface::Info;
 const UpdaterDisplayInterface::Level kError = UpdaterDisplayInterface::Error;
 
-// The serial number under which a chip in recovery mode is known.
-const uint32_t kUnknownSerialNumber = 0xDEADDEAD;
-
 // Exit code of a command that could not even start; the run ends there.
 const int kAbort = -1;
-
-int RunFingerprint(Parameters& p, Updater& updater, UpdaterDisplayInterface& display) {
-  if (p.serialPort.empty()) {
-    display.message(kError, "Must specify the serial port used for connecting");
-    return kAbort;
-  }
-  Fingerprint fingerprint;
-  // -d names the module whose image (-f, or the store's) brings an i.MX recovery loader.
-  uint32_t serial = p.serialNumber != 0 ? p.serialNumber : kUnknownSerialNumber;
-  if (!updater.Get_Fingerprint(fingerprint, p.serialPort, serial, p.birdFile, static_cast<unsigned>(p.baudRate),
-                               true)) {
-    // A port or image refused before any chip was asked has said so in its own line.
-    if (updater.RecoveryChipTried())
-      display.message(kError, "Got no response from chip");
-    return 1;
-  }
-  cli::_display_fingerprint(display, fingerprint);
-  return 0;
-}
 
 int RunGet(Parameters& p, Updater& updater, UpdaterDisplayInterface& display) {
   if (p.serialNumber == 0) {
@@ -103,28 +82,25 @@ int RunDiscover(Parameters& p, Updater& updater, UpdaterDisplayInterface& displa
   return unopenable.empty() ? 0 : 1;
 }
 
-int RunUpdate(Parameters& p, Updater& updater, UpdaterDisplayInterface& display) {
+int RunUpdate(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, RunRecord& record) {
   uint32_t build = 0;  // the latest build, unless -b named one
   aNumber_ParseU32(p.build.c_str(), 10, &build);
-  bool ok;
   if (p.watch)
     return RunWatch(p, updater, display);
   if (p.dryRun)
     return RunDryRun(p, updater, display);
   if (p.IsFleet())
     return RunFleetUpdate(p, updater, display);
-  if (p.transport == TRANSPORT_RECOVER) {
-    ok = updater.Recover_Firmware(p.serialPort, build, static_cast<unsigned>(p.baudRate), p.serialNumber, p.birdFile,
-                                  p.override);
-  } else {
-    if (p.serialNumber == 0) {
-      display.message(kError, "Must specify the specific device to be updated");
-      return 1;
-    }
-    if (p.transportGiven)
-      updater.Restrict_Transport(static_cast<linkType>(p.transport));
-    ok = updater.Update_Firmware(p.serialNumber, build, p.birdFile, p.moduleAddress, p.routerSerialNumber, p.override);
+  if (p.transport == TRANSPORT_RECOVER)
+    return RunRecovery(p, updater, display, record);
+  if (p.serialNumber == 0) {
+    display.message(kError, "Must specify the specific device to be updated");
+    return 1;
   }
+  if (p.transportGiven)
+    updater.Restrict_Transport(static_cast<linkType>(p.transport));
+  bool ok = updater.Update_Firmware(p.serialNumber, build, p.birdFile, p.moduleAddress, p.routerSerialNumber,
+                                    p.override);
   return ok ? 0 : 1;
 }
 
@@ -149,9 +125,10 @@ int InterruptedExit() {
 }
 
 // -N and -G, which run before the main command; kAbort or an exit code.
-int RunPreparation(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, int& result) {
+int RunPreparation(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, RunRecord& record,
+                   int& result) {
   if (p.commands.IsSet(CMD_FINGERPRINT)) {
-    int step = RunFingerprint(p, updater, display);
+    int step = RunFingerprint(p, updater, display, record);
     if (step == kAbort)
       return 1;
     result = step;
@@ -179,11 +156,12 @@ int RunPreparation(Parameters& p, Updater& updater, UpdaterDisplayInterface& dis
   return 0;
 }
 
-int RunMainCommand(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, FILE* usageStream) {
+int RunMainCommand(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, RunRecord& record,
+                   FILE* usageStream) {
   if (p.commands.IsSet(CMD_DISCOVER))
     return RunDiscover(p, updater, display);
   if (p.commands.IsSet(CMD_UPDATE))
-    return RunUpdate(p, updater, display);
+    return RunUpdate(p, updater, display, record);
   if (p.commands.IsSet(CMD_BUILDS))
     return RunBuilds(p, updater, display, usageStream);
   return 0;
@@ -191,9 +169,10 @@ int RunMainCommand(Parameters& p, Updater& updater, UpdaterDisplayInterface& dis
 
 }  // namespace
 
-int RunCommands(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, FILE* usageStream) {
+int RunCommands(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, RunRecord& record,
+                FILE* usageStream) {
   int result = 0;
-  if (int code = RunPreparation(p, updater, display, result))
+  if (int code = RunPreparation(p, updater, display, record, result))
     return code;
   if (p.commands.IsSet(CMD_CHECK)) {
     ResultLines report;  // what -C prints is its result
@@ -202,7 +181,7 @@ int RunCommands(Parameters& p, Updater& updater, UpdaterDisplayInterface& displa
       return 1;
   }
   // A failure earlier in the run is not cleared by a command that succeeds after it.
-  int step = RunMainCommand(p, updater, display, usageStream);
+  int step = RunMainCommand(p, updater, display, record, usageStream);
   // A signal is how a station is meant to end: its exit code says how its modules fared.
   if (int code = p.watch ? 0 : InterruptedExit())
     return code;

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "Log.h"
+#include "RecoveryJson.h"
 #include "aDefs.h"
 #include "aNumber.h"
 #include "image/ImageTrust.h"
@@ -173,6 +174,10 @@ json JsonOutput::Document(const RunRecord& record, const RunEnd& end) {
     Builds(document, record.builds);
   else if (end.command == "update")
     Updates(document, record.updates.outcomes, record.updates.buildRequested);
+  if (record.fingerprint.ran)
+    FingerprintRead(document, record.fingerprint);
+  if (record.recovery.ran && end.command == "update")
+    RecoveryResult(document, record.recovery);
   return document;
 }
 

@@ -87,12 +87,3 @@ std::vector<ModuleOutcome> RecordingUpdater::Update_Modules(const std::vector<Fi
   record_.updates.outcomes.insert(record_.updates.outcomes.end(), outcomes.begin(), outcomes.end());
   return outcomes;
 }
-
-bool RecordingUpdater::Recover_Firmware(std::string port, unsigned build, unsigned baud, unsigned serial,
-                                        std::string birdFile, bool override) {
-  ModuleOutcome outcome = Begin(serial, build);
-  uint64_t start = aTime_GetMonotonicUS();
-  bool ok = Updater::Recover_Firmware(port, build, baud, serial, birdFile, override);
-  Finish(outcome, ok, start);
-  return ok;
-}

@@ -24,8 +24,6 @@ public:
   std::vector<ModuleOutcome> Update_Modules(const std::vector<FirmwareUpdate::Route>& routes,
                                             const FleetUpdate::Request& request,
                                             FleetObserver& observer) override;
-  bool Recover_Firmware(std::string port, unsigned build, unsigned baud, unsigned serial, std::string birdFile,
-                        bool override) override;
 
 private:
   // Starts the outcome of one module's update; Finish fills in how it ended.
@@ -34,7 +32,7 @@ private:
 
   ErrorRecorder& recorder_;
   RunRecord& record_;
-  // An update may download on its own (recovery does): that is part of the
+  // An update may download on its own: that is part of the
   // update's result, not a -G of its own.
   bool updating_ = false;
 };

@@ -25,6 +25,15 @@ struct RunRecord {
     uint32_t buildRequested = 0;  // 0: the latest
     uint32_t build = 0;           // the build stored; 0 after a failure
   };
+  struct Fingerprint {
+    bool ran = false;
+    FingerprintOutcome outcome;
+  };
+  // A recovery's module outcome is among the update's; this adds its chip.
+  struct Recovery {
+    bool ran = false;
+    RecoveryOutcome outcome;
+  };
   struct Updates {
     bool ran = false;
     uint32_t buildRequested = 0;  // 0 lets the updater choose
@@ -35,4 +44,6 @@ struct RunRecord {
   Builds builds;
   Download download;
   Updates updates;
+  Fingerprint fingerprint;
+  Recovery recovery;
 };

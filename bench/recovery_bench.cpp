@@ -29,8 +29,8 @@
 #include "LabServerSupport.h"
 #include "PrivateNetwork.h"
 #include "TestSupport.h"
-#include "recovery/SDPLoader.h"
-#include "recovery/Serial_SDPLoader.h"
+#include "recovery/imx/SDPLoader.h"
+#include "recovery/imx/Serial_SDPLoader.h"
 
 namespace {
 

@@ -4,97 +4,114 @@
 
 #include "Interrupt.h"
 #include "Log.h"
-#include "Updater.h"
-#include "UpdaterDisplayInterface.h"
 #include "aTime.h"
 #include "image/BirdFile.h"
 #include "image/BuildNumber.h"
 #include "image/ImageTrust.h"
-#include "recovery/ImxRecovery.h"
-#include "recovery/LpcRecovery.h"
 #include "recovery/RecoveryPort.h"
-#include "server/UpdateServerRequest.h"
+#include "recovery/imx/ImxRecovery.h"
+#include "recovery/lpc/LpcRecovery.h"
 
 namespace {
 
 const UpdaterDisplayInterface::Level kInfo = UpdaterDisplayInterface::Info;
 const UpdaterDisplayInterface::Level kError = UpdaterDisplayInterface::Error;
-const char* const kNoRecoveryInfo = "Failed to retreive recovery information from Tessoral update server";
 
 }  // namespace
 
-Recovery::Recovery(Updater& u, UpdaterDisplayInterface& d, uint8_t& kind, bool& tried)
-    : updater(u), display(d), chipKind(kind), chipTried(tried) {}
+Recovery::Recovery(const std::string& serverUrl, const std::string& updaterDirectory, UpdaterDisplayInterface& shown)
+    : display(shown), store(serverUrl, updaterDirectory, display), lookup(serverUrl, display) {}
 
-bool Recovery::GetFingerprint(Fingerprint& fp, const std::string& port, unsigned serial, const std::string& birdFile,
-                              unsigned baud, bool reset) {
-  chipKind = 0;
-  chipTried = false;
+FingerprintOutcome Recovery::ReadFingerprint(const std::string& port, unsigned serial, const std::string& birdFile,
+                                             unsigned baud, bool reset) {
+  FingerprintOutcome outcome = Identify(port, serial, birdFile, baud, reset);
+  // The fingerprint read is complete here.
+  return outcome;
+}
+
+FingerprintOutcome Recovery::Identify(const std::string& port, unsigned serial, const std::string& birdFile,
+                                      unsigned baud, bool reset) {
+  FingerprintOutcome outcome;
   if (port != RecoveryPort::kUsb) {
     // A port that cannot be a chip's ends the command here: neither family is tried.
     std::string problem = RecoveryPort::Problem(port);
     if (!problem.empty()) {
       display.message(kError, "%s", problem.c_str());
-      return false;
+      return outcome;
     }
   }
-  LpcRecovery lpcRecovery(display);
-  LpcRecovery::Found lpc = lpcRecovery.GetFingerprint(port, baud, fp);
-  chipTried = !lpcRecovery.TriedRates().empty();
-  if (lpc != LpcRecovery::Found::NotLpc) {
-    chipKind = kChipLPC;
-    return lpc == LpcRecovery::Found::Ok;
+  LpcRecovery lpc(display);
+  LpcRecovery::Found found = lpc.GetFingerprint(port, baud, outcome.fingerprint);
+  outcome.chipTried = !lpc.TriedRates().empty();
+  if (found != LpcRecovery::Found::NotLpc) {
+    outcome.chip = ChipFamily::Lpc;
+    outcome.read = found == LpcRecovery::Found::Ok;
+    return outcome;
   }
-  chipKind = kChipIMX;
-  ImxRecovery imx(updater, display);
-  imx.AfterLpcHandshake(lpcRecovery.TriedRates(), lpcRecovery.HeardImx());
-  bool ok = imx.GetFingerprint(port, serial, birdFile, fp, reset);
-  chipTried = chipTried || imx.Tried();
-  return ok;
+  // A chip that does not take the LPC handshake is taken for an i.MX.
+  ImxRecovery imx(store);
+  imx.AfterLpcHandshake(lpc.TriedRates(), lpc.HeardImx());
+  outcome.read = imx.GetFingerprint(port, serial, birdFile, outcome.fingerprint, reset);
+  outcome.chip = outcome.read ? ChipFamily::Imx : ChipFamily::Unknown;
+  outcome.chipTried = outcome.chipTried || imx.Tried();
+  return outcome;
 }
 
-bool Recovery::Recover(const std::string& port, unsigned build, unsigned baud, unsigned serial,
-                       const std::string& birdFile) {
+RecoveryOutcome Recovery::Recover(const std::string& port, unsigned build, unsigned baud, unsigned serial,
+                                  const std::string& birdFile) {
   uint64_t start = aTime_GetMSTicks();
-  chipTried = false;
-  bool ok = RecoverSteps(port, build, baud, serial, birdFile);
-  // A run that never reached a chip has nothing to time.
-  if (chipTried)
-    display.message(kInfo, "Update time: %.4f sec", double(aTime_GetMSTicks() - start) / 1000.0);
-  return ok;
+  RecoveryOutcome outcome;
+  outcome.module.serialNumber = serial;
+  bool ok = RecoverSteps(port, build, baud, birdFile, outcome);
+  Finish(outcome, ok, start);
+  // The recovery's outcome is complete here, whether it reached a chip or not.
+  return outcome;
 }
 
-bool Recovery::RecoverSteps(const std::string& port, unsigned build, unsigned baud, unsigned serial,
-                            const std::string& birdFile) {
+bool Recovery::RecoverSteps(const std::string& port, unsigned build, unsigned baud, const std::string& birdFile,
+                            RecoveryOutcome& outcome) {
   // A named image is looked at before the chip: one that cannot recover must not start anything there.
   if (!birdFile.empty() && !CheckNamedImage(birdFile))
     return false;
-  Fingerprint fp;
+  uint32_t& serial = outcome.module.serialNumber;
   // An LPC chip is looked for at the programming rate, then at 115200.
-  if (!updater.Get_Fingerprint(fp, port, serial, birdFile, baud, false)) {
+  outcome.identity = Identify(port, serial, birdFile, baud, false);
+  if (!outcome.identity.read) {
     // The cause is shown already; the summary belongs where a chip was asked.
-    if (chipTried)
+    if (outcome.identity.chipTried)
       display.message(kError, "Could not get Device Identifier");
     return false;
   }
-  if (birdFile.empty() && !AskServer(fp, serial, build))
+  if (birdFile.empty() && !AskServer(outcome.identity.fingerprint, serial, build))
     return false;
   BirdFile image;
-  if (Interrupted() || !LoadImage(birdFile, serial, build, image) || !HoldsFirmware(image))
+  if (Interrupted(outcome.identity.chip) || !LoadImage(birdFile, serial, build, image) || !HoldsFirmware(image))
     return false;
   if (image.hasSerialNumberOffsets) {
     display.message(kError, "Updater does not support offline recovery");
     return false;
   }
-  const unsigned sent = image.GetBuild() != 0 ? image.GetBuild() : build;
-  return !Interrupted() && Program(image, fp, port, baud, serial, sent);
+  outcome.buildWritten = image.GetBuild() != 0 ? image.GetBuild() : build;
+  return !Interrupted(outcome.identity.chip) && Program(image, port, baud, outcome);
+}
+
+void Recovery::Finish(RecoveryOutcome& outcome, bool succeeded, uint64_t startMs) {
+  outcome.module.seconds = double(aTime_GetMSTicks() - startMs) / 1000.0;
+  // A run that never reached a chip has nothing to time.
+  if (outcome.identity.chipTried)
+    display.message(kInfo, "Update time: %.4f sec", outcome.module.seconds);
+  outcome.module.succeeded = succeeded;
+  if (!succeeded) {
+    outcome.verifiedBy = RecoveryCheck::None;
+    outcome.module.errorText = display.LastError();
+  }
 }
 
 // Without an answer that names the module and its build nothing may be
 // programmed, nor a store entry made for a made-up serial number.
-bool Recovery::AskServer(const Fingerprint& fp, unsigned& serial, unsigned& build) {
+bool Recovery::AskServer(const Fingerprint& fp, uint32_t& serial, unsigned& build) {
   uint32_t serverSerial = 0, serverBuild = 0;
-  if (!RecoveryInfo(fp, serverSerial, serverBuild, build == 0))
+  if (!lookup.Find(fp, serverSerial, serverBuild, build == 0))
     return false;
   serial = serverSerial;
   if (build == 0)
@@ -102,28 +119,9 @@ bool Recovery::AskServer(const Fingerprint& fp, unsigned& serial, unsigned& buil
   return true;
 }
 
-// The server's answer for the fingerprint; on failure the user is told why
-// and where the request went, as for every other server request.
-bool Recovery::RecoveryInfo(const Fingerprint& fp, uint32_t& serial, uint32_t& build, bool buildNeeded) {
-  const std::string& url = updater.ServerUrl();
-  std::string cause;
-  if (UpdateServerRequest::GetRecoveryInfo(fp, serial, build, url.empty() ? nullptr : url.c_str(), &cause)) {
-    if (serial == 0)
-      cause = "the server names no module for this fingerprint";
-    else if (build == 0 && buildNeeded)
-      cause = "the server names no build for this fingerprint";
-    else
-      return true;
-  }
-  Log::log(DEBUG_Updater, "Recovery information refused: serial %08X, build %u\n", serial, build);
-  display.message(kError, "%s %s: %s", kNoRecoveryInfo, url.empty() ? UpdateServerRequest::default_url : url.c_str(),
-                  cause.c_str());
-  return false;
-}
-
 bool Recovery::LoadImage(const std::string& birdFile, unsigned serial, unsigned build, BirdFile& image) {
   try {
-    image = updater.load_bird("Recovering", birdFile, serial, build, true);
+    image = store.LoadFirmware(birdFile, serial, build);
     return true;
   } catch (const UntrustedImage& e) {
     display.message(kError, "%s", e.what());
@@ -138,7 +136,7 @@ bool Recovery::LoadImage(const std::string& birdFile, unsigned serial, unsigned 
 bool Recovery::CheckNamedImage(const std::string& birdFile) {
   try {
     BirdFile named(birdFile.c_str());
-    ImageTrust::Require(named, updater.UpdaterDirectory());
+    ImageTrust::Require(named, store.Directory());
     return HoldsFirmware(named);
   } catch (const UntrustedImage& e) {
     display.message(kError, "%s", e.what());
@@ -161,22 +159,27 @@ bool Recovery::HoldsFirmware(const BirdFile& image) {
   return false;
 }
 
-bool Recovery::Program(BirdFile& image, const Fingerprint& fp, const std::string& port, unsigned baud,
-                       unsigned serial, unsigned build) {
-  if (chipKind == kChipLPC) {
-    image.DecodeFirmwareBlocks(fp.word);
-    return LpcRecovery(display).Program(image, port, baud);
+bool Recovery::Program(BirdFile& image, const std::string& port, unsigned baud, RecoveryOutcome& outcome) {
+  if (outcome.identity.chip == ChipFamily::Lpc) {
+    image.DecodeFirmwareBlocks(outcome.identity.fingerprint.word);
+    LpcRecovery lpc(display);
+    bool ok = lpc.Program(image, port, baud);
+    outcome.module.error = ok ? aErrNone : lpc.Error();
+    outcome.verifiedBy = RecoveryCheck::FlashReadBack;
+    return ok;
   }
-  if (chipKind == kChipIMX)
-    return ImxRecovery(updater, display).Program(image, serial, build);
+  if (outcome.identity.chip == ChipFamily::Imx) {
+    outcome.verifiedBy = RecoveryCheck::ModuleReturn;
+    return ImxRecovery(store).Program(image, outcome.module.serialNumber, outcome.buildWritten, outcome.module);
+  }
   display.message(kError, "Unknown device");
   return false;
 }
 
-bool Recovery::Interrupted() {
+bool Recovery::Interrupted(ChipFamily chip) {
   if (!Interrupt::Requested())
     return false;
-  if (chipKind == kChipIMX)
+  if (chip == ChipFamily::Imx)
     display.message(kError,
                     "Recovery interrupted: the recovery loader runs from the chip's RAM and the firmware is "
                     "unchanged. Run -U -t RECOVER again to recover it.");
@@ -194,23 +197,9 @@ uint32_t Recovery::DownloadByFingerprint(const Fingerprint& fp, const std::strin
     number = 0;
   }
   uint32_t serial = 0, serverBuild = 0;
-  if (!RecoveryInfo(fp, serial, serverBuild, false))
+  if (!lookup.Find(fp, serial, serverBuild, false))
     return 0;
   if (number == 0)
     number = serverBuild;
-  return updater.Download_Firmware(serial, std::to_string(number), override, false);
-}
-
-bool Updater::Get_Fingerprint(Fingerprint& fp, std::string port, unsigned serial, std::string birdFile, unsigned baud,
-                              bool reset) {
-  return Recovery(*this, display, chipKind, chipTried).GetFingerprint(fp, port, serial, birdFile, baud, reset);
-}
-
-bool Updater::Recover_Firmware(std::string port, unsigned build, unsigned baud, unsigned serial, std::string birdFile,
-                               bool) {
-  return Recovery(*this, display, chipKind, chipTried).Recover(port, build, baud, serial, birdFile);
-}
-
-uint32_t Updater::Download_Firmware(Fingerprint fp, std::string build, bool override) {
-  return Recovery(*this, display, chipKind, chipTried).DownloadByFingerprint(fp, build, override);
+  return store.Download(serial, std::to_string(number), override);
 }

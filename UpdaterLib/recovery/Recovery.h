@@ -5,39 +5,41 @@
 #include <cstdint>
 #include <string>
 
+#include "UpdaterDisplayInterface.h"
+#include "recovery/FingerprintLookup.h"
+#include "recovery/RecoveryOutcome.h"
+#include "recovery/RecoveryStore.h"
+#include "update/ErrorRecordingDisplay.h"
+
 class BirdFile;
-class Updater;
-class UpdaterDisplayInterface;
-struct Fingerprint;
 
 class Recovery {
 public:
-  // The chip kinds the Updater keeps between the fingerprint and the recovery.
-  static const uint8_t kChipIMX = 1;
-  static const uint8_t kChipLPC = 2;
+  // An empty server URL means the default server.
+  Recovery(const std::string& serverUrl, const std::string& updaterDirectory, UpdaterDisplayInterface& display);
 
-  // `chipTried` tells the caller whether anything went to a chip.
-  Recovery(Updater& updater, UpdaterDisplayInterface& display, uint8_t& chipKind, bool& chipTried);
-
-  bool GetFingerprint(Fingerprint& fp, const std::string& port, unsigned serial, const std::string& birdFile,
-                      unsigned baud, bool reset);
-  bool Recover(const std::string& port, unsigned build, unsigned baud, unsigned serial, const std::string& birdFile);
+  FingerprintOutcome ReadFingerprint(const std::string& port, unsigned serial, const std::string& birdFile,
+                                     unsigned baud, bool reset);
+  RecoveryOutcome Recover(const std::string& port, unsigned build, unsigned baud, unsigned serial,
+                          const std::string& birdFile);
   uint32_t DownloadByFingerprint(const Fingerprint& fp, const std::string& build, bool override);
 
 private:
-  bool RecoverSteps(const std::string& port, unsigned build, unsigned baud, unsigned serial,
-                    const std::string& birdFile);
-  bool AskServer(const Fingerprint& fp, unsigned& serial, unsigned& build);
-  bool RecoveryInfo(const Fingerprint& fp, uint32_t& serial, uint32_t& build, bool buildNeeded);
+  // Which family answers on `port` and its fingerprint; an i.MX loader is left running unless `reset`.
+  FingerprintOutcome Identify(const std::string& port, unsigned serial, const std::string& birdFile, unsigned baud,
+                              bool reset);
+  bool RecoverSteps(const std::string& port, unsigned build, unsigned baud, const std::string& birdFile,
+                    RecoveryOutcome& outcome);
+  void Finish(RecoveryOutcome& outcome, bool succeeded, uint64_t startMs);
+  bool AskServer(const Fingerprint& fp, uint32_t& serial, unsigned& build);
   bool LoadImage(const std::string& birdFile, unsigned serial, unsigned build, BirdFile& image);
   bool CheckNamedImage(const std::string& birdFile);
   bool HoldsFirmware(const BirdFile& image);
-  bool Program(BirdFile& image, const Fingerprint& fp, const std::string& port, unsigned baud, unsigned serial,
-               unsigned build);
-  bool Interrupted();
+  bool Program(BirdFile& image, const std::string& port, unsigned baud, RecoveryOutcome& outcome);
+  bool Interrupted(ChipFamily chip);
 
-  Updater& updater;
-  UpdaterDisplayInterface& display;
-  uint8_t& chipKind;
-  bool& chipTried;
+  // Passes every line on; the last error line is the failed outcome's text.
+  ErrorRecordingDisplay display;
+  RecoveryStore store;
+  FingerprintLookup lookup;
 };

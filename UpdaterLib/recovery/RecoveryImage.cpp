@@ -1,10 +1,10 @@
 #include "recovery/RecoveryImage.h"
 
 #include "Log.h"
-#include "Updater.h"
 #include "UpdaterDisplayInterface.h"
 #include "image/BirdFile.h"
 #include "image/ImageTrust.h"
+#include "recovery/RecoveryStore.h"
 #include "store/BuildPath.h"
 #include "store/UpdaterStore.h"
 
@@ -30,7 +30,7 @@ bool sStoredImageReadable(const UpdaterStoreItem& item, const std::string& name)
 
 }  // namespace
 
-RecoveryImage::RecoveryImage(Updater& u, UpdaterDisplayInterface& d) : updater(u), display(d) {}
+RecoveryImage::RecoveryImage(RecoveryStore& s) : store(s), display(s.Display()) {}
 
 bool RecoveryImage::Load(uint32_t serial, const std::string& birdFile, BirdFile& image) {
   if (birdFile.empty())
@@ -46,16 +46,16 @@ bool RecoveryImage::Load(uint32_t serial, const std::string& birdFile, BirdFile&
 
 // The recovery loader goes into the chip's RAM: it too must be signed by a trusted key.
 bool RecoveryImage::Trusted(const BirdFile& image) {
-  ImageVerdict verdict = ImageTrust::Judge(image, updater.UpdaterDirectory());
+  ImageVerdict verdict = ImageTrust::Judge(image, store.Directory());
   if (!verdict.Accepted())
     display.message(UpdaterDisplayInterface::Error, "%s", verdict.Refusal().c_str());
   return verdict.Accepted();
 }
 
 bool RecoveryImage::FromStore(uint32_t serial, BirdFile& image) {
-  UpdaterStore store(updater.UpdaterDirectory());
+  UpdaterStore entries(store.Directory());
   UpdaterStoreItem item;
-  store.FindDevice(serial, &item);
+  entries.FindDevice(serial, &item);
   std::string name = item.IsValid() ? item.settings.GetString(UpdaterStoreItem::KEY_LATEST_DOWNLOAD, "") : "";
   // An entry left by a failed download names no file: it must not stop every later download.
   if (!sStoredImageReadable(item, name)) {
@@ -64,7 +64,7 @@ bool RecoveryImage::FromStore(uint32_t serial, BirdFile& image) {
     {
       MutedMessages quiet(display);
       Log::log(DEBUG_APP, "Existing loader device not found. Downloading.\n");
-      build = updater.Download_Firmware(serial, "", false, false);
+      build = store.Download(serial, "");
     }
     if (build == 0) {
       // A download refused for its signature said so while messages were muted.
@@ -75,7 +75,7 @@ bool RecoveryImage::FromStore(uint32_t serial, BirdFile& image) {
       return false;
     }
     name = std::to_string(build) + ".bird";
-    store.FindDevice(serial, &item);
+    entries.FindDevice(serial, &item);
   }
   image = item.ReadBirdFile(name.c_str());
   return Trusted(image);

@@ -6,7 +6,7 @@
 #include <string>
 
 class BirdFile;
-class Updater;
+class RecoveryStore;
 class UpdaterDisplayInterface;
 
 class RecoveryImage {
@@ -15,7 +15,7 @@ public:
   // server's key for the default recovery image.
   static const uint32_t kDefaultSerial = 0xDEADDEAD;
 
-  RecoveryImage(Updater& updater, UpdaterDisplayInterface& display);
+  explicit RecoveryImage(RecoveryStore& store);
 
   // False with the reason shown or logged; a file that cannot be read throws std::runtime_error.
   bool Load(uint32_t serial, const std::string& birdFile, BirdFile& image);
@@ -25,6 +25,6 @@ private:
   // False (said) when the image's signature refuses it.
   bool Trusted(const BirdFile& image);
 
-  Updater& updater;
+  RecoveryStore& store;
   UpdaterDisplayInterface& display;
 };

@@ -22,7 +22,7 @@
 
 namespace {
 
-// The command the run's result describes: the main one, or -G alone.
+// The command the run's result describes: the main one, or -G or -N alone.
 const char* MainCommand(const Parameters& parameters) {
   if (parameters.commands.IsSet(CMD_DISCOVER))
     return "discover";
@@ -32,6 +32,8 @@ const char* MainCommand(const Parameters& parameters) {
     return "builds";
   if (parameters.commands.IsSet(CMD_GET))
     return "get";
+  if (parameters.commands.IsSet(CMD_FINGERPRINT))
+    return "fingerprint";
   return "none";
 }
 
@@ -106,7 +108,7 @@ int RunWithStore(Parameters& parameters, CLI_Display& console, ErrorRecorder& re
     return Finish(parameters, record, recorder, "none", 1, startUS);
   }
   RecordingUpdater updater(parameters.serverUrl.c_str(), directory.c_str(), recorder, record);
-  int result = RunCommands(parameters, updater, recorder);
+  int result = RunCommands(parameters, updater, recorder, record);
   if (Interrupt::Requested() != 0)
     console.end_open_line();
   return Finish(parameters, record, recorder, MainCommand(parameters), result, startUS);

@@ -47,19 +47,23 @@ public:
                     std::to_string(moduleAddress) + "," + Hex(router) + "," + Flag(override) + ")");
     return updateResult;
   }
-  bool Get_Fingerprint(Fingerprint& fp, std::string port, unsigned serial, std::string birdFile, unsigned baud,
-                       bool reset) override {
-    calls.push_back("Get_Fingerprint(" + port + "," + Hex(serial) + "," + birdFile + "," + std::to_string(baud) + "," +
+  FingerprintOutcome Read_Fingerprint(const std::string& port, unsigned serial, const std::string& birdFile,
+                                      unsigned baud, bool reset) override {
+    calls.push_back("Read_Fingerprint(" + port + "," + Hex(serial) + "," + birdFile + "," + std::to_string(baud) + "," +
                     Flag(reset) + ")");
-    fp = fingerprint;
-    chipTried = fingerprintTried;
-    return fingerprintResult;
+    FingerprintOutcome outcome;
+    outcome.fingerprint = fingerprint;
+    outcome.chipTried = fingerprintTried;
+    outcome.read = fingerprintResult;
+    return outcome;
   }
-  bool Recover_Firmware(std::string port, unsigned build, unsigned baud, unsigned serial, std::string birdFile,
-                        bool override) override {
-    calls.push_back("Recover_Firmware(" + port + "," + std::to_string(build) + "," + std::to_string(baud) + "," +
-                    Hex(serial) + "," + birdFile + "," + Flag(override) + ")");
-    return recoverResult;
+  RecoveryOutcome Recover(const std::string& port, unsigned build, unsigned baud, unsigned serial,
+                          const std::string& birdFile) override {
+    calls.push_back("Recover(" + port + "," + std::to_string(build) + "," + std::to_string(baud) + "," +
+                    Hex(serial) + "," + birdFile + ")");
+    RecoveryOutcome outcome;
+    outcome.module.succeeded = recoverResult;
+    return outcome;
   }
 
   static std::string Hex(uint32_t v) {
@@ -83,13 +87,14 @@ public:
 
 class Dispatch : public ::testing::Test {
 protected:
-  int Run() { return RunCommands(p, updater, display, usage.get()); }
+  int Run() { return RunCommands(p, updater, display, record, usage.get()); }
   std::vector<std::string> Errors() const { return display.Texts(Level::Error); }
   std::vector<std::string> Infos() const { return display.Texts(Level::Info); }
 
   Parameters p;
   RecordingDisplay display;
   UpdaterDouble updater{display};
+  RunRecord record;
   CaptureFile usage;
 };
 
@@ -112,7 +117,7 @@ TEST_F(Dispatch, FingerprintNeedsASerialPortAndFailureIsKeptButNotFatal) {
   updater.downloadResult = 77;
   EXPECT_EQ(Run(), 1);  // the download succeeded, the fingerprint did not
   // -d names the module whose image brings the i.MX loader.
-  EXPECT_EQ(updater.calls, V({"Get_Fingerprint(/dev/ttyUSB0,40F5849A,rom.bird,9600,1)",
+  EXPECT_EQ(updater.calls, V({"Read_Fingerprint(/dev/ttyUSB0,40F5849A,rom.bird,9600,1)",
                               "Download_Firmware(40F5849A,,0,0)"}));
   EXPECT_EQ(Errors(), V{"Got no response from chip"});
 
@@ -124,7 +129,7 @@ TEST_F(Dispatch, FingerprintNeedsASerialPortAndFailureIsKeptButNotFatal) {
   p.serialNumber = 0;
   updater.fingerprintTried = false;
   EXPECT_EQ(Run(), 1);
-  EXPECT_EQ(updater.calls, V({"Get_Fingerprint(/dev/ttyUSB0,DEADDEAD,rom.bird,9600,1)"}));
+  EXPECT_EQ(updater.calls, V({"Read_Fingerprint(/dev/ttyUSB0,DEADDEAD,rom.bird,9600,1)"}));
   EXPECT_EQ(Errors(), V{});
 }
 
@@ -262,7 +267,7 @@ TEST_F(Dispatch, UpdateNeedsADeviceUnlessRecovering) {
   EXPECT_EQ(Run(), 1);
   updater.recoverResult = true;
   EXPECT_EQ(Run(), 0);
-  EXPECT_EQ(updater.calls, V(2, "Recover_Firmware(/dev/ttyS3,42,57600,0,x.bird,0)"));
+  EXPECT_EQ(updater.calls, V(2, "Recover(/dev/ttyS3,42,57600,0,x.bird)"));
 
   updater.calls.clear();
   p.transport = 2;

@@ -16,6 +16,7 @@
 #include "rom/ImxChip.h"
 #include "rom/ImxUartPort.h"
 #include "LabServerSupport.h"
+#include "ResultDocument.h"
 #include "UsbLab.h"
 
 using testsupport::ProgramResult;
@@ -266,6 +267,33 @@ TEST_F(ImxRecoveryE2E, RecoverOverHidUntilTheModuleRunsTheNewFirmware) {
   EXPECT_TRUE(lab_->host().onBus(kModule));
 }
 
+// --json: -N alone is a "fingerprint" document with the chip and its words in
+// the order the line shows them; a recovery's result is the module as it came
+// back, with the chip, its fingerprint, the build written and the return that proved it.
+TEST_F(ImxRecoveryE2E, JsonNamesTheChipItsFingerprintAndTheModuleAsItCameBack) {
+  using nlohmann::json;
+  const json words = {"D6E7F809", "92A3B4C5", "5E6F7081", "1A2B3C4D"};
+  Start();
+  ProgramResult r = Updater({"--json", "-N", "-s", "USB"});
+  json d = testsupport::ResultDocument(r.out, r.exitCode);
+  EXPECT_EQ(d["command"], "fingerprint") << r.out;
+  EXPECT_EQ(d["fingerprint"], json({{"chip", "imx"}, {"read", true}, {"words", words}})) << r.out << r.err;
+  ASSERT_TRUE(WaitFor([&] { return chip_->state() == lab::ImxRom::State::Idle; })) << "the loader was not reset";
+
+  r = Updater({"--json", "-U", "-t", "RECOVER", "-s", "USB"});
+  d = testsupport::ResultDocument(r.out, r.exitCode);
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  ASSERT_EQ(d["results"].size(), 1u) << r.out;
+  const json& result = d["results"][0];
+  EXPECT_EQ(result["serial"], "0000B1C0");
+  EXPECT_EQ(result["model"], "Holvex");  // as the lab module answers, whatever its file calls it
+  EXPECT_EQ(result["build_after"], kNewBuild);
+  EXPECT_EQ(result["version_after"], "2.2.0");
+  EXPECT_EQ(result["recovery"], json({{"chip", "imx"}, {"fingerprint", words}, {"build_written", kNewBuild},
+                                      {"verified_by", "module_return"}}))
+      << r.out;
+}
+
 // Firmware that comes back as another build than its file names is no recovery.
 TEST_F(ImxRecoveryE2E, ModuleBackWithAnotherBuildFailsTheRecovery) {
   Start();
@@ -275,12 +303,16 @@ TEST_F(ImxRecoveryE2E, ModuleBackWithAnotherBuildFailsTheRecovery) {
   std::string bird = WriteBird(work_.file("claims-2300.bird"),
                                {birdwriter::InfoBlock(2300, "2.3.0", kModule, "Orrin"), LoaderBlock(3000, kModule),
                                 birdwriter::AddressedBlock(birdwriter::kFirmware, 0x60000000, image)});
-  ProgramResult r = Updater({"-U", "-t", "RECOVER", "-s", "USB", "-d", "0000B1C0", "-f", bird});
+  ProgramResult r = Updater({"--json", "-U", "-t", "RECOVER", "-s", "USB", "-d", "0000B1C0", "-f", bird});
   EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
-  EXPECT_NE(r.err.find("Module [0000B1C0] came back running build 2200, not the transferred build 2300\n"),
-            std::string::npos)
-      << r.out << r.err;
-  EXPECT_EQ(r.out.find("now runs"), std::string::npos) << r.out;
+  const std::string refusal = "Module [0000B1C0] came back running build 2200, not the transferred build 2300";
+  EXPECT_NE(r.err.find(refusal + "\n"), std::string::npos) << r.out << r.err;
+  EXPECT_EQ(r.err.find("now runs"), std::string::npos) << r.err;
+  // The result says why, and that nothing proved the recovery.
+  nlohmann::json d = testsupport::ResultDocument(r.out, r.exitCode);
+  EXPECT_EQ(d["results"][0]["error"]["text"], refusal) << r.out;
+  EXPECT_EQ(d["results"][0]["recovery"]["build_written"], 2300) << r.out;
+  EXPECT_EQ(d["results"][0]["recovery"]["verified_by"], "none") << r.out;
 }
 
 TEST_F(ImxRecoveryE2E, RecoverOverThePtyUntilTheModuleRunsTheNewFirmware) {

@@ -12,6 +12,7 @@
 #include "LabLpcSupport.h"
 #include "LabServerSupport.h"
 #include "PrivateStoreTest.h"
+#include "ResultDocument.h"
 #include "TestSupport.h"
 
 using testsupport::FirmwarePiece;
@@ -269,6 +270,51 @@ TEST_F(RecoveryE2E, ServerNamesTheModuleAndBuildForTheFingerprint) {
       << r.err;
   rom->Stop();
   EXPECT_TRUE(rom->flash() == initial);
+}
+
+// --json: -N alone is a "fingerprint" document with the chip and its words; a
+// recovery's result names the chip, its fingerprint, the build written and the
+// flash read-back that proved it, and a failed one the chip's refusal.
+TEST_F(RecoveryE2E, JsonNamesTheChipItsFingerprintAndHowTheRecoveryWasProved) {
+  using nlohmann::json;
+  const json words = {"12345678", "9ABCDEF0", "0F1E2D3C", "4B5A6978"};
+  StartRom();
+  ProgramResult r = Updater({"--json", "-N", "-s", rom->pty()});
+  json d = testsupport::ResultDocument(r.out, r.exitCode);
+  EXPECT_EQ(d["command"], "fingerprint") << r.out;
+  EXPECT_EQ(d["fingerprint"], json({{"chip", "lpc"}, {"read", true}, {"words", words}})) << r.out;
+
+  r = Updater({"--json", "-U", "-t", "RECOVER", "-s", rom->pty(), "-d", "0000BEEF", "-f", WriteBird(kSmall)});
+  d = testsupport::ResultDocument(r.out, r.exitCode);
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  ASSERT_EQ(d["results"].size(), 1u) << r.out;
+  const json& result = d["results"][0];
+  EXPECT_EQ(result["serial"], "0000BEEF");
+  EXPECT_EQ(result["succeeded"], true);
+  EXPECT_GT(result["seconds"].get<double>(), 0.0);
+  EXPECT_EQ(result["recovery"], json({{"chip", "lpc"}, {"fingerprint", words}, {"build_written", 7},
+                                      {"verified_by", "flash_read_back"}}))
+      << r.out;
+
+  StartRom({"--fail", "P:10@2"});
+  r = Updater({"--json", "-U", "-t", "RECOVER", "-s", rom->pty(), "-f", WriteBird(kSmall)});
+  d = testsupport::ResultDocument(r.out, r.exitCode);
+  EXPECT_EQ(r.exitCode, 1);
+  const json refused = {{"code", 2},
+                        {"text", "Recovery failed: could not prepare the sectors [2, aErrParam] (the chip answered "
+                                 "10, COMPARE_ERROR)"}};
+  EXPECT_EQ(d["results"][0]["error"], refused) << r.out;
+  EXPECT_EQ(d["error"], refused) << r.out;
+  EXPECT_EQ(d["results"][0]["recovery"]["verified_by"], "none") << r.out;
+  EXPECT_EQ(d["results"][0]["recovery"]["chip"], "lpc") << r.out;
+
+  // A port where no boot ROM answers names no family: silence is not an i.MX.
+  StartRom({"--silent"});
+  r = Updater({"--json", "-N", "-s", rom->pty()});
+  d = testsupport::ResultDocument(r.out, r.exitCode);
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(d["command"], "fingerprint") << r.out;
+  EXPECT_EQ(d["fingerprint"], json({{"chip", "unknown"}, {"read", false}})) << r.out;
 }
 
 // An image that compressed away would not load.

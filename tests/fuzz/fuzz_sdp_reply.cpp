@@ -8,10 +8,10 @@
 #include <memory>
 #include <vector>
 
-#include "recovery/HID_SDPLoader.h"
+#include "recovery/imx/HID_SDPLoader.h"
 #include "Log.h"
-#include "recovery/SDPLoader.h"
-#include "recovery/Serial_SDPLoader.h"
+#include "recovery/imx/SDPLoader.h"
+#include "recovery/imx/Serial_SDPLoader.h"
 
 namespace {
 

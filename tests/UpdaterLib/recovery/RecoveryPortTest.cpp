@@ -31,9 +31,9 @@ std::string FingerprintAsNobody(const std::string& port, const std::string& stor
       _exit(2);
     RecordingDisplay display;
     Updater updater("http://127.0.0.1:9/cgi/u", store.c_str(), display);
-    Fingerprint fp;
-    std::string text = updater.Get_Fingerprint(fp, port, 0xDEADDEAD, "", 115200, true) ? "ok\n" : "";
-    if (updater.RecoveryChipTried())
+    FingerprintOutcome outcome = updater.Read_Fingerprint(port, 0xDEADDEAD, "", 115200, true);
+    std::string text = outcome.read ? "ok\n" : "";
+    if (outcome.chipTried)
       text += "a chip was tried\n";
     for (const std::string& line : display.Tagged())
       text += line + "\n";

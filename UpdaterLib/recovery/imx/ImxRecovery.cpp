@@ -1,4 +1,4 @@
-#include "recovery/ImxRecovery.h"
+#include "recovery/imx/ImxRecovery.h"
 
 #include <memory>
 #include <stdexcept>
@@ -9,17 +9,21 @@
 #include "Log.h"
 #include "Module.h"
 #include "SystemClass.h"
-#include "Updater.h"
 #include "UpdaterDisplayInterface.h"
 #include "aBytes.h"
+#include "aDefs.h"
+#include "discovery/ModuleDiscovery.h"
 #include "aTime.h"
 #include "image/BirdFile.h"
-#include "recovery/HID_SDPLoader.h"
-#include "recovery/NXPSerialClass.h"
+#include "recovery/Fingerprint.h"
+#include "recovery/imx/HID_SDPLoader.h"
+#include "recovery/lpc/NXPSerialClass.h"
 #include "recovery/RecoveryImage.h"
 #include "recovery/RecoveryPort.h"
-#include "recovery/SDPLoader.h"
-#include "recovery/Serial_SDPLoader.h"
+#include "recovery/RecoveryStore.h"
+#include "update/FirmwareUpdate.h"
+#include "recovery/imx/SDPLoader.h"
+#include "recovery/imx/Serial_SDPLoader.h"
 
 using Tessoral::Kovalink::Module;
 using Tessoral::Kovalink::SystemClass;
@@ -49,7 +53,7 @@ void sResetSystem(Module& module) {
 
 }  // namespace
 
-ImxRecovery::ImxRecovery(Updater& u, UpdaterDisplayInterface& d) : updater(u), display(d) {}
+ImxRecovery::ImxRecovery(RecoveryStore& s) : store(s), display(s.Display()) {}
 
 bool ImxRecovery::GetFingerprint(const std::string& port, uint32_t serial, const std::string& birdFile,
                                  Fingerprint& fp, bool reset) {
@@ -59,7 +63,7 @@ bool ImxRecovery::GetFingerprint(const std::string& port, uint32_t serial, const
     return true;
   BirdFile image;
   try {
-    if (!RecoveryImage(updater, display).Load(serial, birdFile, image))
+    if (!RecoveryImage(store).Load(serial, birdFile, image))
       return false;
   } catch (const std::runtime_error& e) {
     Log::log(DEBUG_APP, "%s\n", e.what());
@@ -72,7 +76,7 @@ bool ImxRecovery::GetFingerprint(const std::string& port, uint32_t serial, const
   Module module(0, 0);
   // A loader made for no module in particular answers as the unknown one, whatever -d names.
   Targets targets = LoaderTargets(serial);
-  if (!Updater::_connect_rounds(module, targets, kConnectRounds)) {
+  if (!FirmwareUpdate::ConnectRounds(module, targets, kConnectRounds)) {
     Log::log(DEBUG_APP, "Could not connect to device.\n");
     if (targets.size() == 1)
       display.message(kError, "The recovery loader was started but never joined the USB bus as %08X", serial);
@@ -81,7 +85,7 @@ bool ImxRecovery::GetFingerprint(const std::string& port, uint32_t serial, const
                       targets[0].second, targets[1].second);
     return false;
   }
-  Updater::_await_running_link(module);
+  FirmwareUpdate::AwaitRunningLink(module);
   if (!ReadIdentifier(module, fp, false))
     return false;
   // The fingerprint command ends the loader; a recovery programs through it.
@@ -102,10 +106,10 @@ ImxRecovery::Targets ImxRecovery::LoaderTargets(uint32_t serial) {
 // for once on USB before anything goes to the ROM.
 bool ImxRecovery::UseLeftLoader(uint32_t serial, Fingerprint& fp, bool reset) {
   Module module(0, 0);
-  if (!Updater::_connect_rounds(module, LoaderTargets(serial), 1))
+  if (!FirmwareUpdate::ConnectRounds(module, LoaderTargets(serial), 1))
     return false;
   tried = true;
-  Updater::_await_running_link(module);
+  FirmwareUpdate::AwaitRunningLink(module);
   uint32_t found = sConnectedSerial(module, serial);
   if (ReadIdentifier(module, fp, true)) {
     display.message(kInfo, "Found the recovery loader already running as %08X: using it", found);
@@ -229,17 +233,38 @@ void ImxRecovery::ShowLoaderFailure(int result, const std::string& port) {
   }
 }
 
-bool ImxRecovery::Program(BirdFile& image, uint32_t serial, uint32_t build) {
+bool ImxRecovery::Program(BirdFile& image, uint32_t serial, uint32_t build, ModuleOutcome& outcome) {
   Module module(0, 0);
-  if (!Updater::_connect_rounds(module, LoaderTargets(serial), kConnectRounds)) {
+  if (!FirmwareUpdate::ConnectRounds(module, LoaderTargets(serial), kConnectRounds)) {
+    outcome.error = aErrNotFound;
     display.message(kError, "Could not connect to device");
     return false;
   }
-  Updater::_await_running_link(module);
-  if (updater._transfer_firmware(display, module, image) != aErrNone) {
+  FirmwareUpdate::AwaitRunningLink(module);
+  FirmwareUpdate update(store.ServerUrl(), store.Directory(), display);
+  aErr err = update.TransferFirmware(module, image);
+  if (err != aErrNone) {
+    outcome.error = err;
     display.message(kError, "Failed to transfer firmware");
     return false;
   }
   // A transfer the loader took proves nothing until the firmware itself answers.
-  return updater._verify_return(display, module, serial, build);
+  if (!update.VerifyReturn(module, serial, build))
+    return false;
+  ReadReturned(module, outcome);
+  return true;
+}
+
+// The module as it came back: its model, build and version.
+void ImxRecovery::ReadReturned(Module& module, ModuleOutcome& outcome) {
+  SystemClass system;
+  system.init(&module, 0);
+  uint8_t model = 0;
+  if (system.getModel(&model) == aErrNone)
+    outcome.model = aDefs_GetModelName(model);
+  DeviceInfo info;
+  outcome.buildAfter = ModuleDiscovery::_get_build_number(module);
+  if (ModuleDiscovery::_get_version(module, info) == aErrNone)
+    outcome.versionAfter = std::to_string(info.major) + "." + std::to_string(info.minor) + "." +
+                           std::to_string(info.patch);
 }

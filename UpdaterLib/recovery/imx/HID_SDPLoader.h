@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "recovery/SDPLoader.h"
+#include "recovery/imx/SDPLoader.h"
 
 struct hid_device_;
 

@@ -5,8 +5,8 @@
 #include <functional>
 #include <memory>
 
-#include "recovery/HID_SDPLoader.h"
-#include "recovery/SDPLoader.h"
+#include "recovery/imx/HID_SDPLoader.h"
+#include "recovery/imx/SDPLoader.h"
 
 namespace {
 

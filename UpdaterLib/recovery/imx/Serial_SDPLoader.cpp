@@ -1,4 +1,4 @@
-#include "recovery/Serial_SDPLoader.h"
+#include "recovery/imx/Serial_SDPLoader.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "recovery/NXPSerialClass.h"
+#include "recovery/lpc/NXPSerialClass.h"
 
 TEST(NXPSerialClass, UuencodingRoundTripsAndMatchesKnownLines) {
   char line[64];

@@ -1,4 +1,4 @@
-#include "recovery/HID_SDPLoader.h"
+#include "recovery/imx/HID_SDPLoader.h"
 
 #include <hidapi/hidapi.h>
 #include <unistd.h>

@@ -12,9 +12,10 @@
 #include "aLinkSpec.h"
 
 class BirdFile;
-class Updater;
+class RecoveryStore;
 class UpdaterDisplayInterface;
 struct Fingerprint;
+struct ModuleOutcome;
 namespace Tessoral {
 namespace Kovalink {
 class Module;
@@ -23,15 +24,16 @@ class Module;
 
 class ImxRecovery {
 public:
-  ImxRecovery(Updater& updater, UpdaterDisplayInterface& display);
+  explicit ImxRecovery(RecoveryStore& store);
 
   // Starts the loader and reads the identifier; the loader is reset when
   // `reset` (the fingerprint command), else left running for Program.
   bool GetFingerprint(const std::string& port, uint32_t serial, const std::string& birdFile, Fingerprint& fp,
                       bool reset);
   // Programs through the loader left running by GetFingerprint, then waits for the
-  // module to rejoin under `serial` running `build`.
-  bool Program(BirdFile& image, uint32_t serial, uint32_t build);
+  // module to rejoin under `serial` running `build`; `outcome` gets how it came back
+  // and the code of a failed transfer.
+  bool Program(BirdFile& image, uint32_t serial, uint32_t build, ModuleOutcome& outcome);
   // The rates the LPC handshake went out at on the same port before, and
   // whether an SDP reply came back to it: a port that answers neither is not
   // the i.MX's alone to blame.
@@ -53,8 +55,9 @@ private:
   void ShowLoaderFailure(int result, const std::string& port);
   void ShowNoAnswer(const std::string& port);
   bool ReadIdentifier(Tessoral::Kovalink::Module& module, Fingerprint& fp, bool quiet);
+  static void ReadReturned(Tessoral::Kovalink::Module& module, ModuleOutcome& outcome);
 
-  Updater& updater;
+  RecoveryStore& store;
   UpdaterDisplayInterface& display;
   std::vector<unsigned> lpcRates;
   bool imxHeard = false;

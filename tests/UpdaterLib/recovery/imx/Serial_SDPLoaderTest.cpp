@@ -8,7 +8,7 @@
 #include <chrono>
 #include <memory>
 
-#include "recovery/Serial_SDPLoader.h"
+#include "recovery/imx/Serial_SDPLoader.h"
 #include "rom/ImxChip.h"
 #include "rom/ImxUartPort.h"
 

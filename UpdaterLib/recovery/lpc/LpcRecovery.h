@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "aError.h"
-#include "recovery/LpcFirmware.h"
+#include "recovery/lpc/LpcFirmware.h"
 
 class BirdFile;
 class NXPSerialClass;
@@ -38,6 +38,10 @@ public:
   bool HeardImx() const { return heardImx; }
   // `image` holds the decoded firmware; the chip was synchronised by GetFingerprint.
   bool Program(BirdFile& image, const std::string& port, unsigned baud);
+  // After a failed Program: the link library's code of the step that failed, aErrNone when it names none.
+  aErr Error() const { return error; }
+  // After Program: the bytes of flash the chip compared equal to what was staged.
+  uint64_t ReadBackBytes() const { return compared; }
 
 private:
   static std::map<std::string, unsigned>& AnsweredRates();
@@ -54,13 +58,14 @@ private:
   bool Start(NXPSerialClass& isp);
   // Records the line shown when the recovery stops, after the progress line has ended.
   void Fail(const char* step, aErr err, const NXPSerialClass& isp);
-  void FailText(const std::string& text);
+  void FailText(const std::string& text, aErr err = aErrNone);
   bool Interrupted(const char* state);
 
   UpdaterDisplayInterface& display;
   std::vector<unsigned> tried;
   bool heardImx = false;
   std::string failure;
+  aErr error = aErrNone;
   unsigned number = 0, total = 0;
   // Bytes of flash the chip compared equal to what was staged.
   uint64_t compared = 0;

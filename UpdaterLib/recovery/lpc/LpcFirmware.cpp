@@ -1,11 +1,11 @@
-#include "recovery/LpcFirmware.h"
+#include "recovery/lpc/LpcFirmware.h"
 
 #include <algorithm>
 #include <cstring>
 
 #include "Log.h"
 #include "UpdaterDisplayInterface.h"
-#include "recovery/NXPSerialClass.h"
+#include "recovery/lpc/NXPSerialClass.h"
 
 namespace {
 

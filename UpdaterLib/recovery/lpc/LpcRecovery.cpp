@@ -1,4 +1,4 @@
-#include "recovery/LpcRecovery.h"
+#include "recovery/lpc/LpcRecovery.h"
 
 #include <algorithm>
 #include <cstdarg>
@@ -7,10 +7,10 @@
 
 #include "Interrupt.h"
 #include "Log.h"
-#include "Updater.h"
+#include "recovery/Fingerprint.h"
 #include "UpdaterDisplayInterface.h"
 #include "image/BirdFile.h"
-#include "recovery/NXPSerialClass.h"
+#include "recovery/lpc/NXPSerialClass.h"
 
 namespace {
 
@@ -137,6 +137,7 @@ LpcRecovery::Found LpcRecovery::GetFingerprint(const std::string& port, unsigned
 
 bool LpcRecovery::Program(BirdFile& image, const std::string& port, unsigned baud) {
   failure.clear();
+  error = aErrNone;
   LpcFirmware firmware;
   // Checked whole before the chip is touched: a bad image must not cost the flash.
   if (!firmware.Check(display, image.FindBlocks(BirdFile::BLOCK_FIRMWARE)))
@@ -291,7 +292,8 @@ bool LpcRecovery::ReadBack(NXPSerialClass& isp, const LpcFirmware::Stage& stage)
   if (isp.LastReturnCode() == 10)
     FailText(sFormat("Recovery failed: the flash at 0x%08X does not hold what was written (first difference at "
                      "0x%08X)",
-                     stage.base, stage.base + skip + mismatch));
+                     stage.base, stage.base + skip + mismatch),
+             err);
   else
     Fail("the read-back compare failed", err, isp);
   return false;
@@ -300,7 +302,7 @@ bool LpcRecovery::ReadBack(NXPSerialClass& isp, const LpcFirmware::Stage& stage)
 bool LpcRecovery::Start(NXPSerialClass& isp) {
   aErr err = isp.SetEcho(true);
   if (err != aErrNone) {
-    FailText(sFormat("Recovery Error transfering data to device ==> [%d, %s]", err, aError_GetErrorText(err)));
+    FailText(sFormat("Recovery Error transfering data to device ==> [%d, %s]", err, aError_GetErrorText(err)), err);
     return false;
   }
   display.message(kInfo, "Rebooting Device");
@@ -315,12 +317,16 @@ bool LpcRecovery::Start(NXPSerialClass& isp) {
 void LpcRecovery::Fail(const char* step, aErr err, const NXPSerialClass& isp) {
   if (isp.LastReturnCode() > 0)
     FailText(sFormat("Recovery failed: %s [%d, %s] (the chip answered %d, %s)", step, err, aError_GetErrorText(err),
-                     isp.LastReturnCode(), NXPSerialClass::CodeText(isp.LastReturnCode())));
+                     isp.LastReturnCode(), NXPSerialClass::CodeText(isp.LastReturnCode())),
+             err);
   else
-    FailText(sFormat("Recovery failed: %s [%d, %s]", step, err, aError_GetErrorText(err)));
+    FailText(sFormat("Recovery failed: %s [%d, %s]", step, err, aError_GetErrorText(err)), err);
 }
 
-void LpcRecovery::FailText(const std::string& text) { failure = text; }
+void LpcRecovery::FailText(const std::string& text, aErr err) {
+  failure = text;
+  error = err;
+}
 
 bool LpcRecovery::Interrupted(const char* state) {
   if (!Interrupt::Requested())

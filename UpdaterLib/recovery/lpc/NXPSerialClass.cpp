@@ -1,4 +1,4 @@
-#include "recovery/NXPSerialClass.h"
+#include "recovery/lpc/NXPSerialClass.h"
 
 #include <algorithm>
 #include <cctype>

@@ -16,7 +16,7 @@
 #include "TestSupport.h"
 #include "Updater.h"
 #include "image/BirdFile.h"
-#include "recovery/LpcRecovery.h"
+#include "recovery/lpc/LpcRecovery.h"
 
 using testsupport::FirmwarePiece;
 

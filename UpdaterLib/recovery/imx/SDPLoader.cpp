@@ -1,4 +1,4 @@
-#include "recovery/SDPLoader.h"
+#include "recovery/imx/SDPLoader.h"
 
 #include <algorithm>
 #include <cstdio>

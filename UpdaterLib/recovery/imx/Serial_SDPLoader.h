@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "recovery/SDPLoader.h"
+#include "recovery/imx/SDPLoader.h"
 
 class PrivateSerial_SDPLoader;
 
