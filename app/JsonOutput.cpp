@@ -173,6 +173,8 @@ json JsonOutput::Document(const RunRecord& record, const RunEnd& end) {
     Builds(document, record.builds);
   else if (end.command == "update")
     Updates(document, record.updates.outcomes, record.updates.buildRequested);
+  if (record.store.ran)
+    document["store"] = StoreJson(record.store);
   return document;
 }
 

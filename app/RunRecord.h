@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "StoreReport.h"
 #include "Updater.h"
 #include "update/ModuleOutcome.h"
 
@@ -35,4 +36,5 @@ struct RunRecord {
   Builds builds;
   Download download;
   Updates updates;
+  StoreContents store;  // -I
 };

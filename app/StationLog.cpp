@@ -1,11 +1,10 @@
 #include "StationLog.h"
 
-#include <sys/time.h>
 
-#include <ctime>
 
 #include "FleetConsole.h"
 #include "aDefs.h"
+#include "store/ModuleHistory.h"
 
 using Json = JsonOutput::Json;
 
@@ -38,16 +37,8 @@ std::string StationLog::Serial(uint32_t serialNumber) {
   return text;
 }
 
-std::string StationLog::UtcNow() {
-  struct timeval now;
-  gettimeofday(&now, nullptr);
-  struct tm utc;
-  gmtime_r(&now.tv_sec, &utc);
-  char text[40];
-  size_t n = strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S", &utc);
-  snprintf(text + n, sizeof(text) - n, ".%03dZ", static_cast<int>(now.tv_usec / 1000));
-  return text;
-}
+// The same clock and form as the store's history, so a station's log and -I line up.
+std::string StationLog::UtcNow() { return HistoryEvent::Now(); }
 
 std::string StationLog::Where(const linkSpec& spec) {
   if (spec.type != linkTypeTCPIP) return "USB";

@@ -14,6 +14,7 @@
 #include "recovery/LpcRecovery.h"
 #include "recovery/RecoveryPort.h"
 #include "server/UpdateServerRequest.h"
+#include "store/ModuleHistory.h"
 
 namespace {
 
@@ -87,7 +88,12 @@ bool Recovery::RecoverSteps(const std::string& port, unsigned build, unsigned ba
     return false;
   }
   const unsigned sent = image.GetBuild() != 0 ? image.GetBuild() : build;
-  return !Interrupted() && Program(image, fp, port, baud, serial, sent);
+  if (Interrupted())
+    return false;
+  const bool ok = Program(image, fp, port, baud, serial, sent);
+  ModuleHistory::Record(updater.UpdaterDirectory(), serial,
+                        HistoryEvent::Recovery(chipKind == kChipLPC, fp.word, sent, image.filename, ok), &display);
+  return ok;
 }
 
 // Without an answer that names the module and its build nothing may be
@@ -203,7 +209,11 @@ uint32_t Recovery::DownloadByFingerprint(const Fingerprint& fp, const std::strin
 
 bool Updater::Get_Fingerprint(Fingerprint& fp, std::string port, unsigned serial, std::string birdFile, unsigned baud,
                               bool reset) {
-  return Recovery(*this, display, chipKind, chipTried).GetFingerprint(fp, port, serial, birdFile, baud, reset);
+  bool ok = Recovery(*this, display, chipKind, chipTried).GetFingerprint(fp, port, serial, birdFile, baud, reset);
+  // The fingerprint command's read (a recovery's own read is part of its record).
+  if (ok && reset)
+    ModuleHistory::Record(UpdaterDirectory(), serial, HistoryEvent::FingerprintRead(chipKind == Recovery::kChipLPC, fp.word), &display);
+  return ok;
 }
 
 bool Updater::Recover_Firmware(std::string port, unsigned build, unsigned baud, unsigned serial, std::string birdFile,

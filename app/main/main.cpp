@@ -32,6 +32,8 @@ const char* MainCommand(const Parameters& parameters) {
     return "builds";
   if (parameters.commands.IsSet(CMD_GET))
     return "get";
+  if (parameters.commands.IsSet(CMD_INFO))
+    return "info";
   return "none";
 }
 
@@ -107,6 +109,8 @@ int RunWithStore(Parameters& parameters, CLI_Display& console, ErrorRecorder& re
   }
   RecordingUpdater updater(parameters.serverUrl.c_str(), directory.c_str(), recorder, record);
   int result = RunCommands(parameters, updater, recorder);
+  if (parameters.json && parameters.commands.IsSet(CMD_INFO))
+    record.store = ReadStoreForJson(directory, parameters.serialNumber);
   if (Interrupt::Requested() != 0)
     console.end_open_line();
   return Finish(parameters, record, recorder, MainCommand(parameters), result, startUS);
