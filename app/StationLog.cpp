@@ -4,7 +4,7 @@
 
 #include "FleetConsole.h"
 #include "aDefs.h"
-#include "store/ModuleHistory.h"
+#include "Log.h"
 
 using Json = JsonOutput::Json;
 
@@ -38,7 +38,7 @@ std::string StationLog::Serial(uint32_t serialNumber) {
 }
 
 // The same clock and form as the store's history, so a station's log and -I line up.
-std::string StationLog::UtcNow() { return HistoryEvent::Now(); }
+std::string StationLog::UtcNow() { return Log::UtcStamp(); }
 
 std::string StationLog::Where(const linkSpec& spec) {
   if (spec.type != linkTypeTCPIP) return "USB";

@@ -1,13 +1,11 @@
 #include "store/ModuleHistory.h"
 
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstdio>
-#include <ctime>
 #include <exception>
 
 #include "Log.h"
@@ -157,16 +155,7 @@ std::string HistoryEvent::FingerprintText(const uint32_t fingerprint[4]) {
 }
 
 // Milliseconds order the events of one second across entries (a chip read, then its module's download).
-std::string HistoryEvent::Now() {
-  struct timeval now;
-  gettimeofday(&now, nullptr);
-  struct tm utc;
-  gmtime_r(&now.tv_sec, &utc);
-  char text[40];
-  size_t n = strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S", &utc);
-  snprintf(text + n, sizeof(text) - n, ".%03dZ", static_cast<int>(now.tv_usec / 1000));
-  return text;
-}
+std::string HistoryEvent::Now() { return Log::UtcStamp(); }
 
 HistoryEvent HistoryEvent::Download(uint32_t build, const std::string& file) {
   HistoryEvent e;

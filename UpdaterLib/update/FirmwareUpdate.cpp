@@ -255,6 +255,7 @@ bool FirmwareUpdate::run(const Route& route, uint32_t build, std::string birdFil
     fail(aErrParam);
     return false;
   }
+  Log::ModuleScope logScope(serialNumber);  // -k's lines name the module
   // One transfer into a module at a time, whichever user, store and process starts it.
   ModuleLock module(serialNumber, display);
   if (!module.Held()) {
