@@ -227,7 +227,8 @@ StoreContents ReadStore(const std::string& updaterDirectory, uint32_t serialNumb
   std::vector<uint32_t> serials;
   if (serialNumber == 0)
     serials = ModuleSerials(store);
-  else if (serialNumber != ModuleHistory::kLoaderSerial && fs::is_directory(store / UpdaterStore::DeviceName(serialNumber)))
+  else if (serialNumber != ModuleHistory::kLoaderSerial &&
+           fs::is_directory(store / UpdaterStore::DeviceName(serialNumber)))
     serials.push_back(serialNumber);
   for (uint32_t serial : serials)
     contents.modules.push_back(ReadModule(store / UpdaterStore::DeviceName(serial), serial, chips, claimed));

@@ -212,7 +212,8 @@ bool Updater::Get_Fingerprint(Fingerprint& fp, std::string port, unsigned serial
   bool ok = Recovery(*this, display, chipKind, chipTried).GetFingerprint(fp, port, serial, birdFile, baud, reset);
   // The fingerprint command's read (a recovery's own read is part of its record).
   if (ok && reset)
-    ModuleHistory::Record(UpdaterDirectory(), serial, HistoryEvent::FingerprintRead(chipKind == Recovery::kChipLPC, fp.word), &display);
+    ModuleHistory::Record(UpdaterDirectory(), serial,
+                          HistoryEvent::FingerprintRead(chipKind == Recovery::kChipLPC, fp.word), &display);
   return ok;
 }
 
