@@ -47,9 +47,10 @@ void FleetConsole::module_progress(uint32_t serialNumber, double fraction, const
   const std::string text = ProgressLine(serialNumber, fraction, label);
   Line* line = find(serialNumber);
   if (!terminal_) {
-    // Without a terminal only the start of a wait is an event worth a line.
+    // Without a terminal only the start of a wait is an event worth a line, led by the
+    // serial number as every module's line is.
     if (fraction < 0 && (line == nullptr || line->text != text))
-      display_.message(UpdaterDisplayInterface::Info, "%s", text.c_str());
+      display_.message(UpdaterDisplayInterface::Info, "%08X: %s ...", serialNumber, label ? label : "waiting");
     if (line == nullptr)
       lines_.push_back({serialNumber, text});
     else

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "Log.h"
 #include "UpdaterDisplayInterface.h"
 #include "UserNotice.h"
 #include "update/FleetObserver.h"
@@ -33,7 +34,8 @@ public:
   // they go through the console, which orders all output.
   class Notices : public UpdaterDisplayInterface {
   public:
-    explicit Notices(FleetConsole& console) : console_(console), route_(this) {}
+    explicit Notices(FleetConsole& console) : console_(console), route_(this) { Log::SetModuleThreadsQuiet(true); }
+    ~Notices() { Log::SetModuleThreadsQuiet(false); }
     void display_progress(bool) override {}
     void update_progress(double, const char*) override {}
     void update_spinner(bool, const char*) override {}

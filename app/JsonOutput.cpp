@@ -178,6 +178,8 @@ json JsonOutput::Document(const RunRecord& record, const RunEnd& end) {
     FingerprintRead(document, record.fingerprint);
   if (record.recovery.ran && end.command == "update")
     RecoveryResult(document, record.recovery);
+  if (record.store.ran)
+    document["store"] = StoreJson(record.store);
   return document;
 }
 

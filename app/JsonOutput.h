@@ -27,7 +27,7 @@ Json Result(const ModuleOutcome& outcome);
 
 // How a run ended, for the document's own fields.
 struct RunEnd {
-  std::string command;    // "discover", "builds", "get", "update", "fingerprint" or "none"
+  std::string command;    // "discover", "builds", "get", "update", "fingerprint", "info" or "none"
   int exitCode = 0;
   double seconds = 0;
   std::string lastError;  // the last error line shown; the failure's text when no module names one

@@ -15,11 +15,13 @@ LogFile::LogFile(const std::string& path, const std::string& mode, UpdaterDispla
   // Unbuffered, so the log survives an abnormal end of the run.
   setvbuf(file_, nullptr, _IONBF, 0);
   Log::SetOutput(file_);
+  Log::SetStamped(true);
 }
 
 LogFile::~LogFile() {
   if (!file_)
     return;
+  Log::SetStamped(false);
   Log::SetOutput(stderr);
   fclose(file_);
 }

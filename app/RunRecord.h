@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "StoreReport.h"
 #include "Updater.h"
 #include "update/ModuleOutcome.h"
 
@@ -46,4 +47,5 @@ struct RunRecord {
   Updates updates;
   Fingerprint fingerprint;
   Recovery recovery;
+  StoreContents store;  // -I
 };

@@ -1,11 +1,10 @@
 #include "StationLog.h"
 
-#include <sys/time.h>
 
-#include <ctime>
 
 #include "FleetConsole.h"
 #include "aDefs.h"
+#include "Log.h"
 
 using Json = JsonOutput::Json;
 
@@ -38,16 +37,8 @@ std::string StationLog::Serial(uint32_t serialNumber) {
   return text;
 }
 
-std::string StationLog::UtcNow() {
-  struct timeval now;
-  gettimeofday(&now, nullptr);
-  struct tm utc;
-  gmtime_r(&now.tv_sec, &utc);
-  char text[40];
-  size_t n = strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S", &utc);
-  snprintf(text + n, sizeof(text) - n, ".%03dZ", static_cast<int>(now.tv_usec / 1000));
-  return text;
-}
+// The same clock and form as the store's history, so a station's log and -I line up.
+std::string StationLog::UtcNow() { return Log::UtcStamp(); }
 
 std::string StationLog::Where(const linkSpec& spec) {
   if (spec.type != linkTypeTCPIP) return "USB";
@@ -57,10 +48,12 @@ std::string StationLog::Where(const linkSpec& spec) {
   return text;
 }
 
-void StationLog::emit(Json event, const std::string& plain) {
+void StationLog::emit(Json event, const std::string& plain, uint32_t serialNumber) {
   const std::string time = UtcNow();
   if (!json_) {
-    console_.notice(0, (time + " " + plain).c_str());
+    // A module's line starts with its serial number, as all its lines do: grep finds its story.
+    const std::string lead = serialNumber != 0 ? Serial(serialNumber) + ": " : std::string();
+    console_.notice(0, (lead + time + " " + plain).c_str());
     return;
   }
   Json line = {{"time", time}};
@@ -81,24 +74,24 @@ void StationLog::Appeared(const linkSpec& spec) {
   const std::string where = Where(spec);
   Json event = {{"event", "appeared"}, {"serial", StationLog::Serial(spec.serialNumber)}, {"where", where},
                 {"model", aDefs_GetModelName(spec.model)}};
-  emit(event, StationLog::Serial(spec.serialNumber) + " appeared (" + where + ", " + aDefs_GetModelName(spec.model) + ")");
+  emit(event, "appeared (" + where + ", " + aDefs_GetModelName(spec.model) + ")", spec.serialNumber);
 }
 
 void StationLog::Started(uint32_t serialNumber, uint32_t buildBefore, uint32_t buildWanted) {
   Json event = {{"event", "started"}, {"serial", StationLog::Serial(serialNumber)}, {"build_before", buildBefore},
                 {"build_wanted", buildWanted}};
   const std::string wanted = buildWanted != 0 ? std::to_string(buildWanted) : "the file's";
-  emit(event, StationLog::Serial(serialNumber) + " update started, build " + std::to_string(buildBefore) + " -> " + wanted);
+  emit(event, "update started, build " + std::to_string(buildBefore) + " -> " + wanted, serialNumber);
 }
 
 void StationLog::Result(const ModuleOutcome& outcome) {
   Json event = {{"event", "result"}};
   event.update(JsonOutput::Result(outcome));
-  emit(event, StationLog::Serial(outcome.serialNumber) + " " + ResultText(outcome));
+  emit(event, ResultText(outcome), outcome.serialNumber);
 }
 
 void StationLog::Left(uint32_t serialNumber) {
-  emit(Json{{"event", "left"}, {"serial", StationLog::Serial(serialNumber)}}, StationLog::Serial(serialNumber) + " left");
+  emit(Json{{"event", "left"}, {"serial", StationLog::Serial(serialNumber)}}, "left", serialNumber);
 }
 
 void StationLog::Stopped(const std::vector<ModuleOutcome>& modules, unsigned handled, int exitCode) {

@@ -1,5 +1,6 @@
 // The station's log on stdout: one line per event that matters (a module appeared, its
-// update started, its result, it left), each with a UTC time stamp. With --json each
+// update started, its result, it left), each with a UTC time stamp after the module's
+// serial number ("0000BEEF: 2026-12-09T12:00:00.123Z appeared (USB, Holvex)"). With --json each
 // line is one JSON object (JSON Lines, described by packaging/updater-result.schema.json),
 // so `tail -f | jq` follows a running station. Lines come from several threads; each is
 // written whole.
@@ -37,7 +38,8 @@ public:
   static std::string Where(const linkSpec& spec);
 
 private:
-  void emit(JsonOutput::Json event, const std::string& plain);
+  // `serialNumber`: the module a plain line is about, 0 for the station's own.
+  void emit(JsonOutput::Json event, const std::string& plain, uint32_t serialNumber = 0);
 
   bool json_;
   FILE* out_;

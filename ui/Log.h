@@ -2,6 +2,7 @@
 #pragma once
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 enum LogPackage : uint32_t {
   DEBUG_Updater = 0x00000001,
@@ -32,6 +33,31 @@ public:
   static void ActivatePackage(uint32_t mask);
   static void DeactivatePackage(uint32_t mask);
   static bool IsActive(unsigned package);
+
+  // A log kept in a file (-k): every line starts with a UTC time stamp and the
+  // serial number of the module the writing thread works for ("--------" for none).
+  static void SetStamped(bool stamped);
+  // While several modules are worked on at once, the lines every run writes
+  // (package 0) that a module's thread writes stay off a log that is the
+  // user's own stream: the module's own failure line says what went wrong.
+  static void SetModuleThreadsQuiet(bool quiet);
+
+  // Names, for the calling thread and as long as it lives, the module it works for.
+  class ModuleScope {
+  public:
+    explicit ModuleScope(uint32_t serialNumber);
+    ~ModuleScope();
+    ModuleScope(const ModuleScope&) = delete;
+    ModuleScope& operator=(const ModuleScope&) = delete;
+
+  private:
+    uint32_t before_;
+  };
+  // The module the calling thread works for; 0 for none.
+  static uint32_t ThreadModule();
+
+  // Now in UTC to the millisecond: "2026-12-09T12:00:00.123Z".
+  static std::string UtcStamp();
 
   static FILE* fh;
   static uint32_t package_bitmask;

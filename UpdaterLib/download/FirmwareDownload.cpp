@@ -275,6 +275,7 @@ bool FirmwareDownload::Trusted(const BirdFile& file) {
 uint32_t FirmwareDownload::Record(UpdaterStoreItem& item, uint32_t build, const std::string& when) {
   item.settings.Add(UpdaterStoreItem::KEY_LATEST_DOWNLOAD, std::to_string(build) + ".bird");
   item.settings.Add(UpdaterStoreItem::KEY_LAST_DOWNLOAD_DATE, when);
+  item.AddEvent(HistoryEvent::Download(build, std::to_string(build) + ".bird"));
   item.SaveSettings(&display);
   display.message(UpdaterDisplayInterface::Info, "Stored build %u in %s", build,
                   BuildPath(item.Path().c_str(), (std::to_string(build) + ".bird").c_str(), nullptr).c_str());

@@ -11,6 +11,7 @@
 #include "recovery/RecoveryPort.h"
 #include "recovery/imx/ImxRecovery.h"
 #include "recovery/lpc/LpcRecovery.h"
+#include "store/ModuleHistory.h"
 
 namespace {
 
@@ -25,7 +26,11 @@ Recovery::Recovery(const std::string& serverUrl, const std::string& updaterDirec
 FingerprintOutcome Recovery::ReadFingerprint(const std::string& port, unsigned serial, const std::string& birdFile,
                                              unsigned baud, bool reset) {
   FingerprintOutcome outcome = Identify(port, serial, birdFile, baud, reset);
-  // The fingerprint read is complete here.
+  // The fingerprint command's read; a recovery's own read is part of the recovery's record.
+  if (outcome.read && reset)
+    ModuleHistory::Record(store.Directory(), serial,
+                          HistoryEvent::FingerprintRead(outcome.chip == ChipFamily::Lpc, outcome.fingerprint.word),
+                          &display);
   return outcome;
 }
 
@@ -64,7 +69,13 @@ RecoveryOutcome Recovery::Recover(const std::string& port, unsigned build, unsig
   outcome.module.serialNumber = serial;
   bool ok = RecoverSteps(port, build, baud, birdFile, outcome);
   Finish(outcome, ok, start);
-  // The recovery's outcome is complete here, whether it reached a chip or not.
+  // A recovery that got as far as programming is history, whether it worked or not.
+  if (!outcome.imageFile.empty())
+    ModuleHistory::Record(store.Directory(), outcome.module.serialNumber,
+                          HistoryEvent::Recovery(outcome.identity.chip == ChipFamily::Lpc,
+                                                 outcome.identity.fingerprint.word, outcome.buildWritten,
+                                                 outcome.imageFile, outcome.module.succeeded),
+                          &display);
   return outcome;
 }
 
@@ -92,7 +103,10 @@ bool Recovery::RecoverSteps(const std::string& port, unsigned build, unsigned ba
     return false;
   }
   outcome.buildWritten = image.GetBuild() != 0 ? image.GetBuild() : build;
-  return !Interrupted(outcome.identity.chip) && Program(image, port, baud, outcome);
+  if (Interrupted(outcome.identity.chip))
+    return false;
+  outcome.imageFile = image.filename;
+  return Program(image, port, baud, outcome);
 }
 
 void Recovery::Finish(RecoveryOutcome& outcome, bool succeeded, uint64_t startMs) {

@@ -1,6 +1,7 @@
 // What a fingerprint read (-N) and a recovery (-U -t RECOVER) came to.
 #pragma once
 #include <cstdint>
+#include <string>
 
 #include "recovery/Fingerprint.h"
 #include "update/ModuleOutcome.h"
@@ -30,5 +31,6 @@ struct RecoveryOutcome {
   ModuleOutcome module;
   FingerprintOutcome identity;
   uint32_t buildWritten = 0;  // the image's build, else the one asked for; 0 when nothing was written
+  std::string imageFile;      // the image programmed: a store file name or a -f path; empty when none was
   RecoveryCheck verifiedBy = RecoveryCheck::None;
 };

@@ -170,8 +170,10 @@ void KeyValueStore::Save(const char* path) {
   changed.clear();
 }
 
-void KeyValueStore::SaveChanges() {
+void KeyValueStore::SaveChanges(const std::function<void(KeyValueStore& current)>& beforeWrite) {
   if (filename.empty()) {
+    if (beforeWrite)
+      beforeWrite(*this);
     Save();
     return;
   }
@@ -180,6 +182,8 @@ void KeyValueStore::SaveChanges() {
   KeyValueStore current(filename.c_str());
   for (const std::string& key : changed)
     current.Add(key, values[key]);
+  if (beforeWrite)
+    beforeWrite(current);
   // UPDATED_TIME moves only when the file's contents really change.
   current.Save();
   if (current.modified)

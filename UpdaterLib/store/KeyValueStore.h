@@ -2,6 +2,7 @@
 // stamps its own creation and update times.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -21,8 +22,9 @@ public:
   // it is now: the file is read again and the rest of it is kept, so another
   // process's entries written meanwhile survive. The caller holds whatever
   // lock keeps writers apart between that read and the write. This copy then
-  // holds the file's entries too.
-  void SaveChanges();
+  // holds the file's entries too. `beforeWrite`, when given, sees the file's
+  // entries with this run's changes applied and may add more (under that same lock).
+  void SaveChanges(const std::function<void(KeyValueStore& current)>& beforeWrite = nullptr);
 
   // The stored value or null; never adds an entry.
   const char* operator[](const std::string& key) const;

@@ -41,15 +41,30 @@ void UpdaterStoreItem::CreateSettings() {
 
 bool UpdaterStoreItem::SaveSettings(UpdaterDisplayInterface* display) {
   // An item that names no entry has nothing to lock; its file is written as before.
+  auto history = [this](KeyValueStore& current) { ModuleHistory::Append(current, events); };
   if (!IsValid()) {
+    history(settings);
     settings.Save();
     return !settings.modified;
   }
   StoreLock lock = StoreLock::ForEntry(Path(), display);
   if (!lock.Held())
     return false;
-  settings.SaveChanges();
-  return !settings.modified && settings.changed.empty();
+  std::vector<HistoryEvent> pending = events;
+  settings.SaveChanges(history);
+  const bool saved = !settings.modified && settings.changed.empty();
+  // Not written: the events wait for another try, with slots chosen anew then.
+  if (!saved)
+    events = pending;
+  return saved;
+}
+
+void UpdaterStoreItem::AddEvent(HistoryEvent event) {
+  const std::string directory = Path() + aDIR_PATH_SEP;
+  if (IsValid() && event.file.compare(0, directory.size(), directory) == 0 &&
+      event.file.find(aDIR_PATH_SEP_CHAR, directory.size()) == std::string::npos)
+    event.file.erase(0, directory.size());
+  events.push_back(event);
 }
 
 bool UpdaterStoreItem::IsValid() const { return !basePath.empty() && !name.empty(); }

@@ -4,8 +4,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "image/BirdFile.h"
+#include "store/ModuleHistory.h"
 #include "store/KeyValueStore.h"
 #include "aError.h"
 
@@ -45,7 +47,12 @@ public:
   // never undoes what another run recorded meanwhile. False when the lock
   // could not be had (a busy holder the user was told about) or the file
   // could not be written; the debug log says which.
+  // The events added since are written with them, each into the next slot of
+  // the history as the file holds it then.
   bool SaveSettings(UpdaterDisplayInterface* display = nullptr);
+  // Adds an event for the next SaveSettings; a file in this entry's directory
+  // is named by its name alone.
+  void AddEvent(HistoryEvent event);
   // Replaces basePath/name/fileName with the bytes; aErrNotFound when there
   // are no bytes or the file cannot be created, aErrIO when writing fails,
   // aErrCancel when a Ctrl-C or termination request stopped it (nothing is
@@ -67,4 +74,6 @@ public:
   std::string name;
   store_item_t type = STORE_ITEM_NONE;
   KeyValueStore settings;
+  // Added and not yet saved.
+  std::vector<HistoryEvent> events;
 };

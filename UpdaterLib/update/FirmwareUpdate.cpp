@@ -255,6 +255,7 @@ bool FirmwareUpdate::run(const Route& route, uint32_t build, std::string birdFil
     fail(aErrParam);
     return false;
   }
+  Log::ModuleScope logScope(serialNumber);  // -k's lines name the module
   // One transfer into a module at a time, whichever user, store and process starts it.
   ModuleLock module(serialNumber, display);
   if (!module.Held()) {
@@ -275,7 +276,8 @@ bool FirmwareUpdate::run(const Route& route, uint32_t build, std::string birdFil
     fail(aErrParse);
     return false;
   }
-  if (birdFile.empty()) birdFile = sBirdName(build);
+  // Recorded so that it names the file from any folder.
+  birdFile = birdFile.empty() ? sBirdName(build) : ModuleHistory::AbsolutePath(birdFile);
   Module target(route.moduleAddress, 0);
   Outcome outcome = Outcome::Failed;
   bool routerDown = false;
@@ -335,14 +337,14 @@ FirmwareUpdate::Outcome FirmwareUpdate::update(Module& target, const Route& rout
   }
   if (err != aErrNone) return Outcome::Failed;
   record(item, route.serialNumber, UpdaterStoreItem::KEY_LATEST_TRANSFER, birdFile,
-         UpdaterStoreItem::KEY_LAST_TRANSFER_DATE);
+         UpdaterStoreItem::KEY_LAST_TRANSFER_DATE, HistoryEvent::Transfer(expected, birdFile));
   uint32_t running = 0;
   if (!verifyReturn(target, route, expected, running)) {
     fail(Interrupt::Requested() ? aErrCancel : running != 0 ? aErrVersion : aErrTimeout);
     return Interrupt::Requested() ? Outcome::Interrupted : Outcome::Failed;
   }
   record(item, route.serialNumber, UpdaterStoreItem::KEY_LATEST_VERIFIED, std::to_string(running),
-         UpdaterStoreItem::KEY_LAST_VERIFIED_DATE);
+         UpdaterStoreItem::KEY_LAST_VERIFIED_DATE, HistoryEvent::Verified(running));
   return Outcome::Verified;
 }
 
@@ -614,7 +616,7 @@ bool FirmwareUpdate::awaitReturn(Module& target, const Route& route, uint32_t& b
 }
 
 void FirmwareUpdate::record(UpdaterStoreItem& item, uint32_t serialNumber, const char* key,
-                            const std::string& value, const char* dateKey) {
+                            const std::string& value, const char* dateKey, const HistoryEvent& event) {
   try {
     // A module updated from a file may have no entry yet; it gets one, as a download gives it,
     // rather than a stray ".settings" in the current directory.
@@ -624,6 +626,7 @@ void FirmwareUpdate::record(UpdaterStoreItem& item, uint32_t serialNumber, const
     }
     item.settings.Add(key, value);
     item.settings.Add(dateKey, KeyValueStore::Timestamp());
+    item.AddEvent(event);
     if (!item.SaveSettings(&display))
       display.message(UpdaterDisplayInterface::Error, "Could not record the update in %s", item.Path().c_str());
   } catch (const std::exception& e) {

@@ -11,6 +11,7 @@
 #include "aError.h"
 #include "aLinkSpec.h"
 #include "UpdaterDisplayInterface.h"
+#include "store/ModuleHistory.h"
 #include "update/ModuleOutcome.h"
 
 class BirdFile;
@@ -104,7 +105,7 @@ private:
   bool reportUnreached(const Route& route, bool routerDown);
   void reportInterrupt(uint32_t serialNumber, bool loaderStarted);
   void record(UpdaterStoreItem& item, uint32_t serialNumber, const char* key, const std::string& value,
-              const char* dateKey);
+              const char* dateKey, const HistoryEvent& event);
 
   std::string serverUrl;
   std::string updaterDirectory;

@@ -57,6 +57,7 @@ std::vector<ModuleOutcome> FleetUpdate::Run(const std::vector<FirmwareUpdate::Ro
 }
 
 void FleetUpdate::runModule(const FirmwareUpdate::Route& route, const Request& request, ModuleOutcome& outcome) {
+  Log::ModuleScope logScope(route.serialNumber);  // -k's lines name the module, its download's too
   outcome.serialNumber = route.serialNumber;
   ModuleDisplay display(observer_, route.serialNumber);
   // A stop asked for before the module's turn leaves it untouched.

@@ -34,6 +34,8 @@ const char* MainCommand(const Parameters& parameters) {
     return "get";
   if (parameters.commands.IsSet(CMD_FINGERPRINT))
     return "fingerprint";
+  if (parameters.commands.IsSet(CMD_INFO))
+    return "info";
   return "none";
 }
 
@@ -109,6 +111,8 @@ int RunWithStore(Parameters& parameters, CLI_Display& console, ErrorRecorder& re
   }
   RecordingUpdater updater(parameters.serverUrl.c_str(), directory.c_str(), recorder, record);
   int result = RunCommands(parameters, updater, recorder, record);
+  if (parameters.json && parameters.commands.IsSet(CMD_INFO))
+    record.store = ReadStoreForJson(directory, parameters.serialNumber);
   if (Interrupt::Requested() != 0)
     console.end_open_line();
   return Finish(parameters, record, recorder, MainCommand(parameters), result, startUS);

@@ -10,6 +10,8 @@
 
 #include <cmath>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "AppTestSupport.h"
 #include "CLI_Display.h"
@@ -236,6 +238,53 @@ TEST(Log, PackagesFilterWhatIsWritten) {
 
   Log::SetOutput(nullptr);
   Log::log(0, "nowhere");  // no stream: nothing happens
+}
+
+// A log kept in a file stamps every line, also one a call finishes or several lines in one
+// call, with the UTC time and the module the thread works for; while several modules run,
+// a module thread's unpackaged lines stay off a log that is the user's stream.
+TEST(Log, FileLinesCarryTimeAndModuleAndModuleThreadsStayOffTheUsersStream) {
+  LogStateGuard guard;
+  CaptureFile file;
+  Log::SetOutput(file.get());
+  Log::SetStamped(true);
+  Log::log(0, "outside\npart ");
+  {
+    Log::ModuleScope scope(0x0000F1E1);
+    Log::log(0, "of a line\n\nNETWORK: two\n");
+    std::thread([] { Log::log(0, "another thread\n"); }).join();
+  }
+  Log::log(0, "after\n");
+  Log::SetStamped(false);
+  const std::string text = file.Contents();
+  std::vector<std::string> lines;
+  for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+    lines.push_back(text.substr(at, end - at));
+  const std::vector<std::string> rests = {"-------- outside", "-------- part of a line", "",
+                                          "0000F1E1 NETWORK: two", "-------- another thread", "-------- after"};
+  ASSERT_EQ(lines.size(), rests.size()) << text;
+  for (size_t i = 0; i < lines.size(); i++) {
+    if (rests[i].empty()) {
+      EXPECT_EQ(lines[i], "");
+      continue;
+    }
+    ASSERT_GT(lines[i].size(), 25u) << lines[i];
+    EXPECT_EQ(lines[i].substr(25), rests[i]);
+    EXPECT_EQ(lines[i].substr(0, 2), "20") << lines[i];
+    EXPECT_EQ(lines[i].substr(10, 1), "T") << lines[i];
+    EXPECT_EQ(lines[i].substr(23, 2), "Z ") << lines[i];
+  }
+
+  CaptureFile user;
+  Log::SetOutput(user.get());
+  Log::SetModuleThreadsQuiet(true);
+  {
+    Log::ModuleScope scope(0x0000F1E2);
+    Log::log(0, "NETWORK: Failed to transfer firmware\n");
+  }
+  Log::log(0, "the run's own\n");
+  Log::SetModuleThreadsQuiet(false);
+  EXPECT_EQ(user.Contents(), "the run's own\n");
 }
 
 // -q keeps a fleet's progress block off the terminal; without it the block is drawn.

@@ -144,12 +144,14 @@ TEST_F(StoreCommands, InfoListsTheStoreWithoutChangingIt) {
   const std::string beef = "Module 0000BEEF\n"
                            "    Stored builds:    none\n"
                            "    Latest download:  none\n"
-                           "    Latest transfer:  none\n";
+                           "    Latest transfer:  none\n"
+                           "    History:          none\n";
   const std::string hub = "Module 1234ABCD\n"
                           "    Stored builds:    9, 18\n"
                           "    Latest download:  18.bird (Mon Mar  6 10:00:00 2023)\n"
                           "    Latest transfer:  17.bird (Tue Mar  7 11:00:00 2023)\n"
-                          "    Latest verified:  17.bird (Tue Mar  7 11:01:00 2023)\n";
+                          "    Latest verified:  17.bird (Tue Mar  7 11:01:00 2023)\n"
+                          "    History:          none\n";
   r = Updater({"-I"});
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(r.out, "Stored modules in " + StorePath() + ":\n" + beef + hub);

@@ -172,8 +172,8 @@ const StepClaim kClaims[] = {
     {18, {"$ updater -D\n", "\n    0000B1C0  02       02      Jastre         2.2.0 (2200)"}},
     {19, {"$ updater -U -d 0000BEEF -f ", "Bird file unsigned.bird is not signed by a trusted key (unsigned)",
           "(exit code 1, as expected"}},
-    {20, {"$ updater -G -U --watch -t TCPIP -d 0000A7 -u http://", "Z 0000A701 updated, build 1200 -> 1420",
-          "Z 0000A702 current (build 1420)", "Z 0000A703 updated, build 1200 -> 1420",
+    {20, {"$ updater -G -U --watch -t TCPIP -d 0000A7 -u http://", "\n  0000A701: ", "Z updated, build 1200 -> 1420",
+          "Z current (build 1420)", "\n  0000A703: ",
           "0000A702  Holvex         1420 -> 1420             0.0 s  current (build 1420)"}},
 };
 

@@ -220,14 +220,16 @@ TEST(StationE2E, ForcedUpdateInterruptedBySigtermEndsWithTheTable) {
   EXPECT_EQ(1, r.exitCode) << r.out << r.err;
   const std::vector<std::string> lines = Lines(r.out);
   bool sawAppeared = false;
+  // A module's event: its serial number, then the time stamp.
   for (const std::string& line : lines) {
-    const std::string rest = line.size() > 24 ? line.substr(24) : std::string();
+    const std::string rest = line.size() > 34 ? line.substr(34) : std::string();
     const size_t port = rest.find(":9000, Holvex)");
-    sawAppeared = sawAppeared || (IsUtcStamp(line.substr(0, 24)) && rest.rfind(" 0000C001 appeared (TCPIP ", 0) == 0 &&
-                                  port != std::string::npos && port + 14 == rest.size());
+    sawAppeared = sawAppeared || (line.rfind("0000C001: ", 0) == 0 && IsUtcStamp(line.substr(10, 24)) &&
+                                  rest.rfind(" appeared (TCPIP ", 0) == 0 && port != std::string::npos &&
+                                  port + 14 == rest.size());
   }
   EXPECT_TRUE(sawAppeared) << r.out;
-  EXPECT_TRUE(Has(r.out, "Z 0000C001 update started, build 2500 -> 2500\n")) << r.out;
+  EXPECT_TRUE(Has(r.out, "Z update started, build 2500 -> 2500\n")) << r.out;
   EXPECT_TRUE(Has(r.err, "Interrupted while module [0000C001] was rebooting into its new firmware. Run -D to see "
                          "which build it runs."))
       << r.err;
@@ -257,10 +259,11 @@ TEST(StationE2E, UsbModulePluggedInWhileWatchingIsUpdated) {
   ASSERT_TRUE(updated) << r.out << r.err;
   EXPECT_EQ(0, r.exitCode) << r.out << r.err;
   const size_t watching = r.out.find("Z watching USB for every module");
-  const size_t appeared = r.out.find("Z 0000E001 appeared (USB, Holvex)");
+  const size_t appeared = r.out.find("Z appeared (USB, Holvex)");
   ASSERT_NE(std::string::npos, watching) << r.out;
   EXPECT_LT(watching, appeared) << r.out;
-  EXPECT_TRUE(Has(r.out, "Z 0000E001 updated, build 1100 -> 2600")) << r.out;
+  EXPECT_TRUE(Has(r.out, "Z updated, build 1100 -> 2600")) << r.out;
+  EXPECT_EQ(r.out.rfind("\n0000E001: ", appeared), r.out.rfind('\n', appeared)) << r.out;
   EXPECT_TRUE(Has(r.out, "0000E001  Holvex         1100 -> 2600")) << r.out;
 }
 
