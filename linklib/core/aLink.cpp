@@ -31,8 +31,11 @@
 // stop wakes it at once with its frame.
 #define aLINK_OUT_WAIT_MS 100
 // The worker looks this often whether a caller that was moving the link's
-// bytes has left it without saying so.
+// bytes has left it without saying so; while it keeps finding callers at it
+// (frames flowing), it looks less and less often, down to the longest rest,
+// which stays well below the shortest heartbeat interval a module has.
 #define aLINK_REST_MS 20
+#define aLINK_REST_MAX_MS 60
 // Modules rely on frames starting at least this far apart. The guard covers
 // reading the clock in whole microseconds and the few microseconds by which
 // the time a frame takes to leave varies from one write to the next.
@@ -501,8 +504,8 @@ static void sNudgeWorker(aLink* link) {
 }
 
 // The worker's wait while a caller holds the pump: until nudged, or a while.
-static void sRest(aLink* link) {
-  struct timespec until = aDeadline_Timespec(aDeadline_In(aLINK_REST_MS));
+static void sRest(aLink* link, unsigned long ms) {
+  struct timespec until = aDeadline_Timespec(aDeadline_In(ms));
   pthread_mutex_lock(&link->restMutex);
   while (!link->restNudged && link->run &&
          pthread_cond_timedwait(&link->restCond, &link->restMutex, &until) != ETIMEDOUT) {
@@ -534,11 +537,14 @@ static void* sWorkerProcess(void* argument) {
   aTime_SetPreciseSleeps();
   pthread_setname_np(pthread_self(), "link worker");
   sBeginReceiving(link);
+  unsigned long restMS = aLINK_REST_MS;
   while (link->run) {
     if (link->pumpWanted > 0 || pthread_mutex_trylock(&link->pumpMutex) != 0) {
-      sRest(link);
+      sRest(link, restMS);
+      restMS = restMS * 2 > aLINK_REST_MAX_MS ? aLINK_REST_MAX_MS : restMS * 2;
       continue;
     }
+    restMS = aLINK_REST_MS;
     sAwaitSlot(link, aTime_GetMonotonicUS() + aLINK_FRAME_PACE_US * 2);
     bool ok = sInPipeProcess(link);
     if (ok) {
