@@ -314,7 +314,7 @@ static void sWritePacedFrame(aLink* link, const aPacket* packet) {
   pthread_mutex_unlock(&link->writeMutex);
 }
 
-static aPacket* sControlFrame(uint8_t value)  { return aPacket_CreateWithData(aLINK_CONTROL_ADDRESS, 1, &value); }
+static aPacket* sControlFrame(uint8_t value) { return aPacket_CreateWithData(aLINK_CONTROL_ADDRESS, 1, &value); }
 
 // --- Synchronisation. ---
 
@@ -646,10 +646,7 @@ static void* sOutPipeThread(void* argument) {
   while (link->outRun) {
     // The pace is waited out before the FIFO: a packet queued meanwhile is
     // then taken without waking this thread a second time.
-    pthread_mutex_lock(&link->writeMutex);
-    uint64_t next = link->nextFrameUS;
-    pthread_mutex_unlock(&link->writeMutex);
-    sPace(link, next);
+    sPace(link, sNextFrameUS(link));
     aPacket* packet = aPacketFifo_Await(link->outFifo, aLINK_OUT_WAIT_MS);
     if (!packet)
       continue;
