@@ -10,6 +10,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
+#include <unordered_map>
 
 #include "aLinkSpec.h"
 #include "aMutex.h"
@@ -30,8 +31,11 @@
 // stop wakes it at once with its frame.
 #define aLINK_OUT_WAIT_MS 100
 // The worker looks this often whether a caller that was moving the link's
-// bytes has left it without saying so.
+// bytes has left it without saying so; while it keeps finding callers at it
+// (frames flowing), it looks less and less often, down to the longest rest,
+// which stays well below the shortest heartbeat interval a module has.
 #define aLINK_REST_MS 20
+#define aLINK_REST_MAX_MS 60
 // Modules rely on frames starting at least this far apart. The guard covers
 // reading the clock in whole microseconds and the few microseconds by which
 // the time a frame takes to leave varies from one write to the next.
@@ -119,6 +123,10 @@ struct aLink {
   // and what arrives meanwhile is taken in when the next frame is due (one
   // wake-up a frame) rather than as it comes.
   std::atomic<bool> flowing{false};
+  // The last reply a caller waited for came only after the next frame's slot
+  // (a busy module, or one whose host is short of time): waiting for the slot
+  // first would then only cost a wake-up more, so input is waited for at once.
+  std::atomic<bool> repliesLate{false};
 };
 
 typedef struct _linkEntry {
@@ -136,6 +144,13 @@ typedef struct _linkEntry {
 // so a create is not starved by a fleet's look-ups; nobody takes it twice.
 static pthread_rwlock_t sTableLock = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
 static _linkEntry* sTable = nullptr;
+// The table's entries by reference: a fleet's callers look their links up
+// several times a frame, and a walk of the list would grow with the fleet.
+// Made once and kept to the end, so that no late look-up meets it destroyed.
+static std::unordered_map<linkRef, _linkEntry*>& sIndex() {
+  static auto* index = new std::unordered_map<linkRef, _linkEntry*>();
+  return *index;
+}
 static linkRef sNextRef = 1;
 // Serialises creation of a link's packet log between callers.
 static pthread_mutex_t sLogCreateMutex = PTHREAD_MUTEX_INITIALIZER;
@@ -148,10 +163,9 @@ aErr aLink_ResetLink(_linkEntry* entry);
 // --- Table (caller holds the table lock). ---
 
 static _linkEntry* sLookupEntryByID(linkRef ref) {
-  for (_linkEntry* e = sTable; e; e = e->next)
-    if (e->ref == ref)
-      return e;
-  return nullptr;
+  const std::unordered_map<linkRef, _linkEntry*>& index = sIndex();
+  auto found = index.find(ref);
+  return found == index.end() ? nullptr : found->second;
 }
 
 // Links are shared only between holders of the same transport and address:
@@ -174,6 +188,14 @@ static _linkEntry* sCreate(uint32_t identifier, uint32_t port, linkType type) {
     delete link;
     return nullptr;
   }
+  e->ref = sNextRef++;
+  try {
+    sIndex()[e->ref] = e;
+  } catch (const std::bad_alloc&) {
+    delete e;
+    delete link;
+    return nullptr;
+  }
   pthread_mutex_init(&link->filterMutex, nullptr);
   pthread_mutex_init(&link->writeMutex, nullptr);
   pthread_mutex_init(&link->pumpMutex, nullptr);
@@ -185,7 +207,6 @@ static _linkEntry* sCreate(uint32_t identifier, uint32_t port, linkType type) {
   pthread_cond_init(&link->logEvent, &attr);
   pthread_cond_init(&link->restCond, &attr);
   pthread_condattr_destroy(&attr);
-  e->ref = sNextRef++;
   e->identifier = identifier;
   e->port = port;
   e->type = type;
@@ -200,6 +221,7 @@ static void sExtractEntry(_linkEntry* entry) {
   for (_linkEntry** p = &sTable; *p; p = &(*p)->next) {
     if (*p == entry) {
       *p = entry->next;
+      sIndex().erase(entry->ref);
       return;
     }
   }
@@ -243,6 +265,27 @@ static void sLogPacket(aLink* link, uint8_t kind, const aPacket* packet) {
   sSignalLogEvent(link);
 }
 
+// Threads of this process now waiting for a frame's slot. Watching the clock
+// for the last few microseconds of a wait keeps one link's frames on time,
+// but with several links pacing at once the cores are better spent on their
+// work: only a thread that paces alone watches the clock.
+static std::atomic<int> sPacing{0};
+// A caller's thread paces its link's frames too: its sleeps are then made as
+// precise as the engine's own (a sleep may otherwise end up to 50 us late).
+static thread_local bool tPreciseSleeps = false;
+
+static void sPace(aLink* link, uint64_t deadlineUS) {
+  if (!tPreciseSleeps) {
+    aTime_SetPreciseSleeps();
+    tPreciseSleeps = true;
+  }
+  if (sPacing.fetch_add(1, std::memory_order_relaxed) == 0)
+    aTime_PaceUntilMonotonicUS(deadlineUS, &link->paceMarginUS);
+  else
+    aTime_SleepUntilMonotonicUS(deadlineUS);
+  sPacing.fetch_sub(1, std::memory_order_relaxed);
+}
+
 // Writes one frame now; the caller holds the write mutex and has waited out
 // the pace. Paced by deadline: the next frame starts one pace after this one
 // started, so the time spent waking and queueing is not added to the pace. A
@@ -266,7 +309,7 @@ static void sWriteFrameNow(aLink* link, const aPacket* packet) {
 // Waits out the pace, then writes (start and stop frames, and what a stop drains).
 static void sWritePacedFrame(aLink* link, const aPacket* packet) {
   pthread_mutex_lock(&link->writeMutex);
-  aTime_PaceUntilMonotonicUS(link->nextFrameUS, &link->paceMarginUS);
+  sPace(link, link->nextFrameUS);
   sWriteFrameNow(link, packet);
   pthread_mutex_unlock(&link->writeMutex);
 }
@@ -417,17 +460,22 @@ static void sOutPipeProcess(aLink* link) {
   }
 }
 
+static uint64_t sNextFrameUS(aLink* link) {
+  pthread_mutex_lock(&link->writeMutex);
+  uint64_t next = link->nextFrameUS;
+  pthread_mutex_unlock(&link->writeMutex);
+  return next;
+}
+
 // When the holder has something to do next on its own: the next frame's slot
 // while frames are queued, or flowing (what arrives meanwhile then waits for
 // that slot: a request's reply cannot be followed by a frame sooner anyway);
 // else 0: only input or a put brings work.
 static uint64_t sNextDueUS(aLink* link) {
-  pthread_mutex_lock(&link->writeMutex);
-  uint64_t next = link->nextFrameUS;
-  pthread_mutex_unlock(&link->writeMutex);
+  uint64_t next = sNextFrameUS(link);
   if (aPacketFifo_GetLength(link->outFifo) > 0)
     return next;
-  return link->flowing && aTime_GetMonotonicUS() < next ? next : 0;
+  return link->flowing && !link->repliesLate && aTime_GetMonotonicUS() < next ? next : 0;
 }
 
 // Sleeps until the next frame's slot when one is due (not past limitUS).
@@ -437,19 +485,22 @@ static uint64_t sNextDueUS(aLink* link) {
 static void sAwaitSlot(aLink* link, uint64_t limitUS) {
   uint64_t due = sNextDueUS(link);
   if (due)
-    aTime_PaceUntilMonotonicUS(due < limitUS ? due : limitUS, &link->paceMarginUS);
+    sPace(link, due < limitUS ? due : limitUS);
 }
 
-// With nothing due, waits at most waitMS for input (or an interruption).
-static void sAwaitInput(aLink* link, unsigned long waitMS) {
+// With nothing due, waits at most waitMS for input (or an interruption);
+// true when it waited.
+static bool sAwaitInput(aLink* link, unsigned long waitMS) {
   if (sNextDueUS(link))
-    return;
+    return false;
   link->pumpIdle = true;
   // A packet queued, or a caller that came for the pump, before the flag was
   // up found nobody to interrupt.
-  if (link->run && link->pumpWanted == 0 && aPacketFifo_GetLength(link->outFifo) <= 0)
+  bool waits = link->run && link->pumpWanted == 0 && aPacketFifo_GetLength(link->outFifo) <= 0;
+  if (waits)
     aStream_AwaitReadable(link->stream, waitMS);
   link->pumpIdle = false;
+  return waits;
 }
 
 static void sNudgeWorker(aLink* link) {
@@ -460,8 +511,8 @@ static void sNudgeWorker(aLink* link) {
 }
 
 // The worker's wait while a caller holds the pump: until nudged, or a while.
-static void sRest(aLink* link) {
-  struct timespec until = aDeadline_Timespec(aDeadline_In(aLINK_REST_MS));
+static void sRest(aLink* link, unsigned long ms) {
+  struct timespec until = aDeadline_Timespec(aDeadline_In(ms));
   pthread_mutex_lock(&link->restMutex);
   while (!link->restNudged && link->run &&
          pthread_cond_timedwait(&link->restCond, &link->restMutex, &until) != ETIMEDOUT) {
@@ -493,11 +544,14 @@ static void* sWorkerProcess(void* argument) {
   aTime_SetPreciseSleeps();
   pthread_setname_np(pthread_self(), "link worker");
   sBeginReceiving(link);
+  unsigned long restMS = aLINK_REST_MS;
   while (link->run) {
     if (link->pumpWanted > 0 || pthread_mutex_trylock(&link->pumpMutex) != 0) {
-      sRest(link);
+      sRest(link, restMS);
+      restMS = restMS * 2 > aLINK_REST_MAX_MS ? aLINK_REST_MAX_MS : restMS * 2;
       continue;
     }
+    restMS = aLINK_REST_MS;
     sAwaitSlot(link, aTime_GetMonotonicUS() + aLINK_FRAME_PACE_US * 2);
     bool ok = sInPipeProcess(link);
     if (ok) {
@@ -541,18 +595,21 @@ static PumpEnd sCallerPump(aLink* link, aPacketFilter filter, void* reference, a
     return PumpStopped;
   tPumping = link;
   PumpEnd end = PumpStopped;
+  bool waited = false;
   while (sPumpable(link)) {
     sAwaitSlot(link, deadline.atUS);
     if (!sInPipeProcess(link))
       break;
     sOutPipeProcess(link);
     *found = filter ? aPacketFifo_GetFirst(link->inFifo, filter, reference) : aPacketFifo_Get(link->inFifo);
+    if (*found)
+      link->repliesLate = waited && aTime_GetMonotonicUS() >= sNextFrameUS(link);
     uint64_t left = aDeadline_RemainingMS(deadline);
     end = *found ? PumpFound : left == 0 ? PumpTimedOut : link->pumpWanted > 0 ? PumpYielded : PumpStopped;
     if (end != PumpStopped)
       break;
     unsigned long slice = sIdleWaitMS(link);
-    sAwaitInput(link, left < slice ? static_cast<unsigned long>(left) : slice);
+    waited = sAwaitInput(link, left < slice ? static_cast<unsigned long>(left) : slice) || waited;
   }
   tPumping = nullptr;
   pthread_mutex_unlock(&link->pumpMutex);
@@ -589,10 +646,7 @@ static void* sOutPipeThread(void* argument) {
   while (link->outRun) {
     // The pace is waited out before the FIFO: a packet queued meanwhile is
     // then taken without waking this thread a second time.
-    pthread_mutex_lock(&link->writeMutex);
-    uint64_t next = link->nextFrameUS;
-    pthread_mutex_unlock(&link->writeMutex);
-    aTime_PaceUntilMonotonicUS(next, &link->paceMarginUS);
+    sPace(link, sNextFrameUS(link));
     aPacket* packet = aPacketFifo_Await(link->outFifo, aLINK_OUT_WAIT_MS);
     if (!packet)
       continue;
@@ -622,6 +676,7 @@ aErr aLink_Init(aLink* link, linkRef ref, aStream* stream) {
   link->status = stream ? aLinkStatusStopped : aLinkStatusNoStream;
   link->inStarted = false;
   link->flowing = false;
+  link->repliesLate = false;
   link->syncState = 0;
   link->syncAddress = 0;
   link->inFifo = aPacketFifo_Create();
@@ -688,7 +743,7 @@ static aErr sWriteStopFrame(aLink* link) {
   aErr err = stop ? aPacketFifo_Put(link->outFifo, stop) : aErrMemory;
   aPacket* packet;
   while ((packet = aPacketFifo_Get(link->outFifo)) != nullptr) {
-    aTime_PaceUntilMonotonicUS(link->nextFrameUS, &link->paceMarginUS);
+    sPace(link, link->nextFrameUS);
     sWriteFrameNow(link, packet);
     aPacket_Destroy(&packet);
   }
