@@ -198,7 +198,7 @@ uint32_t Recovery::DownloadByFingerprint(const Fingerprint& fp, const std::strin
     return 0;
   if (number == 0)
     number = serverBuild;
-  return updater.Download_Firmware(serial, std::to_string(number), override, false);
+  return updater.Download_Firmware(serial, std::to_string(number), override);
 }
 
 bool Updater::Get_Fingerprint(Fingerprint& fp, std::string port, unsigned serial, std::string birdFile, unsigned baud,

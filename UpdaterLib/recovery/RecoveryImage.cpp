@@ -64,7 +64,7 @@ bool RecoveryImage::FromStore(uint32_t serial, BirdFile& image) {
     {
       MutedMessages quiet(display);
       Log::log(DEBUG_APP, "Existing loader device not found. Downloading.\n");
-      build = updater.Download_Firmware(serial, "", false, false);
+      build = updater.Download_Firmware(serial, "", false);
     }
     if (build == 0) {
       // A download refused for its signature said so while messages were muted.
