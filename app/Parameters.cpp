@@ -420,8 +420,9 @@ int cli::_validate_params(UpdaterDisplayInterface& display, Parameters& paramete
     return 1;
   }
   // The document describes these commands; with none of them there would be nothing to read.
-  if (parameters.json && first == nullptr && !parameters.commands.IsSet(CMD_GET)) {
-    display.message(kError, "Option [--json] needs one of -D, -B, -G, -U");
+  if (parameters.json && first == nullptr && !parameters.commands.IsSet(CMD_GET) &&
+      !parameters.commands.IsSet(CMD_CHECK)) {
+    display.message(kError, "Option [--json] needs one of -D, -B, -G, -U, -C");
     return 1;
   }
   if (ValidateStation(display, parameters) != 0)
