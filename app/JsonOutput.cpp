@@ -104,7 +104,8 @@ json Place(const ModulePlace& place) {
     member["usb_bus"] = place.usbBus;
     member["usb_device"] = place.usbDevice;
   }
-  if (place.transport == linkTypeTCPIP) {
+  // Behind a router the module has no address of its own on the transport.
+  if (place.transport == linkTypeTCPIP && place.routerSerialNumber == 0) {
     member["ip"] = IpAddress(place.address);
     member["port"] = place.port;
   }

@@ -448,7 +448,10 @@ aErr FirmwareUpdate::connectBehindRouter(Module& target, const Route& route) {
   outcome_.place.moduleAddress = address_;
   place_ = "Module " + sHex(route.serialNumber, 8) + " behind router " + sHex(route.routerSerialNumber, 8) +
            " at address " + sHex(address_, 2);
-  return router->Connect(target);
+  const aErr err = router->Connect(target);
+  // Reached on the router's link: its transport.
+  if (err == aErrNone) outcome_.place.transport = sLinkType(target);
+  return err;
 }
 
 void FirmwareUpdate::placeAt(const linkSpec& spec) {
