@@ -42,7 +42,8 @@ protected:
                              "serial=0000BEEF,model=17,address=4,port=9000,version=2.1.26,build=1100,reboot-delay=200",
                              "--module", "serial=00000A02,model=17,port=9002,fault=bad-sum", "--module",
                              "serial=00000A16,model=17,port=9006,build=900,fault=old-build", "--module",
-                             "serial=0BADC0DE,model=5,port=9004,fault=refuse-link"});
+                             "serial=0BADC0DE,model=5,port=9004,fault=refuse-link", "--module",
+                             "serial=00000A0D,model=17,port=9008,fault=drop:data@60"});
     server = net->startLab({"server", "--catalogue", files->path(), "--device", "0000BEEF:Holvex", "--device",
                             "00000A16:Holvex", "--host",
                             net->labAddress(), "--port", "8080"});
@@ -130,7 +131,7 @@ TEST_F(JsonE2E, DiscoverListsEveryModuleWithItsAddressAndMarksTheOneThatRefusesI
   EXPECT_EQ(d["command"], "discover");
   EXPECT_EQ(d["transport"], "TCPIP");
   EXPECT_FALSE(d.contains("error"));
-  ASSERT_EQ(d["modules"].size(), 4u) << r.out;
+  ASSERT_EQ(d["modules"].size(), 5u) << r.out;
   const json* beef = Find(d["modules"], "0000BEEF");
   ASSERT_NE(beef, nullptr) << r.out;
   EXPECT_EQ((*beef)["model"], "Holvex");
@@ -227,6 +228,15 @@ TEST_F(JsonE2E, UpdateReportsEachModulesResult) {
   EXPECT_EQ(d["results"][0]["error"]["text"], "Module [00000A16] came back running build 900, not the transferred build 1234");
   EXPECT_EQ(d["results"][0]["state"], "other_build") << r.out;
   const json single = d["results"][0];
+
+  // A link that drops inside the firmware: the loader runs, the module may wait in it.
+  d = Run({"-U", "-d", "00000A0D", "-f", files->file("generic.bird")}, r);
+  EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+  ASSERT_EQ(d["results"].size(), 1u) << r.out;
+  EXPECT_EQ(d["results"][0]["state"], "in_loader") << r.out;
+  const uint64_t sent = d["results"][0]["bytes_sent"];
+  EXPECT_GT(sent, 304u) << r.out;         // the loader's 300 bytes and their address
+  EXPECT_LT(sent, 304u + 4100u) << r.out;  // not the whole firmware
 
   // Several modules at once: one result each, in the order given, filled by the
   // fleet itself (both faults were spent above, so both modules now take it).
