@@ -263,11 +263,10 @@ void FirmwareUpdate::fail(aErr error) {
 // What the module runs before the update, for the result's before -> after.
 void FirmwareUpdate::readIdentity(Module& target) {
   outcome_.model = aDefs_GetModelName(model_);
+  // Asked once: a module waiting in its loader may not know its build, and is updated all the same.
+  outcome_.buildBefore = ModuleDiscovery::_get_build_number(target);
   DeviceInfo info;
-  if (sReadIdentity(target, outcome_.buildBefore, [&](uint32_t* v) {
-        *v = ModuleDiscovery::_get_build_number(target);
-        return *v != 0 && ModuleDiscovery::_get_version(target, info) == aErrNone;
-      }))
+  if (outcome_.buildBefore != 0 && ModuleDiscovery::_get_version(target, info) == aErrNone)
     outcome_.versionBefore = sVersionText(info);
 }
 
