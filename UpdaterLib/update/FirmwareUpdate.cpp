@@ -8,6 +8,7 @@
 #include "Log.h"
 #include "Module.h"
 #include "ResultLines.h"
+#include "UserNotice.h"
 #include "SystemClass.h"
 #include "aAccess.h"
 #include "aDefs.h"
@@ -213,6 +214,10 @@ ModuleOutcome FirmwareUpdate::Run(const Route& route, uint32_t build, std::strin
   outcome_ = ModuleOutcome();
   outcome_.serialNumber = route.serialNumber;
   display.Forget();
+  // The link core's own lines (a USB device it may not open) can be why a single update
+  // failed; a fleet's modules share one console, which routes those lines itself.
+  std::optional<UserNotice::Route> notices;
+  if (!oneOfSeveral) notices.emplace(&display);
   const uint64_t start = aTime_GetMSTicks();
   if (route.serialNumber == 0) {
     display.message(UpdaterDisplayInterface::Error, "Update command must specify the specific device");
