@@ -226,10 +226,13 @@ ModuleOutcome FirmwareUpdate::Run(const Route& route, uint32_t build, std::strin
   }
   // One transfer into a module at a time, whichever user, store and process starts it.
   ModuleLock module(route.serialNumber, display);
-  if (!module.Held()) fail(aErrBusy);
+  if (!module.Held()) {
+    fail(aErrBusy);
+    return finish(false, start);
+  }
   StoreLock updating = StoreLock::ForUpdate(updaterDirectory, route.serialNumber, display);
   UpdaterStoreItem item;
-  if (!module.Held() || !updating.Held() || !findEntry(route.serialNumber, item)) return finish(false, start);
+  if (!updating.Held() || !findEntry(route.serialNumber, item)) return finish(false, start);
   const uint64_t timed = aTime_GetMSTicks();
   BirdFile file;
   if (!prepare(item, file, birdFile, route.serialNumber, build)) return finish(false, start);
