@@ -15,18 +15,24 @@ std::vector<DeviceInfo> Updater::Discover_KLNetwork_Devices(uint32_t routerSeria
   return ModuleDiscovery().NetworkDevices(routerSerialNumber, type);
 }
 
-BuildList Updater::Get_BuildList(uint32_t serialNumber) {
-  BuildList builds;
-  Get_BuildList(serialNumber, builds);
-  return builds;
+BuildListResult Updater::List_Builds(uint32_t serialNumber) {
+  return FirmwareDownload(serverUrl, updaterDirectory, display).BuildList(serialNumber);
 }
+
+BuildList Updater::Get_BuildList(uint32_t serialNumber) { return List_Builds(serialNumber).builds; }
 
 bool Updater::Get_BuildList(uint32_t serialNumber, BuildList& builds) {
-  return FirmwareDownload(serverUrl, updaterDirectory, display).BuildList(serialNumber, builds);
+  BuildListResult result = List_Builds(serialNumber);
+  builds = result.builds;
+  return result.answered;
 }
 
-uint32_t Updater::Download_Firmware(uint32_t serialNumber, std::string build, bool override, bool no_cal) {
-  return FirmwareDownload(serverUrl, updaterDirectory, display).Download(serialNumber, build, override, no_cal);
+DownloadResult Updater::Download_Build(uint32_t serialNumber, std::string build, bool override) {
+  return FirmwareDownload(serverUrl, updaterDirectory, display).Download(serialNumber, build, override);
+}
+
+uint32_t Updater::Download_Firmware(uint32_t serialNumber, std::string build, bool override) {
+  return Download_Build(serialNumber, build, override).build;
 }
 
 bool Updater::_valid_build(uint32_t serialNumber, uint32_t build, const char* url) {

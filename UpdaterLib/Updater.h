@@ -8,6 +8,7 @@
 
 #include "aError.h"
 #include "DeviceInfo.h"
+#include "download/DownloadResult.h"
 #include "update/FirmwareUpdate.h"
 #include "update/FleetUpdate.h"
 #include "update/ModuleOutcome.h"
@@ -23,9 +24,6 @@ class Module;
 }
 }  // namespace Tessoral
 
-// Build text (decimal) -> version text, ordered by key.
-typedef std::map<std::string, std::string> BuildList;
-
 class Updater {
 public:
   Updater(const char* serverUrl, const char* updaterDirectory, UpdaterDisplayInterface& display);
@@ -36,20 +34,29 @@ public:
   virtual std::vector<DeviceInfo> Discover_KLNetwork_Devices(uint32_t routerSerialNumber, linkType type);
 
   // Build list and download (-B, -G).
+  // The server's builds for the module, or the failure that has been shown.
+  virtual BuildListResult List_Builds(uint32_t serialNumber);
   // The server's builds for the module; empty both after a failure and when
   // there are none.
-  virtual BuildList Get_BuildList(uint32_t serialNumber);
+  BuildList Get_BuildList(uint32_t serialNumber);
   // The same, telling the two apart: true when the server answered (`builds`
   // then holds its list, possibly empty), false after a failure, which has
   // been shown with its cause (`builds` is then empty).
-  virtual bool Get_BuildList(uint32_t serialNumber, BuildList& builds);
-  virtual uint32_t Download_Firmware(uint32_t serialNumber, std::string build, bool override, bool no_cal);
+  bool Get_BuildList(uint32_t serialNumber, BuildList& builds);
+  // `build` is decimal text, empty for the latest; `override` skips the check against the build list.
+  virtual DownloadResult Download_Build(uint32_t serialNumber, std::string build, bool override);
+  // The build stored, or 0 after a failure that has been shown.
+  uint32_t Download_Firmware(uint32_t serialNumber, std::string build, bool override);
   // True when the server's build list for the module holds `build`.
   bool _valid_build(uint32_t serialNumber, uint32_t build, const char* url);
 
-  // Update (-U).
-  virtual bool Update_Firmware(uint32_t serialNumber, uint32_t build, std::string birdFile, uint8_t moduleAddress,
-                               uint32_t routerSerialNumber, bool override);
+  // Update (-U): what the module's update came to. The route's transport, when
+  // invalid, is the one Restrict_Transport gave.
+  virtual ModuleOutcome Update_Module(FirmwareUpdate::Route route, uint32_t build, std::string birdFile,
+                                      bool override);
+  // The same, true when the module runs the build sent.
+  bool Update_Firmware(uint32_t serialNumber, uint32_t build, std::string birdFile, uint8_t moduleAddress,
+                       uint32_t routerSerialNumber, bool override);
   // Several modules side by side (-U with several -d): one outcome per module, in the order given;
   // `observer` hears each module's lines and progress.
   virtual std::vector<ModuleOutcome> Update_Modules(const std::vector<FirmwareUpdate::Route>& routes,

@@ -92,7 +92,7 @@ void CLI_Display::info_message(const char* text) {
     write_line(err_, text);
     return;
   }
-  if (quiet_ && !ResultLines::IsResult(text))
+  if (quiet_ && !ResultLines::Active())
     return;
   write_line(out_, text);
 }

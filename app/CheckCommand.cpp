@@ -53,78 +53,79 @@ std::string StoredModel(const std::string& moduleDirectory) {
   return std::string();
 }
 
-// The checks an update makes before it connects, with the same reasons.
-bool PassesFileChecks(BirdFile& file, uint32_t serialNumber, UpdaterDisplayInterface& display) {
-  std::string reason = BirdCheck::FileReason(file, serialNumber != 0 ? serialNumber : file.GetSerialNumber());
-  if (!reason.empty()) {
-    display.message(kError, "%s: %s", BirdCheck::kRefusal, reason.c_str());
-    return false;
-  }
+// The checks an update makes before it connects, with the same reasons; empty when it passes.
+std::string FileRefusal(BirdFile& file, uint32_t serialNumber) {
   uint32_t serial = serialNumber != 0 ? serialNumber : file.GetSerialNumber();
-  if (file.hasSerialNumberOffsets && !file.ReplaceSerialNumber(serial)) {
-    display.message(kError, "Unable to modify serial number in bird file");
-    return false;
-  }
-  return true;
+  std::string reason = BirdCheck::FileReason(file, serial);
+  if (!reason.empty())
+    return std::string(BirdCheck::kRefusal) + ": " + reason;
+  if (file.hasSerialNumberOffsets && !file.ReplaceSerialNumber(serial))
+    return "Unable to modify serial number in bird file";
+  return std::string();
 }
 
 // With -d the module's model is that of the newest build stored for it (-OVERRIDE skips this).
-bool PassesModelCheck(const BirdFile& file, uint32_t serialNumber, const std::string& directory,
-                      UpdaterDisplayInterface& display) {
+std::string ModelRefusal(const BirdFile& file, uint32_t serialNumber, const std::string& directory,
+                         UpdaterDisplayInterface& display) {
   std::string moduleDirectory = directory + "/" + UpdaterStore::DeviceName(serialNumber);
   std::string model = StoredModel(moduleDirectory);
   if (model.empty()) {
     display.message(kInfo, "No stored build of module %08X to compare the model with", serialNumber);
-    return true;
+    return std::string();
   }
   std::string reason = BirdCheck::ModelReason(file, model.c_str());
-  if (reason.empty())
-    return true;
-  display.message(kError, "%s: %s", BirdCheck::kRefusal, reason.c_str());
-  return false;
+  return reason.empty() ? reason : std::string(BirdCheck::kRefusal) + ": " + reason;
 }
 
-}  // namespace
+// The verdict and the line that says it.
+CheckVerdict Say(UpdaterDisplayInterface& display, CheckVerdict verdict, CheckVerdict::Verdict is,
+                 const std::string& line) {
+  verdict.verdict = is;
+  verdict.reason = line;
+  display.message(is == CheckVerdict::Refused ? kError : kInfo, "%s", line.c_str());
+  return verdict;
+}
 
-int CheckBirdFile(const Parameters& parameters, const std::string& updaterDirectory, UpdaterDisplayInterface& display) {
-  const std::string& path = parameters.birdFile;
-  if (path.empty()) {
-    display.message(kError, "-C must name the BIRD file to check via -f");
-    return 1;
-  }
-  if (access(path.c_str(), R_OK) != 0) {
-    display.message(kError, "Cannot read BIRD file %s: %s", path.c_str(), strerror(errno));
-    return 1;
-  }
-  if (!BirdFile::VerifyFile(path.c_str())) {
-    display.message(kError, "Not a BIRD file: %s", path.c_str());
-    return 1;
-  }
-  BirdFile file;
+// The file read as an update reads it; an empty reason when it loaded.
+std::string LoadRefusal(const std::string& path, BirdFile& file) {
+  if (access(path.c_str(), R_OK) != 0)
+    return "Cannot read BIRD file " + path + ": " + strerror(errno);
+  if (!BirdFile::VerifyFile(path.c_str()))
+    return "Not a BIRD file: " + path;
   try {
     file = BirdFile(path.c_str());
   } catch (const std::exception& e) {
     // The loader's text names the file and what in it is wrong.
-    display.message(kError, "%s", e.what());
-    return 1;
+    return e.what();
   }
-  ImageVerdict verdict = ImageTrust::Judge(file, updaterDirectory);
-  if (!verdict.Accepted()) {
-    display.message(kError, "%s", verdict.Refusal().c_str());
-    return 1;
-  }
+  return std::string();
+}
+
+}  // namespace
+
+CheckVerdict CheckBirdFile(const Parameters& parameters, const std::string& updaterDirectory,
+                           UpdaterDisplayInterface& display) {
+  CheckVerdict verdict;
+  verdict.file = parameters.birdFile;
+  if (verdict.file.empty())
+    return Say(display, verdict, CheckVerdict::Refused, "-C must name the BIRD file to check via -f");
+  BirdFile file;
+  std::string refusal = LoadRefusal(verdict.file, file);
+  if (!refusal.empty())
+    return Say(display, verdict, CheckVerdict::Refused, refusal);
+  ImageVerdict signature = ImageTrust::Judge(file, updaterDirectory);
+  if (!signature.Accepted())
+    return Say(display, verdict, CheckVerdict::Refused, signature.Refusal());
   Describe(display, file);
-  display.message(kInfo, "    Signature:      %s", verdict.Describe().c_str());
-  if (!PassesFileChecks(file, parameters.serialNumber, display))
-    return 1;
-  if (parameters.serialNumber != 0 && !parameters.override &&
-      !PassesModelCheck(file, parameters.serialNumber, updaterDirectory, display))
-    return 1;
+  display.message(kInfo, "    Signature:      %s", signature.Describe().c_str());
+  refusal = FileRefusal(file, parameters.serialNumber);
+  if (refusal.empty() && parameters.serialNumber != 0 && !parameters.override)
+    refusal = ModelRefusal(file, parameters.serialNumber, updaterDirectory, display);
+  if (!refusal.empty())
+    return Say(display, verdict, CheckVerdict::Refused, refusal);
   // Without a module the check cannot say whose the file is: it says for which modules it is.
   if (parameters.serialNumber == 0)
-    display.message(kInfo, "An update would accept this file if the module fits: %s",
-                    BirdCheck::Condition(file).c_str());
-  else
-    display.message(kInfo, "An update would accept this file");
-  return 0;
+    return Say(display, verdict, CheckVerdict::AcceptedIfFits,
+               "An update would accept this file if the module fits: " + BirdCheck::Condition(file));
+  return Say(display, verdict, CheckVerdict::Accepted, "An update would accept this file");
 }

@@ -9,6 +9,7 @@
 #include "Listings.h"
 #include "RecoveryCommand.h"
 #include "ResultLines.h"
+#include "update/FirmwareUpdate.h"
 #include "StoreReport.h"
 #include "Usage.h"
 #include "aNumber.h"
@@ -23,9 +24,22 @@ const UpdaterDisplayInterface::Level kError = UpdaterDisplayInterface::Error;
 // Exit code of a command that could not even start; the run ends there.
 const int kAbort = -1;
 
-int RunGet(Parameters& p, Updater& updater, UpdaterDisplayInterface& display) {
+// A command refused for what it lacks: said, and kept as the run's failure.
+void Refuse(UpdaterDisplayInterface& display, RunRecord& record, const char* text) {
+  record.refusal.text = text;
+  display.message(kError, "%s", text);
+}
+
+// The build -b asked for; 0 lets the updater choose.
+uint32_t BuildAsked(const Parameters& p) {
+  uint32_t build = 0;
+  aNumber_ParseU32(p.build.c_str(), 10, &build);
+  return build;
+}
+
+int RunGet(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, RunRecord& record) {
   if (p.serialNumber == 0) {
-    display.message(kError, "-G must specify a specific device via -d");
+    Refuse(display, record, "-G must specify a specific device via -d");
     display.message(kError, "--help for usage information");
     return kAbort;
   }
@@ -36,7 +50,9 @@ int RunGet(Parameters& p, Updater& updater, UpdaterDisplayInterface& display) {
   } else {
     display.message(kInfo, "Retrieving firmware build %s", p.build.c_str());
   }
-  uint32_t build = updater.Download_Firmware(p.serialNumber, p.build, p.override, false);
+  record.download.ran = true;
+  record.download.result = updater.Download_Build(p.serialNumber, p.build, p.override);
+  uint32_t build = record.download.result.build;
   if (build == 0)
     return 1;
   // The update that may follow uses exactly the build just downloaded.
@@ -54,7 +70,7 @@ void ExplainEmptyDiscovery(UpdaterDisplayInterface& display, linkType type, uint
     display.message(kInfo, "No modules found over USB; -t TCPIP searches the network");
 }
 
-int RunDiscover(Parameters& p, Updater& updater, UpdaterDisplayInterface& display) {
+int RunDiscover(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, RunRecord& record, FILE*) {
   linkType type = linkTypeInvalid;
   if (p.transportGiven && p.transport != TRANSPORT_RECOVER)
     type = static_cast<linkType>(p.transport);
@@ -69,6 +85,7 @@ int RunDiscover(Parameters& p, Updater& updater, UpdaterDisplayInterface& displa
       type = linkTypeUSB;
     devices = updater.Discover_Devices(type);
   }
+  record.discovery = {true, type, p.routerSerialNumber, devices};
   // A network that could not be searched is not an empty one: the wait's end has said so.
   if (devices.empty() && aDiscovery_PortBusy())
     return 1;
@@ -82,40 +99,56 @@ int RunDiscover(Parameters& p, Updater& updater, UpdaterDisplayInterface& displa
   return unopenable.empty() ? 0 : 1;
 }
 
-int RunUpdate(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, RunRecord& record) {
-  uint32_t build = 0;  // the latest build, unless -b named one
-  aNumber_ParseU32(p.build.c_str(), 10, &build);
-  if (p.watch)
-    return RunWatch(p, updater, display);
-  if (p.dryRun)
-    return RunDryRun(p, updater, display);
-  if (p.IsFleet())
-    return RunFleetUpdate(p, updater, display);
-  if (p.transport == TRANSPORT_RECOVER)
-    return RunRecovery(p, updater, display, record);
-  if (p.serialNumber == 0) {
-    display.message(kError, "Must specify the specific device to be updated");
-    return 1;
-  }
-  if (p.transportGiven)
-    updater.Restrict_Transport(static_cast<linkType>(p.transport));
-  bool ok = updater.Update_Firmware(p.serialNumber, build, p.birdFile, p.moduleAddress, p.routerSerialNumber,
-                                    p.override);
-  return ok ? 0 : 1;
+// A recovery records its own outcome, chip and fingerprint.
+int RunRecover(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, RunRecord& record, FILE*) {
+  return RunRecovery(p, updater, display, record);
 }
 
-int RunBuilds(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, FILE* usageStream) {
+// -U of one module.
+int RunUpdate(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, RunRecord& record, FILE*) {
+  record.updates.ran = true;
+  record.updates.buildRequested = BuildAsked(p);
   if (p.serialNumber == 0) {
-    display.message(kError, "Error must supply a serial number for the List Builds command");
+    Refuse(display, record, "Must specify the specific device to be updated");
+    return 1;
+  }
+  FirmwareUpdate::Route route;
+  route.serialNumber = p.serialNumber;
+  route.routerSerialNumber = p.routerSerialNumber;
+  route.moduleAddress = p.moduleAddress;
+  if (p.transportGiven)
+    route.transport = static_cast<linkType>(p.transport);
+  record.updates.outcomes.push_back(
+      updater.Update_Module(route, record.updates.buildRequested, p.birdFile, p.override));
+  return record.updates.outcomes.back().succeeded ? 0 : 1;
+}
+
+int RunBuilds(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, RunRecord& record,
+              FILE* usageStream) {
+  if (p.serialNumber == 0) {
+    Refuse(display, record, "Error must supply a serial number for the List Builds command");
     cli::_display_usage(false, false, usageStream);
     return 1;
   }
   // A server that failed has said why; an empty list is a module without builds.
-  BuildList builds;
-  if (!updater.Get_BuildList(p.serialNumber, builds))
+  record.builds.ran = true;
+  record.builds.result = updater.List_Builds(p.serialNumber);
+  if (!record.builds.result.answered)
     return 1;
-  cli::_display_builds(display, builds, p.serialNumber);
+  cli::_display_builds(display, record.builds.result.builds, p.serialNumber);
   return 0;
+}
+
+int RunWatchCommand(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, RunRecord&, FILE*) {
+  return RunWatch(p, updater, display);
+}
+
+int RunDryRunCommand(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, RunRecord&, FILE*) {
+  return RunDryRun(p, updater, display);
+}
+
+int RunFleetCommand(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, RunRecord& record, FILE*) {
+  return RunFleetUpdate(p, updater, display, record);
 }
 
 // 128 + the signal when the run was interrupted, else 0.
@@ -138,7 +171,7 @@ int RunPreparation(Parameters& p, Updater& updater, UpdaterDisplayInterface& dis
   // Several modules each fetch their own build as part of their update.
   // A station fetches per module as they come; a plan downloads nothing.
   if (p.commands.IsSet(CMD_GET) && !p.IsFleet() && !p.watch && !p.dryRun) {
-    int step = RunGet(p, updater, display);
+    int step = RunGet(p, updater, display, record);
     if (step == kAbort)
       return 1;
     if (int code = InterruptedExit())
@@ -146,7 +179,7 @@ int RunPreparation(Parameters& p, Updater& updater, UpdaterDisplayInterface& dis
     // The update asked for the build being downloaded: with the download failed,
     // flashing some other stored build would report success for the wrong thing.
     if (step != 0 && p.commands.IsSet(CMD_UPDATE)) {
-      display.message(kError, "Download failed; the update was not started");
+      Refuse(display, record, "Download failed; the update was not started");
       return 1;
     }
     // A successful download does not clear a failed fingerprint before it.
@@ -156,15 +189,24 @@ int RunPreparation(Parameters& p, Updater& updater, UpdaterDisplayInterface& dis
   return 0;
 }
 
-int RunMainCommand(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, RunRecord& record,
-                   FILE* usageStream) {
+// The one of -D, -U (a station, a plan, several modules, a recovery or one module) and -B
+// that runs; none when no main command was given.
+typedef int (*MainCommand)(Parameters&, Updater&, UpdaterDisplayInterface&, RunRecord&, FILE*);
+MainCommand MainCommandOf(const Parameters& p) {
   if (p.commands.IsSet(CMD_DISCOVER))
-    return RunDiscover(p, updater, display);
-  if (p.commands.IsSet(CMD_UPDATE))
-    return RunUpdate(p, updater, display, record);
+    return RunDiscover;
+  if (p.commands.IsSet(CMD_UPDATE)) {
+    if (p.watch)
+      return RunWatchCommand;
+    if (p.dryRun)
+      return RunDryRunCommand;
+    if (p.IsFleet())
+      return RunFleetCommand;
+    return p.transport == TRANSPORT_RECOVER ? RunRecover : RunUpdate;
+  }
   if (p.commands.IsSet(CMD_BUILDS))
-    return RunBuilds(p, updater, display, usageStream);
-  return 0;
+    return RunBuilds;
+  return nullptr;
 }
 
 }  // namespace
@@ -176,12 +218,14 @@ int RunCommands(Parameters& p, Updater& updater, UpdaterDisplayInterface& displa
     return code;
   if (p.commands.IsSet(CMD_CHECK)) {
     ResultLines report;  // what -C prints is its result
+    record.check = {true, CheckBirdFile(p, updater.UpdaterDirectory(), display)};
     // A file the check refuses is not handed to the update after it.
-    if (CheckBirdFile(p, updater.UpdaterDirectory(), display) != 0)
+    if (record.check.verdict.ExitCode() != 0)
       return 1;
   }
   // A failure earlier in the run is not cleared by a command that succeeds after it.
-  int step = RunMainCommand(p, updater, display, record, usageStream);
+  MainCommand command = MainCommandOf(p);
+  int step = command ? command(p, updater, display, record, usageStream) : 0;
   // A signal is how a station is meant to end: its exit code says how its modules fared.
   if (int code = p.watch ? 0 : InterruptedExit())
     return code;

@@ -19,9 +19,11 @@ ModuleOutcome CurrentOutcome(const DeviceInfo& device) {
   ModuleOutcome outcome;
   outcome.serialNumber = device.spec.serialNumber;
   outcome.model = device.modelName;
+  outcome.place = FirmwareUpdate::PlaceOf(device.spec);
   outcome.buildBefore = outcome.buildAfter = device.build;
   outcome.versionAfter =
       std::to_string(device.major) + "." + std::to_string(device.minor) + "." + std::to_string(device.patch);
+  outcome.versionBefore = outcome.versionAfter;
   outcome.succeeded = outcome.current = true;
   return outcome;
 }

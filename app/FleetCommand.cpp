@@ -109,22 +109,25 @@ FleetUpdate::Download Downloader(const Parameters& p, const Updater& updater) {
   const std::string url = updater.ServerUrl(), directory = updater.UpdaterDirectory(), build = p.build;
   const bool override = p.override;
   return [=](uint32_t serial, UpdaterDisplayInterface& display) {
-    return Updater(url.c_str(), directory.c_str(), display).Download_Firmware(serial, build, override, false);
+    return Updater(url.c_str(), directory.c_str(), display).Download_Firmware(serial, build, override);
   };
 }
 
 }  // namespace
 
-int RunFleetUpdate(Parameters& p, Updater& updater, UpdaterDisplayInterface& display) {
+int RunFleetUpdate(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, RunRecord& record) {
   std::vector<DeviceInfo> devices;
   std::vector<FirmwareUpdate::Route> routes = FindModules(p, updater, display, devices);
   std::vector<ModuleOutcome> current = SetAsideCurrent(p, updater, devices, routes);
-  if (routes.empty() && current.empty()) {
-    display.message(kError, "No modules to update");
-    return 1;
-  }
   FleetUpdate::Request request;
   aNumber_ParseU32(p.build.c_str(), 10, &request.build);  // without -b: 0, each module's latest
+  record.updates.ran = true;
+  record.updates.buildRequested = request.build;
+  if (routes.empty() && current.empty()) {
+    record.refusal.text = "No modules to update";
+    display.message(kError, "%s", record.refusal.text.c_str());
+    return 1;
+  }
   request.birdFile = p.birdFile;
   request.override = p.override;
   request.parallel = p.parallel;
@@ -140,6 +143,7 @@ int RunFleetUpdate(Parameters& p, Updater& updater, UpdaterDisplayInterface& dis
     outcomes = updater.Update_Modules(routes, request, console);
   }
   outcomes.insert(outcomes.end(), current.begin(), current.end());
+  record.updates.outcomes = outcomes;
   ResultLines result;  // the table and its sum are what -q keeps
   size_t updated = 0;
   for (const std::string& line : cli::_fleet_table(outcomes)) display.message(kInfo, "%s", line.c_str());

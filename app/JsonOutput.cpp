@@ -38,6 +38,35 @@ json DownloadMember(uint32_t serialNumber, uint32_t buildRequested, uint32_t bui
               {"succeeded", build != 0}};
 }
 
+json DownloadMember(const DownloadResult& download) {
+  json member = DownloadMember(download.serialNumber, download.buildRequested, download.build);
+  if (download.build != 0) {
+    member["file"] = download.file;
+    member["path"] = download.path;
+  }
+  return member;
+}
+
+const char* StateName(ModuleState state) {
+  switch (state) {
+    case ModuleState::Updated: return "updated";
+    case ModuleState::InLoader: return "in_loader";
+    case ModuleState::NotBack: return "not_back";
+    case ModuleState::OtherBuild: return "other_build";
+    case ModuleState::Untouched: break;
+  }
+  return "untouched";
+}
+
+const char* VerdictName(CheckVerdict::Verdict verdict) {
+  switch (verdict) {
+    case CheckVerdict::Accepted: return "accepted";
+    case CheckVerdict::AcceptedIfFits: return "accepted_if_fits";
+    case CheckVerdict::Refused: break;
+  }
+  return "refused";
+}
+
 std::string Version(unsigned major, unsigned minor, unsigned patch) {
   return std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(patch);
 }
@@ -58,7 +87,8 @@ json Module(const DeviceInfo& device) {
                  {"model_code", spec.model},
                  {"version", Version(device.major, device.minor, device.patch)},
                  {"build", device.build}};
-  if (spec.routerSerialNumber != 0)
+  // A module reached directly names itself as its router: it has none.
+  if (spec.routerSerialNumber != 0 && spec.routerSerialNumber != spec.serialNumber)
     module["router_serial"] = Hex8(spec.routerSerialNumber);
   if (spec.type == linkTypeTCPIP) {
     module["ip"] = IpAddress(spec.address);
@@ -69,11 +99,32 @@ json Module(const DeviceInfo& device) {
   return module;
 }
 
+json Place(const ModulePlace& place) {
+  json member = {{"transport", TransportName(place.transport)}};
+  if (place.transport == linkTypeUSB && (place.usbBus != 0 || place.usbDevice != 0)) {
+    member["usb_bus"] = place.usbBus;
+    member["usb_device"] = place.usbDevice;
+  }
+  // Behind a router the module has no address of its own on the transport.
+  if (place.transport == linkTypeTCPIP && place.routerSerialNumber == 0) {
+    member["ip"] = IpAddress(place.address);
+    member["port"] = place.port;
+  }
+  if (place.routerSerialNumber != 0) {
+    member["router_serial"] = Hex8(place.routerSerialNumber);
+    member["module_address"] = place.moduleAddress;
+  }
+  return member;
+}
+
 json Outcome(const ModuleOutcome& outcome, uint32_t buildRequested) {
   json result = {{"serial", Hex8(outcome.serialNumber)},  {"model", outcome.model},
-                 {"build_before", outcome.buildBefore},    {"build_after", outcome.buildAfter},
-                 {"version_after", outcome.versionAfter},  {"succeeded", outcome.succeeded},
-                 {"seconds", outcome.seconds}};
+                 {"build_before", outcome.buildBefore},    {"version_before", outcome.versionBefore},
+                 {"build_after", outcome.buildAfter},      {"version_after", outcome.versionAfter},
+                 {"bytes_sent", outcome.bytesSent},        {"state", StateName(outcome.state)},
+                 {"succeeded", outcome.succeeded},         {"seconds", outcome.seconds}};
+  if (outcome.place.Reached())
+    result["place"] = Place(outcome.place);
   if (outcome.current)
     result["current"] = true;
   if (!outcome.succeeded)
@@ -83,14 +134,33 @@ json Outcome(const ModuleOutcome& outcome, uint32_t buildRequested) {
   return result;
 }
 
-// The run's failure: the first module that failed says it best; else the last error line.
-json RunError(const RunRecord& record, const JsonOutput::RunEnd& end) {
+// The text of the first failure among the results; empty when none failed with one.
+std::string FailedResult(const RunRecord& record, int& code) {
   for (const ModuleOutcome& outcome : record.updates.outcomes) {
-    if (!outcome.succeeded && !outcome.errorText.empty())
-      return Error(outcome.error, outcome.errorText);
+    if (!outcome.succeeded && !outcome.errorText.empty()) {
+      code = outcome.error;
+      return outcome.errorText;
+    }
   }
-  if (!end.lastError.empty())
-    return Error(0, end.lastError);
+  code = 0;
+  if (!record.refusal.text.empty())
+    return record.refusal.text;
+  if (record.download.ran && record.download.result.build == 0)
+    return record.download.result.errorText;
+  if (record.builds.ran && !record.builds.result.answered)
+    return record.builds.result.errorText;
+  if (record.check.ran && record.check.verdict.verdict == CheckVerdict::Refused)
+    return record.check.verdict.reason;
+  return std::string();
+}
+
+// The run's failure: the first module that failed says it best; else the refusal or the
+// failed command's own line.
+json RunError(const RunRecord& record, const JsonOutput::RunEnd& end) {
+  int code = 0;
+  std::string text = FailedResult(record, code);
+  if (!text.empty())
+    return Error(code, text);
   if (end.exitCode > 128)
     return Error(0, "Interrupted by signal " + std::to_string(end.exitCode - 128));
   return Error(0, "Failed with exit code " + std::to_string(end.exitCode));
@@ -128,9 +198,9 @@ void JsonOutput::Discovery(json& document, const RunRecord::Discovery& discovery
 }
 
 void JsonOutput::Builds(json& document, const RunRecord::Builds& builds) {
-  document["serial"] = Hex8(builds.serialNumber);
+  document["serial"] = Hex8(builds.result.serialNumber);
   // The listing's order: by version text, byte-wise.
-  std::vector<std::pair<std::string, std::string>> rows(builds.builds.begin(), builds.builds.end());
+  std::vector<std::pair<std::string, std::string>> rows(builds.result.builds.begin(), builds.result.builds.end());
   std::stable_sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
   json list = json::array();
   for (const auto& row : rows) {
@@ -145,7 +215,13 @@ void JsonOutput::Builds(json& document, const RunRecord::Builds& builds) {
 }
 
 void JsonOutput::Download(json& document, const RunRecord::Download& download) {
-  document["download"] = DownloadMember(download.serialNumber, download.buildRequested, download.build);
+  document["download"] = DownloadMember(download.result);
+}
+
+void JsonOutput::Check(json& document, const RunRecord::Check& check) {
+  document["check"] = json{{"file", check.verdict.file},
+                           {"verdict", VerdictName(check.verdict.verdict)},
+                           {"reason", check.verdict.reason}};
 }
 
 // A station asks for no build of its own: 0, the updater chose.
@@ -165,6 +241,8 @@ json JsonOutput::Document(const RunRecord& record, const RunEnd& end) {
     document["error"] = RunError(record, end);
   if (record.download.ran)
     Download(document, record.download);
+  if (record.check.ran)
+    Check(document, record.check);
   std::vector<ImageVerdict> verdicts = ImageTrust::Recorded();
   if (!verdicts.empty())
     document["images"] = Images(verdicts);

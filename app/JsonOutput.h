@@ -19,6 +19,7 @@ using Json = nlohmann::ordered_json;
 void Discovery(Json& document, const RunRecord::Discovery& discovery);
 void Builds(Json& document, const RunRecord::Builds& builds);
 void Download(Json& document, const RunRecord::Download& download);
+void Check(Json& document, const RunRecord::Check& check);
 // -U: one result per module, in the order given.
 void Updates(Json& document, const std::vector<ModuleOutcome>& outcomes, uint32_t buildRequested);
 
@@ -27,10 +28,9 @@ Json Result(const ModuleOutcome& outcome);
 
 // How a run ended, for the document's own fields.
 struct RunEnd {
-  std::string command;    // "discover", "builds", "get", "update", "fingerprint", "info" or "none"
+  std::string command;    // "discover", "builds", "get", "update", "check", "fingerprint", "info" or "none"
   int exitCode = 0;
   double seconds = 0;
-  std::string lastError;  // the last error line shown; the failure's text when no module names one
 };
 
 // The whole document: what the record holds, and how the run ended.

@@ -408,8 +408,9 @@ int cli::_validate_params(UpdaterDisplayInterface& display, Parameters& paramete
   }
   // The document describes these commands; with none of them there would be nothing to read.
   if (parameters.json && first == nullptr && !parameters.commands.IsSet(CMD_GET) &&
-      !parameters.commands.IsSet(CMD_FINGERPRINT) && !parameters.commands.IsSet(CMD_INFO)) {
-    display.message(kError, "Option [--json] needs one of -D, -B, -G, -N, -U, -I");
+      !parameters.commands.IsSet(CMD_FINGERPRINT) && !parameters.commands.IsSet(CMD_INFO) &&
+      !parameters.commands.IsSet(CMD_CHECK)) {
+    display.message(kError, "Option [--json] needs one of -D, -B, -G, -N, -U, -C, -I");
     return 1;
   }
   if (ValidateStation(display, parameters) != 0)

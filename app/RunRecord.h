@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "StoreReport.h"
+#include "CheckCommand.h"
 #include "Updater.h"
 #include "update/ModuleOutcome.h"
 
@@ -17,14 +18,11 @@ struct RunRecord {
   };
   struct Builds {
     bool ran = false;
-    uint32_t serialNumber = 0;
-    BuildList builds;
+    BuildListResult result;
   };
   struct Download {
     bool ran = false;
-    uint32_t serialNumber = 0;
-    uint32_t buildRequested = 0;  // 0: the latest
-    uint32_t build = 0;           // the build stored; 0 after a failure
+    DownloadResult result;
   };
   struct Fingerprint {
     bool ran = false;
@@ -40,6 +38,16 @@ struct RunRecord {
     uint32_t buildRequested = 0;  // 0 lets the updater choose
     std::vector<ModuleOutcome> outcomes;
   };
+  struct Check {
+    bool ran = false;
+    CheckVerdict verdict;
+  };
+  // A refusal of the run itself (the command line, a command missing what it needs),
+  // which none of the results above holds.
+  struct Refusal {
+    int code = 0;
+    std::string text;
+  };
 
   Discovery discovery;
   Builds builds;
@@ -48,4 +56,6 @@ struct RunRecord {
   Fingerprint fingerprint;
   Recovery recovery;
   StoreContents store;  // -I
+  Check check;
+  Refusal refusal;
 };

@@ -140,7 +140,7 @@ std::string ExtendedText() {
   }
   u.Blank();
   u.Entry("-C", {"Check the given BIRDFILE"});
-  u.Entry("--json", {"one JSON document on stdout for -D, -B, -G, -U;", "messages go to stderr."});
+  u.Entry("--json", {"one JSON document on stdout for -D, -B, -G, -U, -C;", "messages go to stderr."});
   u.Entry("--watch", {"with -U: a station; updates every module that", "appears until SIGINT or SIGTERM."});
   u.Entry("--dry-run", {"with -U: show the plan, write nothing."});
   u.Entry("--force", {"with -d all or --watch: write modules that", "already run the wanted build."});

@@ -11,6 +11,7 @@
 
 #include "Interrupt.h"
 #include "Log.h"
+#include "ResultLines.h"
 #include "aTime.h"
 #include "image/BirdFile.h"
 #include "image/ImageTrust.h"
@@ -76,7 +77,7 @@ void sShowFetch(UpdaterDisplayInterface& display, std::future<bool>& result, con
 // Whatever the request throws travels through the promise; nothing escapes
 // the worker.
 bool sFetchBird(UpdaterDisplayInterface& display, const std::string& serverUrl, uint32_t serialNumber,
-                const std::string& firmware, const std::string& buildText, bool no_cal, FetchOutput& output) {
+                const std::string& firmware, const std::string& buildText, FetchOutput& output) {
   std::promise<bool> promise;
   std::future<bool> result = promise.get_future();
   const std::string* url = serverUrl.empty() ? nullptr : &serverUrl;
@@ -85,11 +86,11 @@ bool sFetchBird(UpdaterDisplayInterface& display, const std::string& serverUrl, 
   HTTPRequest::Meter* shared = &meter;
   bool ok = false;
   {
-    JoiningThread worker(std::thread([&promise, firmware, buildText, serialNumber, no_cal, url, target, shared] {
+    JoiningThread worker(std::thread([&promise, firmware, buildText, serialNumber, url, target, shared] {
       HTTPRequest::Metered metered(shared);
       try {
         promise.set_value(UpdateServerRequest::GetBuild(serialNumber, firmware, buildText, target->bird,
-                                                        url ? url->c_str() : nullptr, no_cal, &target->cause));
+                                                        url ? url->c_str() : nullptr, &target->cause));
       } catch (...) {
         promise.set_exception(std::current_exception());
       }
@@ -126,16 +127,20 @@ bool FirmwareDownload::Ping() {
   return false;
 }
 
-bool FirmwareDownload::BuildList(uint32_t serialNumber, ::BuildList& builds) {
-  builds.clear();
-  if (!Ping())
-    return false;
+BuildListResult FirmwareDownload::BuildList(uint32_t serialNumber) {
+  BuildListResult result;
+  result.serialNumber = serialNumber;
   std::string cause;
-  if (UpdateServerRequest::GetBuildList(serialNumber, builds, Url(), &cause))
-    return true;
-  display.message(UpdaterDisplayInterface::Error, "Failed to retrieve builds for %08X: %s", serialNumber,
-                  cause.c_str());
-  return false;
+  const bool reached = Ping();
+  result.answered = reached && UpdateServerRequest::GetBuildList(serialNumber, result.builds, Url(), &cause);
+  if (reached && !result.answered)
+    display.message(UpdaterDisplayInterface::Error, "Failed to retrieve builds for %08X: %s", serialNumber,
+                    cause.c_str());
+  if (!result.answered) {
+    result.builds.clear();
+    result.errorText = display.LastError();
+  }
+  return result;
 }
 
 bool FirmwareDownload::ValidBuild(uint32_t serialNumber, uint32_t build, const char* url) {
@@ -199,10 +204,9 @@ bool FirmwareDownload::CheckBuild(uint32_t serialNumber, uint32_t build, bool ov
   return true;
 }
 
-bool FirmwareDownload::Fetch(uint32_t serialNumber, const std::string& firmware, uint32_t build, bool no_cal,
-                             std::string& bird) {
+bool FirmwareDownload::Fetch(uint32_t serialNumber, const std::string& firmware, uint32_t build, std::string& bird) {
   FetchOutput output;
-  bool ok = sFetchBird(display, serverUrl, serialNumber, firmware, std::to_string(build), no_cal, output);
+  bool ok = sFetchBird(display, serverUrl, serialNumber, firmware, std::to_string(build), output);
   if (Interrupt::Requested()) {
     display.message(UpdaterDisplayInterface::Error, "%s", kInterrupted);
     return false;
@@ -277,6 +281,7 @@ uint32_t FirmwareDownload::Record(UpdaterStoreItem& item, uint32_t build, const 
   item.settings.Add(UpdaterStoreItem::KEY_LAST_DOWNLOAD_DATE, when);
   item.AddEvent(HistoryEvent::Download(build, std::to_string(build) + ".bird"));
   item.SaveSettings(&display);
+  ResultLines result;  // what -q keeps of a download
   display.message(UpdaterDisplayInterface::Info, "Stored build %u in %s", build,
                   BuildPath(item.Path().c_str(), (std::to_string(build) + ".bird").c_str(), nullptr).c_str());
   return build;
@@ -298,16 +303,28 @@ bool FirmwareDownload::StoredMeanwhile(const UpdaterStoreItem& item, uint32_t bu
   }
 }
 
-uint32_t FirmwareDownload::Download(uint32_t serialNumber, const std::string& build, bool override, bool no_cal) {
+DownloadResult FirmwareDownload::Download(uint32_t serialNumber, const std::string& build, bool override) {
+  DownloadResult result;
+  result.serialNumber = serialNumber;
   uint32_t buildNumber = 0;
-  if (!build.empty() && !BuildNumber::FromText(build, buildNumber)) {
+  if (!build.empty() && !BuildNumber::FromText(build, buildNumber))
     display.message(UpdaterDisplayInterface::Error, "Build number '%s' must be an number", build.c_str());
-    return 0;
-  }
-  if (serialNumber == 0) {
+  else if (serialNumber == 0)
     display.message(UpdaterDisplayInterface::Error, "Serial Number must be non-zero");
-    return 0;
+  else
+    result.build = download(serialNumber, buildNumber, override, result);
+  // A text that is not a number asked for no build.
+  result.buildRequested = buildNumber;
+  if (result.build == 0) {
+    result.file.clear();
+    result.path.clear();
+    result.errorText = display.LastError();
   }
+  return result;
+}
+
+uint32_t FirmwareDownload::download(uint32_t serialNumber, uint32_t buildNumber, bool override,
+                                    DownloadResult& result) {
   UpdaterStoreItem item;
   if (!Ping() || !OpenEntry(serialNumber, item))
     return 0;
@@ -318,6 +335,8 @@ uint32_t FirmwareDownload::Download(uint32_t serialNumber, const std::string& bu
   display.message(UpdaterDisplayInterface::Info, "Retrieving build %u", buildNumber);
   if (!CheckBuild(serialNumber, buildNumber, override))
     return 0;
+  result.file = std::to_string(buildNumber) + ".bird";
+  result.path = BuildPath(item.Path().c_str(), result.file.c_str(), nullptr);
   // One run fetches a build at a time; a run that finds another fetching the
   // same build waits, then takes the file that one stored.
   time_t waitStart = time(nullptr);
@@ -327,10 +346,11 @@ uint32_t FirmwareDownload::Download(uint32_t serialNumber, const std::string& bu
   if (downloading.Waited() && StoredMeanwhile(item, buildNumber, waitStart)) {
     display.message(UpdaterDisplayInterface::Info, "Build %u was stored meanwhile by another run; using it",
                     buildNumber);
+    result.storedMeanwhile = true;
     StoreLock entry = StoreLock::ForEntry(item.Path(), &display);
     return entry.Held() ? Record(item, buildNumber, KeyValueStore::Timestamp()) : 0;
   }
-  if (!Fetch(serialNumber, firmware, buildNumber, no_cal, bird))
+  if (!Fetch(serialNumber, firmware, buildNumber, bird))
     return 0;
   return Store(item, buildNumber, bird);
 }

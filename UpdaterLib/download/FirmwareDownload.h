@@ -4,8 +4,9 @@
 #include <ctime>
 #include <string>
 
-#include "Updater.h"
 #include "UpdaterDisplayInterface.h"
+#include "download/DownloadResult.h"
+#include "update/ErrorRecordingDisplay.h"
 
 class BirdFile;
 class UpdaterStoreItem;
@@ -15,11 +16,10 @@ public:
   // An empty server URL means the default server.
   FirmwareDownload(const std::string& serverUrl, const std::string& updaterDirectory, UpdaterDisplayInterface& display);
 
-  // True when the server answered, `builds` then holding its list (which may be
-  // empty); false after a failure, which has been shown with its cause.
-  bool BuildList(uint32_t serialNumber, ::BuildList& builds);
-  // The build stored, or 0 after a failure that has been shown.
-  uint32_t Download(uint32_t serialNumber, const std::string& build, bool override, bool no_cal);
+  // The server's list, or the failure that has been shown with its cause.
+  BuildListResult BuildList(uint32_t serialNumber);
+  // The build stored and where, or build 0 after a failure that has been shown.
+  DownloadResult Download(uint32_t serialNumber, const std::string& build, bool override);
   // True when the server's build list for the module holds `build`.
   static bool ValidBuild(uint32_t serialNumber, uint32_t build, const char* url);
 
@@ -31,7 +31,9 @@ private:
   bool OpenEntry(uint32_t serialNumber, UpdaterStoreItem& item);
   uint32_t ChooseBuild(uint32_t serialNumber, uint32_t requested, std::string& firmware);
   bool CheckBuild(uint32_t serialNumber, uint32_t build, bool override);
-  bool Fetch(uint32_t serialNumber, const std::string& firmware, uint32_t build, bool no_cal, std::string& bird);
+  bool Fetch(uint32_t serialNumber, const std::string& firmware, uint32_t build, std::string& bird);
+  // The download's steps; the build stored, or 0.
+  uint32_t download(uint32_t serialNumber, uint32_t buildNumber, bool override, DownloadResult& result);
   uint32_t Store(UpdaterStoreItem& item, uint32_t build, const std::string& bird);
   // False (said) when the image's signature refuses it.
   bool Trusted(const BirdFile& file);
@@ -41,5 +43,6 @@ private:
 
   std::string serverUrl;
   std::string updaterDirectory;
-  UpdaterDisplayInterface& display;
+  // Keeps the last error line: the text of a failed result.
+  ErrorRecordingDisplay display;
 };

@@ -15,5 +15,5 @@ BirdFile RecoveryStore::LoadFirmware(const std::string& birdFile, uint32_t seria
 }
 
 uint32_t RecoveryStore::Download(uint32_t serial, const std::string& build, bool override) {
-  return FirmwareDownload(serverUrl, updaterDirectory, display).Download(serial, build, override, false);
+  return FirmwareDownload(serverUrl, updaterDirectory, display).Download(serial, build, override).build;
 }

@@ -159,12 +159,13 @@ bool UpdateServerRequest::QueryBuild(uint32_t serial, std::string& build, std::s
 }
 
 bool UpdateServerRequest::GetBuild(uint32_t serial, const std::string& fw, const std::string& bld, std::string& bird,
-                                   const char* url, bool no_cal, std::string* cause) {
+                                   const char* url, std::string* cause) {
   HTTPResponse response("");
   Lines lines;
   HTTPRequest::Parameters params = {{"bld", bld},
                                     {"fw", fw},
-                                    {"no_cal", no_cal ? "true" : "false"},
+                                    // No caller asks for an image without its calibration.
+                                    {"no_cal", "false"},
                                     {"op", "bird"},
                                     {"sn", sHex8(serial)}};
   if (!sRequest("GetBuild", url, params, response, lines, cause, HTTPRequest::DownloadLimits))

@@ -24,7 +24,7 @@ public:
                          std::string* cause = nullptr);
   // bird: line 2, the module's BIRD file in base64 (empty when the reply has none).
   static bool GetBuild(uint32_t serial, const std::string& fw, const std::string& bld, std::string& bird,
-                       const char* url, bool no_cal, std::string* cause = nullptr);
+                       const char* url, std::string* cause = nullptr);
   // builds: build text -> version text; cleared first, so empty after a failure.
   static bool GetBuildList(uint32_t serial, BuildList& builds, const char* url, std::string* cause = nullptr);
   // serial: line 2, hexadecimal; build: line 3, decimal or "0x" hexadecimal.

@@ -22,6 +22,8 @@ public:
   }
 
   const std::string& LastError() const { return last_; }
+  // Starts a new stretch: the error lines before it are forgotten.
+  void Forget() { last_.clear(); }
 
 private:
   UpdaterDisplayInterface& inner_;

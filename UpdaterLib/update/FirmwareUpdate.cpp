@@ -1,15 +1,19 @@
 #include "update/FirmwareUpdate.h"
 
 #include <cstdlib>
+#include <optional>
 #include <stdexcept>
 
 #include "Interrupt.h"
 #include "Log.h"
 #include "Module.h"
+#include "ResultLines.h"
+#include "UserNotice.h"
 #include "SystemClass.h"
 #include "aAccess.h"
 #include "aDefs.h"
 #include "aDiscovery.h"
+#include "aLink.h"
 #include "aNumber.h"
 #include "aTime.h"
 #include "discovery/ModuleDiscovery.h"
@@ -46,7 +50,6 @@ std::string sBirdName(uint32_t build) { return std::to_string(build) + ".bird"; 
 // so identity reads wait for a running link and are tried a few times.
 constexpr int IDENTITY_READ_TRIES = 3;
 constexpr unsigned LINK_SETTLE_MS = 1000;
-constexpr int LINK_STATUS_RUNNING = 2;
 
 template <typename T, typename Read>
 bool sReadIdentity(Module& module, T& value, Read read) {
@@ -70,19 +73,19 @@ std::vector<linkType> sTransports(linkType given) {
 }
 
 // "Module 0000BEEF on USB (bus 1, device 7)" or "Module 0000BEEF at 10.77.145.5:9000".
-std::string sDirectPlace(const linkSpec& spec) {
+std::string sDirectPlace(uint32_t serialNumber, const ModulePlace& place) {
   char text[96];
-  if (spec.type == linkTypeUSB) {
-    uint8_t bus = 0, device = 0;
-    if (aDiscovery_USBPlace(spec.serialNumber, &bus, &device))
-      snprintf(text, sizeof(text), "Module %08X on USB (bus %u, device %u)", spec.serialNumber, bus, device);
+  if (place.transport == linkTypeUSB) {
+    if (place.usbBus != 0 || place.usbDevice != 0)
+      snprintf(text, sizeof(text), "Module %08X on USB (bus %u, device %u)", serialNumber, place.usbBus,
+               place.usbDevice);
     else
-      snprintf(text, sizeof(text), "Module %08X on USB", spec.serialNumber);
+      snprintf(text, sizeof(text), "Module %08X on USB", serialNumber);
     return text;
   }
-  const uint8_t* ip = reinterpret_cast<const uint8_t*>(&spec.address);
-  snprintf(text, sizeof(text), "Module %08X at %u.%u.%u.%u:%u", spec.serialNumber, ip[0], ip[1], ip[2], ip[3],
-           static_cast<unsigned>(spec.port));
+  const uint8_t* ip = reinterpret_cast<const uint8_t*>(&place.address);
+  snprintf(text, sizeof(text), "Module %08X at %u.%u.%u.%u:%u", serialNumber, ip[0], ip[1], ip[2], ip[3],
+           static_cast<unsigned>(place.port));
   return text;
 }
 
@@ -131,7 +134,7 @@ std::string sVersionText(const DeviceInfo& info) {
 // `partial`, when given, holds after a failed block the bytes of it that went in.
 template <typename Send>
 aErr sTransferBlocks(UpdaterDisplayInterface& display, const char* kind, const std::vector<BirdBlock>& blocks,
-                     Send send, const uint32_t* partial = nullptr) {
+                     Send send, uint64_t& sent, const uint32_t* partial = nullptr) {
   const unsigned count = static_cast<unsigned>(blocks.size());
   unsigned done = 0;
   uint32_t total = 0;
@@ -148,6 +151,8 @@ aErr sTransferBlocks(UpdaterDisplayInterface& display, const char* kind, const s
     total += block.length;
     done++;
   }
+  sent += total;
+  if (err != aErrNone && done < count && partial != nullptr) sent += *partial;
   // A stop inside a block says how far into it the module got.
   if (err != aErrNone && done < count && partial != nullptr && *partial != 0)
     display.message(UpdaterDisplayInterface::Info,
@@ -184,7 +189,7 @@ bool FirmwareUpdate::ConnectRounds(Module& module, const std::vector<std::pair<l
 void FirmwareUpdate::AwaitRunningLink(Module& module) {
   aDeadline settle = aDeadline_In(LINK_SETTLE_MS);
   while (!aDeadline_Passed(settle) && module.isConnected()) {
-    if (module.getStatus() == LINK_STATUS_RUNNING) return;
+    if (module.getStatus() == aLinkStatusRunning) return;
     aTime_MSSleep(10);
   }
 }
@@ -193,46 +198,85 @@ uint64_t FirmwareUpdate::ReturnTimeoutMs() {
   return uint64_t(Environment::Seconds(RETURN_TIMEOUT_VARIABLE, DEFAULT_RETURN_TIMEOUT_MS / 1000)) * 1000;
 }
 
-bool FirmwareUpdate::Run(uint32_t serialNumber, uint32_t build, std::string birdFile, uint8_t moduleAddress,
-                         uint32_t routerSerialNumber, bool override, linkType transport) {
-  Route route;
-  route.serialNumber = serialNumber;
-  route.routerSerialNumber = routerSerialNumber;
-  route.moduleAddress = moduleAddress;
-  route.transport = transport;
-  return run(route, build, birdFile, override);
+ModulePlace FirmwareUpdate::PlaceOf(const linkSpec& spec) {
+  ModulePlace place;
+  place.transport = spec.type;
+  if (spec.type == linkTypeUSB)
+    aDiscovery_USBPlace(spec.serialNumber, &place.usbBus, &place.usbDevice);
+  if (spec.type == linkTypeTCPIP) {
+    place.address = spec.address;
+    place.port = spec.port;
+  }
+  return place;
 }
 
-bool FirmwareUpdate::Run(const Route& route, uint32_t build, std::string birdFile, bool override,
-                         ModuleOutcome& outcome) {
-  ErrorRecordingDisplay recorder(display);
-  FirmwareUpdate single(serverUrl, updaterDirectory, recorder);
-  single.readsIdentity_ = true;
+ModuleOutcome FirmwareUpdate::Run(const Route& route, uint32_t build, std::string birdFile, bool override) {
+  outcome_ = ModuleOutcome();
+  outcome_.serialNumber = route.serialNumber;
+  display.Forget();
+  // The link core's own lines (a USB device it may not open) can be why a single update
+  // failed; a fleet's modules share one console, which routes those lines itself.
+  std::optional<UserNotice::Route> notices;
+  if (!oneOfSeveral) notices.emplace(&display);
   const uint64_t start = aTime_GetMSTicks();
-  const bool ok = single.run(route, build, birdFile, override);
-  outcome = single.outcome_;
-  outcome.serialNumber = route.serialNumber;
-  outcome.succeeded = ok;
-  outcome.seconds = static_cast<double>(aTime_GetMSTicks() - start) / 1000.0;
-  if (!ok) {
-    outcome.errorText = recorder.LastError();
-    if (outcome.error == aErrNone) outcome.error = Interrupt::Requested() ? aErrCancel : aErrUnknown;
+  if (route.serialNumber == 0) {
+    display.message(UpdaterDisplayInterface::Error, "Update command must specify the specific device");
+    fail(aErrParam);
+    return finish(false, start);
   }
-  return ok;
+  Log::ModuleScope logScope(route.serialNumber);  // -k's lines name the module
+  // One transfer into a module at a time, whichever user, store and process starts it.
+  ModuleLock module(route.serialNumber, display);
+  if (!module.Held()) {
+    fail(aErrBusy);
+    return finish(false, start);
+  }
+  StoreLock updating = StoreLock::ForUpdate(updaterDirectory, route.serialNumber, display);
+  UpdaterStoreItem item;
+  if (!updating.Held() || !findEntry(route.serialNumber, item)) return finish(false, start);
+  const uint64_t timed = aTime_GetMSTicks();
+  BirdFile file;
+  if (!prepare(item, file, birdFile, route.serialNumber, build)) return finish(false, start);
+  Module target(route.moduleAddress, 0);
+  const Reach reach = this->reach(target, route, file, override);
+  Outcome outcome = Outcome::Failed;
+  if (reach == Reach::Reached) {
+    AwaitRunningLink(target);
+    // A stop asked for while connecting leaves the module untouched.
+    aErr err = Interrupt::Requested() ? aErrCancel : TransferLoader(target, file);
+    if (err == aErrNone) err = continueTransfer(target, file, route);
+    // The build the file names; a file without one leaves the chosen build to compare.
+    outcome = conclude(target, route, item, birdFile, file.GetBuild() != 0 ? file.GetBuild() : build, err);
+  }
+  if (reach == Reach::Ended || outcome == Outcome::Interrupted) return finish(false, start);
+  Log::log(DEBUG_Updater, "Updating device firmware: \n");
+  display.message(UpdaterDisplayInterface::Info, "Update time: %.4f sec",
+                  static_cast<double>(aTime_GetMSTicks() - timed) / 1000.0);
+  return finish(outcome == Outcome::Verified, start);
+}
+
+ModuleOutcome FirmwareUpdate::finish(bool verified, uint64_t start) {
+  outcome_.succeeded = verified;
+  outcome_.seconds = static_cast<double>(aTime_GetMSTicks() - start) / 1000.0;
+  if (!verified) {
+    outcome_.errorText = display.LastError();
+    if (outcome_.error == aErrNone) outcome_.error = Interrupt::Requested() ? aErrCancel : aErrUnknown;
+  }
+  return outcome_;
 }
 
 void FirmwareUpdate::fail(aErr error) {
   if (outcome_.error == aErrNone) outcome_.error = error;
 }
 
-// What the module runs before the update, for the fleet's before -> after column.
+// What the module runs before the update, for the result's before -> after.
 void FirmwareUpdate::readIdentity(Module& target) {
-  SystemClass system;
-  system.init(&target, 0);
-  uint8_t model = 0;
-  if (sReadIdentity(target, model, [&](uint8_t* v) { return system.getModel(v) == aErrNone; }))
-    outcome_.model = aDefs_GetModelName(model);
+  outcome_.model = aDefs_GetModelName(model_);
+  // Asked once: a module waiting in its loader may not know its build, and is updated all the same.
   outcome_.buildBefore = ModuleDiscovery::_get_build_number(target);
+  DeviceInfo info;
+  if (outcome_.buildBefore != 0 && ModuleDiscovery::_get_version(target, info) == aErrNone)
+    outcome_.versionBefore = sVersionText(info);
 }
 
 // The module's store entry, when it has one; false (said) when the store cannot be read.
@@ -248,56 +292,33 @@ bool FirmwareUpdate::findEntry(uint32_t serialNumber, UpdaterStoreItem& item) {
   }
 }
 
-bool FirmwareUpdate::run(const Route& route, uint32_t build, std::string birdFile, bool override) {
-  const uint32_t serialNumber = route.serialNumber;
-  if (serialNumber == 0) {
-    display.message(UpdaterDisplayInterface::Error, "Update command must specify the specific device");
-    fail(aErrParam);
-    return false;
-  }
-  Log::ModuleScope logScope(serialNumber);  // -k's lines name the module
-  // One transfer into a module at a time, whichever user, store and process starts it.
-  ModuleLock module(serialNumber, display);
-  if (!module.Held()) {
-    fail(aErrBusy);
-    return false;
-  }
-  StoreLock updating = StoreLock::ForUpdate(updaterDirectory, serialNumber, display);
-  if (!updating.Held()) return false;
-  UpdaterStoreItem item;
-  if (!findEntry(serialNumber, item)) return false;
-  uint64_t start = aTime_GetMSTicks();
+// The build chosen (unless a file is given), its file loaded and checked, the module's serial number in it.
+bool FirmwareUpdate::prepare(UpdaterStoreItem& item, BirdFile& file, std::string& birdFile, uint32_t serialNumber,
+                             uint32_t& build) {
   if (birdFile.empty() && !chooseBuild(item, serialNumber, build)) {
     fail(aErrNotFound);
     return false;
   }
-  BirdFile file;
   if (!prepareFile(file, birdFile, serialNumber, build)) {
     fail(aErrParse);
     return false;
   }
   // Recorded so that it names the file from any folder.
   birdFile = birdFile.empty() ? sBirdName(build) : ModuleHistory::AbsolutePath(birdFile);
-  Module target(route.moduleAddress, 0);
-  Outcome outcome = Outcome::Failed;
+  return true;
+}
+
+// Connects and checks the module before anything is sent to it.
+FirmwareUpdate::Reach FirmwareUpdate::reach(Module& target, const Route& route, BirdFile& file, bool override) {
   bool routerDown = false;
-  if (connect(target, route, routerDown)) {
-    // Whatever -OVERRIDE says, nothing is sent to a module other than the one named.
-    if (!checkModule(target, route, file, override)) {
-      fail(aErrParam);
-      return false;
-    }
-    if (readsIdentity_) readIdentity(target);
-    // The build the file names; a file without one leaves the chosen build to compare.
-    outcome = update(target, route, file, item, birdFile, file.GetBuild() != 0 ? file.GetBuild() : build);
-  } else if (reportUnreached(route, routerDown)) {
-    return false;
+  if (!connect(target, route, routerDown)) return reportUnreached(route, routerDown) ? Reach::Ended : Reach::Unreached;
+  // Whatever -OVERRIDE says, nothing is sent to a module other than the one named.
+  if (!checkModule(target, route, file, override)) {
+    fail(aErrParam);
+    return Reach::Ended;
   }
-  if (outcome == Outcome::Interrupted) return false;
-  Log::log(DEBUG_Updater, "Updating device firmware: \n");
-  display.message(UpdaterDisplayInterface::Info, "Update time: %.4f sec",
-                  static_cast<double>(aTime_GetMSTicks() - start) / 1000.0);
-  return outcome == Outcome::Verified;
+  readIdentity(target);
+  return Reach::Reached;
 }
 
 // Says why the module could not be reached; true when the run ends there, without its time.
@@ -311,7 +332,7 @@ bool FirmwareUpdate::reportUnreached(const Route& route, bool routerDown) {
   if (connectError_ == aErrPermission) {
     // The permission line said why and ends a single update; another transport could hold a
     // namesake. In a fleet that line is shown once for all, so each module's row says it.
-    if (readsIdentity_)
+    if (oneOfSeveral)
       display.message(UpdaterDisplayInterface::Error,
                       "Failed to connect to module [%08X]: a USB device could not be opened (permission "
                       "denied); it was not looked for elsewhere",
@@ -324,15 +345,18 @@ bool FirmwareUpdate::reportUnreached(const Route& route, bool routerDown) {
   return false;
 }
 
-// Transfers, records the transfer, then waits for the module to come back and checks its build.
-FirmwareUpdate::Outcome FirmwareUpdate::update(Module& target, const Route& route, BirdFile& file,
-                                               UpdaterStoreItem& item, const std::string& birdFile,
-                                               uint32_t expected) {
-  bool loaderStarted = false;
-  aErr err = transfer(target, file, route, loaderStarted);
+// Says how the transfer ended; after a good one records it, then waits for the module to
+// come back and checks its build.
+FirmwareUpdate::Outcome FirmwareUpdate::conclude(Module& target, const Route& route, UpdaterStoreItem& item,
+                                                 const std::string& birdFile, uint32_t expected, aErr err) {
+  if (err != aErrNone && err != aErrCancel) {
+    // The protocol's own lines go to the debug log only; the user needs one clear line.
+    display.message(UpdaterDisplayInterface::Error, "Firmware update of module [%08X] failed [%d, %s]",
+                    route.serialNumber, err, aError_GetErrorText(err));
+  }
   fail(err);
   if (err == aErrCancel) {
-    reportInterrupt(route.serialNumber, loaderStarted);
+    reportInterrupt(route.serialNumber, outcome_.state == ModuleState::InLoader);
     return Outcome::Interrupted;
   }
   if (err != aErrNone) return Outcome::Failed;
@@ -340,9 +364,11 @@ FirmwareUpdate::Outcome FirmwareUpdate::update(Module& target, const Route& rout
          UpdaterStoreItem::KEY_LAST_TRANSFER_DATE, HistoryEvent::Transfer(expected, birdFile));
   uint32_t running = 0;
   if (!verifyReturn(target, route, expected, running)) {
+    outcome_.state = running != 0 ? ModuleState::OtherBuild : ModuleState::NotBack;
     fail(Interrupt::Requested() ? aErrCancel : running != 0 ? aErrVersion : aErrTimeout);
     return Interrupt::Requested() ? Outcome::Interrupted : Outcome::Failed;
   }
+  outcome_.state = ModuleState::Updated;
   record(item, route.serialNumber, UpdaterStoreItem::KEY_LATEST_VERIFIED, std::to_string(running),
          UpdaterStoreItem::KEY_LAST_VERIFIED_DATE, HistoryEvent::Verified(running));
   return Outcome::Verified;
@@ -380,7 +406,7 @@ bool FirmwareUpdate::prepareFile(BirdFile& file, const std::string& birdFile, ui
 bool FirmwareUpdate::connect(Module& target, const Route& route, bool& routerDown) {
   routerDown = false;
   if (sKnownPlace(route)) {
-    place_ = sDirectPlace(route.spec);
+    placeAt(route.spec);
     return target.connectFromSpec(route.spec) == aErrNone;
   }
   if (route.routerSerialNumber == 0) {
@@ -410,7 +436,7 @@ aErr FirmwareUpdate::connectDirect(Module& target, const Route& route) {
     if (found) {
       const linkSpec spec = *found;
       aLinkSpec_Destroy(&found);
-      place_ = sDirectPlace(spec);
+      placeAt(spec);
       return static_cast<aErr>(target.connectFromSpec(spec));
     }
     if (aAccess_DeniedCount() != denied) return aErrPermission;
@@ -426,9 +452,20 @@ aErr FirmwareUpdate::connectBehindRouter(Module& target, const Route& route) {
     if (address_ == 0) return aErrNotFound;
   }
   target.setModuleAddress(address_);
+  outcome_.place = ModulePlace();
+  outcome_.place.routerSerialNumber = route.routerSerialNumber;
+  outcome_.place.moduleAddress = address_;
   place_ = "Module " + sHex(route.serialNumber, 8) + " behind router " + sHex(route.routerSerialNumber, 8) +
            " at address " + sHex(address_, 2);
-  return router->Connect(target);
+  const aErr err = router->Connect(target);
+  // Reached on the router's link: its transport.
+  if (err == aErrNone) outcome_.place.transport = sLinkType(target);
+  return err;
+}
+
+void FirmwareUpdate::placeAt(const linkSpec& spec) {
+  outcome_.place = PlaceOf(spec);
+  place_ = sDirectPlace(spec.serialNumber, outcome_.place);
 }
 
 void FirmwareUpdate::reportPlace() {
@@ -473,22 +510,15 @@ bool FirmwareUpdate::checkModule(Module& target, const Route& route, BirdFile& f
   return reason.empty() || refuse(reason);
 }
 
-aErr FirmwareUpdate::transfer(Module& target, BirdFile& file, const Route& route, bool& loaderStarted) {
-  const uint32_t serialNumber = route.serialNumber;
-  AwaitRunningLink(target);
-  // A stop asked for while connecting leaves the module untouched.
+// After LOAD (a loader whose start went unconfirmed counts as started): the firmware, once
+// the module is back on its link.
+aErr FirmwareUpdate::continueTransfer(Module& target, BirdFile& file, const Route& route) {
+  outcome_.state = ModuleState::InLoader;
+  sAwaitModule(target, route);
   if (Interrupt::Requested()) return aErrCancel;
-  aErr err = TransferLoader(target, file);
-  // LOAD was sent (a loader whose start went unconfirmed counts as started).
-  loaderStarted = err == aErrNone;
-  if (err == aErrNone) sAwaitModule(target, route);
-  if (err == aErrNone && Interrupt::Requested()) err = aErrCancel;
-  if (err == aErrNone) err = TransferFirmware(target, file);
-  if (err != aErrNone && err != aErrCancel) {
-    // The protocol's own lines go to the debug log only; the user needs one clear line.
-    display.message(UpdaterDisplayInterface::Error, "Firmware update of module [%08X] failed [%d, %s]",
-                    serialNumber, err, aError_GetErrorText(err));
-  }
+  aErr err = TransferFirmware(target, file);
+  // Rebooted into the new firmware; it is the module's return that says it took.
+  if (err == aErrNone) outcome_.state = ModuleState::NotBack;
   return err;
 }
 
@@ -563,6 +593,9 @@ bool FirmwareUpdate::verifyReturn(Module& target, const Route& route, uint32_t e
                     route.serialNumber, runningBuild, expectedBuild);
     return false;
   }
+  // What -q keeps of a single update; a fleet's table is its result.
+  std::optional<ResultLines> result;
+  if (!oneOfSeveral) result.emplace();
   display.message(UpdaterDisplayInterface::Info, "Module %08X now runs %s (build %u)", route.serialNumber,
                   version.c_str(), runningBuild);
   return true;
@@ -693,7 +726,7 @@ aErr FirmwareUpdate::TransferLoader(Module& module, BirdFile& file) {
     if (result != aErrNone)
       Log::log(DEBUG_Updater, "Error loader transfer [%d, %s].\n", result, aError_GetErrorText(result));
     return result;
-  });
+  }, outcome_.bytesSent);
   display.display_progress(false);
   if (err != aErrNone) return err;
 
@@ -727,7 +760,7 @@ aErr FirmwareUpdate::TransferFirmware(Module& module, BirdFile& file) {
           Log::log(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", result, aError_GetErrorText(result));
         return result;
       },
-      &entity.transferred);
+      outcome_.bytesSent, &entity.transferred);
   if (err != aErrNone) return err;
   return entity.LoaderReboot(display);
 }

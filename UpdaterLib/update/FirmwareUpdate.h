@@ -12,6 +12,7 @@
 #include "aLinkSpec.h"
 #include "UpdaterDisplayInterface.h"
 #include "store/ModuleHistory.h"
+#include "update/ErrorRecordingDisplay.h"
 #include "update/ModuleOutcome.h"
 
 class BirdFile;
@@ -45,10 +46,14 @@ public:
                  UpdaterDisplayInterface& display);
   ~FirmwareUpdate();
 
-  bool Run(uint32_t serialNumber, uint32_t build, std::string birdFile, uint8_t moduleAddress,
-           uint32_t routerSerialNumber, bool override, linkType transport = linkTypeInvalid);
-  // The same for one module of several: `outcome` says what it came to.
-  bool Run(const Route& route, uint32_t build, std::string birdFile, bool override, ModuleOutcome& outcome);
+  // Updates the module: what it came to, its failure's line as the user was shown it.
+  ModuleOutcome Run(const Route& route, uint32_t build, std::string birdFile, bool override);
+  // Where a module that discovery found at `spec` is reached.
+  static ModulePlace PlaceOf(const linkSpec& spec);
+
+  // One module of several: a USB device that may not be opened is said for each module
+  // (a single update has said it once, in the permission line).
+  bool oneOfSeveral = false;
 
   // Steps shared with recovery.
   BirdFile LoadBird(const char* action, const std::string& birdFile, uint32_t serialNumber, uint32_t build,
@@ -74,13 +79,18 @@ public:
 
 private:
   enum class Outcome { Verified, Failed, Interrupted };
+  // Reached and checked; not reached (the run goes on to its time line); or ended there.
+  enum class Reach { Reached, Unreached, Ended };
 
-  bool run(const Route& route, uint32_t build, std::string birdFile, bool override);
+  ModuleOutcome finish(bool verified, uint64_t startMs);
   void fail(aErr error);
   void readIdentity(Tessoral::Kovalink::Module& target);
-
-  Outcome update(Tessoral::Kovalink::Module& target, const Route& route, BirdFile& file, UpdaterStoreItem& item,
-                 const std::string& birdFile, uint32_t expectedBuild);
+  bool prepare(UpdaterStoreItem& item, BirdFile& file, std::string& birdFile, uint32_t serialNumber,
+               uint32_t& build);
+  Reach reach(Tessoral::Kovalink::Module& target, const Route& route, BirdFile& file, bool override);
+  aErr continueTransfer(Tessoral::Kovalink::Module& target, BirdFile& file, const Route& route);
+  Outcome conclude(Tessoral::Kovalink::Module& target, const Route& route, UpdaterStoreItem& item,
+                   const std::string& birdFile, uint32_t expectedBuild, aErr err);
   bool findEntry(uint32_t serialNumber, UpdaterStoreItem& item);
   bool chooseBuild(UpdaterStoreItem& item, uint32_t serialNumber, uint32_t& build);
   bool prepareFile(BirdFile& file, const std::string& birdFile, uint32_t serialNumber, uint32_t build);
@@ -88,6 +98,8 @@ private:
   bool connect(Tessoral::Kovalink::Module& target, const Route& route, bool& routerDown);
   aErr connectDirect(Tessoral::Kovalink::Module& target, const Route& route);
   aErr connectBehindRouter(Tessoral::Kovalink::Module& target, const Route& route);
+  // Where the module was reached: the outcome's place and the line that names it.
+  void placeAt(const linkSpec& spec);
   // The line that says where the module was reached, before anything is sent to it.
   void reportPlace();
   // Who answers on the link: the serial number and model code; false when it does not answer.
@@ -96,7 +108,6 @@ private:
   // Before the first frame: the module answers as the one named and (unless `override`) fits the file.
   bool checkModule(Tessoral::Kovalink::Module& target, const Route& route, BirdFile& file, bool override);
   std::string silentReason(uint8_t address, const Route& route) const;
-  aErr transfer(Tessoral::Kovalink::Module& target, BirdFile& file, const Route& route, bool& loaderStarted);
   bool verifyReturn(Tessoral::Kovalink::Module& target, const Route& route, uint32_t expectedBuild,
                     uint32_t& runningBuild);
   bool reconnect(Tessoral::Kovalink::Module& target, const Route& route, linkType type, bool tryPlace);
@@ -109,13 +120,12 @@ private:
 
   std::string serverUrl;
   std::string updaterDirectory;
-  UpdaterDisplayInterface& display;
+  // Keeps the last error line: the text of the outcome's failure.
+  ErrorRecordingDisplay display;
   // The router of an indirect update, routing to this host from the first
   // connection until this object ends (after the module, so the route outlives it).
   std::unique_ptr<RouterRoute> router;
   ModuleOutcome outcome_;
-  // The outcome's model and build before cost two requests, made only when it is asked for.
-  bool readsIdentity_ = false;
   // Why the last direct connection failed: not found tells the user where it was searched.
   aErr connectError_ = aErrNone;
   // The model the module answered with before the update; its return must answer the same.

@@ -80,7 +80,9 @@ void FleetUpdate::runModule(const FirmwareUpdate::Route& route, const Request& r
     }
   }
   ModuleOutcome::Download fetched = outcome.download;
-  FirmwareUpdate(serverUrl_, updaterDirectory_, display).Run(route, build, request.birdFile, request.override, outcome);
+  FirmwareUpdate update(serverUrl_, updaterDirectory_, display);
+  update.oneOfSeveral = true;
+  outcome = update.Run(route, build, request.birdFile, request.override);
   outcome.download = fetched;
   observer_.module_finished(outcome);
 }

@@ -6,6 +6,8 @@
 #include "Log.h"
 #include "Interrupt.h"
 #include "aBytes.h"
+#include "aLink.h"
+#include "aPacket.h"
 #include "aTime.h"
 
 using Tessoral::Kovalink::Module;
@@ -34,11 +36,23 @@ aErr UpdaterEntity::init(Module* module_, uint8_t index, bool validate_) {
   return aErrNone;
 }
 
+// Like the object layer's block transfers, the upgrade frames its own requests and
+// puts them straight on the module's link: each chunk of an image is one such put.
 aErr UpdaterEntity::sendUpgrade(uint8_t option, const uint8_t* payload, uint8_t payloadLength) {
-  uint8_t bytes[aPACKET_MAX_DATA];
-  bytes[0] = option;
-  if (payloadLength > 0) memcpy(bytes + 1, payload, payloadLength);
-  return static_cast<aErr>(sendPacket(cmdUPGRADE, static_cast<uint8_t>(payloadLength + 1), bytes));
+  Tessoral::Kovalink::Link* link = module != nullptr ? module->getLink() : nullptr;
+  if (link == nullptr) return aErrResource;
+  if (!link->isConnected()) return aErrConnection;
+  const uint8_t address = module->getModuleAddress();
+  // Module addresses are even; 0 is none.
+  if (address == 0 || (address & 1) != 0) return aErrPacket;
+  if (payloadLength > aPACKET_MAX_DATA - 2 || (payloadLength > 0 && payload == nullptr)) return aErrParam;
+  uint8_t bytes[aPACKET_MAX_DATA] = {cmdUPGRADE, option};
+  if (payloadLength > 0) memcpy(bytes + 2, payload, payloadLength);
+  aPacket* packet = aPacket_CreateWithData(address, static_cast<uint8_t>(payloadLength + 2), bytes);
+  if (packet == nullptr) return aErrResource;
+  const aErr put = aLink_PutPacket(link->getLinkRef(), packet);
+  aPacket_Destroy(&packet);
+  return put;
 }
 
 // Bytes a reply did not carry read as 0xFF, so a short reply never looks like status 0.

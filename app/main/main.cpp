@@ -7,17 +7,16 @@
 
 #include "CLI_Display.h"
 #include "Commands.h"
-#include "ErrorRecorder.h"
 #include "Interrupt.h"
 #include "JsonOutput.h"
 #include "Log.h"
 #include "LogFile.h"
 #include "Parameters.h"
-#include "RecordingUpdater.h"
 #include "RunRecord.h"
 #include "UpdaterDirectory.h"
 #include "Usage.h"
 #include "UserNotice.h"
+#include "update/ErrorRecordingDisplay.h"
 #include "aTime.h"
 
 namespace {
@@ -32,6 +31,8 @@ const char* MainCommand(const Parameters& parameters) {
     return "builds";
   if (parameters.commands.IsSet(CMD_GET))
     return "get";
+  if (parameters.commands.IsSet(CMD_CHECK))
+    return "check";
   if (parameters.commands.IsSet(CMD_FINGERPRINT))
     return "fingerprint";
   if (parameters.commands.IsSet(CMD_INFO))
@@ -43,8 +44,8 @@ const char* MainCommand(const Parameters& parameters) {
 // stopped before any command. `member` (help, version) adds that text. Returns
 // `exitCode`, or 1 when the document could not be written: a reader of the
 // result must never take a lost result for a good one.
-int Finish(const Parameters& parameters, const RunRecord& record, const ErrorRecorder& recorder, const char* command,
-           int exitCode, uint64_t startUS, const char* member = nullptr, const std::string& text = std::string()) {
+int Finish(const Parameters& parameters, const RunRecord& record, const char* command, int exitCode, uint64_t startUS,
+           const char* member = nullptr, const std::string& text = std::string()) {
   // A station's JSON lines and a plan's document are written by their commands.
   const bool written = (parameters.watch || parameters.dryRun) && std::string(command) != "none";
   if (!parameters.json || written)
@@ -53,7 +54,6 @@ int Finish(const Parameters& parameters, const RunRecord& record, const ErrorRec
   end.command = command;
   end.exitCode = exitCode;
   end.seconds = static_cast<double>(aTime_GetMonotonicUS() - startUS) / 1e6;
-  end.lastError = recorder.LastError();
   JsonOutput::Json document = JsonOutput::Document(record, end);
   if (member)
     document[member] = text;
@@ -97,25 +97,54 @@ bool NeedsStore(const Parameters& parameters) {
   return false;
 }
 
-int RunWithStore(Parameters& parameters, CLI_Display& console, ErrorRecorder& recorder, uint64_t startUS) {
-  RunRecord record;
+// The updater directory; empty, with the reason said and kept, when a command needs
+// it and it cannot be made.
+std::string EnsureStore(const Parameters& parameters, UpdaterDisplayInterface& display, RunRecord& record,
+                        bool& failed) {
   std::string directory = cli::_build_updater_directory();
   bool ensured = !directory.empty() && EnsureUpdaterDirectory(directory);
+  failed = false;
   if (!ensured && !NeedsStore(parameters)) {
     Log::log(DEBUG_Updater, "No updater directory at [%s]; this command needs none.\n", directory.c_str());
   } else if (!ensured) {
     if (directory.empty())
-      recorder.message(UpdaterDisplayInterface::Error, "Could not determine the home directory of this user");
-    recorder.message(UpdaterDisplayInterface::Error, "Could not find updater directory at %s", directory.c_str());
-    return Finish(parameters, record, recorder, "none", 1, startUS);
+      display.message(UpdaterDisplayInterface::Error, "Could not determine the home directory of this user");
+    record.refusal.text = "Could not find updater directory at " + directory;
+    display.message(UpdaterDisplayInterface::Error, "%s", record.refusal.text.c_str());
+    failed = true;
   }
-  RecordingUpdater updater(parameters.serverUrl.c_str(), directory.c_str(), recorder, record);
-  int result = RunCommands(parameters, updater, recorder, record);
-  if (parameters.json && parameters.commands.IsSet(CMD_INFO))
-    record.store = ReadStoreForJson(directory, parameters.serialNumber);
-  if (Interrupt::Requested() != 0)
-    console.end_open_line();
-  return Finish(parameters, record, recorder, MainCommand(parameters), result, startUS);
+  return directory;
+}
+
+// Parses the command line; a refusal's line is kept for the document.
+int ParseCommandLine(UpdaterDisplayInterface& display, int argc, char** argv, Parameters& parameters,
+                     RunRecord& record) {
+  ErrorRecordingDisplay refusals(display);
+  int parsed = cli::_get_params(refusals, argc, argv, parameters);
+  record.refusal.text = refusals.LastError();
+  return parsed;
+}
+
+// Help, the version, or usage when no command was given; -1 when the run goes on to its commands.
+int AnswerWithoutCommands(const Parameters& parameters, CLI_Display& display, bool json, uint64_t startUS) {
+  if (parameters.versionRequested) {
+    if (json)
+      return Finish(parameters, RunRecord(), "none", 0, startUS, "version", JsonOutput::ProgramVersion());
+    cli::_display_program_version(display);
+    return 0;
+  }
+  if (!parameters.commands.IsSet(CMD_HELP) && parameters.commands.IsSet(CMD_ANY_COMMAND))
+    return -1;
+  cli::_display_app_version(display);
+  cli::_display_copyright(display);
+  cli::_display_kl_version(display);
+  if (json)
+    return Finish(parameters, RunRecord(), "none", 0, startUS, "help", UsageText(parameters));
+  // Help that was asked for is the run's output (a pager finds it there);
+  // the short usage of a run without a command stays beside the messages.
+  cli::_display_usage(parameters.showExtendedUsage, parameters.helpRequested,
+                      parameters.helpRequested ? stdout : stderr);
+  return 0;
 }
 
 }  // namespace
@@ -126,15 +155,15 @@ int main(int argc, char** argv) {
   Interrupt::Install();
   Parameters parameters;
   CLI_Display display;
-  ErrorRecorder recorder(display);
+  RunRecord record;
   Log::SetOutput(stderr);
   // The link core's few user lines (a device it may not open) go to the same display.
-  UserNotice::Route noticeRoute(&recorder);
+  UserNotice::Route noticeRoute(&display);
 
   bool json = AsksForJson(argc, argv);
   if (json)
     display.keep_output_free();
-  int parsed = cli::_get_params(recorder, argc, argv, parameters);
+  int parsed = ParseCommandLine(display, argc, argv, parameters, record);
   parameters.json = json;
   // The banner is for a person at a terminal; a pipe or -q gets on stdout only
   // what was asked for. Help and the version asked for are all output.
@@ -146,30 +175,25 @@ int main(int argc, char** argv) {
     cli::_display_app_version(display);
     cli::_display_copyright(display);
     cli::_display_usage(false, false);
-    return Finish(parameters, RunRecord(), recorder, "none", 1, startUS);
-  }
-  if (parameters.versionRequested) {
-    if (json)
-      return Finish(parameters, RunRecord(), recorder, "none", 0, startUS, "version", JsonOutput::ProgramVersion());
-    cli::_display_program_version(display);
-    return 0;
+    return Finish(parameters, record, "none", 1, startUS);
   }
   std::unique_ptr<LogFile> logFile;
-  if (parameters.logFileGiven)
+  if (parameters.logFileGiven && !parameters.versionRequested)
     logFile.reset(new LogFile(parameters.logFile, parameters.logMode, display));
-
+  int answered = AnswerWithoutCommands(parameters, display, json, startUS);
+  if (answered >= 0)
+    return answered;
   cli::_display_app_version(display);
-  if (parameters.commands.IsSet(CMD_HELP) || !parameters.commands.IsSet(CMD_ANY_COMMAND)) {
-    cli::_display_copyright(display);
-    cli::_display_kl_version(display);
-    if (json)
-      return Finish(parameters, RunRecord(), recorder, "none", 0, startUS, "help", UsageText(parameters));
-    // Help that was asked for is the run's output (a pager finds it there);
-    // the short usage of a run without a command stays beside the messages.
-    cli::_display_usage(parameters.showExtendedUsage, parameters.helpRequested,
-                        parameters.helpRequested ? stdout : stderr);
-    return 0;
-  }
   display.set_aside(false);
-  return RunWithStore(parameters, display, recorder, startUS);
+  bool failed = false;
+  std::string directory = EnsureStore(parameters, display, record, failed);
+  if (failed)
+    return Finish(parameters, record, "none", 1, startUS);
+  Updater updater(parameters.serverUrl.c_str(), directory.c_str(), display);
+  int result = RunCommands(parameters, updater, display, record);
+  if (parameters.json && parameters.commands.IsSet(CMD_INFO))
+    record.store = ReadStoreForJson(directory, parameters.serialNumber);
+  if (Interrupt::Requested() != 0)
+    display.end_open_line();
+  return Finish(parameters, record, MainCommand(parameters), result, startUS);
 }

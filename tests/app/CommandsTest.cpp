@@ -27,25 +27,31 @@ public:
     calls.push_back("Discover_KLNetwork_Devices(" + Hex(router) + "," + std::to_string(type) + ")");
     return devices;
   }
-  using Updater::Get_BuildList;
-  bool Get_BuildList(uint32_t serial, BuildList& out) override {
+  BuildListResult List_Builds(uint32_t serial) override {
     calls.push_back("Get_BuildList(" + Hex(serial) + ")");
+    BuildListResult result;
     if (buildListFails) {
       display.message(UpdaterDisplayInterface::Error, "Server request failed for %s", serverUrl.c_str());
-      return false;
+      return result;
     }
-    out = builds;
-    return true;
+    result.answered = true;
+    result.builds = builds;
+    return result;
   }
-  uint32_t Download_Firmware(uint32_t serial, std::string build, bool override, bool noCal) override {
-    calls.push_back("Download_Firmware(" + Hex(serial) + "," + build + "," + Flag(override) + "," + Flag(noCal) + ")");
-    return downloadResult;
+  DownloadResult Download_Build(uint32_t serial, std::string build, bool override) override {
+    calls.push_back("Download_Firmware(" + Hex(serial) + "," + build + "," + Flag(override) + ")");
+    DownloadResult result;
+    result.build = downloadResult;
+    return result;
   }
-  bool Update_Firmware(uint32_t serial, uint32_t build, std::string birdFile, uint8_t moduleAddress, uint32_t router,
-                       bool override) override {
-    calls.push_back("Update_Firmware(" + Hex(serial) + "," + std::to_string(build) + "," + birdFile + "," +
-                    std::to_string(moduleAddress) + "," + Hex(router) + "," + Flag(override) + ")");
-    return updateResult;
+  ModuleOutcome Update_Module(FirmwareUpdate::Route route, uint32_t build, std::string birdFile,
+                              bool override) override {
+    calls.push_back("Update_Firmware(" + Hex(route.serialNumber) + "," + std::to_string(build) + "," + birdFile + "," +
+                    std::to_string(route.moduleAddress) + "," + Hex(route.routerSerialNumber) + "," +
+                    Flag(override) + ")");
+    ModuleOutcome outcome;
+    outcome.succeeded = updateResult;
+    return outcome;
   }
   FingerprintOutcome Read_Fingerprint(const std::string& port, unsigned serial, const std::string& birdFile,
                                       unsigned baud, bool reset) override {
@@ -118,7 +124,7 @@ TEST_F(Dispatch, FingerprintNeedsASerialPortAndFailureIsKeptButNotFatal) {
   EXPECT_EQ(Run(), 1);  // the download succeeded, the fingerprint did not
   // -d names the module whose image brings the i.MX loader.
   EXPECT_EQ(updater.calls, V({"Read_Fingerprint(/dev/ttyUSB0,40F5849A,rom.bird,9600,1)",
-                              "Download_Firmware(40F5849A,,0,0)"}));
+                              "Download_Firmware(40F5849A,,0)"}));
   EXPECT_EQ(Errors(), V{"Got no response from chip"});
 
   // Refused before any chip was asked: the cause's own line is all.
@@ -158,7 +164,7 @@ TEST_F(Dispatch, GetNeedsADeviceAndItsBuildFeedsTheUpdate) {
   EXPECT_EQ(Run(), 0);
   EXPECT_EQ(Infos(), V({"Retrieving firmware for device with serial number 40F5849A", "No build specified",
                         "Using Latest build"}));
-  EXPECT_EQ(updater.calls, V({"Download_Firmware(40F5849A,,1,0)", "Update_Firmware(40F5849A,99528558,,0,0,1)"}));
+  EXPECT_EQ(updater.calls, V({"Download_Firmware(40F5849A,,1)", "Update_Firmware(40F5849A,99528558,,0,0,1)"}));
   EXPECT_EQ(p.build, "99528558");
 }
 
@@ -168,7 +174,7 @@ TEST_F(Dispatch, GetWithBuildTextAndFailedDownload) {
   p.build = "0";  // what -b abc leaves behind: the latest build
   EXPECT_EQ(Run(), 1);
   EXPECT_EQ(Infos(), V({"Retrieving firmware for device with serial number 00000001", "Retrieving firmware build 0"}));
-  EXPECT_EQ(updater.calls, V{"Download_Firmware(1,0,0,0)"});
+  EXPECT_EQ(updater.calls, V{"Download_Firmware(1,0,0)"});
   EXPECT_EQ(p.build, "0");
 
   // A failed download stops -U: no other build is flashed in its place, and the run fails.
@@ -178,7 +184,7 @@ TEST_F(Dispatch, GetWithBuildTextAndFailedDownload) {
   p.build = "12";
   updater.updateResult = true;
   EXPECT_EQ(Run(), 1);
-  EXPECT_EQ(updater.calls, V({"Download_Firmware(1,12,0,0)"}));
+  EXPECT_EQ(updater.calls, V({"Download_Firmware(1,12,0)"}));
   EXPECT_EQ(Errors(), V{"Download failed; the update was not started"});
 
   // Nor does a command after it turn the failed download into success.
@@ -187,7 +193,7 @@ TEST_F(Dispatch, GetWithBuildTextAndFailedDownload) {
   p.commands.Set(CMD_GET);
   p.commands.Set(CMD_BUILDS);
   EXPECT_EQ(Run(), 1);
-  EXPECT_EQ(updater.calls, V({"Download_Firmware(1,12,0,0)", "Get_BuildList(1)"}));
+  EXPECT_EQ(updater.calls, V({"Download_Firmware(1,12,0)", "Get_BuildList(1)"}));
 }
 
 TEST_F(Dispatch, DiscoverTakesPrecedenceAndChoosesTheLinkType) {

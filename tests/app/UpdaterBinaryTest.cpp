@@ -195,8 +195,8 @@ TEST_F(IsolatedRun, RefusedJsonRunPrintsADocumentWithoutACommand) {
   RunResult r = Updater({"--json"}, options);
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(r.out.find("{\n  \"command\": \"none\",\n  \"exit_code\": 1,\n"), 0u) << r.out;
-  EXPECT_NE(r.out.find("\"text\": \"Option [--json] needs one of -D, -B, -G, -N, -U, -I\"\n"), std::string::npos) << r.out;
-  EXPECT_EQ(r.err, "Option [--json] needs one of -D, -B, -G, -N, -U, -I\n" + banner + Golden("usage_short.txt"));
+  EXPECT_NE(r.out.find("\"text\": \"Option [--json] needs one of -D, -B, -G, -N, -U, -C, -I\"\n"), std::string::npos) << r.out;
+  EXPECT_EQ(r.err, "Option [--json] needs one of -D, -B, -G, -N, -U, -C, -I\n" + banner + Golden("usage_short.txt"));
 
   r = Updater({"--json", "-D", "-Q"}, options);
   EXPECT_EQ(r.exitCode, 1);

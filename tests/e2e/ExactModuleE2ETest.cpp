@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "BirdWriter.h"
+#include "JsonSchemaCheck.h"
 #include "LabNetwork.h"
 #include "TestSupport.h"
 
@@ -212,4 +213,11 @@ TEST(ExactModuleE2E, CheckAndUpdateRefuseAFileForTheSameReason) {
   RunResult json = net.runUpdater({"--json", "-U", "-d", "0000A001", "-t", "TCPIP", "-f", generic});
   EXPECT_EQ(1, json.exitCode);
   EXPECT_TRUE(Has(json.out, "Birdfile failed validation: model Holvex, the module is a Quessa\"")) << json.out;
+  const nlohmann::json schema = nlohmann::json::parse(testsupport::ReadFile(testsupport::SourcePath("packaging/updater-result.schema.json")));
+  EXPECT_EQ(jsonschema::DocumentProblems(schema, json.out), std::vector<std::string>()) << json.out;
+  // -C says the same refusal as its verdict's reason.
+  RunResult checked = net.runUpdater({"--json", "-C", "-d", "0000A001", "-f", serialZero});
+  EXPECT_EQ(1, checked.exitCode);
+  EXPECT_EQ(jsonschema::DocumentProblems(schema, checked.out), std::vector<std::string>()) << checked.out;
+  EXPECT_TRUE(Has(checked.out, "\"reason\": \"" + refusal.substr(0, refusal.size() - 1) + "\"")) << checked.out;
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "JsonSchemaCheck.h"
 #include "LabServerSupport.h"
 #include "PrivateStoreTest.h"
 #include "TestSupport.h"
@@ -79,6 +80,7 @@ TEST_F(HttpsE2E, TrustedCertificateWorksAndEveryOtherServerIsRefusedWithItsReaso
   EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
   // The server wrote the module's serial number in and signed the file again.
   EXPECT_TRUE(Has(r.out, "\"signature\": \"trusted\"")) << r.out;
+  EXPECT_EQ(jsonschema::DocumentProblems(nlohmann::json::parse(testsupport::ReadFile(testsupport::SourcePath("packaging/updater-result.schema.json"))), r.out), std::vector<std::string>()) << r.out;
   const std::string stored = testsupport::ReadFile(storeDir.file("updater/1234ABCD/40.bird"));
   EXPECT_FALSE(stored.empty());
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -41,7 +42,8 @@ protected:
                              "serial=0000BEEF,model=17,address=4,port=9000,version=2.1.26,build=1100,reboot-delay=200",
                              "--module", "serial=00000A02,model=17,port=9002,fault=bad-sum", "--module",
                              "serial=00000A16,model=17,port=9006,build=900,fault=old-build", "--module",
-                             "serial=0BADC0DE,model=5,port=9004,fault=refuse-link"});
+                             "serial=0BADC0DE,model=5,port=9004,fault=refuse-link", "--module",
+                             "serial=00000A0D,model=17,port=9008,fault=drop:data@60"});
     server = net->startLab({"server", "--catalogue", files->path(), "--device", "0000BEEF:Holvex", "--device",
                             "00000A16:Holvex", "--host",
                             net->labAddress(), "--port", "8080"});
@@ -100,7 +102,8 @@ const json* Find(const json& list, const std::string& serial) {
 TEST(JsonSchemaCheck, RefusesDocumentsTheSchemaForbids) {
   json good = {{"command", "update"}, {"exit_code", 1}, {"seconds", 0.5}, {"error", {{"code", 29}, {"text", "x"}}},
                {"results", json::array({{{"serial", "0000BEEF"}, {"model", ""}, {"build_before", 0},
-                                         {"build_after", 0}, {"version_after", ""}, {"succeeded", false},
+                                         {"version_before", ""}, {"build_after", 0}, {"version_after", ""},
+                                         {"bytes_sent", 0}, {"state", "untouched"}, {"succeeded", false},
                                          {"seconds", 0.25}}})}};
   EXPECT_TRUE(jsonschema::Problems(Schema(), good).empty()) << ::testing::PrintToString(jsonschema::Problems(Schema(), good));
 
@@ -128,7 +131,7 @@ TEST_F(JsonE2E, DiscoverListsEveryModuleWithItsAddressAndMarksTheOneThatRefusesI
   EXPECT_EQ(d["command"], "discover");
   EXPECT_EQ(d["transport"], "TCPIP");
   EXPECT_FALSE(d.contains("error"));
-  ASSERT_EQ(d["modules"].size(), 4u) << r.out;
+  ASSERT_EQ(d["modules"].size(), 5u) << r.out;
   const json* beef = Find(d["modules"], "0000BEEF");
   ASSERT_NE(beef, nullptr) << r.out;
   EXPECT_EQ((*beef)["model"], "Holvex");
@@ -139,6 +142,8 @@ TEST_F(JsonE2E, DiscoverListsEveryModuleWithItsAddressAndMarksTheOneThatRefusesI
   EXPECT_EQ((*beef)["ip"], net->labAddress());
   EXPECT_EQ((*beef)["port"], 9000);
   EXPECT_FALSE(beef->contains("error"));
+  // Reached directly: it has no router.
+  for (const json& module : d["modules"]) EXPECT_FALSE(module.contains("router_serial")) << module;
   const json* refusing = Find(d["modules"], "0BADC0DE");
   ASSERT_NE(refusing, nullptr) << r.out;
   EXPECT_EQ((*refusing)["error"]["code"], 25) << r.out;
@@ -156,7 +161,13 @@ TEST_F(JsonE2E, BuildListAndDownloadAreInTheDocument) {
   d = Run({"-G", "-d", "0000BEEF", "-b", "1100", "-u", Url()}, r);
   ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
   EXPECT_EQ(d["command"], "get");
-  EXPECT_EQ(d["download"], json::parse(R"({"serial":"0000BEEF","build_requested":1100,"build":1100,"succeeded":true})"));
+  // The path as the updater saw its store, in the lab's home.
+  const std::string path = d["download"].value("path", "");
+  const std::string tail = "/.tessoral/updater/0000BEEF/1100.bird";
+  EXPECT_TRUE(path.size() > tail.size() && path.compare(path.size() - tail.size(), tail.size(), tail) == 0) << r.out;
+  d["download"].erase("path");
+  EXPECT_EQ(d["download"], json({{"serial", "0000BEEF"}, {"build_requested", 1100}, {"build", 1100},
+                                 {"succeeded", true}, {"file", "1100.bird"}}));
   struct stat st;
   EXPECT_EQ(stat((net->storeDir() + "/updater/0000BEEF/1100.bird").c_str(), &st), 0);
 
@@ -165,6 +176,7 @@ TEST_F(JsonE2E, BuildListAndDownloadAreInTheDocument) {
   EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
   EXPECT_EQ(d["download"]["succeeded"], false);
   EXPECT_EQ(d["download"]["build"], 0);
+  EXPECT_FALSE(d["download"].contains("path")) << r.out;
   EXPECT_EQ(d["error"], json::parse(R"({"code":0,"text":"No valid build 999"})")) << r.out;
 }
 
@@ -184,6 +196,13 @@ TEST_F(JsonE2E, UpdateReportsEachModulesResult) {
   EXPECT_GT(ok["seconds"].get<double>(), 0.0);
   EXPECT_LE(ok["seconds"].get<double>(), d["seconds"].get<double>());
   EXPECT_NE(r.err.find("Module 0000BEEF now runs 1.2.3 (build 1234)\n"), std::string::npos) << r.err;
+  // One module's result holds what a fleet's does: who it was, where, what it ran before.
+  EXPECT_EQ(ok["model"], "Holvex");
+  EXPECT_EQ(ok["build_before"], 1100);
+  EXPECT_EQ(ok["version_before"], "2.1.26");
+  EXPECT_EQ(ok["place"], json({{"transport", "TCPIP"}, {"ip", net->labAddress()}, {"port", 9000}})) << r.out;
+  EXPECT_EQ(ok["state"], "updated");
+  EXPECT_GT(ok["bytes_sent"].get<uint64_t>(), 4096u) << r.out;  // the loader and 4 KB of firmware
 
   // A module that refuses the transfer's byte sum: the link library's code and the user's line.
   d = Run({"-U", "-d", "00000A02", "-f", files->file("generic.bird")}, r);
@@ -195,6 +214,10 @@ TEST_F(JsonE2E, UpdateReportsEachModulesResult) {
   const json expected = {{"code", 29}, {"text", "Firmware update of module [00000A02] failed [29, aErrInvalidOption]"}};
   EXPECT_EQ(failed["error"], expected) << r.out;
   EXPECT_EQ(d["error"], expected) << r.out;
+  // Its loader's first block was refused: nothing was started in it.
+  EXPECT_EQ(failed["model"], "Holvex") << r.out;
+  EXPECT_EQ(failed["state"], "untouched") << r.out;
+  EXPECT_EQ(failed["bytes_sent"], 0) << r.out;
 
   // A module back with its old firmware: what it runs is the result's build.
   d = Run({"-U", "-d", "00000A16", "-f", files->file("generic.bird")}, r);
@@ -203,6 +226,17 @@ TEST_F(JsonE2E, UpdateReportsEachModulesResult) {
   EXPECT_EQ(d["results"][0]["succeeded"], false);
   EXPECT_EQ(d["results"][0]["build_after"], 900) << r.out;
   EXPECT_EQ(d["results"][0]["error"]["text"], "Module [00000A16] came back running build 900, not the transferred build 1234");
+  EXPECT_EQ(d["results"][0]["state"], "other_build") << r.out;
+  const json single = d["results"][0];
+
+  // A link that drops inside the firmware: the loader runs, the module may wait in it.
+  d = Run({"-U", "-d", "00000A0D", "-f", files->file("generic.bird")}, r);
+  EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+  ASSERT_EQ(d["results"].size(), 1u) << r.out;
+  EXPECT_EQ(d["results"][0]["state"], "in_loader") << r.out;
+  const uint64_t sent = d["results"][0]["bytes_sent"];
+  EXPECT_GT(sent, 304u) << r.out;         // the loader's 300 bytes and their address
+  EXPECT_LT(sent, 304u + 4100u) << r.out;  // not the whole firmware
 
   // Several modules at once: one result each, in the order given, filled by the
   // fleet itself (both faults were spent above, so both modules now take it).
@@ -215,6 +249,15 @@ TEST_F(JsonE2E, UpdateReportsEachModulesResult) {
   EXPECT_EQ(d["results"][1]["succeeded"], true) << r.out;
   EXPECT_EQ(d["results"][1]["build_before"], 900) << r.out;
   EXPECT_EQ(d["results"][1]["build_after"], 1234) << r.out;
+  // The same members, and the same module read the same way, alone or in a fleet.
+  for (const char* member : {"model", "place", "version_before"})
+    EXPECT_EQ(d["results"][1][member], single[member]) << member << "\n" << r.out;
+  std::vector<std::string> alone, together;
+  for (auto m = single.begin(); m != single.end(); ++m) alone.push_back(m.key());
+  for (auto m = d["results"][1].begin(); m != d["results"][1].end(); ++m)
+    if (m.key() != "error") together.push_back(m.key());
+  alone.erase(std::remove(alone.begin(), alone.end(), "error"), alone.end());
+  EXPECT_EQ(alone, together);
 
   // -G with several modules: each result says what its own download stored.
   d = Run({"-G", "-U", "-d", "0000BEEF,00000A16", "-u", Url()}, r);
@@ -231,6 +274,39 @@ TEST_F(JsonE2E, UpdateReportsEachModulesResult) {
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(d["results"], json::array());
   EXPECT_EQ(d["error"]["text"], "Must specify the specific device to be updated");
+}
+
+// -C: the file, the verdict and the line that said it; a refusal is also the run's error.
+TEST_F(JsonE2E, CheckGivesTheVerdictAndItsReason) {
+  RunResult r;
+  json d = Run({"-C", "-f", files->file("generic.bird")}, r);
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_EQ(d["command"], "check");
+  EXPECT_EQ(d["check"], json({{"file", files->file("generic.bird")},
+                              {"verdict", "accepted_if_fits"},
+                              {"reason", "An update would accept this file if the module fits: generic: any module of "
+                                         "model Holvex"}}))
+      << r.out;
+  EXPECT_EQ(d["images"][0]["file"], "generic.bird") << r.out;
+
+  d = Run({"-C", "-f", files->file("generic.bird"), "-d", "0000BEEF"}, r);
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_EQ(d["check"]["verdict"], "accepted");
+  EXPECT_EQ(d["check"]["reason"], "An update would accept this file");
+
+  d = Run({"-C", "-f", files->file("missing.bird")}, r);
+  EXPECT_EQ(r.exitCode, 1);
+  const std::string refusal = "Cannot read BIRD file " + files->file("missing.bird") + ": No such file or directory";
+  EXPECT_EQ(d["check"]["verdict"], "refused");
+  EXPECT_EQ(d["check"]["reason"], refusal);
+  EXPECT_EQ(d["error"], json({{"code", 0}, {"text", refusal}})) << r.out;
+
+  // With an update after it, the check is part of the update's document.
+  d = Run({"-C", "-U", "-d", "00000A16", "-f", files->file("missing.bird")}, r);
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(d["command"], "update");
+  EXPECT_EQ(d["check"]["verdict"], "refused");
+  EXPECT_EQ(d["results"], json::array()) << r.out;
 }
 
 namespace {

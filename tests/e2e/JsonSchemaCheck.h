@@ -67,4 +67,16 @@ inline std::vector<std::string> Problems(const json& schema, const json& value) 
   return problems;
 }
 
+// The problems of `text` as the one document of updater --json against `schema`
+// (the installed result schema): not one JSON value, or not fitting it.
+inline std::vector<std::string> DocumentProblems(const json& schema, const std::string& text) {
+  json document;
+  try {
+    document = json::parse(text);
+  } catch (const json::exception& e) {
+    return {std::string("not one JSON document: ") + e.what()};
+  }
+  return Problems(schema, document);
+}
+
 }  // namespace jsonschema

@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "BirdTestHelpers.h"
+#include "JsonSchemaCheck.h"
 #include "LabNetwork.h"
 #include "TestSupport.h"
 
@@ -79,6 +80,7 @@ TEST_F(SignalAndPipeE2E, UnderTimeoutTheUpdateEndsWithItsStateAndItsDocument) {
     EXPECT_TRUE(Has(r.err, "Update of module [0000BE51] interrupted")) << r.err;
     nlohmann::json document;
     ASSERT_NO_THROW(document = nlohmann::json::parse(r.out)) << r.out;
+    EXPECT_EQ(jsonschema::DocumentProblems(nlohmann::json::parse(testsupport::ReadFile(testsupport::SourcePath("packaging/updater-result.schema.json"))), r.out), std::vector<std::string>()) << r.out;
     EXPECT_EQ(document["command"], "update");
     EXPECT_EQ(document["exit_code"], 128 + (std::string(signal) == "TERM" ? SIGTERM : SIGINT));
     ASSERT_EQ(document["results"].size(), 1u) << r.out;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "BirdWriter.h"
+#include "JsonSchemaCheck.h"
 #include "LabNetwork.h"
 #include "UsbLab.h"
 
@@ -61,6 +62,11 @@ std::string WriteBird(const testsupport::TempDir& dir, uint32_t serial, uint32_t
       GTEST_SKIP() << (lab).skipReason();               \
     ASSERT_EQ((lab).error(), "");                       \
   } while (0)
+
+// The installed schema of the --json document.
+nlohmann::json Schema() {
+  return nlohmann::json::parse(testsupport::ReadFile(testsupport::SourcePath("packaging/updater-result.schema.json")));
+}
 
 }  // namespace
 
@@ -135,6 +141,18 @@ TEST(UsbE2E, UpdateOverUsbRunsThroughTheRebootAndTheModuleComesBackWithTheNewBui
   EXPECT_LE(traffic.largestOut, 50u);  // OUT chunks of at most 50 bytes
   EXPECT_EQ(traffic.inRequestSizes, std::set<int>({800}));  // every IN transfer asks for 800
   EXPECT_EQ(traffic.stalls, 0u);
+
+  // Its document says on which bus and device it was reached, as the line did.
+  r = lab.runUpdater({"--json", "-U", "-d", "0000BEEF", "-f", WriteBird(files, 0xBEEF, 1234)});
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_EQ(jsonschema::DocumentProblems(Schema(), r.out), std::vector<std::string>()) << r.out;
+  const nlohmann::json place = nlohmann::json::parse(r.out, nullptr, false)["results"][0]["place"];
+  ASSERT_TRUE(place.is_object()) << r.out;
+  EXPECT_EQ(place["transport"], "USB");
+  EXPECT_TRUE(Has(r.err, "Module 0000BEEF on USB (bus " + place["usb_bus"].dump() + ", device " +
+                             place["usb_device"].dump() + ")\n"))
+      << r.err << r.out;
+  ASSERT_TRUE(lab.waitForArrivals(0xBEEF, 3));
 
   // And a plain -D finds it there with that build.
   r = lab.runUpdater({"-D"});

@@ -52,7 +52,7 @@ protected:
 }  // namespace
 
 TEST_F(DownloadTest, StoresTheLatestBuildForANewModuleAndRecordsIt) {
-  ASSERT_EQ(updater->Download_Firmware(0x1234ABCD, "", false, false), 18u) << display.All();
+  ASSERT_EQ(updater->Download_Firmware(0x1234ABCD, "", false), 18u) << display.All();
   EXPECT_EQ(display.Tagged(), (std::vector<std::string>{"I:Retrieving build 18", "I:Validating build 18 with server",
                                                       "I:Build 18 is valid", "I:Stored build 18 in " + ModuleFile("18.bird")}));
   EXPECT_EQ(testsupport::ReadFile(ModuleFile("18.bird")), Expected(18));
@@ -69,21 +69,21 @@ TEST_F(DownloadTest, StoresTheLatestBuildForANewModuleAndRecordsIt) {
 
   // A named build is checked against the list; one the list lacks is refused.
   display.Clear();
-  EXPECT_EQ(updater->Download_Firmware(0x1234ABCD, "17", false, false), 17u) << display.All();
+  EXPECT_EQ(updater->Download_Firmware(0x1234ABCD, "17", false), 17u) << display.All();
   EXPECT_EQ(testsupport::ReadFile(ModuleFile("17.bird")), Expected(17));
   EXPECT_STREQ(KeyValueStore(ModuleFile(".settings").c_str())["LATEST_DOWNLOAD"], "17.bird");
-  EXPECT_EQ(updater->Download_Firmware(0x1234ABCD, "99", false, false), 0u);
+  EXPECT_EQ(updater->Download_Firmware(0x1234ABCD, "99", false), 0u);
   EXPECT_TRUE(display.Shows(UpdaterDisplayInterface::Error, "No valid build 99"));
   EXPECT_STREQ(KeyValueStore(ModuleFile(".settings").c_str())["LATEST_DOWNLOAD"], "17.bird");
 }
 
 TEST_F(DownloadTest, OverrideSkipsTheBuildListCheck) {
-  EXPECT_EQ(updater->Download_Firmware(0x1234ABCD, "17", true, false), 17u) << display.All();
+  EXPECT_EQ(updater->Download_Firmware(0x1234ABCD, "17", true), 17u) << display.All();
   EXPECT_TRUE(display.Shows(UpdaterDisplayInterface::Info, "Override specified, skipping validation of build 17"));
   EXPECT_FALSE(RequestSeen("op=builds"));
   // Without the check, a build the server cannot make fails at the download.
   display.Clear();
-  EXPECT_EQ(updater->Download_Firmware(0x1234ABCD, "99", true, false), 0u);
+  EXPECT_EQ(updater->Download_Firmware(0x1234ABCD, "99", true), 0u);
   EXPECT_EQ(display.Tagged(), (std::vector<std::string>{"I:Retrieving build 99",
                                                       "I:Override specified, skipping validation of build 99",
                                                       "E:Download failed: the reply does not begin with \"ok\"",
@@ -93,22 +93,22 @@ TEST_F(DownloadTest, OverrideSkipsTheBuildListCheck) {
 TEST_F(DownloadTest, RefusesBadArgumentsBeforeAnyServerTraffic) {
   for (const char* bad : {"12x", "-1", "4294967296", " 12"}) {
     display.Clear();
-    EXPECT_EQ(updater->Download_Firmware(0x1234ABCD, bad, false, false), 0u);
+    EXPECT_EQ(updater->Download_Firmware(0x1234ABCD, bad, false), 0u);
     EXPECT_EQ(display.Tagged(), (std::vector<std::string>{std::string("E:Build number '") + bad + "' must be an number"}));
   }
-  EXPECT_EQ(updater->Download_Firmware(0, "", false, false), 0u);
+  EXPECT_EQ(updater->Download_Firmware(0, "", false), 0u);
   EXPECT_TRUE(display.Shows(UpdaterDisplayInterface::Error, "Serial Number must be non-zero"));
   EXPECT_TRUE(lab.server->Requests().empty());
 }
 
 TEST_F(DownloadTest, ServerFailuresGiveTheirMessagesAndRecordNothing) {
   Updater offline("http://127.0.0.1:1/cgi/u", store.path().c_str(), display);
-  EXPECT_EQ(offline.Download_Firmware(0x1234ABCD, "", false, false), 0u);
+  EXPECT_EQ(offline.Download_Firmware(0x1234ABCD, "", false), 0u);
   EXPECT_TRUE(display.Shows(UpdaterDisplayInterface::Error, "Server request failed for http://127.0.0.1:1/cgi/u: Couldn't connect to server"))
       << display.All();
 
   // Unknown to the server: the module's directory is made before the query fails.
-  EXPECT_EQ(updater->Download_Firmware(0x0BADBEEF, "", false, false), 0u);
+  EXPECT_EQ(updater->Download_Firmware(0x0BADBEEF, "", false), 0u);
   EXPECT_TRUE(display.Shows(UpdaterDisplayInterface::Error, "No build information for device: the reply does not begin with \"ok\"")) << display.All();
   struct stat st;
   EXPECT_EQ(stat(store.file("0BADBEEF/.settings").c_str(), &st), 0);
@@ -116,35 +116,35 @@ TEST_F(DownloadTest, ServerFailuresGiveTheirMessagesAndRecordNothing) {
   // An "ok" reply without a BIRD line is a successful request with nothing in it.
   display.Clear();
   lab.server->SetFaults({LabFault{"bird", LabFault::OkOnly, 0}});
-  EXPECT_EQ(updater->Download_Firmware(0x1234ABCD, "", false, false), 0u);
+  EXPECT_EQ(updater->Download_Firmware(0x1234ABCD, "", false), 0u);
   EXPECT_TRUE(display.Shows(UpdaterDisplayInterface::Error, "Failed to retreive a valid BIRD file"));
   EXPECT_FALSE(display.Shows(UpdaterDisplayInterface::Error, "Download failed"));
 
   display.Clear();
   lab.server->SetFaults({LabFault{"bird", LabFault::Status, 500}});
-  EXPECT_EQ(updater->Download_Firmware(0x1234ABCD, "", false, false), 0u);
+  EXPECT_EQ(updater->Download_Firmware(0x1234ABCD, "", false), 0u);
   EXPECT_TRUE(display.Shows(UpdaterDisplayInterface::Error, "Download failed: HTTP 500")) << display.All();
   EXPECT_TRUE(display.Shows(UpdaterDisplayInterface::Error, "Failed to retreive a valid BIRD file"));
 
   // Text that is not base64 stores nothing and fails.
   display.Clear();
   lab.server->SetFaults({LabFault{"bird", LabFault::Corrupt, 0}});
-  EXPECT_EQ(updater->Download_Firmware(0x1234ABCD, "", false, false), 0u);
+  EXPECT_EQ(updater->Download_Firmware(0x1234ABCD, "", false), 0u);
   EXPECT_TRUE(display.Shows(UpdaterDisplayInterface::Error, "The BIRD file for build 18 could not be decoded")) << display.All();
   EXPECT_NE(stat(ModuleFile("18.bird").c_str(), &st), 0);
   EXPECT_EQ(KeyValueStore(ModuleFile(".settings").c_str())["LATEST_DOWNLOAD"], nullptr);
 
   lab.server->SetFaults({LabFault{"builds", LabFault::NoOk, 0}});
-  EXPECT_EQ(updater->Download_Firmware(0x1234ABCD, "", false, false), 0u);
+  EXPECT_EQ(updater->Download_Firmware(0x1234ABCD, "", false), 0u);
   EXPECT_TRUE(display.Shows(UpdaterDisplayInterface::Error, "No valid build 18"));
 }
 
 TEST_F(DownloadTest, AFailedWriteIsReportedAndNotRecorded) {
   // A directory where the file should go makes the write fail.
-  ASSERT_EQ(updater->Download_Firmware(0x1234ABCD, "17", false, false), 17u);
+  ASSERT_EQ(updater->Download_Firmware(0x1234ABCD, "17", false), 17u);
   ASSERT_EQ(mkdir(ModuleFile("18.bird").c_str(), 0755), 0);
   display.Clear();
-  EXPECT_EQ(updater->Download_Firmware(0x1234ABCD, "18", false, false), 0u);
+  EXPECT_EQ(updater->Download_Firmware(0x1234ABCD, "18", false), 0u);
   ASSERT_FALSE(display.messages.empty());
   // The path and the system's reason, not a number.
   EXPECT_EQ(display.Tagged().back(), "E:Failed to write file " + ModuleFile("18.bird") + ": Is a directory")
@@ -156,7 +156,7 @@ TEST_F(DownloadTest, AStalledDownloadEndsAfterTheStallPeriodWithTheSpinnerTurnin
   setenv("UPDATER_HTTP_STALL_SECONDS", "1", 1);
   lab.server->SetFaults({LabFault{"bird", LabFault::Stall, 60}});
   auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(updater->Download_Firmware(0x1234ABCD, "", false, false), 0u);
+  EXPECT_EQ(updater->Download_Firmware(0x1234ABCD, "", false), 0u);
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   unsetenv("UPDATER_HTTP_STALL_SECONDS");
   EXPECT_LT(seconds, 5.0);
@@ -209,7 +209,7 @@ TEST_F(DownloadTest, CtrlCEndsAStalledDownloadPromptlyWithOneLine) {
     std::raise(SIGINT);
   });
   auto start = std::chrono::steady_clock::now();
-  uint32_t stored = updater->Download_Firmware(0x1234ABCD, "", false, false);
+  uint32_t stored = updater->Download_Firmware(0x1234ABCD, "", false);
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   user.join();
   Interrupt::Clear();

@@ -55,7 +55,7 @@ TEST(UpdateServerRequest, AsksTheExactUrlOfEveryOperationAndReadsTheLabReplies) 
   EXPECT_EQ(build, "18");
   EXPECT_EQ(fw, "KovaHub");
   std::string bird;
-  EXPECT_TRUE(UpdateServerRequest::GetBuild(0x0000ABCD, "F", "17", bird, url.c_str(), false));
+  EXPECT_TRUE(UpdateServerRequest::GetBuild(0x0000ABCD, "F", "17", bird, url.c_str()));
   BuildList builds;
   EXPECT_TRUE(UpdateServerRequest::GetBuildList(0x1234ABCD, builds, url.c_str()));
   EXPECT_EQ(builds, (BuildList{{"17", "1.2.3"}, {"18", "1.10.0"}}));
@@ -154,13 +154,13 @@ TEST(UpdateServerRequest, TakesOutputsFromTheReplyLines) {
 
   std::string bird = "stale";
   server.Answer(200, "ok\n");
-  EXPECT_TRUE(UpdateServerRequest::GetBuild(0x0000ABCD, "F", "17", bird, url.c_str(), false));
+  EXPECT_TRUE(UpdateServerRequest::GetBuild(0x0000ABCD, "F", "17", bird, url.c_str()));
   EXPECT_EQ(bird, "");
   EXPECT_EQ(server.lastTarget(), "/cgi/u?bld=17&fw=F&no_cal=false&op=bird&sn=0000ABCD&");
   server.Answer(200, "ok\nQUJD\n");
-  EXPECT_TRUE(UpdateServerRequest::GetBuild(1, "F", "17", bird, url.c_str(), true));
+  EXPECT_TRUE(UpdateServerRequest::GetBuild(1, "F", "17", bird, url.c_str()));
   EXPECT_EQ(bird, "QUJD");
-  EXPECT_EQ(server.lastTarget(), "/cgi/u?bld=17&fw=F&no_cal=true&op=bird&sn=00000001&");
+  EXPECT_EQ(server.lastTarget(), "/cgi/u?bld=17&fw=F&no_cal=false&op=bird&sn=00000001&");
 
   BuildList builds = {{"stale", "x"}};
   server.Answer(200, "ok\n42;1.2.3\nx\n42;9.9.9\n43\n143\n");
@@ -222,7 +222,7 @@ TEST(UpdateServerRequest, TransportFailuresAreLoggedAndNeverThrown) {
   uint32_t serial = 0, recoveryBuild = 0;
   EXPECT_FALSE(UpdateServerRequest::ping(url));
   EXPECT_FALSE(UpdateServerRequest::QueryBuild(1, build, fw, url));
-  EXPECT_FALSE(UpdateServerRequest::GetBuild(1, "F", "1", bird, url, false));
+  EXPECT_FALSE(UpdateServerRequest::GetBuild(1, "F", "1", bird, url));
   EXPECT_FALSE(UpdateServerRequest::GetBuildList(1, builds, url));
   EXPECT_FALSE(UpdateServerRequest::GetRecoveryInfo(fp, serial, recoveryBuild, url));
   for (const char* name : {"ping", "QueryBuild", "GetBuild", "GetBuildList", "GetRecoveryInfo"})
@@ -242,7 +242,7 @@ TEST(UpdateServerRequest, LabFaultSwitchesEndInFailures) {
 
   lab.server->SetFaults({LabFault{"bird", LabFault::Close, 0}});
   EXPECT_TRUE(UpdateServerRequest::ping(url.c_str()));
-  EXPECT_FALSE(UpdateServerRequest::GetBuild(0x1234ABCD, "KovaHub", "17", bird, url.c_str(), false));
+  EXPECT_FALSE(UpdateServerRequest::GetBuild(0x1234ABCD, "KovaHub", "17", bird, url.c_str()));
   EXPECT_NE(log.text().find("GetBuild ==> [Transferred a partial file]"), std::string::npos) << log.text();
 
   lab.server->SetFaults({LabFault{"*", LabFault::Status, 503}});
