@@ -35,7 +35,7 @@ void sReadDevice(Module& module, DeviceInfo& info) {
 void sReadRecord(DeviceInfo& info) {
   info.modelName = aDefs_GetModelName(info.spec.model);
   Module module(kDefaultAddress, 0);
-  int result = module.connectFromSpec(info.spec);
+  aErr result = module.connectFromSpec(info.spec);
   if (result != aErrNone)
     info.error = result;
   else
@@ -125,21 +125,21 @@ uint32_t ModuleDiscovery::_get_build_number(Module& module) {
   return aUEI_RetrieveInt(&reply[2]);
 }
 
-int ModuleDiscovery::_get_version(Module& module, DeviceInfo& info) {
+aErr ModuleDiscovery::_get_version(Module& module, DeviceInfo& info) {
   SystemClass system;
   system.init(&module, 0);
   uint32_t version = 0;
-  int result = system.getVersion(&version);
+  aErr result = system.getVersion(&version);
   if (result != aErrNone)
     return result;
   info.major = static_cast<uint8_t>(aVersion_ParseMajor(version));
   info.minor = static_cast<uint8_t>(aVersion_ParseMinor(version));
   info.patch = aVersion_ParsePatch(version);
   uint8_t address = 0;
-  int moduleResult = system.getModule(&address);
+  aErr moduleResult = system.getModule(&address);
   if (moduleResult == aErrNone)
     info.spec.module = address;
-  int routerResult = system.getRouter(&address);
+  aErr routerResult = system.getRouter(&address);
   if (routerResult == aErrNone)
     info.spec.router = address;
   return moduleResult != aErrNone ? moduleResult : routerResult;
@@ -213,7 +213,7 @@ void ModuleDiscovery::ReadNetworkModule(Module& router, const linkSpec& routerSp
   info.spec.port = routerSpec.port;
   sReadDevice(module, info);
   uint8_t model = 0;
-  int result = system.getModel(&model);
+  aErr result = system.getModel(&model);
   if (result == aErrNone) {
     info.spec.model = model;
     info.modelName = aDefs_GetModelName(model);

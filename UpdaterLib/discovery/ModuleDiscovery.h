@@ -31,7 +31,7 @@ public:
   // The module's firmware build number; 0 on any failure.
   static uint32_t _get_build_number(Tessoral::Kovalink::Module& module);
   // Fills the version numbers and the module and router addresses of `info`.
-  static int _get_version(Tessoral::Kovalink::Module& module, DeviceInfo& info);
+  static aErr _get_version(Tessoral::Kovalink::Module& module, DeviceInfo& info);
   // 1 when the module is on USB, else 2 when on TCP/IP, else 0.
   static linkType _discover_link_type(uint32_t serialNumber);
 

@@ -5,13 +5,13 @@
 #include "discovery/NetworkScan.h"
 
 aErr RouterRoute::Open(uint32_t routerSerialNumber, linkType type) {
-  aErr err = static_cast<aErr>(router_.connect(type == linkTypeInvalid ? linkTypeUSB : type, routerSerialNumber));
+  aErr err = router_.connect(type == linkTypeInvalid ? linkTypeUSB : type, routerSerialNumber);
   if (err == aErrNotFound && type == linkTypeInvalid)
-    err = static_cast<aErr>(router_.connect(linkTypeTCPIP, routerSerialNumber));
+    err = router_.connect(linkTypeTCPIP, routerSerialNumber);
   if (err != aErrNone)
     return err;
   system_.init(&router_, 0);
-  err = static_cast<aErr>(system_.routeToMe(1));
+  err = system_.routeToMe(1);
   if (err != aErrNone) {
     Log::log(DEBUG_Network, "NETWORK: Router [%08X] refused routing [%d]\n", routerSerialNumber, err);
     router_.disconnect();
@@ -24,7 +24,7 @@ aErr RouterRoute::Open(uint32_t routerSerialNumber, linkType type) {
 aErr RouterRoute::Connect(Tessoral::Kovalink::Module& target) {
   if (!routing_)
     return aErrNotReady;
-  return static_cast<aErr>(target.connectThroughLinkModule(&router_));
+  return target.connectThroughLinkModule(&router_);
 }
 
 uint8_t RouterRoute::FindAddress(uint32_t serialNumber) {

@@ -437,7 +437,7 @@ aErr FirmwareUpdate::connectDirect(Module& target, const Route& route) {
       const linkSpec spec = *found;
       aLinkSpec_Destroy(&found);
       placeAt(spec);
-      return static_cast<aErr>(target.connectFromSpec(spec));
+      return target.connectFromSpec(spec);
     }
     if (aAccess_DeniedCount() != denied) return aErrPermission;
   }

@@ -60,7 +60,7 @@ aErr UpdaterEntity::receiveUpgrade(uint8_t option, uint8_t* reply, uint8_t& repl
   uint8_t match[2] = {cmdUPGRADE, option};
   memset(reply, 0xFF, aPACKET_MAX_DATA);
   replyLength = 2;
-  return static_cast<aErr>(receivePacket(match, &replyLength, reply));
+  return receivePacket(match, &replyLength, reply);
 }
 
 aErr UpdaterEntity::LoaderInit() {
@@ -296,7 +296,7 @@ aErr UpdaterEntity::_reconnect(uint32_t delayMs) {
   aErr err = aErrNone;
   for (uint32_t attempt = 1; attempt <= RECONNECT_ATTEMPTS; attempt++) {
     Log::log(DEBUG_Network, "NETWORK: Attempting to reconnect. Attempt: %u of %u\n", attempt, RECONNECT_ATTEMPTS);
-    err = static_cast<aErr>(module->reconnect());
+    err = module->reconnect();
     if (err == aErrNone) {
       Log::log(DEBUG_Network, "NETWORK: Reconnected to device\n");
       return aErrNone;
@@ -308,7 +308,7 @@ aErr UpdaterEntity::_reconnect(uint32_t delayMs) {
   for (uint32_t attempt = 1; attempt <= RECONNECT_ATTEMPTS; attempt++) {
     Log::log(DEBUG_Network, "NETWORK: Attempting to reconnect DEFAULT sn. Attempt: %u of %u\n", attempt,
              RECONNECT_ATTEMPTS);
-    err = static_cast<aErr>(module->connect(linkTypeUSB, DEFAULT_SERIAL_NUMBER));
+    err = module->connect(linkTypeUSB, DEFAULT_SERIAL_NUMBER);
     if (err == aErrNone) {
       Log::log(DEBUG_Network, "NETWORK: Reconnected to device\n");
       return aErrNone;
