@@ -97,6 +97,77 @@ bool aDiscovery_DescribeTCPIPModule(const uint8_t* reply, int length, uint32_t s
   return sCopyToTCPIPLinkspec(reply, length, sourceAddress, spec);
 }
 
+// Serial numbers read from modules still on the bus, by where each sits. A search that
+// runs every second (a station) need not open a module, in the middle of its update
+// maybe, to read again what it read before; an arrival gets a new device address.
+struct sKnownUSB {
+  uint8_t bus;
+  uint8_t address;
+  uint16_t productId;
+  linkSpec spec;
+};
+static pthread_mutex_t sKnownUSBMutex = PTHREAD_MUTEX_INITIALIZER;
+static std::vector<sKnownUSB> sKnownUSBModules;
+
+static sKnownUSB sUSBPlace(libusb_device* usb, uint16_t productId) {
+  sKnownUSB place = {};
+  place.bus = libusb_get_bus_number(usb);
+  place.address = libusb_get_device_address(usb);
+  place.productId = productId;
+  return place;
+}
+
+static bool sSameUSBPlace(const sKnownUSB& a, const sKnownUSB& b) {
+  return a.bus == b.bus && a.address == b.address && a.productId == b.productId;
+}
+
+static bool sKnownUSBSpec(const sKnownUSB& place, linkSpec* spec) {
+  bool found = false;
+  pthread_mutex_lock(&sKnownUSBMutex);
+  for (const sKnownUSB& known : sKnownUSBModules) {
+    if (sSameUSBPlace(known, place)) {
+      *spec = known.spec;
+      found = true;
+      break;
+    }
+  }
+  pthread_mutex_unlock(&sKnownUSBMutex);
+  return found;
+}
+
+// A whole walk replaces what was known (modules gone drop out); a walk cut short adds to it.
+static void sRememberUSB(const std::vector<sKnownUSB>& seen, bool whole) {
+  pthread_mutex_lock(&sKnownUSBMutex);
+  if (whole)
+    sKnownUSBModules.clear();
+  for (const sKnownUSB& place : seen) {
+    bool known = false;
+    for (const sKnownUSB& k : sKnownUSBModules)
+      known = known || sSameUSBPlace(k, place);
+    if (!known)
+      sKnownUSBModules.push_back(place);
+  }
+  pthread_mutex_unlock(&sKnownUSBMutex);
+}
+
+// Opens the device to read its serial number; false when it cannot be opened or read.
+static bool sReadUSBSpec(libusb_device* usb, linkSpec* spec) {
+  libusb_device_descriptor descriptor;
+  if (libusb_get_device_descriptor(usb, &descriptor) != 0)
+    return false;
+  libusb_device_handle* handle = nullptr;
+  int rc = libusb_open(usb, &handle);
+  if (rc == LIBUSB_ERROR_ACCESS)
+    aAccess_DeniedUSB(descriptor.idVendor, descriptor.idProduct);
+  if (rc != 0)
+    return false;
+  unsigned char text[aUSB_SERIAL_TEXT_SIZE];
+  int length = libusb_get_string_descriptor_ascii(handle, descriptor.iSerialNumber, text, sizeof(text));
+  bool described = aDiscovery_DescribeUSBModule(descriptor.idProduct, reinterpret_cast<const char*>(text), length, spec);
+  libusb_close(handle);
+  return described;
+}
+
 // Calls `visit` for every module on the bus whose serial number can be read, until it
 // returns false. False when there is no libusb context.
 template <typename Visit>
@@ -107,26 +178,19 @@ static bool sWalkUSB(Visit visit) {
   libusb_device** list = nullptr;
   ssize_t devices = libusb_get_device_list(context, &list);
   bool goOn = true;
+  std::vector<sKnownUSB> seen;
   for (ssize_t i = 0; i < devices && goOn; ++i) {
     libusb_device_descriptor descriptor;
     if (libusb_get_device_descriptor(list[i], &descriptor) != 0 ||
         !aDiscovery_IsModuleDevice(descriptor.idVendor, descriptor.idProduct))
       continue;
-    libusb_device_handle* handle = nullptr;
-    int rc = libusb_open(list[i], &handle);
-    if (rc == LIBUSB_ERROR_ACCESS)
-      aAccess_DeniedUSB(descriptor.idVendor, descriptor.idProduct);
-    if (rc != 0)
+    sKnownUSB place = sUSBPlace(list[i], descriptor.idProduct);
+    if (!sKnownUSBSpec(place, &place.spec) && !sReadUSBSpec(list[i], &place.spec))
       continue;
-    unsigned char text[aUSB_SERIAL_TEXT_SIZE];
-    int length = -1;
-    if (libusb_get_device_descriptor(list[i], &descriptor) == 0)
-      length = libusb_get_string_descriptor_ascii(handle, descriptor.iSerialNumber, text, sizeof(text));
-    linkSpec spec;
-    if (aDiscovery_DescribeUSBModule(descriptor.idProduct, reinterpret_cast<const char*>(text), length, &spec))
-      goOn = visit(list[i], spec);
-    libusb_close(handle);
+    seen.push_back(place);
+    goOn = visit(list[i], place.spec);
   }
+  sRememberUSB(seen, goOn && devices >= 0);
   if (devices >= 0)
     libusb_free_device_list(list, 1);
   libusb_exit(context);
