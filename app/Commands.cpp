@@ -232,7 +232,7 @@ int RunCommands(Parameters& p, Updater& updater, UpdaterDisplayInterface& displa
   if (step != 0)
     result = step;
   ResultLines report;  // what -I prints is its result
-  if (p.commands.IsSet(CMD_INFO) && ReportStore(updater.UpdaterDirectory(), p.serialNumber, display) != 0)
+  if (p.commands.IsSet(CMD_INFO) && ReportStore(updater.UpdaterDirectory(), p.serialNumber, display, record.store) != 0)
     result = 1;
   return result;
 }

@@ -268,20 +268,13 @@ StoreContents ReadStore(const std::string& updaterDirectory, uint32_t serialNumb
   return contents;
 }
 
-StoreContents ReadStoreForJson(const std::string& updaterDirectory, uint32_t serialNumber) {
+int ReportStore(const std::string& updaterDirectory, uint32_t serialNumber, UpdaterDisplayInterface& display,
+                StoreContents& contents) {
+  contents = StoreContents();
+  contents.ran = true;
+  contents.directory = updaterDirectory;
   try {
-    return ReadStore(updaterDirectory, serialNumber);
-  } catch (const fs::filesystem_error&) {
-    StoreContents contents;
-    contents.ran = true;
-    contents.directory = updaterDirectory;
-    return contents;
-  }
-}
-
-int ReportStore(const std::string& updaterDirectory, uint32_t serialNumber, UpdaterDisplayInterface& display) {
-  try {
-    StoreContents contents = ReadStore(updaterDirectory, serialNumber);
+    contents = ReadStore(updaterDirectory, serialNumber);
     if (serialNumber != 0 && contents.modules.empty() && !contents.hasRecoveryImages) {
       display.message(kError, "No stored information for module %08X in %s", serialNumber, updaterDirectory.c_str());
       return 1;

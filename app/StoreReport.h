@@ -40,13 +40,12 @@ struct StoreContents {
 // std::filesystem::filesystem_error when the store cannot be read.
 StoreContents ReadStore(const std::string& updaterDirectory, uint32_t serialNumber);
 
-// ReadStore for the run's JSON result: a store that cannot be read gives no
-// modules (the report has said why).
-StoreContents ReadStoreForJson(const std::string& updaterDirectory, uint32_t serialNumber);
-
 // 0 on success; 1 when the module named is not in the store or the store
-// cannot be read. A serial number of 0 lists every module.
-int ReportStore(const std::string& updaterDirectory, uint32_t serialNumber, UpdaterDisplayInterface& display);
+// cannot be read. A serial number of 0 lists every module. `contents` receives
+// what was shown, for the run's JSON result (no modules when the store could
+// not be read: the report has said why).
+int ReportStore(const std::string& updaterDirectory, uint32_t serialNumber, UpdaterDisplayInterface& display,
+                StoreContents& contents);
 
 // The "store" member of -I's JSON.
 nlohmann::ordered_json StoreJson(const StoreContents& contents);

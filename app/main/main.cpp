@@ -191,8 +191,6 @@ int main(int argc, char** argv) {
     return Finish(parameters, record, "none", 1, startUS);
   Updater updater(parameters.serverUrl.c_str(), directory.c_str(), display);
   int result = RunCommands(parameters, updater, display, record);
-  if (parameters.json && parameters.commands.IsSet(CMD_INFO))
-    record.store = ReadStoreForJson(directory, parameters.serialNumber);
   if (Interrupt::Requested() != 0)
     display.end_open_line();
   return Finish(parameters, record, MainCommand(parameters), result, startUS);
