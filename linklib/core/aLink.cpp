@@ -127,6 +127,10 @@ struct aLink {
   // (a busy module, or one whose host is short of time): waiting for the slot
   // first would then only cost a wake-up more, so input is waited for at once.
   std::atomic<bool> repliesLate{false};
+  // A frame went out and nothing has been taken in since: its reply cannot
+  // have been read, and has seldom arrived yet, so a caller about to wait for
+  // it waits for input before asking the stream (one system call less a frame).
+  std::atomic<bool> sentSinceInput{false};
 };
 
 typedef struct _linkEntry {
@@ -303,6 +307,7 @@ static void sWriteFrameNow(aLink* link, const aPacket* packet) {
   if (tookUS < link->quickestWriteUS)
     link->quickestWriteUS = tookUS;
   link->flowing = startUS < link->nextFrameUS + aLINK_FLOW_WINDOW_US;
+  link->sentSinceInput = true;
   link->nextFrameUS = startUS + aLINK_FRAME_PACE_US + aLINK_FRAME_GUARD_US + (tookUS - link->quickestWriteUS);
 }
 
@@ -432,10 +437,12 @@ static thread_local aLink* tPumping = nullptr;
 // status then reports.
 static bool sInPipeProcess(aLink* link) {
   uint8_t byte;
-  for (;;) {
+  for (bool first = true;; first = false) {
     aErr err = aStream_Read(link->stream, &byte, 1);
     if (err == aErrNotReady)
       return true;
+    if (first)
+      link->sentSinceInput = false;
     if (err) {
       if (link->status.exchange(aLinkStatusIOError) != aLinkStatusIOError)
         link->drops++;
@@ -482,10 +489,11 @@ static uint64_t sNextDueUS(aLink* link) {
 // Input is not watched meanwhile: a reply taken in before its request's
 // successor may leave would only have its caller queue that successor, and
 // wake a thread more to write it.
-static void sAwaitSlot(aLink* link, uint64_t limitUS) {
+static bool sAwaitSlot(aLink* link, uint64_t limitUS) {
   uint64_t due = sNextDueUS(link);
   if (due)
     sPace(link, due < limitUS ? due : limitUS);
+  return due != 0;
 }
 
 // With nothing due, waits at most waitMS for input (or an interruption);
@@ -596,18 +604,23 @@ static PumpEnd sCallerPump(aLink* link, aPacketFilter filter, void* reference, a
   tPumping = link;
   PumpEnd end = PumpStopped;
   bool waited = false;
-  while (sPumpable(link)) {
-    sAwaitSlot(link, deadline.atUS);
-    if (!sInPipeProcess(link))
-      break;
-    sOutPipeProcess(link);
-    *found = filter ? aPacketFifo_GetFirst(link->inFifo, filter, reference) : aPacketFifo_Get(link->inFifo);
-    if (*found)
-      link->repliesLate = waited && aTime_GetMonotonicUS() >= sNextFrameUS(link);
+  for (bool first = true; sPumpable(link); first = false) {
+    bool paced = sAwaitSlot(link, deadline.atUS);
     uint64_t left = aDeadline_RemainingMS(deadline);
-    end = *found ? PumpFound : left == 0 ? PumpTimedOut : link->pumpWanted > 0 ? PumpYielded : PumpStopped;
-    if (end != PumpStopped)
-      break;
+    // Right after this link's frame left, its reply cannot have been read:
+    // the first round waits for input before asking the stream.
+    if (!first || paced || !link->sentSinceInput || left == 0) {
+      if (!sInPipeProcess(link))
+        break;
+      sOutPipeProcess(link);
+      *found = filter ? aPacketFifo_GetFirst(link->inFifo, filter, reference) : aPacketFifo_Get(link->inFifo);
+      if (*found)
+        link->repliesLate = waited && aTime_GetMonotonicUS() >= sNextFrameUS(link);
+      left = aDeadline_RemainingMS(deadline);
+      end = *found ? PumpFound : left == 0 ? PumpTimedOut : link->pumpWanted > 0 ? PumpYielded : PumpStopped;
+      if (end != PumpStopped)
+        break;
+    }
     unsigned long slice = sIdleWaitMS(link);
     waited = sAwaitInput(link, left < slice ? static_cast<unsigned long>(left) : slice) || waited;
   }
@@ -1090,8 +1103,11 @@ uint32_t aLink_GetOutgoingLength(linkRef ref) {
   return length > 0 ? static_cast<uint32_t>(length) : 0;
 }
 
-// A frame the pace allows right now is written at once, on the caller's
-// thread; any other is queued, and whoever holds the pump is made to see it.
+// A frame with none queued before it is written on the caller's thread once
+// its pace allows (at most one pace from now): queued, it would leave at the
+// same moment, but only after another thread, or this one's next wait, had
+// been woken to write it. Any other is queued, and whoever holds the pump is
+// made to see it.
 static aErr sPutOutgoing(aLink* link, const aPacket* packet) {
   if (!link->pumped || !link->inStarted) {
     // The out-pipe thread writes it, or nothing does (a stopped link). Puts
@@ -1102,6 +1118,8 @@ static aErr sPutOutgoing(aLink* link, const aPacket* packet) {
     return err;
   }
   pthread_mutex_lock(&link->writeMutex);
+  if (link->run && aPacketFifo_GetLength(link->outFifo) == 0)
+    sPace(link, link->nextFrameUS);
   if (link->run && aTime_GetMonotonicUS() >= link->nextFrameUS && aPacketFifo_GetLength(link->outFifo) == 0) {
     sWriteFrameNow(link, packet);
     pthread_mutex_unlock(&link->writeMutex);

@@ -67,7 +67,10 @@ aLinkStatus aLink_GetStatus(linkRef ref);
 // unknown reference.
 uint32_t aLink_GetDropCount(linkRef ref);
 
-// Queues a copy of the packet for writing.
+// Queues a copy of the packet for writing. On a link whose caller moves its
+// bytes (sockets, serial lines) a frame with none queued before it is instead
+// written on the caller's thread, once its pace allows: the call may then
+// wait up to one pace (1 ms) for the frame's slot.
 aErr aLink_PutPacket(linkRef ref, const aPacket* packet);
 // Packets queued and not yet taken for writing (0 for an unknown reference). A
 // caller that puts many packets at once watches it: the queue, like every packet
