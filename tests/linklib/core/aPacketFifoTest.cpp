@@ -2,7 +2,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
+#include <set>
 #include <thread>
+#include <vector>
 
 #include "aPacketFifo.h"
 #include "aPacketLog.h"
@@ -21,6 +24,18 @@ void PutNumbered(aPacketFifoId fifo, uint8_t n) {
 }
 
 bool cbEven(const aPacket* packet, void*) { return packet->data[0] % 2 == 0; }
+bool cbAny(const aPacket*, void*) { return true; }
+
+// A packet naming the FIFO it is put to: whoever takes it checks where it came from.
+aPacket* Tagged(aPacketFifoId fifo) {
+  return aPacket_CreateWithData(0x02, sizeof(fifo), reinterpret_cast<const uint8_t*>(&fifo));
+}
+
+aPacketFifoId TagOf(const aPacket* packet) {
+  aPacketFifoId fifo = 0;
+  memcpy(&fifo, packet->data, sizeof(fifo));
+  return fifo;
+}
 
 }  // namespace
 
@@ -143,6 +158,101 @@ TEST(aPacketFifo, DestroyRacingPutsAndWaiters) {
     EXPECT_EQ(refused.load(), 2);
     EXPECT_EQ(stray, nullptr);
   }
+}
+
+// Ids are never handed out twice: an id kept past its FIFO reaches none of the
+// FIFOs created after it, however many come and go.
+TEST(aPacketFifo, StaleIdsNeverReachLaterFifos) {
+  std::set<aPacketFifoId> seen;
+  std::vector<aPacketFifoId> stale;
+  aPacket* p = Numbered(1);
+  for (int round = 0; round < 40; round++) {
+    std::vector<aPacketFifoId> live;
+    for (int i = 0; i < (round % 4 == 0 ? 150 : 3); i++) {
+      live.push_back(aPacketFifo_Create());
+      ASSERT_NE(live.back(), 0u);
+      EXPECT_TRUE(seen.insert(live.back()).second);
+    }
+    for (aPacketFifoId old : stale) {
+      EXPECT_EQ(aPacketFifo_Put(old, p), aErrParam);
+      EXPECT_EQ(aPacketFifo_GetLength(old), -1);
+      EXPECT_EQ(aPacketFifo_Get(old), nullptr);
+      EXPECT_EQ(aPacketFifo_DrainPackets(old, cbAny, nullptr), 0u);
+      EXPECT_EQ(aPacketFifo_Await(old, 1), nullptr);
+      EXPECT_EQ(aPacketFifo_Destroy(&old), aErrNotFound);
+    }
+    for (aPacketFifoId fifo : live) {
+      EXPECT_EQ(aPacketFifo_GetLength(fifo), 0);
+      stale.push_back(fifo);
+      EXPECT_EQ(aPacketFifo_Destroy(&fifo), aErrNone);
+    }
+  }
+  aPacket_Destroy(&p);
+}
+
+// Creates, destroys and look-ups from several threads at once, waiters inside
+// FIFOs being destroyed, puts through live and stale ids whose memory carries
+// other FIFOs by now: a packet only ever comes out of the FIFO it was put to.
+TEST(aPacketFifo, ConcurrentLifecyclesKeepPacketsInTheirFifo) {
+  const int kWorkers = 3, kBatch = 100, kRounds = 100;
+  static std::atomic<aPacketFifoId> board[kWorkers * kBatch];
+  std::atomic<bool> done{false};
+  std::atomic<int> taken{0}, misplaced{0}, failed{0};
+  auto check = [&](aPacket* packet, aPacketFifoId from) {
+    if (!packet)
+      return;
+    taken++;
+    misplaced += TagOf(packet) != from;
+    aPacket_Destroy(&packet);
+  };
+  auto put = [&](aPacketFifoId fifo) {
+    aPacket* packet = Tagged(fifo);
+    aErr err = aPacketFifo_Put(fifo, packet);
+    aPacket_Destroy(&packet);
+    return err;
+  };
+  auto worker = [&](int w) {
+    std::atomic<aPacketFifoId>* mine = &board[w * kBatch];
+    for (int round = 0; round < kRounds; round++) {
+      int batch = 1 + (round * 37 + w * 11) % kBatch;
+      for (int i = 0; i < batch; i++) {
+        mine[i] = aPacketFifo_Create();
+        failed += mine[i] == 0 || put(mine[i]) != aErrNone;
+      }
+      for (auto& other : board)
+        if (aPacketFifoId fifo = other.load())
+          put(fifo);
+      // The ids stay on the board, stale, until the slot carries a new one.
+      for (int i = 0; i < batch; i++) {
+        aPacketFifoId fifo = mine[i].load();
+        while (aPacket* packet = aPacketFifo_Get(fifo))
+          check(packet, fifo);
+        failed += aPacketFifo_Destroy(&fifo) != aErrNone;
+      }
+    }
+  };
+  // Waits for a packet put to another FIFO: stays inside until the FIFO goes.
+  auto waiter = [&] {
+    auto cbStray = [](const aPacket* packet, void* fifo) { return TagOf(packet) != *static_cast<aPacketFifoId*>(fifo); };
+    for (unsigned i = 0; !done; i = (i + 13) % (kWorkers * kBatch)) {
+      aPacketFifoId fifo = board[i].load();
+      if (fifo)
+        check(aPacketFifo_AwaitFirst(fifo, cbStray, &fifo, 1000), fifo);
+      std::this_thread::yield();
+    }
+  };
+  std::vector<std::thread> threads;
+  for (int w = 0; w < kWorkers; w++)
+    threads.emplace_back(worker, w);
+  std::thread one(waiter), two(waiter);
+  for (std::thread& t : threads)
+    t.join();
+  done = true;
+  one.join();
+  two.join();
+  EXPECT_EQ(failed.load(), 0);
+  EXPECT_EQ(misplaced.load(), 0);
+  EXPECT_GT(taken.load(), 0);
 }
 
 TEST(aPacketLog, RingDropsOldestAndRefusesOversizedRecords) {
