@@ -24,9 +24,8 @@ void PutNumbered(aPacketFifoId fifo, uint8_t n) {
 }
 
 bool cbEven(const aPacket* packet, void*) { return packet->data[0] % 2 == 0; }
-bool cbAny(const aPacket*, void*) { return true; }
 
-// A packet naming the FIFO it is put to: whoever takes it checks where it came from.
+// A packet naming the FIFO it is put to.
 aPacket* Tagged(aPacketFifoId fifo) {
   return aPacket_CreateWithData(0x02, sizeof(fifo), reinterpret_cast<const uint8_t*>(&fifo));
 }
@@ -36,6 +35,8 @@ aPacketFifoId TagOf(const aPacket* packet) {
   memcpy(&fifo, packet->data, sizeof(fifo));
   return fifo;
 }
+
+bool cbStray(const aPacket* packet, void* fifo) { return TagOf(packet) != *static_cast<aPacketFifoId*>(fifo); }
 
 }  // namespace
 
@@ -160,99 +161,61 @@ TEST(aPacketFifo, DestroyRacingPutsAndWaiters) {
   }
 }
 
-// Ids are never handed out twice: an id kept past its FIFO reaches none of the
-// FIFOs created after it, however many come and go.
-TEST(aPacketFifo, StaleIdsNeverReachLaterFifos) {
-  std::set<aPacketFifoId> seen;
-  std::vector<aPacketFifoId> stale;
-  aPacket* p = Numbered(1);
-  for (int round = 0; round < 40; round++) {
-    std::vector<aPacketFifoId> live;
-    for (int i = 0; i < (round % 4 == 0 ? 150 : 3); i++) {
-      live.push_back(aPacketFifo_Create());
-      ASSERT_NE(live.back(), 0u);
-      EXPECT_TRUE(seen.insert(live.back()).second);
-    }
-    for (aPacketFifoId old : stale) {
-      EXPECT_EQ(aPacketFifo_Put(old, p), aErrParam);
-      EXPECT_EQ(aPacketFifo_GetLength(old), -1);
-      EXPECT_EQ(aPacketFifo_Get(old), nullptr);
-      EXPECT_EQ(aPacketFifo_DrainPackets(old, cbAny, nullptr), 0u);
-      EXPECT_EQ(aPacketFifo_Await(old, 1), nullptr);
-      EXPECT_EQ(aPacketFifo_Destroy(&old), aErrNotFound);
-    }
-    for (aPacketFifoId fifo : live) {
-      EXPECT_EQ(aPacketFifo_GetLength(fifo), 0);
-      stale.push_back(fifo);
-      EXPECT_EQ(aPacketFifo_Destroy(&fifo), aErrNone);
-    }
-  }
-  aPacket_Destroy(&p);
-}
-
-// Creates, destroys and look-ups from several threads at once, waiters inside
-// FIFOs being destroyed, puts through live and stale ids whose memory carries
-// other FIFOs by now: a packet only ever comes out of the FIFO it was put to.
+// Threads create and destroy FIFOs, put through every id on a board, live or
+// stale (its record carries another FIFO by now), and wait inside FIFOs as
+// they are destroyed: a packet comes out of its own FIFO only, and no id is
+// handed out twice.
 TEST(aPacketFifo, ConcurrentLifecyclesKeepPacketsInTheirFifo) {
-  const int kWorkers = 3, kBatch = 100, kRounds = 100;
+  const int kWorkers = 3, kBatch = 100;
   static std::atomic<aPacketFifoId> board[kWorkers * kBatch];
+  std::vector<aPacketFifoId> made[kWorkers];
   std::atomic<bool> done{false};
-  std::atomic<int> taken{0}, misplaced{0}, failed{0};
-  auto check = [&](aPacket* packet, aPacketFifoId from) {
-    if (!packet)
-      return;
-    taken++;
-    misplaced += TagOf(packet) != from;
-    aPacket_Destroy(&packet);
-  };
-  auto put = [&](aPacketFifoId fifo) {
+  std::atomic<int> misplaced{0}, failed{0};
+  auto put = [](aPacketFifoId fifo) {
     aPacket* packet = Tagged(fifo);
     aErr err = aPacketFifo_Put(fifo, packet);
     aPacket_Destroy(&packet);
     return err;
   };
   auto worker = [&](int w) {
-    std::atomic<aPacketFifoId>* mine = &board[w * kBatch];
-    for (int round = 0; round < kRounds; round++) {
+    for (int round = 0; round < 100; round++) {
       int batch = 1 + (round * 37 + w * 11) % kBatch;
       for (int i = 0; i < batch; i++) {
-        mine[i] = aPacketFifo_Create();
-        failed += mine[i] == 0 || put(mine[i]) != aErrNone;
+        made[w].push_back(board[w * kBatch + i] = aPacketFifo_Create());
+        failed += put(made[w].back()) != aErrNone;
       }
       for (auto& other : board)
-        if (aPacketFifoId fifo = other.load())
-          put(fifo);
-      // The ids stay on the board, stale, until the slot carries a new one.
-      for (int i = 0; i < batch; i++) {
-        aPacketFifoId fifo = mine[i].load();
-        while (aPacket* packet = aPacketFifo_Get(fifo))
-          check(packet, fifo);
+        put(other);
+      for (int i = 0; i < batch; i++) {  // the id stays on the board, stale
+        aPacketFifoId fifo = board[w * kBatch + i];
+        for (aPacket* packet; (packet = aPacketFifo_Get(fifo)) != nullptr; aPacket_Destroy(&packet))
+          misplaced += TagOf(packet) != fifo;
         failed += aPacketFifo_Destroy(&fifo) != aErrNone;
       }
     }
   };
-  // Waits for a packet put to another FIFO: stays inside until the FIFO goes.
+  // Waits for a packet put to another FIFO, so it stays inside until the FIFO goes.
   auto waiter = [&] {
-    auto cbStray = [](const aPacket* packet, void* fifo) { return TagOf(packet) != *static_cast<aPacketFifoId*>(fifo); };
-    for (unsigned i = 0; !done; i = (i + 13) % (kWorkers * kBatch)) {
-      aPacketFifoId fifo = board[i].load();
-      if (fifo)
-        check(aPacketFifo_AwaitFirst(fifo, cbStray, &fifo, 1000), fifo);
-      std::this_thread::yield();
+    for (unsigned i = 0; !done; i = (i + 13) % (kWorkers * kBatch), std::this_thread::yield()) {
+      aPacketFifoId fifo = board[i];
+      aPacket* stray = aPacketFifo_AwaitFirst(fifo, cbStray, &fifo, 1000);
+      misplaced += stray != nullptr;
+      aPacket_Destroy(&stray);
     }
   };
-  std::vector<std::thread> threads;
-  for (int w = 0; w < kWorkers; w++)
-    threads.emplace_back(worker, w);
+  std::thread workers[kWorkers] = {std::thread(worker, 0), std::thread(worker, 1), std::thread(worker, 2)};
   std::thread one(waiter), two(waiter);
-  for (std::thread& t : threads)
+  for (std::thread& t : workers)
     t.join();
   done = true;
   one.join();
   two.join();
   EXPECT_EQ(failed.load(), 0);
   EXPECT_EQ(misplaced.load(), 0);
-  EXPECT_GT(taken.load(), 0);
+  std::set<aPacketFifoId> unique;
+  for (auto& ids : made)
+    unique.insert(ids.begin(), ids.end());
+  EXPECT_EQ(unique.size(), made[0].size() + made[1].size() + made[2].size());
 }
 
 TEST(aPacketLog, RingDropsOldestAndRefusesOversizedRecords) {
