@@ -54,8 +54,8 @@ typedef struct alignas(64) packetFifo {
 static std::atomic<packetFifo*> sChunks[aPACKETFIFO_CHUNKS];
 
 // Creating and destroying share this lock; look-ups never take it. Records are
-// made only when no spare one is left, so their number stays that of the most
-// FIFOs alive at once.
+// made only when no spare one is left, a chunk at a time, so there are at most
+// about twice as many as the most FIFOs ever alive at once.
 static pthread_mutex_t sSlotLock = PTHREAD_MUTEX_INITIALIZER;
 static uint64_t sSlotsMade = 0;
 static packetFifo* sSpares = nullptr;
