@@ -6,7 +6,6 @@
 #include <pthread.h>
 #include <sched.h>
 #include <time.h>
-#include <unordered_map>
 
 #include "aTime.h"
 
@@ -15,7 +14,12 @@ typedef struct fifoEntry {
   struct fifoEntry* next;
 } fifoEntry;
 
-typedef struct packetFifo {
+// A FIFO's record. Records are never freed: a destroyed FIFO's record is kept,
+// its mutex and conditions still initialised, and carries a later FIFO. So a
+// look-up may lock whatever record an id points to without a shared lock, and
+// learn under that record's mutex whether it still carries that id.
+// A cache line each: the records of different links do not share one.
+typedef struct alignas(64) packetFifo {
   uint16_t check = 0;
   aPacketFifoId id = 0;
   fifoEntry* head = nullptr;
@@ -28,81 +32,113 @@ typedef struct packetFifo {
   pthread_mutex_t mutex;
   pthread_cond_t arrived;
   pthread_cond_t idle;  // signalled when the last waiter leaves a dying FIFO
-  struct packetFifo* next = nullptr;
+  // Under sSlotLock: the record's place for life, the generation of the last
+  // FIFO it carried, and the next spare record.
+  uint32_t slot = 0;
+  uint64_t generation = 0;
+  struct packetFifo* nextSpare = nullptr;
 } packetFifo;
 
-// The registry: every live FIFO, found by id under the registry lock. Looking
-// up shares the lock (every FIFO operation of every link does it, several
-// times a frame); creating and destroying take it alone.
-static pthread_rwlock_t sRegistryLock = PTHREAD_RWLOCK_INITIALIZER;
-static packetFifo* sRegistryHead = nullptr;
-static packetFifo* sRegistryTail = nullptr;
-static std::unordered_map<aPacketFifoId, packetFifo*>* sRegistryIndex = nullptr;
-static aPacketFifoId sNextId = 1;
-// False once the index could not take a FIFO: lookups then walk the list.
-static bool sIndexComplete = true;
+// An id is a record's slot (low bits) and that record's generation, which
+// grows with every FIFO the record carries: no id is handed out twice, and a
+// stale one never matches the FIFO its record carries now. The slot bits allow
+// 16 M FIFOs alive at once, far beyond what memory holds with their links.
+#define aPACKETFIFO_SLOT_BITS 24
+#define aPACKETFIFO_SLOTS (1ull << aPACKETFIFO_SLOT_BITS)
+#define aPACKETFIFO_LAST_GENERATION ((1ull << (64 - aPACKETFIFO_SLOT_BITS)) - 1)
 
-// The caller holds the registry lock.
-static packetFifo* sFind(aPacketFifoId id) {
-  if (id == 0)
-    return nullptr;
-  if (sRegistryIndex && sIndexComplete) {
-    auto found = sRegistryIndex->find(id);
-    return found == sRegistryIndex->end() ? nullptr : found->second;
-  }
-  packetFifo* f = sRegistryHead;
-  while (f && f->id != id)
-    f = f->next;
-  return f;
+// The records live in chunks, each twice the size of the one before, that
+// never move: a slot maps to its record by arithmetic and one atomic load.
+#define aPACKETFIFO_CHUNK0_BITS 6
+#define aPACKETFIFO_CHUNKS (aPACKETFIFO_SLOT_BITS - aPACKETFIFO_CHUNK0_BITS + 1)
+static std::atomic<packetFifo*> sChunks[aPACKETFIFO_CHUNKS];
+
+// Creating and destroying share this lock; look-ups never take it. Records are
+// made only when no spare one is left, a chunk at a time, so there are at most
+// about twice as many as the most FIFOs ever alive at once.
+static pthread_mutex_t sSlotLock = PTHREAD_MUTEX_INITIALIZER;
+static uint64_t sSlotsMade = 0;
+static packetFifo* sSpares = nullptr;
+
+// The chunk holding a slot and the slot's index within it.
+static unsigned sChunkOf(uint64_t slot, uint64_t* index) {
+  uint64_t shifted = slot + (1ull << aPACKETFIFO_CHUNK0_BITS);
+  unsigned chunk = 63 - __builtin_clzll(shifted) - aPACKETFIFO_CHUNK0_BITS;
+  *index = shifted - (1ull << (chunk + aPACKETFIFO_CHUNK0_BITS));
+  return chunk;
 }
 
-// Finds the FIFO and returns it with its own mutex held (taken before the
-// registry mutex is released, so the FIFO cannot go away in between).
-static packetFifo* sLockFifo(aPacketFifoId id) {
-  pthread_rwlock_rdlock(&sRegistryLock);
-  packetFifo* f = sFind(id);
-  if (f)
-    pthread_mutex_lock(&f->mutex);
-  pthread_rwlock_unlock(&sRegistryLock);
-  if (f && f->check != aPACKETFIFO_VALID) {
-    pthread_mutex_unlock(&f->mutex);
-    return nullptr;
-  }
-  return f;
+static packetFifo* sRecord(aPacketFifoId id) {
+  uint64_t index = 0;
+  unsigned chunk = sChunkOf(id & (aPACKETFIFO_SLOTS - 1), &index);
+  packetFifo* records = sChunks[chunk].load(std::memory_order_acquire);
+  return records ? &records[index] : nullptr;
 }
 
-aPacketFifoId aPacketFifo_Create(void) {
-  packetFifo* f = new (std::nothrow) packetFifo;
-  if (!f)
-    return 0;
+// Makes the next chunk's records spare. The caller holds sSlotLock.
+static void sAddChunk(void) {
+  uint64_t index = 0;
+  unsigned chunk = sChunkOf(sSlotsMade, &index);
+  uint64_t size = 1ull << (chunk + aPACKETFIFO_CHUNK0_BITS);
+  if (size > aPACKETFIFO_SLOTS - sSlotsMade)
+    size = aPACKETFIFO_SLOTS - sSlotsMade;
+  packetFifo* records = size ? new (std::nothrow) packetFifo[size] : nullptr;
+  if (!records)
+    return;
   pthread_condattr_t attr;
   pthread_condattr_init(&attr);
   // Deadlines on the monotonic clock do not move when the wall clock is set.
   pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-  pthread_mutex_init(&f->mutex, nullptr);
-  pthread_cond_init(&f->arrived, &attr);
-  pthread_cond_init(&f->idle, nullptr);
-  pthread_condattr_destroy(&attr);
-  f->check = aPACKETFIFO_VALID;
-  pthread_rwlock_wrlock(&sRegistryLock);
-  if (!sRegistryIndex)
-    sRegistryIndex = new (std::nothrow) std::unordered_map<aPacketFifoId, packetFifo*>();
-  f->id = sNextId++;
-  try {
-    if (sRegistryIndex)
-      (*sRegistryIndex)[f->id] = f;
-    else
-      sIndexComplete = false;
-  } catch (...) {
-    sIndexComplete = false;
+  for (uint64_t i = size; i-- > 0;) {
+    packetFifo* f = &records[i];
+    pthread_mutex_init(&f->mutex, nullptr);
+    pthread_cond_init(&f->arrived, &attr);
+    pthread_cond_init(&f->idle, nullptr);
+    f->slot = static_cast<uint32_t>(sSlotsMade + i);
+    f->nextSpare = sSpares;
+    sSpares = f;
   }
-  if (sRegistryTail)
-    sRegistryTail->next = f;
-  else
-    sRegistryHead = f;
-  sRegistryTail = f;
-  pthread_rwlock_unlock(&sRegistryLock);
-  return f->id;
+  pthread_condattr_destroy(&attr);
+  sSlotsMade += size;
+  // Published once initialised: a look-up loads the chunk before its records.
+  sChunks[chunk].store(records, std::memory_order_release);
+}
+
+// Finds the FIFO and returns it with its own mutex held, the only lock taken.
+// A record found through a stale id is refused under that mutex: it is no
+// longer valid, carries another id or is being destroyed.
+static packetFifo* sLockFifo(aPacketFifoId id) {
+  packetFifo* f = id ? sRecord(id) : nullptr;
+  if (!f)
+    return nullptr;
+  pthread_mutex_lock(&f->mutex);
+  if (f->check == aPACKETFIFO_VALID && f->id == id && f->count >= 0)
+    return f;
+  pthread_mutex_unlock(&f->mutex);
+  return nullptr;
+}
+
+aPacketFifoId aPacketFifo_Create(void) {
+  pthread_mutex_lock(&sSlotLock);
+  if (!sSpares)
+    sAddChunk();
+  packetFifo* f = sSpares;
+  aPacketFifoId id = 0;
+  if (f) {
+    sSpares = f->nextSpare;
+    f->generation++;
+    id = (f->generation << aPACKETFIFO_SLOT_BITS) | f->slot;
+  }
+  pthread_mutex_unlock(&sSlotLock);
+  if (!f)
+    return 0;
+  // Under the mutex: a stale look-up may be holding it to check the id.
+  pthread_mutex_lock(&f->mutex);
+  f->id = id;
+  f->count = 0;
+  f->check = aPACKETFIFO_VALID;
+  pthread_mutex_unlock(&f->mutex);
+  return id;
 }
 
 static void sFreeEntries(packetFifo* f) {
@@ -114,30 +150,24 @@ static void sFreeEntries(packetFifo* f) {
   f->tail = nullptr;
 }
 
+// Makes a record whose FIFO is gone spare. One whose generations ran out is
+// kept aside for good, so that no id comes twice.
+static void sRetire(packetFifo* f) {
+  pthread_mutex_lock(&sSlotLock);
+  if (f->generation < aPACKETFIFO_LAST_GENERATION) {
+    f->nextSpare = sSpares;
+    sSpares = f;
+  }
+  pthread_mutex_unlock(&sSlotLock);
+}
+
 aErr aPacketFifo_Destroy(aPacketFifoId* id) {
   if (!id || *id == 0)
     return aErrParam;
-  pthread_rwlock_wrlock(&sRegistryLock);
-  packetFifo* prev = nullptr;
-  packetFifo* f = sRegistryHead;
-  while (f && f->id != *id) {
-    prev = f;
-    f = f->next;
-  }
-  if (!f) {
-    pthread_rwlock_unlock(&sRegistryLock);
+  // A count of -1 makes every look-up from here on miss, as for an unknown id.
+  packetFifo* f = sLockFifo(*id);
+  if (!f)
     return aErrNotFound;
-  }
-  if (sRegistryIndex)
-    sRegistryIndex->erase(f->id);
-  if (prev)
-    prev->next = f->next;
-  else
-    sRegistryHead = f->next;
-  if (sRegistryTail == f)
-    sRegistryTail = prev;
-  pthread_mutex_lock(&f->mutex);
-  pthread_rwlock_unlock(&sRegistryLock);
   sFreeEntries(f);
   f->count = -1;
   pthread_cond_broadcast(&f->arrived);
@@ -146,13 +176,11 @@ aErr aPacketFifo_Destroy(aPacketFifoId* id) {
   f->check = 0;
   pthread_mutex_unlock(&f->mutex);
   // No put can start waking now (the count is -1); one that began before
-  // finishes its broadcast in a moment.
+  // finishes its broadcast in a moment. Only then may the record carry
+  // another FIFO.
   while (f->waking.load(std::memory_order_acquire) > 0)
     sched_yield();
-  pthread_cond_destroy(&f->arrived);
-  pthread_cond_destroy(&f->idle);
-  pthread_mutex_destroy(&f->mutex);
-  delete f;
+  sRetire(f);
   *id = 0;
   return aErrNone;
 }
@@ -172,10 +200,6 @@ aErr aPacketFifo_Put(aPacketFifoId id, const aPacket* packet) {
   packetFifo* f = sLockFifo(id);
   if (!f)
     return aErrParam;
-  if (f->count < 0) {
-    pthread_mutex_unlock(&f->mutex);
-    return aErrCancel;
-  }
   fifoEntry* e = new (std::nothrow) fifoEntry;
   if (!e) {
     pthread_mutex_unlock(&f->mutex);

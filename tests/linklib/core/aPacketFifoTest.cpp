@@ -2,7 +2,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
+#include <set>
 #include <thread>
+#include <vector>
 
 #include "aPacketFifo.h"
 #include "aPacketLog.h"
@@ -21,6 +24,19 @@ void PutNumbered(aPacketFifoId fifo, uint8_t n) {
 }
 
 bool cbEven(const aPacket* packet, void*) { return packet->data[0] % 2 == 0; }
+
+// A packet naming the FIFO it is put to.
+aPacket* Tagged(aPacketFifoId fifo) {
+  return aPacket_CreateWithData(0x02, sizeof(fifo), reinterpret_cast<const uint8_t*>(&fifo));
+}
+
+aPacketFifoId TagOf(const aPacket* packet) {
+  aPacketFifoId fifo = 0;
+  memcpy(&fifo, packet->data, sizeof(fifo));
+  return fifo;
+}
+
+bool cbStray(const aPacket* packet, void* fifo) { return TagOf(packet) != *static_cast<aPacketFifoId*>(fifo); }
 
 }  // namespace
 
@@ -143,6 +159,63 @@ TEST(aPacketFifo, DestroyRacingPutsAndWaiters) {
     EXPECT_EQ(refused.load(), 2);
     EXPECT_EQ(stray, nullptr);
   }
+}
+
+// Threads create and destroy FIFOs, put through every id on a board, live or
+// stale (its record carries another FIFO by now), and wait inside FIFOs as
+// they are destroyed: a packet comes out of its own FIFO only, and no id is
+// handed out twice.
+TEST(aPacketFifo, ConcurrentLifecyclesKeepPacketsInTheirFifo) {
+  const int kWorkers = 3, kBatch = 100;
+  static std::atomic<aPacketFifoId> board[kWorkers * kBatch];
+  std::vector<aPacketFifoId> made[kWorkers];
+  std::atomic<bool> done{false};
+  std::atomic<int> misplaced{0}, failed{0};
+  auto put = [](aPacketFifoId fifo) {
+    aPacket* packet = Tagged(fifo);
+    aErr err = aPacketFifo_Put(fifo, packet);
+    aPacket_Destroy(&packet);
+    return err;
+  };
+  auto worker = [&](int w) {
+    for (int round = 0; round < 100; round++) {
+      int batch = 1 + (round * 37 + w * 11) % kBatch;
+      for (int i = 0; i < batch; i++) {
+        made[w].push_back(board[w * kBatch + i] = aPacketFifo_Create());
+        failed += put(made[w].back()) != aErrNone;
+      }
+      for (auto& other : board)
+        put(other);
+      for (int i = 0; i < batch; i++) {  // the id stays on the board, stale
+        aPacketFifoId fifo = board[w * kBatch + i];
+        for (aPacket* packet; (packet = aPacketFifo_Get(fifo)) != nullptr; aPacket_Destroy(&packet))
+          misplaced += TagOf(packet) != fifo;
+        failed += aPacketFifo_Destroy(&fifo) != aErrNone;
+      }
+    }
+  };
+  // Waits for a packet put to another FIFO, so it stays inside until the FIFO goes.
+  auto waiter = [&] {
+    for (unsigned i = 0; !done; i = (i + 13) % (kWorkers * kBatch), std::this_thread::yield()) {
+      aPacketFifoId fifo = board[i];
+      aPacket* stray = aPacketFifo_AwaitFirst(fifo, cbStray, &fifo, 1000);
+      misplaced += stray != nullptr;
+      aPacket_Destroy(&stray);
+    }
+  };
+  std::thread workers[kWorkers] = {std::thread(worker, 0), std::thread(worker, 1), std::thread(worker, 2)};
+  std::thread one(waiter), two(waiter);
+  for (std::thread& t : workers)
+    t.join();
+  done = true;
+  one.join();
+  two.join();
+  EXPECT_EQ(failed.load(), 0);
+  EXPECT_EQ(misplaced.load(), 0);
+  std::set<aPacketFifoId> unique;
+  for (auto& ids : made)
+    unique.insert(ids.begin(), ids.end());
+  EXPECT_EQ(unique.size(), made[0].size() + made[1].size() + made[2].size());
 }
 
 TEST(aPacketLog, RingDropsOldestAndRefusesOversizedRecords) {
