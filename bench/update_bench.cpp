@@ -3,7 +3,8 @@
 // bound (firmware bytes / (frames x 1 ms)), the gaps between the frames it sent, and the
 // updater's CPU time over its wall time and per frame it sent (less what starting a program in
 // the namespace costs; user + system time of the whole run over every frame seen on the wire),
-// and, as the measure of the machine, what a bare 1 ms paced loop reaches here.
+// and, as the measure of the machine, what a bare 1 ms paced loop reaches here and what a bare
+// paced request/reply over TCP costs a frame (the least a link engine can spend on one here).
 // The frames are watched on the wire from inside the updater's namespace. Everything runs in private network namespaces (needs root).
 // Usage: update_bench [block size (default 256)]
 #include <algorithm>
@@ -18,6 +19,7 @@
 #include "FirmwarePace.h"
 #include "FrameCapture.h"
 #include "LabNetwork.h"
+#include "PacedExchange.h"
 #include "PacedLoop.h"
 #include "TestSupport.h"
 
@@ -95,9 +97,12 @@ int main(int argc, char** argv) {
     line += part;
   }
   bench::PacedLoopFigures floor = bench::MeasurePacedLoop(3000);
-  char part[160];
-  snprintf(part, sizeof(part), " machine: a bare 1 ms paced loop reaches %.3f of pace, %.1f us CPU per timed wake-up",
-           floor.ratio, floor.cpuUsPerWake);
+  bench::PacedExchangeFigures exchange = bench::MeasurePacedExchange(net, 3000);
+  char part[320];
+  snprintf(part, sizeof(part),
+           " machine: a bare 1 ms paced loop reaches %.3f of pace, %.1f us CPU per timed wake-up; a bare paced TCP "
+           "request/reply over the same interfaces %.3f of pace, %.1f us CPU per frame",
+           floor.ratio, floor.cpuUsPerWake, exchange.ratio, exchange.cpuUsPerFrame);
   line += part;
   printf("%s\n", line.c_str());
   return 0;
