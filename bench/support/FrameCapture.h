@@ -2,7 +2,8 @@
 // there send to one port, and splits them into link frames (address, length,
 // data), each stamped with the time the kernel handed on the segment that
 // carried its first byte. Passive: the programs under measurement are not
-// slowed or changed. Needs root (a packet socket in the namespace).
+// changed, and the kernel copies for it only the segments it reads, a cost
+// their sends would carry otherwise. Needs root (a packet socket in the namespace).
 #pragma once
 #include <atomic>
 #include <condition_variable>
@@ -47,6 +48,7 @@ private:
     double partialMs = 0;
   };
 
+  int openSocket(const std::string& netns, void*& ring);
   void run(const std::string& netns);
   bool take(uint8_t* slot);
   void segment(const uint8_t* ip, size_t length, double ms);
