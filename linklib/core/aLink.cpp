@@ -1,6 +1,7 @@
 // The link engine. Lock order: the link table lock, a link's pump, its write
-// mutex, then the FIFO registry mutex and one FIFO's mutex. The log mutex, the
-// filter mutex and the worker's rest mutex of a link are each taken alone.
+// mutex, then one FIFO's mutex (a FIFO is found without a shared lock). The
+// log mutex, the filter mutex and the worker's rest mutex of a link are each
+// taken alone.
 #include "aLink.h"
 
 #include <atomic>
@@ -54,9 +55,9 @@
 // The link's I/O (taking in bytes, answering heartbeats, writing queued frames
 // at their pace) is done by whichever thread holds the pump: the link's worker
 // thread, or a caller waiting for a packet, which so gets its reply without
-// another thread having to wake it. A put that the pace allows writes its
-// frame at once, on the caller's thread. Lock order: the pump, then the write
-// mutex, then the FIFO registry and one FIFO's mutex.
+// another thread having to wake it. A put with nothing queued before it
+// writes its frame on the caller's thread once the pace allows. Lock order:
+// the pump, then the write mutex, then one FIFO's mutex.
 struct aLink {
   uint16_t check = 0;
   linkRef ref = 0;
@@ -1047,8 +1048,8 @@ aErr aLink_Reset(linkRef ref) {
 // --- Packets. ---
 
 // What callers need of a link, read under the table lock so that a link
-// destroyed by another thread meanwhile is never touched; the FIFO registry
-// then answers for a FIFO that went away.
+// destroyed by another thread meanwhile is never touched; a FIFO that went
+// away then answers as an unknown id.
 struct LinkView {
   bool found;
   bool running;

@@ -1,4 +1,4 @@
-// Bounded packet FIFOs addressed by 64-bit ids through a process-wide registry.
+// Bounded packet FIFOs addressed by 64-bit ids, found without a lock shared between FIFOs.
 #pragma once
 #include <stdint.h>
 
