@@ -31,7 +31,7 @@ sockaddr_in sAddress(const std::string& ip) {
   return a;
 }
 
-// Listens in the lab's namespace; answers every byte with itself until the peer goes.
+// Listens in the lab's namespace.
 int sListen(const testsupport::LabNetwork& net) {
   testsupport::NetnsScope scope(net.labNamespace());
   int fd = scope.ok() ? socket(AF_INET, SOCK_STREAM, 0) : -1;
@@ -45,6 +45,7 @@ int sListen(const testsupport::LabNetwork& net) {
   return fd;
 }
 
+// Takes one connection and answers every byte with itself until the peer goes.
 void sEcho(int listener) {
   int fd = accept(listener, nullptr, nullptr);
   int on = 1;
