@@ -47,7 +47,7 @@ struct Run {
 Run sUpdate(testsupport::LabNetwork& net, int labPid, int modules, const std::string& devices,
             const std::string& bird, double launchCpu) {
   Run run;
-  bench::FrameCapture capture(net.programNamespace(), kFirstPort);
+  bench::FrameCapture capture(net.labNamespace(), kFirstPort);
   bench::PeakWatch watch("updater");
   const double labBefore = bench::ProcessCpuSeconds(labPid);
   const double cpuBefore = bench::ChildCpuSeconds();

@@ -39,7 +39,7 @@ struct Sample {
 Sample sMeasure(testsupport::LabNetwork& net, const std::string& bird, size_t bytes, double launchCpu) {
   Sample sample;
   sample.bytes = bytes;
-  bench::FrameCapture capture(net.programNamespace(), kModulePort);
+  bench::FrameCapture capture(net.labNamespace(), kModulePort);
   if (!capture.ok()) {
     fprintf(stderr, "update_bench: %s\n", capture.error().c_str());
     return sample;

@@ -30,17 +30,17 @@ const long kDrainPauseNs = 5000000;
 uint16_t sBig16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 uint32_t sBig32(const uint8_t* p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
 
-// Lets the kernel copy into the ring only what segment() can use: outgoing
-// IPv4 TCP to the port, with a SYN (it restarts a connection) or payload.
-// Without it every packet on the interfaces, both ways, is copied into the
-// ring in the softirq of the program that sent it, and the measurement would
+// Lets the kernel copy into the ring only what segment() can use: IPv4 TCP
+// arriving for the port, with a SYN (it restarts a connection) or payload.
+// Without it every packet arriving on the interfaces is copied into the ring
+// in the softirq of the program that sent it, and the measurement would
 // charge that copy to the programs under test. The packet is seen from its
-// IPv4 header on. A jump skips that many instructions: every
-// failed test lands on the "ret 0" (drop) second to last.
+// IPv4 header on. A jump skips that many instructions: every failed test
+// lands on the "ret 0" (drop) second to last.
 bool sAttachFilter(int fd, uint16_t port) {
   struct sock_filter code[] = {
       BPF_STMT(BPF_LD | BPF_W | BPF_ABS, uint32_t(SKF_AD_OFF + SKF_AD_PKTTYPE)),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PACKET_OUTGOING, 0, 19),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PACKET_HOST, 0, 19),
       BPF_STMT(BPF_LD | BPF_W | BPF_ABS, uint32_t(SKF_AD_OFF + SKF_AD_PROTOCOL)),
       BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ETH_P_IP, 0, 17),
       BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 0),  // version
@@ -112,12 +112,17 @@ int FrameCapture::openSocket(const std::string& netns, void*& ring) {
   // does while it is still turning time stamps on) when it is read.
   int version = TPACKET_V2;
   struct tpacket_req request = {kBlockBytes, kBlocks, kSlotBytes, kSlots};
-  // Outgoing packets reach only the taps that take every protocol.
+  // Every protocol: the filter picks the packets.
   struct sockaddr_ll all = {};
   all.sll_family = AF_PACKET;
   all.sll_protocol = htons(ETH_P_ALL);
+  // Packets this namespace sends never reach the tap: the kernel would clone
+  // each one for it before the filter could drop it, in the sender's send.
+  int ignoreOutgoing = 1;
   if (!sAttachFilter(fd, port_))
     error_ = std::string("packet filter: ") + strerror(errno);
+  else if (setsockopt(fd, SOL_PACKET, PACKET_IGNORE_OUTGOING, &ignoreOutgoing, sizeof(ignoreOutgoing)) != 0)
+    error_ = std::string("packet socket: ") + strerror(errno);
   else if (setsockopt(fd, SOL_PACKET, PACKET_VERSION, &version, sizeof(version)) != 0 ||
            setsockopt(fd, SOL_PACKET, PACKET_RX_RING, &request, sizeof(request)) != 0 ||
            (ring = mmap(nullptr, size_t(kBlockBytes) * kBlocks, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0)) == MAP_FAILED)
@@ -157,13 +162,13 @@ void FrameCapture::run(const std::string& netns) {
 }
 
 // Takes the packet in one ring slot, if the kernel has filled it, passes an
-// outgoing IPv4 one on and gives the slot back; false when it is empty.
+// arriving IPv4 one on and gives the slot back; false when it is empty.
 bool FrameCapture::take(uint8_t* slot) {
   struct tpacket2_hdr* header = reinterpret_cast<struct tpacket2_hdr*>(slot);
   if (!(__atomic_load_n(&header->tp_status, __ATOMIC_ACQUIRE) & TP_STATUS_USER)) return false;
   const struct sockaddr_ll* from =
       reinterpret_cast<const struct sockaddr_ll*>(slot + TPACKET_ALIGN(sizeof(struct tpacket2_hdr)));
-  if (from->sll_pkttype == PACKET_OUTGOING && from->sll_protocol == htons(ETH_P_IP)) {
+  if (from->sll_pkttype == PACKET_HOST && from->sll_protocol == htons(ETH_P_IP)) {
     if (header->tp_snaplen < header->tp_len)
       gaps_++;  // cut short: not all of its bytes were seen
     else

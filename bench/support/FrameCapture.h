@@ -1,9 +1,10 @@
-// Watches, from inside a network namespace, the TCP bytes that the programs
-// there send to one port, and splits them into link frames (address, length,
-// data), each stamped with the time the kernel handed on the segment that
-// carried its first byte. Passive: the programs under measurement are not
-// changed, and the kernel copies for it only the segments it reads, a cost
-// their sends would carry otherwise. Needs root (a packet socket in the namespace).
+// Watches, from inside a network namespace, the TCP bytes that arrive there
+// for one port, and splits them into link frames (address, length, data),
+// each stamped with the time the kernel handed on the segment that carried
+// its first byte: on a virtual Ethernet pair or loopback, the moment the
+// sender sent it. Passive: the programs under measurement are not changed,
+// and the kernel copies for it only the segments it reads, a cost their sends
+// would carry otherwise. Needs root (a packet socket in the namespace).
 #pragma once
 #include <atomic>
 #include <condition_variable>
