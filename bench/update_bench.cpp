@@ -5,7 +5,8 @@
 // the namespace costs; user + system time of the whole run over every frame seen on the wire),
 // and, as the measure of the machine, what a bare 1 ms paced loop reaches here and what a bare
 // paced request/reply over TCP costs a frame (the least a link engine can spend on one here).
-// The frames are watched on the wire from inside the updater's namespace. Everything runs in private network namespaces (needs root).
+// The frames are watched on the wire as they arrive in the lab's namespace. Everything runs in private
+// network namespaces (needs root).
 // Usage: update_bench [block size (default 256)]
 #include <algorithm>
 #include <chrono>
