@@ -3,7 +3,10 @@
 // and its ratio to one module's, the updater's CPU per frame sent and per module, the lab's
 // CPU beside it (its modules compete for the same cores), the most threads and descriptors
 // the updater held, the firmware frame pace of one module (alone and within the fleet), and
-// the load average before and after, since the machine's cores are shared. Frames sent are
+// the load average before and after, since the machine's cores are shared. Beside it, what N
+// bare paced request/reply links (nothing but their system calls) cost and reach here, with a
+// thread a link as the updater has, with one thread for all, and with an I/O thread waking a
+// thread a link: the floor of each design. Frames sent are
 // counted on the wire for one module; every module gets the same image and the same frames.
 // Runs in private network namespaces (needs root).
 // Usage: fleet_bench [modules (default 8)] [rounds (default 1)]
@@ -18,6 +21,7 @@
 #include "FirmwarePace.h"
 #include "FrameCapture.h"
 #include "LabNetwork.h"
+#include "PacedFleet.h"
 #include "ProcessWatch.h"
 #include "TestSupport.h"
 
@@ -25,6 +29,7 @@ namespace {
 
 const uint16_t kFirstPort = 9000;
 const size_t kImageBytes = 64 * 1024;
+const size_t kBareFrames = 2000;  // per link, for the bare designs
 
 std::string sSerial(int i) {
   char text[9];
@@ -115,16 +120,23 @@ int main(int argc, char** argv) {
     Run one = sUpdate(net, labPid, 1, sSerial(0), bird, launchCpu);
     Run fleet = sUpdate(net, labPid, modules, devices, bird, launchCpu);
     if (!one.ok || !fleet.ok) return 1;
+    using bench::FleetDesign;
+    const bench::PacedFleetFigures threads = bench::MeasurePacedFleet(net, modules, kBareFrames, FleetDesign::ThreadPerLink);
+    const bench::PacedFleetFigures loop = bench::MeasurePacedFleet(net, modules, kBareFrames, FleetDesign::OneThread);
+    const bench::PacedFleetFigures handed =
+        bench::MeasurePacedFleet(net, modules, kBareFrames, FleetDesign::IOThreadAndLinkThreads);
     const double fleetFrames = static_cast<double>(fleet.frames) * modules;
     printf("fleet_bench: %d x %zu KiB over TCP/IP: %.2f s = %.2f x one module (%.2f s); updater CPU %.1f us and %.2f wake-ups per frame "
            "(one module alone %.1f us, %.2f), %.3f s per module, %.2f of a core; lab CPU %.2f of a core (%.1f us per frame); "
            "updater peak %d threads, %d descriptors; firmware frame pace %.3f of bound (alone %.3f); "
-           "load average %.2f -> %.2f\n",
+           "bare links: a thread each %.1f us per frame at %.3f of pace, one thread for all %.1f us at %.3f, "
+           "an I/O thread waking a thread each %.1f us at %.3f, their echo %.1f us; load average %.2f -> %.2f\n",
            modules, kImageBytes / 1024, fleet.wall, fleet.wall / one.wall, one.wall, fleet.cpu / fleetFrames * 1e6,
            fleet.wakeups / fleetFrames, one.cpu / static_cast<double>(one.frames) * 1e6,
            one.wakeups / static_cast<double>(one.frames), fleet.cpu / modules, fleet.cpu / fleet.wall,
            fleet.labCpu / fleet.wall, fleet.labCpu / fleetFrames * 1e6, fleet.threads, fleet.descriptors, fleet.pace,
-           one.pace, loadBefore, sLoadAverage());
+           one.pace, threads.cpuUsPerFrame, threads.ratio, loop.cpuUsPerFrame, loop.ratio, handed.cpuUsPerFrame, handed.ratio, threads.echoUsPerFrame,
+           loadBefore, sLoadAverage());
     fflush(stdout);
   }
   return 0;

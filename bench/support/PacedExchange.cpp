@@ -23,27 +23,43 @@ double sThreadCpuUs() {
   return t.tv_sec * 1e6 + t.tv_nsec / 1e3;
 }
 
-sockaddr_in sAddress(const std::string& ip) {
+sockaddr_in sAddress(const std::string& ip, uint16_t port) {
   sockaddr_in a{};
   a.sin_family = AF_INET;
-  a.sin_port = htons(kEchoPort);
+  a.sin_port = htons(port);
   inet_pton(AF_INET, ip.c_str(), &a.sin_addr);
   return a;
 }
 
-// Listens in the lab's namespace.
-int sListen(const testsupport::LabNetwork& net) {
+}  // namespace
+
+int ListenInLab(const testsupport::LabNetwork& net, uint16_t port, int backlog) {
   testsupport::NetnsScope scope(net.labNamespace());
   int fd = scope.ok() ? socket(AF_INET, SOCK_STREAM, 0) : -1;
   int on = 1;
-  sockaddr_in a = sAddress(net.labAddress());
+  sockaddr_in a = sAddress(net.labAddress(), port);
   if (fd >= 0 && (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0 ||
-                  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 || listen(fd, 1) != 0)) {
+                  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 || listen(fd, backlog) != 0)) {
     close(fd);
     fd = -1;
   }
   return fd;
 }
+
+int ConnectFromProgram(const testsupport::LabNetwork& net, uint16_t port) {
+  testsupport::NetnsScope scope(net.programNamespace());
+  int fd = scope.ok() ? socket(AF_INET, SOCK_STREAM, 0) : -1;
+  int on = 1;
+  sockaddr_in a = sAddress(net.labAddress(), port);
+  if (fd >= 0 && (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on)) != 0 ||
+                  connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0)) {
+    close(fd);
+    fd = -1;
+  }
+  return fd;
+}
+
+namespace {
 
 // Takes one connection and answers every byte with itself until the peer goes.
 void sEcho(int listener) {
@@ -57,30 +73,17 @@ void sEcho(int listener) {
   if (fd >= 0) close(fd);
 }
 
-int sConnect(const testsupport::LabNetwork& net) {
-  testsupport::NetnsScope scope(net.programNamespace());
-  int fd = scope.ok() ? socket(AF_INET, SOCK_STREAM, 0) : -1;
-  int on = 1;
-  sockaddr_in a = sAddress(net.labAddress());
-  if (fd >= 0 && (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on)) != 0 ||
-                  connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0)) {
-    close(fd);
-    fd = -1;
-  }
-  return fd;
-}
-
 }  // namespace
 
 PacedExchangeFigures MeasurePacedExchange(const testsupport::LabNetwork& net, size_t frames) {
   PacedExchangeFigures figures;
-  int listener = sListen(net);
+  int listener = ListenInLab(net, kEchoPort, 1);
   if (listener < 0 || frames == 0) {
     if (listener >= 0) close(listener);
     return figures;
   }
   std::thread echo(sEcho, listener);
-  int fd = sConnect(net);
+  int fd = ConnectFromProgram(net, kEchoPort);
   if (fd >= 0) {
     aTime_SetPreciseSleeps();
     char frame[kFrameBytes] = {0x02, kFrameBytes - 2};

@@ -6,6 +6,7 @@
 // engine can spend on a frame here (the echo's own CPU is not counted).
 #pragma once
 #include <cstddef>
+#include <cstdint>
 
 #include "LabNetwork.h"
 
@@ -16,6 +17,11 @@ struct PacedExchangeFigures {
   double ratio = 0;          // frames x 1 ms over the time they took
   double cpuUsPerFrame = 0;  // the sending thread's CPU time per frame
 };
+
+// A TCP socket listening in the lab's namespace, or connected from the
+// program's to the lab's address, with Nagle off (-1 when it cannot).
+int ListenInLab(const testsupport::LabNetwork& net, uint16_t port, int backlog);
+int ConnectFromProgram(const testsupport::LabNetwork& net, uint16_t port);
 
 PacedExchangeFigures MeasurePacedExchange(const testsupport::LabNetwork& net, size_t frames);
 
