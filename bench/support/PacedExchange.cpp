@@ -14,7 +14,6 @@ namespace bench {
 
 namespace {
 
-const uint16_t kEchoPort = 9190;
 const size_t kFrameBytes = 30;
 
 double sThreadCpuUs() {
@@ -77,13 +76,13 @@ void sEcho(int listener) {
 
 PacedExchangeFigures MeasurePacedExchange(const testsupport::LabNetwork& net, size_t frames) {
   PacedExchangeFigures figures;
-  int listener = ListenInLab(net, kEchoPort, 1);
+  int listener = ListenInLab(net, kPacedExchangePort, 1);
   if (listener < 0 || frames == 0) {
     if (listener >= 0) close(listener);
     return figures;
   }
   std::thread echo(sEcho, listener);
-  int fd = ConnectFromProgram(net, kEchoPort);
+  int fd = ConnectFromProgram(net, kPacedExchangePort);
   if (fd >= 0) {
     aTime_SetPreciseSleeps();
     char frame[kFrameBytes] = {0x02, kFrameBytes - 2};

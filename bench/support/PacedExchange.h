@@ -12,6 +12,8 @@
 
 namespace bench {
 
+const uint16_t kPacedExchangePort = 9190;
+
 struct PacedExchangeFigures {
   bool ok = false;
   double ratio = 0;          // frames x 1 ms over the time they took
