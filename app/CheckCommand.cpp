@@ -86,6 +86,12 @@ CheckVerdict Say(UpdaterDisplayInterface& display, CheckVerdict verdict, CheckVe
   return verdict;
 }
 
+// A refusal, with the code an update gives it.
+CheckVerdict Refuse(UpdaterDisplayInterface& display, CheckVerdict verdict, aErr error, const std::string& line) {
+  verdict.error = error;
+  return Say(display, verdict, CheckVerdict::Refused, line);
+}
+
 // The file read as an update reads it; an empty reason when it loaded.
 std::string LoadRefusal(const std::string& path, BirdFile& file) {
   if (access(path.c_str(), R_OK) != 0)
@@ -108,21 +114,24 @@ CheckVerdict CheckBirdFile(const Parameters& parameters, const std::string& upda
   CheckVerdict verdict;
   verdict.file = parameters.birdFile;
   if (verdict.file.empty())
-    return Say(display, verdict, CheckVerdict::Refused, "-C must name the BIRD file to check via -f");
+    return Refuse(display, verdict, aErrParam, "-C must name the BIRD file to check via -f");
   BirdFile file;
   std::string refusal = LoadRefusal(verdict.file, file);
   if (!refusal.empty())
-    return Say(display, verdict, CheckVerdict::Refused, refusal);
+    return Refuse(display, verdict, aErrParse, refusal);
   ImageVerdict signature = ImageTrust::Judge(file, updaterDirectory);
   if (!signature.Accepted())
-    return Say(display, verdict, CheckVerdict::Refused, signature.Refusal());
+    return Refuse(display, verdict, aErrParse, signature.Refusal());
   Describe(display, file);
   display.message(kInfo, "    Signature:      %s", signature.Describe().c_str());
   refusal = FileRefusal(file, parameters.serialNumber);
-  if (refusal.empty() && parameters.serialNumber != 0 && !parameters.override)
+  if (!refusal.empty())
+    return Refuse(display, verdict, aErrParse, refusal);
+  // An update refuses a module of another model once it has read the module.
+  if (parameters.serialNumber != 0 && !parameters.override)
     refusal = ModelRefusal(file, parameters.serialNumber, updaterDirectory, display);
   if (!refusal.empty())
-    return Say(display, verdict, CheckVerdict::Refused, refusal);
+    return Refuse(display, verdict, aErrParam, refusal);
   // Without a module the check cannot say whose the file is: it says for which modules it is.
   if (parameters.serialNumber == 0)
     return Say(display, verdict, CheckVerdict::AcceptedIfFits,

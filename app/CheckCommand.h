@@ -5,6 +5,7 @@
 
 #include "Parameters.h"
 #include "UpdaterDisplayInterface.h"
+#include "aError.h"
 
 // What -C concluded about the file.
 struct CheckVerdict {
@@ -16,6 +17,9 @@ struct CheckVerdict {
   std::string file;  // as given with -f
   Verdict verdict = Refused;
   std::string reason;  // the line that said the verdict, as the user was shown it
+  // Refused: the code an update gives the same refusal (aErrParse for the file,
+  // aErrParam for what was asked of it); aErrNone otherwise.
+  aErr error = aErrNone;
 
   // 0 when an update would accept the file, 1 when it would refuse it.
   int ExitCode() const { return verdict == Refused ? 1 : 0; }

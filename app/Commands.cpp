@@ -7,6 +7,7 @@
 #include "FleetCommand.h"
 #include "Interrupt.h"
 #include "Listings.h"
+#include "Log.h"
 #include "RecoveryCommand.h"
 #include "ResultLines.h"
 #include "update/FirmwareUpdate.h"
@@ -51,6 +52,7 @@ int RunGet(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, Ru
     display.message(kInfo, "Retrieving firmware build %s", p.build.c_str());
   }
   record.download.ran = true;
+  Log::ModuleScope logScope(p.serialNumber);  // -k's lines of the download name the module
   record.download.result = updater.Download_Build(p.serialNumber, p.build, p.override);
   uint32_t build = record.download.result.build;
   if (build == 0)

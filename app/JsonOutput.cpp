@@ -149,8 +149,10 @@ std::string FailedResult(const RunRecord& record, int& code) {
     return record.download.result.errorText;
   if (record.builds.ran && !record.builds.result.answered)
     return record.builds.result.errorText;
-  if (record.check.ran && record.check.verdict.verdict == CheckVerdict::Refused)
+  if (record.check.ran && record.check.verdict.verdict == CheckVerdict::Refused) {
+    code = record.check.verdict.error;
     return record.check.verdict.reason;
+  }
   return std::string();
 }
 
@@ -166,16 +168,19 @@ json RunError(const RunRecord& record, const JsonOutput::RunEnd& end) {
   return Error(0, "Failed with exit code " + std::to_string(end.exitCode));
 }
 
-// The signature verdict of every BIRD image the run loaded.
+// The signature verdict of every BIRD image the run loaded, each image once: a file
+// that two steps load (-G stores it and -U installs it, -C checks it for -U) is one image.
 json Images(const std::vector<ImageVerdict>& verdicts) {
   json images = json::array();
-  for (const ImageVerdict& verdict : verdicts) {
-    json image = {{"file", verdict.file},
-                  {"signature", verdict.Name()},
-                  {"trusted_keys_installed", verdict.keysInstalled},
-                  {"accepted", verdict.Accepted()}};
-    if (!verdict.keyId.empty())
-      image["key_id"] = verdict.keyId;
+  for (auto verdict = verdicts.begin(); verdict != verdicts.end(); ++verdict) {
+    if (std::any_of(verdicts.begin(), verdict, [&](const ImageVerdict& earlier) { return earlier.Repeats(*verdict); }))
+      continue;
+    json image = {{"file", verdict->file},
+                  {"signature", verdict->Name()},
+                  {"trusted_keys_installed", verdict->keysInstalled},
+                  {"accepted", verdict->Accepted()}};
+    if (!verdict->keyId.empty())
+      image["key_id"] = verdict->keyId;
     images.push_back(image);
   }
   return images;

@@ -85,8 +85,11 @@ bool sFetchBird(UpdaterDisplayInterface& display, const std::string& serverUrl, 
   HTTPRequest::Meter meter;
   HTTPRequest::Meter* shared = &meter;
   bool ok = false;
+  // The worker's -k lines name the module the caller works for, as the caller's own do.
+  const uint32_t module = Log::ThreadModule();
   {
-    JoiningThread worker(std::thread([&promise, firmware, buildText, serialNumber, url, target, shared] {
+    JoiningThread worker(std::thread([&promise, firmware, buildText, serialNumber, url, target, shared, module] {
+      Log::ModuleScope logScope(module);
       HTTPRequest::Metered metered(shared);
       try {
         promise.set_value(UpdateServerRequest::GetBuild(serialNumber, firmware, buildText, target->bird,
@@ -237,7 +240,8 @@ uint32_t FirmwareDownload::Store(UpdaterStoreItem& item, uint32_t build, const s
   // install (firmware, or a recovery loader alone); anything else would
   // overwrite a good stored file and be recorded as the latest.
   BirdFile check;
-  check.filename = fileName;
+  // Named by where it is stored, as the update that loads it from there names it.
+  check.filename = BuildPath(item.Path().c_str(), fileName.c_str(), nullptr);
   if (!check.LoadBytes(bytes.data(), bytes.size()) ||
       check.FirmwareBytes() + check.ImageBytes(BirdFile::BLOCK_LOADER) == 0) {
     display.message(UpdaterDisplayInterface::Error, "The server sent no valid BIRD file for build %u", build);

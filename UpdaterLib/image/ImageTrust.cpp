@@ -65,6 +65,7 @@ ImageVerdict ImageTrust::Judge(const BirdFile& file, const std::string& updaterD
   BirdSignature::Parsed parsed = BirdSignature::Parse(file);
   ImageVerdict verdict;
   verdict.file = sBaseName(file.filename);
+  verdict.path = file.filename;
   verdict.keyId = parsed.keyId;
   verdict.problem = parsed.problem;
   verdict.keysInstalled = keys.Installed();

@@ -13,11 +13,17 @@ struct ImageVerdict {
   enum Kind { Unsigned, Malformed, Trusted, UnknownKey, BadSignature };
   Kind kind = Unsigned;
   std::string file;     // the file's name, without its directory
+  std::string path;     // the file as it was loaded (or is stored): tells one image judged twice from two
   std::string keyId;    // the key that signed it, when it names one
   std::string problem;  // Malformed: what is wrong with the signature block
   bool keysInstalled = false;
 
   bool Accepted() const { return !keysInstalled || kind == Trusted; }
+  // The same file judged the same way (a download and the update that installs it).
+  bool Repeats(const ImageVerdict& other) const {
+    return path == other.path && kind == other.kind && keyId == other.keyId && problem == other.problem &&
+           keysInstalled == other.keysInstalled;
+  }
   // "unsigned", "signed by key …, no trusted key installed", "signed by trusted key …".
   std::string Describe() const;
   // "Bird file 1420.bird is not signed by a trusted key (signed by 3F2A…)".

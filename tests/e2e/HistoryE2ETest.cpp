@@ -1,6 +1,7 @@
 // What the store remembers of every module, end to end: an update over USB, an LPC and
 // an i.MX recovery, fingerprints read, a download and an update from a file named by a
-// relative path, then -I and -I --json; and the line log a fleet keeps through a pipe.
+// relative path, then -I and -I --json; the line log a fleet keeps through a pipe, and the
+// module -k's lines of a download name.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -290,4 +291,54 @@ TEST(LineLogE2E, FleetThroughAPipePrefixesEveryModuleLine) {
     failedTransfer += Has(line, " 0000A002 NETWORK: Unable to validate transfer");
   }
   EXPECT_EQ(failedTransfer, 1) << testsupport::ReadFile(log);
+}
+
+// -k names the module a download serves on every line, those of the worker thread that
+// makes the request included, alone (-G) and in a fleet; a fleet's own lines name none.
+TEST(LineLogE2E, DownloadLinesNameTheirModule) {
+  testsupport::LabNetwork net;
+  if (!net.ok()) GTEST_SKIP() << net.error();
+  TempDir files;
+  const std::string catalogue = MakeCatalogue(files);
+  ASSERT_GE(net.startLab({"modules", "--module", "serial=0000A001,model=17,build=1100,reboot-delay=200,port=9001",
+                          "--module", "serial=0000A002,model=17,build=1100,reboot-delay=200,port=9002"}),
+            0)
+      << net.error();
+  ASSERT_GE(net.startLab({"server", "--catalogue", catalogue, "--device", "0000A001:Holvex", "--device",
+                          "0000A002:Holvex", "--host", net.labAddress(), "--port", "8080"}),
+            0)
+      << net.error();
+  const std::string url = "http://" + net.labAddress() + ":8080/cgi/u";
+  // The module a stamped line names; a line too short to be stamped as it is.
+  auto named = [](const std::string& line) { return line.size() < 33 ? line : line.substr(25, 8); };
+
+  const std::string single = files.file("single.log");
+  testsupport::RunResult r = net.runUpdater({"-G", "-d", "0000A001", "-u", url, "-k", single, "-X", "0x21"}, 60000);
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  int requests = 0;
+  for (const std::string& line : Lines(testsupport::ReadFile(single))) {
+    EXPECT_TRUE(line.empty() || named(line) == "0000A001") << line;
+    requests += Has(line, "op=bird&sn=0000A001");
+  }
+  EXPECT_EQ(requests, 1) << testsupport::ReadFile(single);
+
+  const std::string fleet = files.file("fleet.log");
+  r = net.runUpdater({"-G", "-U", "-d", "0000A001,0000A002", "-t", "TCPIP", "-u", url, "-k", fleet, "-X", "0x21"},
+                     60000);
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  int fetched = 0, own = 0;
+  for (const std::string& line : Lines(testsupport::ReadFile(fleet))) {
+    for (const char* serial : {"0000A001", "0000A002"}) {
+      if (Has(line, std::string("op=bird&sn=") + serial)) {
+        EXPECT_EQ(named(line), serial) << line;
+        fetched++;
+      }
+    }
+    if (Has(line, "Fleet update of 2 modules")) {
+      EXPECT_EQ(named(line), "--------") << line;
+      own++;
+    }
+  }
+  EXPECT_EQ(fetched, 2) << testsupport::ReadFile(fleet);
+  EXPECT_EQ(own, 1) << testsupport::ReadFile(fleet);
 }

@@ -203,6 +203,10 @@ TEST_F(JsonE2E, UpdateReportsEachModulesResult) {
   EXPECT_EQ(ok["place"], json({{"transport", "TCPIP"}, {"ip", net->labAddress()}, {"port", 9000}})) << r.out;
   EXPECT_EQ(ok["state"], "updated");
   EXPECT_GT(ok["bytes_sent"].get<uint64_t>(), 4096u) << r.out;  // the loader and 4 KB of firmware
+  // The file -G stored is the one -U installed: one image.
+  EXPECT_EQ(d["images"], json::parse(R"([{"file":"1234.bird","signature":"unsigned",
+                                         "trusted_keys_installed":false,"accepted":true}])"))
+      << r.out;
 
   // A module that refuses the transfer's byte sum: the link library's code and the user's line.
   d = Run({"-U", "-d", "00000A02", "-f", files->file("generic.bird")}, r);
@@ -268,6 +272,10 @@ TEST_F(JsonE2E, UpdateReportsEachModulesResult) {
               json({{"serial", result["serial"]}, {"build_requested", 0}, {"build", 1234}, {"succeeded", true}}))
         << r.out;
   }
+  // Each module's own file is an image of its own, though both are named 1234.bird.
+  ASSERT_EQ(d["images"].size(), 2u) << r.out;
+  EXPECT_EQ(d["images"][0], d["images"][1]) << r.out;
+  EXPECT_EQ(d["images"][0]["file"], "1234.bird") << r.out;
 
   // Refused before any module: no result, the refusal as the run's error.
   d = Run({"-U"}, r);
@@ -299,7 +307,11 @@ TEST_F(JsonE2E, CheckGivesTheVerdictAndItsReason) {
   const std::string refusal = "Cannot read BIRD file " + files->file("missing.bird") + ": No such file or directory";
   EXPECT_EQ(d["check"]["verdict"], "refused");
   EXPECT_EQ(d["check"]["reason"], refusal);
-  EXPECT_EQ(d["error"], json({{"code", 0}, {"text", refusal}})) << r.out;
+  // The code -U gives a file it cannot load.
+  EXPECT_EQ(d["error"], json({{"code", 16}, {"text", refusal}})) << r.out;
+  d = Run({"-C"}, r);
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(d["error"], json({{"code", 2}, {"text", "-C must name the BIRD file to check via -f"}})) << r.out;
 
   // With an update after it, the check is part of the update's document.
   d = Run({"-C", "-U", "-d", "00000A16", "-f", files->file("missing.bird")}, r);
@@ -307,6 +319,14 @@ TEST_F(JsonE2E, CheckGivesTheVerdictAndItsReason) {
   EXPECT_EQ(d["command"], "update");
   EXPECT_EQ(d["check"]["verdict"], "refused");
   EXPECT_EQ(d["results"], json::array()) << r.out;
+  EXPECT_EQ(d["error"]["code"], 16) << r.out;
+
+  // The file checked is the file installed: one image.
+  d = Run({"-C", "-U", "-d", "0000BEEF", "-t", "TCPIP", "-f", files->file("generic.bird")}, r);
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_EQ(d["check"]["verdict"], "accepted") << r.out;
+  ASSERT_EQ(d["images"].size(), 1u) << r.out;
+  EXPECT_EQ(d["images"][0]["file"], "generic.bird") << r.out;
 }
 
 namespace {
