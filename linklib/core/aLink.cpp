@@ -138,8 +138,8 @@ struct aLink {
 // gone is kept, its lock still initialised, and carries a later link. So a
 // look-up may lock whatever entry a reference leads to without a shared lock,
 // and learn under that entry's lock whether it still names that link.
-// A cache line each for the look-up's part: callers of different links do
-// not share one.
+// Entries start on a cache line and fill whole lines: the callers of
+// different links never write to one line.
 typedef struct alignas(64) _linkEntry {
   // Taken for reading by a look-up, for writing by whoever changes what the
   // entry names (creating, destroying, resetting the link).
@@ -148,7 +148,7 @@ typedef struct alignas(64) _linkEntry {
   aLink* link = nullptr;
   // Under the table lock: where the link leads, its users, and the next entry
   // of the table, or of the spare entries.
-  alignas(64) uint32_t identifier = 0;
+  uint32_t identifier = 0;
   uint32_t port = 0;
   linkType type = linkTypeInvalid;
   int16_t useCount = 0;
@@ -227,6 +227,11 @@ static linkRef sTakeRef(void) {
   return 0;
 }
 
+static void sPutSpare(_linkEntry* entry) {
+  entry->next = sSpares;
+  sSpares = entry;
+}
+
 // A spare entry, or a new one.
 static _linkEntry* sTakeEntry(void) {
   _linkEntry* e = sSpares;
@@ -277,10 +282,8 @@ static _linkEntry* sCreate(uint32_t identifier, uint32_t port, linkType type) {
   _linkEntry* e = ref ? sTakeEntry() : nullptr;
   aLink* link = e ? new (std::nothrow) aLink() : nullptr;
   if (!link) {
-    if (e) {
-      e->next = sSpares;
-      sSpares = e;
-    }
+    if (e)
+      sPutSpare(e);
     return nullptr;
   }
   sInitLinkLocks(link);
@@ -315,8 +318,7 @@ static aLink* sExtractEntry(_linkEntry* entry) {
   entry->ref = 0;
   entry->link = nullptr;
   pthread_rwlock_unlock(&entry->lock);
-  entry->next = sSpares;
-  sSpares = entry;
+  sPutSpare(entry);
   return link;
 }
 
