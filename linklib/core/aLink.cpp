@@ -166,7 +166,8 @@ static _linkEntry* sSpares = nullptr;
 // slot is taken by a link still open is passed over, and after the last of
 // 2^32 they start again at 1: no two open links share a reference or a slot,
 // and a stale reference names nothing for 4 billion links more. The slots
-// bound the links open at once, far beyond the descriptors a process has.
+// bound the links open at once (16384), far beyond the descriptors a process
+// usually has.
 #define aLINK_SLOTS (1u << 14)
 static std::atomic<_linkEntry*> sSlots[aLINK_SLOTS];
 static linkRef sNextRef = 1;
