@@ -1,7 +1,8 @@
-// The link engine. Lock order: the link table lock, a link's pump, its write
-// mutex, then one FIFO's mutex (a FIFO is found without a shared lock). The
-// log mutex, the filter mutex and the worker's rest mutex of a link are each
-// taken alone.
+// The link engine. Lock order: the link table lock, a link's entry lock, its
+// pump, its write mutex, then one FIFO's mutex. A link is found under its
+// entry's lock alone, taken for reading and let go before any other (a FIFO
+// too is found without a shared lock). The log mutex, the filter mutex and the
+// worker's rest mutex of a link are each taken alone.
 #include "aLink.h"
 
 #include <atomic>
@@ -11,7 +12,6 @@
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
-#include <unordered_map>
 
 #include "aLinkSpec.h"
 #include "aMutex.h"
@@ -134,28 +134,42 @@ struct aLink {
   std::atomic<bool> sentSinceInput{false};
 };
 
-typedef struct _linkEntry {
-  linkRef ref = 0;
+// A link's place in the table. Entries are never freed: one whose link is
+// gone is kept, its lock still initialised, and carries a later link. So a
+// look-up may lock whatever entry a reference leads to without a shared lock,
+// and learn under that entry's lock whether it still names that link.
+// Entries start on a cache line and fill whole lines: the callers of
+// different links never write to one line.
+typedef struct alignas(64) _linkEntry {
+  // Taken for reading by a look-up, for writing by whoever changes what the
+  // entry names (creating, destroying, resetting the link).
+  pthread_rwlock_t lock;
+  linkRef ref = 0;  // 0 while the entry carries no link
+  aLink* link = nullptr;
+  // Under the table lock: where the link leads, its users, and the next entry
+  // of the table, or of the spare entries.
   uint32_t identifier = 0;
   uint32_t port = 0;
   linkType type = linkTypeInvalid;
   int16_t useCount = 0;
-  aLink* link = nullptr;
   struct _linkEntry* next = nullptr;
 } _linkEntry;
 
-// The table's lock: looking a link up shares it (callers do several times a
-// frame); creating, destroying and resetting take it alone. Writers go first,
-// so a create is not starved by a fleet's look-ups; nobody takes it twice.
-static pthread_rwlock_t sTableLock = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
+// The table's lock: creating, sharing, destroying and resetting links take it;
+// a look-up never does. Nobody takes it twice.
+static pthread_mutex_t sTableLock = PTHREAD_MUTEX_INITIALIZER;
 static _linkEntry* sTable = nullptr;
-// The table's entries by reference: a fleet's callers look their links up
-// several times a frame, and a walk of the list would grow with the fleet.
-// Made once and kept to the end, so that no late look-up meets it destroyed.
-static std::unordered_map<linkRef, _linkEntry*>& sIndex() {
-  static auto* index = new std::unordered_map<linkRef, _linkEntry*>();
-  return *index;
-}
+static _linkEntry* sSpares = nullptr;
+// References grow by one with each link made, as they always have: a link's
+// reference names its slot (the reference modulo the slots), which points to
+// its entry, so a look-up is an index and one atomic load. A reference whose
+// slot is taken by a link still open is passed over, and after the last of
+// 2^32 they start again at 1: no two open links share a reference or a slot,
+// and a stale reference names nothing for 4 billion links more. The slots
+// bound the links open at once (16384), far beyond the descriptors a process
+// usually has.
+#define aLINK_SLOTS (1u << 14)
+static std::atomic<_linkEntry*> sSlots[aLINK_SLOTS];
 static linkRef sNextRef = 1;
 // Serialises creation of a link's packet log between callers.
 static pthread_mutex_t sLogCreateMutex = PTHREAD_MUTEX_INITIALIZER;
@@ -165,12 +179,29 @@ aErr aLink_Start(aLink* link);
 aErr aLink_Stop(aLink* link);
 aErr aLink_ResetLink(_linkEntry* entry);
 
-// --- Table (caller holds the table lock). ---
+// --- Table (caller holds the table lock, but for sLockEntry). ---
+
+static _linkEntry* sSlotEntry(linkRef ref) {
+  return ref ? sSlots[ref % aLINK_SLOTS].load(std::memory_order_acquire) : nullptr;
+}
 
 static _linkEntry* sLookupEntryByID(linkRef ref) {
-  const std::unordered_map<linkRef, _linkEntry*>& index = sIndex();
-  auto found = index.find(ref);
-  return found == index.end() ? nullptr : found->second;
+  _linkEntry* e = sSlotEntry(ref);
+  return e && e->ref == ref ? e : nullptr;
+}
+
+// Finds the link a reference names and returns its entry locked for reading,
+// the only lock taken; nullptr when the reference names no link (any more).
+// The caller lets go before taking any other lock.
+static _linkEntry* sLockEntry(linkRef ref) {
+  _linkEntry* e = sSlotEntry(ref);
+  if (!e)
+    return nullptr;
+  pthread_rwlock_rdlock(&e->lock);
+  if (e->ref == ref && e->link && e->link->check == aLINK_VALID)
+    return e;
+  pthread_rwlock_unlock(&e->lock);
+  return nullptr;
 }
 
 // Links are shared only between holders of the same transport and address:
@@ -185,22 +216,45 @@ static _linkEntry* sLookupEntryByIdentifier(linkType type, uint32_t identifier, 
 
 static void sChangeUseCount(_linkEntry* entry, int delta) { entry->useCount = static_cast<int16_t>(entry->useCount + delta); }
 
-static _linkEntry* sCreate(uint32_t identifier, uint32_t port, linkType type) {
-  _linkEntry* e = new (std::nothrow) _linkEntry();
-  aLink* link = new (std::nothrow) aLink();
-  if (!e || !link) {
-    delete e;
-    delete link;
-    return nullptr;
+// The next reference whose slot is free; 0 when every slot holds an open link.
+static linkRef sTakeRef(void) {
+  for (uint32_t tried = 0; tried < aLINK_SLOTS; tried++) {
+    linkRef ref = sNextRef++;
+    if (sNextRef == 0)
+      sNextRef = 1;
+    if (!sSlots[ref % aLINK_SLOTS].load(std::memory_order_relaxed))
+      return ref;
   }
-  e->ref = sNextRef++;
-  try {
-    sIndex()[e->ref] = e;
-  } catch (const std::bad_alloc&) {
-    delete e;
-    delete link;
-    return nullptr;
+  return 0;
+}
+
+static void sPutSpare(_linkEntry* entry) {
+  entry->next = sSpares;
+  sSpares = entry;
+}
+
+// A spare entry, or a new one.
+static _linkEntry* sTakeEntry(void) {
+  _linkEntry* e = sSpares;
+  if (e) {
+    sSpares = e->next;
+    e->next = nullptr;
+    return e;
   }
+  e = new (std::nothrow) _linkEntry();
+  if (!e)
+    return nullptr;
+  // Writers go first, so that a destroy or reset is not starved by a busy
+  // link's look-ups; nobody takes an entry's lock twice.
+  pthread_rwlockattr_t attr;
+  pthread_rwlockattr_init(&attr);
+  pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
+  pthread_rwlock_init(&e->lock, &attr);
+  pthread_rwlockattr_destroy(&attr);
+  return e;
+}
+
+static void sInitLinkLocks(aLink* link) {
   pthread_mutex_init(&link->filterMutex, nullptr);
   pthread_mutex_init(&link->writeMutex, nullptr);
   pthread_mutex_init(&link->pumpMutex, nullptr);
@@ -212,31 +266,69 @@ static _linkEntry* sCreate(uint32_t identifier, uint32_t port, linkType type) {
   pthread_cond_init(&link->logEvent, &attr);
   pthread_cond_init(&link->restCond, &attr);
   pthread_condattr_destroy(&attr);
+}
+
+static void sDestroyLinkLocks(aLink* link) {
+  pthread_mutex_destroy(&link->filterMutex);
+  pthread_mutex_destroy(&link->writeMutex);
+  pthread_mutex_destroy(&link->pumpMutex);
+  pthread_mutex_destroy(&link->restMutex);
+  pthread_mutex_destroy(&link->logEventMutex);
+  pthread_cond_destroy(&link->logEvent);
+  pthread_cond_destroy(&link->restCond);
+}
+
+static _linkEntry* sCreate(uint32_t identifier, uint32_t port, linkType type) {
+  linkRef ref = sTakeRef();
+  _linkEntry* e = ref ? sTakeEntry() : nullptr;
+  aLink* link = e ? new (std::nothrow) aLink() : nullptr;
+  if (!link) {
+    if (e)
+      sPutSpare(e);
+    return nullptr;
+  }
+  sInitLinkLocks(link);
+  link->ref = ref;
   e->identifier = identifier;
   e->port = port;
   e->type = type;
+  e->useCount = 0;
+  pthread_rwlock_wrlock(&e->lock);
+  e->ref = ref;
   e->link = link;
-  link->ref = e->ref;
+  pthread_rwlock_unlock(&e->lock);
+  sSlots[ref % aLINK_SLOTS].store(e, std::memory_order_release);
   e->next = sTable;
   sTable = e;
   return e;
 }
 
-static void sExtractEntry(_linkEntry* entry) {
+// Takes the entry out of the table and returns its link: from here on the
+// reference names nothing, and the entry may carry another link at once.
+static aLink* sExtractEntry(_linkEntry* entry) {
   for (_linkEntry** p = &sTable; *p; p = &(*p)->next) {
     if (*p == entry) {
       *p = entry->next;
-      sIndex().erase(entry->ref);
-      return;
+      break;
     }
   }
+  sSlots[entry->ref % aLINK_SLOTS].store(nullptr, std::memory_order_release);
+  // Waits out the look-ups under way; later ones find no link.
+  pthread_rwlock_wrlock(&entry->lock);
+  aLink* link = entry->link;
+  entry->ref = 0;
+  entry->link = nullptr;
+  pthread_rwlock_unlock(&entry->lock);
+  sPutSpare(entry);
+  return link;
 }
 
 static aLink* sGetLink(linkRef ref) {
-  pthread_rwlock_rdlock(&sTableLock);
-  _linkEntry* e = sLookupEntryByID(ref);
-  aLink* link = (e && e->link && e->link->check == aLINK_VALID) ? e->link : nullptr;
-  pthread_rwlock_unlock(&sTableLock);
+  _linkEntry* e = sLockEntry(ref);
+  if (!e)
+    return nullptr;
+  aLink* link = e->link;
+  pthread_rwlock_unlock(&e->lock);
   return link;
 }
 
@@ -820,8 +912,9 @@ aErr aLink_Stop(aLink* link) {
 }
 
 // Waits until no caller is still between looking the link up and its last use
-// of the record. The link is out of the table or the table lock is held, so
-// no new caller comes; those there see the link stopped and leave at once.
+// of the record. No entry names the link any more, or its entry is locked for
+// writing, so no new caller comes; those there see the link stopped and leave
+// at once.
 static void sAwaitUnpinned(aLink* link) {
   while (link->pins.load() > 0)
     aTime_SleepUntilMonotonicUS(aTime_GetMonotonicUS() + 50);
@@ -849,43 +942,36 @@ static void sReleaseParts(aLink* link) {
     aPacket_Destroy(&link->assembly);
 }
 
-static void sDestroyEntry(_linkEntry* entry) {
-  aLink* link = entry->link;
-  if (link) {
-    aLink_Stop(link);
-    sAwaitUnpinned(link);
-    sReleaseParts(link);
-    link->check = 0;
-    pthread_mutex_destroy(&link->filterMutex);
-    pthread_mutex_destroy(&link->writeMutex);
-    pthread_mutex_destroy(&link->pumpMutex);
-    pthread_mutex_destroy(&link->restMutex);
-    pthread_mutex_destroy(&link->logEventMutex);
-    pthread_cond_destroy(&link->logEvent);
-    pthread_cond_destroy(&link->restCond);
-    delete link;
-  }
-  delete entry;
+// Stops and frees a link taken out of the table.
+static void sDestroyLink(aLink* link) {
+  if (!link)
+    return;
+  aLink_Stop(link);
+  sAwaitUnpinned(link);
+  sReleaseParts(link);
+  link->check = 0;
+  sDestroyLinkLocks(link);
+  delete link;
 }
 
 aErr aLink_Destroy(linkRef* ref) {
   if (!ref)
     return aErrParam;
-  pthread_rwlock_wrlock(&sTableLock);
+  pthread_mutex_lock(&sTableLock);
   _linkEntry* entry = sLookupEntryByID(*ref);
   *ref = 0;
   if (!entry) {
-    pthread_rwlock_unlock(&sTableLock);
+    pthread_mutex_unlock(&sTableLock);
     return aErrParam;
   }
   sChangeUseCount(entry, -1);
   if (entry->useCount > 0) {
-    pthread_rwlock_unlock(&sTableLock);
+    pthread_mutex_unlock(&sTableLock);
     return aErrNone;
   }
-  sExtractEntry(entry);
-  pthread_rwlock_unlock(&sTableLock);
-  sDestroyEntry(entry);
+  aLink* link = sExtractEntry(entry);
+  pthread_mutex_unlock(&sTableLock);
+  sDestroyLink(link);
   return aErrNone;
 }
 
@@ -910,7 +996,7 @@ static linkRef sCreateAndStart(uint32_t identifier, uint32_t port, linkType type
 }
 
 static linkRef sFinishCreate(linkRef ref, bool ok) {
-  pthread_rwlock_unlock(&sTableLock);
+  pthread_mutex_unlock(&sTableLock);
   if (ok)
     return ref;
   if (ref)
@@ -922,13 +1008,13 @@ static linkRef sFinishCreate(linkRef ref, bool ok) {
 // and its reference is returned with the mutex released; else 0, with the
 // mutex still held for the caller to create the link.
 static linkRef sLockAndShare(linkType type, uint32_t identifier, uint32_t port) {
-  pthread_rwlock_wrlock(&sTableLock);
+  pthread_mutex_lock(&sTableLock);
   _linkEntry* existing = sLookupEntryByIdentifier(type, identifier, port);
   if (!existing)
     return 0;
   sChangeUseCount(existing, 1);
   linkRef ref = existing->ref;
-  pthread_rwlock_unlock(&sTableLock);
+  pthread_mutex_unlock(&sTableLock);
   return ref;
 }
 
@@ -951,7 +1037,7 @@ linkRef aLink_CreateTCPIP(uint32_t address, uint16_t port) {
   aStream* stream = nullptr;
   if (aStream_CreateSocket(address, port, &stream) != aErrNone) {
     // No connection, no link.
-    pthread_rwlock_unlock(&sTableLock);
+    pthread_mutex_unlock(&sTableLock);
     return 0;
   }
   bool ok = false;
@@ -962,7 +1048,7 @@ linkRef aLink_CreateTCPIP(uint32_t address, uint16_t port) {
 linkRef aLink_Create(aStream* stream) {
   if (!aStream_IsValid(stream))
     return 0;
-  pthread_rwlock_wrlock(&sTableLock);
+  pthread_mutex_lock(&sTableLock);
   bool ok = false;
   linkRef ref = sCreateAndStart(aLINK_IDENTIFIER_STREAM, 0, linkTypeInvalid, stream, &ok);
   return sFinishCreate(ref, ok);
@@ -971,10 +1057,10 @@ linkRef aLink_Create(aStream* stream) {
 linkRef aLink_CreateFed(aStream* stream) {
   if (!aStream_IsValid(stream))
     return 0;
-  pthread_rwlock_wrlock(&sTableLock);
+  pthread_mutex_lock(&sTableLock);
   _linkEntry* entry = sCreate(aLINK_IDENTIFIER_STREAM, 0, linkTypeInvalid);
   if (!entry) {
-    pthread_rwlock_unlock(&sTableLock);
+    pthread_mutex_unlock(&sTableLock);
     aStream_Destroy(&stream);
     return 0;
   }
@@ -1036,18 +1122,25 @@ aErr aLink_ResetLink(_linkEntry* entry) {
   return err ? err : aLink_Start(link);
 }
 
+// The link's callers wait for the reset as for one call: its entry stays
+// locked for writing meanwhile. Other links' callers go on.
 aErr aLink_Reset(linkRef ref) {
-  if (pthread_rwlock_trywrlock(&sTableLock) != 0)
+  if (pthread_mutex_trylock(&sTableLock) != 0)
     return aErrBusy;
   _linkEntry* entry = sLookupEntryByID(ref);
-  aErr err = entry ? aLink_ResetLink(entry) : aErrParam;
-  pthread_rwlock_unlock(&sTableLock);
+  aErr err = aErrParam;
+  if (entry) {
+    pthread_rwlock_wrlock(&entry->lock);
+    err = aLink_ResetLink(entry);
+    pthread_rwlock_unlock(&entry->lock);
+  }
+  pthread_mutex_unlock(&sTableLock);
   return err;
 }
 
 // --- Packets. ---
 
-// What callers need of a link, read under the table lock so that a link
+// What callers need of a link, read under its entry's lock so that a link
 // destroyed by another thread meanwhile is never touched; a FIFO that went
 // away then answers as an unknown id.
 struct LinkView {
@@ -1061,20 +1154,20 @@ struct LinkView {
 
 static LinkView sView(linkRef ref, bool pin = false) {
   LinkView view = {false, false, aLinkStatusNoStream, 0, 0, nullptr};
-  pthread_rwlock_rdlock(&sTableLock);
-  _linkEntry* e = sLookupEntryByID(ref);
-  if (e && e->link && e->link->check == aLINK_VALID) {
-    view.found = true;
-    view.running = e->link->run;
-    view.status = e->link->status;
-    view.inFifo = e->link->inFifo;
-    view.outFifo = e->link->outFifo;
-    if (pin) {
-      e->link->pins++;
-      view.pinned = e->link;
-    }
+  _linkEntry* e = sLockEntry(ref);
+  if (!e)
+    return view;
+  aLink* link = e->link;
+  view.found = true;
+  view.running = link->run;
+  view.status = link->status;
+  view.inFifo = link->inFifo;
+  view.outFifo = link->outFifo;
+  if (pin) {
+    link->pins++;
+    view.pinned = link;
   }
-  pthread_rwlock_unlock(&sTableLock);
+  pthread_rwlock_unlock(&e->lock);
   return view;
 }
 
@@ -1087,12 +1180,11 @@ static void sUnpin(LinkView& view) {
 aLinkStatus aLink_GetStatus(linkRef ref) { return static_cast<aLinkStatus>(sView(ref).status); }
 
 uint32_t aLink_GetDropCount(linkRef ref) {
-  uint32_t count = 0;
-  pthread_rwlock_rdlock(&sTableLock);
-  _linkEntry* e = sLookupEntryByID(ref);
-  if (e && e->link && e->link->check == aLINK_VALID)
-    count = e->link->drops + aStream_GetReconnectCount(e->link->stream);
-  pthread_rwlock_unlock(&sTableLock);
+  _linkEntry* e = sLockEntry(ref);
+  if (!e)
+    return 0;
+  uint32_t count = e->link->drops + aStream_GetReconnectCount(e->link->stream);
+  pthread_rwlock_unlock(&e->lock);
   return count;
 }
 

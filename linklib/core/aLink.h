@@ -28,10 +28,11 @@ typedef enum {
 #define aLINK_CONTROL_ADDRESS 0xAF
 #define aLINK_QUERY_ADDRESS 0xAD
 
-// Creators return the reference of a running link, or 0. A caller that looks
-// a link up must not destroy it while another thread still uses the reference
-// for the filter and packet-log calls; packet, status and await calls are
-// safe against a concurrent destroy.
+// Creators return the reference of a running link, or 0. References grow with
+// each link made and name nothing once their link is destroyed (until 2^32
+// links later). A caller that looks a link up must not destroy it while
+// another thread still uses the reference for the filter and packet-log
+// calls; packet, status and await calls are safe against a concurrent destroy.
 // A second USB link to the same serial number shares the first one's reference.
 linkRef aLink_CreateUSB(uint32_t serialNumber);
 // address: IPv4 in network byte order.
@@ -88,7 +89,7 @@ uint32_t aLink_DrainPackets(linkRef ref, aPacketFilter filter, void* reference);
 // Runs on the receiving thread for every complete packet; returning true
 // consumes the packet (no heartbeat answer, not queued). Null removes it.
 // It must return quickly and must not call aLink_ functions: a reset holds
-// the link table while it waits for the receiving thread.
+// the link and the link table while it waits for the receiving thread.
 aErr aLink_InstallUserPacketFilter(linkRef ref, aPacketFilter filter, void* reference);
 
 // Packet log (debug ring of frames sent (kind 1), received (kind 2) and notes (kind 3)).

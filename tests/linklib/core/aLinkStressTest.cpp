@@ -78,3 +78,84 @@ TEST(aLinkStress, ManyThreadsOpenUseAndDestroyLinks) {
   prober.join();
   EXPECT_EQ(answered, kThreads * kRounds * 5);
 }
+
+namespace {
+
+aErr cbNoInput(uint8_t*, void*) { return aErrNotReady; }
+aErr cbTakeByte(uint8_t, void*) { return aErrNone; }
+aErr cbTakeBytes(const uint8_t*, size_t, void*) { return aErrNone; }
+
+// One short-lived link, which must hold exactly what its owner put and fed
+// into it; its reference goes to `gone` once it is destroyed. The faults seen.
+int OwnLink(uint8_t tag, std::atomic<linkRef>* gone) {
+  linkRef ref = aLink_CreateFed(aStream_Create(cbNoInput, cbTakeByte, cbTakeBytes, nullptr, nullptr));
+  aPacket* own = aPacket_CreateWithData(0x02, 1, &tag);
+  int faults = 0;
+  for (int i = 0; i < 3; i++)
+    faults += aLink_PutPacket(ref, own) != aErrNone;
+  aPacket_Destroy(&own);
+  const uint8_t frame[] = {0x04, 0x02, 0x11, tag};
+  faults += aLink_Receive(ref, frame, sizeof frame) != aErrNone;
+  aPacket* in = aLink_GetPacket(ref);
+  faults += !in || in->dataSize != 2 || in->data[1] != tag;
+  aPacket_Destroy(&in);
+  faults += aLink_GetOutgoingLength(ref) != 3;
+  linkRef kept = ref;
+  faults += aLink_Destroy(&ref) != aErrNone;
+  gone->store(kept);
+  return faults;
+}
+
+// Every call through a destroyed link's reference finds nothing, at once.
+int PokeGone(linkRef ref, const aPacket* packet) {
+  const uint8_t frame[] = {0x04, 0x01, 0x55};
+  int faults = aLink_PutPacket(ref, packet) != aErrParam;
+  faults += aLink_Receive(ref, frame, sizeof frame) != aErrParam;
+  faults += aLink_GetOutgoingLength(ref) != 0;
+  aPacket* stolen = aLink_AwaitPacket(ref, 50);
+  faults += stolen != nullptr;
+  aPacket_Destroy(&stolen);
+  return faults;
+}
+
+}  // namespace
+
+// Links come and go by the ten thousand (more than the engine keeps places
+// for at once, so that places are reused) while other threads call through
+// the references of the links destroyed so far: a stale reference never
+// reaches a later link, and its calls return at once.
+TEST(aLinkStress, StaleReferencesNeverReachALaterLink) {
+  const int kOwners = 3;
+  const int kRounds = 10000;
+  std::vector<std::atomic<linkRef>> gone(kOwners * kRounds);
+  std::atomic<size_t> goneCount{0};
+  std::atomic<int> faults{0};
+  std::atomic<int> staleFaults{0};
+  std::atomic<int> ownersLeft{kOwners};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kOwners; t++)
+    threads.emplace_back([&, t] {
+      for (int r = 0; r < kRounds; r++)
+        faults += OwnLink(static_cast<uint8_t>(t * 64 + r % 64), &gone[goneCount++]);
+      ownersLeft--;
+    });
+  // One thread asks for the status of every stale reference over and over,
+  // another calls through the latest ones in every way.
+  threads.emplace_back([&] {
+    while (ownersLeft > 0)
+      for (size_t i = 0, n = goneCount; i < n; i++)
+        staleFaults += aLink_GetStatus(gone[i]) != aLinkStatusNoStream;
+  });
+  threads.emplace_back([&] {
+    const uint8_t data = 0xEE;
+    aPacket* packet = aPacket_CreateWithData(0x02, 1, &data);
+    while (ownersLeft > 0)
+      for (size_t n = goneCount, i = n > 64 ? n - 64 : 0; i < n; i++)
+        staleFaults += PokeGone(gone[i], packet);
+    aPacket_Destroy(&packet);
+  });
+  for (std::thread& thread : threads)
+    thread.join();
+  EXPECT_EQ(faults, 0);
+  EXPECT_EQ(staleFaults, 0);
+}

@@ -591,3 +591,34 @@ TEST(aLink, PeerThatGoesAwayIsReportedAndTheLinkStillCloses) {
   EXPECT_EQ(aLink_Destroy(&ref), aErrNone);
   EXPECT_LT(ElapsedMs(start), 500);
 }
+
+// A reset holds up the callers of its own link, which then see the link
+// running again, but not the callers of other links.
+TEST(aLink, ResetHoldsUpOnlyItsOwnLinksCallers) {
+  ScriptedPeer module;
+  linkRef ref = aLink_CreateTCPIP(ScriptedPeer::LoopbackAddress(), module.port());
+  ASSERT_NE(ref, 0u);
+  PairLink other;
+  ASSERT_NE(other.ref, 0u);
+  // Reconnecting fails for a while: the reset lasts over a second.
+  module.refuseFor(1200);
+  aErr reset = aErrBusy;
+  std::thread resetter([&] {
+    while (reset == aErrBusy)
+      reset = aLink_Reset(ref);
+  });
+  // A reset of a link over a caller's stream is refused at once, unless the
+  // link table is held: then the reset above is under way.
+  ASSERT_TRUE(WaitUntil([&] { return aLink_Reset(other.ref) == aErrBusy; }, 2000));
+  aLinkStatus seen = aLinkStatusStopped;
+  std::thread caller([&] { seen = aLink_GetStatus(ref); });
+  EXPECT_EQ(aLink_GetStatus(other.ref), aLinkStatusRunning);
+  EXPECT_EQ(aLink_GetDropCount(other.ref), 0u);
+  EXPECT_EQ(aLink_Reset(other.ref), aErrBusy);
+  resetter.join();
+  caller.join();
+  EXPECT_EQ(reset, aErrNone);
+  EXPECT_EQ(seen, aLinkStatusRunning);
+  EXPECT_GE(aLink_GetDropCount(ref), 1u);
+  EXPECT_EQ(aLink_Destroy(&ref), aErrNone);
+}
