@@ -141,11 +141,13 @@ int RunBuilds(Parameters& p, Updater& updater, UpdaterDisplayInterface& display,
   return 0;
 }
 
-int RunWatchCommand(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, RunRecord&, FILE*) {
+int RunWatchCommand(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, RunRecord& record, FILE*) {
+  record.ownJson = true;
   return RunWatch(p, updater, display);
 }
 
-int RunDryRunCommand(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, RunRecord&, FILE*) {
+int RunDryRunCommand(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, RunRecord& record, FILE*) {
+  record.ownJson = true;
   return RunDryRun(p, updater, display);
 }
 

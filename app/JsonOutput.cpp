@@ -266,9 +266,9 @@ json JsonOutput::Document(const RunRecord& record, const RunEnd& end) {
   return document;
 }
 
-bool JsonOutput::Print(FILE* out, const json& document, std::string* problem) {
+bool JsonOutput::Print(FILE* out, const json& document, std::string* problem, bool oneLine) {
   // Bytes that are not UTF-8 (a server's version text) are replaced, not thrown on.
-  std::string text = document.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+  std::string text = document.dump(oneLine ? -1 : 2, ' ', false, json::error_handler_t::replace) + "\n";
   errno = 0;
   bool written = fwrite(text.data(), 1, text.size(), out) == text.size();
   written = fflush(out) == 0 && written;

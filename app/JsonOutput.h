@@ -35,9 +35,10 @@ struct RunEnd {
 
 // The whole document: what the record holds, and how the run ended.
 Json Document(const RunRecord& record, const RunEnd& end);
-// Writes the document and a line feed; false, with the system's reason in
+// Writes the document and a line feed (on one line when `oneLine`: a station's
+// stream is one JSON value a line); false, with the system's reason in
 // `problem`, when it could not be written whole.
-bool Print(FILE* out, const Json& document, std::string* problem = nullptr);
+bool Print(FILE* out, const Json& document, std::string* problem = nullptr, bool oneLine = false);
 // The "version" member of the document --json -V prints: "updater 1.4.0".
 std::string ProgramVersion();
 

@@ -58,4 +58,7 @@ struct RunRecord {
   StoreContents store;  // -I
   Check check;
   Refusal refusal;
+  // The command wrote its own JSON (a plan's document, a station's lines);
+  // a run that stopped before it still owes its reader the usual document.
+  bool ownJson = false;
 };

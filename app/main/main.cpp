@@ -46,9 +46,10 @@ const char* MainCommand(const Parameters& parameters) {
 // result must never take a lost result for a good one.
 int Finish(const Parameters& parameters, const RunRecord& record, const char* command, int exitCode, uint64_t startUS,
            const char* member = nullptr, const std::string& text = std::string()) {
-  // A station's JSON lines and a plan's document are written by their commands.
-  const bool written = (parameters.watch || parameters.dryRun) && std::string(command) != "none";
-  if (!parameters.json || written)
+  // A station's JSON lines and a plan's document are written by their commands,
+  // when they ran: a check or a download that refused before them still
+  // answers with this document (on one line in a station's stream).
+  if (!parameters.json || record.ownJson)
     return exitCode;
   JsonOutput::RunEnd end;
   end.command = command;
@@ -58,7 +59,7 @@ int Finish(const Parameters& parameters, const RunRecord& record, const char* co
   if (member)
     document[member] = text;
   std::string problem;
-  if (JsonOutput::Print(stdout, document, &problem))
+  if (JsonOutput::Print(stdout, document, &problem, parameters.watch))
     return exitCode;
   fprintf(stderr, "Could not write the result to the standard output: %s\n", problem.c_str());
   return 1;

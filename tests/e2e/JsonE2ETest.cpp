@@ -320,6 +320,15 @@ TEST_F(JsonE2E, CheckGivesTheVerdictAndItsReason) {
   EXPECT_EQ(d["check"]["verdict"], "refused");
   EXPECT_EQ(d["results"], json::array()) << r.out;
   EXPECT_EQ(d["error"]["code"], 16) << r.out;
+  // A plan or a station refused before it ran still leaves its reader the
+  // document (a station's on one line, as its stream's lines are).
+  for (const char* mode : {"--dry-run", "--watch"}) {
+    d = Run({"-C", "-U", mode, "-d", "0000BEEF", "-t", "TCPIP", "-f", files->file("missing.bird")}, r);
+    EXPECT_EQ(r.exitCode, 1) << mode;
+    EXPECT_EQ(d["check"]["verdict"], "refused") << mode << r.out;
+    EXPECT_EQ(d["error"]["code"], 16) << mode << r.out;
+  }
+  EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << r.out;
 
   // The file checked is the file installed: one image.
   d = Run({"-C", "-U", "-d", "0000BEEF", "-t", "TCPIP", "-f", files->file("generic.bird")}, r);
