@@ -97,6 +97,17 @@ struct LinkState {
   size_t sent = 0;
 };
 
+// An epoll set of every link's socket, each event carrying the link's index.
+int sWatchLinks(const std::vector<LinkState>& links) {
+  int epoll = epoll_create1(0);
+  for (size_t i = 0; i < links.size(); i++) {
+    struct epoll_event event = {EPOLLIN, {}};
+    event.data.u64 = i;
+    epoll_ctl(epoll, EPOLL_CTL_ADD, links[i].fd, &event);
+  }
+  return epoll;
+}
+
 // Sends every link's next frame whose reply is in and whose pace has come;
 // the soonest slot still ahead, or 0.
 uint64_t sSendDue(std::vector<LinkState>& links, size_t frames) {
@@ -120,12 +131,7 @@ uint64_t sSendDue(std::vector<LinkState>& links, size_t frames) {
 // soonest slot.
 void sEventLoop(std::vector<LinkState>& links, size_t frames, double* cpuUs) {
   aTime_SetPreciseSleeps();
-  int epoll = epoll_create1(0);
-  for (size_t i = 0; i < links.size(); i++) {
-    struct epoll_event event = {EPOLLIN, {}};
-    event.data.u64 = i;
-    epoll_ctl(epoll, EPOLL_CTL_ADD, links[i].fd, &event);
-  }
+  int epoll = sWatchLinks(links);
   double before = sThreadCpuUs();
   std::vector<struct epoll_event> ready(links.size());
   char reply[256];
@@ -157,12 +163,7 @@ struct Handoff {
 // The I/O thread: takes every reply in and wakes the link's thread.
 void sTakeReplies(const std::vector<LinkState>& links, std::vector<std::unique_ptr<Handoff>>& handoffs,
                   const std::atomic<int>& finished, double* cpuUs) {
-  int epoll = epoll_create1(0);
-  for (size_t i = 0; i < links.size(); i++) {
-    struct epoll_event event = {EPOLLIN, {}};
-    event.data.u64 = i;
-    epoll_ctl(epoll, EPOLL_CTL_ADD, links[i].fd, &event);
-  }
+  int epoll = sWatchLinks(links);
   double before = sThreadCpuUs();
   std::vector<struct epoll_event> ready(links.size());
   char reply[256];
