@@ -3,11 +3,11 @@
 // and its ratio to one module's, the updater's CPU per frame sent and per module, the lab's
 // CPU beside it (its modules compete for the same cores), the most threads and descriptors
 // the updater held, the firmware frame pace of one module (alone and within the fleet), and
-// the load average before and after, since the machine's cores are shared. Beside it, what N
-// bare paced request/reply links (nothing but their system calls) cost and reach here, with a
-// thread a link as the updater has, with one thread for all, and with an I/O thread waking a
-// thread a link: the floor of each design. Frames sent are
+// the load average before and after, since the machine's cores are shared. Frames sent are
 // counted on the wire for one module; every module gets the same image and the same frames.
+// Beside it, what N bare paced request/reply links (nothing but their system calls) cost and
+// reach here, with a thread a link as the updater has, with one thread for all, and with an
+// I/O thread waking a thread a link: the floor of each design.
 // Runs in private network namespaces (needs root).
 // Usage: fleet_bench [modules (default 8)] [rounds (default 1)]
 #include <chrono>
@@ -121,7 +121,8 @@ int main(int argc, char** argv) {
     Run fleet = sUpdate(net, labPid, modules, devices, bird, launchCpu);
     if (!one.ok || !fleet.ok) return 1;
     using bench::FleetDesign;
-    const bench::PacedFleetFigures threads = bench::MeasurePacedFleet(net, modules, kBareFrames, FleetDesign::ThreadPerLink);
+    const bench::PacedFleetFigures threads =
+        bench::MeasurePacedFleet(net, modules, kBareFrames, FleetDesign::ThreadPerLink);
     const bench::PacedFleetFigures loop = bench::MeasurePacedFleet(net, modules, kBareFrames, FleetDesign::OneThread);
     const bench::PacedFleetFigures handed =
         bench::MeasurePacedFleet(net, modules, kBareFrames, FleetDesign::IOThreadAndLinkThreads);
@@ -135,8 +136,8 @@ int main(int argc, char** argv) {
            fleet.wakeups / fleetFrames, one.cpu / static_cast<double>(one.frames) * 1e6,
            one.wakeups / static_cast<double>(one.frames), fleet.cpu / modules, fleet.cpu / fleet.wall,
            fleet.labCpu / fleet.wall, fleet.labCpu / fleetFrames * 1e6, fleet.threads, fleet.descriptors, fleet.pace,
-           one.pace, threads.cpuUsPerFrame, threads.ratio, loop.cpuUsPerFrame, loop.ratio, handed.cpuUsPerFrame, handed.ratio, threads.echoUsPerFrame,
-           loadBefore, sLoadAverage());
+           one.pace, threads.cpuUsPerFrame, threads.ratio, loop.cpuUsPerFrame, loop.ratio, handed.cpuUsPerFrame,
+           handed.ratio, threads.echoUsPerFrame, loadBefore, sLoadAverage());
     fflush(stdout);
   }
   return 0;

@@ -16,12 +16,6 @@ namespace {
 
 const size_t kFrameBytes = 30;
 
-double sThreadCpuUs() {
-  struct timespec t;
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return t.tv_sec * 1e6 + t.tv_nsec / 1e3;
-}
-
 sockaddr_in sAddress(const std::string& ip, uint16_t port) {
   sockaddr_in a{};
   a.sin_family = AF_INET;
@@ -31,6 +25,12 @@ sockaddr_in sAddress(const std::string& ip, uint16_t port) {
 }
 
 }  // namespace
+
+double ThreadCpuUs() {
+  struct timespec t;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return t.tv_sec * 1e6 + t.tv_nsec / 1e3;
+}
 
 int ListenInLab(const testsupport::LabNetwork& net, uint16_t port, int backlog) {
   testsupport::NetnsScope scope(net.labNamespace());
@@ -89,14 +89,14 @@ PacedExchangeFigures MeasurePacedExchange(const testsupport::LabNetwork& net, si
     char reply[256];
     uint32_t margin = 0;
     uint64_t start = aTime_GetMonotonicUS(), slot = start;
-    double cpuBefore = sThreadCpuUs();
+    double cpuBefore = ThreadCpuUs();
     for (size_t i = 0; i < frames; i++) {
       aTime_PaceUntilMonotonicUS(slot, &margin);
       recv(fd, reply, sizeof(reply), MSG_DONTWAIT);
       slot = aTime_GetMonotonicUS() + 1000;
       send(fd, frame, sizeof(frame), MSG_NOSIGNAL | MSG_DONTWAIT);
     }
-    figures.cpuUsPerFrame = (sThreadCpuUs() - cpuBefore) / static_cast<double>(frames);
+    figures.cpuUsPerFrame = (ThreadCpuUs() - cpuBefore) / static_cast<double>(frames);
     figures.ratio = frames * 1000.0 / static_cast<double>(slot - 1000 - start);
     figures.ok = true;
     close(fd);

@@ -20,6 +20,9 @@ struct PacedExchangeFigures {
   double cpuUsPerFrame = 0;  // the sending thread's CPU time per frame
 };
 
+// The calling thread's CPU time, in microseconds.
+double ThreadCpuUs();
+
 // A TCP socket listening in the lab's namespace, or connected from the
 // program's to the lab's address, with Nagle off (-1 when it cannot).
 int ListenInLab(const testsupport::LabNetwork& net, uint16_t port, int backlog);

@@ -24,10 +24,10 @@ const uint16_t kFleetEchoPort = 9191;
 const size_t kFrameBytes = 30;
 const uint64_t kPaceUS = 1000;
 
-double sThreadCpuUs() {
-  struct timespec t;
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return t.tv_sec * 1e6 + t.tv_nsec / 1e3;
+// Adds a thread's CPU time to the sum of all links' threads.
+void sAddCpu(std::atomic<double>* sum, double us) {
+  for (double seen = sum->load(); !sum->compare_exchange_weak(seen, seen + us);) {
+  }
 }
 
 // Answers every link from one epoll loop until all of them have gone.
@@ -42,7 +42,7 @@ void sEcho(int listener, int links, double* cpuUs) {
     epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &event);
     fds.push_back(fd);
   }
-  double before = sThreadCpuUs();
+  double before = ThreadCpuUs();
   std::vector<struct epoll_event> ready(fds.size() + 1);
   char buffer[256];
   for (size_t open = fds.size(); open > 0;) {
@@ -55,7 +55,7 @@ void sEcho(int listener, int links, double* cpuUs) {
         open--;
     }
   }
-  *cpuUs = sThreadCpuUs() - before;
+  *cpuUs = ThreadCpuUs() - before;
   for (int fd : fds) close(fd);
   close(epoll);
 }
@@ -67,7 +67,7 @@ void sLinkThread(int fd, size_t frames, std::atomic<double>* cpuUs) {
   aTime_SetPreciseSleeps();
   char frame[kFrameBytes] = {0x02, kFrameBytes - 2};
   char reply[256];
-  double before = sThreadCpuUs();
+  double before = ThreadCpuUs();
   uint64_t slot = aTime_GetMonotonicUS();
   bool late = false;
   for (size_t i = 0; i < frames; i++) {
@@ -85,9 +85,7 @@ void sLinkThread(int fd, size_t frames, std::atomic<double>* cpuUs) {
     send(fd, frame, sizeof(frame), MSG_NOSIGNAL);
   }
   recv(fd, reply, sizeof(reply), 0);
-  double used = sThreadCpuUs() - before;
-  for (double seen = cpuUs->load(); !cpuUs->compare_exchange_weak(seen, seen + used);) {
-  }
+  sAddCpu(cpuUs, ThreadCpuUs() - before);
 }
 
 struct LinkState {
@@ -132,7 +130,7 @@ uint64_t sSendDue(std::vector<LinkState>& links, size_t frames) {
 void sEventLoop(std::vector<LinkState>& links, size_t frames, double* cpuUs) {
   aTime_SetPreciseSleeps();
   int epoll = sWatchLinks(links);
-  double before = sThreadCpuUs();
+  double before = ThreadCpuUs();
   std::vector<struct epoll_event> ready(links.size());
   char reply[256];
   for (size_t done = 0; done < links.size();) {
@@ -149,7 +147,7 @@ void sEventLoop(std::vector<LinkState>& links, size_t frames, double* cpuUs) {
       }
     }
   }
-  *cpuUs = sThreadCpuUs() - before;
+  *cpuUs = ThreadCpuUs() - before;
   close(epoll);
 }
 
@@ -164,7 +162,7 @@ struct Handoff {
 void sTakeReplies(const std::vector<LinkState>& links, std::vector<std::unique_ptr<Handoff>>& handoffs,
                   const std::atomic<int>& finished, double* cpuUs) {
   int epoll = sWatchLinks(links);
-  double before = sThreadCpuUs();
+  double before = ThreadCpuUs();
   std::vector<struct epoll_event> ready(links.size());
   char reply[256];
   while (finished.load() < static_cast<int>(links.size())) {
@@ -178,7 +176,7 @@ void sTakeReplies(const std::vector<LinkState>& links, std::vector<std::unique_p
       handoff.replied.notify_one();
     }
   }
-  *cpuUs = sThreadCpuUs() - before;
+  *cpuUs = ThreadCpuUs() - before;
   close(epoll);
 }
 
@@ -187,7 +185,7 @@ void sTakeReplies(const std::vector<LinkState>& links, std::vector<std::unique_p
 void sHandedLink(int fd, Handoff* handoff, size_t frames, std::atomic<double>* cpuUs, std::atomic<int>* finished) {
   aTime_SetPreciseSleeps();
   char frame[kFrameBytes] = {0x02, kFrameBytes - 2};
-  double before = sThreadCpuUs();
+  double before = ThreadCpuUs();
   uint64_t slot = aTime_GetMonotonicUS();
   for (size_t i = 0; i <= frames; i++) {
     if (i > 0) {
@@ -200,9 +198,7 @@ void sHandedLink(int fd, Handoff* handoff, size_t frames, std::atomic<double>* c
     slot = aTime_GetMonotonicUS() + kPaceUS;
     send(fd, frame, sizeof(frame), MSG_NOSIGNAL);
   }
-  double used = sThreadCpuUs() - before;
-  for (double seen = cpuUs->load(); !cpuUs->compare_exchange_weak(seen, seen + used);) {
-  }
+  sAddCpu(cpuUs, ThreadCpuUs() - before);
   finished->fetch_add(1);
 }
 
