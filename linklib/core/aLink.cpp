@@ -371,17 +371,32 @@ static std::atomic<int> sPacing{0};
 // precise as the engine's own (a sleep may otherwise end up to 50 us late).
 static thread_local bool tPreciseSleeps = false;
 
-static void sPace(aLink* link, uint64_t deadlineUS) {
+// `near`: wake near the deadline without watching the clock (see sWakeNear).
+// A thread that would not watch the clock sleeps right up to the deadline:
+// waking early would only have its put sleep a second time.
+static void sPaceOrWake(aLink* link, uint64_t deadlineUS, bool near) {
   if (!tPreciseSleeps) {
     aTime_SetPreciseSleeps();
     tPreciseSleeps = true;
   }
-  if (sPacing.fetch_add(1, std::memory_order_relaxed) == 0)
-    aTime_PaceUntilMonotonicUS(deadlineUS, &link->paceMarginUS);
-  else
+  // The thread pacing alone has the link's margin to itself; acquiring and
+  // releasing the count orders its use after the previous such thread's.
+  if (sPacing.fetch_add(1, std::memory_order_acquire) != 0)
     aTime_SleepUntilMonotonicUS(deadlineUS);
-  sPacing.fetch_sub(1, std::memory_order_relaxed);
+  else if (near)
+    aTime_WakeNearMonotonicUS(deadlineUS, &link->paceMarginUS);
+  else
+    aTime_PaceUntilMonotonicUS(deadlineUS, &link->paceMarginUS);
+  sPacing.fetch_sub(1, std::memory_order_release);
 }
+
+static void sPace(aLink* link, uint64_t deadlineUS) { sPaceOrWake(link, deadlineUS, false); }
+
+// A caller waiting for its reply wakes near its link's next slot rather than
+// exactly at it: it takes the reply in and makes its next frame while the
+// pace of that frame's put waits out the rest, so that work neither lengthens
+// the gap between frames nor adds to the time spent watching the clock.
+static void sWakeNear(aLink* link, uint64_t deadlineUS) { sPaceOrWake(link, deadlineUS, true); }
 
 // Writes one frame now; the caller holds the write mutex and has waited out
 // the pace. Paced by deadline: the next frame starts one pace after this one
@@ -581,11 +596,15 @@ static uint64_t sNextDueUS(aLink* link) {
 // Sleeps until the next frame's slot when one is due (not past limitUS).
 // Input is not watched meanwhile: a reply taken in before its request's
 // successor may leave would only have its caller queue that successor, and
-// wake a thread more to write it.
-static bool sAwaitSlot(aLink* link, uint64_t limitUS) {
+// wake a thread more to write it. `near`: nothing is queued to be written at
+// the slot, so waking near it will do (see sWakeNear).
+static bool sAwaitSlot(aLink* link, uint64_t limitUS, bool near = false) {
   uint64_t due = sNextDueUS(link);
-  if (due)
-    sPace(link, due < limitUS ? due : limitUS);
+  uint64_t until = due < limitUS ? due : limitUS;
+  if (due && near && aPacketFifo_GetLength(link->outFifo) == 0)
+    sWakeNear(link, until);
+  else if (due)
+    sPace(link, until);
   return due != 0;
 }
 
@@ -698,7 +717,9 @@ static PumpEnd sCallerPump(aLink* link, aPacketFilter filter, void* reference, a
   PumpEnd end = PumpStopped;
   bool waited = false;
   for (bool first = true; sPumpable(link); first = false) {
-    bool paced = sAwaitSlot(link, deadline.atUS);
+    // Only the first round wakes near the slot: a reply that was not there
+    // yet is then waited for on the slot itself.
+    bool paced = sAwaitSlot(link, deadline.atUS, first);
     uint64_t left = aDeadline_RemainingMS(deadline);
     // Right after this link's frame left, its reply cannot have been read:
     // the first round waits for input before asking the stream.

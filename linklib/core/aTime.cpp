@@ -58,20 +58,23 @@ void aTime_SetPreciseSleeps(void) { prctl(PR_SET_TIMERSLACK, 1000ul, 0, 0, 0); }
 // keeps a thread that was once held up for long from spinning for long.
 #define aTIME_PACE_MARGIN_MAX_US 200u
 
-void aTime_PaceUntilMonotonicUS(uint64_t deadlineUS, uint32_t* marginUS) {
+void aTime_WakeNearMonotonicUS(uint64_t deadlineUS, uint32_t* marginUS) {
   uint64_t now = aTime_GetMonotonicUS();
-  if (now >= deadlineUS)
-    return;
   uint32_t margin = marginUS ? *marginUS : 0;
+  if (now >= deadlineUS || deadlineUS - now <= margin)
+    return;
   uint64_t wakeUS = deadlineUS - margin;
-  if (now < wakeUS) {
-    aTime_SleepUntilMonotonicUS(wakeUS);
-    now = aTime_GetMonotonicUS();
-    if (marginUS && now - wakeUS > margin && margin < aTIME_PACE_MARGIN_MAX_US)
-      (*marginUS)++;
-    else if (marginUS && now - wakeUS < margin && margin > 0)
-      (*marginUS)--;
-  }
+  aTime_SleepUntilMonotonicUS(wakeUS);
+  now = aTime_GetMonotonicUS();
+  if (marginUS && now - wakeUS > margin && margin < aTIME_PACE_MARGIN_MAX_US)
+    (*marginUS)++;
+  else if (marginUS && now - wakeUS < margin && margin > 0)
+    (*marginUS)--;
+}
+
+void aTime_PaceUntilMonotonicUS(uint64_t deadlineUS, uint32_t* marginUS) {
+  aTime_WakeNearMonotonicUS(deadlineUS, marginUS);
+  uint64_t now = aTime_GetMonotonicUS();
   while (now < deadlineUS)
     now = aTime_GetMonotonicUS();
 }

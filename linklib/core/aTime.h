@@ -40,3 +40,8 @@ void aTime_SetPreciseSleeps(void);
 // aims that much early and the rest is watched on the clock. `marginUS` keeps
 // the lateness learnt so far for one thread (start it at 0).
 void aTime_PaceUntilMonotonicUS(uint64_t deadlineUS, uint32_t* marginUS);
+// The sleep alone of the above: wakes about when the deadline comes (before it
+// about half the time) without watching the clock, and learns the lateness
+// into `marginUS` as the above does. For a thread with work to do before the
+// deadline, whose own pace then waits out what is left.
+void aTime_WakeNearMonotonicUS(uint64_t deadlineUS, uint32_t* marginUS);
