@@ -2,9 +2,10 @@
 // image, first one module alone, then all N in one -U. Prints one line: the fleet's wall time
 // and its ratio to one module's, the updater's CPU per frame sent and per module, the lab's
 // CPU beside it (its modules compete for the same cores), the most threads and descriptors
-// the updater held, the firmware frame pace of one module (alone and within the fleet), and
-// the load average before and after, since the machine's cores are shared. Frames sent are
-// counted on the wire for one module; every module gets the same image and the same frames.
+// the updater held, the firmware frame pace (of the median and of the slowest module within
+// the fleet, and of one module alone), and the load average before and after, since the
+// machine's cores are shared. Every module's frames are watched on the wire as they arrive in
+// the lab (each module has a port of its own), counted, and each module's pace taken from its own.
 // Beside it, what N bare paced request/reply links (nothing but their system calls) cost and
 // reach here, with a thread a link as the updater has, with one thread for all, and with an
 // I/O thread waking a thread a link: the floor of each design.
@@ -43,8 +44,8 @@ struct Run {
   double cpu = 0;
   double labCpu = 0;
   double wakeups = 0;  // the updater's voluntary context switches
-  size_t frames = 0;  // frames one module received
-  double pace = 0;    // one module's firmware frame pace, of the bound
+  size_t frames = 0;  // frames the modules received, all of them
+  bench::FleetPace pace;  // the modules' firmware frame pace, of the bound
   int threads = 0;
   int descriptors = 0;
 };
@@ -52,7 +53,7 @@ struct Run {
 Run sUpdate(testsupport::LabNetwork& net, int labPid, int modules, const std::string& devices,
             const std::string& bird, double launchCpu) {
   Run run;
-  bench::FrameCapture capture(net.labNamespace(), kFirstPort);
+  bench::FrameCapture capture(net.labNamespace(), kFirstPort, static_cast<uint16_t>(kFirstPort + modules - 1));
   bench::PeakWatch watch("updater");
   const double labBefore = bench::ProcessCpuSeconds(labPid);
   const double cpuBefore = bench::ChildCpuSeconds();
@@ -71,9 +72,14 @@ Run sUpdate(testsupport::LabNetwork& net, int labPid, int modules, const std::st
   run.descriptors = watch.descriptors();
   std::vector<bench::CapturedFrame> frames = capture.stop();
   run.frames = frames.size();
-  run.pace = bench::FirmwarePace(frames).ratio;
-  run.ok = r.exitCode == 0 && run.frames > 0;
+  run.pace = bench::FirmwarePaceOfFleet(frames);
+  run.ok = r.exitCode == 0 && run.pace.modules == static_cast<size_t>(modules);
   if (r.exitCode != 0) fprintf(stderr, "fleet_bench: update failed (%d):\n%s%s", r.exitCode, r.out.c_str(), r.err.c_str());
+  else if (!run.ok)
+    fprintf(stderr, "fleet_bench: only %zu of %d modules' firmware transfers were seen on the wire\n", run.pace.modules,
+            modules);
+  if (capture.gaps() > 0)
+    fprintf(stderr, "fleet_bench: %u segments arrived beyond a hole: some frames were not seen\n", capture.gaps());
   return run;
 }
 
@@ -126,18 +132,20 @@ int main(int argc, char** argv) {
     const bench::PacedFleetFigures loop = bench::MeasurePacedFleet(net, modules, kBareFrames, FleetDesign::OneThread);
     const bench::PacedFleetFigures handed =
         bench::MeasurePacedFleet(net, modules, kBareFrames, FleetDesign::IOThreadAndLinkThreads);
-    const double fleetFrames = static_cast<double>(fleet.frames) * modules;
+    const double fleetFrames = static_cast<double>(fleet.frames);
     printf("fleet_bench: %d x %zu KiB over TCP/IP: %.2f s = %.2f x one module (%.2f s); updater CPU %.1f us and %.2f wake-ups per frame "
            "(one module alone %.1f us, %.2f), %.3f s per module, %.2f of a core; lab CPU %.2f of a core (%.1f us per frame); "
-           "updater peak %d threads, %d descriptors; firmware frame pace %.3f of bound (alone %.3f); "
+           "updater peak %d threads, %d descriptors; "
+           "firmware frame pace %.3f of bound for the median module (slowest %.3f, alone %.3f); "
            "bare links: a thread each %.1f us per frame at %.3f of pace, one thread for all %.1f us at %.3f, "
            "an I/O thread waking a thread each %.1f us at %.3f, their echo %.1f us; load average %.2f -> %.2f\n",
            modules, kImageBytes / 1024, fleet.wall, fleet.wall / one.wall, one.wall, fleet.cpu / fleetFrames * 1e6,
            fleet.wakeups / fleetFrames, one.cpu / static_cast<double>(one.frames) * 1e6,
            one.wakeups / static_cast<double>(one.frames), fleet.cpu / modules, fleet.cpu / fleet.wall,
-           fleet.labCpu / fleet.wall, fleet.labCpu / fleetFrames * 1e6, fleet.threads, fleet.descriptors, fleet.pace,
-           one.pace, threads.cpuUsPerFrame, threads.ratio, loop.cpuUsPerFrame, loop.ratio, handed.cpuUsPerFrame,
-           handed.ratio, threads.echoUsPerFrame, loadBefore, sLoadAverage());
+           fleet.labCpu / fleet.wall, fleet.labCpu / fleetFrames * 1e6, fleet.threads, fleet.descriptors,
+           fleet.pace.median, fleet.pace.slowest, one.pace.median, threads.cpuUsPerFrame, threads.ratio,
+           loop.cpuUsPerFrame, loop.ratio, handed.cpuUsPerFrame, handed.ratio, threads.echoUsPerFrame, loadBefore,
+           sLoadAverage());
     fflush(stdout);
   }
   return 0;

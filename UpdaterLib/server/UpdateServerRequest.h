@@ -4,7 +4,8 @@
 #include <cstdint>
 #include <string>
 
-#include "Updater.h"
+#include "download/DownloadResult.h"
+#include "recovery/Fingerprint.h"
 
 class UpdateServerRequest {
 public:

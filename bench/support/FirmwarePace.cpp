@@ -36,4 +36,25 @@ Pace FirmwarePace(const std::vector<CapturedFrame>& frames) {
   return pace;
 }
 
+std::map<uint16_t, std::vector<CapturedFrame>> FramesByPort(const std::vector<CapturedFrame>& frames) {
+  std::map<uint16_t, std::vector<CapturedFrame>> byPort;
+  for (const CapturedFrame& frame : frames) byPort[frame.port].push_back(frame);
+  return byPort;
+}
+
+FleetPace FirmwarePaceOfFleet(const std::vector<CapturedFrame>& frames) {
+  std::vector<double> ratios;
+  for (const auto& port : FramesByPort(frames)) {
+    Pace pace = FirmwarePace(port.second);
+    if (pace.frames > 0) ratios.push_back(pace.ratio);
+  }
+  FleetPace fleet;
+  if (ratios.empty()) return fleet;
+  std::sort(ratios.begin(), ratios.end());
+  fleet.modules = ratios.size();
+  fleet.median = ratios[(ratios.size() - 1) / 2];
+  fleet.slowest = ratios.front();
+  return fleet;
+}
+
 }  // namespace bench

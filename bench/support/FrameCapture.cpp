@@ -30,46 +30,56 @@ const long kDrainPauseNs = 5000000;
 uint16_t sBig16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 uint32_t sBig32(const uint8_t* p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
 
+// The filter's last two instructions: drop and keep. A jump skips that many
+// instructions, so the jump at instruction `at` reaches them by these.
+const unsigned kDrop = 22, kKeep = 23;
+constexpr uint8_t sToDrop(unsigned at) { return static_cast<uint8_t>(kDrop - at - 1); }
+constexpr uint8_t sToKeep(unsigned at) { return static_cast<uint8_t>(kKeep - at - 1); }
+
 // Lets the kernel copy into the ring only what segment() can use: IPv4 TCP
-// arriving for the port, with a SYN (it restarts a connection) or payload.
+// arriving for the ports, with a SYN (it restarts a connection) or payload.
 // Without it every packet arriving on the interfaces is copied into the ring
 // in the softirq of the program that sent it, and the measurement would
 // charge that copy to the programs under test. The packet is seen from its
-// IPv4 header on. A jump skips that many instructions: every failed test
-// lands on the "ret 0" (drop) second to last.
-bool sAttachFilter(int fd, uint16_t port) {
+// IPv4 header on; every failed test lands on the drop.
+bool sAttachFilter(int fd, uint16_t firstPort, uint16_t lastPort) {
   struct sock_filter code[] = {
       BPF_STMT(BPF_LD | BPF_W | BPF_ABS, uint32_t(SKF_AD_OFF + SKF_AD_PKTTYPE)),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PACKET_HOST, 0, 19),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PACKET_HOST, 0, sToDrop(1)),
       BPF_STMT(BPF_LD | BPF_W | BPF_ABS, uint32_t(SKF_AD_OFF + SKF_AD_PROTOCOL)),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ETH_P_IP, 0, 17),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ETH_P_IP, 0, sToDrop(3)),
       BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 0),  // version
       BPF_STMT(BPF_ALU | BPF_AND | BPF_K, 0xF0),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0x40, 0, 14),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0x40, 0, sToDrop(6)),
       BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 9),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, IPPROTO_TCP, 0, 12),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, IPPROTO_TCP, 0, sToDrop(8)),
       BPF_STMT(BPF_LDX | BPF_B | BPF_MSH, 0),  // X = IPv4 header length
       BPF_STMT(BPF_LD | BPF_H | BPF_IND, 2),  // destination port
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, port, 0, 9),
+      BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, firstPort, 0, sToDrop(11)),
+      BPF_JUMP(BPF_JMP | BPF_JGT | BPF_K, lastPort, sToDrop(12), 0),
       BPF_STMT(BPF_LD | BPF_B | BPF_IND, 13),
-      BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, 0x02, 8, 0),  // SYN
+      BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, 0x02, sToKeep(14), 0),  // SYN
       BPF_STMT(BPF_LD | BPF_B | BPF_IND, 12),  // TCP header length in its top 4 bits
       BPF_STMT(BPF_ALU | BPF_RSH | BPF_K, 4),
       BPF_STMT(BPF_ALU | BPF_LSH | BPF_K, 2),
       BPF_STMT(BPF_ALU | BPF_ADD | BPF_X, 0),
       BPF_STMT(BPF_MISC | BPF_TAX, 0),  // X = both headers
       BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 2),  // IPv4 total length
-      BPF_JUMP(BPF_JMP | BPF_JGT | BPF_X, 0, 1, 0),
-      BPF_STMT(BPF_RET | BPF_K, 0),
-      BPF_STMT(BPF_RET | BPF_K, 0xFFFFFFFF),
+      BPF_JUMP(BPF_JMP | BPF_JGT | BPF_X, 0, sToKeep(21), 0),
+      BPF_STMT(BPF_RET | BPF_K, 0),  // kDrop
+      BPF_STMT(BPF_RET | BPF_K, 0xFFFFFFFF),  // kKeep
   };
+  static_assert(sizeof(code) / sizeof(code[0]) == kKeep + 1, "the drop and keep are the last two");
   struct sock_fprog program = {static_cast<unsigned short>(sizeof(code) / sizeof(code[0])), code};
   return setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof(program)) == 0;
 }
 
 }  // namespace
 
-FrameCapture::FrameCapture(const std::string& netns, uint16_t port) : port_(port) {
+FrameCapture::FrameCapture(const std::string& netns, uint16_t port) : FrameCapture(netns, port, port) {}
+
+FrameCapture::FrameCapture(const std::string& netns, uint16_t firstPort, uint16_t lastPort)
+    : firstPort_(firstPort), lastPort_(lastPort) {
   thread_ = std::thread(&FrameCapture::run, this, netns);
   std::unique_lock<std::mutex> lock(mutex_);
   opened_.wait(lock, [this] { return ready_; });
@@ -119,7 +129,7 @@ int FrameCapture::openSocket(const std::string& netns, void*& ring) {
   // Packets this namespace sends never reach the tap: the kernel would clone
   // each one for it before the filter could drop it, in the sender's send.
   int ignoreOutgoing = 1;
-  if (!sAttachFilter(fd, port_))
+  if (!sAttachFilter(fd, firstPort_, lastPort_))
     error_ = std::string("packet filter: ") + strerror(errno);
   else if (setsockopt(fd, SOL_PACKET, PACKET_IGNORE_OUTGOING, &ignoreOutgoing, sizeof(ignoreOutgoing)) != 0)
     error_ = std::string("packet socket: ") + strerror(errno);
@@ -178,7 +188,7 @@ bool FrameCapture::take(uint8_t* slot) {
   return true;
 }
 
-// One IPv4 packet: keeps the TCP payload bound for the port, new bytes only.
+// One IPv4 packet: keeps the TCP payload bound for the ports, new bytes only.
 void FrameCapture::segment(const uint8_t* ip, size_t length, double ms) {
   if (length < 20 || (ip[0] >> 4) != 4 || ip[9] != IPPROTO_TCP) return;
   size_t ipHeader = (ip[0] & 0x0F) * 4u;
@@ -186,11 +196,12 @@ void FrameCapture::segment(const uint8_t* ip, size_t length, double ms) {
   if (total < ipHeader + 20) return;
   const uint8_t* tcp = ip + ipHeader;
   size_t tcpHeader = (tcp[12] >> 4) * 4u;
-  if (sBig16(tcp + 2) != port_ || total < ipHeader + tcpHeader) return;
+  const uint16_t port = sBig16(tcp + 2);
+  if (port < firstPort_ || port > lastPort_ || total < ipHeader + tcpHeader) return;
   size_t payload = total - ipHeader - tcpHeader;
   uint32_t seq = sBig32(tcp + 4);
   bool syn = tcp[13] & 0x02;
-  Connection& c = connections_[sBig16(tcp)];
+  Connection& c = connections_[uint64_t(sBig32(ip + 12)) << 32 | uint32_t(sBig16(tcp)) << 16 | port];
   if (syn) {
     c = Connection();
     c.started = true;
@@ -208,17 +219,18 @@ void FrameCapture::segment(const uint8_t* ip, size_t length, double ms) {
   }
   size_t skip = static_cast<size_t>(-ahead);
   if (skip >= payload) return;  // a retransmission of bytes already seen
-  bytes(c, tcp + tcpHeader + skip, payload - skip, ms);
+  bytes(c, port, tcp + tcpHeader + skip, payload - skip, ms);
   c.next += static_cast<uint32_t>(payload - skip);
 }
 
-void FrameCapture::bytes(Connection& c, const uint8_t* data, size_t length, double ms) {
+void FrameCapture::bytes(Connection& c, uint16_t port, const uint8_t* data, size_t length, double ms) {
   for (size_t i = 0; i < length; i++) {
     if (c.partial.empty()) c.partialMs = ms;
     c.partial.push_back(data[i]);
     if (c.partial.size() >= 2 && c.partial.size() == c.partial[1] + 2u) {
       CapturedFrame frame;
       frame.ms = c.partialMs;
+      frame.port = port;
       frame.address = c.partial[0];
       frame.data.assign(c.partial.begin() + 2, c.partial.end());
       frames_.push_back(std::move(frame));

@@ -1,5 +1,5 @@
 // Watches, from inside a network namespace, the TCP bytes that arrive there
-// for one port, and splits them into link frames (address, length, data),
+// for a range of ports, and splits them into link frames (address, length, data),
 // each stamped with the time the kernel handed on the segment that carried
 // its first byte: on a virtual Ethernet pair or loopback, the moment the
 // sender sent it. Passive: the programs under measurement are not changed,
@@ -20,6 +20,7 @@ namespace bench {
 
 struct CapturedFrame {
   double ms = 0;  // wall-clock milliseconds
+  uint16_t port = 0;  // the port it was sent to
   uint8_t address = 0;
   std::vector<uint8_t> data;
 };
@@ -28,6 +29,8 @@ class FrameCapture {
 public:
   // An empty `netns` watches the namespace of the calling thread.
   FrameCapture(const std::string& netns, uint16_t port);
+  // Every port from `firstPort` to `lastPort`, both included.
+  FrameCapture(const std::string& netns, uint16_t firstPort, uint16_t lastPort);
   ~FrameCapture();
   FrameCapture(const FrameCapture&) = delete;
   FrameCapture& operator=(const FrameCapture&) = delete;
@@ -53,15 +56,16 @@ private:
   void run(const std::string& netns);
   bool take(uint8_t* slot);
   void segment(const uint8_t* ip, size_t length, double ms);
-  void bytes(Connection& c, const uint8_t* data, size_t length, double ms);
+  void bytes(Connection& c, uint16_t port, const uint8_t* data, size_t length, double ms);
 
-  uint16_t port_;
+  uint16_t firstPort_;
+  uint16_t lastPort_;
   std::atomic<bool> running_{true};
   std::string error_;
   std::mutex mutex_;
   std::condition_variable opened_;
   bool ready_ = false;
-  std::map<uint32_t, Connection> connections_;  // by source address and port
+  std::map<uint64_t, Connection> connections_;  // by source address and port, and port it goes to
   std::vector<CapturedFrame> frames_;
   unsigned gaps_ = 0;
   std::thread thread_;
