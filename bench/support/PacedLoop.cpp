@@ -2,6 +2,10 @@
 
 #include <time.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
 #include "aTime.h"
 
 namespace bench {
@@ -30,6 +34,15 @@ PacedLoopFigures MeasurePacedLoop(size_t frames) {
   }
   figures.ratio = frames * 1000.0 / static_cast<double>(frameStart - start);
   figures.cpuUsPerWake = (sThreadCpuUs() - cpuBefore) / static_cast<double>(frames);
+  std::vector<double> late;
+  for (size_t i = 0; i < std::min<size_t>(frames, 1000); i++) {
+    const uint64_t deadline = aTime_GetMonotonicUS() + 1000;
+    aTime_SleepUntilMonotonicUS(deadline);
+    late.push_back(static_cast<double>(aTime_GetMonotonicUS() - deadline));
+  }
+  std::sort(late.begin(), late.end());
+  figures.lateMedianUs = late[late.size() / 2];
+  figures.late95Us = late[late.size() * 95 / 100];
   return figures;
 }
 

@@ -11,6 +11,10 @@ namespace bench {
 struct PacedLoopFigures {
   double ratio = 0;        // frames x 1 ms over the time they took
   double cpuUsPerWake = 0;  // the thread's CPU time per paced frame
+  // How late a plain timed sleep of 1 ms wakes (microseconds, median and 95th
+  // percentile): what the pacing wait makes up by watching the clock.
+  double lateMedianUs = 0;
+  double late95Us = 0;
 };
 
 PacedLoopFigures MeasurePacedLoop(size_t frames);
