@@ -25,8 +25,10 @@ const UpdaterDisplayInterface::Level kError = UpdaterDisplayInterface::Error;
 // Exit code of a command that could not even start; the run ends there.
 const int kAbort = -1;
 
-// A command refused for what it lacks: said, and kept as the run's failure.
-void Refuse(UpdaterDisplayInterface& display, RunRecord& record, const char* text) {
+// A command refused for what it lacks: said, and kept as the run's failure with the
+// code the library gives the same cause.
+void Refuse(UpdaterDisplayInterface& display, RunRecord& record, aErr code, const char* text) {
+  record.refusal.code = code;
   record.refusal.text = text;
   display.message(kError, "%s", text);
 }
@@ -40,7 +42,7 @@ uint32_t BuildAsked(const Parameters& p) {
 
 int RunGet(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, RunRecord& record) {
   if (p.serialNumber == 0) {
-    Refuse(display, record, "-G must specify a specific device via -d");
+    Refuse(display, record, aErrParam, "-G must specify a specific device via -d");
     display.message(kError, "--help for usage information");
     return kAbort;
   }
@@ -111,7 +113,7 @@ int RunUpdate(Parameters& p, Updater& updater, UpdaterDisplayInterface& display,
   record.updates.ran = true;
   record.updates.buildRequested = BuildAsked(p);
   if (p.serialNumber == 0) {
-    Refuse(display, record, "Must specify the specific device to be updated");
+    Refuse(display, record, aErrParam, "Must specify the specific device to be updated");
     return 1;
   }
   FirmwareUpdate::Route route;
@@ -128,7 +130,7 @@ int RunUpdate(Parameters& p, Updater& updater, UpdaterDisplayInterface& display,
 int RunBuilds(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, RunRecord& record,
               FILE* usageStream) {
   if (p.serialNumber == 0) {
-    Refuse(display, record, "Error must supply a serial number for the List Builds command");
+    Refuse(display, record, aErrParam, "Error must supply a serial number for the List Builds command");
     cli::_display_usage(false, false, usageStream);
     return 1;
   }
@@ -183,7 +185,7 @@ int RunPreparation(Parameters& p, Updater& updater, UpdaterDisplayInterface& dis
     // The update asked for the build being downloaded: with the download failed,
     // flashing some other stored build would report success for the wrong thing.
     if (step != 0 && p.commands.IsSet(CMD_UPDATE)) {
-      Refuse(display, record, "Download failed; the update was not started");
+      Refuse(display, record, record.download.result.error, "Download failed; the update was not started");
       return 1;
     }
     // A successful download does not clear a failed fingerprint before it.
