@@ -10,6 +10,7 @@
 #include "Log.h"
 #include "RecoveryCommand.h"
 #include "ResultLines.h"
+#include "update/ErrorRecordingDisplay.h"
 #include "update/FirmwareUpdate.h"
 #include "StoreReport.h"
 #include "Usage.h"
@@ -157,6 +158,17 @@ int RunFleetCommand(Parameters& p, Updater& updater, UpdaterDisplayInterface& di
   return RunFleetUpdate(p, updater, display, record);
 }
 
+// -I; a failure is the run's own when nothing before it failed.
+int ReportInfo(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, RunRecord& record,
+               bool failedBefore) {
+  ResultLines report;  // what -I prints is its result
+  ErrorRecordingDisplay shown(display);
+  const aErr code = ReportStore(updater.UpdaterDirectory(), p.serialNumber, shown, record.store);
+  if (code != aErrNone && !failedBefore)
+    record.refusal = {code, shown.LastError()};
+  return code == aErrNone ? 0 : 1;
+}
+
 // 128 + the signal when the run was interrupted, else 0.
 int InterruptedExit() {
   int signal = Interrupt::Requested();
@@ -237,8 +249,7 @@ int RunCommands(Parameters& p, Updater& updater, UpdaterDisplayInterface& displa
     return code;
   if (step != 0)
     result = step;
-  ResultLines report;  // what -I prints is its result
-  if (p.commands.IsSet(CMD_INFO) && ReportStore(updater.UpdaterDirectory(), p.serialNumber, display, record.store) != 0)
+  if (p.commands.IsSet(CMD_INFO) && ReportInfo(p, updater, display, record, result != 0) != 0)
     result = 1;
   return result;
 }

@@ -192,6 +192,8 @@ TEST_F(JsonE2E, EveryRefusalCarriesItsCode) {
       {{"-G"}, 2, "-G must specify a specific device via -d"},
       {{"-U"}, 2, "Must specify the specific device to be updated"},
       {{"-B"}, 2, "Error must supply a serial number for the List Builds command"},
+      {{"-N"}, 2, "Must specify the serial port used for connecting"},
+      {{"-I", "-d", "0000F00D"}, 3, ""},
       {{"-U", "-d", "all", "-t", "USB"}, 3, "No modules to update"},
       {{"-U", "--dry-run", "-d", "all", "-t", "USB"}, 3, "No modules to update"},
       {{"-B", "-d", "0000F00D", "-u", Url()}, 3, ""},
