@@ -270,14 +270,18 @@ uint32_t FirmwareDownload::Store(UpdaterStoreItem& item, uint32_t build, const s
     Fail(aErrParse);
     return 0;
   }
-  if (!Trusted(check))
-    return Fail(aErrParse);
+  if (!Trusted(check)) {
+    Fail(aErrParse);
+    return 0;
+  }
   std::string now = KeyValueStore::Timestamp();
   // The entry's lock covers the sweep of temporaries inside WriteFile, the
   // write and the record.
   StoreLock entry = StoreLock::ForEntry(item.Path(), &display);
-  if (!entry.Held())
-    return Fail(aErrBusy);
+  if (!entry.Held()) {
+    Fail(aErrBusy);
+    return 0;
+  }
   start = aTime_GetMonotonicUS();
   std::string problem;
   aErr written = item.WriteFile(fileName.c_str(), bytes.data(), bytes.size(), &problem);
@@ -286,11 +290,13 @@ uint32_t FirmwareDownload::Store(UpdaterStoreItem& item, uint32_t build, const s
   // Record only a file that is really there, so the history never names a missing file.
   if (written == aErrCancel) {
     display.message(UpdaterDisplayInterface::Error, "%s", kInterrupted);
-    return Fail(aErrCancel);
+    Fail(aErrCancel);
+    return 0;
   }
   if (written != aErrNone) {
     display.message(UpdaterDisplayInterface::Error, "Failed to write file %s", problem.c_str());
-    return Fail(written);
+    Fail(written);
+    return 0;
   }
   return Record(item, build, now);
 }
@@ -373,14 +379,19 @@ uint32_t FirmwareDownload::download(uint32_t serialNumber, uint32_t buildNumber,
   // same build waits, then takes the file that one stored.
   time_t waitStart = time(nullptr);
   StoreLock downloading = StoreLock::ForDownload(item.Path(), serialNumber, buildNumber, display);
-  if (!downloading.Held())
-    return Fail(Interrupt::Requested() ? aErrCancel : aErrBusy);
+  if (!downloading.Held()) {
+    Fail(Interrupt::Requested() ? aErrCancel : aErrBusy);
+    return 0;
+  }
   if (downloading.Waited() && StoredMeanwhile(item, buildNumber, waitStart)) {
     display.message(UpdaterDisplayInterface::Info, "Build %u was stored meanwhile by another run; using it",
                     buildNumber);
     result.storedMeanwhile = true;
     StoreLock entry = StoreLock::ForEntry(item.Path(), &display);
-    return entry.Held() ? Record(item, buildNumber, KeyValueStore::Timestamp()) : Fail(aErrBusy);
+    if (entry.Held())
+      return Record(item, buildNumber, KeyValueStore::Timestamp());
+    Fail(aErrBusy);
+    return 0;
   }
   if (!Fetch(serialNumber, firmware, buildNumber, bird))
     return 0;
