@@ -10,6 +10,7 @@
 #include "Log.h"
 #include "RecoveryCommand.h"
 #include "ResultLines.h"
+#include "update/ErrorRecordingDisplay.h"
 #include "update/FirmwareUpdate.h"
 #include "StoreReport.h"
 #include "Usage.h"
@@ -25,8 +26,10 @@ const UpdaterDisplayInterface::Level kError = UpdaterDisplayInterface::Error;
 // Exit code of a command that could not even start; the run ends there.
 const int kAbort = -1;
 
-// A command refused for what it lacks: said, and kept as the run's failure.
-void Refuse(UpdaterDisplayInterface& display, RunRecord& record, const char* text) {
+// A command refused for what it lacks: said, and kept as the run's failure with the
+// code the library gives the same cause.
+void Refuse(UpdaterDisplayInterface& display, RunRecord& record, aErr code, const char* text) {
+  record.refusal.code = code;
   record.refusal.text = text;
   display.message(kError, "%s", text);
 }
@@ -40,7 +43,7 @@ uint32_t BuildAsked(const Parameters& p) {
 
 int RunGet(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, RunRecord& record) {
   if (p.serialNumber == 0) {
-    Refuse(display, record, "-G must specify a specific device via -d");
+    Refuse(display, record, aErrParam, "-G must specify a specific device via -d");
     display.message(kError, "--help for usage information");
     return kAbort;
   }
@@ -111,7 +114,7 @@ int RunUpdate(Parameters& p, Updater& updater, UpdaterDisplayInterface& display,
   record.updates.ran = true;
   record.updates.buildRequested = BuildAsked(p);
   if (p.serialNumber == 0) {
-    Refuse(display, record, "Must specify the specific device to be updated");
+    Refuse(display, record, aErrParam, "Must specify the specific device to be updated");
     return 1;
   }
   FirmwareUpdate::Route route;
@@ -128,7 +131,7 @@ int RunUpdate(Parameters& p, Updater& updater, UpdaterDisplayInterface& display,
 int RunBuilds(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, RunRecord& record,
               FILE* usageStream) {
   if (p.serialNumber == 0) {
-    Refuse(display, record, "Error must supply a serial number for the List Builds command");
+    Refuse(display, record, aErrParam, "Error must supply a serial number for the List Builds command");
     cli::_display_usage(false, false, usageStream);
     return 1;
   }
@@ -153,6 +156,17 @@ int RunDryRunCommand(Parameters& p, Updater& updater, UpdaterDisplayInterface& d
 
 int RunFleetCommand(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, RunRecord& record, FILE*) {
   return RunFleetUpdate(p, updater, display, record);
+}
+
+// -I; a failure is the run's own when nothing before it failed.
+int ReportInfo(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, RunRecord& record,
+               bool failedBefore) {
+  ResultLines report;  // what -I prints is its result
+  ErrorRecordingDisplay shown(display);
+  const aErr code = ReportStore(updater.UpdaterDirectory(), p.serialNumber, shown, record.store);
+  if (code != aErrNone && !failedBefore)
+    record.refusal = {code, shown.LastError()};
+  return code == aErrNone ? 0 : 1;
 }
 
 // 128 + the signal when the run was interrupted, else 0.
@@ -183,7 +197,7 @@ int RunPreparation(Parameters& p, Updater& updater, UpdaterDisplayInterface& dis
     // The update asked for the build being downloaded: with the download failed,
     // flashing some other stored build would report success for the wrong thing.
     if (step != 0 && p.commands.IsSet(CMD_UPDATE)) {
-      Refuse(display, record, "Download failed; the update was not started");
+      Refuse(display, record, record.download.result.error, "Download failed; the update was not started");
       return 1;
     }
     // A successful download does not clear a failed fingerprint before it.
@@ -235,8 +249,7 @@ int RunCommands(Parameters& p, Updater& updater, UpdaterDisplayInterface& displa
     return code;
   if (step != 0)
     result = step;
-  ResultLines report;  // what -I prints is its result
-  if (p.commands.IsSet(CMD_INFO) && ReportStore(updater.UpdaterDirectory(), p.serialNumber, display, record.store) != 0)
+  if (p.commands.IsSet(CMD_INFO) && ReportInfo(p, updater, display, record, result != 0) != 0)
     result = 1;
   return result;
 }

@@ -14,6 +14,8 @@ namespace {
 
 using Json = JsonOutput::Json;
 
+const char* const kNoModules = "No modules to update";
+
 // Every module on the transports the update would search, read for its build.
 std::vector<DeviceInfo> Discover(const Parameters& p, Updater& updater) {
   if (p.transportGiven) return updater.Discover_Devices(static_cast<linkType>(p.transport));
@@ -91,13 +93,18 @@ int RunDryRun(Parameters& p, Updater& updater, UpdaterDisplayInterface& display)
     ready += plan.problem.empty() ? 1 : 0;
   }
   const int exitCode = !serials.empty() && ready == serials.size() ? 0 : 1;
-  if (serials.empty()) display.message(UpdaterDisplayInterface::Error, "No modules to update");
+  if (serials.empty()) display.message(UpdaterDisplayInterface::Error, "%s", kNoModules);
   display.message(UpdaterDisplayInterface::Info, "%zu of %zu modules could be updated", ready, serials.size());
-  if (p.json)
-    JsonOutput::Print(stdout, Json{{"command", "update"},
-                                   {"exit_code", exitCode},
-                                   {"seconds", static_cast<double>(aTime_GetMonotonicUS() - startUS) / 1e6},
-                                   {"dry_run", true},
-                                   {"plan", plans}});
+  if (!p.json)
+    return exitCode;
+  Json document = {{"command", "update"},
+                   {"exit_code", exitCode},
+                   {"seconds", static_cast<double>(aTime_GetMonotonicUS() - startUS) / 1e6}};
+  // Nothing to plan is the run's failure, with the code a module not found gets.
+  if (serials.empty())
+    document["error"] = {{"code", static_cast<int>(aErrNotFound)}, {"text", kNoModules}};
+  document["dry_run"] = true;
+  document["plan"] = plans;
+  JsonOutput::Print(stdout, document);
   return exitCode;
 }

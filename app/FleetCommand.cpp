@@ -109,7 +109,7 @@ FleetUpdate::Download Downloader(const Parameters& p, const Updater& updater) {
   const std::string url = updater.ServerUrl(), directory = updater.UpdaterDirectory(), build = p.build;
   const bool override = p.override;
   return [=](uint32_t serial, UpdaterDisplayInterface& display) {
-    return Updater(url.c_str(), directory.c_str(), display).Download_Firmware(serial, build, override);
+    return Updater(url.c_str(), directory.c_str(), display).Download_Build(serial, build, override);
   };
 }
 
@@ -124,7 +124,7 @@ int RunFleetUpdate(Parameters& p, Updater& updater, UpdaterDisplayInterface& dis
   record.updates.ran = true;
   record.updates.buildRequested = request.build;
   if (routes.empty() && current.empty()) {
-    record.refusal.text = "No modules to update";
+    record.refusal = {aErrNotFound, "No modules to update"};
     display.message(kError, "%s", record.refusal.text.c_str());
     return 1;
   }

@@ -142,13 +142,18 @@ std::string FailedResult(const RunRecord& record, int& code) {
       return outcome.errorText;
     }
   }
-  code = 0;
+  code = record.refusal.code;
   if (!record.refusal.text.empty())
     return record.refusal.text;
-  if (record.download.ran && record.download.result.build == 0)
+  if (record.download.ran && record.download.result.build == 0) {
+    code = record.download.result.error;
     return record.download.result.errorText;
-  if (record.builds.ran && !record.builds.result.answered)
+  }
+  if (record.builds.ran && !record.builds.result.answered) {
+    code = record.builds.result.error;
     return record.builds.result.errorText;
+  }
+  code = 0;
   if (record.check.ran && record.check.verdict.verdict == CheckVerdict::Refused) {
     code = record.check.verdict.error;
     return record.check.verdict.reason;
@@ -164,7 +169,8 @@ json RunError(const RunRecord& record, const JsonOutput::RunEnd& end) {
   if (!text.empty())
     return Error(code, text);
   if (end.exitCode > 128)
-    return Error(0, "Interrupted by signal " + std::to_string(end.exitCode - 128));
+    return Error(aErrCancel, "Interrupted by signal " + std::to_string(end.exitCode - 128));
+  // No step recorded why: the one failure without a code.
   return Error(0, "Failed with exit code " + std::to_string(end.exitCode));
 }
 

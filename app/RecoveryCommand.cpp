@@ -12,7 +12,8 @@ const uint32_t kUnknownSerialNumber = 0xDEADDEAD;
 
 int RunFingerprint(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, RunRecord& record) {
   if (p.serialPort.empty()) {
-    display.message(UpdaterDisplayInterface::Error, "Must specify the serial port used for connecting");
+    record.refusal = {aErrParam, "Must specify the serial port used for connecting"};
+    display.message(UpdaterDisplayInterface::Error, "%s", record.refusal.text.c_str());
     return -1;
   }
   // -d names the module whose image (-f, or the store's) brings an i.MX recovery loader.

@@ -45,7 +45,7 @@ struct RunRecord {
   // A refusal of the run itself (the command line, a command missing what it needs),
   // which none of the results above holds.
   struct Refusal {
-    int code = 0;
+    int code = 0;  // the link library's code for the cause
     std::string text;
   };
 

@@ -268,8 +268,8 @@ StoreContents ReadStore(const std::string& updaterDirectory, uint32_t serialNumb
   return contents;
 }
 
-int ReportStore(const std::string& updaterDirectory, uint32_t serialNumber, UpdaterDisplayInterface& display,
-                StoreContents& contents) {
+aErr ReportStore(const std::string& updaterDirectory, uint32_t serialNumber, UpdaterDisplayInterface& display,
+                 StoreContents& contents) {
   contents = StoreContents();
   contents.ran = true;
   contents.directory = updaterDirectory;
@@ -277,7 +277,7 @@ int ReportStore(const std::string& updaterDirectory, uint32_t serialNumber, Upda
     contents = ReadStore(updaterDirectory, serialNumber);
     if (serialNumber != 0 && contents.modules.empty() && !contents.hasRecoveryImages) {
       display.message(kError, "No stored information for module %08X in %s", serialNumber, updaterDirectory.c_str());
-      return 1;
+      return aErrNotFound;
     }
     if (serialNumber == 0) {
       ShowStore(display, contents);
@@ -288,10 +288,10 @@ int ReportStore(const std::string& updaterDirectory, uint32_t serialNumber, Upda
         display.message(kInfo, "Default recovery images (loader serial number %08X): %s", serialNumber,
                         JoinBuilds(contents.recoveryImages).c_str());
     }
-    return 0;
+    return aErrNone;
   } catch (const fs::filesystem_error& e) {
     display.message(kError, "Could not read the store at %s: %s", updaterDirectory.c_str(), e.what());
-    return 1;
+    return aErrIO;
   }
 }
 

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "UpdaterDisplayInterface.h"
+#include "aError.h"
 #include "store/ModuleHistory.h"
 
 struct StoreContents {
@@ -40,12 +41,12 @@ struct StoreContents {
 // std::filesystem::filesystem_error when the store cannot be read.
 StoreContents ReadStore(const std::string& updaterDirectory, uint32_t serialNumber);
 
-// 0 on success; 1 when the module named is not in the store or the store
-// cannot be read. A serial number of 0 lists every module. `contents` receives
+// aErrNone on success; aErrNotFound when the module named is not in the store,
+// aErrIO when the store cannot be read. A serial number of 0 lists every module. `contents` receives
 // what was shown, for the run's JSON result (no modules when the store could
 // not be read: the report has said why).
-int ReportStore(const std::string& updaterDirectory, uint32_t serialNumber, UpdaterDisplayInterface& display,
-                StoreContents& contents);
+aErr ReportStore(const std::string& updaterDirectory, uint32_t serialNumber, UpdaterDisplayInterface& display,
+                 StoreContents& contents);
 
 // The "store" member of -I's JSON.
 nlohmann::ordered_json StoreJson(const StoreContents& contents);

@@ -57,7 +57,7 @@ Station::Settings StationSettings(const Parameters& p, const Updater& updater) {
     const std::string url = settings.plan.serverUrl, directory = settings.plan.updaterDirectory, build = p.build;
     const bool override = p.override;
     settings.update.download = [=](uint32_t serial, UpdaterDisplayInterface& display) {
-      return Updater(url.c_str(), directory.c_str(), display).Download_Firmware(serial, build, override);
+      return Updater(url.c_str(), directory.c_str(), display).Download_Build(serial, build, override);
     };
   }
   return settings;

@@ -4,6 +4,8 @@
 #include <map>
 #include <string>
 
+#include "aError.h"
+
 // Build text (decimal) -> version text, ordered by key.
 typedef std::map<std::string, std::string> BuildList;
 
@@ -12,6 +14,7 @@ struct BuildListResult {
   bool answered = false;  // the server answered; `builds` is its list, which may be empty
   ::BuildList builds;
   std::string errorText;  // the line the user was shown when the server did not answer
+  aErr error = aErrNone;  // why it did not: the link library's code for the cause
 };
 
 struct DownloadResult {
@@ -22,4 +25,5 @@ struct DownloadResult {
   std::string path;             // where it was stored, as "Stored build ... in" names it
   bool storedMeanwhile = false; // another run stored that build while this one waited
   std::string errorText;        // the line the user was shown for the failure
+  aErr error = aErrNone;        // the failure's code, as an update gives the same cause
 };

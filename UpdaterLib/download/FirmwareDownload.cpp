@@ -127,21 +127,38 @@ bool FirmwareDownload::Ping() {
     return true;
   display.message(UpdaterDisplayInterface::Error, "Server request failed for %s: %s", ShownUrl().c_str(),
                   cause.c_str());
+  return Fail(aErrConnection);
+}
+
+bool FirmwareDownload::Fail(aErr code) {
+  if (failure == aErrNone)
+    failure = code;
   return false;
+}
+
+aErr FirmwareDownload::Failure() const {
+  if (failure != aErrNone)
+    return failure;
+  return Interrupt::Requested() ? aErrCancel : aErrUnknown;
 }
 
 BuildListResult FirmwareDownload::BuildList(uint32_t serialNumber) {
   BuildListResult result;
   result.serialNumber = serialNumber;
+  failure = aErrNone;
   std::string cause;
   const bool reached = Ping();
   result.answered = reached && UpdateServerRequest::GetBuildList(serialNumber, result.builds, Url(), &cause);
-  if (reached && !result.answered)
+  // The server answered its ping but not for this module: it has nothing for it.
+  if (reached && !result.answered) {
     display.message(UpdaterDisplayInterface::Error, "Failed to retrieve builds for %08X: %s", serialNumber,
                     cause.c_str());
+    Fail(aErrNotFound);
+  }
   if (!result.answered) {
     result.builds.clear();
     result.errorText = display.LastError();
+    result.error = Failure();
   }
   return result;
 }
@@ -174,7 +191,7 @@ bool FirmwareDownload::OpenEntry(uint32_t serialNumber, UpdaterStoreItem& item) 
   } catch (const std::exception& e) {
     Log::log(DEBUG_Updater, "%s\n", e.what());
     display.message(UpdaterDisplayInterface::Error, "Could not create directory for storing BIRD file");
-    return false;
+    return Fail(aErrIO);
   }
 }
 
@@ -182,14 +199,17 @@ uint32_t FirmwareDownload::ChooseBuild(uint32_t serialNumber, uint32_t requested
   std::string latest, cause;
   if (!UpdateServerRequest::QueryBuild(serialNumber, latest, firmware, Url(), &cause)) {
     display.message(UpdaterDisplayInterface::Error, "No build information for device: %s", cause.c_str());
+    Fail(aErrNotFound);
     return 0;
   }
   // Build 0 names no build: like no -b at all, it asks for the latest.
   uint32_t build = requested;
   if (build == 0 && !BuildNumber::FromText(latest, build))
     Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", latest.c_str());
-  if (build == 0)
+  if (build == 0) {
     display.message(UpdaterDisplayInterface::Error, "The server names no build for device %08X", serialNumber);
+    Fail(aErrNotFound);
+  }
   return build;
 }
 
@@ -201,7 +221,7 @@ bool FirmwareDownload::CheckBuild(uint32_t serialNumber, uint32_t build, bool ov
   display.message(UpdaterDisplayInterface::Info, "Validating build %u with server", build);
   if (!ValidBuild(serialNumber, build, Url())) {
     display.message(UpdaterDisplayInterface::Error, "No valid build %u", build);
-    return false;
+    return Fail(aErrNotFound);
   }
   display.message(UpdaterDisplayInterface::Info, "Build %u is valid", build);
   return true;
@@ -212,13 +232,14 @@ bool FirmwareDownload::Fetch(uint32_t serialNumber, const std::string& firmware,
   bool ok = sFetchBird(display, serverUrl, serialNumber, firmware, std::to_string(build), output);
   if (Interrupt::Requested()) {
     display.message(UpdaterDisplayInterface::Error, "%s", kInterrupted);
-    return false;
+    return Fail(aErrCancel);
   }
   if (!ok)
     display.message(UpdaterDisplayInterface::Error, "Download failed: %s", output.cause.c_str());
   if (output.bird.empty()) {
     display.message(UpdaterDisplayInterface::Error, "Failed to retreive a valid BIRD file");
-    return false;
+    // A request that failed did not reach the file; a reply without one is not a valid reply.
+    return Fail(ok ? aErrParse : aErrConnection);
   }
   bird.swap(output.bird);
   return true;
@@ -234,6 +255,7 @@ uint32_t FirmwareDownload::Store(UpdaterStoreItem& item, uint32_t build, const s
   // A reply that is not base64 leaves nothing to store: that is a failed download.
   if (!decoded) {
     display.message(UpdaterDisplayInterface::Error, "The BIRD file for build %u could not be decoded", build);
+    Fail(aErrParse);
     return 0;
   }
   // What the server sent must be an image the update or a recovery could
@@ -245,16 +267,21 @@ uint32_t FirmwareDownload::Store(UpdaterStoreItem& item, uint32_t build, const s
   if (!check.LoadBytes(bytes.data(), bytes.size()) ||
       check.FirmwareBytes() + check.ImageBytes(BirdFile::BLOCK_LOADER) == 0) {
     display.message(UpdaterDisplayInterface::Error, "The server sent no valid BIRD file for build %u", build);
+    Fail(aErrParse);
     return 0;
   }
-  if (!Trusted(check))
+  if (!Trusted(check)) {
+    Fail(aErrParse);
     return 0;
+  }
   std::string now = KeyValueStore::Timestamp();
   // The entry's lock covers the sweep of temporaries inside WriteFile, the
   // write and the record.
   StoreLock entry = StoreLock::ForEntry(item.Path(), &display);
-  if (!entry.Held())
+  if (!entry.Held()) {
+    Fail(aErrBusy);
     return 0;
+  }
   start = aTime_GetMonotonicUS();
   std::string problem;
   aErr written = item.WriteFile(fileName.c_str(), bytes.data(), bytes.size(), &problem);
@@ -263,10 +290,12 @@ uint32_t FirmwareDownload::Store(UpdaterStoreItem& item, uint32_t build, const s
   // Record only a file that is really there, so the history never names a missing file.
   if (written == aErrCancel) {
     display.message(UpdaterDisplayInterface::Error, "%s", kInterrupted);
+    Fail(aErrCancel);
     return 0;
   }
   if (written != aErrNone) {
     display.message(UpdaterDisplayInterface::Error, "Failed to write file %s", problem.c_str());
+    Fail(written);
     return 0;
   }
   return Record(item, build, now);
@@ -310,19 +339,24 @@ bool FirmwareDownload::StoredMeanwhile(const UpdaterStoreItem& item, uint32_t bu
 DownloadResult FirmwareDownload::Download(uint32_t serialNumber, const std::string& build, bool override) {
   DownloadResult result;
   result.serialNumber = serialNumber;
+  failure = aErrNone;
   uint32_t buildNumber = 0;
-  if (!build.empty() && !BuildNumber::FromText(build, buildNumber))
+  if (!build.empty() && !BuildNumber::FromText(build, buildNumber)) {
     display.message(UpdaterDisplayInterface::Error, "Build number '%s' must be an number", build.c_str());
-  else if (serialNumber == 0)
+    Fail(aErrParam);
+  } else if (serialNumber == 0) {
     display.message(UpdaterDisplayInterface::Error, "Serial Number must be non-zero");
-  else
+    Fail(aErrParam);
+  } else {
     result.build = download(serialNumber, buildNumber, override, result);
+  }
   // A text that is not a number asked for no build.
   result.buildRequested = buildNumber;
   if (result.build == 0) {
     result.file.clear();
     result.path.clear();
     result.errorText = display.LastError();
+    result.error = Failure();
   }
   return result;
 }
@@ -345,14 +379,19 @@ uint32_t FirmwareDownload::download(uint32_t serialNumber, uint32_t buildNumber,
   // same build waits, then takes the file that one stored.
   time_t waitStart = time(nullptr);
   StoreLock downloading = StoreLock::ForDownload(item.Path(), serialNumber, buildNumber, display);
-  if (!downloading.Held())
+  if (!downloading.Held()) {
+    Fail(Interrupt::Requested() ? aErrCancel : aErrBusy);
     return 0;
+  }
   if (downloading.Waited() && StoredMeanwhile(item, buildNumber, waitStart)) {
     display.message(UpdaterDisplayInterface::Info, "Build %u was stored meanwhile by another run; using it",
                     buildNumber);
     result.storedMeanwhile = true;
     StoreLock entry = StoreLock::ForEntry(item.Path(), &display);
-    return entry.Held() ? Record(item, buildNumber, KeyValueStore::Timestamp()) : 0;
+    if (entry.Held())
+      return Record(item, buildNumber, KeyValueStore::Timestamp());
+    Fail(aErrBusy);
+    return 0;
   }
   if (!Fetch(serialNumber, firmware, buildNumber, bird))
     return 0;

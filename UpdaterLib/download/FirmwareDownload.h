@@ -40,9 +40,14 @@ private:
   // Records the build as the latest download; the caller holds the entry's lock.
   uint32_t Record(UpdaterStoreItem& item, uint32_t build, const std::string& when);
   static bool StoredMeanwhile(const UpdaterStoreItem& item, uint32_t build, time_t since);
+  // Keeps the code of the step that failed first, for the result; false, for the step to return.
+  bool Fail(aErr code);
+  // The kept code, or one for a failure no step named.
+  aErr Failure() const;
 
   std::string serverUrl;
   std::string updaterDirectory;
   // Keeps the last error line: the text of a failed result.
   ErrorRecordingDisplay display;
+  aErr failure = aErrNone;
 };

@@ -1,5 +1,7 @@
 #include "image/ImageTrust.h"
 
+#include <sys/stat.h>
+
 #include <mutex>
 
 #include "Log.h"
@@ -53,6 +55,15 @@ std::string ImageVerdict::Refusal() const {
     case Trusted: break;
   }
   return "Bird file " + file + " is not signed by a trusted key (" + why + ")";
+}
+
+// Read when asked, not when judged: a download is judged before it is stored, and the
+// update after it loads the file stored.
+bool ImageVerdict::SameFile(const ImageVerdict& other) const {
+  struct stat mine, theirs;
+  if (stat(path.c_str(), &mine) == 0 && stat(other.path.c_str(), &theirs) == 0)
+    return mine.st_dev == theirs.st_dev && mine.st_ino == theirs.st_ino;
+  return path == other.path;
 }
 
 const char* ImageVerdict::Name() const {

@@ -21,9 +21,12 @@ struct ImageVerdict {
   bool Accepted() const { return !keysInstalled || kind == Trusted; }
   // The same file judged the same way (a download and the update that installs it).
   bool Repeats(const ImageVerdict& other) const {
-    return path == other.path && kind == other.kind && keyId == other.keyId && problem == other.problem &&
+    return SameFile(other) && kind == other.kind && keyId == other.keyId && problem == other.problem &&
            keysInstalled == other.keysInstalled;
   }
+  // One file whatever path reached it (another spelling, a symbolic link, a bind mount): the
+  // same device and inode as the files are now, else, when either cannot be read, the same path.
+  bool SameFile(const ImageVerdict& other) const;
   // "unsigned", "signed by key …, no trusted key installed", "signed by trusted key …".
   std::string Describe() const;
   // "Bird file 1420.bird is not signed by a trusted key (signed by 3F2A…)".

@@ -69,10 +69,11 @@ void FleetUpdate::runModule(const FirmwareUpdate::Route& route, const Request& r
   }
   uint32_t build = request.build;
   if (request.download) {
-    build = request.download(route.serialNumber, display);
+    const DownloadResult fetched = request.download(route.serialNumber, display);
+    build = fetched.build;
     outcome.download = {true, build};
     if (build == 0) {
-      outcome.error = aErrNotFound;
+      outcome.error = fetched.error != aErrNone ? fetched.error : aErrNotFound;
       outcome.errorText = "Download failed; the update was not started";
       display.message(UpdaterDisplayInterface::Error, "%s", outcome.errorText.c_str());
       observer_.module_finished(outcome);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "UpdaterDisplayInterface.h"
+#include "download/DownloadResult.h"
 #include "update/FirmwareUpdate.h"
 #include "update/FleetObserver.h"
 #include "update/ModuleOutcome.h"
@@ -16,8 +17,8 @@ class FleetUpdate {
 public:
   static const unsigned DEFAULT_PARALLEL = 8;
 
-  // Fetches the module's build into the store before its update; the build number, 0 on failure.
-  typedef std::function<uint32_t(uint32_t serialNumber, UpdaterDisplayInterface& display)> Download;
+  // Fetches the module's build into the store before its update: the build, 0 and its code on failure.
+  typedef std::function<DownloadResult(uint32_t serialNumber, UpdaterDisplayInterface& display)> Download;
 
   struct Request {
     uint32_t build = 0;     // 0: each module's latest

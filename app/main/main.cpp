@@ -110,7 +110,7 @@ std::string EnsureStore(const Parameters& parameters, UpdaterDisplayInterface& d
   } else if (!ensured) {
     if (directory.empty())
       display.message(UpdaterDisplayInterface::Error, "Could not determine the home directory of this user");
-    record.refusal.text = "Could not find updater directory at " + directory;
+    record.refusal = {aErrIO, "Could not find updater directory at " + directory};
     display.message(UpdaterDisplayInterface::Error, "%s", record.refusal.text.c_str());
     failed = true;
   }
@@ -123,6 +123,8 @@ int ParseCommandLine(UpdaterDisplayInterface& display, int argc, char** argv, Pa
   ErrorRecordingDisplay refusals(display);
   int parsed = cli::_get_params(refusals, argc, argv, parameters);
   record.refusal.text = refusals.LastError();
+  if (parsed != 0)
+    record.refusal.code = aErrParam;  // a command line the updater cannot take
   return parsed;
 }
 

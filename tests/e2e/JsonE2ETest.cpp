@@ -177,7 +177,51 @@ TEST_F(JsonE2E, BuildListAndDownloadAreInTheDocument) {
   EXPECT_EQ(d["download"]["succeeded"], false);
   EXPECT_EQ(d["download"]["build"], 0);
   EXPECT_FALSE(d["download"].contains("path")) << r.out;
-  EXPECT_EQ(d["error"], json::parse(R"({"code":0,"text":"No valid build 999"})")) << r.out;
+  EXPECT_EQ(d["error"], json::parse(R"({"code":3,"text":"No valid build 999"})")) << r.out;
+}
+
+// A run refused before or instead of its work carries the code the library gives the
+// same cause, never 0: the lines and exit codes stay as they were.
+TEST_F(JsonE2E, EveryRefusalCarriesItsCode) {
+  const std::string closed = "http://" + net->labAddress() + ":8089/cgi/u";  // nothing listens there
+  const struct {
+    std::vector<std::string> args;
+    int code;
+    std::string text;  // empty: the server's own line
+  } cases[] = {
+      {{"-G"}, 2, "-G must specify a specific device via -d"},
+      {{"-U"}, 2, "Must specify the specific device to be updated"},
+      {{"-B"}, 2, "Error must supply a serial number for the List Builds command"},
+      {{"-N"}, 2, "Must specify the serial port used for connecting"},
+      {{"-I", "-d", "0000F00D"}, 3, ""},
+      {{"-U", "-d", "all", "-t", "USB"}, 3, "No modules to update"},
+      {{"-U", "--dry-run", "-d", "all", "-t", "USB"}, 3, "No modules to update"},
+      {{"-B", "-d", "0000F00D", "-u", Url()}, 3, ""},
+      {{"-G", "-d", "0000BEEF", "-u", closed}, 25, ""},
+      {{"-G", "-U", "-d", "0000BEEF", "-u", closed}, 25, "Download failed; the update was not started"},
+      {{"-G", "-U", "-d", "0000BEEF,00000A16", "-u", closed}, 25, "Download failed; the update was not started"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    RunResult r;
+    const json error = Run(c.args, r).value("error", json::object());
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_EQ(error.value("code", -1), c.code) << r.out;
+    if (!c.text.empty()) {
+      EXPECT_EQ(error.value("text", ""), c.text) << r.out;
+    }
+    EXPECT_NE(r.err.find(error.value("text", "?") + "\n"), std::string::npos) << r.err;
+  }
+  // A store that cannot be made: the code an update gives a store it cannot read.
+  const std::string store = net->storeDir() + "/updater", aside = store + ".aside";
+  mkdir(store.c_str(), 0755);
+  ASSERT_EQ(rename(store.c_str(), aside.c_str()), 0);
+  testsupport::WriteFile(store, "a file where the store should be");
+  RunResult r;
+  json d = Run({"-I"}, r);
+  unlink(store.c_str());
+  ASSERT_EQ(rename(aside.c_str(), store.c_str()), 0);
+  EXPECT_EQ(d["error"]["code"], 6) << r.out;
 }
 
 TEST_F(JsonE2E, UpdateReportsEachModulesResult) {
@@ -207,6 +251,11 @@ TEST_F(JsonE2E, UpdateReportsEachModulesResult) {
   EXPECT_EQ(d["images"], json::parse(R"([{"file":"1234.bird","signature":"unsigned",
                                          "trusted_keys_installed":false,"accepted":true}])"))
       << r.out;
+
+  // The stored file named again through the store's bind mount is still that one image.
+  d = Run({"-G", "-U", "-d", "0000BEEF", "-u", Url(), "-f", net->storeDir() + "/updater/0000BEEF/1234.bird"}, r);
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_EQ(d["images"].size(), 1u) << r.out;
 
   // A module that refuses the transfer's byte sum: the link library's code and the user's line.
   d = Run({"-U", "-d", "00000A02", "-f", files->file("generic.bird")}, r);
@@ -388,6 +437,8 @@ TEST_F(JsonAnswers, EveryRunAnswersWithADocument) {
     ASSERT_TRUE(d.contains(c.member)) << r.out;
     if (!c.text.empty()) {
       EXPECT_NE(d[c.member].get<std::string>().find(c.text), std::string::npos) << r.out;
+    } else {  // a command line refused: the code of a parameter the updater cannot take
+      EXPECT_EQ(d[c.member], json({{"code", 2}, {"text", "Invalid value for option [-j]: [0]"}})) << r.out;
     }
   }
 }
