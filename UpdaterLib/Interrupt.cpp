@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdint>
 
+#include "aDiscovery.h"
 #include "aTime.h"
 
 namespace {
@@ -33,6 +34,8 @@ void cbRecord(int signalNumber) {
   gSignal.store(signalNumber, std::memory_order_relaxed);
 }
 
+bool cbDiscoveryCancel(void) { return gSignal.load(std::memory_order_relaxed) != 0; }
+
 }  // namespace
 
 namespace Interrupt {
@@ -49,6 +52,8 @@ void Install() {
   // A reader that goes away (`| head`) must not end an update half done:
   // writes to it fail with EPIPE instead, and the display stops writing there.
   signal(SIGPIPE, SIG_IGN);
+  // A module search listens for seconds; a request ends it there too.
+  aDiscovery_SetCancel(cbDiscoveryCancel);
 }
 
 int Requested() { return gSignal.load(std::memory_order_relaxed); }

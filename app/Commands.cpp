@@ -91,6 +91,9 @@ int RunDiscover(Parameters& p, Updater& updater, UpdaterDisplayInterface& displa
     devices = updater.Discover_Devices(type);
   }
   record.discovery = {true, type, p.routerSerialNumber, devices};
+  // An interrupted search has no list to show; the run ends with the signal's code.
+  if (Interrupt::Requested())
+    return 1;
   // A network that could not be searched is not an empty one: the wait's end has said so.
   if (devices.empty() && aDiscovery_PortBusy())
     return 1;

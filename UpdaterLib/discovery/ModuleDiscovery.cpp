@@ -7,6 +7,7 @@
 #include <thread>
 #include <tuple>
 
+#include "Interrupt.h"
 #include "Log.h"
 #include "Module.h"
 #include "ModuleCommands.h"
@@ -162,7 +163,9 @@ std::vector<DeviceInfo> ModuleDiscovery::Devices(linkType type) {
     transports = {type};
   for (linkType transport : transports)
     aDiscovery_EnumerateModules(transport, _discovered_device, &devices);
-
+  // A search cut short by an interrupt lists nothing, and no module is opened.
+  if (Interrupt::Requested())
+    return {};
   sReadRecords(devices);
   return devices;
 }
@@ -173,7 +176,7 @@ std::vector<DeviceInfo> ModuleDiscovery::NetworkDevices(uint32_t routerSerialNum
     type = _discover_link_type(routerSerialNumber);
   std::unique_ptr<linkSpec, void (*)(linkSpec*)> routerSpec(aDiscovery_FindModule(type, routerSerialNumber),
                                                            [](linkSpec* spec) { aLinkSpec_Destroy(&spec); });
-  if (!routerSpec)
+  if (!routerSpec || Interrupt::Requested())
     return devices;
 
   Module router(kDefaultAddress, 0);

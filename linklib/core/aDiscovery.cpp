@@ -13,6 +13,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <vector>
 
 #include "aAccess.h"
@@ -25,6 +26,8 @@
 #define aUSB_SERIAL_DIGITS 8
 // The callback reports at most this many counted modules.
 #define aDISCOVERY_MAX_COUNT 255
+// The longest a search waits before it asks again whether it is to end.
+#define aDISCOVERY_CANCEL_POLL_MS 50
 
 namespace {
 
@@ -42,7 +45,16 @@ void sReport(sCounter& counter, const linkSpec& spec) {
     counter.count++;
 }
 
+std::atomic<aDiscoveryCancel> sCancel{nullptr};
+
+bool sCancelled(void) {
+  aDiscoveryCancel cancel = sCancel.load(std::memory_order_relaxed);
+  return cancel != nullptr && cancel();
+}
+
 }  // namespace
+
+void aDiscovery_SetCancel(aDiscoveryCancel cancel) { sCancel.store(cancel, std::memory_order_relaxed); }
 
 bool aDiscovery_IsModuleDevice(uint16_t vendorId, uint16_t productId) {
   return vendorId == aUSB_VENDOR_ID && (productId & 0x8000) == 0;
@@ -251,7 +263,7 @@ static bool sAwaitReplyPort(int fd) {
   for (;;) {
     if (sBindReplyPort(fd))
       return true;
-    if (errno != EADDRINUSE)
+    if (errno != EADDRINUSE || sCancelled())
       return false;
     if (aDeadline_Passed(end)) {
       UserNotice::error("UDP port %d stayed in use for %d s: the network was not searched", aDISCOVERY_REPLY_PORT,
@@ -336,12 +348,15 @@ static void sTCPIPCleanup(int* listener) {
   *listener = -1;
 }
 
-// Waits for the listener to be readable until the deadline; false when it passed.
+// Waits for the listener to be readable until the deadline; false when it passed
+// or the search is to end.
 static bool sAwaitReply(int listener, aDeadline deadline) {
   for (;;) {
     uint64_t left = aDeadline_RemainingMS(deadline);
-    if (left == 0)
+    if (left == 0 || sCancelled())
       return false;
+    if (left > aDISCOVERY_CANCEL_POLL_MS)
+      left = aDISCOVERY_CANCEL_POLL_MS;
     struct pollfd entry = {listener, POLLIN, 0};
     int ready = poll(&entry, 1, static_cast<int>(left));
     if (ready > 0)
@@ -395,7 +410,7 @@ static uint8_t sEnumerateTCPIP(aDiscoveryCallback callback, void* reference) {
   pthread_mutex_lock(&sTCPIPMutex);
   int listener = sTCPIPSetupListener();
   if (listener >= 0) {
-    if (sSendRequests() > 0)
+    if (!sCancelled() && sSendRequests() > 0)
       sCollectReplies(listener, counter);
     sTCPIPCleanup(&listener);
   }

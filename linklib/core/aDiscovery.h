@@ -18,6 +18,12 @@
 // *success makes the module count. Return true to go on searching, false to stop.
 typedef bool (*aDiscoveryCallback)(const linkSpec* spec, bool* success, void* reference);
 
+// Asked between short waits of a search; true ends the search at once, with
+// what it reported so far (a person pressed Ctrl-C, say). Null, the default,
+// never ends a search early. One check serves the whole process.
+typedef bool (*aDiscoveryCancel)(void);
+void aDiscovery_SetCancel(aDiscoveryCancel cancel);
+
 // Number of modules (0 to 255) for which the callback set its flag. Types other
 // than linkTypeUSB and linkTypeTCPIP return 0 without touching anything.
 uint8_t aDiscovery_EnumerateModules(linkType type, aDiscoveryCallback callback, void* reference);

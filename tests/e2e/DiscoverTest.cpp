@@ -8,6 +8,7 @@
 
 #include "BirdWriter.h"
 #include "LabNetwork.h"
+#include "TestSupport.h"
 
 using testsupport::LabNetwork;
 using testsupport::RunResult;
@@ -213,4 +214,28 @@ TEST_F(DiscoverE2E, UpdateReachesExactlyTheModuleNamedBehindTheRouter) {
   EXPECT_NE(listed.out.find(TcpLine("0000A004", 4, 2, "Quessa", "  4.5.6", 88, net.labAddress())),
             std::string::npos)
       << listed.out;
+}
+
+// Ctrl-C during the 2-second TCP/IP wait ends the search there: no listing, no
+// module opened, and the run's code is the signal's. Behind a router that is not
+// there the search waits just as long.
+TEST_F(DiscoverE2E, InterruptEndsTheSearchAtOnceWithoutAListing) {
+  ASSERT_GE(net.startLab({"modules", "--module", "serial=0000BEEF,port=9000", "--module",
+                          "serial=D272031D,port=9002,router=yes"}),
+            0)
+      << net.error();
+  for (const std::string search : {"-D -t TCPIP", "-D -r 12345678 -t TCPIP"}) {
+    SCOPED_TRACE(search);
+    auto start = std::chrono::steady_clock::now();
+    RunResult r = net.run("/usr/bin/env", {"U=" + testsupport::BinPath("updater"), "bash", "-c",
+                                           "timeout --preserve-status -s INT 0.3 \"$U\" " + search});
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(r.exitCode, 130) << r.out << r.err;
+    EXPECT_EQ(r.out.find("Discovered Devices"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("0000BEEF"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("No modules found"), std::string::npos) << r.out;
+    EXPECT_EQ(r.err, kBannerLine);
+    // Well inside the 2-second wait it would otherwise sit out.
+    EXPECT_LT(ms, 1200);
+  }
 }
