@@ -86,11 +86,14 @@ int RunDryRun(Parameters& p, Updater& updater, UpdaterDisplayInterface& display)
   display.message(UpdaterDisplayInterface::Info, "%s", header);
   Json plans = Json::array();
   size_t ready = 0;
+  Json error;  // the first module's problem, in plan order
   for (uint32_t serial : serials) {
     const UpdatePlan::Module plan = planner.For(serial, Find(devices, serial));
     display.message(UpdaterDisplayInterface::Info, "%s", Row(plan, skipsCurrent).c_str());
     plans.push_back(PlanJson(plan, skipsCurrent));
     ready += plan.problem.empty() ? 1 : 0;
+    if (!plan.problem.empty() && error.is_null())
+      error = {{"code", static_cast<int>(plan.error != aErrNone ? plan.error : aErrUnknown)}, {"text", plan.problem}};
   }
   const int exitCode = !serials.empty() && ready == serials.size() ? 0 : 1;
   if (serials.empty()) display.message(UpdaterDisplayInterface::Error, "%s", kNoModules);
@@ -103,6 +106,8 @@ int RunDryRun(Parameters& p, Updater& updater, UpdaterDisplayInterface& display)
   // Nothing to plan is the run's failure, with the code a module not found gets.
   if (serials.empty())
     document["error"] = {{"code", static_cast<int>(aErrNotFound)}, {"text", kNoModules}};
+  else if (!error.is_null())
+    document["error"] = error;
   document["dry_run"] = true;
   document["plan"] = plans;
   JsonOutput::Print(stdout, document);

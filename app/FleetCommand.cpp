@@ -132,6 +132,7 @@ int RunFleetUpdate(Parameters& p, Updater& updater, UpdaterDisplayInterface& dis
   request.override = p.override;
   request.parallel = p.parallel;
   request.download = Downloader(p, updater);
+  for (const DeviceInfo& device : devices) request.known[device.spec.serialNumber] = device;
   display.message(kInfo, "Updating %zu modules, up to %u at a time", routes.size(), p.parallel);
   // With --json, stdout holds the document alone.
   FleetConsole console(display, p.json ? stderr : stdout, p.quiet);

@@ -114,6 +114,7 @@ ModuleOutcome Station::handle(uint32_t serialNumber, const linkSpec& spec) {
   if (plan.current && !settings_.force) return CurrentOutcome(device);
   FleetUpdate::Request request = settings_.update;
   request.parallel = 1;
+  request.known[serialNumber] = device;
   // The build just chosen is the one written: the update does not choose again.
   if (request.birdFile.empty() && !request.download && plan.buildWanted != 0) request.build = plan.buildWanted;
   log_.Started(serialNumber, device.build, plan.buildWanted);

@@ -6,6 +6,7 @@
 
 #include "Interrupt.h"
 #include "Log.h"
+#include "aDefs.h"
 #include "update/ModuleDisplay.h"
 
 namespace {
@@ -15,6 +16,19 @@ uint32_t sLinkOwner(const FirmwareUpdate::Route& route) {
   if (route.routerSerialNumber != 0) return route.routerSerialNumber;
   const uint32_t router = route.spec.routerSerialNumber;
   return router != 0 && router != route.serialNumber ? router : route.serialNumber;
+}
+
+// A module never reached is described by what discovery knew of it: its model, and its build when read.
+void sKnown(const FirmwareUpdate::Route& route, const FleetUpdate::Request& request, ModuleOutcome& outcome) {
+  if (route.spec.type != linkTypeInvalid && route.spec.model != 0) outcome.model = aDefs_GetModelName(route.spec.model);
+  auto known = request.known.find(route.serialNumber);
+  if (known == request.known.end()) return;
+  const DeviceInfo& device = known->second;
+  if (!device.modelName.empty()) outcome.model = device.modelName;
+  outcome.buildBefore = device.build;
+  if (device.error == 0 && device.build != 0)
+    outcome.versionBefore =
+      std::to_string(device.major) + "." + std::to_string(device.minor) + "." + std::to_string(device.patch);
 }
 
 }  // namespace
@@ -73,6 +87,7 @@ void FleetUpdate::runModule(const FirmwareUpdate::Route& route, const Request& r
     build = fetched.build;
     outcome.download = {true, build};
     if (build == 0) {
+      sKnown(route, request, outcome);
       outcome.error = fetched.error != aErrNone ? fetched.error : aErrNotFound;
       outcome.errorText = "Download failed; the update was not started";
       display.message(UpdaterDisplayInterface::Error, "%s", outcome.errorText.c_str());

@@ -4,9 +4,11 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "DeviceInfo.h"
 #include "UpdaterDisplayInterface.h"
 #include "download/DownloadResult.h"
 #include "update/FirmwareUpdate.h"
@@ -26,6 +28,9 @@ public:
     bool override = false;
     unsigned parallel = DEFAULT_PARALLEL;
     Download download;      // empty: no download
+    // What discovery read of each module, by serial number: the result of one whose
+    // update never reached it still says what it was.
+    std::map<uint32_t, DeviceInfo> known;
   };
 
   FleetUpdate(const std::string& serverUrl, const std::string& updaterDirectory, FleetObserver& observer);

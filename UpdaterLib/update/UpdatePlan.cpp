@@ -30,12 +30,14 @@ UpdatePlan::Module UpdatePlan::For(uint32_t serialNumber, const DeviceInfo* devi
   plan.serialNumber = serialNumber;
   if (device == nullptr) {
     plan.problem = "not found by discovery";
+    plan.error = aErrNotFound;
     return plan;
   }
   plan.found = true;
   plan.device = *device;
   if (device->error != 0) {
     plan.problem = "could not be read [" + std::to_string(device->error) + ", " + aError_GetErrorText(device->error) + "]";
+    plan.error = static_cast<aErr>(device->error);
     return plan;
   }
   if (!request_.birdFile.empty())
@@ -51,10 +53,15 @@ UpdatePlan::Module UpdatePlan::For(uint32_t serialNumber, const DeviceInfo* devi
 // The update's own judgement of the file for this module, in the update's words.
 void UpdatePlan::checkFile(Module& plan, const BirdFile& file) const {
   std::string reason = BirdCheck::FileReason(file, plan.serialNumber);
-  if (reason.empty() && !request_.override)
+  plan.error = aErrParse;
+  if (reason.empty() && !request_.override) {
     reason = BirdCheck::ModelReason(file, aDefs_GetModelName(plan.device.spec.model));
+    plan.error = aErrParam;
+  }
   if (!reason.empty())
     plan.problem = std::string(BirdCheck::kRefusal) + ": " + reason;
+  else
+    plan.error = aErrNone;
 }
 
 // -f: the file's own build, else the one -b names.
@@ -66,6 +73,7 @@ void UpdatePlan::fromFile(Module& plan) const {
     checkFile(plan, file);
   } catch (const std::exception& e) {
     plan.problem = e.what();
+    plan.error = aErrParse;
   }
 }
 
@@ -79,30 +87,36 @@ void UpdatePlan::fromServer(Module& plan) const {
   if (!BuildNumber::FromServerLine(text, plan.buildWanted) || plan.buildWanted == 0) {
     plan.buildWanted = 0;
     plan.problem = "the server named no build" + (cause.empty() ? std::string() : ": " + cause);
+    plan.error = aErrNotFound;
   }
 }
 
 // Neither: the build the update would choose, from the module's store entry.
 void UpdatePlan::fromStore(Module& plan) const {
+  aErr failing = aErrIO;  // the store unread, as the update says it; past it the file fails to load
   try {
     UpdaterStore store(request_.updaterDirectory);
     UpdaterStoreItem item;
     store.FindDevice(plan.serialNumber, &item);
+    failing = aErrParse;
     QuietDisplay quiet;
     plan.buildWanted = BuildChoice::Choose(request_.serverUrl, item, plan.serialNumber, request_.build, quiet);
     if (plan.buildWanted == 0) {
       plan.problem = quiet.last;
+      plan.error = aErrNotFound;
       return;
     }
     const std::string name = BuildChoice::FileName(plan.buildWanted);
     plan.source = item.IsValid() ? item.Path() + "/" + name : name;
     if (!item.IsValid()) {
       plan.problem = "no store entry for the module";
+      plan.error = aErrParse;
       return;
     }
     BirdFile file = item.ReadBirdFile(name.c_str());
     checkFile(plan, file);
   } catch (const std::exception& e) {
     plan.problem = e.what();
+    plan.error = failing;
   }
 }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "DeviceInfo.h"
+#include "aError.h"
 
 class UpdatePlan {
 public:
@@ -28,6 +29,7 @@ public:
     std::string source;       // the file, or "server URL"
     bool current = false;     // it runs buildWanted already
     std::string problem;      // why it could not be updated; empty when it could
+    aErr error = aErrNone;    // the code the update gives that problem
   };
 
   explicit UpdatePlan(const Request& request) : request_(request) {}

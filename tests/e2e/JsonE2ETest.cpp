@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -200,6 +201,13 @@ TEST_F(JsonE2E, EveryRefusalCarriesItsCode) {
       {{"-G", "-d", "0000BEEF", "-u", closed}, 25, ""},
       {{"-G", "-U", "-d", "0000BEEF", "-u", closed}, 25, "Download failed; the update was not started"},
       {{"-G", "-U", "-d", "0000BEEF,00000A16", "-u", closed}, 25, "Download failed; the update was not started"},
+      // A plan with problems: the first module's, with the code its update would have failed with.
+      {{"-U", "--dry-run", "-t", "TCPIP", "-d", "0000BEEF,0000F00D,00000A16", "-f", files->file("generic.bird")},
+       3,
+       "not found by discovery"},
+      {{"-U", "--dry-run", "-t", "TCPIP", "-d", "0000BEEF", "-f", files->file("missing.bird")},
+       16,
+       "Failed to load bird file " + files->file("missing.bird") + ": No such file or directory"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
@@ -222,6 +230,41 @@ TEST_F(JsonE2E, EveryRefusalCarriesItsCode) {
   unlink(store.c_str());
   ASSERT_EQ(rename(aside.c_str(), store.c_str()), 0);
   EXPECT_EQ(d["error"]["code"], 6) << r.out;
+}
+
+// A module whose download failed was never reached: its result says what discovery knew of it.
+TEST_F(JsonE2E, FailedDownloadStillNamesTheModule) {
+  const std::string closed = "http://" + net->labAddress() + ":8089/cgi/u";  // nothing listens there
+  RunResult r;
+  json d = Run({"-G", "-U", "-t", "TCPIP", "-d", "all", "-u", closed}, r);
+  EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+  const json* beef = Find(d["results"], "0000BEEF");
+  ASSERT_NE(beef, nullptr) << r.out;
+  EXPECT_EQ((*beef)["error"]["text"], "Download failed; the update was not started") << r.out;
+  EXPECT_EQ((*beef)["model"], "Holvex") << r.out;
+  EXPECT_GE((*beef)["build_before"], 1100) << r.out;  // 1234 once an update below has run
+  EXPECT_NE((*beef)["version_before"], "") << r.out;
+  // Listed modules are found without reading them: the model at least.
+  d = Run({"-G", "-U", "-d", "0000BEEF,00000A16", "-u", closed}, r);
+  ASSERT_EQ(d["results"].size(), 2u) << r.out;
+  EXPECT_EQ(d["results"][1]["model"], "Holvex") << r.out;
+
+  // A station: the result holds the build its "started" event named.
+  r = net->run("/usr/bin/timeout", {"-s", "TERM", "10", testsupport::BinPath("updater"), "--json", "-U", "--watch",
+                                    "-G", "-t", "TCPIP", "-d", "0000BEEF", "-u", closed}, 30000);
+  json started, result;
+  std::istringstream lines(r.out);
+  for (std::string line; std::getline(lines, line);) {
+    const json event = json::parse(line, nullptr, false);
+    if (event.is_discarded() || event.value("serial", "") != "0000BEEF") continue;
+    if (event["event"] == "started" && started.is_null()) started = event;
+    if (event["event"] == "result" && result.is_null()) result = event;
+  }
+  ASSERT_FALSE(result.is_null()) << r.out << r.err;
+  EXPECT_EQ(result["succeeded"], false) << r.out;
+  EXPECT_EQ(result["model"], "Holvex") << r.out;
+  EXPECT_EQ(result["build_before"], started["build_before"]) << r.out;
+  EXPECT_GE(result["build_before"], 1100) << r.out;
 }
 
 TEST_F(JsonE2E, UpdateReportsEachModulesResult) {
