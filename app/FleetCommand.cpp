@@ -7,6 +7,7 @@
 #include "CurrentModules.h"
 #include "FleetConsole.h"
 #include "FleetTable.h"
+#include "Interrupt.h"
 #include "ResultLines.h"
 #include "Listings.h"
 #include "aAccess.h"
@@ -25,6 +26,8 @@ typedef std::map<uint32_t, linkSpec> Found;
 void DiscoverAll(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, Found& found,
                  std::vector<DeviceInfo>& devices) {
   devices = updater.Discover_Devices(static_cast<linkType>(p.transport));
+  // A search cut short by an interrupt found nothing worth listing.
+  if (Interrupt::Requested()) return;
   cli::_display_device_list(display, devices, p.transport);
   for (const DeviceInfo& device : devices) {
     if (found.emplace(device.spec.serialNumber, device.spec).second) p.serialNumbers.push_back(device.spec.serialNumber);
@@ -118,6 +121,8 @@ FleetUpdate::Download Downloader(const Parameters& p, const Updater& updater) {
 int RunFleetUpdate(Parameters& p, Updater& updater, UpdaterDisplayInterface& display, RunRecord& record) {
   std::vector<DeviceInfo> devices;
   std::vector<FirmwareUpdate::Route> routes = FindModules(p, updater, display, devices);
+  // Interrupted while searching: the run ends with the signal, not with "No modules to update".
+  if (Interrupt::Requested()) return 1;
   std::vector<ModuleOutcome> current = SetAsideCurrent(p, updater, devices, routes);
   FleetUpdate::Request request;
   aNumber_ParseU32(p.build.c_str(), 10, &request.build);  // without -b: 0, each module's latest

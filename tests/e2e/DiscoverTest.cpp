@@ -224,7 +224,7 @@ TEST_F(DiscoverE2E, InterruptEndsTheSearchAtOnceWithoutAListing) {
                           "serial=D272031D,port=9002,router=yes"}),
             0)
       << net.error();
-  for (const std::string search : {"-D -t TCPIP", "-D -r 12345678 -t TCPIP"}) {
+  for (const std::string search : {"-D -t TCPIP", "-D -r 12345678 -t TCPIP", "-U -d all -t TCPIP"}) {
     SCOPED_TRACE(search);
     auto start = std::chrono::steady_clock::now();
     RunResult r = net.run("/usr/bin/env", {"U=" + testsupport::BinPath("updater"), "bash", "-c",
