@@ -14,4 +14,9 @@ struct DeviceInfo {
   uint32_t patch = 0;
   std::string modelName;
   int32_t error = 0;
+
+  // "major.minor.patch", as results and listings show the version.
+  std::string VersionText() const {
+    return std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(patch);
+  }
 };

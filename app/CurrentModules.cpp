@@ -21,8 +21,7 @@ ModuleOutcome CurrentOutcome(const DeviceInfo& device) {
   outcome.model = device.modelName;
   outcome.place = FirmwareUpdate::PlaceOf(device.spec);
   outcome.buildBefore = outcome.buildAfter = device.build;
-  outcome.versionAfter =
-      std::to_string(device.major) + "." + std::to_string(device.minor) + "." + std::to_string(device.patch);
+  outcome.versionAfter = device.VersionText();
   outcome.versionBefore = outcome.versionAfter;
   outcome.succeeded = outcome.current = true;
   return outcome;

@@ -125,10 +125,6 @@ linkType sLinkType(Module& module) {
   return module.getLinkSpecifier(&spec) == aErrNone ? spec.type : linkTypeInvalid;
 }
 
-std::string sVersionText(const DeviceInfo& info) {
-  return std::to_string(info.major) + "." + std::to_string(info.minor) + "." + std::to_string(info.patch);
-}
-
 // Sends the blocks in order. The first block that fails ends the transfer: the
 // module's update has failed, and later blocks would only be written into it.
 // `partial`, when given, holds after a failed block the bytes of it that went in.
@@ -276,7 +272,7 @@ void FirmwareUpdate::readIdentity(Module& target) {
   outcome_.buildBefore = ModuleDiscovery::_get_build_number(target);
   DeviceInfo info;
   if (outcome_.buildBefore != 0 && ModuleDiscovery::_get_version(target, info) == aErrNone)
-    outcome_.versionBefore = sVersionText(info);
+    outcome_.versionBefore = info.VersionText();
 }
 
 // The module's store entry, when it has one; false (said) when the store cannot be read.
@@ -636,7 +632,7 @@ bool FirmwareUpdate::awaitReturn(Module& target, const Route& route, uint32_t& b
                    *v = ModuleDiscovery::_get_build_number(target);
                    return *v != 0 && ModuleDiscovery::_get_version(target, info) == aErrNone;
                  })) {
-        version = sVersionText(info);
+        version = info.VersionText();
         back = true;
         break;
       }

@@ -27,8 +27,7 @@ void sKnown(const FirmwareUpdate::Route& route, const FleetUpdate::Request& requ
   if (!device.modelName.empty()) outcome.model = device.modelName;
   outcome.buildBefore = device.build;
   if (device.error == 0 && device.build != 0)
-    outcome.versionBefore =
-      std::to_string(device.major) + "." + std::to_string(device.minor) + "." + std::to_string(device.patch);
+    outcome.versionBefore = device.VersionText();
 }
 
 }  // namespace

@@ -265,6 +265,5 @@ void ImxRecovery::ReadReturned(Module& module, ModuleOutcome& outcome) {
   DeviceInfo info;
   outcome.buildAfter = ModuleDiscovery::_get_build_number(module);
   if (ModuleDiscovery::_get_version(module, info) == aErrNone)
-    outcome.versionAfter = std::to_string(info.major) + "." + std::to_string(info.minor) + "." +
-                           std::to_string(info.patch);
+    outcome.versionAfter = info.VersionText();
 }
