@@ -7,6 +7,8 @@
 #include "Interrupt.h"
 #include "aBytes.h"
 #include "aLink.h"
+#include "aLinkRun.h"
+#include "update/FirmwareRun.h"
 #include "aPacket.h"
 #include "aTime.h"
 
@@ -196,6 +198,9 @@ aErr UpdaterEntity::LoaderTransfer(const uint8_t* content, uint32_t length) {
   return _block_transfer(content + 4, length - 4, chunkCount);
 }
 
+// The blocks go as one run of exchanges: on a socket or serial link they are
+// moved by the link core's exchange thread, which serves every module being
+// updated at once, while this thread only shows progress.
 aErr UpdaterEntity::FirmwareTransfer(const uint8_t* content, uint32_t length, uint16_t blockSize,
                                      UpdaterDisplayInterface& display) {
   if (content == nullptr || length < 4) return aErrParam;
@@ -207,33 +212,28 @@ aErr UpdaterEntity::FirmwareTransfer(const uint8_t* content, uint32_t length, ui
     Log::log(0, "NETWORK: Module gave block size 0, cannot transfer firmware\n");
     return aErrInvalidOption;
   }
-  uint32_t remaining = length - 4;
-  const uint8_t* position = content + 4;
-  uint32_t chunkCount = 0;
-  aErr result = aErrNone;
+  Tessoral::Kovalink::Link* link = module != nullptr ? module->getLink() : nullptr;
+  if (link == nullptr) return aErrResource;
+  if (!link->isConnected()) return aErrConnection;
+  FirmwareRun::Plan plan;
+  plan.address = module->getModuleAddress();
+  // Module addresses are even; 0 is none.
+  if (plan.address == 0 || (plan.address & 1) != 0) return aErrPacket;
+  plan.content = content;
+  plan.length = length;
+  plan.blockSize = blockSize;
+  plan.validate = validate;
+  plan.maxChunkResends = maxChunkResends;
+  FirmwareRun run(plan, display);
   transferred = 0;
   display.display_progress(true);
-  while (remaining > 0 && result == aErrNone) {
-    // A stop between pieces leaves nothing half sent: the module is at a piece boundary.
-    if (Interrupt::Requested()) {
-      result = aErrCancel;
-      break;
-    }
-    uint32_t piece = std::min(remaining, static_cast<uint32_t>(blockSize));
-    result = _block_transfer(position, piece, chunkCount);
-    if (result != aErrNone) break;
-    remaining -= piece;
-    position += piece;
-    chunkCount++;
-    display.update_transfer(length - remaining, length, nullptr);
-    Log::log(DEBUG_Network_FIRM, "\nNETWORK: accepted %d more bytes (%d of %d remaining)\n",
-             static_cast<int>(piece), static_cast<int>(remaining), static_cast<int>(length));
-    result = FirmwareWrite(piece);
-    if (result == aErrNone)
-      transferred = length - remaining;
-  }
+  aLinkExchanges exchanges = run.exchanges();
+  aErr ran = aLink_RunExchanges(link->getLinkRef(), &exchanges);
+  run.showProgress();
   display.display_progress(false);
-  Log::log(DEBUG_Network_FIRM, "NETWORK: transferred %d of %d bytes\n", static_cast<int>(length - remaining),
+  transferred = run.written();
+  aErr result = run.result() != aErrNone ? run.result() : ran;
+  Log::log(DEBUG_Network_FIRM, "NETWORK: transferred %d of %d bytes\n", static_cast<int>(transferred),
            static_cast<int>(length));
   if (result != aErrNone && result != aErrCancel) Log::log(0, "NETWORK: Failed to transfer firmware\n");
   return result;

@@ -2,7 +2,8 @@
 // pump, its write mutex, then one FIFO's mutex. A link is found under its
 // entry's lock alone, taken for reading and let go before any other (a FIFO
 // too is found without a shared lock). The log mutex, the filter mutex and the
-// worker's rest mutex of a link are each taken alone.
+// worker's rest mutex of a link are each taken alone, as is the exchange
+// thread's list of runs (aLinkRun.cpp), which takes pumps without waiting.
 #include "aLink.h"
 
 #include <atomic>
@@ -13,6 +14,7 @@
 #include <string.h>
 #include <time.h>
 
+#include "aLinkPump.h"
 #include "aLinkSpec.h"
 #include "aMutex.h"
 #include "aPacketLog.h"
@@ -1443,3 +1445,79 @@ aErr aLink_PacketDebug_Await(linkRef ref, unsigned long timeoutMS) {
   pthread_mutex_unlock(&link->logEventMutex);
   return happened ? aErrNone : aErrTimeout;
 }
+
+// --- The pump, for the shared exchange thread. ---
+
+aErr aLinkPump_Pin(linkRef ref, aLink** link, bool* pumped) {
+  LinkView view = sView(ref, true);
+  if (!view.found)
+    return aErrParam;
+  if (!view.running || view.status != aLinkStatusRunning) {
+    sUnpin(view);
+    return aErrConnection;
+  }
+  // The exchange thread waits for input on many links at once: it needs
+  // descriptors to poll.
+  *pumped = sPumpable(view.pinned) && aStream_HasDescriptor(view.pinned->stream);
+  *link = view.pinned;
+  return aErrNone;
+}
+
+void aLinkPump_Unpin(aLink* link) {
+  if (link)
+    link->pins--;
+}
+
+void aLinkPump_Want(aLink* link, int delta) {
+  link->pumpWanted += delta;
+  if (delta > 0)
+    sHurryHolder(link);
+  else
+    sNudgeWorker(link);
+}
+
+aErr aLinkPump_Take(aLink* link) {
+  if (pthread_mutex_trylock(&link->pumpMutex) != 0)
+    return sPumpable(link) ? aErrBusy : aErrConnection;
+  if (!sPumpable(link)) {
+    pthread_mutex_unlock(&link->pumpMutex);
+    return aErrConnection;
+  }
+  tPumping = link;
+  return aErrNone;
+}
+
+void aLinkPump_Release(aLink* link) {
+  tPumping = nullptr;
+  pthread_mutex_unlock(&link->pumpMutex);
+  sAfterCallerPump(link);
+}
+
+bool aLinkPump_TakeIn(aLink* link) { return sInPipeProcess(link); }
+
+void aLinkPump_WriteQueued(aLink* link) { sOutPipeProcess(link); }
+
+aPacket* aLinkPump_TakeFirst(aLink* link, aPacketFilter filter, void* reference) {
+  return aPacketFifo_GetFirst(link->inFifo, filter, reference);
+}
+
+bool aLinkPump_WriteIfDue(aLink* link, const aPacket* packet) {
+  pthread_mutex_lock(&link->writeMutex);
+  bool due = link->run && aTime_GetMonotonicUS() >= link->nextFrameUS && aPacketFifo_GetLength(link->outFifo) == 0;
+  if (due)
+    sWriteFrameNow(link, packet);
+  pthread_mutex_unlock(&link->writeMutex);
+  if (due)
+    sLogPacket(link, aPACKETLOG_SENT, packet);
+  return due;
+}
+
+uint64_t aLinkPump_NextSlotUS(aLink* link) { return sNextFrameUS(link); }
+
+void aLinkPump_Pace(aLink* link, uint64_t deadlineUS) { sPace(link, deadlineUS); }
+
+void aLinkPump_WakeNear(aLink* link, uint64_t deadlineUS) { sWakeNear(link, deadlineUS); }
+
+int aLinkPump_Descriptor(aLink* link) { return aStream_GetDescriptor(link->stream); }
+
+bool aLinkPump_Running(aLink* link) { return sPumpable(link); }

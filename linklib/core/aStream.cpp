@@ -18,6 +18,7 @@ struct aStream {
   aStreamDeleteProc del;
   aStreamWaitProc wait;
   aStreamInterruptProc interrupt;
+  aStreamDescriptorProc descriptor;
   void* reference;
   // Push-back ring, owned by the reading side.
   uint8_t* ring;
@@ -67,6 +68,21 @@ aErr aStream_SetInterrupt(aStream* stream, aStreamInterruptProc interrupt) {
   stream->interrupt = interrupt;
   return aErrNone;
 }
+
+aErr aStream_SetDescriptor(aStream* stream, aStreamDescriptorProc descriptor) {
+  if (!aStream_IsValid(stream))
+    return aErrParam;
+  stream->descriptor = descriptor;
+  return aErrNone;
+}
+
+int aStream_GetDescriptor(aStream* stream) {
+  if (!aStream_IsValid(stream) || stream->count || !stream->descriptor)
+    return -1;
+  return stream->descriptor(stream->reference);
+}
+
+bool aStream_HasDescriptor(const aStream* stream) { return aStream_IsValid(stream) && stream->descriptor; }
 
 bool aStream_CanInterrupt(const aStream* stream) { return aStream_IsValid(stream) && stream->interrupt; }
 

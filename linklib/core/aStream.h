@@ -22,6 +22,9 @@ typedef aErr (*aStreamWaitProc)(unsigned long timeoutMS, void* reference);
 // Ends a wait that is in progress (or the next one) at once. May be called
 // from any thread.
 typedef aErr (*aStreamInterruptProc)(void* reference);
+// A descriptor that polls readable when get may find a byte; -1 when get
+// should be tried at once (bytes already buffered, or a connection to repair).
+typedef int (*aStreamDescriptorProc)(void* reference);
 
 typedef struct aStream aStream;
 
@@ -37,6 +40,12 @@ aErr aStream_SetWait(aStream* stream, aStreamWaitProc wait);
 // Gives the stream a way to end a transport wait early; the socket and serial
 // transports have one.
 aErr aStream_SetInterrupt(aStream* stream, aStreamInterruptProc interrupt);
+// Gives the stream a descriptor to poll (socket and serial transports), so
+// that one thread may wait for input on several streams at once.
+aErr aStream_SetDescriptor(aStream* stream, aStreamDescriptorProc descriptor);
+// -1 when a read should be tried at once, or the stream has no descriptor.
+int aStream_GetDescriptor(aStream* stream);
+bool aStream_HasDescriptor(const aStream* stream);
 // True when a wait of this stream can be ended early by aStream_Interrupt.
 bool aStream_CanInterrupt(const aStream* stream);
 // Ends the reader's wait in progress, or else its next one, at once (the wait

@@ -84,6 +84,11 @@ static aErr cbSerialWait(unsigned long timeoutMS, void* reference) {
   return aStreamWake_Poll(s->fd, s->wakeFd, timeoutMS);
 }
 
+static int cbSerialDescriptor(void* reference) {
+  aUnixSerialStream* s = sRecord(reference);
+  return s && !s->available ? s->fd : -1;
+}
+
 static aErr cbSerialInterrupt(void* reference) {
   aUnixSerialStream* s = sRecord(reference);
   return s ? aStreamWake_Signal(s->wakeFd) : aErrParam;
@@ -166,6 +171,7 @@ aErr aStream_CreateSerial(const char* devicePath, int baudIndex, int parity, int
     return aErrMemory;
   }
   aStream_SetWait(made, cbSerialWait);
+  aStream_SetDescriptor(made, cbSerialDescriptor);
   if (s->wakeFd >= 0)
     aStream_SetInterrupt(made, cbSerialInterrupt);
   aErr err = sOpenPort(s, parity, bits, stopBits);

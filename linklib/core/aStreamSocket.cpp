@@ -180,6 +180,16 @@ static aErr cbSocketWait(unsigned long timeoutMS, void* reference) {
   return aStreamWake_Poll(fd, s->wakeFd, timeoutMS);
 }
 
+static int cbSocketDescriptor(void* reference) {
+  aSocketStream* s = sRecord(reference);
+  if (!s || s->available)
+    return -1;
+  pthread_rwlock_rdlock(&s->lock);
+  int fd = (s->flags & aSOCKET_CONNECTED) ? s->fd : -1;
+  pthread_rwlock_unlock(&s->lock);
+  return fd;
+}
+
 static aErr cbSocketInterrupt(void* reference) {
   aSocketStream* s = sRecord(reference);
   return s ? aStreamWake_Signal(s->wakeFd) : aErrParam;
@@ -269,6 +279,7 @@ aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream** stream) {
   aStream* made = err ? nullptr : aStream_Create(cbSocketGet, cbSocketPut, cbSocketWrite, cbSocketDelete, s);
   if (made) {
     aStream_SetWait(made, cbSocketWait);
+    aStream_SetDescriptor(made, cbSocketDescriptor);
     if (s->wakeFd >= 0)
       aStream_SetInterrupt(made, cbSocketInterrupt);
   }

@@ -279,7 +279,8 @@ TEST(UpdaterEntity, FirmwareBlockGoesInSumCheckedWrittenPieces) {
     EXPECT_EQ(Bytes(block.begin() + 4, block.end()), peer.Written());
 
     EXPECT_EQ((std::vector<std::string>{"progress-on", "progress-off"}), display.events);
-    ASSERT_EQ(4u, display.fractions.size());
+    // Progress is shown as the pieces go in (at most every 100 ms) and once at the end.
+    ASSERT_GE(display.fractions.size(), 1u);
     for (size_t i = 1; i < display.fractions.size(); i++) EXPECT_LT(display.fractions[i - 1], display.fractions[i]);
     EXPECT_DOUBLE_EQ(1.0, display.fractions.back());
   });

@@ -1,0 +1,69 @@
+// A firmware image's blocks as one run of exchanges on the module's link:
+// each block's DATA pieces, its sum check and its write, block after block.
+// The requests and answers are handled on the link core's exchange thread;
+// the caller's thread only shows progress meanwhile.
+#pragma once
+#include <atomic>
+#include <cstdint>
+
+#include "UpdaterDisplayInterface.h"
+#include "aError.h"
+#include "aLinkRun.h"
+
+class FirmwareRun {
+public:
+  struct Plan {
+    uint8_t address = 0;
+    const uint8_t* content = nullptr;  // the block, its 4 address bytes first
+    uint32_t length = 0;
+    uint16_t blockSize = 0;
+    bool validate = true;
+    uint32_t maxChunkResends = 0;
+  };
+
+  FirmwareRun(const Plan& plan, UpdaterDisplayInterface& display);
+
+  // The exchanges to hand to aLink_RunExchanges; this run is their context.
+  aLinkExchanges exchanges();
+  // aErrNone, or why the module did not take the image (set on the exchange thread).
+  aErr result() const { return result_; }
+  // Bytes of the block the module wrote, its address bytes included once a piece was in.
+  uint32_t written() const { return written_.load(); }
+  // Shows the progress made since the last call (on the caller's thread).
+  void showProgress();
+
+private:
+  enum class Step { Data, Sum, Write, Over };
+
+  static aPacket* cbRequest(void* context);
+  static bool cbAnswers(const aPacket* packet, void* context);
+  static void cbReply(void* context, const aPacket* answer);
+  static void cbTick(void* context);
+
+  aPacket* request();
+  void reply(const aPacket* answer);
+  void replyData(const uint8_t* reply, uint8_t length);
+  void replySum(const uint8_t* reply, uint8_t length);
+  void replyWrite(const uint8_t* reply);
+  void startPiece();
+  void finishPiece();
+  void fail(aErr why);
+
+  Plan plan_;
+  UpdaterDisplayInterface& display_;
+  Step step_ = Step::Data;
+  uint8_t option_ = 0;      // of the request in flight
+  uint8_t answerOption_ = 0;
+  uint32_t remaining_ = 0;  // of the image, past the piece being sent
+  const uint8_t* position_ = nullptr;
+  uint32_t piece_ = 0;       // bytes of the piece being sent
+  uint32_t pieceLeft_ = 0;   // of them not yet accepted
+  uint8_t chunk_ = 0;        // bytes of the DATA request in flight
+  uint32_t sum_ = 0;
+  uint32_t resends_ = 0;
+  uint32_t chunkCount_ = 0;
+  aErr result_ = aErrNone;
+  std::atomic<uint32_t> sent_{0};
+  std::atomic<uint32_t> written_{0};
+  uint32_t shown_ = 0;
+};
