@@ -244,6 +244,8 @@ aErr sRunOnCaller(linkRef ref, const aLinkExchanges* ex) {
     ex->reply(ex->context, answer);
     if (answer)
       aPacket_Destroy(&answer);
+    else if (aLink_GetStatus(ref) != aLinkStatusRunning)
+      return aErrConnection;
     if (ex->tick && aTime_GetMonotonicUS() >= nextTickUS) {
       ex->tick(ex->context);
       nextTickUS = aTime_GetMonotonicUS() + ex->tickMS * 1000u;
