@@ -16,7 +16,7 @@ namespace {
 constexpr unsigned long kTickMS = 100;
 }  // namespace
 
-FirmwareRun::FirmwareRun(const Plan& plan, UpdaterDisplayInterface& display) : plan_(plan), display_(display) {
+FirmwareRun::FirmwareRun(const Plan& plan, UpdaterDisplayInterface* display) : plan_(plan), display_(display) {
   remaining_ = plan.length - 4;
   position_ = plan.content + 4;
   if (remaining_ == 0)
@@ -52,10 +52,10 @@ void FirmwareRun::cbTick(void* context) { static_cast<FirmwareRun*>(context)->sh
 
 void FirmwareRun::showProgress() {
   uint32_t sent = sent_.load();
-  if (sent == shown_)
+  if (sent == shown_ || !display_)
     return;
   shown_ = sent;
-  display_.update_transfer(sent, plan_.length, nullptr);
+  display_->update_transfer(sent, plan_.length, nullptr);
 }
 
 // A stop between pieces leaves nothing half sent: the module is at a piece boundary.
@@ -65,7 +65,7 @@ void FirmwareRun::startPiece() {
     step_ = Step::Over;
     return;
   }
-  piece_ = std::min(remaining_, static_cast<uint32_t>(plan_.blockSize));
+  piece_ = std::min(remaining_, plan_.pieceSize);
   pieceLeft_ = piece_;
   sum_ = 0;
   resends_ = 0;
@@ -176,13 +176,16 @@ void FirmwareRun::replySum(const uint8_t* reply, uint8_t length) {
   finishPiece();
 }
 
-// The piece is in and checked; its write comes next.
+// The piece is in and checked; its write comes next, or the next piece.
 void FirmwareRun::finishPiece() {
   remaining_ -= piece_;
   position_ += piece_;
   chunkCount_++;
   sent_ = plan_.length - remaining_;
-  step_ = Step::Write;
+  if (plan_.writes)
+    step_ = Step::Write;
+  else
+    nextPiece();
 }
 
 void FirmwareRun::replyWrite(const uint8_t* reply) {
@@ -193,6 +196,10 @@ void FirmwareRun::replyWrite(const uint8_t* reply) {
   }
   Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated write\n\n");
   written_ = plan_.length - remaining_;
+  nextPiece();
+}
+
+void FirmwareRun::nextPiece() {
   if (remaining_ == 0)
     step_ = Step::Over;
   else

@@ -1,5 +1,6 @@
-// A firmware image's blocks as one run of exchanges on the module's link:
-// each block's DATA pieces, its sum check and its write, block after block.
+// A block of an image as one run of exchanges on the module's link: its
+// DATA pieces, their sum check and (for firmware) the write of each piece,
+// piece after piece; a loader block is one piece and is not written.
 // The requests and answers are handled on the link core's exchange thread;
 // the caller's thread only shows progress meanwhile.
 #pragma once
@@ -16,12 +17,14 @@ public:
     uint8_t address = 0;
     const uint8_t* content = nullptr;  // the block, its 4 address bytes first
     uint32_t length = 0;
-    uint16_t blockSize = 0;
+    uint32_t pieceSize = 0;  // the module's block size
     bool validate = true;
+    bool writes = true;  // each piece is written once in (firmware; not a loader)
     uint32_t maxChunkResends = 0;
   };
 
-  FirmwareRun(const Plan& plan, UpdaterDisplayInterface& display);
+  // `display` (may be null) shows the progress.
+  FirmwareRun(const Plan& plan, UpdaterDisplayInterface* display);
 
   // The exchanges to hand to aLink_RunExchanges; this run is their context.
   aLinkExchanges exchanges();
@@ -47,10 +50,11 @@ private:
   void replyWrite(const uint8_t* reply);
   void startPiece();
   void finishPiece();
+  void nextPiece();
   void fail(aErr why);
 
   Plan plan_;
-  UpdaterDisplayInterface& display_;
+  UpdaterDisplayInterface* display_;
   Step step_ = Step::Data;
   uint8_t option_ = 0;      // of the request in flight
   uint8_t answerOption_ = 0;

@@ -1,10 +1,8 @@
 #include "update/UpdaterEntity.h"
 
-#include <algorithm>
 #include <cstring>
 
 #include "Log.h"
-#include "Interrupt.h"
 #include "aBytes.h"
 #include "aLink.h"
 #include "aLinkRun.h"
@@ -110,83 +108,32 @@ aErr UpdaterEntity::TransferPrepare(const uint8_t* content, uint32_t length, uin
   return aErrNone;
 }
 
-aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32_t& chunkCount) {
-  Log::log(DEBUG_Network_FIRM, "\nNETWORK: Block Transfer\n");
-  uint32_t remaining = length;
-  uint32_t sum = 0;
-  uint32_t resends = 0;
-  aErr result = aErrNone;
-  while (remaining > 0 && result == aErrNone) {
-    uint8_t n = static_cast<uint8_t>(std::min(remaining, UPGRADE_CHUNK_SIZE));
-    bool accepted = false;
-    aErr err = sendChunk(data, n, accepted);
-    if (err == aErrPacket) {
-      result = err;
-    } else if (err != aErrNone) {
-      return err;  // not sent: no sum to check
-    } else if (!accepted) {
-      // A module that keeps refusing the same chunk is not going to take it.
-      if (++resends > maxChunkResends) {
-        Log::log(0, "\nNETWORK: Chunk refused %u times, giving up.\n", resends);
-        result = aErrPacket;
-      }
-    } else {
-      resends = 0;
-      for (uint8_t i = 0; i < n; i++) sum += data[i];
-      remaining -= n;
-      data += n;
-      chunkCount++;
-      Log::log(DEBUG_Network_FIRM, "\nNETWORK: accepted %d more bytes (%d of %d remaining)\n", n,
-               static_cast<int>(remaining), static_cast<int>(length));
-    }
-  }
-  Log::log(DEBUG_Network_FIRM, "\nNETWORK: transferred %d of %d bytes\n", static_cast<int>(length - remaining),
-           static_cast<int>(length));
-  if (result != aErrNone || !validate) return result;
-  return checkSum(sum, chunkCount);
-}
-
-// One DATA request: aErrPacket when no reply came, another error when it was not sent;
-// `accepted` tells whether the module took all `n` bytes.
-aErr UpdaterEntity::sendChunk(const uint8_t* data, uint8_t n, bool& accepted) {
-  Log::log(DEBUG_Network_FIRM, "\nNETWORK: Block Transfer {cmdUPGRADE, val_UPGRADE_DATA, %d} \n", n);
-  aErr err = sendUpgrade(val_UPGRADE_DATA, data, n);
-  if (err != aErrNone) {
-    Log::log(DEBUG_Network_FIRM, "\nNETWORK: Error sending UPGRADE_DATA (%d)\n", err);
-    return err;
-  }
-  uint8_t reply[aPACKET_MAX_DATA];
-  uint8_t replyLength = 0;
-  if (receiveUpgrade(val_UPGRADE_DATA, reply, replyLength) != aErrNone) {
-    Log::log(DEBUG_Network_FIRM, "\nNETWORK(DATA): No reply when initializing upgrade.\n");
-    return aErrPacket;
-  }
-  uint8_t count = replyLength > 2 ? reply[2] : 0;
-  accepted = count == n;
-  if (!accepted) Log::log(DEBUG_Network_FIRM, "\nNETWORK: Invalid upgrade transfer response [%d != %d].\n", count, n);
-  return aErrNone;
-}
-
-// The module's sum of what it accepted must match ours.
-aErr UpdaterEntity::checkSum(uint32_t sum, uint32_t chunkCount) {
-  Log::log(DEBUG_Network_FIRM, "\nNETWORK: Block Transfer Validation {cmdUPGRADE, val_UPGRADE_SUM}\n");
-  // A failed send shows up as the missing reply below.
-  sendUpgrade(val_UPGRADE_SUM, nullptr, 0);
-  uint8_t reply[aPACKET_MAX_DATA];
-  uint8_t replyLength = 0;
-  if (receiveUpgrade(val_UPGRADE_STATUS, reply, replyLength) != aErrNone) {
-    Log::log(DEBUG_Network_FIRM, "\nNETWORK(STATUS): No reply when initializing upgrade.\n");
-    return aErrPacket;
-  }
-  uint8_t status = reply[2];
-  uint32_t moduleSum = aBytes_GetBE32(reply + 3);
-  if (status == 0 && replyLength >= 7 && moduleSum == sum) {
-    Log::log(DEBUG_Network_FIRM, "\nNETWORK: Validate transfer [%02X] [%08X == %08X][%d blocks].\n", status, sum,
-             moduleSum, static_cast<int>(chunkCount));
-    return aErrNone;
-  }
-  Log::log(0, "\nNETWORK: Unable to validate transfer [%02X] [%08X != %08X].\n", status, sum, moduleSum);
-  return aErrInvalidOption;
+// A block goes as one run of exchanges: on a socket or serial link it is
+// moved by the link core's exchange thread, which serves every module being
+// updated at once, while this thread only shows progress.
+aErr UpdaterEntity::runBlock(const uint8_t* content, uint32_t length, uint32_t pieceSize, bool writes,
+                             UpdaterDisplayInterface* display, uint32_t& written) {
+  Tessoral::Kovalink::Link* link = module != nullptr ? module->getLink() : nullptr;
+  if (link == nullptr) return aErrResource;
+  if (!link->isConnected()) return aErrConnection;
+  FirmwareRun::Plan plan;
+  plan.address = module->getModuleAddress();
+  // Module addresses are even; 0 is none.
+  if (plan.address == 0 || (plan.address & 1) != 0) return aErrPacket;
+  plan.content = content;
+  plan.length = length;
+  plan.pieceSize = pieceSize;
+  plan.validate = validate;
+  plan.writes = writes;
+  plan.maxChunkResends = maxChunkResends;
+  FirmwareRun run(plan, display);
+  if (display) display->display_progress(true);
+  aLinkExchanges exchanges = run.exchanges();
+  aErr ran = aLink_RunExchanges(link->getLinkRef(), &exchanges);
+  run.showProgress();
+  if (display) display->display_progress(false);
+  written = run.written();
+  return run.result() != aErrNone ? run.result() : ran;
 }
 
 aErr UpdaterEntity::LoaderTransfer(const uint8_t* content, uint32_t length) {
@@ -194,13 +141,10 @@ aErr UpdaterEntity::LoaderTransfer(const uint8_t* content, uint32_t length) {
   uint32_t address = aBytes_GetLE32(content);
   Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Transfer (addr=%08X, len=%d)\n", address,
            static_cast<int>(length - 4));
-  uint32_t chunkCount = 0;
-  return _block_transfer(content + 4, length - 4, chunkCount);
+  uint32_t written = 0;
+  return runBlock(content, length, length - 4, false, nullptr, written);
 }
 
-// The blocks go as one run of exchanges: on a socket or serial link they are
-// moved by the link core's exchange thread, which serves every module being
-// updated at once, while this thread only shows progress.
 aErr UpdaterEntity::FirmwareTransfer(const uint8_t* content, uint32_t length, uint16_t blockSize,
                                      UpdaterDisplayInterface& display) {
   if (content == nullptr || length < 4) return aErrParam;
@@ -212,27 +156,8 @@ aErr UpdaterEntity::FirmwareTransfer(const uint8_t* content, uint32_t length, ui
     Log::log(0, "NETWORK: Module gave block size 0, cannot transfer firmware\n");
     return aErrInvalidOption;
   }
-  Tessoral::Kovalink::Link* link = module != nullptr ? module->getLink() : nullptr;
-  if (link == nullptr) return aErrResource;
-  if (!link->isConnected()) return aErrConnection;
-  FirmwareRun::Plan plan;
-  plan.address = module->getModuleAddress();
-  // Module addresses are even; 0 is none.
-  if (plan.address == 0 || (plan.address & 1) != 0) return aErrPacket;
-  plan.content = content;
-  plan.length = length;
-  plan.blockSize = blockSize;
-  plan.validate = validate;
-  plan.maxChunkResends = maxChunkResends;
-  FirmwareRun run(plan, display);
   transferred = 0;
-  display.display_progress(true);
-  aLinkExchanges exchanges = run.exchanges();
-  aErr ran = aLink_RunExchanges(link->getLinkRef(), &exchanges);
-  run.showProgress();
-  display.display_progress(false);
-  transferred = run.written();
-  aErr result = run.result() != aErrNone ? run.result() : ran;
+  aErr result = runBlock(content, length, blockSize, true, &display, transferred);
   Log::log(DEBUG_Network_FIRM, "NETWORK: transferred %d of %d bytes\n", static_cast<int>(transferred),
            static_cast<int>(length));
   if (result != aErrNone && result != aErrCancel) Log::log(0, "NETWORK: Failed to transfer firmware\n");

@@ -40,7 +40,6 @@ public:
   aErr LoaderReboot(UpdaterDisplayInterface& display);
 
   aErr _reconnect(uint32_t delayMs);
-  aErr _block_transfer(const uint8_t* data, uint32_t length, uint32_t& chunkCount);
 
   // Bytes of the block the last FirmwareTransfer was given that the module
   // wrote, its 4 address bytes included once a piece was in (a block left
@@ -52,8 +51,8 @@ public:
   uint32_t rebootWaitMs = 60000;
 
 private:
-  aErr sendChunk(const uint8_t* data, uint8_t n, bool& accepted);
-  aErr checkSum(uint32_t sum, uint32_t chunkCount);
+  aErr runBlock(const uint8_t* content, uint32_t length, uint32_t pieceSize, bool writes,
+                UpdaterDisplayInterface* display, uint32_t& written);
   aErr sendUpgrade(uint8_t option, const uint8_t* payload, uint8_t payloadLength);
   aErr receiveUpgrade(uint8_t option, uint8_t* reply, uint8_t& replyLength);
 
