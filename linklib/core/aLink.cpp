@@ -1219,6 +1219,15 @@ uint32_t aLink_GetOutgoingLength(linkRef ref) {
   return length > 0 ? static_cast<uint32_t>(length) : 0;
 }
 
+// Writes the frame when its pace has come and no queued frame goes before
+// it; the caller holds the write mutex.
+static bool sWriteIfDue(aLink* link, const aPacket* packet) {
+  bool due = link->run && aTime_GetMonotonicUS() >= link->nextFrameUS && aPacketFifo_GetLength(link->outFifo) == 0;
+  if (due)
+    sWriteFrameNow(link, packet);
+  return due;
+}
+
 // A frame with none queued before it is written on the caller's thread once
 // its pace allows (at most one pace from now): queued, it would leave at the
 // same moment, but only after another thread, or this one's next wait, had
@@ -1236,8 +1245,7 @@ static aErr sPutOutgoing(aLink* link, const aPacket* packet) {
   pthread_mutex_lock(&link->writeMutex);
   if (link->run && aPacketFifo_GetLength(link->outFifo) == 0)
     sPace(link, link->nextFrameUS);
-  if (link->run && aTime_GetMonotonicUS() >= link->nextFrameUS && aPacketFifo_GetLength(link->outFifo) == 0) {
-    sWriteFrameNow(link, packet);
+  if (sWriteIfDue(link, packet)) {
     pthread_mutex_unlock(&link->writeMutex);
     sLogPacket(link, aPACKETLOG_SENT, packet);
     return aErrNone;
@@ -1503,9 +1511,7 @@ aPacket* aLinkPump_TakeFirst(aLink* link, aPacketFilter filter, void* reference)
 
 bool aLinkPump_WriteIfDue(aLink* link, const aPacket* packet) {
   pthread_mutex_lock(&link->writeMutex);
-  bool due = link->run && aTime_GetMonotonicUS() >= link->nextFrameUS && aPacketFifo_GetLength(link->outFifo) == 0;
-  if (due)
-    sWriteFrameNow(link, packet);
+  bool due = sWriteIfDue(link, packet);
   pthread_mutex_unlock(&link->writeMutex);
   if (due)
     sLogPacket(link, aPACKETLOG_SENT, packet);
