@@ -16,7 +16,8 @@ namespace {
 constexpr unsigned long kTickMS = 100;
 }  // namespace
 
-FirmwareRun::FirmwareRun(const Plan& plan, UpdaterDisplayInterface* display) : plan_(plan), display_(display) {
+FirmwareRun::FirmwareRun(const Plan& plan, UpdaterDisplayInterface* display)
+    : plan_(plan), display_(display), logModule_(Log::ThreadModule()) {
   remaining_ = plan.length - 4;
   position_ = plan.content + 4;
   if (remaining_ == 0)
@@ -37,7 +38,14 @@ aLinkExchanges FirmwareRun::exchanges() {
   return ex;
 }
 
-aPacket* FirmwareRun::cbRequest(void* context) { return static_cast<FirmwareRun*>(context)->request(); }
+// The exchange thread logs for the module whose run it serves, as the
+// caller's thread would have: its lines are marked, and kept off the user's
+// lines in a fleet, the same way.
+aPacket* FirmwareRun::cbRequest(void* context) {
+  FirmwareRun* run = static_cast<FirmwareRun*>(context);
+  Log::ModuleScope scope(run->logModule_);
+  return run->request();
+}
 
 // Another module's packet on a shared link is never the answer, however alike.
 bool FirmwareRun::cbAnswers(const aPacket* packet, void* context) {
@@ -46,7 +54,11 @@ bool FirmwareRun::cbAnswers(const aPacket* packet, void* context) {
          packet->data[1] == run->answerOption_;
 }
 
-void FirmwareRun::cbReply(void* context, const aPacket* answer) { static_cast<FirmwareRun*>(context)->reply(answer); }
+void FirmwareRun::cbReply(void* context, const aPacket* answer) {
+  FirmwareRun* run = static_cast<FirmwareRun*>(context);
+  Log::ModuleScope scope(run->logModule_);
+  run->reply(answer);
+}
 
 void FirmwareRun::cbTick(void* context) { static_cast<FirmwareRun*>(context)->showProgress(); }
 

@@ -70,4 +70,5 @@ private:
   std::atomic<uint32_t> sent_{0};
   std::atomic<uint32_t> written_{0};
   uint32_t shown_ = 0;
+  uint32_t logModule_ = 0;  // the module the caller's thread logs for
 };
