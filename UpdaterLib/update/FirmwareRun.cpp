@@ -91,30 +91,30 @@ void FirmwareRun::fail(aErr why) {
 }
 
 aPacket* FirmwareRun::request() {
-  uint8_t bytes[aPACKET_MAX_DATA] = {cmdUPGRADE};
-  uint8_t size = 2;
   if (step_ == Step::Over)
     return nullptr;
+  uint8_t option = val_UPGRADE_WRITE;
+  const uint8_t* payload = nullptr;
+  uint8_t length = 0;
+  uint8_t count[2];
+  answerOption_ = val_UPGRADE_STATUS;
   if (step_ == Step::Data) {
     chunk_ = static_cast<uint8_t>(std::min(pieceLeft_, UPGRADE_CHUNK_SIZE));
-    memcpy(bytes + 2, position_ + (piece_ - pieceLeft_), chunk_);
-    size = static_cast<uint8_t>(size + chunk_);
-    option_ = answerOption_ = val_UPGRADE_DATA;
+    payload = position_ + (piece_ - pieceLeft_);
+    length = chunk_;
+    option = answerOption_ = val_UPGRADE_DATA;
     Log::log(DEBUG_Network_FIRM, "\nNETWORK: Block Transfer {cmdUPGRADE, val_UPGRADE_DATA, %d} \n", chunk_);
   } else if (step_ == Step::Sum) {
-    option_ = val_UPGRADE_SUM;
-    answerOption_ = val_UPGRADE_STATUS;
+    option = val_UPGRADE_SUM;
     Log::log(DEBUG_Network_FIRM, "\nNETWORK: Block Transfer Validation {cmdUPGRADE, val_UPGRADE_SUM}\n");
   } else {
-    option_ = val_UPGRADE_WRITE;
-    answerOption_ = val_UPGRADE_STATUS;
-    aBytes_PutBE16(bytes + 2, static_cast<uint16_t>(piece_ & 0xFFFF));
-    size = 4;
+    aBytes_PutBE16(count, static_cast<uint16_t>(piece_ & 0xFFFF));
+    payload = count;
+    length = sizeof count;
     Log::log(DEBUG_Network_FIRM, "NETWORK: Firmware Write {cmdUPGRADE, val_UPGRADE_WRITE, %d}\n\n",
              static_cast<int>(piece_));
   }
-  bytes[1] = option_;
-  aPacket* packet = aPacket_CreateWithData(plan_.address, size, bytes);
+  aPacket* packet = UpgradeRequest(plan_.address, option, payload, length);
   if (!packet)
     fail(aErrResource);
   return packet;

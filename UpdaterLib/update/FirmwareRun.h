@@ -31,7 +31,7 @@ public:
   // aErrNone, or why the module did not take the image (set on the exchange thread).
   aErr result() const { return result_; }
   // Bytes of the block the module wrote, its address bytes included once a piece was in.
-  uint32_t written() const { return written_.load(); }
+  uint32_t written() const { return written_; }
   // Shows the progress made since the last call (on the caller's thread).
   void showProgress();
 
@@ -56,8 +56,7 @@ private:
   Plan plan_;
   UpdaterDisplayInterface* display_;
   Step step_ = Step::Data;
-  uint8_t option_ = 0;      // of the request in flight
-  uint8_t answerOption_ = 0;
+  uint8_t answerOption_ = 0;  // of the answer to the request in flight
   uint32_t remaining_ = 0;  // of the image, past the piece being sent
   const uint8_t* position_ = nullptr;
   uint32_t piece_ = 0;       // bytes of the piece being sent
@@ -67,8 +66,8 @@ private:
   uint32_t resends_ = 0;
   uint32_t chunkCount_ = 0;
   aErr result_ = aErrNone;
-  std::atomic<uint32_t> sent_{0};
-  std::atomic<uint32_t> written_{0};
+  std::atomic<uint32_t> sent_{0};  // read by the caller's ticks meanwhile
+  uint32_t written_ = 0;           // read once the run is over
   uint32_t shown_ = 0;
   uint32_t logModule_ = 0;  // the module the caller's thread logs for
 };

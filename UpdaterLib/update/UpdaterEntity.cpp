@@ -36,19 +36,31 @@ aErr UpdaterEntity::init(Module* module_, uint8_t index, bool validate_) {
   return aErrNone;
 }
 
-// Like the object layer's block transfers, the upgrade frames its own requests and
-// puts them straight on the module's link: each chunk of an image is one such put.
-aErr UpdaterEntity::sendUpgrade(uint8_t option, const uint8_t* payload, uint8_t payloadLength) {
-  Tessoral::Kovalink::Link* link = module != nullptr ? module->getLink() : nullptr;
-  if (link == nullptr) return aErrResource;
-  if (!link->isConnected()) return aErrConnection;
-  const uint8_t address = module->getModuleAddress();
-  // Module addresses are even; 0 is none.
-  if (address == 0 || (address & 1) != 0) return aErrPacket;
-  if (payloadLength > aPACKET_MAX_DATA - 2 || (payloadLength > 0 && payload == nullptr)) return aErrParam;
+aPacket* UpgradeRequest(uint8_t address, uint8_t option, const uint8_t* payload, uint8_t payloadLength) {
   uint8_t bytes[aPACKET_MAX_DATA] = {cmdUPGRADE, option};
   if (payloadLength > 0) memcpy(bytes + 2, payload, payloadLength);
-  aPacket* packet = aPacket_CreateWithData(address, static_cast<uint8_t>(payloadLength + 2), bytes);
+  return aPacket_CreateWithData(address, static_cast<uint8_t>(payloadLength + 2), bytes);
+}
+
+aErr UpdaterEntity::upgradeTarget(Tessoral::Kovalink::Link*& link, uint8_t& address) {
+  link = module != nullptr ? module->getLink() : nullptr;
+  if (link == nullptr) return aErrResource;
+  if (!link->isConnected()) return aErrConnection;
+  address = module->getModuleAddress();
+  // Module addresses are even; 0 is none.
+  if (address == 0 || (address & 1) != 0) return aErrPacket;
+  return aErrNone;
+}
+
+// Like the object layer's block transfers, the upgrade frames its own requests and
+// puts them straight on the module's link.
+aErr UpdaterEntity::sendUpgrade(uint8_t option, const uint8_t* payload, uint8_t payloadLength) {
+  Tessoral::Kovalink::Link* link = nullptr;
+  uint8_t address = 0;
+  aErr target = upgradeTarget(link, address);
+  if (target != aErrNone) return target;
+  if (payloadLength > aPACKET_MAX_DATA - 2 || (payloadLength > 0 && payload == nullptr)) return aErrParam;
+  aPacket* packet = UpgradeRequest(address, option, payload, payloadLength);
   if (packet == nullptr) return aErrResource;
   const aErr put = aLink_PutPacket(link->getLinkRef(), packet);
   aPacket_Destroy(&packet);
@@ -113,13 +125,10 @@ aErr UpdaterEntity::TransferPrepare(const uint8_t* content, uint32_t length, uin
 // updated at once, while this thread only shows progress.
 aErr UpdaterEntity::runBlock(const uint8_t* content, uint32_t length, uint32_t pieceSize, bool writes,
                              UpdaterDisplayInterface* display, uint32_t& written) {
-  Tessoral::Kovalink::Link* link = module != nullptr ? module->getLink() : nullptr;
-  if (link == nullptr) return aErrResource;
-  if (!link->isConnected()) return aErrConnection;
+  Tessoral::Kovalink::Link* link = nullptr;
   FirmwareRun::Plan plan;
-  plan.address = module->getModuleAddress();
-  // Module addresses are even; 0 is none.
-  if (plan.address == 0 || (plan.address & 1) != 0) return aErrPacket;
+  aErr target = upgradeTarget(link, plan.address);
+  if (target != aErrNone) return target;
   plan.content = content;
   plan.length = length;
   plan.pieceSize = pieceSize;
@@ -162,27 +171,6 @@ aErr UpdaterEntity::FirmwareTransfer(const uint8_t* content, uint32_t length, ui
            static_cast<int>(length));
   if (result != aErrNone && result != aErrCancel) Log::log(0, "NETWORK: Failed to transfer firmware\n");
   return result;
-}
-
-aErr UpdaterEntity::FirmwareWrite(uint32_t count) {
-  Log::log(DEBUG_Network_FIRM, "NETWORK: Firmware Write {cmdUPGRADE, val_UPGRADE_WRITE, %d}\n\n",
-           static_cast<int>(count));
-  uint8_t payload[2];
-  aBytes_PutBE16(payload, static_cast<uint16_t>(count & 0xFFFF));
-  aErr err = sendUpgrade(val_UPGRADE_WRITE, payload, sizeof payload);
-  if (err != aErrNone) {
-    Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_WRITE (%d, %s)\n", err, aError_GetErrorText(err));
-    return err;
-  }
-  uint8_t reply[aPACKET_MAX_DATA];
-  uint8_t replyLength = 0;
-  err = receiveUpgrade(val_UPGRADE_STATUS, reply, replyLength);
-  if (err != aErrNone || reply[2] != 0) {
-    Log::log(DEBUG_Network_FIRM, "NETWORK: invalid or error reply when loader writing firmware.\n\n");
-    return aErrInvalidOption;
-  }
-  Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated write\n\n");
-  return aErrNone;
 }
 
 aErr UpdaterEntity::LoaderStart() {

@@ -7,6 +7,7 @@
 #include "ModuleCommands.h"
 #include "UpdaterDisplayInterface.h"
 #include "aError.h"
+#include "aPacket.h"
 
 // Option bytes of the upgrade command; every request and reply starts with cmdUPGRADE.
 enum : uint8_t {
@@ -23,6 +24,10 @@ enum : uint8_t {
 // Most data bytes one DATA request carries (28 packet bytes less command and option).
 constexpr uint32_t UPGRADE_CHUNK_SIZE = 26;
 
+// An upgrade request to the module at `address`: the command, the option, then
+// the payload (at most 26 bytes).
+aPacket* UpgradeRequest(uint8_t address, uint8_t option, const uint8_t* payload, uint8_t payloadLength);
+
 class UpdaterEntity : public Tessoral::Kovalink::EntityClass {
 public:
   UpdaterEntity() = default;
@@ -35,7 +40,6 @@ public:
   aErr LoaderTransfer(const uint8_t* content, uint32_t length);
   aErr FirmwareTransfer(const uint8_t* content, uint32_t length, uint16_t blockSize,
                         UpdaterDisplayInterface& display);
-  aErr FirmwareWrite(uint32_t count);
   aErr LoaderStart();
   aErr LoaderReboot(UpdaterDisplayInterface& display);
 
@@ -51,6 +55,7 @@ public:
   uint32_t rebootWaitMs = 60000;
 
 private:
+  aErr upgradeTarget(Tessoral::Kovalink::Link*& link, uint8_t& address);
   aErr runBlock(const uint8_t* content, uint32_t length, uint32_t pieceSize, bool writes,
                 UpdaterDisplayInterface* display, uint32_t& written);
   aErr sendUpgrade(uint8_t option, const uint8_t* payload, uint8_t payloadLength);
